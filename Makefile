@@ -1,0 +1,41 @@
+# The two entry points of the README: `make run` and `make test`.
+# Both install what is missing first (scripts/install-deps is quick when nothing is).
+
+JOBS ?= $(shell nproc)
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+CMAKE_FLAGS ?=
+
+.PHONY: run test deps build build-asan test-asan bench format clean
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLICATO_WERROR=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPLICATO_WERROR=ON -DPLICATO_SANITIZE=ON \
+	    -DPLICATO_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+# The sanitizer run comes first, so that the last line printed is the summary of the full run.
+test-asan: build-asan
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) -LE interop
+
+test: test-asan build
+	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+run: build
+	@if [ -x $(BUILD)/src/app/plicato ]; then $(BUILD)/src/app/plicato; else $(BUILD)/plicato-cli --help; fi
+
+bench: build
+	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+format:
+	@clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	@rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,184 @@
+// TXLSStream: the record-level view of a workbook file, and the only way the reader, the writer and the
+// shared string table touch one. It finds and opens the workbook stream of a compound document ("Workbook"
+// for BIFF8, "Book" for BIFF5, names matched without regard to case) or a plain BIFF2-4 file, reads and
+// writes record headers and bodies, follows CONTINUE records, splits long records on output, and
+// decrypts and encrypts bodies (RC4 with MD5 key derivation).
+//
+// The whole workbook stream is held in memory: reading a record is a copy from a buffer and writing one
+// is an append; the file is read once on open and written once on Close.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "biff/BIFFRecs.h"
+#include "biff/CompoundFile.h"
+#include "biff/Crypto.h"
+
+namespace plicato {
+
+// The preserved parts of a source file: every element of its compound document except the workbook
+// stream and the VBA project, carried into the output when the workbook is written. Empty for a
+// workbook that was never read.
+class TExtraObjects {
+ public:
+  bool Empty() const { return !document_; }
+  void Clear() { document_.reset(); }
+  cfb::TCompoundDocument* Document() { return document_.get(); }
+  void SetDocument(std::unique_ptr<cfb::TCompoundDocument> doc) { document_ = std::move(doc); }
+
+ private:
+  std::unique_ptr<cfb::TCompoundDocument> document_;
+};
+
+// The VBA project of a workbook (spreadsheet extras). This system keeps none, so the stream only knows
+// whether one exists; the type is a seam for that subsystem.
+class TVbaProject {
+ public:
+  virtual ~TVbaProject() = default;
+  virtual bool HasProject() const = 0;
+  virtual bool HasModules() const = 0;
+  virtual void Read(const cfb::TStorage& storage) = 0;
+  virtual void Write(cfb::TStorage& storage) = 0;
+};
+
+enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
+
+struct TRecordHeader {
+  uint16_t id = 0;
+  uint16_t length = 0;
+};
+
+class TXLSStream {
+ public:
+  TXLSStream();
+  ~TXLSStream();
+  TXLSStream(const TXLSStream&) = delete;
+  TXLSStream& operator=(const TXLSStream&) = delete;
+
+  // --- configuration, before opening ---
+  void SetExtraObjects(TExtraObjects* extras) { extras_ = extras; }
+  // Read from this in-memory image instead of the named file (must outlive the open stream).
+  void SetSourceMemory(const std::vector<uint8_t>* source) { sourceMemory_ = source; }
+  // Write the finished compound document (or plain file) into this vector on Close instead of a file.
+  void SetDestMemory(std::vector<uint8_t>* dest) { destMemory_ = dest; }
+  void SetPreserveMacros(bool preserve) { preserveMacros_ = preserve; }
+  void SetVbaProject(TVbaProject* project) { vbaProject_ = project; }
+
+  // --- opening and closing ---
+  // Returns the version found: xvExcel97 ("Workbook"), xvExcel50 ("Book"), xvExcel21/30/40 for a plain
+  // BIFF2-4 file, xvNone for a plain file that is not recognised. Raises "The file is not an Excel
+  // workbook" for a compound document holding neither stream.
+  TExcelVersion OpenRead(const std::filesystem::path& fileName);
+  // Raises "Filename is missing" for an empty name when no destination memory is set.
+  void OpenWrite(const std::filesystem::path& fileName, TExcelVersion version);
+  // Finishes and releases everything; writes the file when open for writing. Safe when nothing is open.
+  void Close();
+  // Releases everything without writing anything (after a failed write).
+  void Abandon();
+
+  bool IsOpen() const;
+  TExcelVersion Version() const { return version_; }
+  uint64_t StreamSize() const;  // size of the workbook stream found on opening
+
+  // --- reading ---
+  // Reads a record header; returns the bytes read (4, or fewer at the end of the stream). Never decrypts;
+  // while decrypting it advances the key stream by the 4 header bytes.
+  uint32_t ReadHeader(TRecordHeader& header);
+  // Reads count body bytes (fewer at the end of the stream); decrypts when decrypting; in CONTINUE mode
+  // crosses into continuation records.
+  uint32_t ReadBody(void* buffer, uint32_t count);
+  // As ReadBody, never decrypting (and not advancing the key stream).
+  uint32_t ReadPlain(void* buffer, uint32_t count);
+  // Reads count (at most 1,024) bytes in clear but advances the key stream by count bytes.
+  uint32_t ReadPlainKeepKey(void* buffer, uint32_t count);
+  // Reads a whole record body of the record with this identifier, in clear where the format keeps that
+  // record in clear inside an encrypted stream (BOF, FILEPASS, INTERFACEHDR, USREXCL, FILELOCK,
+  // RRDINFO, RRDHEAD, and the stream position of BOUNDSHEET), decrypted otherwise.
+  uint32_t ReadRecordBody(uint16_t id, void* buffer, uint32_t count);
+  // Identifier of the next record, or 0 when fewer than 4 bytes remain; the position is restored.
+  uint16_t PeekId();
+  void BeginContinue();
+  void EndContinue();
+  bool InContinueMode() const { return continueMode_; }
+  // Flag byte, then count characters: UTF-16LE when the flag is 1, else 8-bit characters (Latin-1, as
+  // the format defines its compressed strings). Returns the bytes consumed (1 + count or 1 + 2 * count).
+  uint32_t ReadWideStr(uint32_t charCount, std::u16string& text);
+
+  uint64_t Position() const { return pos_; }
+  uint64_t Seek(int64_t offset, TSeekOrigin origin);
+
+  // --- writing ---
+  void WriteRaw(const void* buffer, uint32_t count);
+  void WriteHeader(uint16_t id, uint16_t length);
+  void WriteRecord(uint16_t id, const void* buffer, uint16_t length);
+  void WriteWordRecord(uint16_t id, uint16_t value);
+  void WriteU8(uint8_t v);
+  void WriteU16(uint16_t v);
+  void WriteU32(uint32_t v);
+  void WriteDouble(double v);
+  // Counted toward splitting: splits into CONTINUE records when a split limit above 0 is set.
+  void WriteBody(const void* buffer, uint32_t count);
+  void BeginSplit(int32_t limit);
+  void EndSplit();
+  // One record, continued in CONTINUE records of at most 8,224 bytes each.
+  void WriteLongRecord(uint16_t id, const void* buffer, uint32_t length);
+  // image: an 8-bit string image whose first byte is the BIFF string flag (1 = 16-bit characters),
+  // followed by the characters. Writes the character count (16-bit or 8-bit), then the image through
+  // WriteBody; an empty image writes only a zero count.
+  void WriteStr16(const std::vector<uint8_t>& image);
+  void WriteStr8(const std::vector<uint8_t>& image);
+  // 16-bit character count, then for a non-empty text the flag byte 1 and the UTF-16LE characters.
+  void WriteWideStr(std::u16string_view text);
+  // Creates "_VBA_PROJECT_CUR" in the output and lets the VBA project write into it, when it has one.
+  void WriteVbaStorage();
+
+  // --- encryption ---
+  // True when the password matches the FILEPASS body (type 1, RC4); then decrypts from the current
+  // stream position on.
+  bool CheckPassword(const uint8_t* filePass, uint32_t length, std::u16string_view password);
+  // Fills the 54-byte FILEPASS body (type 1, RC4 header) from fresh random salt and verifier and the
+  // password, and keeps the key for EncryptStream.
+  void MakeFilePass(uint8_t* filePass, std::u16string_view password);
+  // Encrypts the finished workbook stream in place (see the writer's encrypted output).
+  void EncryptStream();
+  bool Decrypting() const { return decrypt_; }
+
+ private:
+  // (private state: see XLSStream.cpp)
+  void ResetState();
+  uint32_t ReadAt(void* buffer, uint32_t count);
+  void Decrypt(uint8_t* data, uint32_t count, uint64_t streamPos);
+  void SkipKey(uint32_t count, uint64_t streamPos);
+  void EnsureWritable(uint64_t end);
+
+  TExtraObjects* extras_ = nullptr;
+  const std::vector<uint8_t>* sourceMemory_ = nullptr;
+  std::vector<uint8_t>* destMemory_ = nullptr;
+  bool preserveMacros_ = false;
+  TVbaProject* vbaProject_ = nullptr;
+
+  enum class Mode { Closed, Reading, Writing } mode_ = Mode::Closed;
+  TExcelVersion version_ = xvNone;
+  std::filesystem::path writePath_;
+  std::vector<uint8_t> data_;  // the whole workbook stream
+  uint64_t pos_ = 0;
+  uint64_t streamSize_ = 0;
+  std::unique_ptr<cfb::TCompoundDocument> document_;  // open document, reading or writing
+
+  bool continueMode_ = false;
+  uint32_t consumed_ = 0;
+
+  int32_t splitLimit_ = 0;
+  uint64_t splitHeaderPos_ = 0;
+  uint32_t splitWritten_ = 0;
+
+  bool decrypt_ = false;
+  TRc4Key key_;
+};
+
+}  // namespace plicato

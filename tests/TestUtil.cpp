@@ -1,0 +1,62 @@
+#include "TestUtil.h"
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+#include <unistd.h>
+
+namespace plicato::test {
+
+namespace fs = std::filesystem;
+
+fs::path CorpusDir() { return fs::path(PLICATO_CORPUS); }
+
+fs::path CorpusFile(const std::string& relative) { return CorpusDir() / relative; }
+
+std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + path.string());
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+TempDir::TempDir() {
+  static std::atomic<int> counter{0};
+  std::random_device rd;
+  path_ = fs::temp_directory_path() /
+          ("plicato-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" +
+           std::to_string(rd() % 100000));
+  fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+std::vector<fs::path> CorpusFiles(const std::string& relativeFolder) {
+  std::vector<fs::path> files;
+  fs::path dir = CorpusDir() / relativeFolder;
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) return files;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (ec) break;
+    if (!it->is_regular_file()) continue;
+    std::string ext = it->path().extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
+    if (ext == ".xls") files.push_back(it->path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+}  // namespace plicato::test

@@ -1,0 +1,34 @@
+// Helpers shared by the tests: where the corpus is, reading files, scratch folders.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace plicato::test {
+
+// ../shared/corpus (the files made by other programs); tests that need it skip when it is absent.
+std::filesystem::path CorpusDir();
+std::filesystem::path CorpusFile(const std::string& relative);
+std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path);
+void WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+
+// A fresh, empty folder under the system's temporary folder, removed when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& Path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Every .xls file under a corpus folder (recursively), sorted by path.
+std::vector<std::filesystem::path> CorpusFiles(const std::string& relativeFolder);
+
+}  // namespace plicato::test
