@@ -1,0 +1,180 @@
+#include "biff/CodePage.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace plicato {
+
+namespace {
+
+std::string IconvName(uint16_t codePage) {
+  switch (codePage) {
+    case 367: return "ASCII";
+    case 1200:  // UTF-16: not an 8-bit code page
+    case 1201:
+    case 0:
+      return "CP1252";
+    case 32768:
+    case 10000:
+      return "MACINTOSH";
+    case 32769: return "CP1252";
+    default: return "CP" + std::to_string(codePage);
+  }
+}
+
+// One converter per code page, opened once; iconv descriptors are not thread-safe, so each use is under
+// the lock (conversion of old files' short texts is far from any hot path).
+struct Converters {
+  std::mutex lock;
+  std::unordered_map<uint16_t, iconv_t> open;
+  ~Converters() {
+    for (auto& [cp, cd] : open)
+      if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+  }
+};
+
+Converters& TheConverters() {
+  static Converters converters;
+  return converters;
+}
+
+iconv_t ConverterFor(Converters& c, uint16_t codePage) {
+  auto it = c.open.find(codePage);
+  if (it != c.open.end()) {
+    if (it->second == reinterpret_cast<iconv_t>(-1) && codePage != kDefaultCodePage)
+      return ConverterFor(c, kDefaultCodePage);
+    return it->second;
+  }
+  iconv_t cd = iconv_open("UTF-16LE", IconvName(codePage).c_str());
+  c.open[codePage] = cd;  // a failed open is remembered too, so it is not retried
+  if (cd == reinterpret_cast<iconv_t>(-1) && codePage != kDefaultCodePage) return ConverterFor(c, kDefaultCodePage);
+  return cd;
+}
+
+}  // namespace
+
+std::u16string DecodeLatin1(const uint8_t* data, size_t size) {
+  std::u16string text(size, u'\0');
+  for (size_t i = 0; i < size; ++i) text[i] = data[i];
+  return text;
+}
+
+std::u16string DecodeCodePage(const uint8_t* data, size_t size, uint16_t codePage) {
+  if (size == 0) return {};
+  bool ascii = true;
+  for (size_t i = 0; i < size && ascii; ++i) ascii = data[i] < 0x80;
+  if (ascii) return DecodeLatin1(data, size);
+
+  Converters& c = TheConverters();
+  std::lock_guard<std::mutex> guard(c.lock);
+  iconv_t cd = ConverterFor(c, codePage);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return DecodeLatin1(data, size);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+
+  std::u16string text;
+  text.reserve(size);
+  char* in = reinterpret_cast<char*>(const_cast<uint8_t*>(data));
+  size_t inLeft = size;
+  char16_t buffer[256];
+  while (inLeft > 0) {
+    char* out = reinterpret_cast<char*>(buffer);
+    size_t outLeft = sizeof buffer;
+    size_t r = iconv(cd, &in, &inLeft, &out, &outLeft);
+    text.append(buffer, (sizeof buffer - outLeft) / 2);
+    if (r == static_cast<size_t>(-1)) {
+      if (errno == E2BIG) continue;
+      // An invalid or incomplete sequence: one replacement character for the byte, then go on.
+      text.push_back(u'\uFFFD');
+      ++in;
+      --inLeft;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  return text;
+}
+
+std::string ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;  // a lone surrogate has no UTF-8 form
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::u16string FromUtf8(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    uint8_t b = static_cast<uint8_t>(text[i]);
+    uint32_t c;
+    size_t extra;
+    if (b < 0x80) {
+      c = b;
+      extra = 0;
+    } else if ((b & 0xE0) == 0xC0) {
+      c = b & 0x1F;
+      extra = 1;
+    } else if ((b & 0xF0) == 0xE0) {
+      c = b & 0x0F;
+      extra = 2;
+    } else if ((b & 0xF8) == 0xF0) {
+      c = b & 0x07;
+      extra = 3;
+    } else {
+      out.push_back(u'\uFFFD');
+      ++i;
+      continue;
+    }
+    bool ok = true;
+    for (size_t k = 1; k <= extra; ++k) {
+      if (i + k >= text.size() || (static_cast<uint8_t>(text[i + k]) & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
+      c = (c << 6) | (static_cast<uint8_t>(text[i + k]) & 0x3F);
+    }
+    if (!ok) {
+      out.push_back(u'\uFFFD');
+      ++i;
+      continue;
+    }
+    i += extra + 1;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
+}  // namespace plicato

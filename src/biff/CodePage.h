@@ -1,0 +1,26 @@
+// Text conversions: 8-bit text of old files in the code page the file declares (CODEPAGE record), the
+// format's own Latin-1 compressed strings, and UTF-8 for file names and the window's texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace plicato {
+
+// The code page assumed when a file has no CODEPAGE record or names no 8-bit code page.
+constexpr uint16_t kDefaultCodePage = 1252;
+
+// Decodes 8-bit text in a Windows code page (the CODEPAGE record's value: 1252, 936, 32768 = Mac Roman,
+// 32769 = 1252, ...). Code pages that are not 8-bit (1200 UTF-16) and unknown ones fall back to 1252.
+// Bytes that do not decode become U+FFFD; the conversion never fails.
+std::u16string DecodeCodePage(const uint8_t* data, size_t size, uint16_t codePage);
+
+// Widens each byte to the character of the same number (BIFF8's compressed strings).
+std::u16string DecodeLatin1(const uint8_t* data, size_t size);
+
+std::string ToUtf8(std::u16string_view text);
+std::u16string FromUtf8(std::string_view text);  // malformed sequences become U+FFFD
+
+}  // namespace plicato

@@ -1,0 +1,94 @@
+#include "merge/FileSearch.h"
+
+#include <algorithm>
+#include <cctype>
+#include <system_error>
+#include <vector>
+
+namespace plicato {
+
+namespace fs = std::filesystem;
+
+bool WildcardMatch(std::string_view pattern, std::string_view name) {
+  // Iterative matcher with one backtrack point for the last '*': linear in practice, no recursion.
+  size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
+  auto same = [](char a, char b) {
+    return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+  };
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || (pattern[p] != '*' && same(pattern[p], name[n])))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+namespace {
+
+struct Entry {
+  std::string name;
+  std::string upper;
+  bool isDirectory;
+};
+
+std::vector<Entry> ListFolder(const std::string& folder) {
+  std::vector<Entry> entries;
+  std::error_code ec;
+  fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+  if (ec) return entries;
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    Entry e;
+    e.name = it->path().filename().string();
+    e.upper = e.name;
+    std::transform(e.upper.begin(), e.upper.end(), e.upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    std::error_code typeEc;
+    // A link to a folder is not followed: it could lead back up the tree and never end.
+    e.isDirectory = it->is_directory(typeEc) && !it->is_symlink(typeEc);
+    entries.push_back(std::move(e));
+  }
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return a.upper != b.upper ? a.upper < b.upper : a.name < b.name;
+  });
+  return entries;
+}
+
+bool SearchFolder(const std::string& folder, const std::string& pattern, bool subDirs,
+                  const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop) {
+  std::vector<Entry> entries = ListFolder(folder);
+  for (const Entry& e : entries) {
+    if (stop && stop->load()) return false;
+    if (!e.isDirectory && WildcardMatch(pattern, e.name)) {
+      if (!onFound(folder + e.name)) return false;
+    }
+  }
+  if (!subDirs) return true;
+  for (const Entry& e : entries) {
+    if (stop && stop->load()) return false;
+    if (e.isDirectory && !SearchFolder(folder + e.name + "/", pattern, subDirs, onFound, stop)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void SearchFiles(const std::string& folder, const std::string& pattern, bool subDirs,
+                 const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop) {
+  if (folder.empty()) return;
+  std::string start = folder;
+  if (start.back() != '/') start += '/';
+  SearchFolder(start, pattern, subDirs, onFound, stop);
+}
+
+}  // namespace plicato

@@ -1,0 +1,27 @@
+// The folder search shared by the window's scan and the command line, so that both list exactly the same
+// files in the same order: the matches of a folder first, then its sub-folders depth first. Entries of
+// one folder are taken in the order of their names compared in upper case (the order the Windows file
+// system returns them), so a list is the same on every machine. Hidden files are included; a folder
+// that cannot be read is skipped.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace plicato {
+
+// True when name matches a wildcard pattern of '*' and '?' without regard to letter case (ASCII).
+bool WildcardMatch(std::string_view pattern, std::string_view name);
+
+// Searches folder (and, with subDirs, its sub-folders) for names matching pattern and calls onFound with
+// each match's full path as it is found, in search order. Paths use '/'; a folder given with a trailing
+// '/' is not doubled. Folders whose names match are searched but not reported: only files are merged.
+// The search ends early when stop becomes true or onFound returns false.
+void SearchFiles(const std::string& folder, const std::string& pattern, bool subDirs,
+                 const std::function<bool(const std::string&)>& onFound,
+                 const std::atomic<bool>* stop = nullptr);
+
+}  // namespace plicato
