@@ -82,7 +82,8 @@ class TStorage final : public TElement {
   TStorage& CreateStorage(std::u16string_view name);
   TStreamElement& CreateStream(std::u16string_view name);
 
-  // Removes the element and everything under it; false when there was none.
+  // Removes the element (of that exact name, else of that name ignoring case) and everything under it;
+  // false when there was none.
   bool Destroy(std::u16string_view name);
 
   // Deep copy of one element (with everything under it) into dest; an element of the same name in dest
@@ -92,6 +93,11 @@ class TStorage final : public TElement {
   void CopyAllTo(TStorage& dest) const;
 
  private:
+  friend class TStorageAccess;  // the reader appends elements without the checks of Create*
+
+  // Puts element in place of one whose name equals it ignoring case, or appends it.
+  void Replace(std::unique_ptr<TElement> element);
+
   std::vector<std::unique_ptr<TElement>> elements_;
 };
 

@@ -94,7 +94,8 @@ class TXLSStream {
   uint32_t ReadBody(void* buffer, uint32_t count);
   // As ReadBody, never decrypting (and not advancing the key stream).
   uint32_t ReadPlain(void* buffer, uint32_t count);
-  // Reads count (at most 1,024) bytes in clear but advances the key stream by count bytes.
+  // Reads count bytes in clear (fields an encrypted record keeps in clear); the key stream stays in step,
+  // being addressed by stream offset. Any count is accepted.
   uint32_t ReadPlainKeepKey(void* buffer, uint32_t count);
   // Reads a whole record body of the record with this identifier, in clear where the format keeps that
   // record in clear inside an encrypted stream (BOF, FILEPASS, INTERFACEHDR, USREXCL, FILELOCK,
@@ -147,14 +148,26 @@ class TXLSStream {
   // Encrypts the finished workbook stream in place (see the writer's encrypted output).
   void EncryptStream();
   bool Decrypting() const { return decrypt_; }
+  // True when a FILEPASS body describes the encryption this stream reads and writes (type 1, RC4,
+  // version 1.1, with its 54 bytes present); other schemes (XOR obfuscation, RC4 CryptoAPI) are not.
+  static bool IsRc4FilePass(const uint8_t* filePass, uint32_t length);
+  static constexpr uint32_t kFilePassSize = 54;
 
  private:
   // (private state: see XLSStream.cpp)
   void ResetState();
+  void LoadCompound(cfb::TCompoundDocument& document);
+  void CarryExtras(const cfb::TCompoundDocument& source);
+  TExcelVersion LoadPlain(std::vector<uint8_t> bytes);
+  void WriteOutput();
   uint32_t ReadAt(void* buffer, uint32_t count);
+  uint32_t ReadPiece(uint8_t* buffer, uint32_t count, bool decrypt);
+  uint32_t ReadBodyAs(void* buffer, uint32_t count, bool decrypt);
   void Decrypt(uint8_t* data, uint32_t count, uint64_t streamPos);
   void SkipKey(uint32_t count, uint64_t streamPos);
   void EnsureWritable(uint64_t end);
+  void RequireWriting() const;
+  void PatchLength(uint64_t headerPos, uint16_t length);
 
   TExtraObjects* extras_ = nullptr;
   const std::vector<uint8_t>* sourceMemory_ = nullptr;
@@ -168,10 +181,10 @@ class TXLSStream {
   std::vector<uint8_t> data_;  // the whole workbook stream
   uint64_t pos_ = 0;
   uint64_t streamSize_ = 0;
-  std::unique_ptr<cfb::TCompoundDocument> document_;  // open document, reading or writing
+  std::unique_ptr<cfb::TCompoundDocument> document_;  // the output document while writing a v5/v6 file
 
   bool continueMode_ = false;
-  uint32_t consumed_ = 0;
+  uint32_t consumed_ = 0;  // body bytes taken from the current record since CONTINUE mode began
 
   int32_t splitLimit_ = 0;
   uint64_t splitHeaderPos_ = 0;

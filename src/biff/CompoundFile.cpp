@@ -1,0 +1,1118 @@
+#include "biff/CompoundFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <system_error>
+#include <utility>
+
+#include "biff/Coding.h"
+#include "biff/CompoundFileFormat.h"
+
+namespace plicato::cfb {
+
+using namespace format;
+
+// Gives the reader and the copy functions direct access to a storage's element list: elements read from
+// a file are taken as they are, without the name checks that guard new elements.
+class TStorageAccess {
+ public:
+  static std::vector<std::unique_ptr<TElement>>& Elements(TStorage& storage) { return storage.elements_; }
+};
+
+namespace {
+
+// Storages nested deeper than this are taken for damage: no real document comes near it, and the
+// recursive copy and destruction of the tree must stay within the stack.
+constexpr uint32_t kMaxStorageDepth = 256;
+
+// ---------------------------------------------------------------------------------------------------
+// Names
+
+// Simple upper-casing of one UTF-16 code unit, as the format orders names: Basic Latin, Latin-1,
+// Latin Extended-A, Greek, Cyrillic and the full-width Latin letters.
+char16_t UpperCase(char16_t c) {
+  if (c < u'a') return c;
+  if (c <= u'z') return static_cast<char16_t>(c - 0x20);
+  if (c < 0xE0) return c;
+  if (c <= 0xFE) return c == 0xF7 ? c : static_cast<char16_t>(c - 0x20);
+  if (c == 0xFF) return 0x178;
+  if (c < 0x180) {
+    // Latin Extended-A pairs capital and small letters: even/odd below 0x138 and from 0x14A to 0x177,
+    // odd/even from 0x139 to 0x148 and from 0x179 to 0x17E. Dotless i, kra and n-apostrophe have no pair.
+    if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
+    bool evenCapital = c < 0x138 || (c >= 0x14A && c <= 0x177);
+    bool isSmall = evenCapital ? (c & 1) == 1 : (c & 1) == 0;
+    return isSmall ? static_cast<char16_t>(c - 1) : c;
+  }
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 0x20);
+  if (c == 0x3C2) return 0x3A3;
+  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 0x20);
+  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);
+  if (c >= 0xFF41 && c <= 0xFF5A) return static_cast<char16_t>(c - 0x20);
+  return c;
+}
+
+// The format's order of sibling names: the shorter name first, then code unit by code unit upper-cased.
+int CompareNames(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char16_t ua = UpperCase(a[i]);
+    char16_t ub = UpperCase(b[i]);
+    if (ua != ub) return ua < ub ? -1 : 1;
+  }
+  return 0;
+}
+
+bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  return CompareNames(a, b) == 0;
+}
+
+// UTF-8 for messages; a lone surrogate becomes U+FFFD.
+std::string ToUtf8(std::u16string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+void CheckNewName(const TStorage& storage, std::u16string_view name) {
+  if (name.empty()) throw EStorageError("Invalid element name: the name is empty");
+  std::string printable = ToUtf8(name);
+  if (name.size() > kMaxNameLength) {
+    throw EStorageError(FormatMessage("Invalid element name \"%s\": longer than %zu characters",
+                                      printable.c_str(), kMaxNameLength));
+  }
+  for (char16_t c : name) {
+    if (c == u'/' || c == u'\\' || c == u':' || c == u'!') {
+      throw EStorageError(FormatMessage("Invalid element name \"%s\": it holds '%c'", printable.c_str(),
+                                        static_cast<char>(c)));
+    }
+  }
+  for (const auto& element : storage.Elements()) {
+    if (SameNameIgnoringCase(element->Name(), name)) {
+      throw EStorageError(FormatMessage("An element named \"%s\" exists already", printable.c_str()));
+    }
+  }
+}
+
+void CopyAttributes(const TElement& from, TElement& to) {
+  to.clsid = from.clsid;
+  to.stateBits = from.stateBits;
+  to.createdTime = from.createdTime;
+  to.modifiedTime = from.modifiedTime;
+}
+
+std::unique_ptr<TElement> Clone(const TElement& source) {
+  if (source.IsStream()) {
+    const auto& stream = static_cast<const TStreamElement&>(source);
+    auto copy = std::make_unique<TStreamElement>(stream.Name());
+    copy->Data() = stream.Data();
+    CopyAttributes(stream, *copy);
+    return copy;
+  }
+  const auto& storage = static_cast<const TStorage&>(source);
+  auto copy = std::make_unique<TStorage>(storage.Name());
+  CopyAttributes(storage, *copy);
+  auto& elements = TStorageAccess::Elements(*copy);
+  elements.reserve(storage.Elements().size());
+  for (const auto& element : storage.Elements()) elements.push_back(Clone(*element));
+  return copy;
+}
+
+[[noreturn]] void Damaged(const std::string& what) {
+  throw EStorageError("Damaged compound document: " + what);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Reading
+
+// Reads a whole document from bytes that stay alive while it runs. Every sector may belong to one chain
+// only: owner_ records which, so that a loop (a sector met again by its own chain) and a sector shared
+// by two chains are both caught, every chain walk ends within the number of sectors, and the bytes
+// loaded can never exceed what the file holds.
+class TReader {
+ public:
+  explicit TReader(std::span<const uint8_t> file) : file_(file) {}
+
+  std::unique_ptr<TStorage> Read() {
+    ReadHeader();
+    ReadFat();
+    ReadDirectory();
+    return ReadTree();
+  }
+
+ private:
+  // Owners of sectors; a stream's owner is kOwnerStreams + its directory index.
+  enum : uint32_t {
+    kOwnerNone = 0,
+    kOwnerDifat,
+    kOwnerFat,
+    kOwnerDirectory,
+    kOwnerMiniFat,
+    kOwnerMiniStream,
+    kOwnerStreams
+  };
+
+  void ReadHeader() {
+    if (!TCompoundDocument::IsCompoundData(file_)) {
+      throw EStorageError("Not a compound document: the signature D0 CF 11 E0 A1 B1 1A E1 is missing");
+    }
+    if (file_.size() < kHeaderSize) {
+      Damaged(FormatMessage("the file has %zu bytes, fewer than its 512-byte header", file_.size()));
+    }
+    const uint8_t* h = file_.data();
+    uint16_t byteOrder = DecodeFixed16(h + kOffByteOrder);
+    if (byteOrder != kByteOrderMark) {
+      Damaged(FormatMessage("byte order mark %.4X instead of FFFE", byteOrder));
+    }
+    version_ = DecodeFixed16(h + kOffMajorVersion);
+    uint16_t shift = DecodeFixed16(h + kOffSectorShift);
+    if (version_ != kMajorVersion3 && version_ != kMajorVersion4) {
+      Damaged(FormatMessage("unknown format version %u", version_));
+    }
+    uint16_t expectedShift = version_ == kMajorVersion3 ? kSectorShift3 : kSectorShift4;
+    if (shift != expectedShift) {
+      Damaged(FormatMessage("sector shift %u in a version %u document (%u expected)", shift, version_,
+                            expectedShift));
+    }
+    uint16_t miniShift = DecodeFixed16(h + kOffMiniSectorShift);
+    if (miniShift != kMiniSectorShift) Damaged(FormatMessage("mini sector shift %u instead of 6", miniShift));
+    uint32_t cutoff = DecodeFixed32(h + kOffMiniStreamCutoff);
+    if (cutoff != kMiniStreamCutoff) Damaged(FormatMessage("mini stream cutoff %u instead of 4096", cutoff));
+
+    shift_ = shift;
+    sectorSize_ = uint32_t{1} << shift;
+    // The header fills the whole first sector. A last sector cut short is tolerated (some writers drop
+    // the unused tail of the file): it reads as padded with zeros, while stream bytes that would lie in
+    // the missing part are still reported as damage.
+    uint64_t body = file_.size() > sectorSize_ ? file_.size() - sectorSize_ : 0;
+    sectorCount_ = std::min<uint64_t>((body + sectorSize_ - 1) >> shift_, uint64_t{kMaxRegularSector} + 1);
+    if (sectorCount_ > 0 && (body & (sectorSize_ - 1)) != 0) {
+      uint64_t last = sectorCount_ - 1;
+      const uint8_t* begin = file_.data() + sectorSize_ + (last << shift_);
+      paddedLast_.assign(sectorSize_, 0);
+      std::memcpy(paddedLast_.data(), begin, file_.data() + file_.size() - begin);
+    }
+    owner_.assign(sectorCount_, kOwnerNone);
+  }
+
+  std::string Describe(uint32_t owner) const {
+    switch (owner) {
+      case kOwnerDifat:
+        return "the DIFAT";
+      case kOwnerFat:
+        return "the FAT";
+      case kOwnerDirectory:
+        return "the directory";
+      case kOwnerMiniFat:
+        return "the mini FAT";
+      case kOwnerMiniStream:
+        return "the mini stream";
+      default:
+        return "stream \"" + ToUtf8(EntryName(owner - kOwnerStreams)) + "\"";
+    }
+  }
+
+  // The sectorSize_ bytes of a sector (sector < sectorCount_).
+  const uint8_t* Sector(uint32_t sector) const {
+    if (sector + uint64_t{1} == sectorCount_ && !paddedLast_.empty()) return paddedLast_.data();
+    return file_.data() + (uint64_t{sector} + 1) * sectorSize_;
+  }
+
+  void Claim(uint32_t sector, uint32_t owner) {
+    if (sector >= sectorCount_) {
+      Damaged(FormatMessage("sector %u of %s is past the end of the file (%llu sectors)", sector,
+                            Describe(owner).c_str(), static_cast<unsigned long long>(sectorCount_)));
+    }
+    uint32_t previous = owner_[sector];
+    if (previous == owner) {
+      if (owner == kOwnerFat) Damaged(FormatMessage("FAT sector %u is listed twice", sector));
+      const char* chain = owner == kOwnerDifat ? "DIFAT" : "FAT";
+      Damaged(FormatMessage("%s chain loops at sector %u in %s", chain, sector, Describe(owner).c_str()));
+    }
+    if (previous != kOwnerNone) {
+      Damaged(FormatMessage("sector %u is used by both %s and %s", sector, Describe(previous).c_str(),
+                            Describe(owner).c_str()));
+    }
+    owner_[sector] = owner;
+  }
+
+  uint32_t Next(uint32_t sector, uint32_t owner) const {
+    if (sector >= fat_.size()) {
+      Damaged(FormatMessage("sector %u of %s has no FAT entry", sector, Describe(owner).c_str()));
+    }
+    return fat_[sector];
+  }
+
+  void ReadFat() {
+    const uint8_t* h = file_.data();
+    uint32_t fatSectors = DecodeFixed32(h + kOffFatSectorCount);
+    if (fatSectors > sectorCount_) {
+      Damaged(FormatMessage("the header declares %u FAT sectors, but the file holds %llu sectors", fatSectors,
+                            static_cast<unsigned long long>(sectorCount_)));
+    }
+    std::vector<uint32_t> fatSectorList;
+    fatSectorList.reserve(fatSectors);
+    auto addFatSector = [&](uint32_t sector) {
+      Claim(sector, kOwnerFat);
+      fatSectorList.push_back(sector);
+    };
+    for (uint32_t i = 0; i < std::min(fatSectors, kHeaderDifatEntries); ++i) {
+      addFatSector(DecodeFixed32(h + kOffHeaderDifat + 4 * i));
+    }
+    // The rest of the list is in the DIFAT sectors: each holds sectorSize/4 - 1 FAT sector numbers and
+    // the number of the next DIFAT sector. The DIFAT count in the header is not trusted (sloppy writers);
+    // the chain is followed for as long as FAT sectors are missing.
+    const uint32_t perDifat = sectorSize_ / 4 - 1;
+    uint32_t difat = DecodeFixed32(h + kOffFirstDifatSector);
+    while (fatSectorList.size() < fatSectors) {
+      if (difat > kMaxRegularSector) {
+        Damaged(
+            FormatMessage("the DIFAT ends after %zu of %u FAT sectors", fatSectorList.size(), fatSectors));
+      }
+      Claim(difat, kOwnerDifat);
+      const uint8_t* data = Sector(difat);
+      for (uint32_t i = 0; i < perDifat && fatSectorList.size() < fatSectors; ++i) {
+        addFatSector(DecodeFixed32(data + 4 * i));
+      }
+      difat = DecodeFixed32(data + 4 * perDifat);
+    }
+    // Entries past the last sector of the file describe nothing and are not kept.
+    const uint32_t perFat = sectorSize_ / 4;
+    fat_.resize(std::min<uint64_t>(uint64_t{fatSectors} * perFat, sectorCount_));
+    for (size_t i = 0; i < fat_.size(); ++i) {
+      fat_[i] = DecodeFixed32(Sector(fatSectorList[i / perFat]) + 4 * (i % perFat));
+    }
+  }
+
+  // Follows a chain of unknown length (directory, mini FAT) to its end.
+  std::vector<uint32_t> FollowToEnd(uint32_t start, uint32_t owner) {
+    std::vector<uint32_t> chain;
+    for (uint32_t sector = start; sector != kEndOfChain;) {
+      if (sector > kMaxRegularSector) {
+        Damaged(FormatMessage("the FAT chain of %s holds the marker %.8X instead of a sector number",
+                              Describe(owner).c_str(), sector));
+      }
+      Claim(sector, owner);
+      chain.push_back(sector);
+      sector = Next(sector, owner);
+    }
+    return chain;
+  }
+
+  // Follows the first `count` sectors of a chain (a stream's): a chain longer than its stream needs is
+  // tolerated, its tail is not read.
+  std::vector<uint32_t> FollowCount(uint32_t start, uint64_t count, uint32_t owner) {
+    std::vector<uint32_t> chain;
+    chain.reserve(count);  // the caller has checked count against the number of sectors
+    uint32_t sector = start;
+    for (uint64_t i = 0; i < count; ++i) {
+      if (sector == kEndOfChain) {
+        Damaged(FormatMessage("%s is larger than its sector chain of %llu sectors", Describe(owner).c_str(),
+                              static_cast<unsigned long long>(i)));
+      }
+      if (sector > kMaxRegularSector) {
+        Damaged(FormatMessage("the FAT chain of %s holds the marker %.8X instead of a sector number",
+                              Describe(owner).c_str(), sector));
+      }
+      Claim(sector, owner);
+      chain.push_back(sector);
+      if (i + 1 < count) sector = Next(sector, owner);
+    }
+    return chain;
+  }
+
+  // Copies size bytes held in the chain's sectors; bytes in a missing part of a short last sector are
+  // damage, not zeros.
+  void CopyChain(const std::vector<uint32_t>& chain, uint64_t size, uint8_t* out, uint32_t owner) const {
+    uint64_t done = 0;
+    for (uint32_t sector : chain) {
+      uint64_t n = std::min<uint64_t>(sectorSize_, size - done);
+      uint64_t offset = (uint64_t{sector} + 1) * sectorSize_;
+      if (offset + n > file_.size()) {
+        Damaged(FormatMessage("%s runs past the end of the file", Describe(owner).c_str()));
+      }
+      std::memcpy(out + done, file_.data() + offset, n);
+      done += n;
+    }
+  }
+
+  void ReadDirectory() {
+    uint32_t first = DecodeFixed32(file_.data() + kOffFirstDirectorySector);
+    if (first == kEndOfChain) Damaged("the directory is empty");
+    directory_ = FollowToEnd(first, kOwnerDirectory);
+    uint64_t count = uint64_t{directory_.size()} * (sectorSize_ / kDirEntrySize);
+    // Owners of streams are numbered after the fixed owners, so the index must leave room for them.
+    if (count > kNoStream - kOwnerStreams) Damaged("the directory is too large");
+    entryCount_ = static_cast<uint32_t>(count);
+    visited_.assign(entryCount_, false);
+  }
+
+  const uint8_t* Entry(uint32_t index) const {
+    const uint32_t perSector = sectorSize_ / kDirEntrySize;
+    return Sector(directory_[index / perSector]) + (index % perSector) * kDirEntrySize;
+  }
+
+  std::u16string EntryName(uint32_t index) const {
+    const uint8_t* e = Entry(index);
+    uint16_t bytes = std::min<uint16_t>(DecodeFixed16(e + kDirOffNameLength), kDirNameBytes);
+    std::u16string name;
+    for (size_t i = 0; 2 * i + 1 < bytes; ++i) {
+      char16_t c = DecodeFixed16(e + kDirOffName + 2 * i);
+      if (c == 0) break;
+      name += c;
+    }
+    return name;
+  }
+
+  uint64_t EntrySize(uint32_t index) const {
+    uint64_t size = DecodeFixed64(Entry(index) + kDirOffStreamSize);
+    // Version 3 writers may leave garbage in the high half, which the format says to ignore.
+    return version_ == kMajorVersion3 ? (size & 0xFFFFFFFFu) : size;
+  }
+
+  // Marks a linked entry visited: every entry is reached at most once, which ends any loop in the tree.
+  uint32_t Link(uint32_t from, size_t field) {
+    uint32_t to = DecodeFixed32(Entry(from) + field);
+    if (to == kNoStream) return to;
+    if (to >= entryCount_) {
+      Damaged(FormatMessage("directory entry %u points to entry %u, past the %u entries of the directory",
+                            from, to, entryCount_));
+    }
+    if (visited_[to]) {
+      Damaged(FormatMessage("directory entry %u is reached twice (the directory tree loops)", to));
+    }
+    visited_[to] = true;
+    return to;
+  }
+
+  void ReadAttributes(uint32_t index, TElement& element) const {
+    const uint8_t* e = Entry(index);
+    std::memcpy(element.clsid.data(), e + kDirOffClsid, element.clsid.size());
+    element.stateBits = DecodeFixed32(e + kDirOffStateBits);
+    element.createdTime = DecodeFixed64(e + kDirOffCreatedTime);
+    element.modifiedTime = DecodeFixed64(e + kDirOffModifiedTime);
+  }
+
+  std::u16string CheckedName(uint32_t index) const {
+    uint16_t bytes = DecodeFixed16(Entry(index) + kDirOffNameLength);
+    if (bytes > kDirNameBytes) {
+      Damaged(FormatMessage("directory entry %u has a name of %u bytes (at most 64)", index, bytes));
+    }
+    std::u16string name = EntryName(index);
+    if (name.size() > kMaxNameLength) {
+      Damaged(FormatMessage("directory entry %u has a name of more than 31 characters", index));
+    }
+    return name;
+  }
+
+  std::unique_ptr<TStorage> ReadTree() {
+    if (entryCount_ == 0 || Entry(0)[kDirOffType] != kTypeRoot) {
+      Damaged("the first directory entry is not the root storage");
+    }
+    visited_[0] = true;
+    auto root = std::make_unique<TStorage>(CheckedName(0));
+    ReadAttributes(0, *root);
+
+    struct Pending {
+      uint32_t entry;  // the storage's directory entry
+      TStorage* storage;
+      uint32_t depth;
+    };
+    std::vector<Pending> pending{{0, root.get(), 1}};
+    std::vector<uint32_t> path;
+    while (!pending.empty()) {
+      Pending job = pending.back();
+      pending.pop_back();
+      if (job.depth > kMaxStorageDepth) {
+        Damaged(FormatMessage("storages are nested more than %u deep", kMaxStorageDepth));
+      }
+      // In-order walk of the storage's sibling tree, so that elements come in the directory's order.
+      uint32_t current = Link(job.entry, kDirOffChild);
+      path.clear();
+      while (current != kNoStream || !path.empty()) {
+        while (current != kNoStream) {
+          path.push_back(current);
+          current = IsElement(current) ? Link(current, kDirOffLeft) : kNoStream;
+        }
+        uint32_t index = path.back();
+        path.pop_back();
+        if (!IsElement(index)) continue;
+        if (TStorage* storage = AddElement(index, *job.storage))
+          pending.push_back({index, storage, job.depth + 1});
+        current = Link(index, kDirOffRight);
+      }
+    }
+    return root;
+  }
+
+  // Unused entries (type 0) and kinds this container does not keep are passed over, links and all.
+  bool IsElement(uint32_t index) const {
+    uint8_t type = Entry(index)[kDirOffType];
+    if (type == kTypeRoot) Damaged(FormatMessage("directory entry %u is a second root entry", index));
+    return type == kTypeStorage || type == kTypeStream;
+  }
+
+  TStorage* AddElement(uint32_t index, TStorage& parent) {
+    auto& elements = TStorageAccess::Elements(parent);
+    if (Entry(index)[kDirOffType] == kTypeStorage) {
+      auto storage = std::make_unique<TStorage>(CheckedName(index));
+      ReadAttributes(index, *storage);
+      TStorage* result = storage.get();
+      elements.push_back(std::move(storage));
+      return result;
+    }
+    auto stream = std::make_unique<TStreamElement>(CheckedName(index));
+    ReadAttributes(index, *stream);
+    ReadStream(index, stream->Data());
+    elements.push_back(std::move(stream));
+    return nullptr;
+  }
+
+  void CountLoaded(uint64_t size) {
+    // Sectors are never shared, so this holds by construction; kept as a last guard on memory use.
+    loaded_ += size;
+    if (loaded_ > file_.size() + sectorSize_) Damaged("the streams hold more bytes than the file");
+  }
+
+  void ReadStream(uint32_t index, std::vector<uint8_t>& data) {
+    uint64_t size = EntrySize(index);
+    if (size == 0) return;  // the start sector of an empty stream means nothing
+    uint32_t owner = kOwnerStreams + index;
+    uint32_t start = DecodeFixed32(Entry(index) + kDirOffStartSector);
+    if (size < kMiniStreamCutoff) {
+      ReadMiniStream(start, size, owner, data);
+      return;
+    }
+    if (size > (sectorCount_ << shift_)) {
+      Damaged(FormatMessage("%s declares %llu bytes, more than the file holds", Describe(owner).c_str(),
+                            static_cast<unsigned long long>(size)));
+    }
+    std::vector<uint32_t> chain = FollowCount(start, (size + sectorSize_ - 1) >> shift_, owner);
+    CountLoaded(size);
+    data.resize(size);
+    CopyChain(chain, size, data.data(), owner);
+  }
+
+  // The mini stream (the root entry's stream) and the mini FAT are read when the first small stream
+  // needs them, so that a document without small streams does not depend on them.
+  void LoadMiniStream() {
+    if (miniLoaded_) return;
+    miniLoaded_ = true;
+    uint32_t first = DecodeFixed32(file_.data() + kOffFirstMiniFatSector);
+    std::vector<uint32_t> miniFatChain;
+    if (first != kEndOfChain) miniFatChain = FollowToEnd(first, kOwnerMiniFat);
+
+    uint64_t size = EntrySize(0);
+    if (size > (sectorCount_ << shift_)) {
+      Damaged(FormatMessage("the mini stream declares %llu bytes, more than the file holds",
+                            static_cast<unsigned long long>(size)));
+    }
+    uint32_t start = DecodeFixed32(Entry(0) + kDirOffStartSector);
+    std::vector<uint32_t> chain = FollowCount(start, (size + sectorSize_ - 1) >> shift_, kOwnerMiniStream);
+    uint64_t miniSectors = (size + kMiniSectorSize - 1) / kMiniSectorSize;
+    miniStream_.assign(miniSectors * kMiniSectorSize, 0);
+    CopyChain(chain, size, miniStream_.data(), kOwnerMiniStream);
+
+    const uint32_t perSector = sectorSize_ / 4;
+    miniFat_.resize(std::min<uint64_t>(uint64_t{miniFatChain.size()} * perSector, miniSectors));
+    for (size_t i = 0; i < miniFat_.size(); ++i) {
+      miniFat_[i] = DecodeFixed32(Sector(miniFatChain[i / perSector]) + 4 * (i % perSector));
+    }
+    miniOwner_.assign(miniSectors, kOwnerNone);
+  }
+
+  void ReadMiniStream(uint32_t start, uint64_t size, uint32_t owner, std::vector<uint8_t>& data) {
+    LoadMiniStream();
+    uint64_t count = (size + kMiniSectorSize - 1) / kMiniSectorSize;
+    data.resize(size);
+    uint32_t sector = start;
+    for (uint64_t i = 0; i < count; ++i) {
+      if (sector == kEndOfChain) {
+        Damaged(FormatMessage("%s is larger than its mini sector chain of %llu sectors",
+                              Describe(owner).c_str(), static_cast<unsigned long long>(i)));
+      }
+      if (sector >= miniOwner_.size()) {
+        Damaged(FormatMessage("mini sector %.8X of %s is past the end of the mini stream", sector,
+                              Describe(owner).c_str()));
+      }
+      if (miniOwner_[sector] == owner) {
+        Damaged(
+            FormatMessage("mini FAT chain loops at mini sector %u in %s", sector, Describe(owner).c_str()));
+      }
+      if (miniOwner_[sector] != kOwnerNone) {
+        Damaged(FormatMessage("mini sector %u is used by both %s and %s", sector,
+                              Describe(miniOwner_[sector]).c_str(), Describe(owner).c_str()));
+      }
+      miniOwner_[sector] = owner;
+      uint64_t done = i * kMiniSectorSize;
+      std::memcpy(data.data() + done, miniStream_.data() + uint64_t{sector} * kMiniSectorSize,
+                  std::min<uint64_t>(kMiniSectorSize, size - done));
+      if (i + 1 < count) {
+        if (sector >= miniFat_.size()) {
+          Damaged(
+              FormatMessage("mini sector %u of %s has no mini FAT entry", sector, Describe(owner).c_str()));
+        }
+        sector = miniFat_[sector];
+      }
+    }
+    CountLoaded(size);
+  }
+
+  std::span<const uint8_t> file_;
+  uint16_t version_ = 0;
+  uint32_t shift_ = 0;
+  uint32_t sectorSize_ = 0;
+  uint64_t sectorCount_ = 0;
+  std::vector<uint8_t> paddedLast_;  // the last sector, when the file ends inside it
+  std::vector<uint32_t> owner_;      // per sector
+  std::vector<uint32_t> fat_;
+  std::vector<uint32_t> directory_;  // the directory's sectors
+  uint32_t entryCount_ = 0;
+  std::vector<bool> visited_;  // per directory entry
+  bool miniLoaded_ = false;
+  std::vector<uint8_t> miniStream_;
+  std::vector<uint32_t> miniFat_;
+  std::vector<uint32_t> miniOwner_;  // per mini sector
+  uint64_t loaded_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Writing
+
+constexpr uint32_t kSectorSize = 512;
+constexpr uint32_t kFatPerSector = kSectorSize / 4;
+constexpr uint32_t kDifatPerSector = kSectorSize / 4 - 1;
+constexpr uint32_t kEntriesPerSector = kSectorSize / kDirEntrySize;
+
+uint64_t Sectors(uint64_t bytes, uint64_t unit) {
+  return (bytes + unit - 1) / unit;
+}
+
+// Lays out and writes a version-3 document: header, FAT sectors, DIFAT sectors, directory, mini FAT,
+// mini stream, then the large streams, each chain contiguous.
+class TWriter {
+ public:
+  explicit TWriter(const TStorage& root) { BuildDirectory(root); }
+
+  std::vector<uint8_t> Write() {
+    Layout();
+    std::vector<uint8_t> out(kSectorSize + sectorTotal_ * kSectorSize, 0);
+    WriteHeader(out.data());
+    WriteFat(out.data());
+    WriteDifat(out.data());
+    WriteDirectory(out.data());
+    WriteMiniFat(out.data());
+    WriteStreams(out.data());
+    return out;
+  }
+
+ private:
+  struct Entry {
+    const TElement* element;
+    uint8_t type;
+    uint8_t color = kColorBlack;
+    uint32_t left = kNoStream;
+    uint32_t right = kNoStream;
+    uint32_t child = kNoStream;
+    uint32_t start = kEndOfChain;
+    uint64_t size = 0;
+    bool mini = false;
+  };
+
+  // Gives each storage's children consecutive entries and links them as a balanced binary tree over
+  // their sorted order. Storages are handled breadth first, so nesting costs no stack.
+  void BuildDirectory(const TStorage& root) {
+    entries_.push_back({&root, kTypeRoot});
+    std::vector<std::pair<uint32_t, uint32_t>> queue{{0, 1}};  // entry, depth
+    for (size_t q = 0; q < queue.size(); ++q) {
+      auto [parent, depth] = queue[q];
+      if (depth > kMaxStorageDepth) {
+        throw EStorageError(FormatMessage("Storages are nested more than %u deep", kMaxStorageDepth));
+      }
+      const auto& storage = static_cast<const TStorage&>(*entries_[parent].element);
+      std::vector<const TElement*> sorted;
+      sorted.reserve(storage.Elements().size());
+      for (const auto& element : storage.Elements()) sorted.push_back(element.get());
+      std::stable_sort(sorted.begin(), sorted.end(), [](const TElement* a, const TElement* b) {
+        return CompareNames(a->Name(), b->Name()) < 0;
+      });
+      if (sorted.empty()) continue;
+      if (entries_.size() + sorted.size() >= kMaxRegularSector) throw EStorageError("Too many elements");
+      const auto base = static_cast<uint32_t>(entries_.size());
+      for (uint32_t i = 0; i < sorted.size(); ++i) {
+        const TElement* element = sorted[i];
+        Entry entry{element, element->IsStorage() ? kTypeStorage : kTypeStream};
+        if (element->IsStream()) {
+          entry.size = static_cast<const TStreamElement*>(element)->Size();
+          if (entry.size > 0xFFFFFFFFu) {
+            throw EStorageError(FormatMessage("Stream \"%s\" is larger than 4 GB, too large for the document",
+                                              ToUtf8(element->Name()).c_str()));
+          }
+          entry.mini = entry.size > 0 && entry.size < kMiniStreamCutoff;
+        } else {
+          entry.start = 0;  // storages have no stream
+          queue.push_back({base + i, depth + 1});
+        }
+        entries_.push_back(entry);
+      }
+      // Height of the balanced tree: its levels are full except the deepest, whose nodes are red when
+      // that level is not full, so every path to a leaf passes the same number of black nodes.
+      uint32_t n = static_cast<uint32_t>(sorted.size());
+      uint32_t levels = 0;
+      while ((uint64_t{1} << levels) - 1 < n) ++levels;
+      bool lastLevelFull = (uint64_t{1} << levels) - 1 == n;
+      entries_[parent].child = Link(base, 0, n, 0, levels - 1, lastLevelFull);
+    }
+  }
+
+  // Root of the balanced tree over entries base+lo .. base+hi-1.
+  uint32_t Link(uint32_t base, uint32_t lo, uint32_t hi, uint32_t depth, uint32_t deepest, bool deepestFull) {
+    if (lo >= hi) return kNoStream;
+    uint32_t mid = lo + (hi - lo) / 2;
+    entries_[base + mid].color = depth == deepest && !deepestFull ? kColorRed : kColorBlack;
+    uint32_t left = Link(base, lo, mid, depth + 1, deepest, deepestFull);
+    uint32_t right = Link(base, mid + 1, hi, depth + 1, deepest, deepestFull);
+    entries_[base + mid].left = left;
+    entries_[base + mid].right = right;
+    return base + mid;
+  }
+
+  void Layout() {
+    uint64_t miniSectors = 0;
+    uint64_t bigSectors = 0;
+    for (Entry& entry : entries_) {
+      if (entry.type != kTypeStream || entry.size == 0) continue;
+      if (entry.mini) {
+        entry.start = static_cast<uint32_t>(miniSectors);
+        miniSectors += Sectors(entry.size, kMiniSectorSize);
+      } else {
+        bigSectors += Sectors(entry.size, kSectorSize);
+      }
+    }
+    miniStreamSize_ = miniSectors * kMiniSectorSize;
+    directorySectors_ = Sectors(entries_.size(), kEntriesPerSector);
+    miniFatSectors_ = Sectors(miniSectors, kFatPerSector);
+    miniStreamSectors_ = Sectors(miniStreamSize_, kSectorSize);
+    uint64_t data = directorySectors_ + miniFatSectors_ + miniStreamSectors_ + bigSectors;
+    // The FAT describes itself and the DIFAT too, so their sizes grow together until they settle.
+    for (;;) {
+      uint64_t total = data + fatSectors_ + difatSectors_;
+      uint64_t fat = Sectors(total, kFatPerSector);
+      uint64_t difat = fat > kHeaderDifatEntries ? Sectors(fat - kHeaderDifatEntries, kDifatPerSector) : 0;
+      if (fat == fatSectors_ && difat == difatSectors_) break;
+      fatSectors_ = fat;
+      difatSectors_ = difat;
+    }
+    sectorTotal_ = data + fatSectors_ + difatSectors_;
+    if (sectorTotal_ > kMaxRegularSector) throw EStorageError("The document is too large to be written");
+
+    uint64_t next = fatSectors_ + difatSectors_;
+    directoryStart_ = next;
+    next += directorySectors_;
+    miniFatStart_ = next;
+    next += miniFatSectors_;
+    miniStreamStart_ = next;
+    next += miniStreamSectors_;
+    for (Entry& entry : entries_) {
+      if (entry.type != kTypeStream || entry.size == 0 || entry.mini) continue;
+      entry.start = static_cast<uint32_t>(next);
+      next += Sectors(entry.size, kSectorSize);
+    }
+    Entry& root = entries_[0];
+    root.size = miniStreamSize_;
+    root.start = miniStreamSize_ > 0 ? static_cast<uint32_t>(miniStreamStart_) : kEndOfChain;
+  }
+
+  static uint8_t* SectorAt(uint8_t* out, uint64_t sector) { return out + (sector + 1) * kSectorSize; }
+
+  void WriteHeader(uint8_t* out) const {
+    std::memcpy(out + kOffSignature, kSignature, sizeof kSignature);
+    EncodeFixed16(out + kOffMinorVersion, kMinorVersion);
+    EncodeFixed16(out + kOffMajorVersion, kMajorVersion3);
+    EncodeFixed16(out + kOffByteOrder, kByteOrderMark);
+    EncodeFixed16(out + kOffSectorShift, kSectorShift3);
+    EncodeFixed16(out + kOffMiniSectorShift, kMiniSectorShift);
+    EncodeFixed32(out + kOffDirectorySectorCount, 0);  // always 0 in version 3
+    EncodeFixed32(out + kOffFatSectorCount, static_cast<uint32_t>(fatSectors_));
+    EncodeFixed32(out + kOffFirstDirectorySector, static_cast<uint32_t>(directoryStart_));
+    EncodeFixed32(out + kOffMiniStreamCutoff, kMiniStreamCutoff);
+    EncodeFixed32(out + kOffFirstMiniFatSector,
+                  miniFatSectors_ > 0 ? static_cast<uint32_t>(miniFatStart_) : kEndOfChain);
+    EncodeFixed32(out + kOffMiniFatSectorCount, static_cast<uint32_t>(miniFatSectors_));
+    EncodeFixed32(out + kOffFirstDifatSector,
+                  difatSectors_ > 0 ? static_cast<uint32_t>(fatSectors_) : kEndOfChain);
+    EncodeFixed32(out + kOffDifatSectorCount, static_cast<uint32_t>(difatSectors_));
+    for (uint32_t i = 0; i < kHeaderDifatEntries; ++i) {
+      EncodeFixed32(out + kOffHeaderDifat + 4 * i, i < fatSectors_ ? i : kFreeSector);
+    }
+  }
+
+  static void Chain(std::vector<uint32_t>& table, uint64_t start, uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i) {
+      table[start + i] = i + 1 < count ? static_cast<uint32_t>(start + i + 1) : kEndOfChain;
+    }
+  }
+
+  static void EncodeTable(uint8_t* out, uint64_t firstSector, const std::vector<uint32_t>& table) {
+    uint8_t* p = SectorAt(out, firstSector);  // the table's sectors are contiguous
+    for (uint32_t value : table) {
+      EncodeFixed32(p, value);
+      p += 4;
+    }
+  }
+
+  void WriteFat(uint8_t* out) const {
+    std::vector<uint32_t> fat(fatSectors_ * kFatPerSector, kFreeSector);
+    for (uint64_t i = 0; i < fatSectors_; ++i) fat[i] = kFatSector;
+    for (uint64_t i = 0; i < difatSectors_; ++i) fat[fatSectors_ + i] = kDifatSector;
+    Chain(fat, directoryStart_, directorySectors_);
+    Chain(fat, miniFatStart_, miniFatSectors_);
+    Chain(fat, miniStreamStart_, miniStreamSectors_);
+    for (const Entry& entry : entries_) {
+      if (entry.type == kTypeStream && entry.size > 0 && !entry.mini) {
+        Chain(fat, entry.start, Sectors(entry.size, kSectorSize));
+      }
+    }
+    EncodeTable(out, 0, fat);
+  }
+
+  // FAT sectors past the 109 listed in the header, 127 to a DIFAT sector, each ending with the next.
+  void WriteDifat(uint8_t* out) const {
+    for (uint64_t d = 0; d < difatSectors_; ++d) {
+      uint8_t* p = SectorAt(out, fatSectors_ + d);
+      for (uint32_t i = 0; i < kDifatPerSector; ++i) {
+        uint64_t fatIndex = kHeaderDifatEntries + d * kDifatPerSector + i;
+        EncodeFixed32(p + 4 * i, fatIndex < fatSectors_ ? static_cast<uint32_t>(fatIndex) : kFreeSector);
+      }
+      uint32_t next = d + 1 < difatSectors_ ? static_cast<uint32_t>(fatSectors_ + d + 1) : kEndOfChain;
+      EncodeFixed32(p + 4 * kDifatPerSector, next);
+    }
+  }
+
+  void WriteDirectory(uint8_t* out) const {
+    uint8_t* base = SectorAt(out, directoryStart_);
+    for (uint64_t i = 0; i < directorySectors_ * kEntriesPerSector; ++i) {
+      uint8_t* e = base + i * kDirEntrySize;
+      if (i >= entries_.size()) {  // unused entry: zeros with no links
+        EncodeFixed32(e + kDirOffLeft, kNoStream);
+        EncodeFixed32(e + kDirOffRight, kNoStream);
+        EncodeFixed32(e + kDirOffChild, kNoStream);
+        continue;
+      }
+      const Entry& entry = entries_[i];
+      const std::u16string& name = entry.element->Name();
+      if (name.size() > kMaxNameLength) {
+        throw EStorageError(
+            FormatMessage("Element name \"%s\" is longer than 31 characters", ToUtf8(name).c_str()));
+      }
+      for (size_t c = 0; c < name.size(); ++c) EncodeFixed16(e + kDirOffName + 2 * c, name[c]);
+      EncodeFixed16(e + kDirOffNameLength, static_cast<uint16_t>(2 * (name.size() + 1)));
+      e[kDirOffType] = entry.type;
+      e[kDirOffColor] = entry.color;
+      EncodeFixed32(e + kDirOffLeft, entry.left);
+      EncodeFixed32(e + kDirOffRight, entry.right);
+      EncodeFixed32(e + kDirOffChild, entry.child);
+      std::memcpy(e + kDirOffClsid, entry.element->clsid.data(), entry.element->clsid.size());
+      EncodeFixed32(e + kDirOffStateBits, entry.element->stateBits);
+      EncodeFixed64(e + kDirOffCreatedTime, entry.element->createdTime);
+      EncodeFixed64(e + kDirOffModifiedTime, entry.element->modifiedTime);
+      EncodeFixed32(e + kDirOffStartSector, entry.type == kTypeStorage ? 0 : entry.start);
+      EncodeFixed64(e + kDirOffStreamSize, entry.size);
+    }
+  }
+
+  void WriteMiniFat(uint8_t* out) const {
+    if (miniFatSectors_ == 0) return;
+    std::vector<uint32_t> miniFat(miniFatSectors_ * kFatPerSector, kFreeSector);
+    for (const Entry& entry : entries_) {
+      if (entry.mini) Chain(miniFat, entry.start, Sectors(entry.size, kMiniSectorSize));
+    }
+    EncodeTable(out, miniFatStart_, miniFat);
+  }
+
+  void WriteStreams(uint8_t* out) const {
+    uint8_t* mini = SectorAt(out, miniStreamStart_);
+    for (const Entry& entry : entries_) {
+      if (entry.type != kTypeStream || entry.size == 0) continue;
+      const auto& data = static_cast<const TStreamElement*>(entry.element)->Data();
+      uint8_t* dest =
+          entry.mini ? mini + uint64_t{entry.start} * kMiniSectorSize : SectorAt(out, entry.start);
+      std::memcpy(dest, data.data(), data.size());
+    }
+  }
+
+  std::vector<Entry> entries_;
+  uint64_t miniStreamSize_ = 0;
+  uint64_t directorySectors_ = 0;
+  uint64_t miniFatSectors_ = 0;
+  uint64_t miniStreamSectors_ = 0;
+  uint64_t fatSectors_ = 0;
+  uint64_t difatSectors_ = 0;
+  uint64_t sectorTotal_ = 0;
+  uint64_t directoryStart_ = 0;
+  uint64_t miniFatStart_ = 0;
+  uint64_t miniStreamStart_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Files
+
+std::string ErrnoText(int error) {
+  return std::system_category().message(error);
+}
+
+class TFileDescriptor {
+ public:
+  explicit TFileDescriptor(int fd) : fd_(fd) {}
+  ~TFileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TFileDescriptor(const TFileDescriptor&) = delete;
+  TFileDescriptor& operator=(const TFileDescriptor&) = delete;
+  int Get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, std::min<size_t>(size, size_t{1} << 30));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::filesystem::path TemporaryName(const std::filesystem::path& target) {
+  static std::atomic<unsigned> counter{0};
+  static thread_local std::mt19937 random{std::random_device{}()};
+  std::string name = "." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
+                     std::to_string(counter++) + "." + std::to_string(random() % 1000000) + ".tmp";
+  return target.parent_path() / name;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// TStorage
+
+TElement* TStorage::Find(std::u16string_view name) const {
+  for (const auto& element : elements_) {
+    if (element->Name() == name) return element.get();
+  }
+  return nullptr;
+}
+
+TStreamElement* TStorage::FindStream(std::u16string_view name) const {
+  TElement* element = Find(name);
+  return element && element->IsStream() ? static_cast<TStreamElement*>(element) : nullptr;
+}
+
+TStorage* TStorage::FindStorage(std::u16string_view name) const {
+  TElement* element = Find(name);
+  return element && element->IsStorage() ? static_cast<TStorage*>(element) : nullptr;
+}
+
+TStorage& TStorage::CreateStorage(std::u16string_view name) {
+  CheckNewName(*this, name);
+  auto storage = std::make_unique<TStorage>(std::u16string(name));
+  TStorage& result = *storage;
+  elements_.push_back(std::move(storage));
+  return result;
+}
+
+TStreamElement& TStorage::CreateStream(std::u16string_view name) {
+  CheckNewName(*this, name);
+  auto stream = std::make_unique<TStreamElement>(std::u16string(name));
+  TStreamElement& result = *stream;
+  elements_.push_back(std::move(stream));
+  return result;
+}
+
+bool TStorage::Destroy(std::u16string_view name) {
+  // The exact name first; otherwise the name ignoring case, as the format identifies elements.
+  auto it =
+      std::find_if(elements_.begin(), elements_.end(), [&](const auto& e) { return e->Name() == name; });
+  if (it == elements_.end()) {
+    it = std::find_if(elements_.begin(), elements_.end(),
+                      [&](const auto& e) { return SameNameIgnoringCase(e->Name(), name); });
+  }
+  if (it == elements_.end()) return false;
+  elements_.erase(it);
+  return true;
+}
+
+void TStorage::Replace(std::unique_ptr<TElement> element) {
+  for (auto& existing : elements_) {
+    if (SameNameIgnoringCase(existing->Name(), element->Name())) {
+      existing = std::move(element);
+      return;
+    }
+  }
+  elements_.push_back(std::move(element));
+}
+
+void TStorage::CopyElement(const TElement& source, TStorage& dest) {
+  // The copy is complete before dest changes, so source may lie inside dest (or be replaced by it).
+  dest.Replace(Clone(source));
+}
+
+void TStorage::CopyAllTo(TStorage& dest) const {
+  std::vector<std::unique_ptr<TElement>> copies;
+  copies.reserve(elements_.size());
+  for (const auto& element : elements_) copies.push_back(Clone(*element));
+  for (auto& copy : copies) dest.Replace(std::move(copy));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TCompoundDocument
+
+TCompoundDocument::TCompoundDocument() : root_(std::make_unique<TStorage>(u"Root Entry")) {}
+TCompoundDocument::~TCompoundDocument() = default;
+TCompoundDocument::TCompoundDocument(TCompoundDocument&&) noexcept = default;
+TCompoundDocument& TCompoundDocument::operator=(TCompoundDocument&&) noexcept = default;
+
+bool TCompoundDocument::IsCompoundData(std::span<const uint8_t> head) {
+  return head.size() >= sizeof kSignature && std::memcmp(head.data(), kSignature, sizeof kSignature) == 0;
+}
+
+bool TCompoundDocument::IsCompoundFile(const std::filesystem::path& path) {
+  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.Get() < 0) return false;
+  uint8_t head[sizeof kSignature];
+  size_t got = 0;
+  while (got < sizeof head) {
+    ssize_t n = ::read(fd.Get(), head + got, sizeof head - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return IsCompoundData(head);
+}
+
+TCompoundDocument TCompoundDocument::OpenFile(const std::filesystem::path& path) {
+  auto fail = [&](const char* what, int error) -> EFileError {
+    return EFileError(
+        FormatMessage("Cannot %s file \"%s\": %s", what, path.string().c_str(), ErrnoText(error).c_str()));
+  };
+  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.Get() < 0) throw fail("open", errno);
+  struct stat info {};
+  if (::fstat(fd.Get(), &info) != 0) throw fail("read", errno);
+  if (!S_ISREG(info.st_mode)) throw fail("read", EISDIR);
+  std::vector<uint8_t> bytes(static_cast<size_t>(info.st_size));
+  size_t got = 0;
+  while (got < bytes.size()) {
+    ssize_t n = ::read(fd.Get(), bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw fail("read", errno);
+    if (n == 0) break;  // the file shrank meanwhile: read what is there
+    got += static_cast<size_t>(n);
+  }
+  bytes.resize(got);
+  return OpenMemory(bytes);
+}
+
+TCompoundDocument TCompoundDocument::OpenMemory(std::span<const uint8_t> bytes) {
+  TCompoundDocument document;
+  document.root_ = TReader(bytes).Read();
+  return document;
+}
+
+TStorage& TCompoundDocument::Root() {
+  return *root_;
+}
+const TStorage& TCompoundDocument::Root() const {
+  return *root_;
+}
+
+std::vector<uint8_t> TCompoundDocument::SaveToMemory() const {
+  return TWriter(*root_).Write();
+}
+
+void TCompoundDocument::SaveToFile(const std::filesystem::path& path) const {
+  std::vector<uint8_t> bytes = SaveToMemory();
+  WriteFileAtomically(path, bytes);
+}
+
+void WriteFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
+  auto fail = [&](const std::string& reason) -> EFileError {
+    return EFileError(FormatMessage("Cannot write file \"%s\": %s", path.string().c_str(), reason.c_str()));
+  };
+  if (path.empty() || path.filename().empty()) throw fail("no file name");
+
+  std::filesystem::path temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temporary = TemporaryName(path);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) throw fail(ErrnoText(errno));
+  }
+  if (fd < 0) throw fail("no free temporary file name");
+
+  TFileDescriptor file(fd);
+  auto abandon = [&](const std::string& reason) -> EFileError {
+    ::close(file.Release());
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    return fail(reason);
+  };
+  // A replaced file keeps its permissions.
+  struct stat existing {};
+  if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+    ::fchmod(file.Get(), existing.st_mode & 07777);
+  }
+  if (!WriteAll(file.Get(), bytes.data(), bytes.size())) throw abandon(ErrnoText(errno));
+  if (::fsync(file.Get()) != 0) throw abandon(ErrnoText(errno));
+  if (::close(file.Release()) != 0) {
+    int error = errno;
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    throw fail(ErrnoText(error));
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  if (ec) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    throw fail(ec.message());
+  }
+}
+
+}  // namespace plicato::cfb

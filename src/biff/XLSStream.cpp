@@ -1,0 +1,611 @@
+#include "biff/XLSStream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include "biff/Coding.h"
+
+namespace plicato {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// CONTINUE mode counts body bytes against the BIFF8 record limit, whatever the file's version: only
+// BIFF8 structures (drawings) are read that way.
+constexpr uint32_t kContinueLimit = kMaxRecordDataBiff8;
+// A continuing HFPICTURE record starts with its own future-record header and flags before the data.
+constexpr uint32_t kHfPictureHeaderSize = 14;
+
+constexpr char16_t kVbaStorageName[] = u"_VBA_PROJECT_CUR";
+
+bool IsContinuation(uint16_t id) {
+  return id == BIFFRecs::CONTINUE || id == BIFFRecs::MSODRAWINGGROUP || id == BIFFRecs::HFPICTURE ||
+         id == BIFFRecs::GELFRAME;
+}
+
+// Records whose bodies an encrypted stream keeps in clear (besides every BOF, and the stream position
+// at the start of BOUNDSHEET). Reading and encrypting share this list, so whatever we encrypt reads back.
+bool IsClearRecord(uint16_t id) {
+  switch (id) {
+    case BIFFRecs::FILEPASS:
+    case BIFFRecs::INTERFACEHDR:
+    case BIFFRecs::USREXCL:
+    case BIFFRecs::FILELOCK:
+    case BIFFRecs::RRDINFO:
+    case BIFFRecs::RRDHEAD:
+      return true;
+    default:
+      return BIFFRecs::IsBOF(id);
+  }
+}
+
+std::u16string AsciiLower(std::u16string_view name) {
+  std::u16string lower(name);
+  for (char16_t& c : lower)
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + (u'a' - u'A'));
+  return lower;
+}
+
+bool IsWorkbookStreamName(std::u16string_view name) {
+  const std::u16string lower = AsciiLower(name);
+  return lower == u"book" || lower == u"workbook";
+}
+
+[[noreturn]] void FailFile(const char* what, const fs::path& path, const std::string& reason) {
+  throw EFileError(FormatMessage("%s \"%s\": %s", what, path.string().c_str(), reason.c_str()));
+}
+
+// The whole file, read once. Failures name the file and the reason.
+std::vector<uint8_t> ReadWholeFile(const fs::path& path) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (ec || !fs::exists(status)) FailFile("Cannot open file", path, "the file does not exist");
+  if (fs::is_directory(status)) FailFile("Cannot open file", path, "it is a folder, not a file");
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) FailFile("Cannot open file", path, std::strerror(errno));
+  std::vector<uint8_t> bytes;
+  uint8_t chunk[65536];
+  for (;;) {
+    const size_t n = std::fread(chunk, 1, sizeof chunk, file);
+    bytes.insert(bytes.end(), chunk, chunk + n);
+    if (n < sizeof chunk) break;
+  }
+  const bool failed = std::ferror(file) != 0;
+  const int error = errno;
+  std::fclose(file);
+  if (failed) FailFile("Cannot read file", path, std::strerror(error));
+  return bytes;
+}
+
+}  // namespace
+
+TXLSStream::TXLSStream() = default;
+
+// Never writes: a stream that was not closed on purpose was abandoned by a failure.
+TXLSStream::~TXLSStream() {
+  ResetState();
+}
+
+void TXLSStream::ResetState() {
+  mode_ = Mode::Closed;
+  version_ = xvNone;
+  writePath_.clear();
+  data_ = std::vector<uint8_t>();
+  pos_ = 0;
+  streamSize_ = 0;
+  document_.reset();
+  continueMode_ = false;
+  consumed_ = 0;
+  splitLimit_ = 0;
+  splitHeaderPos_ = 0;
+  splitWritten_ = 0;
+  decrypt_ = false;
+  key_.Clear();
+}
+
+bool TXLSStream::IsOpen() const {
+  return mode_ != Mode::Closed;
+}
+
+uint64_t TXLSStream::StreamSize() const {
+  return mode_ == Mode::Writing ? data_.size() : streamSize_;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Opening and closing
+
+TExcelVersion TXLSStream::OpenRead(const fs::path& fileName) {
+  Close();
+  try {
+    std::vector<uint8_t> fileBytes;
+    if (!sourceMemory_) fileBytes = ReadWholeFile(fileName);
+    const std::vector<uint8_t>& bytes = sourceMemory_ ? *sourceMemory_ : fileBytes;
+    if (cfb::TCompoundDocument::IsCompoundData(bytes)) {
+      cfb::TCompoundDocument document = cfb::TCompoundDocument::OpenMemory(bytes);
+      fileBytes = std::vector<uint8_t>();
+      LoadCompound(document);
+    } else {
+      if (extras_) extras_->Clear();  // a plain file has no other parts
+      if (sourceMemory_)
+        LoadPlain(std::vector<uint8_t>(*sourceMemory_));
+      else
+        LoadPlain(std::move(fileBytes));
+    }
+    mode_ = Mode::Reading;
+    pos_ = 0;
+    streamSize_ = data_.size();
+    return version_;
+  } catch (...) {
+    ResetState();
+    throw;
+  }
+}
+
+void TXLSStream::LoadCompound(cfb::TCompoundDocument& document) {
+  if (extras_) CarryExtras(document);
+
+  cfb::TStreamElement* book = nullptr;
+  cfb::TStreamElement* workbook = nullptr;
+  for (const auto& element : document.Root().Elements()) {
+    if (element->IsStream()) {
+      const std::u16string lower = AsciiLower(element->Name());
+      auto* stream = static_cast<cfb::TStreamElement*>(element.get());
+      if (lower == u"book" && !book) book = stream;
+      if (lower == u"workbook" && !workbook) workbook = stream;
+    } else if (element->Name() == kVbaStorageName && preserveMacros_ && vbaProject_) {
+      vbaProject_->Read(static_cast<const cfb::TStorage&>(*element));
+    }
+  }
+  if (!book && !workbook) throw EXLSError("The file is not an Excel workbook");
+  // A file holding both streams is read as BIFF8.
+  cfb::TStreamElement* chosen = workbook ? workbook : book;
+  version_ = workbook ? xvExcel97 : xvExcel50;
+  data_ = std::move(chosen->Data());
+}
+
+void TXLSStream::CarryExtras(const cfb::TCompoundDocument& source) {
+  auto copy = std::make_unique<cfb::TCompoundDocument>();
+  copy->Root().clsid = source.Root().clsid;
+  copy->Root().stateBits = source.Root().stateBits;
+  // Copied element by element so that the (possibly large) workbook stream is never duplicated.
+  for (const auto& element : source.Root().Elements()) {
+    if (IsWorkbookStreamName(element->Name()) || element->Name() == kVbaStorageName) continue;
+    cfb::TStorage::CopyElement(*element, copy->Root());
+  }
+  extras_->SetDocument(std::move(copy));
+}
+
+TExcelVersion TXLSStream::LoadPlain(std::vector<uint8_t> bytes) {
+  data_ = std::move(bytes);
+  version_ = xvNone;
+  if (data_.size() >= kRecordHeaderSize) {
+    const uint16_t id = DecodeFixed16(data_.data());
+    if (BIFFRecs::IsBOF(id)) {
+      if (id < 0x100)
+        version_ = xvExcel21;
+      else if (id >= 0x200 && id <= 0x2FF)
+        version_ = xvExcel30;
+      else if (id >= 0x400 && id <= 0x4FF)
+        version_ = xvExcel40;
+    }
+  }
+  return version_;
+}
+
+void TXLSStream::OpenWrite(const fs::path& fileName, TExcelVersion version) {
+  Close();
+  if (fileName.empty() && !destMemory_) throw EXLSError("Filename is missing");
+  try {
+    mode_ = Mode::Writing;
+    version_ = version;
+    writePath_ = fileName;
+    if (version >= xvExcel50) {
+      document_ = std::make_unique<cfb::TCompoundDocument>();
+      cfb::TCompoundDocument* extras = extras_ ? extras_->Document() : nullptr;
+      if (extras) {
+        document_->Root().clsid = extras->Root().clsid;
+        extras->Root().CopyAllTo(document_->Root());
+      }
+      document_->Root().CreateStream(version == xvExcel50 ? u"Book" : u"Workbook");
+    }
+  } catch (...) {
+    ResetState();
+    throw;
+  }
+}
+
+void TXLSStream::Close() {
+  try {
+    if (mode_ == Mode::Writing) WriteOutput();
+  } catch (...) {
+    ResetState();
+    throw;
+  }
+  ResetState();
+}
+
+void TXLSStream::Abandon() {
+  ResetState();
+}
+
+void TXLSStream::WriteOutput() {
+  if (document_) {
+    cfb::TStreamElement* stream = document_->Root().FindStream(version_ == xvExcel50 ? u"Book" : u"Workbook");
+    if (!stream) throw EXLSError("[int] The workbook stream of the output is missing");
+    stream->Data() = std::move(data_);
+    if (destMemory_)
+      *destMemory_ = document_->SaveToMemory();
+    else
+      document_->SaveToFile(writePath_);
+  } else if (destMemory_) {
+    *destMemory_ = std::move(data_);
+  } else {
+    cfb::WriteFileAtomically(writePath_, data_);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Reading
+
+uint32_t TXLSStream::ReadAt(void* buffer, uint32_t count) {
+  const uint64_t available = data_.size() - pos_;
+  const auto n = static_cast<uint32_t>(std::min<uint64_t>(count, available));
+  if (n > 0) std::memcpy(buffer, data_.data() + pos_, n);
+  pos_ += n;
+  return n;
+}
+
+void TXLSStream::Decrypt(uint8_t* data, uint32_t count, uint64_t streamPos) {
+  key_.Apply(data, count, streamPos);
+}
+
+void TXLSStream::SkipKey(uint32_t count, uint64_t streamPos) {
+  key_.SeekTo(streamPos + count);
+}
+
+uint32_t TXLSStream::ReadPiece(uint8_t* buffer, uint32_t count, bool decrypt) {
+  const uint64_t start = pos_;
+  const uint32_t n = ReadAt(buffer, count);
+  if (decrypt_) {
+    if (decrypt)
+      Decrypt(buffer, n, start);
+    else
+      SkipKey(n, start);
+  }
+  return n;
+}
+
+uint32_t TXLSStream::ReadHeader(TRecordHeader& header) {
+  uint8_t bytes[kRecordHeaderSize];
+  const uint64_t start = pos_;
+  const uint32_t n = ReadAt(bytes, kRecordHeaderSize);
+  if (decrypt_) SkipKey(n, start);
+  if (n == kRecordHeaderSize) {
+    header.id = DecodeFixed16(bytes);
+    header.length = DecodeFixed16(bytes + 2);
+  } else {
+    header = TRecordHeader{};
+  }
+  return n;
+}
+
+uint32_t TXLSStream::ReadBodyAs(void* buffer, uint32_t count, bool decrypt) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  if (!continueMode_) return ReadPiece(out, count, decrypt);
+  if (uint64_t{consumed_} + count <= kContinueLimit) {
+    const uint32_t n = ReadPiece(out, count, decrypt);
+    consumed_ += n;
+    return n;
+  }
+  // The request runs past the current record: take what it holds, then go on in the next one.
+  uint32_t total = 0;
+  for (;;) {
+    const uint32_t piece = std::min(count - total, kContinueLimit - consumed_);
+    const uint32_t n = ReadPiece(out + total, piece, decrypt);
+    total += n;
+    consumed_ += n;
+    if (n < piece || total == count) return total;
+    TRecordHeader header;
+    if (ReadHeader(header) < kRecordHeaderSize || !IsContinuation(header.id))
+      throw EXLSError("CONTINUE record is missing");
+    consumed_ = 0;
+    if (header.id == BIFFRecs::HFPICTURE) {
+      // Its own header is part of the record's body (and of its size), but not of the data.
+      uint8_t skipped[kHfPictureHeaderSize];
+      consumed_ = ReadPiece(skipped, kHfPictureHeaderSize, false);
+    }
+  }
+}
+
+uint32_t TXLSStream::ReadBody(void* buffer, uint32_t count) {
+  return ReadBodyAs(buffer, count, true);
+}
+
+uint32_t TXLSStream::ReadPlain(void* buffer, uint32_t count) {
+  return ReadBodyAs(buffer, count, false);
+}
+
+// The key stream is addressed by stream offset, so reading in clear keeps it in step by itself; any
+// count is accepted.
+uint32_t TXLSStream::ReadPlainKeepKey(void* buffer, uint32_t count) {
+  return ReadBodyAs(buffer, count, false);
+}
+
+uint32_t TXLSStream::ReadRecordBody(uint16_t id, void* buffer, uint32_t count) {
+  if (IsClearRecord(id)) return ReadPlainKeepKey(buffer, count);
+  if (id == BIFFRecs::BOUNDSHEET) {
+    // The sheet's stream position stays in clear; the rest of the body is encrypted.
+    auto* out = static_cast<uint8_t*>(buffer);
+    const uint32_t head = std::min<uint32_t>(count, 4);
+    const uint32_t n = ReadPlainKeepKey(out, head);
+    if (n < head) return n;
+    return n + ReadBody(out + n, count - n);
+  }
+  return ReadBody(buffer, count);
+}
+
+uint16_t TXLSStream::PeekId() {
+  if (data_.size() - pos_ < kRecordHeaderSize) return 0;
+  return DecodeFixed16(data_.data() + pos_);
+}
+
+void TXLSStream::BeginContinue() {
+  continueMode_ = true;
+  consumed_ = 0;
+}
+
+void TXLSStream::EndContinue() {
+  continueMode_ = false;
+  consumed_ = 0;
+}
+
+uint32_t TXLSStream::ReadWideStr(uint32_t charCount, std::u16string& text) {
+  text.clear();
+  uint8_t flag = 0;
+  if (ReadBody(&flag, 1) < 1) return 0;
+  const bool wide = (flag & 0x01) != 0;
+  const uint64_t wanted = wide ? uint64_t{charCount} * 2 : charCount;
+  // Never more than the stream holds, whatever the count claims.
+  const auto size = static_cast<uint32_t>(std::min<uint64_t>(wanted, data_.size() - pos_));
+  std::vector<uint8_t> bytes(size);
+  const uint32_t n = ReadBody(bytes.data(), size);
+  if (wide) {
+    text.reserve(n / 2);
+    for (uint32_t i = 0; i + 1 < n; i += 2) text.push_back(static_cast<char16_t>(DecodeFixed16(&bytes[i])));
+  } else {
+    text.assign(bytes.begin(), bytes.begin() + n);  // Latin-1: each byte is its own code point
+  }
+  return 1 + n;
+}
+
+uint64_t TXLSStream::Seek(int64_t offset, TSeekOrigin origin) {
+  const uint64_t size = data_.size();
+  uint64_t base = 0;
+  if (origin == TSeekOrigin::soCurrent) base = pos_;
+  if (origin == TSeekOrigin::soEnd) base = size;
+  const bool outside = offset < 0 ? static_cast<uint64_t>(-(offset + 1)) + 1 > base
+                                  : static_cast<uint64_t>(offset) > size - base;
+  if (outside)
+    throw EXLSError(FormatMessage("Seek outside the workbook stream (offset %lld from %llu, size %llu)",
+                                  static_cast<long long>(offset), static_cast<unsigned long long>(base),
+                                  static_cast<unsigned long long>(size)));
+  pos_ =
+      offset < 0 ? base - (static_cast<uint64_t>(-(offset + 1)) + 1) : base + static_cast<uint64_t>(offset);
+  return pos_;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Writing
+
+void TXLSStream::RequireWriting() const {
+  if (mode_ != Mode::Writing) throw EXLSError("[int] The workbook stream is not open for writing");
+}
+
+void TXLSStream::EnsureWritable(uint64_t end) {
+  if (end > data_.size()) data_.resize(end);
+}
+
+void TXLSStream::PatchLength(uint64_t headerPos, uint16_t length) {
+  if (headerPos + kRecordHeaderSize > data_.size())
+    throw EXLSError("[int] The record header to patch lies outside the stream");
+  EncodeFixed16(data_.data() + headerPos + 2, length);
+}
+
+void TXLSStream::WriteRaw(const void* buffer, uint32_t count) {
+  RequireWriting();
+  if (count == 0) return;
+  EnsureWritable(pos_ + count);
+  std::memcpy(data_.data() + pos_, buffer, count);
+  pos_ += count;
+}
+
+void TXLSStream::WriteHeader(uint16_t id, uint16_t length) {
+  uint8_t bytes[kRecordHeaderSize];
+  EncodeFixed16(bytes, id);
+  EncodeFixed16(bytes + 2, length);
+  WriteRaw(bytes, kRecordHeaderSize);
+}
+
+void TXLSStream::WriteRecord(uint16_t id, const void* buffer, uint16_t length) {
+  WriteHeader(id, length);
+  WriteRaw(buffer, length);
+}
+
+void TXLSStream::WriteWordRecord(uint16_t id, uint16_t value) {
+  WriteHeader(id, 2);
+  WriteU16(value);
+}
+
+void TXLSStream::WriteU8(uint8_t v) {
+  WriteRaw(&v, 1);
+}
+
+void TXLSStream::WriteU16(uint16_t v) {
+  uint8_t bytes[2];
+  EncodeFixed16(bytes, v);
+  WriteRaw(bytes, 2);
+}
+
+void TXLSStream::WriteU32(uint32_t v) {
+  uint8_t bytes[4];
+  EncodeFixed32(bytes, v);
+  WriteRaw(bytes, 4);
+}
+
+void TXLSStream::WriteDouble(double v) {
+  uint8_t bytes[8];
+  EncodeDouble(bytes, v);
+  WriteRaw(bytes, 8);
+}
+
+void TXLSStream::WriteBody(const void* buffer, uint32_t count) {
+  RequireWriting();
+  const auto* p = static_cast<const uint8_t*>(buffer);
+  if (splitLimit_ <= 0) {
+    WriteRaw(p, count);
+    return;
+  }
+  const auto limit = static_cast<uint32_t>(splitLimit_);
+  while (uint64_t{splitWritten_} + count > limit) {
+    // Fill the current record to the limit, then continue in a CONTINUE record.
+    const uint32_t fit = limit - splitWritten_;
+    PatchLength(splitHeaderPos_, static_cast<uint16_t>(limit));
+    pos_ = data_.size();
+    WriteRaw(p, fit);
+    p += fit;
+    count -= fit;
+    splitHeaderPos_ = pos_;
+    WriteHeader(BIFFRecs::CONTINUE, 0);
+    splitWritten_ = 0;
+  }
+  WriteRaw(p, count);
+  splitWritten_ += count;
+}
+
+void TXLSStream::BeginSplit(int32_t limit) {
+  if (limit > 0xFFFF) throw EXLSError(FormatMessage("[int] Split limit %d exceeds a record length", limit));
+  splitLimit_ = limit;
+  splitWritten_ = 0;
+  splitHeaderPos_ = pos_;
+}
+
+void TXLSStream::EndSplit() {
+  if (splitLimit_ > 0 && splitWritten_ > 0)
+    PatchLength(splitHeaderPos_, static_cast<uint16_t>(splitWritten_));
+  splitLimit_ = -1;
+  splitWritten_ = 0;
+}
+
+void TXLSStream::WriteLongRecord(uint16_t id, const void* buffer, uint32_t length) {
+  const auto* p = static_cast<const uint8_t*>(buffer);
+  uint32_t piece = std::min(length, kMaxRecordDataBiff8);
+  WriteHeader(id, static_cast<uint16_t>(piece));
+  WriteRaw(p, piece);
+  for (uint32_t done = piece; done < length; done += piece) {
+    piece = std::min(length - done, kMaxRecordDataBiff8);
+    WriteHeader(BIFFRecs::CONTINUE, static_cast<uint16_t>(piece));
+    WriteRaw(p + done, piece);
+  }
+}
+
+// The character counts go through WriteBody like the characters, so that a string written inside a
+// split record is counted whole in the record's length.
+void TXLSStream::WriteStr16(const std::vector<uint8_t>& image) {
+  const size_t chars = image.empty() ? 0 : (image.size() - 1) / ((image[0] & 0x01) ? 2 : 1);
+  if (chars > 0xFFFF) throw EXLSError(FormatMessage("[int] String of %zu characters is too long", chars));
+  uint8_t count[2];
+  EncodeFixed16(count, static_cast<uint16_t>(chars));
+  WriteBody(count, 2);
+  if (!image.empty()) WriteBody(image.data(), static_cast<uint32_t>(image.size()));
+}
+
+void TXLSStream::WriteStr8(const std::vector<uint8_t>& image) {
+  const size_t chars = image.empty() ? 0 : (image.size() - 1) / ((image[0] & 0x01) ? 2 : 1);
+  if (chars > 0xFF) throw EXLSError(FormatMessage("[int] String of %zu characters is too long", chars));
+  const auto count = static_cast<uint8_t>(chars);
+  WriteBody(&count, 1);
+  if (!image.empty()) WriteBody(image.data(), static_cast<uint32_t>(image.size()));
+}
+
+void TXLSStream::WriteWideStr(std::u16string_view text) {
+  if (text.size() > 0xFFFF)
+    throw EXLSError(FormatMessage("[int] String of %zu characters is too long", text.size()));
+  std::vector<uint8_t> bytes;
+  bytes.reserve(3 + text.size() * 2);
+  PutFixed16(bytes, static_cast<uint16_t>(text.size()));
+  if (!text.empty()) {
+    PutFixed8(bytes, 0x01);
+    for (char16_t c : text) PutFixed16(bytes, static_cast<uint16_t>(c));
+  }
+  WriteBody(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+void TXLSStream::WriteVbaStorage() {
+  RequireWriting();
+  if (!document_ || !vbaProject_ || !vbaProject_->HasProject()) return;
+  cfb::TStorage& storage = document_->Root().CreateStorage(kVbaStorageName);
+  vbaProject_->Write(storage);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Encryption
+
+bool TXLSStream::IsRc4FilePass(const uint8_t* filePass, uint32_t length) {
+  return filePass && length >= kFilePassSize && DecodeFixed16(filePass) == 1 &&
+         DecodeFixed16(filePass + 2) == 1 && DecodeFixed16(filePass + 4) == 1;
+}
+
+bool TXLSStream::CheckPassword(const uint8_t* filePass, uint32_t length, std::u16string_view password) {
+  if (!IsRc4FilePass(filePass, length)) return false;
+  TRc4Key key;
+  key.Derive(password, filePass + 6);
+  if (!key.Verify(filePass + 22, filePass + 38)) return false;
+  key_ = key;
+  key_.SeekTo(pos_);
+  decrypt_ = true;
+  return true;
+}
+
+void TXLSStream::MakeFilePass(uint8_t* filePass, std::u16string_view password) {
+  // Fresh salt and verifier for every file: a fixed salt would give every file with the same password
+  // the same key stream.
+  std::random_device random;
+  uint8_t salt[TRc4Key::kSaltSize];
+  uint8_t verifier[16];
+  for (size_t i = 0; i < sizeof salt; i += 4) EncodeFixed32(salt + i, random());
+  for (size_t i = 0; i < sizeof verifier; i += 4) EncodeFixed32(verifier + i, random());
+  key_.Derive(password, salt);
+  EncodeFixed16(filePass, 1);      // RC4
+  EncodeFixed16(filePass + 2, 1);  // version 1.1
+  EncodeFixed16(filePass + 4, 1);
+  std::memcpy(filePass + 6, salt, sizeof salt);
+  key_.EncryptVerifier(verifier, filePass + 22, filePass + 38);
+}
+
+// The first two records (BOF and FILEPASS) stay as they are. After them every record body is encrypted
+// at its stream position except the bodies the format keeps in clear: every BOF, the records of
+// IsClearRecord, and the first 4 bytes (the sheet's stream position) of BOUNDSHEET. The reader applies
+// the same rule, so our own output always reads back; INTERFACEHDR, the record that Excel and our writer
+// put right after FILEPASS, is among the clear records.
+void TXLSStream::EncryptStream() {
+  RequireWriting();
+  if (!key_.Valid()) throw EXLSError("[int] No encryption key: the FILEPASS record was not made");
+  const uint64_t size = data_.size();
+  uint64_t p = 0;
+  for (int record = 0; p + kRecordHeaderSize <= size; ++record) {
+    const uint16_t id = DecodeFixed16(data_.data() + p);
+    const uint16_t length = DecodeFixed16(data_.data() + p + 2);
+    const uint64_t body = p + kRecordHeaderSize;
+    const uint64_t end = std::min<uint64_t>(body + length, size);
+    p = body + length;
+    if (record < 2 || length == 0 || IsClearRecord(id)) continue;
+    const uint64_t start = body + (id == BIFFRecs::BOUNDSHEET ? 4 : 0);
+    if (start < end) key_.Apply(data_.data() + start, end - start, start);
+  }
+}
+
+}  // namespace plicato
