@@ -108,6 +108,7 @@ class TByteReader {
   }
   void GetBytes(void* dest, size_t n) {
     Require(n);
+    if (n == 0) return;
     std::memcpy(dest, data_ + pos_, n);
     pos_ += n;
   }
