@@ -3,14 +3,23 @@
 // position n. Fonts below the count of initial fonts are never removed by use counting.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "biff/BIFFRecs.h"
+
 namespace plicato {
 
 class TXLSStream;
+
+// Turns the 8-bit characters of a pre-BIFF8 record into text (the reader passes one that knows the
+// file's code page). An empty decoder means Latin-1: every byte widened unchanged.
+using TByteTextDecoder = std::function<std::u16string(const uint8_t* chars, size_t count)>;
+std::u16string DecodeByteText(const uint8_t* chars, size_t count, const TByteTextDecoder& decoder);
 
 enum TXFontStyle : uint8_t { xfsBold = 1, xfsItalic = 2, xfsStrikeOut = 4 };
 using TXFontStyles = uint8_t;  // set of TXFontStyle bits
@@ -33,12 +42,12 @@ class TXFont {
 
   int32_t Size() const { return Size20 / 20; }
   void SetSize(int32_t points) {
-    if (points > 0) Size20 = points * 20;
+    if (points > 0 && points <= INT32_MAX / 20) Size20 = points * 20;
   }
 
-  int32_t Index = 0;      // position in the list, kept current by the list
+  int32_t Index = 0;  // position in the list, kept current by the list
   int32_t UseCount = 0;
-  bool ChartFont = false; // taken by a chart: never matches a search, never released by a format change
+  bool ChartFont = false;  // taken by a chart: never matches a search, never released by a format change
 
   // Copies the published properties (not index, use count or chart flag).
   void AssignProperties(const TXFont& other);
@@ -67,6 +76,16 @@ class TXFonts {
   // write every font but position 4.
   void ReadFontRecord(const uint8_t* body, uint32_t length);
   void WriteFontRecords(TXLSStream& stream) const;
+  // FONT records of older files: xvExcel50 (BIFF8 layout, 8-bit name without option byte at 14),
+  // xvExcel30/xvExcel40 (record 0x0231: height, options, colour, then the name at 6) and xvExcel21
+  // (height, options, then the name at 4). Adds the placeholder at position 4 as the BIFF8 reader does.
+  void ReadFontRecordOld(const uint8_t* body, uint32_t length, TExcelVersion version,
+                         const TByteTextDecoder& decoder = {});
+
+  // The font list position a search may return: every position but the placeholder 4 (an XF naming
+  // index 4 would name a font that is never written).
+  static bool Searchable(int32_t index) { return index != kPlaceholderIndex; }
+  static constexpr int32_t kPlaceholderIndex = 4;
 
  private:
   void Renumber(int32_t from);

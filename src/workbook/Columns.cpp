@@ -1,0 +1,78 @@
+#include "workbook/Columns.h"
+
+#include "biff/BIFFRecs.h"
+#include "biff/Coding.h"
+#include "biff/XLSStream.h"
+#include "workbook/CellFormats.h"
+
+namespace plicato {
+
+bool TXLSColumn::SameLayout(const TXLSColumn& other) const {
+  return Width == other.Width && Hidden == other.Hidden && OutlineLevel == other.OutlineLevel &&
+         Collapsed == other.Collapsed && FormatIndex() == other.FormatIndex();
+}
+
+TXLSColumn* TXLSColumns::Add(int index, int32_t formatIndex) {
+  if (index < 0 || index > 255) throw EXLSError("Invalid columns");
+  auto column = std::make_unique<TXLSColumn>(formats_, static_cast<uint8_t>(index), formatIndex);
+  if (onChange_) column->SetOnChange(onChange_);
+  columns_[index] = std::move(column);
+  return columns_[index].get();
+}
+
+void TXLSColumns::ClearColumns(int first, int last) {
+  if (first < 0 || first > 255 || last < 0 || last > 255 || last < first) throw EXLSError("Invalid columns");
+  for (int i = first; i <= last; ++i) columns_[i].reset();
+}
+
+void TXLSColumns::ReadColInfo(const uint8_t* body, uint32_t length) {
+  TByteReader r(body, length);
+  uint32_t first = r.GetU16(), last = r.GetU16();
+  int32_t width = r.GetU16();
+  int32_t xf = r.GetU16();
+  uint16_t options = r.GetU16();
+  if (first > 255) first = 255;
+  if (last > 255) last = 255;
+  if (last < first) return;
+  for (uint32_t c = first; c <= last; ++c) {
+    TXLSColumn* column = Add(static_cast<int>(c), xf);
+    column->Width = width;
+    column->Hidden = (options & 0x0001) ? 1 : 0;
+    column->UserSetWidth = (options & 0x0002) ? 1 : 0;
+    column->OutlineLevel = static_cast<uint8_t>((options >> 8) & 0x07);
+    column->Collapsed = (options & 0x1000) ? 1 : 0;
+  }
+}
+
+void TXLSColumns::WriteColInfo(TXLSStream& stream) const {
+  int c = 0;
+  while (c < 256) {
+    const TXLSColumn* column = columns_[c].get();
+    if (!column) {
+      ++c;
+      continue;
+    }
+    int last = c;
+    while (last + 1 < 256 && columns_[last + 1] && columns_[last + 1]->SameLayout(*column)) ++last;
+    uint16_t options = 0;
+    if (column->Width != 2500) {
+      options = 0x0002;
+    } else {
+      if (column->Hidden) options |= 0x0001;
+      if (column->UserSetWidth) options |= 0x0002;
+      options |= static_cast<uint16_t>((column->OutlineLevel & 0x07) << 8);
+      if (column->Collapsed) options |= 0x1000;
+    }
+    uint8_t body[12];
+    EncodeFixed16(body, static_cast<uint16_t>(c));
+    EncodeFixed16(body + 2, static_cast<uint16_t>(last));
+    EncodeFixed16(body + 4, static_cast<uint16_t>(column->Width));
+    EncodeFixed16(body + 6, static_cast<uint16_t>(column->FormatIndex()));
+    EncodeFixed16(body + 8, options);
+    EncodeFixed16(body + 10, 0);
+    stream.WriteRecord(BIFFRecs::COLINFO, body, sizeof body);
+    c = last + 1;
+  }
+}
+
+}  // namespace plicato

@@ -1,0 +1,271 @@
+#include "workbook/NumberFormats.h"
+
+#include <algorithm>
+
+#include "biff/BIFFRecs.h"
+#include "biff/Coding.h"
+#include "biff/Errors.h"
+#include "biff/XLSStream.h"
+
+namespace plicato {
+
+namespace {
+
+// Texts of the built-in ids; nullptr where the built-in text is empty (0 and 23..36).
+const char16_t* const kBuiltInTexts[kBuiltInNumberFormats] = {
+    nullptr,
+    u"0",
+    u"0.00",
+    u"#,##0",
+    u"#,##0.00",
+    u"_($#,##0_);($#,##0)",
+    u"_($#,##0_);[Red]($#,##0)",
+    u"_($#,##0.00_);($#,##0.00)",
+    u"_($#,##0.00_);[Red]($#,##0.00)",
+    u"0%",
+    u"0.00%",
+    u"0.00E+00",
+    u"# ?/?",
+    u"# ?\?/??",  // "??/" would be a trigraph in older dialects; the text is "# ??/??"
+    u"m/d/yy",
+    u"d-mmm-y",
+    u"d-mmm",
+    u"mmmm-yy",
+    u"h:mm AM/PM",
+    u"h:mm:ss AM/PM",
+    u"h:mm",
+    u"h:mm:SS",
+    u"m/d/yy h:mm",
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,  // 23..29
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,  // 30..36
+    u"#,##0_);(#,##0)",
+    u"#,##0_);[Red](#,##0)",
+    u"#,##0.00_);(#,##0.00)",
+    u"#,##0.00_);[Red](#,##0.00)",
+    u"_(* #,##0_);_(* (#,##0);_(* \"-\"_);_(@_)",
+    u"_($* #,##0_);_($* (#,##0);_($* \"-\"_);_(@_)",
+    u"_(* #,##0.00_);_(* (#,##0.00);_(* \"-\"?\?_);_(@_)",
+    u"_($* #,##0.00_);_($* (#,##0.00);_($* \"-\"?\?_);_(@_)",
+    u"mm:ss",
+    u"[h]:mm:ss",
+    u"mm:ss.0",
+    u"# #0.0E+0",
+    u"@",
+};
+
+constexpr uint32_t kMaxFormatRecordBody = kMaxRecordDataBiff8;
+
+}  // namespace
+
+uint16_t FormatTextHash(std::u16string_view text) {
+  uint16_t h = 0;
+  auto mix = [&h](uint8_t b) {
+    h = static_cast<uint16_t>((h << 5) | (h >> 11));
+    h ^= b;
+  };
+  for (char16_t c : text) {
+    mix(static_cast<uint8_t>(c & 0xFF));
+    mix(static_cast<uint8_t>(c >> 8));
+  }
+  return h;
+}
+
+std::u16string_view BuiltInNumberFormatText(int32_t id) {
+  if (id < 0 || id >= kBuiltInNumberFormats || kBuiltInTexts[id] == nullptr) return {};
+  return kBuiltInTexts[id];
+}
+
+TNumberFormats::TNumberFormats() {
+  ResetNumberFormats();
+}
+
+TNumberFormats::~TNumberFormats() = default;
+
+void TNumberFormats::Clear() {
+  formats_.clear();
+  highestId_ = 0;
+  sorted_ = true;
+}
+
+void TNumberFormats::ResetNumberFormats() {
+  Clear();
+  for (int32_t id = 0; id < kBuiltInNumberFormats; ++id)
+    AddNumberFormatWithId(BuiltInNumberFormatText(id), id, -1);
+  // Appended in id order.
+  sorted_ = true;
+}
+
+int32_t TNumberFormats::PositionOfId(int32_t id) const {
+  if (sorted_) {
+    auto it = std::lower_bound(formats_.begin(), formats_.end(), id,
+                               [](const std::unique_ptr<TNumberFormat>& f, int32_t v) { return f->Id < v; });
+    if (it != formats_.end() && (*it)->Id == id) return static_cast<int32_t>(it - formats_.begin());
+    return -1;
+  }
+  // Until the list is sorted again (FORMAT records need not come in id order) a binary search could
+  // miss an id that is present and make a duplicate; the list is short, so search it all.
+  for (size_t i = 0; i < formats_.size(); ++i) {
+    if (formats_[i]->Id == id) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+TNumberFormat* TNumberFormats::AddNumberFormatWithId(std::u16string_view text, int32_t id, int32_t uses) {
+  int32_t pos = PositionOfId(id);
+  sorted_ = false;
+  TNumberFormat* f;
+  if (pos > 0) {
+    f = formats_[static_cast<size_t>(pos)].get();
+    f->SetText(text);
+    if (f->UseCount < 0) {
+      f->UseCount = uses;
+    } else {
+      f->UseCount += uses;
+    }
+  } else {
+    formats_.push_back(std::make_unique<TNumberFormat>(text, id, uses));
+    f = formats_.back().get();
+  }
+  highestId_ = std::max(highestId_, id);
+  return f;
+}
+
+int32_t TNumberFormats::FindNumberFormatText(std::u16string_view text) const {
+  if (text.empty()) return formats_.empty() ? -1 : 0;
+  uint16_t hash = FormatTextHash(text);
+  for (size_t i = 0; i < formats_.size(); ++i) {
+    if (formats_[i]->Hash == hash && formats_[i]->Text == text) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+int32_t TNumberFormats::NextFreeId() {
+  if (highestId_ < kMaxNumberFormatId) return ++highestId_;
+  // The ids ran out at the top (a file defined id 65535): take the lowest free one instead of an id an
+  // XF could not carry.
+  std::vector<bool> used(static_cast<size_t>(kMaxNumberFormatId) + 1, false);
+  for (const auto& f : formats_) {
+    if (f->Id >= 0 && f->Id <= kMaxNumberFormatId) used[static_cast<size_t>(f->Id)] = true;
+  }
+  for (int32_t id = kBuiltInNumberFormats; id <= kMaxNumberFormatId; ++id) {
+    if (!used[static_cast<size_t>(id)]) return id;
+  }
+  throw EXLSError("Too many number formats");
+}
+
+TNumberFormat* TNumberFormats::FindOrAddNumberFormat(std::u16string_view text) {
+  int32_t pos = FindNumberFormatText(text);
+  if (pos >= 0) {
+    TNumberFormat* f = formats_[static_cast<size_t>(pos)].get();
+    if (f->UseCount < INT32_MAX) ++f->UseCount;
+    return f;
+  }
+  int32_t id = NextFreeId();
+  bool keepsOrder = formats_.empty() || formats_.back()->Id < id;
+  formats_.push_back(std::make_unique<TNumberFormat>(text, id, 1));
+  if (!keepsOrder) sorted_ = false;
+  return formats_.back().get();
+}
+
+TNumberFormat* TNumberFormats::FindNumberFormatById(int32_t id) const {
+  int32_t pos = PositionOfId(id);
+  return pos < 0 ? nullptr : formats_[static_cast<size_t>(pos)].get();
+}
+
+TNumberFormat* TNumberFormats::NumberFormatById(int32_t id) const {
+  TNumberFormat* f = FindNumberFormatById(id);
+  if (!f) throw EListError(id);
+  return f;
+}
+
+void TNumberFormats::AddNumberFormatUse(int32_t id) {
+  if (id < kBuiltInNumberFormats) return;
+  TNumberFormat* f = FindNumberFormatById(id);
+  if (!f) throw EXLSError(FormatMessage("Can not find number format# %d", id));
+  if (f->UseCount < INT32_MAX) ++f->UseCount;
+}
+
+void TNumberFormats::ReleaseNumberFormat(int32_t id) {
+  if (id < kBuiltInNumberFormats) return;
+  int32_t pos = PositionOfId(id);
+  if (pos < 0) throw EXLSError(FormatMessage("Can not find number format# %d", id));
+  TNumberFormat* f = formats_[static_cast<size_t>(pos)].get();
+  if (f->UseCount < 0) return;
+  if (--f->UseCount < 1) formats_.erase(formats_.begin() + pos);
+}
+
+void TNumberFormats::SortNumberFormats() {
+  // Stable, so that a file's own definition of id 0 stays behind the built-in General at position 0.
+  std::stable_sort(formats_.begin(), formats_.end(),
+                   [](const std::unique_ptr<TNumberFormat>& a, const std::unique_ptr<TNumberFormat>& b) {
+                     return a->Id < b->Id;
+                   });
+  sorted_ = true;
+}
+
+TNumberFormat* TNumberFormats::Item(int32_t index) const {
+  if (index < 0 || index >= Count()) throw EListError(index);
+  return formats_[static_cast<size_t>(index)].get();
+}
+
+void TNumberFormats::ReadFormatRecord(const uint8_t* body, uint32_t length) {
+  TByteReader r(body, length);
+  uint16_t id = r.GetU16();
+  uint16_t count = r.GetU16();
+  std::u16string text;
+  if (count > 0) {
+    uint8_t flag = r.GetU8();
+    if (flag & 0x01) {
+      r.Require(2u * count);
+      text.reserve(count);
+      for (uint32_t i = 0; i < count; ++i) text.push_back(static_cast<char16_t>(r.GetU16()));
+    } else {
+      r.Require(count);
+      text.assign(r.Current(), r.Current() + count);
+    }
+  }
+  AddNumberFormatWithId(text, id, 1);
+}
+
+void TNumberFormats::ReadFormatRecordBiff5(const uint8_t* body, uint32_t length,
+                                           const TByteTextDecoder& decoder) {
+  TByteReader r(body, length);
+  uint16_t id = r.GetU16();
+  uint8_t count = r.GetU8();
+  r.Require(count);
+  AddNumberFormatWithId(DecodeByteText(r.Current(), count, decoder), id, 1);
+}
+
+void TNumberFormats::WriteFormatRecords(TXLSStream& stream) const {
+  std::vector<uint8_t> data;
+  for (size_t i = 1; i < formats_.size(); ++i) {
+    const TNumberFormat& f = *formats_[i];
+    if (f.UseCount < 0) continue;
+    if (f.Text.empty() && f.Id < kFirstCustomNumberFormatId) continue;
+    uint64_t size = 5 + 2 * static_cast<uint64_t>(f.Text.size());
+    if (size > kMaxFormatRecordBody) {
+      throw EXLSError(
+          FormatMessage("Number format# %d is too long to write (%zu characters)", f.Id, f.Text.size()));
+    }
+    data.clear();
+    PutFixed16(data, static_cast<uint16_t>(f.Id));
+    PutFixed16(data, static_cast<uint16_t>(f.Text.size()));
+    PutFixed8(data, 0x01);
+    for (char16_t c : f.Text) PutFixed16(data, static_cast<uint16_t>(c));
+    stream.WriteRecord(BIFFRecs::FORMAT, data.data(), static_cast<uint16_t>(data.size()));
+  }
+}
+
+}  // namespace plicato

@@ -1,0 +1,502 @@
+#include "workbook/SST.h"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <unordered_set>
+
+#include "biff/Coding.h"
+#include "biff/Errors.h"
+#include "biff/XLSStream.h"
+#include "workbook/XLSFonts.h"
+
+namespace plicato {
+
+namespace {
+
+constexpr uint32_t kMaxChars = 0xFFFF;
+constexpr uint32_t kNewEntryIndex = 0xFFFF;
+// The largest string header (count, flags, run count, extension size) is 9 bytes; a record with this
+// many bytes left or fewer takes no new string, so a header is never split between records.
+constexpr int32_t kMinBytesForString = 15;
+
+bool KnownFlags(uint8_t flags) {
+  return (flags & ~kStrFlagsKnown) == 0;
+}
+
+// Reading side of the SST: counts the bytes left in the current record and refuses to run past either
+// the record (without a CONTINUE record) or the stream.
+class TSSTInput {
+ public:
+  TSSTInput(TXLSStream& stream, uint32_t dataLength) : stream_(stream), left_(dataLength) {}
+
+  uint32_t Left() const { return left_; }
+
+  void NextRecord() {
+    TRecordHeader header;
+    if (stream_.ReadHeader(header) < kRecordHeaderSize) EndOfStream();
+    if (header.id != BIFFRecs::CONTINUE) throw EXLSError("CONTINUE record is missing in SST");
+    left_ = header.length;
+  }
+
+  // count bytes of the current record; the caller keeps count within Left().
+  void ReadHere(uint8_t* buffer, uint32_t count) {
+    if (count == 0) return;
+    if (stream_.ReadBody(buffer, count) != count) EndOfStream();
+    left_ -= count;
+  }
+
+  // count bytes that may run on into CONTINUE records carrying no option byte (runs, extension data;
+  // also a string header, which well-formed files never split).
+  void ReadAcross(uint8_t* buffer, size_t count) {
+    while (count > 0) {
+      if (left_ == 0) NextRecord();
+      const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(count, left_));
+      ReadHere(buffer, piece);
+      buffer += piece;
+      count -= piece;
+    }
+  }
+  uint8_t U8() {
+    uint8_t b;
+    ReadAcross(&b, 1);
+    return b;
+  }
+  uint16_t U16() {
+    uint8_t b[2];
+    ReadAcross(b, 2);
+    return DecodeFixed16(b);
+  }
+  uint32_t U32() {
+    uint8_t b[4];
+    ReadAcross(b, 4);
+    return DecodeFixed32(b);
+  }
+
+  // Bytes between the position and the end of the workbook stream: an upper bound for anything a
+  // string may still declare.
+  uint64_t StreamLeft() const {
+    const uint64_t size = stream_.StreamSize(), pos = stream_.Position();
+    return pos < size ? size - pos : 0;
+  }
+
+ private:
+  [[noreturn]] static void EndOfStream() { throw EXLSError("Unexpected end of stream in SST"); }
+
+  TXLSStream& stream_;
+  uint32_t left_;
+};
+
+template <bool Wide, class Ch>
+bool TextEquals(const TSSTEntry* entry, const Ch* text, size_t length) {
+  const uint8_t* bytes = entry->TextBytes();
+  if constexpr (Wide) {
+    for (size_t i = 0; i < length; ++i)
+      if (DecodeFixed16(bytes + 2 * i) != static_cast<uint16_t>(text[i])) return false;
+  } else {
+    for (size_t i = 0; i < length; ++i)
+      if (bytes[i] != static_cast<uint8_t>(text[i])) return false;
+  }
+  return true;
+}
+
+// The plain entry (no runs, no extension) with this text, found without building a candidate entry.
+template <bool Wide, class Ch>
+TSSTEntry* FindPlain(const TTreeItem<TSSTEntry>* node, const Ch* text, size_t length, uint32_t hash) {
+  const uint8_t flags = Wide ? kStrFlag16Bit : 0;
+  while (node) {
+    const auto& slot = node->Slots[hash & 0xFF];
+    if (slot.Child) {
+      node = slot.Child;
+      hash = std::rotr(hash, 8);
+      continue;
+    }
+    for (const TLinkedItem<TSSTEntry>* link = slot.Chain; link; link = link->Next) {
+      TSSTEntry* entry = link->Item;
+      if (entry->CharCount == length && entry->Flags == flags && TextEquals<Wide>(entry, text, length))
+        return entry;
+    }
+    return nullptr;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// --- TSSTEntry ------------------------------------------------------------------------------------
+
+TSSTEntry* TSSTEntry::Allocate(uint16_t charCount, uint8_t flags, uint16_t runCount, uint32_t extSize) {
+  if (!(flags & kStrFlagRuns)) runCount = 0;
+  if (!(flags & kStrFlagExtension)) extSize = 0;
+  const size_t textBytes = static_cast<size_t>(charCount) << (flags & kStrFlag16Bit);
+  const size_t size =
+      sizeof(TSSTEntry) + runCount * sizeof(TXFont*) + textBytes + 4 * size_t{runCount} + extSize;
+  void* block = ::operator new(size);
+  auto* entry = new (block) TSSTEntry;
+  entry->Index = kNewEntryIndex;
+  entry->RefCount = 0;
+  entry->CharCount = charCount;
+  entry->Flags = flags;
+  entry->runCount_ = runCount;
+  entry->extSize_ = extSize;
+  std::uninitialized_value_construct_n(entry->MutableFonts(), runCount);
+  return entry;
+}
+
+char16_t TSSTEntry::CharAt(size_t i) const {
+  const uint8_t* bytes = TextBytes();
+  return Is16Bit() ? static_cast<char16_t>(DecodeFixed16(bytes + 2 * i)) : static_cast<char16_t>(bytes[i]);
+}
+
+uint32_t TSSTEntry::RunFirstChar(size_t run) const {
+  return DecodeFixed16(KeyBytes() + TextByteLength() + 4 * run);
+}
+
+uint16_t TSSTEntry::RunFontIndex(size_t run) const {
+  return DecodeFixed16(KeyBytes() + TextByteLength() + 4 * run + 2);
+}
+
+// --- TExtSST --------------------------------------------------------------------------------------
+
+void TExtSST::Write(TXLSStream& stream) const {
+  stream.WriteHeader(BIFFRecs::EXTSST, static_cast<uint16_t>(8 * Items.size() + 2));
+  stream.WriteU16(static_cast<uint16_t>(StringsPerBucket));
+  for (const TExtSSTItem& item : Items) {
+    stream.WriteU32(item.StreamPos);
+    stream.WriteU16(item.Offset);
+    stream.WriteU16(0);
+  }
+}
+
+// --- TSST -----------------------------------------------------------------------------------------
+
+TSST::TSST(TXFonts* fonts) : fonts_(fonts) {}
+
+TSST::~TSST() {
+  TrieClear();
+}
+
+TSSTEntry* TSST::AddString(std::u16string_view text) {
+  return AddText(text.data(), text.size());
+}
+
+TSSTEntry* TSST::AddLatin1String(std::string_view text) {
+  return AddText(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
+template <class Ch>
+TSSTEntry* TSST::AddText(const Ch* text, size_t length) {
+  if (length > kMaxChars)
+    throw EXLSError(FormatMessage("String too long: %zu characters (at most 65535 fit in a cell)", length));
+
+  // One pass hashes the 8-bit form; only a text with a character above 0xFF is hashed again, wide.
+  uint32_t hash = kHashSeed;
+  bool wide = false;
+  for (size_t i = 0; i < length; ++i) {
+    const uint32_t c = static_cast<uint32_t>(text[i]);
+    if (sizeof(Ch) > 1 && c > 0xFF) {
+      wide = true;
+      break;
+    }
+    hash = HashByte(hash, static_cast<uint8_t>(c));
+  }
+  if (wide) {
+    hash = kHashSeed;
+    for (size_t i = 0; i < length; ++i) {
+      const uint32_t c = static_cast<uint32_t>(text[i]);
+      hash = HashByte(HashByte(hash, static_cast<uint8_t>(c)), static_cast<uint8_t>(c >> 8));
+    }
+  }
+
+  TSSTEntry* found =
+      wide ? FindPlain<true>(root_, text, length, hash) : FindPlain<false>(root_, text, length, hash);
+  if (found) {
+    ++found->RefCount;
+    ++totalRefCount_;
+    return found;
+  }
+
+  TEntryPtr entry(TSSTEntry::Allocate(static_cast<uint16_t>(length), wide ? kStrFlag16Bit : 0, 0, 0));
+  entry->RefCount = 1;
+  uint8_t* bytes = entry->MutableKey();
+  if (wide) {
+    for (size_t i = 0; i < length; ++i) EncodeFixed16(bytes + 2 * i, static_cast<uint16_t>(text[i]));
+  } else {
+    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(text[i]);
+  }
+  TrieAdd(entry.get(), hash);  // cannot meet an equal entry: the lookup above found none
+  ++totalRefCount_;
+  return entry.release();
+}
+
+TSSTEntry* TSST::AddEntry(TEntryPtr entry) {
+  const uint32_t hash = HashOf(entry.get());
+  if (TSSTEntry* found = TrieFind(entry.get(), hash)) {
+    ++found->RefCount;
+    return found;  // the new block goes with `entry`
+  }
+  TrieAdd(entry.get(), hash);
+  return entry.release();
+}
+
+std::u16string TSST::EntryText(const TSSTEntry* entry) const {
+  std::u16string text;
+  AppendEntryText(entry, text);
+  return text;
+}
+
+void TSST::AppendEntryText(const TSSTEntry* entry, std::u16string& out) {
+  const size_t count = entry->CharCount;
+  if (count == 0) return;
+  const size_t start = out.size();
+  out.resize(start + count);
+  char16_t* dest = out.data() + start;
+  const uint8_t* bytes = entry->TextBytes();
+  if (entry->Is16Bit()) {
+    for (size_t i = 0; i < count; ++i) dest[i] = static_cast<char16_t>(DecodeFixed16(bytes + 2 * i));
+  } else {
+    for (size_t i = 0; i < count; ++i) dest[i] = static_cast<char16_t>(bytes[i]);
+  }
+}
+
+bool TSST::ReleaseEntry(TSSTEntry* entry) {
+  if (--entry->RefCount >= 1) return false;
+  if (entry->RunCount() > 0 && fonts_) ReleaseRunFonts(entry);
+  TrieRemove(entry);
+  --totalRefCount_;
+  return true;
+}
+
+void TSST::ReleaseRunFonts(TSSTEntry* entry) {
+  // A font deleted here is freed; later runs naming it must not touch it again.
+  std::unordered_set<const TXFont*> deleted;
+  for (size_t i = 0; i < entry->RunCount(); ++i) {
+    TXFont* font = entry->RunFont(i);
+    if (!font || (!deleted.empty() && deleted.count(font))) continue;
+    if (font->Index < fonts_->InitialCount()) continue;
+    if (--font->UseCount < 1) {
+      deleted.insert(font);
+      fonts_->DeleteFont(font->Index);
+    }
+  }
+}
+
+TSSTEntry* TSST::EntryAtFileIndex(uint32_t index) const {
+  if (index >= fileIndex_.size()) throw EListError(index);
+  return fileIndex_[index];
+}
+
+void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
+  TSSTInput in(stream, dataLength);
+  totalRefCount_ = static_cast<int32_t>(in.U32());
+  const uint32_t count = in.U32();
+
+  // Reused for every string; the file index list grows as strings are really read, never from the
+  // declared count, which damaged files may set to anything.
+  std::u16string text;
+  std::vector<uint8_t> segment;
+
+  for (uint32_t i = 0; i < count; ++i) {
+    if (in.Left() == 0) in.NextRecord();
+    const uint16_t charCount = in.U16();
+    uint8_t flags = in.U8();
+    if (!KnownFlags(flags))
+      throw EXLSError(FormatMessage("STT: Unhandled string type in Read (%.2X)", flags));
+    const uint16_t runCount = (flags & kStrFlagRuns) ? in.U16() : 0;
+    const uint32_t extSize = (flags & kStrFlagExtension) ? in.U32() : 0;
+
+    // The text, in segments: each CONTINUE record it runs into starts with an option byte giving the
+    // width of the characters that follow.
+    text.clear();
+    bool wide = (flags & kStrFlag16Bit) != 0;
+    bool anyWide = wide;
+    while (text.size() < charCount) {
+      const size_t missing = charCount - text.size();
+      const size_t wanted = wide ? 2 * missing : missing;
+      const uint32_t take = static_cast<uint32_t>(std::min<size_t>(wanted, in.Left()));
+      if (wide && (take & 1)) throw EXLSError("SST: a 16-bit character is split between records");
+      segment.resize(take);
+      in.ReadHere(segment.data(), take);
+      if (wide) {
+        for (uint32_t k = 0; k < take; k += 2)
+          text.push_back(static_cast<char16_t>(DecodeFixed16(&segment[k])));
+      } else {
+        for (uint32_t k = 0; k < take; ++k) text.push_back(static_cast<char16_t>(segment[k]));
+      }
+      if (text.size() == charCount) break;
+      do in.NextRecord();
+      while (in.Left() == 0);
+      uint8_t option;
+      in.ReadHere(&option, 1);
+      wide = (option & kStrFlag16Bit) != 0;
+      anyWide = anyWide || wide;
+    }
+    if (anyWide) flags |= kStrFlag16Bit;
+
+    // Runs and extension data are sized by the file; refuse sizes the rest of the stream cannot hold
+    // before allocating for them.
+    if (4 * uint64_t{runCount} + extSize > in.StreamLeft())
+      throw EXLSError(
+          FormatMessage("SST: string %u declares %u formatting runs and %u bytes of extension data, "
+                        "more than the rest of the stream holds",
+                        i, runCount, extSize));
+
+    TEntryPtr entry(TSSTEntry::Allocate(charCount, flags, runCount, extSize));
+    uint8_t* key = entry->MutableKey();
+    if (anyWide) {
+      for (size_t k = 0; k < charCount; ++k) EncodeFixed16(key + 2 * k, static_cast<uint16_t>(text[k]));
+    } else {
+      for (size_t k = 0; k < charCount; ++k) key[k] = static_cast<uint8_t>(text[k]);
+    }
+    const size_t textBytes = entry->TextByteLength();
+    in.ReadAcross(key + textBytes, 4 * size_t{runCount});
+    in.ReadAcross(key + textBytes + 4 * size_t{runCount}, extSize);
+
+    if (runCount > 0 && fonts_) {
+      for (size_t r = 0; r < runCount; ++r) {
+        const uint16_t fontIndex = entry->RunFontIndex(r);
+        if (fontIndex >= fonts_->Count())
+          throw EXLSError(
+              FormatMessage("SST: formatting run of string %u names font %u, but there are %d fonts", i,
+                            static_cast<unsigned>(fontIndex), fonts_->Count()));
+      }
+      TXFont** runFonts = entry->MutableFonts();
+      for (size_t r = 0; r < runCount; ++r) {
+        TXFont* font = fonts_->Item(entry->RunFontIndex(r));
+        runFonts[r] = font;
+        ++font->UseCount;
+      }
+    }
+
+    entry->Index = i;
+    entry->RefCount = 0;
+    TSSTEntry* added = AddEntry(std::move(entry));
+    fileIndex_.push_back(added);
+  }
+}
+
+void TSST::CloseRecord(TXLSStream& stream) {
+  stream.Seek(static_cast<int64_t>(lengthPos_), TSeekOrigin::soBeginning);
+  stream.WriteU16(static_cast<uint16_t>(static_cast<int32_t>(MaxRecordData) - bytesLeft_));
+  stream.Seek(0, TSeekOrigin::soEnd);
+}
+
+void TSST::OpenContinue(TXLSStream& stream) {
+  recordStart_ = stream.Position();
+  stream.WriteHeader(BIFFRecs::CONTINUE, 0);
+  lengthPos_ = recordStart_ + 2;
+  bytesLeft_ = static_cast<int32_t>(MaxRecordData);
+}
+
+void TSST::WriteSST(TXLSStream& stream) {
+  if (!fonts_) throw EXLSError("Can not write SST when FFonts = Nil");
+  if (MaxRecordData <= static_cast<uint32_t>(kMinBytesForString) || MaxRecordData > kMaxRecordDataBiff8)
+    throw EXLSError(FormatMessage("[int] SST record size %u is out of range", MaxRecordData));
+
+  const size_t count = TrieCount();
+  extSST_.Clear();
+  extSST_.StringsPerBucket = std::max<uint32_t>(8, static_cast<uint32_t>(count / 1027) + 1);
+
+  bytesLeft_ = static_cast<int32_t>(MaxRecordData);
+  recordStart_ = stream.Position();
+  stream.WriteHeader(BIFFRecs::SST, 0);
+  lengthPos_ = recordStart_ + 2;
+  const uint64_t dataStart = stream.Position();
+  stream.WriteU32(static_cast<uint32_t>(totalRefCount_));
+  stream.WriteU32(static_cast<uint32_t>(totalRefCount_));  // the string count, patched below
+  bytesLeft_ -= 8;
+
+  written_ = 0;
+  TrieTraverse([&](TSSTEntry* entry) {
+    WriteEntry(stream, entry);
+    ++written_;
+  });
+
+  CloseRecord(stream);
+  stream.Seek(static_cast<int64_t>(dataStart + 4), TSeekOrigin::soBeginning);
+  stream.WriteU32(written_);
+  stream.Seek(0, TSeekOrigin::soEnd);
+
+  extSST_.Write(stream);
+  extSST_.Clear();
+}
+
+void TSST::WriteEntry(TXLSStream& stream, TSSTEntry* entry) {
+  if (bytesLeft_ <= kMinBytesForString) {
+    CloseRecord(stream);
+    OpenContinue(stream);
+  }
+  if (written_ % extSST_.StringsPerBucket == 0) {
+    const uint64_t pos = stream.Position();
+    extSST_.Items.push_back({static_cast<uint32_t>(pos), static_cast<uint16_t>(pos - recordStart_)});
+  }
+  if (!KnownFlags(entry->Flags))
+    throw EXLSError(FormatMessage("STT: Unhandled string type in Write (%.2X) # %d", entry->Flags,
+                                  static_cast<int>(written_)));
+  entry->Index = written_;
+
+  stream.WriteU16(entry->CharCount);
+  stream.WriteU8(entry->Flags);
+  bytesLeft_ -= 3;
+  if (entry->HasRuns()) {
+    stream.WriteU16(entry->RunCount());
+    bytesLeft_ -= 2;
+  }
+  if (entry->HasExtension()) {
+    stream.WriteU32(entry->ExtensionSize());
+    bytesLeft_ -= 4;
+  }
+
+  // Text: a continuation starts with the option byte; a 16-bit character is never split.
+  const bool wide = entry->Is16Bit();
+  const uint8_t* bytes = entry->TextBytes();
+  size_t rest = entry->TextByteLength();
+  while (rest > static_cast<size_t>(bytesLeft_)) {
+    uint32_t fit = static_cast<uint32_t>(bytesLeft_);
+    if (wide && (fit & 1)) --fit;
+    stream.WriteRaw(bytes, fit);
+    bytes += fit;
+    rest -= fit;
+    bytesLeft_ -= static_cast<int32_t>(fit);
+    CloseRecord(stream);
+    OpenContinue(stream);
+    stream.WriteU8(wide ? kStrFlag16Bit : 0);
+    bytesLeft_ -= 1;
+  }
+  stream.WriteRaw(bytes, static_cast<uint32_t>(rest));
+  bytesLeft_ -= static_cast<int32_t>(rest);
+
+  // Runs and extension data continue without an option byte.
+  for (size_t r = 0; r < entry->RunCount(); ++r) {
+    if (bytesLeft_ < 4) {
+      CloseRecord(stream);
+      OpenContinue(stream);
+    }
+    const TXFont* font = entry->RunFont(r);
+    stream.WriteU16(static_cast<uint16_t>(entry->RunFirstChar(r)));
+    stream.WriteU16(font ? static_cast<uint16_t>(font->Index) : entry->RunFontIndex(r));
+    bytesLeft_ -= 4;
+  }
+  const uint8_t* ext = entry->ExtensionData();
+  size_t extLeft = entry->ExtensionSize();
+  while (extLeft > 0) {
+    if (bytesLeft_ == 0) {
+      CloseRecord(stream);
+      OpenContinue(stream);
+    }
+    const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(extLeft, static_cast<size_t>(bytesLeft_)));
+    stream.WriteRaw(ext, piece);
+    ext += piece;
+    extLeft -= piece;
+    bytesLeft_ -= static_cast<int32_t>(piece);
+  }
+}
+
+void TSST::Clear() {
+  totalRefCount_ = 0;
+  fileIndex_.clear();
+  TrieClear();
+  extSST_.Clear();
+}
+
+}  // namespace plicato

@@ -1,0 +1,180 @@
+// The shared string table of a workbook: each distinct cell text once, as a reference-counted entry that
+// string cells point to. It reads the BIFF8 SST record with its CONTINUE records into entries and writes
+// SST, CONTINUE and EXTSST records back; an entry's number in the written SST is given out during the
+// write, in trie order, so adding never renumbers anything.
+//
+// The merge adds millions of (mostly repeated) texts to one table: a repeat costs one CRC pass over the
+// text and a walk to its chain, with no allocation; only a new text allocates its entry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "biff/BIFFRecs.h"
+#include "workbook/HashTrie.h"
+
+namespace plicato {
+
+class TXFont;
+class TXFonts;
+class TXLSStream;
+
+// Bits of the BIFF8 string option byte.
+inline constexpr uint8_t kStrFlag16Bit = 0x01;
+inline constexpr uint8_t kStrFlagExtension = 0x04;  // phonetic (extension) data follows the runs
+inline constexpr uint8_t kStrFlagRuns = 0x08;       // formatting runs follow the text
+inline constexpr uint8_t kStrFlagsKnown = kStrFlag16Bit | kStrFlagExtension | kStrFlagRuns;
+
+// A string entry: one memory block holding this header, then the run fonts, then the key - the text
+// (one byte per character, or UTF-16LE), the runs as they are written (16-bit first character, 16-bit
+// font index at the time the entry was made) and the extension data. The key never changes while the
+// entry lives, so neither does its hash; the run fonts are references into the workbook's font list
+// and give the font index current at write time.
+struct alignas(8) TSSTEntry {
+  uint32_t Index;    // number in the SST last written or read; 0xFFFF when added since
+  int32_t RefCount;  // references held by cells
+  uint16_t CharCount;
+  uint8_t Flags;  // string option byte: kStrFlag16Bit | kStrFlagExtension | kStrFlagRuns
+
+  bool Is16Bit() const { return (Flags & kStrFlag16Bit) != 0; }
+  bool HasRuns() const { return (Flags & kStrFlagRuns) != 0; }
+  bool HasExtension() const { return (Flags & kStrFlagExtension) != 0; }
+  uint16_t RunCount() const { return runCount_; }
+  uint32_t ExtensionSize() const { return extSize_; }
+
+  size_t TextByteLength() const { return static_cast<size_t>(CharCount) << (Flags & kStrFlag16Bit); }
+  const uint8_t* TextBytes() const { return KeyBytes(); }
+  char16_t CharAt(size_t i) const;
+
+  uint32_t RunFirstChar(size_t run) const;
+  uint16_t RunFontIndex(size_t run) const;  // the font index recorded when the entry was made
+  TXFont* RunFont(size_t run) const { return Fonts()[run]; }  // null when the table has no font list
+
+  const uint8_t* ExtensionData() const { return KeyBytes() + TextByteLength() + 4 * size_t{runCount_}; }
+
+  const uint8_t* KeyBytes() const {
+    return reinterpret_cast<const uint8_t*>(this) + sizeof(TSSTEntry) + runCount_ * sizeof(TXFont*);
+  }
+  size_t KeyLength() const { return TextByteLength() + 4 * size_t{runCount_} + extSize_; }
+
+ private:
+  friend class TSST;
+  friend class TSSTHashTrie;
+
+  // A block for an entry of this shape; Index 0xFFFF, RefCount 0, fonts null, key bytes unset.
+  static TSSTEntry* Allocate(uint16_t charCount, uint8_t flags, uint16_t runCount, uint32_t extSize);
+  static void Free(TSSTEntry* entry) {
+    entry->~TSSTEntry();
+    ::operator delete(entry);
+  }
+  struct Deleter {
+    void operator()(TSSTEntry* entry) const { Free(entry); }
+  };
+
+  TXFont* const* Fonts() const {
+    return reinterpret_cast<TXFont* const*>(reinterpret_cast<const uint8_t*>(this) + sizeof(TSSTEntry));
+  }
+  TXFont** MutableFonts() {
+    return reinterpret_cast<TXFont**>(reinterpret_cast<uint8_t*>(this) + sizeof(TSSTEntry));
+  }
+  uint8_t* MutableKey() { return const_cast<uint8_t*>(KeyBytes()); }
+
+  uint16_t runCount_;
+  uint32_t extSize_;
+};
+
+// One EXTSST bucket: where the bucket's first string header stands in the stream, and its offset from
+// the start (header included) of the record it stands in.
+struct TExtSSTItem {
+  uint32_t StreamPos;
+  uint16_t Offset;
+};
+
+// The EXTSST bucket list collected while the SST is written.
+class TExtSST {
+ public:
+  uint32_t StringsPerBucket = 8;
+  std::vector<TExtSSTItem> Items;
+
+  void Clear() { Items.clear(); }
+  // The EXTSST record: strings per bucket, then each bucket's position, offset and a reserved 0.
+  void Write(TXLSStream& stream) const;
+};
+
+class TSST : public TSSTHashTrie {
+ public:
+  // fonts: the workbook's font list, needed for formatting runs; may be null for a table that only
+  // reads plain strings (such a table cannot write an SST).
+  explicit TSST(TXFonts* fonts);
+  ~TSST() override;
+
+  // Adds one reference to the entry of this text, making an entry when the text is new: 8-bit when every
+  // character is 0xFF or below, else 16-bit. The total reference count rises by one. Texts longer than
+  // 65,535 characters are refused (EXLSError). The caller holds the reference it gets.
+  TSSTEntry* AddString(std::u16string_view text);
+  // The same for a text whose bytes are the characters 0-255 (Latin-1), e.g. formatted digits.
+  TSSTEntry* AddLatin1String(std::string_view text);
+
+  // The entry's text (runs and extension data are not part of it).
+  std::u16string EntryText(const TSSTEntry* entry) const;
+  static void AppendEntryText(const TSSTEntry* entry, std::u16string& out);
+  static bool EntryIsEmpty(const TSSTEntry* entry) { return entry->CharCount == 0; }
+
+  // Drops one reference. When none is left, the fonts of its runs that were added after the workbook's
+  // initial fonts lose a use (and go when unused), the entry is freed and true is returned.
+  bool ReleaseEntry(TSSTEntry* entry);
+
+  // The entry that SST index i of the file being read refers to (EListError outside the list).
+  TSSTEntry* EntryAtFileIndex(uint32_t index) const;
+  size_t FileIndexCount() const { return fileIndex_.size(); }
+  void ClearFileIndex() { fileIndex_.clear(); }
+
+  // Reads the SST whose header has just been read (dataLength = its body length) and the CONTINUE
+  // records after it. Entries read start with reference count 0; the file's total is taken over.
+  void ReadSST(TXLSStream& stream, uint32_t dataLength);
+  // Writes SST, its CONTINUE records and EXTSST; every entry's Index becomes its number in this SST.
+  void WriteSST(TXLSStream& stream);
+
+  void Clear();
+
+  int32_t TotalRefCount() const { return totalRefCount_; }
+  TXFonts* Fonts() const { return fonts_; }
+
+  // Largest body of one record; the workbook sets it with its file version.
+  uint32_t MaxRecordData = kMaxRecordDataBiff8;
+
+ protected:
+  size_t KeyLength(const TSSTEntry* entry) const override { return entry->KeyLength(); }
+  const uint8_t* KeyBytes(const TSSTEntry* entry) const override { return entry->KeyBytes(); }
+
+ private:
+  using TEntryPtr = std::unique_ptr<TSSTEntry, TSSTEntry::Deleter>;
+
+  template <class Ch>
+  TSSTEntry* AddText(const Ch* text, size_t length);
+  // The entry equal to this one (which is then freed) with one more reference, or this one, added.
+  TSSTEntry* AddEntry(TEntryPtr entry);
+  void ReleaseRunFonts(TSSTEntry* entry);
+
+  void WriteEntry(TXLSStream& stream, TSSTEntry* entry);
+  void CloseRecord(TXLSStream& stream);
+  void OpenContinue(TXLSStream& stream);
+
+  TXFonts* fonts_;
+  std::vector<TSSTEntry*> fileIndex_;  // references, not owned
+  TExtSST extSST_;
+  int32_t totalRefCount_ = 0;
+
+  // Writer state: the current record's start and length field, the bytes left in it, strings written.
+  uint64_t recordStart_ = 0;
+  uint64_t lengthPos_ = 0;
+  int32_t bytesLeft_ = 0;
+  uint32_t written_ = 0;
+};
+
+}  // namespace plicato

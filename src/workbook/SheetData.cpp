@@ -1,0 +1,341 @@
+#include "workbook/SheetData.h"
+
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "biff/CodePage.h"
+#include "biff/Errors.h"
+#include "biff/RecordStorage.h"
+#include "biff/Settings.h"
+#include "workbook/CellFormats.h"
+#include "workbook/Columns.h"
+#include "workbook/Rows.h"
+#include "workbook/SST.h"
+#include "workbook/XLSWorkbook.h"
+
+namespace plicato {
+
+namespace {
+
+const char kWrongType[] = "Cell is missing/is of wrong type";
+
+char16_t UpperChar(char16_t c) {
+  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 32);
+  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return static_cast<char16_t>(c - 32);          // Latin-1
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 32);         // Greek
+  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 32);                       // Cyrillic
+  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 80);
+  if (c >= 0x100 && c <= 0x17F && (c & 1) && c != 0x131 && c != 0x138 && c != 0x149)
+    return static_cast<char16_t>(c - 1);  // Latin Extended-A pairs (approximately)
+  if (c >= 0xFF41 && c <= 0xFF5A) return static_cast<char16_t>(c - 32);  // full-width Latin
+  return c;
+}
+
+// The shortest general form of a number with at most 15 significant digits, exponents written as
+// E+n / E-n without leading zeros, and the locale's decimal separator.
+std::u16string GeneralNumberText(double value) {
+  if (std::isnan(value)) return u"NAN";
+  if (std::isinf(value)) return value > 0 ? u"INF" : u"-INF";
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.15G", value);
+  std::string text = buffer;
+  size_t e = text.find('E');
+  if (e != std::string::npos) {
+    std::string mantissa = text.substr(0, e);
+    char sign = text[e + 1];
+    std::string digits = text.substr(e + 2);
+    while (digits.size() > 1 && digits[0] == '0') digits.erase(0, 1);
+    text = mantissa + "E" + (sign == '-' ? "-" : "+") + digits;
+  }
+  const lconv* conv = std::localeconv();
+  std::string separator = conv && conv->decimal_point && *conv->decimal_point ? conv->decimal_point : ".";
+  if (separator != ".") {
+    size_t dot = text.find('.');
+    if (dot != std::string::npos) text.replace(dot, 1, separator);
+  }
+  return FromUtf8(text);
+}
+
+std::u16string ValueText(TXLSWorkbook& workbook, uint8_t kind, const TCell& cell) {
+  switch (kind) {
+    case ckFloat: return GeneralNumberText(cell.number);
+    case ckString: return workbook.SST().EntryText(cell.entry);
+    case ckBoolean: return cell.Boolean() ? workbook.StrTRUE : workbook.StrFALSE;
+    case ckError: return ErrorText(cell.Error());
+    case ckNumberFormula:
+    case ckNumberArrayFormula: return GeneralNumberText(cell.FormulaNumber());
+    case ckStringFormula:
+    case ckStringArrayFormula: return cell.formula->text;
+    case ckBooleanFormula: return cell.formula->small ? workbook.StrTRUE : workbook.StrFALSE;
+    case ckErrorFormula: return ErrorText(static_cast<TCellError>(cell.formula->small));
+    default: return std::u16string();
+  }
+}
+
+inline bool ValidPosition(int column, int row) { return column >= 0 && column <= 255 && row >= 0 && row <= 65535; }
+
+}  // namespace
+
+bool SameSheetName(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (UpperChar(a[i]) != UpperChar(b[i])) return false;
+  return true;
+}
+
+// --- TSheet ---
+
+TSheet::TSheet(TXLSWorkbook& workbook, uint8_t kind)
+    : workbook_(workbook), kind_(kind), cells_(&workbook.CellFormats()) {
+  TCellFormats* formats = &workbook.CellFormats();
+  columns_ = std::make_unique<TXLSColumns>(
+      formats, [this](TCellFormat* format, int column) { ApplyColumnFormat(format, column); });
+  rows_ = std::make_unique<TXLSRows>(formats, [this](TCellFormat* format, int row) { ApplyRowFormat(format, row); });
+  records_ = std::make_unique<TRecordStorageSheet>();
+  printSettings_ = std::make_unique<TPrintSettings>(*records_);
+  printSettings_->Reset();
+  printSettings_->SetPaperSize(workbook.DefaultPaperSize());
+}
+
+TSheet::~TSheet() {
+  // Cells first: they release their formats, which the rows and columns may share.
+  cells_.ClearAll();
+}
+
+void TSheet::SetName(std::u16string_view name) {
+  if (SameSheetName(name, name_)) return;
+  TSheet* other = workbook_.Sheets().FindByName(name);
+  if (other && other != this)
+    throw EXLSError("Sheet name \"" + ToUtf8(name) + "\" allready exists");
+  name_ = name;
+}
+
+uint32_t TSheet::HandleForIndex(int formatIndex) const {
+  TCellFormats& formats = workbook_.CellFormats();
+  int index = formats.AdoptableIndex(formatIndex < 0 ? 15 : formatIndex);
+  TCellFormat* format = formats.Item(index);
+  // A counted format gains a use for the cell that will hold it; destroying the cell gives it back.
+  formats.AddUse(format);
+  return format->Handle();
+}
+
+int TSheet::CellFormatIndex(const TCell& cell) const {
+  TCellFormat* format = workbook_.CellFormats().ByHandle(cell.format);
+  return format ? format->Index() : 15;
+}
+
+std::u16string TSheet::GetStringText(int column, int row) {
+  if (!ValidPosition(column, row)) return std::u16string();
+  const TCell* cell = cells_.LookupKey(CellKey(column, row));
+  if (!cell || cell->kind != ckString) return std::u16string();
+  std::u16string text;
+  TSST::AppendEntryText(cell->entry, text);
+  return text;
+}
+
+bool TSheet::HasNonEmptyText(int column, int row) {
+  if (!ValidPosition(column, row)) return false;
+  const TCell* cell = cells_.LookupKey(CellKey(column, row));
+  return cell && cell->kind == ckString && !TSST::EntryIsEmpty(cell->entry);
+}
+
+int32_t TSheet::GetInteger(int column, int row) {
+  const TCell* cell = ValidPosition(column, row) ? cells_.LookupKey(CellKey(column, row)) : nullptr;
+  if (!cell || cell->kind != ckFloat) throw EXLSError(kWrongType);
+  double rounded = std::nearbyint(cell->number);  // half to even in the default rounding mode
+  // A value that does not fit is refused rather than cut to its low 32 bits.
+  if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0)) throw EXLSError(kWrongType);
+  return static_cast<int32_t>(rounded);
+}
+
+double TSheet::GetFloat(int column, int row) {
+  const TCell* cell = ValidPosition(column, row) ? cells_.LookupKey(CellKey(column, row)) : nullptr;
+  if (!cell) return 0;
+  if (cell->kind == ckFloat) return cell->number;
+  if (cell->kind == ckNumberFormula || cell->kind == ckNumberArrayFormula) return cell->FormulaNumber();
+  return 0;
+}
+
+std::u16string TSheet::GetText(int column, int row) {
+  const TCell* cell = ValidPosition(column, row) ? cells_.LookupKey(CellKey(column, row)) : nullptr;
+  if (!cell) return std::u16string();
+  // Without a formula decoder the formula text cannot be shown; the stored result stands for it.
+  return ValueText(workbook_, cell->kind, *cell);
+}
+
+TCellVariant TSheet::GetVariant(int column, int row) {
+  const TCell* cell = ValidPosition(column, row) ? cells_.LookupKey(CellKey(column, row)) : nullptr;
+  if (!cell) return ceNA;
+  switch (cell->kind) {
+    case ckFloat: return cell->number;
+    case ckString: return workbook_.SST().EntryText(cell->entry);
+    case ckBoolean: return cell->Boolean();
+    case ckError: return cell->Error();
+    case ckNumberFormula:
+    case ckNumberArrayFormula: return cell->FormulaNumber();
+    case ckStringFormula:
+    case ckStringArrayFormula: return cell->formula->text;
+    case ckBooleanFormula: return cell->formula->small != 0;
+    case ckErrorFormula: return static_cast<TCellError>(cell->formula->small);
+    default: return ceNA;
+  }
+}
+
+int TSheet::DefaultFormatAt(int column, int row) {
+  TCellFormats& formats = workbook_.CellFormats();
+  const TXLSColumn* col = columns_->Item(column);
+  int index = 15;
+  if (col && col->FormatIndex() != 15) {
+    index = col->FormatIndex();
+  } else if (const TXLSRow* r = rows_->FindRow(row); r && r->FormatIndex() != 15) {
+    index = r->FormatIndex();
+  } else {
+    return 15;
+  }
+  formats.AddUse(formats.Item(index));
+  return index;
+}
+
+void TSheet::PutText(int column, int row, std::u16string_view text) {
+  if (!ValidPosition(column, row)) throw EXLSError(FormatMessage("Invalid cell position %d:%d", column, row));
+  TCellFormats& formats = workbook_.CellFormats();
+  // DefaultFormatAt has counted the format's use already.
+  int index = DefaultFormatAt(column, row);
+  uint32_t handle = formats.Item(index)->Handle();
+  TSSTEntry* entry = workbook_.SST().AddString(text);
+  cells_.InsertAtKey(CellKey(column, row), MakeStringCell(handle, entry));
+}
+
+void TSheet::PutTextFormatted(int column, int row, std::u16string_view text, int formatIndex) {
+  if (!ValidPosition(column, row)) throw EXLSError(FormatMessage("Invalid cell position %d:%d", column, row));
+  uint32_t handle = HandleForIndex(formatIndex);
+  TSSTEntry* entry = workbook_.SST().AddString(text);
+  cells_.InsertAtKey(CellKey(column, row), MakeStringCell(handle, entry));
+}
+
+void TSheet::PutSharedString(int column, int row, TSSTEntry* entry, int formatIndex) {
+  if (!ValidPosition(column, row)) throw EXLSError(FormatMessage("Invalid cell position %d:%d", column, row));
+  entry->RefCount++;
+  cells_.InsertAtKey(CellKey(column, row), MakeStringCell(HandleForIndex(formatIndex), entry));
+}
+
+void TSheet::PutFloat(int column, int row, double value, int formatIndex) {
+  if (!ValidPosition(column, row)) throw EXLSError(FormatMessage("Invalid cell position %d:%d", column, row));
+  cells_.InsertAtKey(CellKey(column, row), MakeFloatCell(HandleForIndex(formatIndex), value));
+}
+
+void TSheet::PutBoolean(int column, int row, bool value, int formatIndex) {
+  if (!ValidPosition(column, row)) throw EXLSError(FormatMessage("Invalid cell position %d:%d", column, row));
+  cells_.InsertAtKey(CellKey(column, row), MakeBooleanCell(HandleForIndex(formatIndex), value));
+}
+
+void TSheet::PutError(int column, int row, TCellError error, int formatIndex) {
+  if (!ValidPosition(column, row)) throw EXLSError(FormatMessage("Invalid cell position %d:%d", column, row));
+  cells_.InsertAtKey(CellKey(column, row), MakeErrorCell(HandleForIndex(formatIndex), error));
+}
+
+void TSheet::PutBlank(int column, int row, int formatIndex) {
+  if (!ValidPosition(column, row)) throw EXLSError(FormatMessage("Invalid cell position %d:%d", column, row));
+  cells_.InsertAtKey(CellKey(column, row), MakeBlankCell(HandleForIndex(formatIndex)));
+}
+
+void TSheet::PutFormula(int column, int row, TCellKind kind, int formatIndex, std::unique_ptr<TFormulaData> data) {
+  if (!IsFormulaKind(kind) || !data) throw EXLSError("Invalid Formula cell type");
+  if (!ValidPosition(column, row)) throw EXLSError(FormatMessage("Invalid cell position %d:%d", column, row));
+  uint32_t handle = HandleForIndex(formatIndex);
+  cells_.InsertAtKey(CellKey(column, row), MakeFormulaCell(kind, handle, data.release()));
+}
+
+TCell* TSheet::FindCell(int column, int row) {
+  return ValidPosition(column, row) ? cells_.LookupKey(CellKey(column, row)) : nullptr;
+}
+
+uint8_t TSheet::GetCellKind(int column, int row) {
+  const TCell* cell = FindCell(column, row);
+  return cell ? cell->kind : ckNone;
+}
+
+void TSheet::DeleteCell(int column, int row) {
+  try {
+    TCell* cell = FindCell(column, row);
+    if (!cell) return;
+    if (cell->kind == ckString) workbook_.SST().ReleaseEntry(cell->entry);
+    cells_.DeleteAtKey(CellKey(column, row));
+  } catch (const std::exception&) {
+    throw EXLSError(FormatMessage("Error on deleting cell %d:%d", column, row));
+  }
+}
+
+void TSheet::DeleteCells(int firstColumn, int lastColumn, int firstRow, int lastRow) {
+  for (int column = firstColumn; column <= lastColumn; ++column)
+    for (int row = firstRow; row <= lastRow; ++row) DeleteCell(column, row);
+}
+
+void TSheet::ApplyColumnFormat(TCellFormat* format, int column) {
+  if (cells_.IsEmpty()) return;
+  TCellBounds bounds = cells_.CalcBounds();
+  TCellFormats& formats = workbook_.CellFormats();
+  for (int row = bounds.firstRow; row <= bounds.lastRow; ++row) {
+    TCell* cell = FindCell(column, row);
+    if (!cell || cell->format == format->Handle()) continue;
+    formats.AddUse(format);
+    TCellFormat* old = formats.ByHandle(cell->format);
+    cell->format = format->Handle();
+    formats.ReleaseFormat(old);
+  }
+}
+
+void TSheet::ApplyRowFormat(TCellFormat* format, int row) {
+  if (cells_.IsEmpty()) return;
+  TCellBounds bounds = cells_.CalcBounds();
+  TCellFormats& formats = workbook_.CellFormats();
+  for (int column = bounds.firstColumn; column <= bounds.lastColumn; ++column) {
+    TCell* cell = FindCell(column, row);
+    if (!cell || cell->format == format->Handle()) continue;
+    formats.AddUse(format);
+    TCellFormat* old = formats.ByHandle(cell->format);
+    cell->format = format->Handle();
+    formats.ReleaseFormat(old);
+  }
+}
+
+// --- TSheets ---
+
+TSheet& TSheets::Item(int index) const {
+  if (index < 0 || index >= Count()) throw EListError(index);
+  return *sheets_[index];
+}
+
+TSheet& TSheets::Add(uint8_t kind) {
+  auto sheet = std::make_unique<TSheet>(workbook_, kind);
+  sheet->SetNameUnchecked(u"Sheet" + FromUtf8(std::to_string(++created_)));
+  sheets_.push_back(std::move(sheet));
+  return *sheets_.back();
+}
+
+TSheet* TSheets::FindByName(std::u16string_view name) const {
+  for (const auto& sheet : sheets_)
+    if (SameSheetName(sheet->Name(), name)) return sheet.get();
+  return nullptr;
+}
+
+int TSheets::IndexOf(const TSheet& sheet) const {
+  for (size_t i = 0; i < sheets_.size(); ++i)
+    if (sheets_[i].get() == &sheet) return static_cast<int>(i);
+  return -1;
+}
+
+void TSheets::Clear() {
+  sheets_.clear();
+  // A cleared collection names its sheets afresh, so that a cleared workbook looks like a new one.
+  created_ = 0;
+}
+
+void TSheets::ClearAndAddDefault() {
+  Clear();
+  Add(0);
+}
+
+}  // namespace plicato
