@@ -1,0 +1,767 @@
+#include "biff/XLSWriter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <functional>
+
+#include "biff/Coding.h"
+#include "biff/Errors.h"
+#include "biff/RecordStorage.h"
+#include "biff/Settings.h"
+#include "biff/XLSStream.h"
+#include "workbook/CellFormats.h"
+#include "workbook/CellStorage.h"
+#include "workbook/ColorTable.h"
+#include "workbook/Columns.h"
+#include "workbook/NumberFormats.h"
+#include "workbook/Rows.h"
+#include "workbook/SST.h"
+#include "workbook/SheetData.h"
+#include "workbook/XLSFonts.h"
+#include "workbook/XLSWorkbook.h"
+
+namespace plicato {
+
+namespace {
+
+namespace R = BIFFRecs;
+
+constexpr uint32_t kMaxBody = kMaxRecordDataBiff8;
+constexpr uint16_t kAllProtectionFlags = 0x7FFF;
+
+// WINDOW2 option bits the writer keeps in step with the worksheet.
+constexpr uint16_t kWindow2FrozenPanes = 0x0008;
+constexpr uint16_t kWindow2FrozenNoSplit = 0x0100;
+constexpr uint16_t kWindow2Selected = 0x0200;
+
+// Fixed record sizes.
+constexpr uint16_t kFilePassLength = TXLSStream::kFilePassSize;
+constexpr uint16_t kInterfaceHdrCodePage = 1200;
+constexpr uint16_t kRowRecordLength = 16;
+constexpr uint16_t kSheetProtectionLength = 23;
+constexpr uint16_t kIsfProtection = 2;
+
+// The BOUNDSHEET type byte of each sheet-list kind (worksheet, chart, VB module, macro sheet).
+constexpr uint8_t kBoundsheetType[4] = {0x00, 0x02, 0x06, 0x01};
+
+// A failure while one record or cell is written, named by its number.
+std::string WrapMessage(int number, const std::exception& failure) {
+  return FormatMessage("Error on writing record # %d", number) + "\r" + failure.what();
+}
+
+uint64_t DoubleBits(double value) {
+  uint8_t bytes[8];
+  EncodeDouble(bytes, value);
+  return DecodeFixed64(bytes);
+}
+
+void EncodeUtf16(uint8_t* out, const char16_t* text, size_t count) {
+  for (size_t i = 0; i < count; ++i) EncodeFixed16(out + 2 * i, static_cast<uint16_t>(text[i]));
+}
+
+// Cell records are small and there may be millions of them (a merge output holds 65,536 x 255 text
+// cells), so they are assembled back to back in one local buffer and handed to the stream in large
+// pieces; a record never straddles two pieces.
+class TRecordBatch {
+ public:
+  explicit TRecordBatch(TXLSStream& stream) : stream_(stream), buffer_(new uint8_t[kSize]) {}
+
+  // Writes the header of a record with a body of length bytes and returns where the body goes.
+  uint8_t* Begin(uint16_t id, uint16_t length) {
+    if (used_ + kRecordHeaderSize + length > kSize) Flush();
+    uint8_t* p = buffer_.get() + used_;
+    EncodeFixed16(p, id);
+    EncodeFixed16(p + 2, length);
+    used_ += kRecordHeaderSize + length;
+    return p + kRecordHeaderSize;
+  }
+
+  void Flush() {
+    if (used_ == 0) return;
+    stream_.WriteRaw(buffer_.get(), used_);
+    used_ = 0;
+  }
+
+ private:
+  static constexpr uint32_t kSize = 1u << 16;  // room for several records of the largest size
+  TXLSStream& stream_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  uint32_t used_ = 0;
+};
+
+// Numbers with an RK form in consecutive columns of one row, written as one RK or MULRK record.
+class TRKCache {
+ public:
+  // False when the column does not continue the run (the caller then flushes and writes NUMBER).
+  bool Accept(uint32_t rk, uint16_t xf, int32_t column, uint16_t row) {
+    if (count_ > 255) throw EXLSError("RK Cache overflow");
+    if (count_ == 0) {
+      first_ = column;
+      row_ = row;
+    } else if (column != last_ + 1) {
+      return false;
+    }
+    xf_[count_] = xf;
+    rk_[count_] = rk;
+    ++count_;
+    last_ = column;
+    return true;
+  }
+
+  void Flush(TRecordBatch& out) {
+    if (count_ == 0) return;
+    if (count_ == 1) {
+      uint8_t* p = out.Begin(R::RK, 10);
+      EncodeFixed16(p, row_);
+      EncodeFixed16(p + 2, static_cast<uint16_t>(first_));
+      EncodeFixed16(p + 4, xf_[0]);
+      EncodeFixed32(p + 6, rk_[0]);
+    } else {
+      uint8_t* p = out.Begin(R::MULRK, static_cast<uint16_t>(6 + 6 * count_));
+      EncodeFixed16(p, row_);
+      EncodeFixed16(p + 2, static_cast<uint16_t>(first_));
+      p += 4;
+      for (int32_t i = 0; i < count_; ++i, p += 6) {
+        EncodeFixed16(p, xf_[i]);
+        EncodeFixed32(p + 2, rk_[i]);
+      }
+      EncodeFixed16(p, static_cast<uint16_t>(last_));
+    }
+    count_ = 0;
+    first_ = last_ = -1;
+  }
+
+ private:
+  uint16_t row_ = 0;
+  int32_t first_ = -1;
+  int32_t last_ = -1;
+  int32_t count_ = 0;
+  uint16_t xf_[256];
+  uint32_t rk_[256];
+};
+
+void EncodeCellHead(uint8_t* p, uint32_t row, uint32_t column, uint16_t xf) {
+  EncodeFixed16(p, static_cast<uint16_t>(row));
+  EncodeFixed16(p + 2, static_cast<uint16_t>(column));
+  EncodeFixed16(p + 4, xf);
+}
+
+// STRING: the cached text of a formula. A text too long for one record goes on in CONTINUE records,
+// each starting with its own flag byte, and never splits a character.
+void WriteStringRecord(TRecordBatch& out, const std::u16string& text) {
+  if (text.empty()) return;
+  if (text.size() > 0xFFFF)
+    throw EXLSError(FormatMessage("Formula text of %zu characters is too long", text.size()));
+  size_t chars = std::min<size_t>(text.size(), (kMaxBody - 3) / 2);
+  uint8_t* p = out.Begin(R::STRING, static_cast<uint16_t>(3 + 2 * chars));
+  EncodeFixed16(p, static_cast<uint16_t>(text.size()));
+  p[2] = 1;
+  EncodeUtf16(p + 3, text.data(), chars);
+  for (size_t done = chars; done < text.size(); done += chars) {
+    chars = std::min<size_t>(text.size() - done, (kMaxBody - 1) / 2);
+    p = out.Begin(R::CONTINUE, static_cast<uint16_t>(1 + 2 * chars));
+    p[0] = 1;
+    EncodeUtf16(p + 1, text.data() + done, chars);
+  }
+}
+
+// ARRAY: the stored body, continued in CONTINUE records if it was kept longer than one record.
+void WriteArrayRecord(TRecordBatch& out, const std::vector<uint8_t>& body) {
+  size_t piece = std::min<size_t>(body.size(), kMaxBody);
+  uint8_t* p = out.Begin(R::ARRAY, static_cast<uint16_t>(piece));
+  if (piece > 0) std::memcpy(p, body.data(), piece);
+  for (size_t done = piece; done < body.size(); done += piece) {
+    piece = std::min<size_t>(body.size() - done, kMaxBody);
+    p = out.Begin(R::CONTINUE, static_cast<uint16_t>(piece));
+    std::memcpy(p, body.data() + done, piece);
+  }
+}
+
+void WriteFormulaCell(TRecordBatch& out, const TSheet& sheet, uint32_t row, uint32_t column, uint16_t xf,
+                      const TCell& cell) {
+  const TFormulaData* data = cell.Formula();
+  if (!data) throw EXLSError("[int] Formula cell without its formula");
+  const size_t exprLength = data->expression.size();
+  if (exprLength > kMaxBody - 22)
+    throw EXLSError(FormatMessage("Formula of %zu bytes does not fit in one record", exprLength));
+
+  uint8_t* p = out.Begin(R::FORMULA, static_cast<uint16_t>(22 + exprLength));
+  EncodeCellHead(p, row, column, xf);
+  uint8_t* result = p + 6;
+  switch (cell.kind) {
+    case ckNumberFormula:
+    case ckNumberArrayFormula:
+      std::memcpy(result, data->result, 8);
+      break;
+    case ckBooleanFormula: {
+      const uint8_t bytes[8] = {1, 0, data->small, 0, 0, 0, 0xFF, 0xFF};
+      std::memcpy(result, bytes, 8);
+      break;
+    }
+    case ckErrorFormula: {
+      const uint8_t code = BiffFromError(static_cast<TCellError>(data->small));
+      const uint8_t bytes[8] = {2, 0, code, 0, 0, 0, 0xFF, 0xFF};
+      std::memcpy(result, bytes, 8);
+      break;
+    }
+    default: {  // text results: the text follows in a STRING record; 3 marks the empty text
+      const uint8_t bytes[8] = {static_cast<uint8_t>(data->text.empty() ? 3 : 0), 0, 0, 0, 0, 0, 0xFF, 0xFF};
+      std::memcpy(result, bytes, 8);
+      break;
+    }
+  }
+  EncodeFixed16(p + 14, sheet.RecalcFormulas ? 0x0002 : 0);
+  EncodeFixed32(p + 16, 0);
+  EncodeFixed16(p + 20, static_cast<uint16_t>(data->tokenLength));
+  if (exprLength > 0) std::memcpy(p + 22, data->expression.data(), exprLength);
+
+  if (cell.kind == ckStringFormula) {
+    WriteStringRecord(out, data->text);
+  } else if (IsArrayFormulaKind(cell.kind)) {
+    if (data->arrayFlag == 0) WriteArrayRecord(out, data->arrayBody);
+    if (cell.kind == ckStringArrayFormula) WriteStringRecord(out, data->text);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// RK values
+
+double TXLSWriter::DecodeRK(uint32_t rk) {
+  double value;
+  if (rk & 0x02) {
+    value = static_cast<double>(static_cast<int32_t>(rk) >> 2);
+  } else {
+    uint8_t bytes[8];
+    EncodeFixed64(bytes, static_cast<uint64_t>(rk & 0xFFFFFFFCu) << 32);
+    value = DecodeDouble(bytes);
+  }
+  return (rk & 0x01) ? value / 100 : value;
+}
+
+std::optional<uint32_t> TXLSWriter::EncodeRK(double value) {
+  const uint64_t valueBits = DoubleBits(value);
+  for (const uint32_t scaled : {0u, 1u}) {
+    const double y = scaled ? value * 100 : value;
+    const uint64_t bits = DoubleBits(y);
+    const auto high = static_cast<uint32_t>(bits >> 32);
+    const auto low = static_cast<uint32_t>(bits);
+    uint32_t rk;
+    if (low == 0 && (high & 0x03) == 0) {
+      rk = high | scaled;
+    } else if (y >= -536870912.0 && y <= 536870911.0 && y == std::floor(y)) {
+      rk = (static_cast<uint32_t>(static_cast<int32_t>(y)) << 2) | 0x02 | scaled;
+    } else {
+      continue;
+    }
+    // The hundredfold forms are divided by 100 when read, which does not always give the number back
+    // to the last bit; such a number keeps its full form (NUMBER) rather than change its value.
+    if (DoubleBits(DecodeRK(rk)) == valueBits) return rk;
+  }
+  return std::nullopt;
+}
+
+int TXLSWriter::WrittenFormatIndex(const TSheet& /*sheet*/, TExcelVersion /*version*/, int formatIndex) {
+  return formatIndex < 0 ? kDefaultCellFormatIndex : formatIndex;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The writer
+
+TXLSWriter::TXLSWriter(TXLSWorkbook& workbook)
+    : workbook_(workbook), scratch_(kMaxBody), stream_(std::make_unique<TXLSStream>()) {}
+
+TXLSWriter::~TXLSWriter() = default;
+
+void TXLSWriter::WriteEmptyRecord(uint16_t id) {
+  stream_->WriteHeader(id, 0);
+}
+
+void TXLSWriter::WriteWordRecord(uint16_t id, uint16_t value) {
+  stream_->WriteWordRecord(id, value);
+}
+
+void TXLSWriter::WriteScratchRecord(uint16_t id, uint16_t length) {
+  WriteBytesRecord(id, scratch_.data(), length);
+}
+
+void TXLSWriter::WriteBytesRecord(uint16_t id, const uint8_t* bytes, uint16_t length) {
+  stream_->WriteHeader(id, length);
+  if (length > 0) stream_->WriteBody(bytes, length);
+}
+
+void TXLSWriter::WriteWorkbook(std::vector<uint8_t>* destination) {
+  TXLSStream& stream = *stream_;
+  sheetList_.clear();
+  try {
+    BuildSheetList();
+    stream.SetExtraObjects(&workbook_.ExtraObjects());
+    stream.SetDestMemory(destination);
+    stream.SetPreserveMacros(workbook_.PreserveMacros);
+    stream.OpenWrite(std::filesystem::path(workbook_.Filename), xvExcel97);
+
+    if (workbook_.Globals().Count() == 0) workbook_.Globals().MaterializeDefaults();
+    WriteGlobals();
+    for (int i = 0; i < workbook_.Sheets().Count(); ++i) WriteSheet(i);
+
+    if (!workbook_.Password.empty()) stream.EncryptStream();
+    // This system keeps no macro project, so this writes nothing unless the stream was given one.
+    if (workbook_.PreserveMacros) stream.WriteVbaStorage();
+    stream.Close();
+  } catch (...) {
+    // The container writes the file only on Close: abandoning leaves any existing file untouched
+    // instead of replacing it with a partial workbook.
+    stream.Abandon();
+    sheetList_.clear();
+    throw;
+  }
+  sheetList_.clear();
+}
+
+void TXLSWriter::BuildSheetList() {
+  // This system holds no chart sheets, so the list is the worksheets in order.
+  TSheets& sheets = workbook_.Sheets();
+  const int selectedTab = workbook_.Workbook().SelectedTab();
+  for (int i = 0; i < sheets.Count(); ++i) {
+    TSheet& sheet = sheets.Item(i);
+    if (TStoredRecord* window2 = sheet.Records().Window2(); window2 && window2->Holds(0, 2)) {
+      uint16_t options = DecodeFixed16(window2->Data());
+      if (sheet.PaneKind == 1) options |= kWindow2FrozenPanes | kWindow2FrozenNoSplit;
+      if (i == selectedTab)
+        options |= kWindow2Selected;
+      else
+        options &= static_cast<uint16_t>(~kWindow2Selected);
+      EncodeFixed16(window2->Data(), options);
+    }
+    TBoundsheetData entry;
+    switch (sheet.Kind()) {
+      case 1:
+        entry.kind = 2;
+        break;  // VB module
+      case 2:
+        entry.kind = 3;
+        break;  // macro sheet
+      default:
+        entry.kind = 0;
+        break;
+    }
+    entry.index = i;
+    entry.name = sheet.Name();
+    entry.visibility = sheet.Hidden;
+    sheetList_.push_back(std::move(entry));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Globals
+
+void TXLSWriter::WriteGlobals() {
+  TRecordStorageGlobals& globals = workbook_.Globals();
+  for (int pos = 0; pos < globals.Count(); ++pos) {
+    try {
+      WriteGlobalsEntry(pos);
+    } catch (const std::exception& failure) {
+      throw EXLSError(WrapMessage(pos, failure));
+    }
+  }
+}
+
+void TXLSWriter::WriteGlobalsEntry(int pos) {
+  TRecordStorageGlobals& globals = workbook_.Globals();
+  const TStoredRecord* entry = globals.EntryAt(pos);
+  if (!entry) return;
+  switch (entry->Id()) {
+    case R::WRITEACCESS: {
+      globals.WriteEntry(pos, *stream_);
+      const std::vector<uint8_t>& sharing = workbook_.FileSharing().Data();
+      if (sharing.size() > 1) {
+        if (sharing.size() > kMaxBody)
+          throw EXLSError(FormatMessage("File sharing data of %zu bytes is too long", sharing.size()));
+        WriteBytesRecord(R::FILESHARING, sharing.data(), static_cast<uint16_t>(sharing.size()));
+      }
+      break;
+    }
+    case R::OBPROJ:
+      // OBPROJ announces a macro project. None is carried into the output (the reader keeps no VBA
+      // storage), and a file announcing a project it lacks is reported as damaged by Excel: drop it.
+      break;
+    case R::TABID:
+      // A macro project with modules would add OBPROJ here; this system keeps none.
+      WriteTabId(pos);
+      break;
+    case R::BOF:
+      globals.WriteEntry(pos, *stream_);
+      if (entry->Holds(2, 2) && DecodeFixed16(entry->Data() + 2) == R::BOF_GLOBALS &&
+          !workbook_.Password.empty())
+        WriteFilePass();
+      break;
+    case R::FILEPASS:
+      // The encryption of the file that was read says nothing about this one: a password set for
+      // writing brings its own FILEPASS after the BOF, and a kept one would claim an encryption that
+      // is not there.
+      break;
+    case R::PH_FORMATS:
+      WriteFormatRecords();
+      break;
+    case R::PH_BOUNDSHEETS:
+      WriteBoundsheets();
+      break;
+    case R::PH_NAMES:         // external references and names: this system keeps none
+    case R::PH_DRAWINGGROUP:  // drawings: none either
+      break;
+    case R::PH_SST:
+      workbook_.SST().WriteSST(*stream_);
+      break;
+    default:
+      // Placeholders are never written themselves; everything else goes out byte for byte.
+      if ((entry->Id() & 0x8000) == 0) globals.WriteEntry(pos, *stream_);
+      break;
+  }
+}
+
+void TXLSWriter::WriteFilePass() {
+  stream_->MakeFilePass(scratch_.data(), workbook_.Password);
+  WriteScratchRecord(R::FILEPASS, kFilePassLength);
+  if (workbook_.Globals().IndexOf(R::INTERFACEHDR) < 0) {
+    WriteWordRecord(R::INTERFACEHDR, kInterfaceHdrCodePage);
+    WriteWordRecord(R::MMS, 0);
+    WriteEmptyRecord(R::INTERFACEEND);
+  }
+}
+
+void TXLSWriter::WriteTabId(int pos) {
+  TRecordStorageGlobals& globals = workbook_.Globals();
+  if (globals.EntryAt(pos)->Length() > 0) {
+    globals.WriteEntry(pos, *stream_);
+    return;
+  }
+  const int count = workbook_.Sheets().Count();
+  std::vector<uint8_t> body(2 * static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) EncodeFixed16(body.data() + 2 * i, static_cast<uint16_t>(i + 1));
+  // More sheets than one record holds go on in CONTINUE records.
+  stream_->WriteLongRecord(R::TABID, body.data(), static_cast<uint32_t>(body.size()));
+}
+
+void TXLSWriter::WriteFormatRecords() {
+  TXLSStream& stream = *stream_;
+  workbook_.Fonts().WriteFontRecords(stream);
+  workbook_.NumberFormats().WriteFormatRecords(stream);
+  workbook_.CellFormats().WriteXFRecords(stream);
+  if (workbook_.NotRead())
+    TCellFormats::WriteDefaultStyles(stream);
+  else
+    workbook_.Styles().Write(stream);
+  workbook_.Colors().WritePaletteRecord(stream);
+}
+
+void TXLSWriter::WriteBoundsheets() {
+  for (TBoundsheetData& entry : sheetList_) {
+    const size_t chars = entry.name.size();
+    if (chars > 255) throw EXLSError(FormatMessage("Sheet name of %zu characters is too long", chars));
+    uint8_t* p = scratch_.data();
+    EncodeFixed32(p, 0);  // the sheet's stream position, patched when its BOF is written
+    p[4] = entry.visibility;
+    p[5] = kBoundsheetType[entry.kind & 0x03];
+    p[6] = static_cast<uint8_t>(chars);
+    p[7] = 1;  // always 16-bit characters
+    EncodeUtf16(p + 8, entry.name.data(), chars);
+    entry.position = static_cast<int64_t>(stream_->Position() + kRecordHeaderSize);
+    WriteScratchRecord(R::BOUNDSHEET, static_cast<uint16_t>(8 + 2 * chars));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Worksheets
+
+void TXLSWriter::WriteSheet(int sheetIndex) {
+  sheetIndex_ = sheetIndex;
+  TSheet& sheet = workbook_.Sheets().Item(sheetIndex);
+  TRecordStorageSheet& records = sheet.Records();
+
+  records.SetProtect(sheet.Protection == kAllProtectionFlags ? 0 : 1);
+  TCellStorage& cells = sheet.Cells();
+  if (cells.IsEmpty()) {
+    records.SetDimensions(0, 0, 0, 0);
+    progressRows_ = 1;
+  } else {
+    const TCellBounds b = cells.CalcBounds();
+    records.SetDimensions(static_cast<uint32_t>(b.firstRow), static_cast<uint32_t>(b.lastRow) + 1,
+                          static_cast<uint16_t>(b.firstColumn), static_cast<uint16_t>(b.lastColumn + 1));
+    progressRows_ = static_cast<uint32_t>(b.lastRow) + 1;
+  }
+  if (!sheet.RecordsFilled) {
+    // A list that already holds records (taken over from a file) must not be replaced by defaults.
+    if (records.Count() == 0) records.MaterializeDefaults();
+    sheet.RecordsFilled = true;
+  }
+
+  PatchBoundsheetPosition(sheetIndex);
+  for (int pos = 0; pos < records.Count(); ++pos) WriteSheetEntry(sheet, pos);
+}
+
+void TXLSWriter::PatchBoundsheetPosition(int sheetIndex) {
+  TXLSStream& stream = *stream_;
+  for (const TBoundsheetData& entry : sheetList_) {
+    if (entry.kind == 1 || entry.index != sheetIndex) continue;
+    if (entry.position < 0) return;  // the globals list had no place for BOUNDSHEET records
+    const uint64_t bof = stream.Position();
+    if (bof > UINT32_MAX) throw EXLSError("The workbook stream is too large");
+    stream.Seek(entry.position, TSeekOrigin::soBeginning);
+    stream.WriteU32(static_cast<uint32_t>(bof));
+    stream.Seek(0, TSeekOrigin::soEnd);
+    return;
+  }
+}
+
+void TXLSWriter::WriteSheetEntry(TSheet& sheet, int pos) {
+  TRecordStorageSheet& records = sheet.Records();
+  const TStoredRecord* entry = records.EntryAt(pos);
+  if (!entry) return;
+  switch (entry->Id()) {
+    case R::SELECTION:
+      // With a pane the selections belong to the pane's records.
+      if (sheet.PaneKind == 0) records.WriteEntry(pos, *stream_);
+      break;
+    case R::DEFCOLWIDTH:
+      records.WriteEntry(pos, *stream_);  // auto-filters would follow; this system keeps none
+      break;
+    case R::WINDOW2:
+      records.WriteEntry(pos, *stream_);
+      if (sheet.Zoom != 0 && sheet.Zoom != 100) {
+        EncodeFixed16(scratch_.data(), sheet.Zoom);
+        EncodeFixed16(scratch_.data() + 2, 100);
+        WriteScratchRecord(R::SCL, 4);
+      }
+      break;
+    case R::PH_PAGEBREAKS:
+      WritePageBreaks(sheet);
+      break;
+    case R::PH_HEADERFOOTER:
+      WriteHeaderFooter(sheet);
+      break;
+    case R::PH_MARGINS:
+      WriteMargins(sheet);
+      break;
+    case R::PH_COLINFO:
+      sheet.Columns().WriteColInfo(*stream_);
+      break;
+    case R::PH_CELLS:
+      WriteRows(sheet);
+      WriteCells(sheet, xvExcel97, *stream_);
+      break;
+    case R::PH_SHEETEXTRAS:
+      // Drawings, panes, merged cells, conditional formats, hyperlinks and validations would come
+      // first; this system keeps none of them.
+      WriteSheetProtection(sheet);
+      break;
+    default:
+      if ((entry->Id() & 0x8000) == 0) records.WriteEntry(pos, *stream_);
+      break;
+  }
+}
+
+void TXLSWriter::WritePageBreaks(TSheet& sheet) {
+  const TPrintSettings& print = sheet.PrintSettings();
+  const std::pair<uint16_t, const TPageBreaks*> lists[2] = {
+      {R::HORIZONTALPAGEBREAKS, &print.HorizPagebreaks()}, {R::VERTICALPAGEBREAKS, &print.VertPagebreaks()}};
+  for (const auto& [id, breaks] : lists) {
+    if (breaks->empty()) continue;
+    if (breaks->size() > (kMaxBody - 2) / 6)
+      throw EXLSError(FormatMessage("%zu page breaks do not fit in one record", breaks->size()));
+    uint8_t* p = scratch_.data();
+    EncodeFixed16(p, static_cast<uint16_t>(breaks->size()));
+    p += 2;
+    for (const TPageBreak& pageBreak : *breaks) {
+      EncodeFixed16(p, pageBreak.position);
+      EncodeFixed16(p + 2, pageBreak.start);
+      EncodeFixed16(p + 4, pageBreak.end);
+      p += 6;
+    }
+    WriteScratchRecord(id, static_cast<uint16_t>(2 + 6 * breaks->size()));
+  }
+}
+
+void TXLSWriter::WriteHeaderFooter(TSheet& sheet) {
+  const TPrintSettings& print = sheet.PrintSettings();
+  for (const auto& [id, text] : {std::pair<uint16_t, const std::u16string*>{R::HEADER, &print.Header()},
+                                 std::pair<uint16_t, const std::u16string*>{R::FOOTER, &print.Footer()}}) {
+    if (text->empty()) {
+      WriteEmptyRecord(id);
+      continue;
+    }
+    if (text->size() > (kMaxBody - 3) / 2)
+      throw EXLSError(FormatMessage("Header or footer of %zu characters is too long", text->size()));
+    uint8_t* p = scratch_.data();
+    EncodeFixed16(p, static_cast<uint16_t>(text->size()));
+    p[2] = 1;
+    EncodeUtf16(p + 3, text->data(), text->size());
+    WriteScratchRecord(id, static_cast<uint16_t>(3 + 2 * text->size()));
+  }
+}
+
+void TXLSWriter::WriteMargins(TSheet& sheet) {
+  const TPrintSettings& print = sheet.PrintSettings();
+  const std::pair<uint16_t, double> margins[4] = {{R::LEFTMARGIN, print.MarginLeft()},
+                                                  {R::RIGHTMARGIN, print.MarginRight()},
+                                                  {R::TOPMARGIN, print.MarginTop()},
+                                                  {R::BOTTOMMARGIN, print.MarginBottom()}};
+  for (const auto& [id, inches] : margins) {
+    if (!(inches >= 0)) continue;  // a negative margin means "not stated"
+    EncodeDouble(scratch_.data(), inches);
+    WriteScratchRecord(id, 8);
+  }
+}
+
+void TXLSWriter::WriteRows(TSheet& sheet) {
+  TXLSRows& rows = sheet.Rows();
+  rows.SortRows();
+  for (int pos = 0; pos < rows.Count(); ++pos) {
+    rows.FillRowRecord(pos, scratch_.data());
+    WriteScratchRecord(R::ROW, kRowRecordLength);
+  }
+}
+
+void TXLSWriter::WriteSheetProtection(TSheet& sheet) {
+  if (sheet.Protection == kAllProtectionFlags) return;
+  // The shared-feature header of the protection feature: frtHeader (record id, flags 0, 8 reserved
+  // bytes), the feature type, a reserved byte 1, header data size -1, then the flags of what stays
+  // allowed and 2 reserved bytes.
+  uint8_t* p = scratch_.data();
+  std::memset(p, 0, kSheetProtectionLength);
+  EncodeFixed16(p, R::SHEETPROTECTION);
+  EncodeFixed16(p + 12, kIsfProtection);
+  p[14] = 1;
+  EncodeFixed32(p + 15, 0xFFFFFFFFu);
+  EncodeFixed16(p + 19, sheet.Protection);
+  WriteScratchRecord(R::SHEETPROTECTION, kSheetProtectionLength);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Cells
+
+void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& stream) {
+  TCellStorage& cells = sheet.Cells();
+  const TCellFormats& formats = workbook_.CellFormats();
+  TRecordBatch out(stream);
+  TRKCache rkCache;
+  const std::function<void(int)>& onProgress = workbook_.OnProgress;
+  const int sheetCount = std::max(1, workbook_.Sheets().Count());
+  const uint32_t rowsForProgress = std::max<uint32_t>(1, std::min<uint32_t>(progressRows_, 65536));
+
+  // Nearly every cell of a sheet shares one format: remember the last handle's XF index.
+  uint32_t lastHandle = kNoFormatHandle;
+  uint16_t lastXF = kDefaultCellFormatIndex;
+  auto xfOf = [&](uint32_t handle) -> uint16_t {
+    if (handle != lastHandle) {
+      const TCellFormat* format = formats.ByHandle(handle);
+      lastXF = static_cast<uint16_t>(WrittenFormatIndex(sheet, version, format ? format->Index() : -1));
+      lastHandle = handle;
+    }
+    return lastXF;
+  };
+
+  int ordinal = 0;
+  try {
+    uint32_t previousRow = UINT32_MAX;
+    cells.BeginIteration();
+    for (TCellRef ref = cells.NextCell(); ref; ref = cells.NextCell()) {
+      ++ordinal;
+      const uint32_t row = KeyRow(ref.key);
+      const uint32_t column = KeyColumn(ref.key);
+      const TCell& cell = *ref.cell;
+      if (row != previousRow) {
+        rkCache.Flush(out);
+        previousRow = row;
+      }
+      if (cell.kind != ckInteger && cell.kind != ckFloat) rkCache.Flush(out);
+      const uint16_t xf = xfOf(cell.format);
+
+      switch (cell.kind) {
+        case ckString: {
+          const TSSTEntry* entry = cell.Entry();
+          if (!entry) throw EXLSError("[int] Text cell without its string");
+          uint8_t* p = out.Begin(R::LABELSST, 10);
+          EncodeCellHead(p, row, column, xf);
+          EncodeFixed32(p + 6, entry->Index);
+          break;
+        }
+        case ckBlank: {
+          uint16_t xfs[256];
+          uint32_t count = 0;
+          xfs[count++] = xf;
+          uint32_t last = column;
+          for (TCellRef blank = cells.NextAdjacentBlank(); blank; blank = cells.NextAdjacentBlank()) {
+            if (KeyRow(blank.key) != row || KeyColumn(blank.key) != last + 1)
+              throw EXLSError("Row error in writing MULBLANK");
+            xfs[count++] = xfOf(blank.cell->format);
+            last = KeyColumn(blank.key);
+          }
+          if (count == 1) {
+            EncodeCellHead(out.Begin(R::BLANK, 6), row, column, xf);
+          } else {
+            uint8_t* p = out.Begin(R::MULBLANK, static_cast<uint16_t>(6 + 2 * count));
+            EncodeFixed16(p, static_cast<uint16_t>(row));
+            EncodeFixed16(p + 2, static_cast<uint16_t>(column));
+            for (uint32_t i = 0; i < count; ++i) EncodeFixed16(p + 4 + 2 * i, xfs[i]);
+            EncodeFixed16(p + 4 + 2 * count, static_cast<uint16_t>(last));
+          }
+          break;
+        }
+        case ckInteger:  // never created; its value would be held as a double like any number
+        case ckFloat: {
+          const double value = cell.Number();
+          if (const std::optional<uint32_t> rk = EncodeRK(value);
+              rk && rkCache.Accept(*rk, xf, static_cast<int32_t>(column), static_cast<uint16_t>(row)))
+            break;
+          rkCache.Flush(out);
+          uint8_t* p = out.Begin(R::NUMBER, 14);
+          EncodeCellHead(p, row, column, xf);
+          EncodeDouble(p + 6, value);
+          break;
+        }
+        case ckBoolean: {
+          uint8_t* p = out.Begin(R::BOOLERR, 8);
+          EncodeCellHead(p, row, column, xf);
+          p[6] = cell.small;
+          p[7] = 0;
+          break;
+        }
+        case ckError: {
+          if (cell.Error() == ceNone)
+            throw EXLSError(FormatMessage("Invalid error value in cell %d:%d", static_cast<int>(row),
+                                          static_cast<int>(column)));
+          uint8_t* p = out.Begin(R::BOOLERR, 8);
+          EncodeCellHead(p, row, column, xf);
+          p[6] = BiffFromError(cell.Error());
+          p[7] = 1;
+          break;
+        }
+        default:
+          if (!IsFormulaKind(cell.kind))
+            throw EXLSError(FormatMessage("[int] Unknown cell type %d", static_cast<int>(cell.kind)));
+          WriteFormulaCell(out, sheet, row, column, xf, cell);
+          break;
+      }
+
+      if (onProgress && ordinal % 100 == 0) {
+        const int percent =
+            static_cast<int>((static_cast<uint64_t>(sheetIndex_) * rowsForProgress + row + 1) * 100 /
+                             (static_cast<uint64_t>(sheetCount) * rowsForProgress));
+        if (percent > lastProgress_) {
+          lastProgress_ = percent;
+          onProgress(std::min(percent, 100));
+        }
+      }
+    }
+    rkCache.Flush(out);
+    out.Flush();
+  } catch (const std::exception& failure) {
+    throw EXLSError(WrapMessage(ordinal, failure));
+  }
+}
+
+}  // namespace plicato

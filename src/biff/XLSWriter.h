@@ -1,0 +1,99 @@
+// TXLSWriter: turns one workbook into a BIFF8 workbook stream inside a new compound document.
+//
+// The writer keeps no model of its own. It walks the workbook's stored record lists (one for the
+// globals, one per worksheet) and writes every entry in list order: raw records byte for byte, and at
+// the placeholders the records it generates from the model (fonts, formats, sheets, strings, cells).
+// So a workbook built in memory comes out in the default record order, and a workbook read from a file
+// in the file's own order with the model's records regenerated in place.
+//
+// One writer serves one write: create it, call WriteWorkbook once, free it. Writing changes the
+// workbook in ways that persist: the WINDOW2 option bits of every worksheet, the stored PROTECT and
+// DIMENSIONS values, the default records materialised into empty lists, and every shared string's
+// index (given out while the SST is written).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "biff/BIFFRecs.h"
+
+namespace plicato {
+
+class TXLSStream;
+class TXLSWorkbook;
+class TSheet;
+
+// One BOUNDSHEET record to write.
+struct TBoundsheetData {
+  uint8_t kind = 0;       // 0 worksheet, 1 chart sheet, 2 VB module, 3 macro sheet
+  int32_t index = 0;      // worksheet or module: position in TSheets; chart sheet: position among the charts
+  int64_t position = -1;  // stream offset of the record's stream-position field; -1 until written
+  std::u16string name;
+  uint8_t visibility = 0;  // 0 visible, 1 hidden, 2 very hidden
+};
+using TBoundsheetList = std::vector<TBoundsheetData>;
+
+class TXLSWriter {
+ public:
+  // The workbook must outlive the writer.
+  explicit TXLSWriter(TXLSWorkbook& workbook);
+  ~TXLSWriter();
+  TXLSWriter(const TXLSWriter&) = delete;
+  TXLSWriter& operator=(const TXLSWriter&) = delete;
+
+  // Writes the whole workbook as BIFF8 to the file named by the workbook's Filename or, when
+  // destination is given, into it (the compound document's bytes). On failure nothing is written: the
+  // stream is abandoned, so an existing file of that name is left as it was.
+  void WriteWorkbook(std::vector<uint8_t>* destination);
+
+  // The cell records of one worksheet (called at the worksheet's row-and-cell placeholder). A failure
+  // is raised as "Error on writing record # %d" with the cell's one-based ordinal, a carriage return
+  // and the failure's own message.
+  void WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& stream);
+
+  // The RK form of a number: the 30-bit float form (the high 32 bits of the double when its low 34
+  // bits are 0) or the 30-bit integer form, each either of the number itself or of 100 times it.
+  // None when no form gives the number back exactly.
+  static std::optional<uint32_t> EncodeRK(double value);
+  // The value an RK form stands for.
+  static double DecodeRK(uint32_t rk);
+  // The XF index a cell record carries: 15 for a negative format index, else the index itself. Only
+  // BIFF8 is written, where XF indexes are file positions unchanged.
+  static int WrittenFormatIndex(const TSheet& sheet, TExcelVersion version, int formatIndex);
+
+ private:
+  void BuildSheetList();
+  void WriteGlobals();
+  void WriteGlobalsEntry(int pos);
+  void WriteFormatRecords();
+  void WriteBoundsheets();
+  void WriteTabId(int pos);
+  void WriteFilePass();
+  void WriteSheet(int sheetIndex);
+  void WriteSheetEntry(TSheet& sheet, int pos);
+  void PatchBoundsheetPosition(int sheetIndex);
+  void WritePageBreaks(TSheet& sheet);
+  void WriteHeaderFooter(TSheet& sheet);
+  void WriteMargins(TSheet& sheet);
+  void WriteRows(TSheet& sheet);
+  void WriteSheetProtection(TSheet& sheet);
+
+  // Record emitters over the scratch buffer.
+  void WriteEmptyRecord(uint16_t id);
+  void WriteWordRecord(uint16_t id, uint16_t value);
+  void WriteScratchRecord(uint16_t id, uint16_t length);
+  void WriteBytesRecord(uint16_t id, const uint8_t* bytes, uint16_t length);
+
+  TXLSWorkbook& workbook_;
+  std::vector<uint8_t> scratch_;  // one record body of the largest size, every record built here
+  std::unique_ptr<TXLSStream> stream_;
+  TBoundsheetList sheetList_;
+  int32_t sheetIndex_ = 0;         // the worksheet being written
+  uint32_t progressRows_ = 65536;  // rows of the worksheet being written, for progress reports
+  int lastProgress_ = 0;           // the highest percentage reported
+};
+
+}  // namespace plicato
