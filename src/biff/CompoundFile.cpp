@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -625,15 +626,36 @@ class TWriter {
   explicit TWriter(const TStorage& root) { BuildDirectory(root); }
 
   std::vector<uint8_t> Write() {
-    Layout();
-    std::vector<uint8_t> out(kSectorSize + sectorTotal_ * kSectorSize, 0);
-    WriteHeader(out.data());
-    WriteFat(out.data());
-    WriteDifat(out.data());
-    WriteDirectory(out.data());
-    WriteMiniFat(out.data());
-    WriteStreams(out.data());
+    std::vector<uint8_t> out;
+    WriteTo([&](const uint8_t* data, size_t size) { out.insert(out.end(), data, data + size); }, &out);
     return out;
+  }
+
+  // Hands the document to sink in order: the sectors before the large streams (header, FAT, DIFAT,
+  // directory, mini FAT, mini stream) as one piece, then each large stream straight from its element,
+  // padded to whole sectors. A large workbook stream is thus never copied into a file image.
+  template <typename Sink>
+  void WriteTo(Sink&& sink, std::vector<uint8_t>* reserve = nullptr) {
+    Layout();
+    if (reserve) reserve->reserve(kSectorSize + sectorTotal_ * kSectorSize);
+    std::vector<uint8_t> head(kSectorSize + (miniStreamStart_ + miniStreamSectors_) * kSectorSize, 0);
+    WriteHeader(head.data());
+    WriteFat(head.data());
+    WriteDifat(head.data());
+    WriteDirectory(head.data());
+    WriteMiniFat(head.data());
+    WriteMiniStreams(head.data());
+    sink(head.data(), head.size());
+    head.clear();
+    head.shrink_to_fit();
+    static const uint8_t kZeros[kSectorSize] = {};
+    for (const Entry& entry : entries_) {
+      if (entry.type != kTypeStream || entry.size == 0 || entry.mini) continue;
+      const auto& data = static_cast<const TStreamElement*>(entry.element)->Data();
+      sink(data.data(), data.size());
+      size_t tail = data.size() % kSectorSize;
+      if (tail != 0) sink(kZeros, kSectorSize - tail);
+    }
   }
 
  private:
@@ -860,14 +882,12 @@ class TWriter {
     EncodeTable(out, miniFatStart_, miniFat);
   }
 
-  void WriteStreams(uint8_t* out) const {
+  void WriteMiniStreams(uint8_t* out) const {
     uint8_t* mini = SectorAt(out, miniStreamStart_);
     for (const Entry& entry : entries_) {
-      if (entry.type != kTypeStream || entry.size == 0) continue;
+      if (entry.type != kTypeStream || entry.size == 0 || !entry.mini) continue;
       const auto& data = static_cast<const TStreamElement*>(entry.element)->Data();
-      uint8_t* dest =
-          entry.mini ? mini + uint64_t{entry.start} * kMiniSectorSize : SectorAt(out, entry.start);
-      std::memcpy(dest, data.data(), data.size());
+      std::memcpy(mini + uint64_t{entry.start} * kMiniSectorSize, data.data(), data.size());
     }
   }
 
@@ -1066,12 +1086,14 @@ std::vector<uint8_t> TCompoundDocument::SaveToMemory() const {
   return TWriter(*root_).Write();
 }
 
-void TCompoundDocument::SaveToFile(const std::filesystem::path& path) const {
-  std::vector<uint8_t> bytes = SaveToMemory();
-  WriteFileAtomically(path, bytes);
-}
+namespace {
 
-void WriteFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
+using TChunkSink = std::function<void(const uint8_t*, size_t)>;
+
+// Writes what produce hands to its sink into a temporary file in the target's folder, then renames it
+// over the target. On any failure, the producer's included, the temporary file is removed and the
+// target is left as it was.
+void WriteAtomically(const std::filesystem::path& path, const std::function<void(const TChunkSink&)>& produce) {
   auto fail = [&](const std::string& reason) -> EFileError {
     return EFileError(FormatMessage("Cannot write file \"%s\": %s", path.string().c_str(), reason.c_str()));
   };
@@ -1098,7 +1120,20 @@ void WriteFileAtomically(const std::filesystem::path& path, std::span<const uint
   if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
     ::fchmod(file.Get(), existing.st_mode & 07777);
   }
-  if (!WriteAll(file.Get(), bytes.data(), bytes.size())) throw abandon(ErrnoText(errno));
+  try {
+    produce([&](const uint8_t* data, size_t size) {
+      if (!WriteAll(file.Get(), data, size)) throw abandon(ErrnoText(errno));
+    });
+  } catch (const EFileError&) {
+    if (file.Get() >= 0) throw abandon("write failed");
+    throw;
+  } catch (...) {
+    std::exception_ptr failure = std::current_exception();
+    ::close(file.Release());
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    std::rethrow_exception(failure);
+  }
   if (::fsync(file.Get()) != 0) throw abandon(ErrnoText(errno));
   if (::close(file.Release()) != 0) {
     int error = errno;
@@ -1113,6 +1148,17 @@ void WriteFileAtomically(const std::filesystem::path& path, std::span<const uint
     std::filesystem::remove(temporary, ignored);
     throw fail(ec.message());
   }
+}
+
+}  // namespace
+
+void TCompoundDocument::SaveToFile(const std::filesystem::path& path) const {
+  TWriter writer(*root_);
+  WriteAtomically(path, [&](const TChunkSink& sink) { writer.WriteTo(sink); });
+}
+
+void WriteFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
+  WriteAtomically(path, [&](const TChunkSink& sink) { sink(bytes.data(), bytes.size()); });
 }
 
 }  // namespace plicato::cfb
