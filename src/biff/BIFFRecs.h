@@ -26,9 +26,11 @@ constexpr uint32_t kRecordHeaderSize = 4;
 
 namespace BIFFRecs {
 constexpr uint16_t DIMENSIONS_2 = 0x0000;
+constexpr uint16_t BLANK_2 = 0x0001;
 constexpr uint16_t INTEGER_2 = 0x0002;
 constexpr uint16_t NUMBER_2 = 0x0003;
 constexpr uint16_t LABEL_2 = 0x0004;
+constexpr uint16_t BOOLERR_2 = 0x0005;
 constexpr uint16_t FORMULA = 0x0006;
 constexpr uint16_t STRING_2 = 0x0007;
 constexpr uint16_t BOF_2 = 0x0009;

@@ -37,9 +37,15 @@ bool IsClearRecord(uint16_t id) {
     case BIFFRecs::FILELOCK:
     case BIFFRecs::RRDINFO:
     case BIFFRecs::RRDHEAD:
+    // The BOF records of every version; chart records such as 0x1009 share their low byte but are
+    // encrypted like any other.
+    case BIFFRecs::BOF_2:
+    case BIFFRecs::BOF_3:
+    case BIFFRecs::BOF_4:
+    case BIFFRecs::BOF:
       return true;
     default:
-      return BIFFRecs::IsBOF(id);
+      return false;
   }
 }
 

@@ -1,0 +1,73 @@
+#include "filescan.h"
+
+#include <QFile>
+#include <QMetaObject>
+
+#include <string>
+
+#include "merge/FileSearch.h"
+
+namespace plicato {
+
+TSearchThread::TSearchThread(TFileScan* scanner, QStringList paths, QStringList filters, bool subDirs)
+    : scanner_(scanner), paths_(std::move(paths)), filters_(std::move(filters)), subDirs_(subDirs) {}
+
+void TSearchThread::run() {
+  QStringList results;
+  TFileScan* scanner = scanner_;
+  for (const QString& path : paths_) {
+    for (const QString& filter : filters_) {
+      if (stop_.load()) break;
+      // A failure inside one folder's search ends that search; what was listed stays listed.
+      try {
+        SearchFiles(
+            QFile::encodeName(path).toStdString(), QFile::encodeName(filter).toStdString(), subDirs_,
+            [&](const std::string& found) {
+              const QString fileName = QFile::decodeName(QByteArray::fromStdString(found));
+              results.append(fileName);
+              QMetaObject::invokeMethod(
+                  scanner, [scanner, fileName] { scanner->Found(fileName); }, Qt::QueuedConnection);
+              return !stop_.load();
+            },
+            &stop_);
+      } catch (const std::exception&) {
+        break;
+      }
+    }
+  }
+  QMetaObject::invokeMethod(
+      scanner, [scanner, results] { scanner->Ready(results); }, Qt::QueuedConnection);
+}
+
+TFileScan::TFileScan(QObject* owner) : QObject(owner) {}
+
+TFileScan::~TFileScan() {
+  Stop();
+  if (thread_) thread_->wait();
+}
+
+void TFileScan::Start() {
+  if (busy_ || stopped_) return;
+  thread_ = std::make_unique<TSearchThread>(this, Paths, Filters, SubDirs);
+  busy_ = true;
+  thread_->start();
+}
+
+void TFileScan::Stop() {
+  stopped_ = true;
+  busy_ = false;
+  if (thread_) thread_->Stop();
+}
+
+void TFileScan::Found(const QString& fileName) {
+  if (stopped_) return;
+  if (OnFileFound) OnFileFound(this, fileName);
+}
+
+void TFileScan::Ready(const QStringList& results) {
+  if (stopped_) return;
+  busy_ = false;
+  if (OnReady) OnReady(this, results);
+}
+
+}  // namespace plicato

@@ -1,0 +1,1748 @@
+#include "biff/XLSReader.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <string_view>
+#include <utility>
+
+#include "biff/CodePage.h"
+#include "biff/Coding.h"
+#include "biff/CompoundFile.h"
+#include "biff/Errors.h"
+#include "biff/Settings.h"
+#include "workbook/CellFormats.h"
+#include "workbook/ColorTable.h"
+#include "workbook/Columns.h"
+#include "workbook/NumberFormats.h"
+#include "workbook/Rows.h"
+#include "workbook/SST.h"
+#include "workbook/SheetData.h"
+#include "workbook/XLSFonts.h"
+#include "workbook/XLSWorkbook.h"
+
+namespace plicato {
+
+namespace rec = BIFFRecs;
+
+namespace {
+
+// Every record body fits: the length field has 16 bits.
+constexpr size_t kRecordBufferSize = 0x10000;
+// A BIFF8 WRITEACCESS body: 3-byte string header, the user name, spaces.
+constexpr size_t kWriteAccessSize = 112;
+constexpr size_t kWindow2Size = 18;
+constexpr uint32_t kMaxGlobalsBOFSize = 256;
+// What Excel allows on a protected sheet unless told otherwise: selecting locked and unlocked cells.
+constexpr uint16_t kDefaultProtectionAllowances = 0x4400;
+constexpr uint16_t kAllProtectionFlags = 0x7FFF;
+// Shared feature type of a FEATHDR record that carries sheet protection.
+constexpr uint16_t kFeatureProtection = 2;
+// Excel encrypts read-only-recommended workbooks with this password and opens them without asking.
+constexpr char16_t kDefaultPassword[] = u"VelvetSweatshop";
+constexpr char kNotAWorkbook[] = "The file is not an Excel workbook";
+
+// ARRAY: first and last row, first and last column, options, unused, token count; then the tokens.
+constexpr size_t kArrayFixedSize = 14;
+// Bound on the tokens copied into the cells of shared formulas: a multiple of the workbook stream.
+constexpr uint64_t kSharedExpansionFactor = 16;
+constexpr uint64_t kSharedExpansionAllowance = 64u << 20;
+
+// Use count of a number format an XF names without a FORMAT record: far enough below 0 that the uses
+// counted for it never make it a format to write.
+constexpr int32_t kUndefinedFormatUses = -(1 << 30);
+
+constexpr uint32_t PlaceholderBit(uint16_t id) {
+  return 1u << (id & 0x1F);
+}
+
+// A BOF record. Only the four identifiers BIFF uses: chart records such as 0x1009 share the low byte.
+bool IsBOFRecord(uint16_t id) {
+  return id == rec::BOF || id == rec::BOF_4 || id == rec::BOF_3 || id == rec::BOF_2;
+}
+
+std::u16string Utf16Text(const uint8_t* bytes, size_t count) {
+  std::u16string text(count, u'\0');
+  for (size_t i = 0; i < count; ++i) text[i] = static_cast<char16_t>(DecodeFixed16(bytes + 2 * i));
+  return text;
+}
+
+bool Contains(std::string_view haystack, std::string_view needle) {
+  return haystack.find(needle) != std::string_view::npos;
+}
+
+std::string AsciiLowerBytes(const uint8_t* data, size_t size) {
+  std::string s(reinterpret_cast<const char*>(data), size);
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// True when the bytes look like text: no control characters other than tab, CR, LF and form feed.
+bool LooksLikeText(const uint8_t* data, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    const uint8_t c = data[i];
+    if (c < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f') return false;
+  }
+  return true;
+}
+
+// What a plain file that is not a BIFF2-4 worksheet is, told from its first bytes.
+std::string PlainFileDetail(const uint8_t* data, size_t size, uint64_t fileSize) {
+  if (fileSize == 0) return "The file is empty";
+  const std::string_view raw(reinterpret_cast<const char*>(data), size);
+  if (raw.substr(0, 4) == std::string_view("PK\x03\x04", 4)) {
+    if (Contains(raw, "xl/")) return "The file is an Excel 2007+ (.xlsx) workbook, not an .xls file";
+    if (Contains(raw, "word/")) return "The file is a Word 2007+ (.docx) document, not an .xls file";
+    return "The file is a zip archive, not an .xls file";
+  }
+  if (raw.substr(0, 5) == "%PDF-") return "The file is a PDF document, not an .xls file";
+  std::string lower = AsciiLowerBytes(data, size);
+  size_t start = 0;
+  if (lower.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
+  while (start < lower.size() &&
+         (lower[start] == ' ' || lower[start] == '\t' || lower[start] == '\r' || lower[start] == '\n'))
+    ++start;
+  const std::string_view text = std::string_view(lower).substr(start);
+  if (Contains(text, "urn:schemas-microsoft-com:office:spreadsheet"))
+    return "The file is an XML Spreadsheet 2003 document, not an .xls file";
+  if (text.substr(0, 5) == "<html" || text.substr(0, 14) == "<!doctype html" || Contains(text, "<html") ||
+      text.substr(0, 6) == "<table")
+    return "The file is an HTML document (a web page), not an .xls file";
+  if (text.substr(0, 5) == "<?xml") return "The file is an XML document, not an .xls file";
+  if (size >= kRecordHeaderSize && DecodeFixed16(data) == rec::BOF)
+    return "The file holds BIFF records without the compound document that should contain them";
+  if (LooksLikeText(data, size)) return "The file is a text file (such as CSV), not an .xls file";
+  return "The file does not begin with an Excel record";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// Shared formulas
+
+namespace {
+
+// Bytes that follow the token byte, or 0 with ok = false for a token the walk does not know.
+size_t TokenOperandSize(const uint8_t* t, size_t p, size_t size, bool biff8, bool& ok) {
+  ok = true;
+  const uint8_t ptg = t[p];
+  if (ptg < 0x20) {
+    switch (ptg) {
+      case 0x01:  // tExp
+      case 0x02:  // tTbl
+        return 4;
+      case 0x1C:  // tErr
+      case 0x1D:  // tBool
+        return 1;
+      case 0x1E:  // tInt
+        return 2;
+      case 0x1F:  // tNum
+        return 8;
+      case 0x17:  // tStr: count, (BIFF8: option byte), characters
+        if (p + 1 >= size) break;
+        if (!biff8) return 1 + size_t{t[p + 1]};
+        if (p + 2 >= size) break;
+        return 2 + size_t{t[p + 1]} * ((t[p + 2] & 0x01) ? 2 : 1);
+      case 0x19:  // tAttr: options, 16-bit value; tAttrChoose adds a jump table of value + 1 entries
+        if (p + 3 >= size) break;
+        return 3 + ((t[p + 1] & 0x04) ? 2 * (size_t{DecodeFixed16(t + p + 2)} + 1) : 0);
+      default:
+        if (ptg >= 0x03 && ptg <= 0x16) return 0;  // operators, parentheses, missing argument
+        break;
+    }
+    ok = false;
+    return 0;
+  }
+  switch ((ptg & 0x1F) | 0x20) {
+    case 0x20:  // tArray (its constants follow the whole expression)
+      return 7;
+    case 0x21:  // tFunc
+      return 2;
+    case 0x22:  // tFuncVar
+      return 3;
+    case 0x23:  // tName
+      return biff8 ? 4 : 14;
+    case 0x24:  // tRef
+    case 0x2A:  // tRefErr
+    case 0x2C:  // tRefN
+      return biff8 ? 4 : 3;
+    case 0x25:  // tArea
+    case 0x2B:  // tAreaErr
+    case 0x2D:  // tAreaN
+      return biff8 ? 8 : 6;
+    case 0x26:  // tMemArea
+    case 0x27:  // tMemErr
+    case 0x28:  // tMemNoMem
+      return 6;
+    case 0x29:  // tMemFunc
+    case 0x2E:  // tMemAreaN
+    case 0x2F:  // tMemNoMemN
+      return 2;
+    case 0x39:  // tNameX
+      return biff8 ? 6 : 24;
+    case 0x3A:  // tRef3d
+    case 0x3C:  // tRefErr3d
+      return biff8 ? 6 : 17;
+    case 0x3B:  // tArea3d
+    case 0x3D:  // tAreaErr3d
+      return biff8 ? 10 : 20;
+    default:
+      ok = false;
+      return 0;
+  }
+}
+
+// BIFF8: 16-bit row; 16-bit column word with bit 15 = row relative, bit 14 = column relative. A relative
+// part is an offset from the cell, taken modulo the sheet size.
+void FixRowBiff8(uint8_t* rowField, uint16_t columnWord, uint32_t row) {
+  if (columnWord & 0x8000) EncodeFixed16(rowField, static_cast<uint16_t>(DecodeFixed16(rowField) + row));
+}
+void FixColumnBiff8(uint8_t* columnField, uint32_t column) {
+  const uint16_t word = DecodeFixed16(columnField);
+  if (word & 0x4000)
+    EncodeFixed16(columnField, static_cast<uint16_t>((word & 0xC000) | ((word + column) & 0xFF)));
+}
+// BIFF5: 16-bit row word with the two flags in bits 15 and 14 and a 14-bit row; 8-bit column.
+void FixRowBiff5(uint8_t* rowField, uint8_t* columnField, uint32_t row, uint32_t column) {
+  const uint16_t word = DecodeFixed16(rowField);
+  if (word & 0x8000)
+    EncodeFixed16(rowField, static_cast<uint16_t>((word & 0xC000) | ((word + row) & 0x3FFF)));
+  if (word & 0x4000) *columnField = static_cast<uint8_t>(*columnField + column);
+}
+
+}  // namespace
+
+void ConvertSharedFormulaTokens(uint8_t* tokens, size_t size, uint32_t row, uint32_t column, bool biff8) {
+  size_t p = 0;
+  while (p < size) {
+    bool ok;
+    const size_t operand = TokenOperandSize(tokens, p, size, biff8, ok);
+    if (!ok || operand > size - p - 1) return;
+    const uint8_t ptg = tokens[p];
+    uint8_t* o = tokens + p + 1;
+    if (ptg >= 0x20 && ((ptg & 0x1F) | 0x20) == 0x2C) {  // tRefN -> tRef
+      if (biff8) {
+        FixRowBiff8(o, DecodeFixed16(o + 2), row);
+        FixColumnBiff8(o + 2, column);
+      } else {
+        FixRowBiff5(o, o + 2, row, column);
+      }
+      tokens[p] = static_cast<uint8_t>(ptg - 8);
+    } else if (ptg >= 0x20 && ((ptg & 0x1F) | 0x20) == 0x2D) {  // tAreaN -> tArea
+      if (biff8) {
+        FixRowBiff8(o, DecodeFixed16(o + 4), row);
+        FixRowBiff8(o + 2, DecodeFixed16(o + 6), row);
+        FixColumnBiff8(o + 4, column);
+        FixColumnBiff8(o + 6, column);
+      } else {
+        FixRowBiff5(o, o + 4, row, column);
+        FixRowBiff5(o + 2, o + 5, row, column);
+      }
+      tokens[p] = static_cast<uint8_t>(ptg - 8);
+    }
+    p += 1 + operand;
+  }
+}
+
+std::string CellA1Name(uint32_t column, uint32_t row) {
+  std::string name;
+  column &= 0xFF;
+  if (column >= 26) name += static_cast<char>('A' + column / 26 - 1);
+  name += static_cast<char>('A' + column % 26);
+  return name + std::to_string(row + 1);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Creation and opening
+
+TXLSReader::TXLSReader(TXLSWorkbook& workbook)
+    : workbook_(workbook), buffer_(kRecordBufferSize), aux_(kRecordBufferSize) {
+  stream_.SetPreserveMacros(workbook.PreserveMacros);
+}
+
+TXLSReader::~TXLSReader() = default;
+
+TExcelVersion TXLSReader::Open(const std::vector<uint8_t>* source) {
+  stream_.SetExtraObjects(&workbook_.ExtraObjects());
+  stream_.SetSourceMemory(source);
+  stream_.SetPreserveMacros(workbook_.PreserveMacros);
+  try {
+    return stream_.OpenRead(std::filesystem::path(ToUtf8(workbook_.Filename)));
+  } catch (const EXLSError& e) {
+    // A compound document without a workbook stream: say what it is, where that can be told.
+    if (std::string_view(e.what()) == kNotAWorkbook) {
+      const std::string detail = CompoundDocumentDetail(source);
+      if (!detail.empty()) throw EXLSError(std::string(kNotAWorkbook) + ". " + detail);
+    }
+    throw;
+  }
+}
+
+std::string TXLSReader::CompoundDocumentDetail(const std::vector<uint8_t>* source) const {
+  try {
+    cfb::TCompoundDocument document =
+        source ? cfb::TCompoundDocument::OpenMemory(*source)
+               : cfb::TCompoundDocument::OpenFile(std::filesystem::path(ToUtf8(workbook_.Filename)));
+    std::string names;
+    bool encryptedPackage = false, word = false, powerPoint = false;
+    for (const auto& element : document.Root().Elements()) {
+      const std::u16string& name = element->Name();
+      encryptedPackage = encryptedPackage || name == u"EncryptedPackage";
+      word = word || name == u"WordDocument";
+      powerPoint = powerPoint || name == u"PowerPoint Document";
+      if (!names.empty()) names += ", ";
+      names += ToUtf8(name);
+    }
+    if (encryptedPackage)
+      return "The file is an encrypted Excel 2007+ (.xlsx) workbook or another encrypted Office document, "
+             "not an .xls file";
+    if (word) return "The file is a Word document, not an .xls file";
+    if (powerPoint) return "The file is a PowerPoint presentation, not an .xls file";
+    if (names.empty()) return "The compound document is empty";
+    return "The compound document holds no Workbook or Book stream (it holds: " + names + ")";
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+TExcelVersion TXLSReader::VersionOfFirstBOF(TExcelVersion byStreamName) {
+  // Some writers put a BIFF8 stream under the name "Book" (or the reverse): the BOF's version field
+  // tells what the records really are.
+  uint8_t head[kRecordHeaderSize + 2];
+  const uint32_t n = stream_.ReadPlain(head, sizeof head);
+  stream_.Seek(0, TSeekOrigin::soBeginning);
+  if (n < sizeof head || DecodeFixed16(head) != rec::BOF || DecodeFixed16(head + 2) < 2) return byStreamName;
+  const uint16_t biff = DecodeFixed16(head + kRecordHeaderSize);
+  if (biff == 0x0600) return xvExcel97;
+  if (biff == 0x0500) return xvExcel50;
+  return byStreamName;
+}
+
+void TXLSReader::FailNotAWorkbook() {
+  uint8_t head[1024];
+  stream_.Seek(0, TSeekOrigin::soBeginning);
+  const uint32_t n = stream_.ReadPlain(head, sizeof head);
+  throw EXLSError(std::string(kNotAWorkbook) + ". " + PlainFileDetail(head, n, stream_.StreamSize()));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The record loop
+
+void TXLSReader::ReadWorkbook(const std::vector<uint8_t>* source) {
+  // The stream is released whatever happens; reading writes nothing.
+  struct TStreamGuard {
+    TXLSStream& stream;
+    ~TStreamGuard() { stream.Abandon(); }
+  } guard{stream_};
+
+  boundSheets_.clear();
+  boundIndex_ = -1;
+  sheetIndex_ = -1;
+  substream_ = TSubstream::ssNone;
+  sheet_ = nullptr;
+  storage_ = &workbook_.Globals();
+  globalsPlaceholders_ = 0;
+  window1Stored_ = false;
+  signatureFile_ = false;
+  stop_ = false;
+  recordCount_ = 0;
+  progressHigh_ = 0;
+  inCustomView_ = false;
+  sharedBytes_ = 0;
+  ResetSheetState();
+  workbook_.CodePage = kDefaultCodePage;
+
+  version_ = Open(source);
+  if (version_ == xvExcel50 || version_ == xvExcel97) version_ = VersionOfFirstBOF(version_);
+  workbook_.SetVersion(version_);
+  if (version_ == xvNone) FailNotAWorkbook();
+  // BIFF2 cells carry no XF index the model can use: they take format 15, which must exist.
+  if (version_ <= xvExcel21)
+    for (int i = 0; i < 16; ++i) workbook_.CellFormats().AddFormat();
+
+  if (workbook_.OnProgress) workbook_.OnProgress(0);
+  ReadRecords();
+  if (workbook_.Aborted) return;
+  FixOldWriteAccess();
+  stream_.Close();
+  if (workbook_.OnProgress) workbook_.OnProgress(100);
+}
+
+void TXLSReader::ReadRecords() {
+  for (;;) {
+    recordOffset_ = stream_.Position();
+    if (stream_.ReadHeader(header_) < kRecordHeaderSize) break;
+    if (workbook_.Aborted) return;  // the workbook keeps what was read
+    const uint16_t id = header_.id;
+    if (inCustomView_) {
+      // A custom view repeats sheet settings for that view only: its records are neither dispatched nor
+      // kept. A substream boundary ends an unclosed block.
+      if (!IsBOFRecord(id) && id != rec::EOF_) {
+        stream_.Seek(header_.length, TSeekOrigin::soCurrent);
+        if (id == rec::USERSVIEWEND) inCustomView_ = false;
+        continue;
+      }
+      inCustomView_ = false;
+    }
+    try {
+      if (id & 0x8000) throw EXLSError("Bad record in file");
+      // The shared string table reads its record (and the CONTINUE records after it) itself.
+      if (id != rec::SST || substream_ != TSubstream::ssGlobals || nested_ > 0) ReadBody();
+      ReportProgress();
+      keep_ = true;
+      Dispatch();
+      if (keep_) KeepRaw();
+    } catch (const std::exception& e) {
+      throw EXLSError(FormatMessage("Error on reading record # %d, %.4X Offs: %.8X",
+                                    static_cast<int>(recordCount_), static_cast<unsigned>(id),
+                                    static_cast<unsigned>(recordOffset_)) +
+                      "\r" + e.what());
+    }
+    ++recordCount_;
+    if (stop_) return;
+  }
+  // The stream ended inside a substream: close it, so that its record list is complete.
+  if (substream_ != TSubstream::ssNone) FinishSubstream(false);
+}
+
+void TXLSReader::ReadBody() {
+  const uint16_t id = header_.id;
+  const uint32_t length = header_.length;
+  // Records whose identifier merely shares the BOF's low byte (chart records) are encrypted like any.
+  const uint32_t n = (rec::IsBOF(id) && !IsBOFRecord(id))
+                         ? stream_.ReadBody(buffer_.data(), length)
+                         : stream_.ReadRecordBody(id, buffer_.data(), length);
+  if (n < length)
+    throw EXLSError(
+        FormatMessage("The record runs past the end of the file (%u of %u bytes present)", n, length));
+}
+
+void TXLSReader::ReadNextRecord() {
+  if (stream_.ReadHeader(auxHeader_) < kRecordHeaderSize) throw EXLSError("Unexpected end of file");
+  const uint16_t id = auxHeader_.id;
+  const uint32_t length = auxHeader_.length;
+  const uint32_t n = (rec::IsBOF(id) && !IsBOFRecord(id)) ? stream_.ReadBody(aux_.data(), length)
+                                                          : stream_.ReadRecordBody(id, aux_.data(), length);
+  if (n < length)
+    throw EXLSError(FormatMessage("The record %.4X runs past the end of the file (%u of %u bytes present)",
+                                  static_cast<unsigned>(id), n, length));
+}
+
+void TXLSReader::Short(uint32_t needed) const {
+  throw EXLSError(FormatMessage("Record data too short: %u bytes needed, the record has %u", needed,
+                                static_cast<unsigned>(header_.length)));
+}
+
+void TXLSReader::KeepRaw() {
+  storage_->AddRecord(header_.id, header_.length, buffer_.data());
+}
+
+void TXLSReader::ReportProgress() {
+  if (!workbook_.OnProgress) return;
+  const uint64_t size = stream_.StreamSize();
+  if (size == 0) return;
+  const int percent = static_cast<int>((stream_.Position() * 100 + size / 2) / size);
+  if (percent > progressHigh_) {
+    progressHigh_ = percent;
+    workbook_.OnProgress(percent);
+  }
+}
+
+std::u16string TXLSReader::CodePageText(const uint8_t* chars, size_t count) const {
+  return DecodeCodePage(chars, count, workbook_.CodePage);
+}
+
+std::u16string TXLSReader::Text8(const uint8_t* chars, size_t count) const {
+  return version_ >= xvExcel97 ? DecodeLatin1(chars, count) : CodePageText(chars, count);
+}
+
+inline TSheet* TXLSReader::CellSheet() {
+  if (substream_ != TSubstream::ssSheet) return nullptr;
+  if (!(sheetPlaceholders_ & PlaceholderBit(rec::PH_CELLS))) {
+    Placeholder(rec::PH_CELLS);
+    EnsureFormats();
+  }
+  return sheet_;
+}
+
+// A cell record for a place that already holds a cell (overlapping records) replaces that cell with
+// the format the new record names: the last record is the one that counts, as in Excel. (Storing over
+// a cell would keep the old cell's format, and the old text's reference.)
+inline TSheet* TXLSReader::Vacate(TSheet& sheet, uint32_t column, uint32_t row) {
+  if (sheet.Cells().LookupKey(CellKey(column, row)))
+    sheet.DeleteCell(static_cast<int>(column), static_cast<int>(row));
+  return &sheet;
+}
+
+void TXLSReader::EnsureFormats() {
+  // Cells, rows and columns name a cell format; a file without XF records before them gets the
+  // default formats, so that every index has a format to fall back on.
+  TCellFormats& formats = workbook_.CellFormats();
+  if (formats.Count() == 0) formats.AddDefaultFormats();
+  // The file's formats and fonts are the workbook's initial ones from here on (they become so after the
+  // read anyway). Counted, a format whose last user went - a cell stored twice, a column replaced -
+  // would be deleted and every later format renumbered, so that the XF indexes of the cells still to
+  // come would name the wrong formats.
+  formats.MarkInitialFormats();
+  workbook_.Fonts().MarkInitialFonts();
+}
+
+void TXLSReader::Dispatch() {
+  const uint16_t id = header_.id;
+  const uint8_t* b = buffer_.data();
+  const uint32_t length = header_.length;
+
+  if (nested_ > 0) {
+    // Inside a substream embedded in the current one (a chart in a worksheet's drawing): kept raw in
+    // order when the outer substream is kept, else read past.
+    if (IsBOFRecord(id)) ++nested_;
+    if (id == rec::EOF_) --nested_;
+    if (!nestedRaw_) {
+      keep_ = false;
+    } else {
+      nestedIds_.set(id);
+      anyNestedIds_ = true;
+    }
+    return;
+  }
+  if (IsBOFRecord(id)) return OnBOF();
+  if (id == rec::EOF_) return OnEOF();
+  if (substream_ == TSubstream::ssNone || substream_ == TSubstream::ssSkip) {
+    keep_ = false;  // outside any substream, or in one that is read past
+    return;
+  }
+
+  switch (id) {
+    // --- cells ---
+    // Rows are 16-bit in every cell record and so always in the sheet. A column beyond 255 cannot
+    // exist in an .xls sheet (and would land in another column of the cell key): such a cell is left
+    // out, since one stray cell is no reason to refuse the whole file.
+    case rec::BLANK: {
+      keep_ = false;
+      if (length < 6) Short(6);
+      TSheet* sheet = CellSheet();
+      const uint32_t column = DecodeFixed16(b + 2);
+      if (sheet && column <= 0xFF)
+        Vacate(*sheet, column, DecodeFixed16(b))->PutBlank(column, DecodeFixed16(b), DecodeFixed16(b + 4));
+      return;
+    }
+    case rec::MULBLANK: {
+      keep_ = false;
+      if (length < 6) Short(6);
+      TSheet* sheet = CellSheet();
+      if (!sheet) return;
+      const uint32_t row = DecodeFixed16(b), first = DecodeFixed16(b + 2);
+      const uint32_t count = (length - 6) / 2;
+      for (uint32_t i = 0; i < count && first + i <= 0xFF; ++i)
+        Vacate(*sheet, first + i, row)->PutBlank(first + i, row, DecodeFixed16(b + 4 + 2 * i));
+      return;
+    }
+    case rec::NUMBER: {
+      keep_ = false;
+      if (length < 14) Short(14);
+      TSheet* sheet = CellSheet();
+      const uint32_t column = DecodeFixed16(b + 2);
+      if (sheet && column <= 0xFF)
+        Vacate(*sheet, column, DecodeFixed16(b))
+            ->PutFloat(column, DecodeFixed16(b), DecodeDouble(b + 6), DecodeFixed16(b + 4));
+      return;
+    }
+    case rec::RK:
+    case rec::RK_OLD: {
+      keep_ = false;
+      if (length < 10) Short(10);
+      TSheet* sheet = CellSheet();
+      const uint32_t column = DecodeFixed16(b + 2);
+      if (sheet && column <= 0xFF)
+        Vacate(*sheet, column, DecodeFixed16(b))
+            ->PutFloat(column, DecodeFixed16(b), DecodeRK(DecodeFixed32(b + 6)), DecodeFixed16(b + 4));
+      return;
+    }
+    case rec::MULRK: {
+      keep_ = false;
+      if (length < 6) Short(6);
+      TSheet* sheet = CellSheet();
+      if (!sheet) return;
+      const uint32_t row = DecodeFixed16(b), first = DecodeFixed16(b + 2);
+      const uint32_t count = (length - 6) / 6;
+      for (uint32_t i = 0; i < count && first + i <= 0xFF; ++i) {
+        const uint8_t* pair = b + 4 + 6 * i;
+        Vacate(*sheet, first + i, row)
+            ->PutFloat(first + i, row, DecodeRK(DecodeFixed32(pair + 2)), DecodeFixed16(pair));
+      }
+      return;
+    }
+    case rec::LABELSST: {
+      keep_ = false;
+      if (length < 10) Short(10);
+      TSheet* sheet = CellSheet();
+      const uint32_t column = DecodeFixed16(b + 2);
+      if (!sheet || column > 0xFF) return;
+      const uint32_t index = DecodeFixed32(b + 6);
+      TSST& sst = workbook_.SST();
+      if (index >= sst.FileIndexCount())
+        throw EXLSError(FormatMessage("Read error at %.8d", static_cast<int>(stream_.Position())));
+      Vacate(*sheet, column, DecodeFixed16(b))
+          ->PutSharedString(column, DecodeFixed16(b), sst.EntryAtFileIndex(index), DecodeFixed16(b + 4));
+      return;
+    }
+    case rec::LABEL:
+      return OnLabel();
+    case rec::RSTRING:
+      return OnRString();
+    case rec::BOOLERR: {
+      keep_ = false;
+      if (length < 8) Short(8);
+      TSheet* sheet = CellSheet();
+      const uint32_t column = DecodeFixed16(b + 2), row = DecodeFixed16(b);
+      if (!sheet || column > 0xFF) return;
+      if (b[7] == 1)
+        Vacate(*sheet, column, row)->PutError(column, row, ErrorFromBiff(b[6]), DecodeFixed16(b + 4));
+      else
+        Vacate(*sheet, column, row)->PutBoolean(column, row, b[6] != 0, DecodeFixed16(b + 4));
+      return;
+    }
+    case rec::FORMULA:
+      return version_ <= xvExcel21 ? OnFormula2() : OnFormula();
+    case rec::FORMULA_3:
+    case rec::FORMULA_4:
+      return sheetLowestVersion_ == 6 ? OnFormula() : OnFormulaOld();
+    case rec::INTEGER_2: {
+      keep_ = false;
+      if (length < 9) Short(9);
+      TSheet* sheet = CellSheet();
+      const uint32_t column = DecodeFixed16(b + 2);
+      if (sheet && column <= 0xFF)
+        Vacate(*sheet, column, DecodeFixed16(b))
+            ->PutFloat(column, DecodeFixed16(b), DecodeFixed16(b + 7), kDefaultCellFormatIndex);
+      return;
+    }
+    case rec::NUMBER_2: {
+      keep_ = false;
+      if (length < 15) Short(15);
+      TSheet* sheet = CellSheet();
+      const uint32_t column = DecodeFixed16(b + 2);
+      if (sheet && column <= 0xFF)
+        Vacate(*sheet, column, DecodeFixed16(b))
+            ->PutFloat(column, DecodeFixed16(b), DecodeDouble(b + 7), kDefaultCellFormatIndex);
+      return;
+    }
+    case rec::LABEL_2:
+      return OnLabel2();
+    case rec::BLANK_2: {
+      if (version_ > xvExcel21) return;  // not a record of later versions: kept as it is
+      keep_ = false;
+      if (length < 7) Short(7);
+      TSheet* sheet = CellSheet();
+      const uint32_t column = DecodeFixed16(b + 2);
+      if (sheet && column <= 0xFF)
+        Vacate(*sheet, column, DecodeFixed16(b))->PutBlank(column, DecodeFixed16(b), kDefaultCellFormatIndex);
+      return;
+    }
+    case rec::BOOLERR_2: {
+      if (version_ > xvExcel21) return;
+      keep_ = false;
+      if (length < 9) Short(9);
+      TSheet* sheet = CellSheet();
+      const uint32_t column = DecodeFixed16(b + 2), row = DecodeFixed16(b);
+      if (!sheet || column > 0xFF) return;
+      if (b[8] == 1)
+        Vacate(*sheet, column, row)->PutError(column, row, ErrorFromBiff(b[7]), kDefaultCellFormatIndex);
+      else
+        Vacate(*sheet, column, row)->PutBoolean(column, row, b[7] != 0, kDefaultCellFormatIndex);
+      return;
+    }
+    // Records that belong to a formula cell and are read with it. Met on their own they have lost
+    // their cell: a shared formula or array range is still remembered for the cells that follow.
+    case rec::STRING:
+    case rec::STRING_2:
+      keep_ = false;
+      return;
+    case rec::SHRFMLA:
+    case rec::SHRFMLA_OLD:
+      keep_ = false;
+      if (InSheet()) AddSharedFormula(b, length);
+      return;
+    case rec::ARRAY:
+      keep_ = false;
+      if (InSheet()) SetLastArray(b, length);
+      return;
+
+    // --- stored records ---
+    case rec::DIMENSIONS:
+    case rec::DIMENSIONS_2: {
+      keep_ = false;
+      if (version_ < xvExcel50 || !InSheet()) return;
+      if (id == rec::DIMENSIONS_2 && (version_ == xvExcel50 || signatureFile_)) return;
+      if (length >= 14) {
+        Store(rec::DIMENSIONS, b, length);
+      } else if (length >= 8) {
+        // Rows of 16 bits (BIFF5): widened to the BIFF8 layout. The writer recomputes the values anyway.
+        uint8_t wide[14] = {};
+        EncodeFixed32(wide, DecodeFixed16(b));
+        EncodeFixed32(wide + 4, DecodeFixed16(b + 2));
+        EncodeFixed16(wide + 8, DecodeFixed16(b + 4));
+        EncodeFixed16(wide + 10, DecodeFixed16(b + 6));
+        if (length >= 10) EncodeFixed16(wide + 12, DecodeFixed16(b + 8));
+        Store(rec::DIMENSIONS, wide, sizeof wide);
+      }
+      return;
+    }
+    case rec::CODEPAGE:
+      if (length >= 2) workbook_.CodePage = DecodeFixed16(b);
+      [[fallthrough]];
+    case rec::CALCCOUNT:
+    case rec::CALCMODE:
+    case rec::PRECISION:
+    case rec::REFMODE:
+    case rec::DELTA:
+    case rec::ITERATION:
+    case rec::DATEMODE:
+    case rec::PRINTHEADERS:
+    case rec::PRINTGRIDLINES:
+    case rec::BACKUP:
+    case rec::DEFCOLWIDTH:
+    case rec::SAVERECALC:
+    case rec::HIDEOBJ:
+    case rec::WINDOWPROTECT:
+    case rec::SETUP:
+    case rec::DEFAULTROWHEIGHT:
+    case rec::GUTS:
+    case rec::GRIDSET:
+    case rec::HCENTER:
+    case rec::VCENTER:
+      keep_ = false;
+      if (version_ >= xvExcel50) Store(id, b, length);
+      return;
+    case rec::PROTECT:
+    case rec::FNGROUPCOUNT:
+    case rec::DSF:
+    case rec::PROT4REV:
+    case rec::REFRESHALL:
+    case rec::RECALCID:
+    case rec::PASSWORD:  // the sheet lists have no PASSWORD: there it is kept raw
+    case rec::TABID:     // the writer fills an empty TABID itself, so the file's one takes its place
+      keep_ = false;
+      Store(id, b, length);
+      return;
+    case rec::WSBOOL:
+      if (version_ < xvExcel50 || !InSheet()) return;
+      keep_ = false;
+      Store(id, b, length);
+      return;
+    case rec::COUNTRY:
+      keep_ = false;
+      if (version_ >= xvExcel97 && !signatureFile_) Store(id, b, length);
+      return;
+    case rec::WINDOW1:
+      // The first is the workbook window; further windows on the same workbook stay raw.
+      if (version_ < xvExcel50) {
+        keep_ = false;
+      } else if (InGlobals() && !window1Stored_) {
+        keep_ = false;
+        window1Stored_ = true;
+        Store(id, b, length);
+      }
+      return;
+    case rec::WINDOW2:
+      keep_ = false;
+      if (version_ < xvExcel50) return;
+      if (length < kWindow2Size) {
+        uint8_t full[kWindow2Size] = {};
+        std::memcpy(full, b, length);
+        Store(id, full, kWindow2Size);
+      } else {
+        Store(id, b, length);
+      }
+      return;
+    case rec::WRITEACCESS:
+      return OnWriteAccess();
+    case rec::BOOKBOOL:
+      keep_ = false;
+      Store(id, b, length);
+      FormatsPlaceholder();
+      return;
+    case rec::BOUNDSHEET:
+      return OnBoundSheet();
+    case rec::SST:
+      return OnSST();
+    case rec::EXTSST:
+      keep_ = false;  // the writer builds it with the SST
+      return;
+
+    // --- fonts, formats, colours ---
+    case rec::FONT:
+    case rec::FONT_3: {
+      keep_ = false;
+      FormatsPlaceholder();
+      TXFonts& fonts = workbook_.Fonts();
+      if (version_ >= xvExcel97) {
+        fonts.ReadFontRecord(b, length);
+      } else {
+        fonts.ReadFontRecordOld(b, length, version_, [this](const uint8_t* chars, size_t count) {
+          return CodePageText(chars, count);
+        });
+      }
+      return;
+    }
+    case rec::FORMAT:
+      return OnFormat();
+    case rec::XF:
+    case rec::XF_3:
+    case rec::XF_4: {
+      keep_ = false;
+      FormatsPlaceholder();
+      TCellFormats& formats = workbook_.CellFormats();
+      if (!formats.NumberFormats().Sorted()) formats.NumberFormats().SortNumberFormats();
+      if (version_ < xvExcel50) {
+        formats.AddOldVersionXF();
+        return;
+      }
+      // An XF may name a number format the file never defines: one of the locale's own built-in
+      // formats (ids 50-58 of East Asian versions), or damage. The id is kept, under an empty text,
+      // rather than making the whole file unreadable; its use count stays negative (a built-in nobody
+      // asked for), so that no FORMAT record is written for it either and the id means what it meant.
+      if (length >= 4) {
+        TNumberFormats& numberFormats = formats.NumberFormats();
+        const uint16_t format = DecodeFixed16(b + 2);
+        if (format >= kBuiltInNumberFormats && !numberFormats.FindNumberFormatById(format)) {
+          numberFormats.AddNumberFormatWithId(u"", format, kUndefinedFormatUses);
+          numberFormats.SortNumberFormats();
+        }
+      }
+      if (version_ >= xvExcel97)
+        formats.ReadXFRecord(b, length);
+      else
+        formats.ReadXFRecordBiff5(b, length);
+      return;
+    }
+    case rec::STYLE:
+      return OnStyle();
+    case rec::PALETTE:
+      // The writer writes the palette from the colour table at the formats' place; a raw copy as well
+      // would give the file two palettes.
+      keep_ = false;
+      FormatsPlaceholder();
+      workbook_.Colors().ReadPaletteRecord(b, length);
+      return;
+
+    // --- sheet settings ---
+    case rec::HEADER:
+    case rec::FOOTER:
+      return OnHeaderFooter();
+    case rec::LEFTMARGIN:
+    case rec::RIGHTMARGIN:
+    case rec::TOPMARGIN:
+    case rec::BOTTOMMARGIN:
+      return OnMargin();
+    case rec::VERTICALPAGEBREAKS:
+    case rec::HORIZONTALPAGEBREAKS:
+      return OnPageBreaks();
+    case rec::COLINFO:
+      if (version_ < xvExcel50 || !InSheet()) return;
+      keep_ = false;
+      Placeholder(rec::PH_COLINFO);
+      EnsureFormats();
+      sheet_->Columns().ReadColInfo(b, length);
+      return;
+    case rec::ROW: {
+      keep_ = false;
+      TSheet* sheet = CellSheet();
+      if (sheet) sheet->Rows().ReadRow(b, length);
+      return;
+    }
+    case rec::SELECTION:
+      return OnSelection();
+    case rec::SHEETEXT:
+      if (InSheet() && length >= 17) sheet_->TabColor = b[16] & 0x7F;
+      return;  // also kept raw: the writer has no record of its own for it
+    case rec::FEATHDR:
+      return OnFeatHdr();
+
+    // --- dropped ---
+    case rec::INDEX:
+    case rec::DBCELL:
+    case rec::MSODRAWINGSELECTION:
+    case rec::USERBVIEW:
+    case rec::USERSVIEWEND:
+      keep_ = false;
+      return;
+    case rec::USERSVIEWBEGIN:
+      keep_ = false;
+      inCustomView_ = true;
+      return;
+    case rec::EXTERNSHEET:
+      if (signatureFile_) keep_ = false;
+      return;
+    case rec::NOTE:
+      if (version_ < xvExcel50) keep_ = false;
+      return;
+    case rec::FILTERMODE:
+    case rec::AUTOFILTERINFO:
+      if (version_ < xvExcel97) keep_ = false;
+      return;
+
+    // --- workbook ---
+    case rec::FILEPASS:
+      return OnFilePass();
+    case rec::FILESHARING:
+      keep_ = false;
+      workbook_.FileSharing().Assign(b, static_cast<uint16_t>(length));
+      return;
+    case rec::XCT:
+      return OnXct();
+
+    default:
+      // Names, drawings, panes, merged cells, notes, validations, hyperlinks, conditional formats and
+      // every record the model does not know: kept raw, in file order.
+      return;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Substreams
+
+void TXLSReader::OnBOF() {
+  keep_ = false;
+  const uint8_t* b = buffer_.data();
+  const uint32_t length = header_.length;
+  if (length < 4) Short(4);
+  const uint16_t type = DecodeFixed16(b + 2);
+
+  if (substream_ != TSubstream::ssNone) {
+    if (type == rec::BOF_CHART) {
+      // A chart embedded in the substream's drawing: its records stay with the drawing, in order.
+      nested_ = 1;
+      nestedRaw_ = substream_ != TSubstream::ssSkip;
+      if (nestedRaw_) {
+        keep_ = true;
+        nestedIds_.set(header_.id);
+        anyNestedIds_ = true;
+      }
+      return;
+    }
+    // The substream before ended without its EOF.
+    FinishSubstream(false);
+  }
+  shared_.clear();
+  sharedByAnchor_.clear();
+  hasArray_ = false;
+
+  switch (type) {
+    case rec::BOF_GLOBALS:
+      if (length > kMaxGlobalsBOFSize) throw EXLSError("Invalid BOF size");
+      substream_ = TSubstream::ssGlobals;
+      storage_ = &workbook_.Globals();
+      signatureFile_ = length >= 16 && DecodeFixed16(b + 6) == 0x07CE && DecodeFixed32(b + 8) == 0 &&
+                       DecodeFixed32(b + 12) == 6;
+      StoreBOF(type, b, length);
+      return;
+    case rec::BOF_WORKSHEET:
+    case rec::BOF_MODULE:
+    case rec::BOF_MACROSHEET:
+      BeginSheet(type, b, length);
+      return;
+    case rec::BOF_CHART:
+      // A chart sheet: the model has no chart sheets, so nothing of it is kept.
+      ++boundIndex_;
+      substream_ = TSubstream::ssSkip;
+      return;
+    case rec::BOF_WORKSPACE:
+      throw EXLSError("BIFF4 Workbook unhandled");
+    default:
+      // A substream of a kind the model does not know: read past.
+      substream_ = TSubstream::ssSkip;
+      return;
+  }
+}
+
+void TXLSReader::BeginSheet(uint16_t type, const uint8_t* body, uint32_t length) {
+  ++boundIndex_;
+  ++sheetIndex_;
+  const uint8_t kind = type == rec::BOF_WORKSHEET ? 0 : type == rec::BOF_MODULE ? 1 : 2;
+  TSheet& sheet = workbook_.Sheets().Add(kind);
+  sheet_ = &sheet;
+  storage_ = &sheet.Records();
+  substream_ = TSubstream::ssSheet;
+  ResetSheetState();
+  if (version_ >= xvExcel50) {
+    if (boundIndex_ < static_cast<int>(boundSheets_.size())) {
+      const TBoundSheet& entry = boundSheets_[static_cast<size_t>(boundIndex_)];
+      const uint8_t* chars = entry.name.data();
+      const size_t size = entry.name.size();
+      sheet.SetNameUnchecked(entry.wide    ? Utf16Text(chars, size / 2)
+                             : entry.biff8 ? DecodeLatin1(chars, size)
+                                           : CodePageText(chars, size));
+      sheet.Hidden = entry.visibility;
+    }
+  } else {
+    sheet.SetNameUnchecked(u"Sheet1");
+  }
+  sheetLowestVersion_ = length >= 16 ? DecodeFixed32(body + 12) : 0;
+  StoreBOF(type, body, length);
+}
+
+void TXLSReader::ResetSheetState() {
+  sheetPlaceholders_ = 0;
+  selectionStored_ = false;
+  protectionRead_ = false;
+  nested_ = 0;
+  nestedRaw_ = false;
+  if (anyNestedIds_) {
+    nestedIds_.reset();
+    anyNestedIds_ = false;
+  }
+  shared_.clear();
+  sharedByAnchor_.clear();
+  hasArray_ = false;
+  lastArray_.clear();
+  sheetLowestVersion_ = 0;
+}
+
+void TXLSReader::OnEOF() {
+  keep_ = false;
+  shared_.clear();
+  sharedByAnchor_.clear();
+  hasArray_ = false;
+  if (substream_ == TSubstream::ssNone) return;  // a stray EOF between substreams
+  FinishSubstream(true);
+  // The globals are followed by every sheet substream in file order; after the last one, or after
+  // globals that name no sheet, nothing more is read.
+  if (boundSheets_.empty() || boundIndex_ >= static_cast<int>(boundSheets_.size()) - 1) stop_ = true;
+}
+
+void TXLSReader::FinishSubstream(bool withRecord) {
+  const uint8_t* body = withRecord ? buffer_.data() : nullptr;
+  const uint16_t length = withRecord ? header_.length : 0;
+  switch (substream_) {
+    case TSubstream::ssGlobals:
+      Store(rec::EOF_, body, length);
+      break;
+    case TSubstream::ssSheet:
+      FinishSheet(body, length);
+      break;
+    default:
+      break;
+  }
+  substream_ = TSubstream::ssNone;
+  sheet_ = nullptr;
+  nested_ = 0;
+}
+
+void TXLSReader::FinishSheet(const uint8_t* body, uint16_t length) {
+  TRecordStorageSheet& records = sheet_->Records();
+  if (!(anyNestedIds_ && nestedIds_.test(rec::EOF_))) {
+    Store(rec::EOF_, body, length);
+  } else {
+    // An embedded chart's EOF is in the list already, and the list finds records by identifier: take
+    // the remaining defaults over one by one, then append the sheet's own EOF.
+    const TBaseRecordStorage& defaults = records.Defaults();
+    std::vector<uint8_t> copy;
+    for (int i = 0; i < defaults.Count(); ++i) {
+      const TStoredRecord* entry = defaults.EntryAt(i);
+      if (!entry || entry->Id() == rec::EOF_) continue;
+      const uint16_t id = entry->Id();
+      if (id >= 0x8000) {
+        Placeholder(id);
+      } else if (!nestedIds_.test(id)) {
+        copy.assign(entry->Data(), entry->Data() + entry->Length());
+        records.SetRecord(id, static_cast<uint16_t>(copy.size()), copy.data());
+      }
+    }
+    records.AddRecord(rec::EOF_, length, body);
+  }
+  // A protected sheet without a protection feature record keeps Excel's default allowances, so that
+  // the writer (which takes "everything allowed" for "not protected") keeps the sheet protected.
+  if (!protectionRead_ && records.Protect() == 1 && sheet_->Protection == kAllProtectionFlags)
+    sheet_->Protection = kDefaultProtectionAllowances;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Stored records
+
+const TStoredRecord* TXLSReader::DefaultRecord(uint16_t id) const {
+  if (storage_ == &workbook_.Globals()) return globalsDefaults_.Current(id);
+  return sheetDefaults_.Current(id);
+}
+
+void TXLSReader::Store(uint16_t id, const uint8_t* body, uint32_t length) {
+  TRecordStorageDefault& storage = *storage_;
+  if (!storage.HasTypedField(id)) {
+    // Not a record of this list (a sheet setting in the globals, or the reverse): kept as it is.
+    storage.AddRecord(id, static_cast<uint16_t>(length), body);
+    return;
+  }
+  // A record shorter than the layout the model reads and writes gets the default's remaining bytes, so
+  // that every field the model touches exists.
+  std::vector<uint8_t> padded;
+  if (const TStoredRecord* def = DefaultRecord(id); def && length < def->Length()) {
+    padded.assign(body, body + length);
+    padded.insert(padded.end(), def->Data() + length, def->Data() + def->Length());
+    body = padded.data();
+    length = static_cast<uint32_t>(padded.size());
+  }
+  if (storage.Defaults().IndexOf(id) >= 0) {
+    // The first of its kind: it takes the default's place in the list (and the defaults before it,
+    // which the file lacks, come along). A raw record of the same identifier from an embedded
+    // substream would be taken for it, so then this one stays raw as well.
+    if (anyNestedIds_ && nestedIds_.test(id))
+      storage.AddRecord(id, static_cast<uint16_t>(length), body);
+    else
+      storage.SetRecord(id, static_cast<uint16_t>(length), body);
+    return;
+  }
+  // Already in the list (from the file, or a default taken over by a later record): replaced in place.
+  // A different length is accepted: repeated records are legal, and refusing the file for one would
+  // lose everything.
+  TStoredRecord* current = storage.Current(id);
+  if (!current) {
+    storage.AddRecord(id, static_cast<uint16_t>(length), body);
+  } else if (current->Length() == length) {
+    if (length > 0) std::memcpy(current->Data(), body, length);
+  } else {
+    current->Assign(static_cast<uint16_t>(length), body);
+  }
+}
+
+void TXLSReader::StoreBOF(uint16_t type, const uint8_t* body, uint32_t length) {
+  if (version_ >= xvExcel97) {
+    Store(rec::BOF, body, length);
+    return;
+  }
+  // The lists are written as BIFF8: an older file's BOF gives way to a BIFF8 BOF of the same type.
+  const TStoredRecord* def = DefaultRecord(rec::BOF);
+  std::vector<uint8_t> biff8(def->Data(), def->Data() + def->Length());
+  EncodeFixed16(biff8.data() + 2, type);
+  Store(rec::BOF, biff8.data(), static_cast<uint32_t>(biff8.size()));
+}
+
+void TXLSReader::Placeholder(uint16_t id) {
+  uint32_t& set = storage_ == &workbook_.Globals() ? globalsPlaceholders_ : sheetPlaceholders_;
+  const uint32_t bit = PlaceholderBit(id);
+  if (set & bit) return;
+  storage_->SetPlaceholder(id);
+  set |= bit;
+}
+
+void TXLSReader::FormatsPlaceholder() {
+  if (InGlobals()) Placeholder(rec::PH_FORMATS);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Workbook records
+
+void TXLSReader::OnBoundSheet() {
+  keep_ = false;
+  if (!InGlobals() || version_ < xvExcel50) return;
+  Placeholder(rec::PH_BOUNDSHEETS);
+  TByteReader r(buffer_.data(), header_.length);
+  r.Skip(4);  // stream position of the sheet's BOF: the sheets are read in file order instead
+  TBoundSheet entry;
+  // The visibility is the low byte of the options in BIFF5 as in BIFF8 (the high byte is the type).
+  entry.visibility = r.GetU8() & 0x03;
+  r.Skip(1);
+  const size_t count = r.GetU8();
+  size_t bytes = count;
+  if (version_ >= xvExcel97) {
+    entry.biff8 = true;
+    entry.wide = (r.GetU8() & 0x01) != 0;
+    if (entry.wide) bytes = 2 * count;
+  }
+  r.Require(bytes);
+  entry.name.assign(r.Current(), r.Current() + bytes);
+  boundSheets_.push_back(std::move(entry));
+}
+
+void TXLSReader::OnWriteAccess() {
+  if (!InGlobals()) return;  // kept raw
+  keep_ = false;
+  const uint8_t* b = buffer_.data();
+  const uint32_t length = header_.length;
+  std::vector<uint8_t> body;
+  if (version_ >= xvExcel97) {
+    body.assign(b, b + length);
+  } else if (length > 0) {
+    // 8-bit count, characters: the BIFF8 string header (16-bit count, flag 0) in front of them.
+    body = {b[0], 0, 0};
+    body.insert(body.end(), b + 1, b + length);
+  }
+  if (body.size() < 3) body.assign(3, 0);  // no name
+  if (body.size() < kWriteAccessSize) body.resize(kWriteAccessSize, 0x20);
+  Store(rec::WRITEACCESS, body.data(), static_cast<uint32_t>(body.size()));
+}
+
+void TXLSReader::FixOldWriteAccess() {
+  // An older file's user name is 8-bit text in its code page, known only once CODEPAGE was read (it
+  // comes after WRITEACCESS): written back as the characters it stands for.
+  if (version_ >= xvExcel97) return;
+  TRecordStorageGlobals& globals = workbook_.Globals();
+  if (globals.Defaults().IndexOf(rec::WRITEACCESS) >= 0) return;  // the file had none
+  TStoredRecord* record = globals.Current(rec::WRITEACCESS);
+  if (!record || record->Length() < 3 || record->Data()[2] != 0) return;
+  const uint8_t* b = record->Data();
+  const size_t count = std::min<size_t>(DecodeFixed16(b), record->Length() - 3);
+  const std::u16string name = CodePageText(b + 3, count);
+  const bool wide = std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
+  const size_t fit = wide ? (kWriteAccessSize - 3) / 2 : kWriteAccessSize - 3;
+  const size_t n = std::min(name.size(), fit);
+  std::vector<uint8_t> body;
+  PutFixed16(body, static_cast<uint16_t>(n));
+  body.push_back(wide ? 1 : 0);
+  for (size_t i = 0; i < n; ++i) {
+    if (wide)
+      PutFixed16(body, name[i]);
+    else
+      body.push_back(static_cast<uint8_t>(name[i]));
+  }
+  body.resize(std::max<size_t>(kWriteAccessSize, record->Length()), 0x20);
+  record->Assign(static_cast<uint16_t>(body.size()), body.data());
+}
+
+void TXLSReader::OnFilePass() {
+  keep_ = false;
+  if (stream_.Decrypting()) return;
+  const uint8_t* b = buffer_.data();
+  const uint32_t length = header_.length;
+  // Files before BIFF8 know only the XOR obfuscation, which this reader does not undo.
+  if (version_ < xvExcel97) throw EXLSError("File encrypted with non-standard key. French?");
+  if (length < 2) Short(2);
+  const uint16_t type = DecodeFixed16(b);
+  if (type == 0) throw EXLSError("File encrypted with non-standard key. French?");
+  // Type 1 is RC4; of its variants only the standard one is read (not the CryptoAPI one).
+  if (type != 1 || !TXLSStream::IsRc4FilePass(b, length))
+    throw EXLSError("Can not read file, unknown type of encryption.");
+
+  std::u16string password = workbook_.Password;
+  const bool asked = static_cast<bool>(workbook_.OnPassword);
+  if (asked && !workbook_.OnPassword(password)) {
+    workbook_.Aborted = true;
+    return;
+  }
+  if (workbook_.Aborted) return;
+  if (!password.empty() && stream_.CheckPassword(b, length, password)) return;
+  // Read-only-recommended workbooks are encrypted with Excel's built-in password: they open without one.
+  if (stream_.CheckPassword(b, length, kDefaultPassword)) return;
+  if (!password.empty()) throw EXLSError("Invalid password");
+  if (!asked) throw EXLSError("File is encrypted. Password required.");
+  throw EXLSError("Password is missing.");
+}
+
+void TXLSReader::OnXct() {
+  // The CRN records that the XCT announces follow it; they are read here so that none of them is
+  // mistaken for anything else, and kept raw with it.
+  keep_ = false;
+  if (header_.length < 2) Short(2);
+  uint32_t count = DecodeFixed16(buffer_.data());
+  if (count >= 0xF000) count = 0x10000 - count;
+  KeepRaw();
+  for (uint32_t i = 0; i < count; ++i) {
+    if (stream_.PeekId() != rec::CRN) throw EXLSError("CRN record missing");
+    ReadNextRecord();
+    storage_->AddRecord(auxHeader_.id, auxHeader_.length, aux_.data());
+  }
+}
+
+void TXLSReader::OnSST() {
+  keep_ = false;
+  if (!InGlobals() || nested_ > 0) return;  // its body was read: a stray SST is dropped
+  Placeholder(rec::PH_SST);
+  const uint64_t end = stream_.Position() + header_.length;
+  workbook_.SST().ReadSST(stream_, header_.length);
+  // Go on after the last record the table read from, whatever of it the table left unread.
+  const uint64_t reached = stream_.Position();
+  uint64_t next = end;
+  while (next < reached) {
+    stream_.Seek(static_cast<int64_t>(next), TSeekOrigin::soBeginning);
+    TRecordHeader continued;
+    if (stream_.ReadHeader(continued) < kRecordHeaderSize) break;
+    next += kRecordHeaderSize + continued.length;
+  }
+  stream_.Seek(static_cast<int64_t>(std::max(next, reached)), TSeekOrigin::soBeginning);
+  // CONTINUE records the table did not need still belong to the SST.
+  while (stream_.PeekId() == rec::CONTINUE) {
+    TRecordHeader continued;
+    stream_.ReadHeader(continued);
+    stream_.Seek(continued.length, TSeekOrigin::soCurrent);
+  }
+}
+
+void TXLSReader::OnFormat() {
+  keep_ = false;
+  FormatsPlaceholder();
+  const uint8_t* b = buffer_.data();
+  const uint32_t length = header_.length;
+  TNumberFormats& formats = workbook_.NumberFormats();
+  // Some writers count one character more than they store: the text is cut to what the record holds
+  // (a number format's text is not worth refusing the file for).
+  std::vector<uint8_t> repaired;
+  if (version_ >= xvExcel97) {
+    if (length >= 5) {
+      const size_t width = (b[4] & 0x01) ? 2 : 1;
+      const size_t held = (length - 5) / width;
+      if (DecodeFixed16(b + 2) > held) {
+        repaired.assign(b, b + 5 + held * width);
+        EncodeFixed16(repaired.data() + 2, static_cast<uint16_t>(held));
+      }
+    }
+    if (!repaired.empty())
+      formats.ReadFormatRecord(repaired.data(), static_cast<uint32_t>(repaired.size()));
+    else
+      formats.ReadFormatRecord(b, length);
+    return;
+  }
+  if (length >= 3 && b[2] > length - 3) {
+    repaired.assign(b, b + length);
+    repaired[2] = static_cast<uint8_t>(length - 3);
+  }
+  const auto decoder = [this](const uint8_t* chars, size_t count) { return CodePageText(chars, count); };
+  if (!repaired.empty())
+    formats.ReadFormatRecordBiff5(repaired.data(), static_cast<uint32_t>(repaired.size()), decoder);
+  else
+    formats.ReadFormatRecordBiff5(b, length, decoder);
+}
+
+void TXLSReader::OnStyle() {
+  keep_ = false;
+  // BIFF2-4 XF records are not converted, so their styles would name the wrong formats.
+  if (version_ < xvExcel50 || !InGlobals()) return;
+  FormatsPlaceholder();
+  const uint8_t* b = buffer_.data();
+  const uint32_t length = header_.length;
+  TStyles& styles = workbook_.Styles();
+  if (version_ >= xvExcel97) {
+    styles.Add(b, static_cast<uint16_t>(length));
+    return;
+  }
+  if (length < 2) Short(2);
+  if (DecodeFixed16(b) & 0x8000) {  // built-in style: XF, style number, outline level
+    if (length < 4) Short(4);
+    styles.Add(b, 4);
+    return;
+  }
+  // A user-defined style's name: BIFF5 8-bit text becomes a BIFF8 string.
+  if (length < 3) Short(3);
+  const size_t count = b[2];
+  if (length < 3 + count) Short(static_cast<uint32_t>(3 + count));
+  const std::u16string name = CodePageText(b + 3, count);
+  const bool wide = std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
+  std::vector<uint8_t> body;
+  PutFixed16(body, DecodeFixed16(b));
+  PutFixed16(body, static_cast<uint16_t>(name.size()));
+  body.push_back(wide ? 1 : 0);
+  for (char16_t c : name) {
+    if (wide)
+      PutFixed16(body, c);
+    else
+      body.push_back(static_cast<uint8_t>(c));
+  }
+  styles.Add(body.data(), static_cast<uint16_t>(body.size()));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Sheet records
+
+void TXLSReader::OnHeaderFooter() {
+  if (version_ < xvExcel50) {
+    keep_ = false;
+    return;
+  }
+  if (!InSheet()) return;  // kept raw
+  keep_ = false;
+  Placeholder(rec::PH_HEADERFOOTER);
+  std::u16string text;
+  const uint32_t length = header_.length;
+  if (length > 0) {
+    TByteReader r(buffer_.data(), length);
+    if (version_ >= xvExcel97) {
+      const size_t count = r.GetU16();
+      if (count > 0) {
+        const bool wide = (r.GetU8() & 0x01) != 0;
+        r.Require(wide ? 2 * count : count);
+        text = wide ? Utf16Text(r.Current(), count) : DecodeLatin1(r.Current(), count);
+      }
+    } else {
+      const size_t count = r.GetU8();
+      r.Require(count);
+      text = CodePageText(r.Current(), count);
+    }
+  }
+  TPrintSettings& settings = sheet_->PrintSettings();
+  if (header_.id == rec::HEADER)
+    settings.SetHeader(std::move(text));
+  else
+    settings.SetFooter(std::move(text));
+}
+
+void TXLSReader::OnMargin() {
+  if (version_ < xvExcel50) {
+    keep_ = false;
+    return;
+  }
+  if (!InSheet()) return;
+  keep_ = false;
+  if (header_.length < 8) Short(8);
+  Placeholder(rec::PH_MARGINS);
+  const double inches = DecodeDouble(buffer_.data());
+  TPrintSettings& settings = sheet_->PrintSettings();
+  switch (header_.id) {
+    case rec::LEFTMARGIN:
+      settings.SetMarginLeft(inches);
+      break;
+    case rec::RIGHTMARGIN:
+      settings.SetMarginRight(inches);
+      break;
+    case rec::TOPMARGIN:
+      settings.SetMarginTop(inches);
+      break;
+    default:
+      settings.SetMarginBottom(inches);
+      break;
+  }
+}
+
+void TXLSReader::OnPageBreaks() {
+  if (!InSheet()) return;
+  keep_ = false;
+  Placeholder(rec::PH_PAGEBREAKS);
+  const bool horizontal = header_.id == rec::HORIZONTALPAGEBREAKS;
+  TPrintSettings& settings = sheet_->PrintSettings();
+  TPageBreaks& breaks = horizontal ? settings.HorizPagebreaks() : settings.VertPagebreaks();
+  TByteReader r(buffer_.data(), header_.length);
+  const size_t count = r.GetU16();
+  if (version_ >= xvExcel97) {
+    // Each: the row (column) after the break, and the first and last column (row) it spans.
+    r.Require(6 * count);
+    for (size_t i = 0; i < count; ++i) {
+      TPageBreak pageBreak;
+      pageBreak.position = r.GetU16();
+      pageBreak.start = r.GetU16();
+      pageBreak.end = r.GetU16();
+      breaks.push_back(pageBreak);
+    }
+  } else {
+    // Only the position: the break spans the whole sheet.
+    r.Require(2 * count);
+    for (size_t i = 0; i < count; ++i) {
+      TPageBreak pageBreak;
+      pageBreak.position = r.GetU16();
+      pageBreak.start = 0;
+      pageBreak.end = horizontal ? 0xFF : 0xFFFF;
+      breaks.push_back(pageBreak);
+    }
+  }
+}
+
+void TXLSReader::OnSelection() {
+  if (version_ < xvExcel50) {
+    keep_ = false;
+    return;
+  }
+  // Only the first selection is the sheet's: with split panes each pane has its own, kept raw after it.
+  if (!InSheet() || selectionStored_) return;
+  keep_ = false;
+  selectionStored_ = true;
+  Store(rec::SELECTION, buffer_.data(), header_.length);
+}
+
+void TXLSReader::OnFeatHdr() {
+  const uint8_t* b = buffer_.data();
+  if (!InSheet() || header_.length < 23 || DecodeFixed16(b + 12) != kFeatureProtection) return;
+  // The writer takes every protection option other than "everything allowed" for a protected sheet,
+  // so the options of a sheet that is not protected are kept raw rather than taken.
+  if (sheet_->Records().Protect() != 1) return;
+  keep_ = false;
+  protectionRead_ = true;
+  sheet_->Protection = DecodeFixed16(b + 19) & kAllProtectionFlags;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Text cells
+
+void TXLSReader::OnLabel() {
+  keep_ = false;
+  const uint8_t* b = buffer_.data();
+  const uint32_t length = header_.length;
+  if (length < 8) Short(8);
+  TSheet* sheet = CellSheet();
+  const uint32_t column = DecodeFixed16(b + 2);
+  if (!sheet || column > 0xFF) return;
+  const size_t count = DecodeFixed16(b + 6);
+  std::u16string text;
+  if (version_ >= xvExcel97 && length >= 9 && (b[8] == 0 || b[8] == 1)) {
+    const size_t bytes = b[8] ? 2 * count : count;
+    if (length < 9 + bytes) Short(static_cast<uint32_t>(9 + bytes));
+    text = b[8] ? Utf16Text(b + 9, count) : DecodeLatin1(b + 9, count);
+  } else {
+    if (length < 8 + count) Short(static_cast<uint32_t>(8 + count));
+    text = Text8(b + 8, count);
+  }
+  Vacate(*sheet, column, DecodeFixed16(b))
+      ->PutTextFormatted(column, DecodeFixed16(b), text, DecodeFixed16(b + 4));
+}
+
+void TXLSReader::OnRString() {
+  // A LABEL with formatting runs after the text; the runs are dropped.
+  OnLabel();
+}
+
+void TXLSReader::OnLabel2() {
+  keep_ = false;
+  const uint8_t* b = buffer_.data();
+  const uint32_t length = header_.length;
+  if (length < 8) Short(8);
+  const size_t count = b[7];
+  if (length < 8 + count) Short(static_cast<uint32_t>(8 + count));
+  TSheet* sheet = CellSheet();
+  const uint32_t column = DecodeFixed16(b + 2);
+  if (sheet && column <= 0xFF)
+    Vacate(*sheet, column, DecodeFixed16(b))
+        ->PutTextFormatted(column, DecodeFixed16(b), CodePageText(b + 8, count), kDefaultCellFormatIndex);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Formula cells
+
+bool TXLSReader::ReadFormulaString(std::u16string& text) {
+  const uint16_t next = stream_.PeekId();
+  if (next != rec::STRING && next != rec::STRING_2) return false;
+  ReadNextRecord();
+  TByteReader r(aux_.data(), auxHeader_.length);
+  if (auxHeader_.id == rec::STRING_2) {
+    const size_t count = r.GetU8();
+    r.Require(count);
+    text = CodePageText(r.Current(), count);
+    return true;
+  }
+  const size_t count = r.GetU16();
+  if (version_ < xvExcel97) {
+    r.Require(count);
+    text = CodePageText(r.Current(), count);
+    return true;
+  }
+  text.clear();
+  if (count == 0) return true;
+  bool wide = (r.GetU8() & 0x01) != 0;
+  text.reserve(count);
+  for (;;) {
+    const size_t take = std::min(count - text.size(), wide ? r.Remaining() / 2 : r.Remaining());
+    const uint8_t* chars = r.Current();
+    for (size_t i = 0; i < take; ++i)
+      text.push_back(wide ? static_cast<char16_t>(DecodeFixed16(chars + 2 * i))
+                          : static_cast<char16_t>(chars[i]));
+    r.Skip(wide ? 2 * take : take);
+    if (text.size() == count) return true;
+    // A long text goes on in CONTINUE records, each starting with the width of its characters.
+    if (stream_.PeekId() != rec::CONTINUE)
+      throw EXLSError(FormatMessage("The text of a STRING record is cut short (%zu of %zu characters)",
+                                    text.size(), count));
+    ReadNextRecord();
+    r = TByteReader(aux_.data(), auxHeader_.length);
+    wide = (r.GetU8() & 0x01) != 0;
+  }
+}
+
+bool TXLSReader::NonNumericResult(uint8_t type, uint8_t value, TCellKind& kind, TFormulaData& data) {
+  switch (type) {
+    case 0: {  // text, in the STRING record that follows
+      const uint16_t next = stream_.PeekId();
+      if (next == rec::SHRFMLA || next == rec::SHRFMLA_OLD) throw EXLSError("Unxepected SHRFMLA");
+      if (!ReadFormulaString(data.text)) return false;
+      kind = ckStringFormula;
+      return true;
+    }
+    case 1:
+      kind = ckBooleanFormula;
+      data.small = value != 0 ? 1 : 0;
+      return true;
+    case 2:
+      kind = ckErrorFormula;
+      data.small = ErrorFromBiff(value);
+      return true;
+    case 3:  // empty text
+      kind = ckStringFormula;
+      data.text.clear();
+      return true;
+    default:
+      return false;
+  }
+}
+
+void TXLSReader::PutFormulaCell(uint32_t column, uint32_t row, TCellKind kind, int xf,
+                                std::unique_ptr<TFormulaData> data) {
+  TSheet* sheet = CellSheet();
+  if (sheet && column <= 0xFF)
+    Vacate(*sheet, column, row)
+        ->PutFormula(static_cast<int>(column), static_cast<int>(row), kind, xf, std::move(data));
+}
+
+const TXLSReader::TSharedFormula* TXLSReader::FindSharedFormula(uint32_t row, uint32_t column) const {
+  // The tExp token names the first cell of the shared range; overlapping ranges are told apart by it.
+  if (auto it = sharedByAnchor_.find(CellKey(column, row)); it != sharedByAnchor_.end())
+    return &shared_[it->second];
+  for (const TSharedFormula& formula : shared_) {
+    if (row >= formula.firstRow && row <= formula.lastRow && column >= formula.firstColumn &&
+        column <= formula.lastColumn)
+      return &formula;
+  }
+  return nullptr;
+}
+
+void TXLSReader::AddSharedFormula(const uint8_t* body, uint32_t length) {
+  TByteReader r(body, length);
+  TSharedFormula formula;
+  formula.firstRow = r.GetU16();
+  formula.lastRow = r.GetU16();
+  formula.firstColumn = r.GetU8();
+  formula.lastColumn = r.GetU8();
+  r.Skip(2);
+  formula.tokenCount = r.GetU16();
+  r.Require(formula.tokenCount);
+  formula.tokens.assign(r.Current(), r.Current() + formula.tokenCount);
+  sharedByAnchor_[CellKey(formula.firstColumn, formula.firstRow)] = shared_.size();
+  shared_.push_back(std::move(formula));
+}
+
+void TXLSReader::SetLastArray(const uint8_t* body, uint32_t length) {
+  if (length < 6) throw EXLSError(FormatMessage("ARRAY record too short: %u bytes", length));
+  arrayFirstRow_ = DecodeFixed16(body);
+  arrayLastRow_ = DecodeFixed16(body + 2);
+  arrayFirstColumn_ = body[4];
+  arrayLastColumn_ = body[5];
+  lastArray_.assign(body, body + length);
+  hasArray_ = true;
+}
+
+void TXLSReader::OnFormula() {
+  keep_ = false;
+  const uint8_t* b = buffer_.data();
+  const uint32_t length = header_.length;
+  if (length < 22) Short(22);
+  if (!InSheet()) return;
+  const uint32_t row = DecodeFixed16(b), column = DecodeFixed16(b + 2);
+  const int xf = DecodeFixed16(b + 4);
+  const uint16_t options = DecodeFixed16(b + 14);
+  const uint16_t tokenCount = DecodeFixed16(b + 20);
+  if (tokenCount > length - 22) Short(22u + tokenCount);
+  const bool nonNumeric = b[12] == 0xFF && b[13] == 0xFF;
+
+  auto data = std::make_unique<TFormulaData>();
+  data->tokenLength = tokenCount;
+  std::memcpy(data->result, b + 6, sizeof data->result);
+
+  enum { kPlain, kShared, kArrayAnchor, kArrayMember } form = kPlain;
+  const TSharedFormula* shared = nullptr;
+  // tExp: the cell belongs to a shared formula or an array formula whose first cell it names.
+  if (tokenCount >= 5 && b[22] == 0x01) {
+    const uint32_t expRow = DecodeFixed16(b + 23), expColumn = b[25];
+    const uint16_t next = stream_.PeekId();
+    if ((options & 0x0008) || next == rec::SHRFMLA || next == rec::SHRFMLA_OLD) {
+      if (next == rec::SHRFMLA || next == rec::SHRFMLA_OLD) {
+        ReadNextRecord();
+        AddSharedFormula(aux_.data(), auxHeader_.length);
+      }
+      shared = FindSharedFormula(expRow, expColumn);
+      if (!shared)
+        throw EXLSError(FormatMessage("Fixup error in shared formula at C=%d,R=%d (%s)",
+                                      static_cast<int>(column), static_cast<int>(row),
+                                      CellA1Name(column, row).c_str()));
+      form = kShared;
+    } else if (next == rec::ARRAY) {
+      ReadNextRecord();
+      SetLastArray(aux_.data(), auxHeader_.length);
+      form = kArrayAnchor;
+    } else if (hasArray_ && row >= arrayFirstRow_ && row <= arrayLastRow_ && column >= arrayFirstColumn_ &&
+               column <= arrayLastColumn_) {
+      form = kArrayMember;
+    } else if ((shared = FindSharedFormula(expRow, expColumn)) != nullptr) {
+      form = kShared;  // a shared formula cell whose flag was not set
+    } else {
+      hasArray_ = false;
+      lastArray_.clear();
+    }
+  }
+
+  if (form == kShared) {
+    // Every cell of a shared formula gets its own copy of the tokens; their total is bounded by the
+    // file's size, so that a file cannot make a few bytes per cell into a large claim on memory.
+    sharedBytes_ += shared->tokens.size();
+    if (sharedBytes_ > kSharedExpansionFactor * stream_.StreamSize() + kSharedExpansionAllowance)
+      throw EXLSError(
+          FormatMessage("Shared formulas expand to more than %llu bytes, too much for a workbook "
+                        "stream of %llu bytes",
+                        static_cast<unsigned long long>(sharedBytes_ - shared->tokens.size()),
+                        static_cast<unsigned long long>(stream_.StreamSize())));
+    data->expression = shared->tokens;
+    data->tokenLength = shared->tokenCount;
+    ConvertSharedFormulaTokens(data->expression.data(), data->expression.size(), row, column,
+                               version_ >= xvExcel97);
+  } else {
+    data->expression.assign(b + 22, b + length);
+  }
+
+  // An array member with a boolean or error result: the model's array formulas hold numbers and text
+  // only. A member writes no ARRAY record, so as a plain formula cell it keeps both its value and its
+  // file form. (The first cell must stay an array formula to carry the ARRAY record; its result bytes
+  // are kept as they are.)
+  if (form == kArrayMember && nonNumeric && (b[6] == 1 || b[6] == 2)) form = kPlain;
+  if (form == kArrayAnchor || form == kArrayMember) {
+    TCellKind kind = ckNumberArrayFormula;
+    if (ReadFormulaString(data->text))
+      kind = ckStringArrayFormula;
+    else if (nonNumeric && b[6] == 3)
+      kind = ckStringArrayFormula;  // empty text
+    // The first cell writes the ARRAY record. The other cells keep only its fixed part (range, options,
+    // token count): a copy of the whole body in every cell would let a small file claim a huge memory.
+    if (form == kArrayAnchor)
+      data->arrayBody = lastArray_;
+    else
+      data->arrayBody.assign(lastArray_.begin(),
+                             lastArray_.begin() + std::min<size_t>(lastArray_.size(), kArrayFixedSize));
+    data->arrayFlag = form == kArrayMember ? 1 : 0;
+    PutFormulaCell(column, row, kind, xf, std::move(data));
+    return;
+  }
+  if (nonNumeric) {
+    TCellKind kind;
+    if (NonNumericResult(b[6], b[8], kind, *data)) PutFormulaCell(column, row, kind, xf, std::move(data));
+    return;
+  }
+  if (tokenCount == 0) return;
+  PutFormulaCell(column, row, ckNumberFormula, xf, std::move(data));
+}
+
+void TXLSReader::OnFormulaOld() {
+  // BIFF3-4: row, column, XF, result (6), options (14), token count (16), tokens (18).
+  keep_ = false;
+  const uint8_t* b = buffer_.data();
+  const uint32_t length = header_.length;
+  if (length < 18) Short(18);
+  if (!InSheet()) return;
+  const uint32_t row = DecodeFixed16(b), column = DecodeFixed16(b + 2);
+  const int xf = DecodeFixed16(b + 4);
+  auto data = std::make_unique<TFormulaData>();
+  data->tokenLength = DecodeFixed16(b + 16);
+  std::memcpy(data->result, b + 6, sizeof data->result);
+  data->expression.assign(b + 18, b + length);
+  TCellKind kind = ckNumberFormula;
+  if (b[12] == 0xFF && b[13] == 0xFF && !NonNumericResult(b[6], b[8], kind, *data)) return;
+  PutFormulaCell(column, row, kind, xf, std::move(data));
+}
+
+void TXLSReader::OnFormula2() {
+  // BIFF2: row, column, 3 attribute bytes, result (7), recalculation flag, token count (16), tokens (17).
+  keep_ = false;
+  const uint8_t* b = buffer_.data();
+  const uint32_t length = header_.length;
+  if (length < 17) Short(17);
+  if (!InSheet()) return;
+  const uint32_t row = DecodeFixed16(b), column = DecodeFixed16(b + 2);
+  auto data = std::make_unique<TFormulaData>();
+  data->tokenLength = b[16];
+  std::memcpy(data->result, b + 7, sizeof data->result);
+  data->expression.assign(b + 17, b + length);
+  TCellKind kind = ckNumberFormula;
+  if (b[13] == 0xFF && b[14] == 0xFF && !NonNumericResult(b[7], b[9], kind, *data)) return;
+  PutFormulaCell(column, row, kind, kDefaultCellFormatIndex, std::move(data));
+}
+
+}  // namespace plicato

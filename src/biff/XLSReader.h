@@ -1,0 +1,220 @@
+// TXLSReader: turns one .xls file into the in-memory workbook. It opens the file through TXLSStream,
+// walks the record stream once from start to end and hands each record to the part of the model that
+// owns it: cells to the worksheets, the shared string table, fonts, number formats, cell formats and the
+// colour table to the workbook, ROW and COLINFO to the sheet's rows and columns, workbook and sheet
+// settings to the stored record lists. Records the model does not interpret are appended raw to the
+// current record list, in file order, so that they survive a read and write.
+//
+// A reader lives for one read. It reads BIFF8 and BIFF5 workbooks and BIFF2-4 worksheet files; the
+// 8-bit text of files before BIFF8 is decoded with the code page the file declares.
+//
+// Damage is a failure, never a read past a buffer: every field is checked against the record that holds
+// it, and every failure raised while one record is handled reaches the caller as
+//   "Error on reading record # <n>, <id> Offs: <offset>" CR <the failure's own message>.
+// What was read before a failure stays in the workbook.
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "biff/BIFFRecs.h"
+#include "biff/RecordStorage.h"
+#include "biff/XLSStream.h"
+#include "workbook/Cell.h"
+
+namespace plicato {
+
+class TXLSWorkbook;
+class TSheet;
+
+// The number an RK value stands for: bit 1 set, the value shifted right by 2 is a signed integer;
+// bit 1 clear, the value with its two low bits cleared is the high half of a double whose low half is 0.
+// Bit 0 set divides the result by 100.
+inline double DecodeRK(uint32_t rk) {
+  double value;
+  if (rk & 0x02) {
+    value = static_cast<double>(static_cast<int32_t>(rk) >> 2);
+  } else {
+    const uint64_t bits = static_cast<uint64_t>(rk & 0xFFFFFFFCu) << 32;
+    std::memcpy(&value, &bits, sizeof value);
+  }
+  if (rk & 0x01) value /= 100;
+  return value;
+}
+
+// Rewrites the relative references of a shared formula's tokens (tRefN, tAreaN) into the references
+// they stand for in the cell at (row, column), as a cell formula needs them. biff8 selects the token
+// layouts of BIFF8, else those of BIFF5. Tokens it does not know end the walk: the tokens before them are
+// converted, the rest are left as they are.
+void ConvertSharedFormulaTokens(uint8_t* tokens, size_t size, uint32_t row, uint32_t column, bool biff8);
+
+// "A1"-style name of a cell (column letters, then the row counted from 1).
+std::string CellA1Name(uint32_t column, uint32_t row);
+
+class TXLSReader {
+ public:
+  explicit TXLSReader(TXLSWorkbook& workbook);
+  ~TXLSReader();
+  TXLSReader(const TXLSReader&) = delete;
+  TXLSReader& operator=(const TXLSReader&) = delete;
+
+  // Reads the file named by the workbook's Filename, or the in-memory file image when source is given
+  // (it must outlive the call), into the workbook, which the caller has emptied. Sets the workbook's
+  // version.
+  void ReadWorkbook(const std::vector<uint8_t>* source = nullptr);
+
+ private:
+  // What the records of the current substream go to.
+  enum class TSubstream : uint8_t {
+    ssNone,     // between substreams: records are dropped
+    ssGlobals,  // workbook globals
+    ssSheet,    // a worksheet, module or macro sheet
+    ssSkip,     // a chart sheet or an unknown substream: read past, nothing kept
+  };
+
+  // One BOUNDSHEET entry: the sheet name as the file holds it, decoded when its sheet's BOF arrives
+  // (the code page is known by then).
+  struct TBoundSheet {
+    std::vector<uint8_t> name;  // the characters as stored
+    bool wide = false;          // BIFF8, flag 1: UTF-16LE characters
+    bool biff8 = false;         // BIFF8 compressed characters are Latin-1; BIFF5 ones use the code page
+    uint8_t visibility = 0;
+  };
+
+  struct TSharedFormula {
+    uint16_t firstRow, lastRow;
+    uint8_t firstColumn, lastColumn;
+    uint16_t tokenCount;
+    std::vector<uint8_t> tokens;
+  };
+
+  // --- opening ---
+  TExcelVersion Open(const std::vector<uint8_t>* source);
+  TExcelVersion VersionOfFirstBOF(TExcelVersion byStreamName);
+  [[noreturn]] void FailNotAWorkbook();
+  std::string CompoundDocumentDetail(const std::vector<uint8_t>* source) const;
+
+  // --- the record loop ---
+  void ReadRecords();
+  void Dispatch();
+  void ReadBody();
+  [[noreturn]] void Short(uint32_t needed) const;
+  void KeepRaw();
+  // Reads the record after the current one into aux_ (header into auxHeader_).
+  void ReadNextRecord();
+  void ReportProgress();
+
+  // --- substreams ---
+  void OnBOF();
+  void BeginSheet(uint16_t type, const uint8_t* body, uint32_t length);
+  void OnEOF();
+  void FinishSubstream(bool withRecord);
+  void FinishSheet(const uint8_t* body, uint16_t length);
+  void ResetSheetState();
+
+  // --- stored records ---
+  void Store(uint16_t id, const uint8_t* body, uint32_t length);
+  void StoreBOF(uint16_t type, const uint8_t* body, uint32_t length);
+  void Placeholder(uint16_t id);
+  const TStoredRecord* DefaultRecord(uint16_t id) const;
+  bool InSheet() const { return substream_ == TSubstream::ssSheet && sheet_ != nullptr; }
+  bool InGlobals() const { return substream_ == TSubstream::ssGlobals; }
+
+  // --- records ---
+  void OnBoundSheet();
+  void OnWriteAccess();
+  void FixOldWriteAccess();
+  void OnFilePass();
+  void OnXct();
+  void OnHeaderFooter();
+  void OnMargin();
+  void OnPageBreaks();
+  void OnFormat();
+  void OnStyle();
+  void OnSelection();
+  void OnFeatHdr();
+  void OnSST();
+  void FormatsPlaceholder();
+
+  // --- cells ---
+  // The sheet that cell records go to, with the placeholder of the cells set; null outside a worksheet.
+  TSheet* CellSheet();
+  void EnsureFormats();
+  TSheet* Vacate(TSheet& sheet, uint32_t column, uint32_t row);
+  void OnLabel();
+  void OnRString();
+  void OnLabel2();
+  void OnFormula();
+  void OnFormulaOld();
+  void OnFormula2();
+  // The text of a STRING record following a string-result formula; false when none follows.
+  bool ReadFormulaString(std::u16string& text);
+  // The cached result of a formula whose result bytes mark a non-numeric result; false: no cell.
+  bool NonNumericResult(uint8_t type, uint8_t value, TCellKind& kind, TFormulaData& data);
+  void PutFormulaCell(uint32_t column, uint32_t row, TCellKind kind, int xf,
+                      std::unique_ptr<TFormulaData> data);
+  const TSharedFormula* FindSharedFormula(uint32_t row, uint32_t column) const;
+  void AddSharedFormula(const uint8_t* body, uint32_t length);
+  void SetLastArray(const uint8_t* body, uint32_t length);
+
+  // 8-bit text of this file: BIFF8 compressed text is Latin-1, older files use their code page.
+  std::u16string Text8(const uint8_t* chars, size_t count) const;
+  std::u16string CodePageText(const uint8_t* chars, size_t count) const;
+
+  TXLSWorkbook& workbook_;
+  TXLSStream stream_;
+  TExcelVersion version_ = xvNone;
+
+  std::vector<uint8_t> buffer_;  // the current record's body
+  std::vector<uint8_t> aux_;     // a record read ahead by a handler
+  TRecordHeader header_;
+  TRecordHeader auxHeader_;
+  uint64_t recordOffset_ = 0;  // stream offset of the current record's header
+  uint32_t recordCount_ = 0;   // records dispatched before the current one
+  bool keep_ = false;
+  bool stop_ = false;
+  int progressHigh_ = -1;
+
+  TSubstream substream_ = TSubstream::ssNone;
+  int nested_ = 0;          // depth of substreams embedded in the current one (charts in a sheet)
+  bool nestedRaw_ = false;  // the embedded substream is kept raw (else skipped)
+  bool inCustomView_ = false;
+  TRecordStorageDefault* storage_ = nullptr;
+  TSheet* sheet_ = nullptr;
+
+  std::vector<TBoundSheet> boundSheets_;
+  int boundIndex_ = -1;
+  int sheetIndex_ = -1;
+  uint32_t sheetLowestVersion_ = 0;
+  bool signatureFile_ = false;
+
+  // Per storage: the placeholders set (bit = code & 0x1F), and the first SELECTION / WINDOW1 taken.
+  uint32_t globalsPlaceholders_ = 0;
+  uint32_t sheetPlaceholders_ = 0;
+  bool window1Stored_ = false;
+  bool selectionStored_ = false;
+  bool protectionRead_ = false;
+  // Identifiers appended raw inside an embedded substream of the current sheet: the record lists
+  // find records by identifier, so a sheet record with one of them must not be taken for the raw one.
+  std::bitset<65536> nestedIds_;
+  bool anyNestedIds_ = false;
+
+  std::vector<TSharedFormula> shared_;
+  uint64_t sharedBytes_ = 0;                             // tokens copied into shared formula cells so far
+  std::unordered_map<uint32_t, size_t> sharedByAnchor_;  // cell key of the range's first cell -> entry
+  bool hasArray_ = false;
+  std::vector<uint8_t> lastArray_;
+  uint16_t arrayFirstRow_ = 0, arrayLastRow_ = 0;
+  uint8_t arrayFirstColumn_ = 0, arrayLastColumn_ = 0;
+
+  // Default records, for padding short records read from files to the layout the model writes.
+  TRecordStorageGlobals globalsDefaults_;
+  TRecordStorageSheet sheetDefaults_;
+};
+
+}  // namespace plicato

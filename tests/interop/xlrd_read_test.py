@@ -1,0 +1,201 @@
+#!/usr/bin/python3
+"""Compares what our reader makes of worksheet 0 of every corpus file with what python3-xlrd, an
+independent reader, makes of it.
+
+Our side comes from XLSReader_test (the test XLSReaderInterop.DumpsCorpusForXlrd writes every corpus
+file's worksheet 0 as JSON lines to the path in PLICATO_READER_DUMP). xlrd opens each file with
+formatting_info=False; files xlrd refuses are skipped. Every stored cell is compared by type class (text,
+number, boolean, error, blank/empty; a formula by its cached result) and value. Differences that are
+xlrd's own are listed below with the reason; any other difference, and any file our reader refuses while
+xlrd reads it without an explanation below, fails the run.
+"""
+
+import argparse
+import json
+import math
+import os
+import subprocess
+import sys
+import tempfile
+
+try:
+    import xlrd
+except ImportError:
+    print("FAIL: python3-xlrd is not installed (apt-get install python3-xlrd)")
+    sys.exit(1)
+
+# Files our reader refuses although xlrd reads something, with the reason.
+EXPLAINED_REFUSALS = {
+    "poi/password.xls": "RC4-encrypted; xlrd does not decrypt either but reads the clear records (the test "
+                        "XLSReaderCorpus.ReadsEncryptedFilesWithTheirPasswords reads it with its password)",
+    "gen/encrypted/lo__pw_pw136.xls": "RC4-encrypted (read with its password in XLSReaderCorpus)",
+    "poi/35897-type4.xls": "RC4 CryptoAPI encryption, which this system does not read",
+    "poi/60284.xls": "XOR obfuscation, which this system does not read",
+    "poi/clusterfuzz-testcase-minimized-POIHSSFFuzzer-4977868385681408.xls":
+        "damaged by a fuzzer: a record identifier 0xDC5D; identifiers of 0x8000 and above are no BIFF "
+        "records, and the reader stops at them with \"Bad record in file\" (xlrd skips them)",
+}
+
+# Files whose worksheet 0 xlrd reads wrongly, with the reason; cells of these files are not compared.
+XLRD_FAULTS = {
+}
+
+# Sheet names that differ for a known reason (the cells are still compared).
+NAME_DIFFERENCES = {
+    "poi/testEXCEL_3.xls": "a BIFF3 worksheet file stores no sheet name: ours is \"Sheet1\", xlrd makes up "
+                           "\"Sheet 1\"",
+}
+
+# Files whose array formulas have a first cell with a boolean or error result. The model's array formula
+# cells hold a number or a text; such a first cell is held as a number array formula whose result bytes
+# keep the boolean or error for writing, and reads as NaN. Only differences of exactly that shape are
+# accepted for these files.
+ARRAY_RESULT_LIMITS = {
+    "poi/52527.xls": "array formulas {=...} whose first cell shows #VALUE!",
+    "poi/MatrixFormulaEvalTestData.xls": "array formulas whose first cell shows #VALUE!",
+}
+
+# Type classes of our cell kinds.
+OUR_CLASS = {1: "empty", 4: "number", 5: "text", 6: "bool", 7: "error", 8: "number", 9: "text", 10: "bool",
+             11: "error", 12: "number", 13: "text"}
+XLRD_CLASS = {xlrd.XL_CELL_EMPTY: "empty", xlrd.XL_CELL_BLANK: "empty", xlrd.XL_CELL_TEXT: "text",
+              xlrd.XL_CELL_NUMBER: "number", xlrd.XL_CELL_DATE: "number", xlrd.XL_CELL_BOOLEAN: "bool",
+              xlrd.XL_CELL_ERROR: "error"}
+
+
+def our_value(kind, value):
+    cls = OUR_CLASS.get(kind, "empty")
+    if cls == "number" and isinstance(value, str):
+        value = float(value)  # "nan", "inf"
+    return cls, value
+
+
+def xlrd_cells(sheet):
+    cells = {}
+    for r in range(sheet.nrows):
+        for c in range(sheet.row_len(r)):
+            cell = sheet.cell(r, c)
+            cls = XLRD_CLASS.get(cell.ctype, "empty")
+            if cls == "empty":
+                continue
+            value = cell.value
+            if cls == "bool":
+                value = bool(value)
+            elif cls == "number":
+                value = float(value)
+            cells[(r, c)] = (cls, value)
+    return cells
+
+
+def same(a, b):
+    if a[0] != b[0]:
+        return False
+    if a[0] == "number":
+        return a[1] == b[1] or (math.isnan(a[1]) and math.isnan(b[1]))
+    return a[1] == b[1]
+
+
+def compare(entry, path):
+    """Returns a list of difference descriptions for one file (empty when equal)."""
+    with open(os.devnull, "w") as quiet:
+        book = xlrd.open_workbook(path, formatting_info=False, logfile=quiet)
+    sheet = book.sheet_by_index(0)
+    theirs = xlrd_cells(sheet)
+    ours = {}
+    kinds = {}
+    for row, col, kind, value in entry["cells"]:
+        cls, value = our_value(kind, value)
+        if cls != "empty":
+            ours[(row, col)] = (cls, value)
+            kinds[(row, col)] = kind
+    name = entry["file"]
+    differences = []
+    if entry["sheet"] != sheet.name and name not in NAME_DIFFERENCES:
+        differences.append("sheet name %r, xlrd %r" % (entry["sheet"], sheet.name))
+    for key in sorted(set(ours) | set(theirs)):
+        a = ours.get(key, ("empty", None))
+        b = theirs.get(key, ("empty", None))
+        if same(a, b):
+            continue
+        if (name in ARRAY_RESULT_LIMITS and kinds.get(key) == 12 and math.isnan(a[1]) and
+                b[0] in ("error", "bool")):
+            continue
+        differences.append("cell %s: ours %r, xlrd %r" % (key, a, b))
+    return differences, len(theirs)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--corpus", required=True)
+    args = parser.parse_args()
+
+    program = os.path.join(args.build_dir, "tests", "XLSReader_test")
+    if not os.path.isfile(program):
+        print("FAIL: test program not built: " + program)
+        return 1
+
+    with tempfile.TemporaryDirectory(prefix="plicato-xlrd-") as folder:
+        dump = os.path.join(folder, "cells.jsonl")
+        env = dict(os.environ, PLICATO_READER_DUMP=dump)
+        run = subprocess.run([program, "--gtest_filter=XLSReaderInterop.DumpsCorpusForXlrd"], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=600)
+        if run.returncode != 0 or not os.path.isfile(dump):
+            print(run.stdout)
+            print("FAIL: the test program did not write " + dump)
+            return 1
+        with open(dump, encoding="utf-8") as f:
+            entries = [json.loads(line) for line in f if line.strip()]
+
+    compared = equal = xlrd_refused = cells = 0
+    failures = []
+    for entry in entries:
+        name = entry["file"]
+        path = os.path.join(args.corpus, name)
+        if "error" in entry:
+            message = entry["error"].replace("\r", " | ")
+            print("our reader refuses %s: %s" % (name, message))
+            try:
+                with open(os.devnull, "w") as quiet:
+                    xlrd.open_workbook(path, formatting_info=False, logfile=quiet).sheet_by_index(0)
+            except Exception:
+                continue  # xlrd refuses it too
+            if name in EXPLAINED_REFUSALS:
+                print("    (xlrd reads it: %s)" % EXPLAINED_REFUSALS[name])
+            else:
+                failures.append("%s: refused by our reader but read by xlrd: %s" % (name, message))
+            continue
+        try:
+            differences, count = compare(entry, path)
+        except Exception as e:
+            xlrd_refused += 1
+            print("xlrd refuses %s: %s" % (name, repr(e)[:160]))
+            continue
+        compared += 1
+        cells += count
+        for table in (NAME_DIFFERENCES, ARRAY_RESULT_LIMITS):
+            if name in table:
+                print("%s: known difference: %s" % (name, table[name]))
+        if not differences:
+            equal += 1
+            continue
+        if name in XLRD_FAULTS:
+            print("%s: %d differences, xlrd's fault: %s" % (name, len(differences), XLRD_FAULTS[name]))
+            continue
+        for d in differences[:10]:
+            failures.append("%s: %s" % (name, d))
+        if len(differences) > 10:
+            failures.append("%s: ... %d differences in all" % (name, len(differences)))
+
+    print("files: %d in the dump, %d compared (%d cells of xlrd's), %d equal, %d refused by xlrd" %
+          (len(entries), compared, cells, equal, xlrd_refused))
+    for failure in failures:
+        print("FAIL: " + failure)
+    if failures:
+        return 1
+    print("worksheet 0 of every file both readers read holds the same cells")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
