@@ -273,32 +273,30 @@ void TSheet::DeleteCells(int firstColumn, int lastColumn, int firstRow, int last
     for (int row = firstRow; row <= lastRow; ++row) DeleteCell(column, row);
 }
 
+void TSheet::ApplyFormatToCells(TCellFormat* format, int firstColumn, int lastColumn, int firstRow, int lastRow) {
+  TCellFormats& formats = workbook_.CellFormats();
+  for (int row = firstRow; row <= lastRow; ++row) {
+    for (int column = firstColumn; column <= lastColumn; ++column) {
+      TCell* cell = FindCell(column, row);
+      if (!cell || cell->format == format->Handle()) continue;
+      formats.AddUse(format);
+      TCellFormat* old = formats.ByHandle(cell->format);
+      cell->format = format->Handle();
+      formats.ReleaseFormat(old);
+    }
+  }
+}
+
 void TSheet::ApplyColumnFormat(TCellFormat* format, int column) {
   if (cells_.IsEmpty()) return;
   TCellBounds bounds = cells_.CalcBounds();
-  TCellFormats& formats = workbook_.CellFormats();
-  for (int row = bounds.firstRow; row <= bounds.lastRow; ++row) {
-    TCell* cell = FindCell(column, row);
-    if (!cell || cell->format == format->Handle()) continue;
-    formats.AddUse(format);
-    TCellFormat* old = formats.ByHandle(cell->format);
-    cell->format = format->Handle();
-    formats.ReleaseFormat(old);
-  }
+  ApplyFormatToCells(format, column, column, bounds.firstRow, bounds.lastRow);
 }
 
 void TSheet::ApplyRowFormat(TCellFormat* format, int row) {
   if (cells_.IsEmpty()) return;
   TCellBounds bounds = cells_.CalcBounds();
-  TCellFormats& formats = workbook_.CellFormats();
-  for (int column = bounds.firstColumn; column <= bounds.lastColumn; ++column) {
-    TCell* cell = FindCell(column, row);
-    if (!cell || cell->format == format->Handle()) continue;
-    formats.AddUse(format);
-    TCellFormat* old = formats.ByHandle(cell->format);
-    cell->format = format->Handle();
-    formats.ReleaseFormat(old);
-  }
+  ApplyFormatToCells(format, bounds.firstColumn, bounds.lastColumn, row, row);
 }
 
 // --- TSheets ---

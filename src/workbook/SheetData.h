@@ -88,6 +88,8 @@ class TSheet {
 
  private:
   uint32_t HandleForIndex(int formatIndex) const;
+  // A row's or column's new format, given to its existing cells.
+  void ApplyFormatToCells(TCellFormat* format, int firstColumn, int lastColumn, int firstRow, int lastRow);
   void ApplyColumnFormat(TCellFormat* format, int column);
   void ApplyRowFormat(TCellFormat* format, int row);
 
