@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "biff/CodePage.h"
 #include "biff/Coding.h"
 #include "biff/Errors.h"
 #include "biff/RecordStorage.h"
@@ -39,7 +40,10 @@ constexpr uint16_t kWindow2Selected = 0x0200;
 
 // Fixed record sizes.
 constexpr uint16_t kFilePassLength = TXLSStream::kFilePassSize;
-constexpr uint16_t kInterfaceHdrCodePage = 1200;
+// The code page of a BIFF8 file, whose texts are all Unicode (CODEPAGE, INTERFACEHDR).
+constexpr uint16_t kUtf16CodePage = 1200;
+// WINDOW2's gridline colour index that stands for the window's default colour.
+constexpr uint16_t kDefaultGridColor = 0x40;
 constexpr uint16_t kRowRecordLength = 16;
 constexpr uint16_t kSheetProtectionLength = 23;
 constexpr uint16_t kIsfProtection = 2;
@@ -226,6 +230,163 @@ void WriteFormulaCell(TRecordBatch& out, const TSheet& sheet, uint32_t row, uint
   }
 }
 
+// LABEL: a cell text held in the cell record itself (count, flag byte, characters), with 8-bit
+// characters when every character fits in 8 bits.
+void WriteLabel(TRecordBatch& out, uint32_t row, uint32_t column, uint16_t xf, const std::u16string& text) {
+  const bool wide = std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0xFF; });
+  const size_t bytes = wide ? 2 * text.size() : text.size();
+  if (text.size() > 0xFFFF || 9 + bytes > kMaxBody)
+    throw EXLSError(FormatMessage("Cell text of %zu characters is too long", text.size()));
+  uint8_t* p = out.Begin(R::LABEL, static_cast<uint16_t>(9 + bytes));
+  EncodeCellHead(p, row, column, xf);
+  EncodeFixed16(p + 6, static_cast<uint16_t>(text.size()));
+  p[8] = wide ? 1 : 0;
+  if (wide) {
+    EncodeUtf16(p + 9, text.data(), text.size());
+  } else {
+    for (size_t i = 0; i < text.size(); ++i) p[9 + i] = static_cast<uint8_t>(text[i]);
+  }
+}
+
+// What a cell puts into the file: its own kind and value, or, for a formula written as its value, the
+// cell kind of its cached result with that result.
+struct TWrittenValue {
+  TCellKind kind = ckNone;
+  double number = 0;
+  uint8_t small = 0;                     // boolean value, or TCellError
+  const std::u16string* text = nullptr;  // a formula's text result (else the cell's shared string)
+  bool fromFormula = false;
+};
+
+const std::u16string kNoText;
+
+TWrittenValue FormulaAsValue(const TCell& cell) {
+  const TFormulaData* data = cell.Formula();
+  if (!data) throw EXLSError("[int] Formula cell without its formula");
+  TWrittenValue v;
+  v.fromFormula = true;
+  switch (cell.kind) {
+    case ckNumberFormula:
+    case ckNumberArrayFormula: {
+      // The first cell of an array formula with a boolean, error or text result keeps the result bytes
+      // of its file, which mark that result instead of holding a number.
+      const uint8_t* r = data->result;
+      if (r[6] == 0xFF && r[7] == 0xFF) {
+        switch (r[0]) {
+          case 1:
+            v.kind = ckBoolean;
+            v.small = r[2] != 0 ? 1 : 0;
+            return v;
+          case 2:
+            v.kind = ckError;
+            v.small = ErrorFromBiff(r[2]);
+            return v;
+          default:
+            v.kind = ckString;
+            v.text = &kNoText;
+            return v;
+        }
+      }
+      v.kind = ckFloat;
+      v.number = cell.FormulaNumber();
+      return v;
+    }
+    case ckStringFormula:
+    case ckStringArrayFormula:
+      v.kind = ckString;
+      v.text = &data->text;
+      return v;
+    case ckBooleanFormula:
+      v.kind = ckBoolean;
+      v.small = data->small != 0 ? 1 : 0;
+      return v;
+    default:
+      v.kind = ckError;
+      v.small = data->small;
+      return v;
+  }
+}
+
+TWrittenValue CellValue(const TCell& cell) {
+  TWrittenValue v;
+  v.kind = cell.kind;
+  v.small = cell.small;
+  if (cell.kind == ckFloat || cell.kind == ckInteger) v.number = cell.Number();
+  return v;
+}
+
+bool IsSubstreamBOF(uint16_t id) {
+  return id == R::BOF || id == R::BOF_4 || id == R::BOF_3 || id == R::BOF_2;
+}
+
+// Kept records whose layout is the same in BIFF5 (or before) and BIFF8. INTERFACEHDR is converted.
+bool SameLayoutInBiff8(uint16_t id) {
+  switch (id) {
+    case R::WINDOW1:  // further windows on the workbook
+    case R::SELECTION:
+    case R::PANE:
+    case R::SCL:
+    case R::PASSWORD:
+    case R::WSBOOL:
+    case R::OBJPROTECT:
+    case R::SCENPROTECT:
+    case R::STANDARDWIDTH:
+    case R::INTERFACEHDR:
+    case R::MMS:
+    case R::INTERFACEEND:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Picks the entries of a stored list of a workbook read from a file before BIFF8 that go out (see the
+// class comment), in list order. A substream embedded in the list (a chart of a sheet's drawing, kept
+// between its own BOF and EOF) goes with the drawing objects it belongs to, which are left out too.
+//
+// The list's own BOF is its first BOF and its own EOF its last EOF, which is always written. An embedded
+// substream that a damaged file never closed takes the records after it: of those only the ones the
+// reader added for the list itself when the list ended go out (placeholders, and the typed records the
+// list refers to).
+class TOldRecordFilter {
+ public:
+  explicit TOldRecordFilter(const TRecordStorageDefault& list) : list_(list) {
+    for (int pos = list.Count() - 1; pos >= 0; --pos) {
+      const TStoredRecord* entry = list.EntryAt(pos);
+      if (entry && entry->Id() == R::EOF_) {
+        ownEOF_ = pos;
+        break;
+      }
+    }
+  }
+
+  bool Keeps(int pos, const TStoredRecord& entry) {
+    const uint16_t id = entry.Id();
+    if (IsSubstreamBOF(id)) {
+      if (!ownBOF_) {
+        ownBOF_ = true;
+        return true;
+      }
+      ++depth_;
+      return false;
+    }
+    if (id == R::EOF_) {
+      if (pos == ownEOF_) return true;
+      if (depth_ > 0) --depth_;
+      return false;  // an embedded substream's, or a stray one that would end the list early
+    }
+    if ((id & 0x8000) != 0) return true;  // placeholders: generated from the model
+    if (depth_ > 0) return list_.HasTypedField(id) && list_.Current(id) == &entry;
+    return list_.HasTypedField(id) || SameLayoutInBiff8(id);
+  }
+
+ private:
+  const TRecordStorageDefault& list_;
+  int ownEOF_ = -1;
+  bool ownBOF_ = false;
+  int depth_ = 0;
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------------
@@ -359,9 +520,19 @@ void TXLSWriter::BuildSheetList() {
 // ---------------------------------------------------------------------------------------------------------
 // Globals
 
+bool TXLSWriter::OldSource() const {
+  return workbook_.Version() < xvExcel97;
+}
+
 void TXLSWriter::WriteGlobals() {
   TRecordStorageGlobals& globals = workbook_.Globals();
+  const bool old = OldSource();
+  TOldRecordFilter filter(globals);
   for (int pos = 0; pos < globals.Count(); ++pos) {
+    if (old) {
+      const TStoredRecord* entry = globals.EntryAt(pos);
+      if (!entry || !filter.Keeps(pos, *entry)) continue;
+    }
     try {
       WriteGlobalsEntry(pos);
     } catch (const std::exception& failure) {
@@ -381,10 +552,22 @@ void TXLSWriter::WriteGlobalsEntry(int pos) {
       if (sharing.size() > 1) {
         if (sharing.size() > kMaxBody)
           throw EXLSError(FormatMessage("File sharing data of %zu bytes is too long", sharing.size()));
-        WriteBytesRecord(R::FILESHARING, sharing.data(), static_cast<uint16_t>(sharing.size()));
+        if (OldSource())
+          WriteOldFileSharing(sharing);
+        else
+          WriteBytesRecord(R::FILESHARING, sharing.data(), static_cast<uint16_t>(sharing.size()));
       }
       break;
     }
+    case R::CODEPAGE:
+    case R::INTERFACEHDR:
+      // An older file names its 8-bit code page; the texts of the BIFF8 output are all Unicode. (An
+      // older INTERFACEHDR is empty, a BIFF8 one names the code page.)
+      if (OldSource())
+        WriteWordRecord(entry->Id(), kUtf16CodePage);
+      else
+        globals.WriteEntry(pos, *stream_);
+      break;
     case R::OBPROJ:
       // OBPROJ announces a macro project. None is carried into the output (the reader keeps no VBA
       // storage), and a file announcing a project it lacks is reported as damaged by Excel: drop it.
@@ -423,11 +606,35 @@ void TXLSWriter::WriteGlobalsEntry(int pos) {
   }
 }
 
+void TXLSWriter::WriteOldFileSharing(const std::vector<uint8_t>& data) {
+  // Before BIFF8: read-only flag, password hash, then the user name as a 16-bit count and 8-bit
+  // characters in the file's code page. BIFF8 puts the string's flag byte before the characters.
+  if (data.size() < 6 || DecodeFixed16(data.data() + 4) == 0) {
+    WriteBytesRecord(R::FILESHARING, data.data(), static_cast<uint16_t>(std::min<size_t>(data.size(), 6)));
+    return;
+  }
+  const size_t count = std::min<size_t>(DecodeFixed16(data.data() + 4), data.size() - 6);
+  const std::u16string name = DecodeCodePage(data.data() + 6, count, workbook_.CodePage);
+  const bool wide = std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
+  const size_t length = 7 + (wide ? 2 * name.size() : name.size());
+  if (length > kMaxBody) throw EXLSError(FormatMessage("File sharing data of %zu bytes is too long", length));
+  uint8_t* p = scratch_.data();
+  std::memcpy(p, data.data(), 4);
+  EncodeFixed16(p + 4, static_cast<uint16_t>(name.size()));
+  p[6] = wide ? 1 : 0;
+  if (wide) {
+    EncodeUtf16(p + 7, name.data(), name.size());
+  } else {
+    for (size_t i = 0; i < name.size(); ++i) p[7 + i] = static_cast<uint8_t>(name[i]);
+  }
+  WriteScratchRecord(R::FILESHARING, static_cast<uint16_t>(length));
+}
+
 void TXLSWriter::WriteFilePass() {
   stream_->MakeFilePass(scratch_.data(), workbook_.Password);
   WriteScratchRecord(R::FILEPASS, kFilePassLength);
   if (workbook_.Globals().IndexOf(R::INTERFACEHDR) < 0) {
-    WriteWordRecord(R::INTERFACEHDR, kInterfaceHdrCodePage);
+    WriteWordRecord(R::INTERFACEHDR, kUtf16CodePage);
     WriteWordRecord(R::MMS, 0);
     WriteEmptyRecord(R::INTERFACEEND);
   }
@@ -500,7 +707,15 @@ void TXLSWriter::WriteSheet(int sheetIndex) {
   }
 
   PatchBoundsheetPosition(sheetIndex);
-  for (int pos = 0; pos < records.Count(); ++pos) WriteSheetEntry(sheet, pos);
+  const bool old = OldSource();
+  TOldRecordFilter filter(records);
+  for (int pos = 0; pos < records.Count(); ++pos) {
+    if (old) {
+      const TStoredRecord* entry = records.EntryAt(pos);
+      if (!entry || !filter.Keeps(pos, *entry)) continue;
+    }
+    WriteSheetEntry(sheet, pos);
+  }
 }
 
 void TXLSWriter::PatchBoundsheetPosition(int sheetIndex) {
@@ -530,7 +745,10 @@ void TXLSWriter::WriteSheetEntry(TSheet& sheet, int pos) {
       records.WriteEntry(pos, *stream_);  // auto-filters would follow; this system keeps none
       break;
     case R::WINDOW2:
-      records.WriteEntry(pos, *stream_);
+      if (OldSource())
+        WriteOldWindow2(*entry);
+      else
+        records.WriteEntry(pos, *stream_);
       if (sheet.Zoom != 0 && sheet.Zoom != 100) {
         EncodeFixed16(scratch_.data(), sheet.Zoom);
         EncodeFixed16(scratch_.data() + 2, 100);
@@ -562,6 +780,18 @@ void TXLSWriter::WriteSheetEntry(TSheet& sheet, int pos) {
       if ((entry->Id() & 0x8000) == 0) records.WriteEntry(pos, *stream_);
       break;
   }
+}
+
+void TXLSWriter::WriteOldWindow2(const TStoredRecord& window2) {
+  // Before BIFF8 the gridline colour is an RGB value (offset 6, 4 bytes, kept when the reader widened
+  // the record); BIFF8 has a palette index and a reserved word there. The default colour stands in.
+  const uint16_t length = window2.Length();
+  if (length > 0) std::memcpy(scratch_.data(), window2.Data(), length);
+  if (window2.Holds(6, 4)) {
+    EncodeFixed16(scratch_.data() + 6, kDefaultGridColor);
+    EncodeFixed16(scratch_.data() + 8, 0);
+  }
+  WriteScratchRecord(R::WINDOW2, length);
 }
 
 void TXLSWriter::WritePageBreaks(TSheet& sheet) {
@@ -664,6 +894,10 @@ void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& st
     return lastXF;
   };
 
+  // The formulas of a workbook read from a file before BIFF8 hold that version's tokens: such cells are
+  // written as their cached values.
+  const bool formulasAsValues = OldSource();
+
   int ordinal = 0;
   try {
     uint32_t previousRow = UINT32_MAX;
@@ -677,11 +911,18 @@ void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& st
         rkCache.Flush(out);
         previousRow = row;
       }
-      if (cell.kind != ckInteger && cell.kind != ckFloat) rkCache.Flush(out);
+      const TWrittenValue value =
+          formulasAsValues && IsFormulaKind(cell.kind) ? FormulaAsValue(cell) : CellValue(cell);
+      if (value.kind != ckInteger && value.kind != ckFloat) rkCache.Flush(out);
       const uint16_t xf = xfOf(cell.format);
 
-      switch (cell.kind) {
+      switch (value.kind) {
         case ckString: {
+          if (value.text) {
+            // A formula's text result has no shared string: written in the cell record itself.
+            WriteLabel(out, row, column, xf, *value.text);
+            break;
+          }
           const TSSTEntry* entry = cell.Entry();
           if (!entry) throw EXLSError("[int] Text cell without its string");
           uint8_t* p = out.Begin(R::LABELSST, 10);
@@ -713,30 +954,32 @@ void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& st
         }
         case ckInteger:  // never created; its value would be held as a double like any number
         case ckFloat: {
-          const double value = cell.Number();
-          if (const std::optional<uint32_t> rk = EncodeRK(value);
+          const double number = value.number;
+          if (const std::optional<uint32_t> rk = EncodeRK(number);
               rk && rkCache.Accept(*rk, xf, static_cast<int32_t>(column), static_cast<uint16_t>(row)))
             break;
           rkCache.Flush(out);
           uint8_t* p = out.Begin(R::NUMBER, 14);
           EncodeCellHead(p, row, column, xf);
-          EncodeDouble(p + 6, value);
+          EncodeDouble(p + 6, number);
           break;
         }
         case ckBoolean: {
           uint8_t* p = out.Begin(R::BOOLERR, 8);
           EncodeCellHead(p, row, column, xf);
-          p[6] = cell.small;
+          p[6] = value.small;
           p[7] = 0;
           break;
         }
         case ckError: {
-          if (cell.Error() == ceNone)
+          // A formula's result without a known error value writes #N/A, as its FORMULA record would.
+          const auto error = static_cast<TCellError>(value.small);
+          if (error == ceNone && !value.fromFormula)
             throw EXLSError(FormatMessage("Invalid error value in cell %d:%d", static_cast<int>(row),
                                           static_cast<int>(column)));
           uint8_t* p = out.Begin(R::BOOLERR, 8);
           EncodeCellHead(p, row, column, xf);
-          p[6] = BiffFromError(cell.Error());
+          p[6] = BiffFromError(error);
           p[7] = 1;
           break;
         }

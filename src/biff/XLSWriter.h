@@ -10,6 +10,13 @@
 // workbook in ways that persist: the WINDOW2 option bits of every worksheet, the stored PROTECT and
 // DIMENSIONS values, the default records materialised into empty lists, and every shared string's
 // index (given out while the SST is written).
+//
+// A workbook read from a file older than BIFF8 (Version() before xvExcel97) still holds that file's
+// records in their old layouts, and its formulas as old tokens. Its output is BIFF8 all the same, so
+// only what is in BIFF8 layout goes out: the lists' typed records (which the reader converts where the
+// layouts differ), the records generated from the model, and the few kept records whose layout never
+// changed; everything else is left out, since a BIFF8 reader would misread it. Its formula cells are
+// written as their cached values. The workbook itself is not changed by this: only the file differs.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +32,7 @@ namespace plicato {
 class TXLSStream;
 class TXLSWorkbook;
 class TSheet;
+class TStoredRecord;
 
 // One BOUNDSHEET record to write.
 struct TBoundsheetData {
@@ -80,6 +88,10 @@ class TXLSWriter {
   void WriteMargins(TSheet& sheet);
   void WriteRows(TSheet& sheet);
   void WriteSheetProtection(TSheet& sheet);
+  // True when the workbook was read from a file before BIFF8 (see above).
+  bool OldSource() const;
+  void WriteOldFileSharing(const std::vector<uint8_t>& data);
+  void WriteOldWindow2(const TStoredRecord& window2);
 
   // Record emitters over the scratch buffer.
   void WriteEmptyRecord(uint16_t id);

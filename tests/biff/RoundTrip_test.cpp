@@ -1,0 +1,667 @@
+// Read, write, read again: every corpus file the reader reads is written by the writer and read back,
+// and must hold the same cells. Workbooks read from files before BIFF8 are written as BIFF8 with only
+// BIFF8 records and their formulas as values; their checks are here too.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+#include <string>
+#include <tuple>
+#include <variant>
+#include <vector>
+
+#include "TestUtil.h"
+#include "biff/CodePage.h"
+#include "biff/Coding.h"
+#include "biff/Errors.h"
+#include "biff/RecordStorage.h"
+#include "biff/Settings.h"
+#include "biff/XLSStream.h"
+#include "workbook/CellStorage.h"
+#include "workbook/SheetData.h"
+#include "workbook/XLSWorkbook.h"
+
+namespace plicato {
+namespace {
+
+namespace R = BIFFRecs;
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+// ---------------------------------------------------------------------------------------------------
+// The corpus
+
+std::u16string PasswordOf(const std::string& relative) {
+  if (relative == "poi/password.xls") return u"password";
+  if (relative == "gen/encrypted/lo__pw_pw136.xls") return u"pw136";
+  return {};
+}
+
+// Corpus files the reader refuses, with the reason. Any other refusal fails the round trip test.
+const std::map<std::string, std::string>& KnownUnreadable() {
+  static const std::map<std::string, std::string> files = {
+      {"poi/35897-type4.xls", "RC4 CryptoAPI encryption, which this system does not read"},
+      {"poi/60284.xls", "XOR obfuscation, which this system does not read"},
+      {"poi/61300.xls", "damaged compound document"},
+  };
+  return files;
+}
+
+bool IsKnownUnreadable(const std::string& relative) {
+  // The fuzzer's minimised test cases are damaged on purpose.
+  return KnownUnreadable().count(relative) > 0 || relative.rfind("poi/clusterfuzz-", 0) == 0;
+}
+
+std::vector<fs::path> CorpusWorkbooks() {
+  std::vector<fs::path> files = test::CorpusFiles("poi");
+  for (const fs::path& path : test::CorpusFiles("gen")) files.push_back(path);
+  return files;
+}
+
+std::string RelativeName(const fs::path& path) {
+  return path.lexically_relative(test::CorpusDir()).generic_string();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// What a workbook reports for its cells
+
+struct TCellReport {
+  uint32_t key = 0;
+  uint8_t kind = 0;
+  int format = 0;
+  std::u16string text;      // GetText
+  uint64_t numberBits = 0;  // the exact number of a number (or number formula) cell
+};
+
+uint64_t Bits(double value) {
+  uint8_t bytes[8];
+  EncodeDouble(bytes, value);
+  return DecodeFixed64(bytes);
+}
+
+std::vector<TCellReport> ReportCells(TSheet& sheet) {
+  std::vector<uint32_t> keys;
+  sheet.Cells().BeginIteration();
+  for (TCellRef ref = sheet.Cells().NextCell(); ref; ref = sheet.Cells().NextCell()) keys.push_back(ref.key);
+  std::vector<TCellReport> cells;
+  cells.reserve(keys.size());
+  for (uint32_t key : keys) {
+    const int column = static_cast<int>(KeyColumn(key)), row = static_cast<int>(KeyRow(key));
+    const TCell& cell = *sheet.Cells().LookupKey(key);
+    TCellReport report;
+    report.key = key;
+    report.kind = cell.kind;
+    report.format = sheet.CellFormatIndex(cell);
+    report.text = sheet.GetText(column, row);
+    if (const TCellVariant value = sheet.GetVariant(column, row); std::holds_alternative<double>(value))
+      report.numberBits = Bits(std::get<double>(value));
+    cells.push_back(std::move(report));
+  }
+  return cells;
+}
+
+struct TWorkbookReport {
+  std::vector<std::u16string> names;
+  std::vector<std::vector<TCellReport>> sheets;
+};
+
+TWorkbookReport ReportWorkbook(TXLSWorkbook& workbook) {
+  TWorkbookReport report;
+  for (int i = 0; i < workbook.Sheets().Count(); ++i) {
+    report.names.push_back(workbook.Sheets()[i].Name());
+    report.sheets.push_back(ReportCells(workbook.Sheets()[i]));
+  }
+  return report;
+}
+
+// The kind a cell has once written and read again: a workbook read from a file before BIFF8 writes
+// its formula cells as their values.
+uint8_t KindAfterWrite(uint8_t kind, bool formulasAsValues) {
+  if (!formulasAsValues) return kind;
+  switch (kind) {
+    case ckNumberFormula:
+    case ckNumberArrayFormula:
+      return ckFloat;
+    case ckStringFormula:
+    case ckStringArrayFormula:
+      return ckString;
+    case ckBooleanFormula:
+      return ckBoolean;
+    case ckErrorFormula:
+      return ckError;
+    default:
+      return kind;
+  }
+}
+
+std::string CellName(uint32_t key) {
+  return "R" + std::to_string(KeyRow(key)) + "C" + std::to_string(KeyColumn(key));
+}
+
+// Differences between what a workbook reported (expected, with its kinds mapped as the write maps
+// them) and what another reports; empty when they agree.
+std::vector<std::string> Differences(const TWorkbookReport& expected, const TWorkbookReport& found,
+                                     bool formulasAsValues) {
+  std::vector<std::string> out;
+  if (expected.names != found.names) {
+    out.push_back(FormatMessage("sheets: %zu, found %zu, or their names differ", expected.names.size(),
+                                found.names.size()));
+    return out;
+  }
+  for (size_t s = 0; s < expected.sheets.size(); ++s) {
+    const std::vector<TCellReport>& a = expected.sheets[s];
+    const std::vector<TCellReport>& b = found.sheets[s];
+    std::map<uint32_t, const TCellReport*> byKey;
+    for (const TCellReport& cell : b) byKey[cell.key] = &cell;
+    const std::string sheet = "sheet " + std::to_string(s) + " ";
+    if (a.size() != b.size())
+      out.push_back(FormatMessage("%s: %zu cells, found %zu", sheet.c_str(), a.size(), b.size()));
+    for (const TCellReport& cell : a) {
+      const auto it = byKey.find(cell.key);
+      const std::string name = sheet + CellName(cell.key);
+      if (it == byKey.end()) {
+        out.push_back(name + ": missing");
+        continue;
+      }
+      const TCellReport& other = *it->second;
+      const uint8_t kind = KindAfterWrite(cell.kind, formulasAsValues);
+      if (other.kind != kind)
+        out.push_back(FormatMessage("%s: kind %d, found %d", name.c_str(), kind, other.kind));
+      if (other.format != cell.format)
+        out.push_back(FormatMessage("%s: format %d, found %d", name.c_str(), cell.format, other.format));
+      if (other.text != cell.text)
+        out.push_back(name + ": text \"" + ToUtf8(cell.text) + "\", found \"" + ToUtf8(other.text) + "\"");
+      if (other.numberBits != cell.numberBits) out.push_back(name + ": the number differs in its bits");
+    }
+  }
+  return out;
+}
+
+std::string FirstOf(const std::vector<std::string>& differences) {
+  std::string text;
+  for (size_t i = 0; i < differences.size() && i < 8; ++i) text += "\n  " + differences[i];
+  if (differences.size() > 8) text += FormatMessage("\n  ... %zu differences in all", differences.size());
+  return text;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The written stream
+
+struct TRecord {
+  uint16_t id;
+  Bytes body;
+};
+
+std::vector<TRecord> WrittenRecords(const Bytes& file) {
+  TXLSStream stream;
+  stream.SetSourceMemory(&file);
+  EXPECT_EQ(stream.OpenRead(""), xvExcel97);
+  std::vector<TRecord> records;
+  TRecordHeader header;
+  while (stream.ReadHeader(header) == kRecordHeaderSize) {
+    Bytes body(header.length);
+    EXPECT_EQ(stream.ReadPlain(body.data(), header.length), header.length);
+    records.push_back({header.id, std::move(body)});
+  }
+  return records;
+}
+
+int Count(const std::vector<TRecord>& records, uint16_t id) {
+  int n = 0;
+  for (const TRecord& r : records) n += r.id == id ? 1 : 0;
+  return n;
+}
+
+const TRecord* Find(const std::vector<TRecord>& records, uint16_t id) {
+  for (const TRecord& r : records)
+    if (r.id == id) return &r;
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Every readable corpus file
+
+TEST(RoundTrip, EveryReadableCorpusFileReadsBackWithTheSameCells) {
+  const std::vector<fs::path> files = CorpusWorkbooks();
+  if (files.empty()) GTEST_SKIP() << "no corpus at " << test::CorpusDir();
+  int roundTripped = 0, refused = 0, oldVersions = 0, cells = 0;
+  for (const fs::path& path : files) {
+    const std::string relative = RelativeName(path);
+    SCOPED_TRACE(relative);
+    TXLSWorkbook source;
+    source.Filename = FromUtf8(path.string());
+    source.Password = PasswordOf(relative);
+    try {
+      source.Read();
+    } catch (const EPlicatoError& e) {
+      ++refused;
+      EXPECT_TRUE(IsKnownUnreadable(relative)) << "the reader refuses it: " << e.what();
+      continue;
+    }
+    const bool old = source.Version() < xvExcel97;
+    const TWorkbookReport before = ReportWorkbook(source);
+
+    Bytes image;
+    try {
+      source.Write(image);
+    } catch (const EPlicatoError& e) {
+      ADD_FAILURE() << "the writer fails: " << e.what();
+      continue;
+    }
+    // Writing changes nothing the workbook reports about its cells.
+    const std::vector<std::string> changed = Differences(before, ReportWorkbook(source), false);
+    EXPECT_TRUE(changed.empty()) << "the write changed the workbook:" << FirstOf(changed);
+
+    TXLSWorkbook copy;
+    copy.Password = source.Password;  // a workbook with a password is written encrypted with it
+    try {
+      copy.Read(image);
+    } catch (const EPlicatoError& e) {
+      ADD_FAILURE() << "the written file cannot be read: " << e.what();
+      continue;
+    }
+    EXPECT_EQ(copy.Version(), xvExcel97);
+    const std::vector<std::string> differences = Differences(before, ReportWorkbook(copy), old);
+    EXPECT_TRUE(differences.empty()) << "the written file holds other cells:" << FirstOf(differences);
+    if (differences.empty() && changed.empty()) {
+      ++roundTripped;
+      oldVersions += old ? 1 : 0;
+      for (const auto& sheet : before.sheets) cells += static_cast<int>(sheet.size());
+    }
+  }
+  std::cout << "round trip: " << roundTripped << " of " << files.size() << " corpus files (" << oldVersions
+            << " of them before BIFF8, " << cells << " cells); " << refused << " refused by the reader\n";
+  EXPECT_GT(roundTripped, 150);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Workbooks read from files before BIFF8
+
+// Records that a BIFF8 reader misreads or that have no meaning in BIFF8.
+const std::set<uint16_t>& RecordsOfOldLayouts() {
+  static const std::set<uint16_t> ids = {R::FORMULA,
+                                         R::FORMULA_3,
+                                         R::FORMULA_4,
+                                         R::STRING,
+                                         R::ARRAY,
+                                         R::SHRFMLA,
+                                         R::EXTERNCOUNT,
+                                         R::EXTERNSHEET,
+                                         R::NAME,
+                                         R::NAME_3,
+                                         R::EXTERNNAME,
+                                         R::NOTE,
+                                         R::CONTINUE,
+                                         0x00BF /*TOOLBARHDR*/,
+                                         0x00C0,
+                                         0x001E /*FORMAT before BIFF4*/,
+                                         0x005D /*OBJ*/,
+                                         R::PLS,
+                                         0x0056 /*BUILTINFMTCOUNT*/,
+                                         R::BOF_3,
+                                         R::BOF_4,
+                                         R::FONT_3,
+                                         R::XF_3,
+                                         R::XF_4,
+                                         R::DIMENSIONS_2};
+  return ids;
+}
+
+TEST(RoundTripOldVersions, KeepOnlyRecordsInTheBiff8Layout) {
+  for (const char* name :
+       {"gen/merge/e_biff5.xls", "poi/testEXCEL_5.xls", "poi/64130.xls", "poi/testEXCEL_3.xls"}) {
+    SCOPED_TRACE(name);
+    const fs::path path = test::CorpusFile(name);
+    if (!fs::exists(path)) GTEST_SKIP() << "no corpus";
+    TXLSWorkbook source;
+    source.Filename = FromUtf8(path.string());
+    source.Read();
+    ASSERT_LT(source.Version(), xvExcel97);
+    Bytes image;
+    source.Write(image);
+    const std::vector<TRecord> records = WrittenRecords(image);
+    ASSERT_FALSE(records.empty());
+
+    for (const TRecord& r : records)
+      EXPECT_EQ(RecordsOfOldLayouts().count(r.id), 0u) << FormatMessage("record %.4X", r.id);
+    // Substreams: globals and one per sheet, each a BIFF8 BOF closed by its EOF.
+    int open = 0, substreams = 0;
+    for (const TRecord& r : records) {
+      if (r.id == R::BOF) {
+        EXPECT_EQ(open, 0) << "a BOF inside a substream";
+        ASSERT_GE(r.body.size(), 4u);
+        EXPECT_EQ(DecodeFixed16(r.body.data()), 0x0600);
+        ++open;
+        ++substreams;
+      } else if (r.id == R::EOF_) {
+        EXPECT_EQ(open, 1) << "an EOF outside a substream";
+        --open;
+      }
+    }
+    EXPECT_EQ(open, 0);
+    EXPECT_EQ(substreams, 1 + source.Sheets().Count());
+    // The code page of a BIFF8 file is UTF-16: its texts are all Unicode.
+    const TRecord* codePage = Find(records, R::CODEPAGE);
+    ASSERT_NE(codePage, nullptr);
+    EXPECT_EQ(DecodeFixed16(codePage->body.data()), 1200);
+    if (const TRecord* hdr = Find(records, R::INTERFACEHDR)) {
+      ASSERT_EQ(hdr->body.size(), 2u);
+      EXPECT_EQ(DecodeFixed16(hdr->body.data()), 1200);
+    }
+    // WINDOW2 in its BIFF8 length, with a palette index for the gridline colour.
+    for (const TRecord& r : records) {
+      if (r.id != R::WINDOW2) continue;
+      ASSERT_EQ(r.body.size(), 18u);
+      EXPECT_EQ(DecodeFixed16(r.body.data() + 6), 0x40);
+    }
+  }
+}
+
+TEST(RoundTripOldVersions, BiffFiveCorpusFileHoldsItsFormulaResultsAsValues) {
+  const fs::path path = test::CorpusFile("gen/merge/e_biff5.xls");
+  if (!fs::exists(path)) GTEST_SKIP() << "no corpus";
+  TXLSWorkbook source;
+  source.Filename = FromUtf8(path.string());
+  source.Read();
+  ASSERT_EQ(source.Version(), xvExcel50);
+  // The file's formulas are of the kinds the write turns into values.
+  int formulas = 0;
+  for (const TCellReport& cell : ReportCells(source.Sheets()[0]))
+    formulas += IsFormulaKind(cell.kind) ? 1 : 0;
+  ASSERT_GT(formulas, 0);
+
+  Bytes image;
+  source.Write(image);
+  TXLSWorkbook copy;
+  copy.Read(image);
+  for (const TCellReport& cell : ReportCells(copy.Sheets()[0])) EXPECT_FALSE(IsFormulaKind(cell.kind));
+  // The source still holds its formulas.
+  int still = 0;
+  for (const TCellReport& cell : ReportCells(source.Sheets()[0])) still += IsFormulaKind(cell.kind) ? 1 : 0;
+  EXPECT_EQ(still, formulas);
+}
+
+std::unique_ptr<TFormulaData> FormulaData() {
+  auto data = std::make_unique<TFormulaData>();
+  data->expression = {0x1E, 0x01, 0x00};  // tInt 1: a BIFF5 token stream like any
+  data->tokenLength = 3;
+  return data;
+}
+
+std::unique_ptr<TFormulaData> NumberResult(double value) {
+  auto data = FormulaData();
+  EncodeDouble(data->result, value);
+  return data;
+}
+
+std::unique_ptr<TFormulaData> TextResult(std::u16string text) {
+  auto data = FormulaData();
+  data->text = std::move(text);
+  return data;
+}
+
+std::unique_ptr<TFormulaData> SmallResult(uint8_t value) {
+  auto data = FormulaData();
+  data->small = value;
+  return data;
+}
+
+TEST(RoundTripOldVersions, FormulaCellsAreWrittenAsTheirCachedValues) {
+  TXLSWorkbook source;
+  source.SetVersion(xvExcel50);
+  TSheet& sheet = source.Sheets()[0];
+  // Row 0: numbers with and without an RK form, in a run with plain numbers.
+  sheet.PutFloat(0, 0, 1, 15);
+  sheet.PutFormula(1, 0, ckNumberFormula, 15, NumberResult(2));
+  sheet.PutFormula(2, 0, ckNumberArrayFormula, 15, NumberResult(3));
+  sheet.PutFormula(3, 0, ckNumberFormula, 15, NumberResult(1.1));
+  // Row 1: texts, 8-bit, 16-bit and empty.
+  sheet.PutFormula(0, 1, ckStringFormula, 15, TextResult(u"abc"));
+  sheet.PutFormula(1, 1, ckStringFormula, 15, TextResult(u"\u4E2D\u6587 \u00E9"));
+  sheet.PutFormula(2, 1, ckStringFormula, 15, TextResult(u""));
+  sheet.PutFormula(3, 1, ckStringArrayFormula, 15, TextResult(u"array"));
+  sheet.PutText(4, 1, u"plain");
+  // Row 2: booleans and errors; an error result without a known value writes #N/A.
+  sheet.PutFormula(0, 2, ckBooleanFormula, 15, SmallResult(1));
+  sheet.PutFormula(1, 2, ckBooleanFormula, 15, SmallResult(0));
+  sheet.PutFormula(2, 2, ckErrorFormula, 15, SmallResult(ceDiv0));
+  sheet.PutFormula(3, 2, ckErrorFormula, 15, SmallResult(ceNone));
+  // Row 3: the first cell of an array formula whose result bytes mark a boolean, an error and a text.
+  auto marked = [](uint8_t type, uint8_t value) {
+    auto data = FormulaData();
+    const uint8_t bytes[8] = {type, 0, value, 0, 0, 0, 0xFF, 0xFF};
+    std::memcpy(data->result, bytes, 8);
+    return data;
+  };
+  sheet.PutFormula(0, 3, ckNumberArrayFormula, 15, marked(1, 1));
+  sheet.PutFormula(1, 3, ckNumberArrayFormula, 15, marked(2, 0x17));
+  sheet.PutFormula(2, 3, ckNumberArrayFormula, 15, marked(3, 0));
+  const TWorkbookReport before = ReportWorkbook(source);
+
+  Bytes image;
+  source.Write(image);
+  const std::vector<TRecord> records = WrittenRecords(image);
+  for (uint16_t id : {R::FORMULA, R::STRING, R::ARRAY}) EXPECT_EQ(Count(records, id), 0) << id;
+  EXPECT_EQ(Count(records, R::LABEL), 5);
+  EXPECT_EQ(Count(records, R::LABELSST), 1);
+  // 1, 2 and 3 form one MULRK; 1.1 has no RK form.
+  const TRecord* mulrk = Find(records, R::MULRK);
+  ASSERT_NE(mulrk, nullptr);
+  EXPECT_EQ(mulrk->body.size(), 6u + 6 * 3);
+  EXPECT_EQ(Count(records, R::NUMBER), 1);
+  // LABEL: 8-bit characters when they all fit, else 16-bit.
+  std::vector<const TRecord*> labels;
+  for (const TRecord& r : records)
+    if (r.id == R::LABEL) labels.push_back(&r);
+  ASSERT_EQ(labels.size(), 5u);
+  EXPECT_EQ(labels[0]->body, (Bytes{1, 0, 0, 0, 15, 0, 3, 0, 0, 'a', 'b', 'c'}));
+  EXPECT_EQ(labels[1]->body.size(), 9u + 2 * 4);
+  EXPECT_EQ(labels[1]->body[8], 1);
+  EXPECT_EQ(labels[2]->body, (Bytes{1, 0, 2, 0, 15, 0, 0, 0, 0}));
+
+  // The workbook itself still holds its formulas.
+  EXPECT_TRUE(Differences(before, ReportWorkbook(source), false).empty());
+
+  TXLSWorkbook copy;
+  copy.Read(image);
+  TSheet& back = copy.Sheets()[0];
+  const std::vector<std::string> differences = [&] {
+    // Row 3 and the #N/A cell change their text (the marked results were NaN numbers in memory).
+    TWorkbookReport expected = before;
+    std::vector<TCellReport>& cells = expected.sheets[0];
+    cells.erase(
+        std::remove_if(cells.begin(), cells.end(),
+                       [](const TCellReport& c) { return KeyRow(c.key) == 3 || c.key == CellKey(3, 2); }),
+        cells.end());
+    TWorkbookReport found = ReportWorkbook(copy);
+    std::vector<TCellReport>& foundCells = found.sheets[0];
+    foundCells.erase(
+        std::remove_if(foundCells.begin(), foundCells.end(),
+                       [](const TCellReport& c) { return KeyRow(c.key) == 3 || c.key == CellKey(3, 2); }),
+        foundCells.end());
+    return Differences(expected, found, true);
+  }();
+  EXPECT_TRUE(differences.empty()) << FirstOf(differences);
+  EXPECT_EQ(back.GetCellKind(2, 1), ckString);
+  EXPECT_EQ(back.GetText(2, 1), u"");
+  EXPECT_EQ(back.GetCellKind(3, 2), ckError);
+  EXPECT_EQ(back.GetText(3, 2), u"#N/A");
+  EXPECT_EQ(back.GetCellKind(0, 3), ckBoolean);
+  EXPECT_EQ(back.GetText(0, 3), u"TRUE");
+  EXPECT_EQ(back.GetCellKind(1, 3), ckError);
+  EXPECT_EQ(back.GetText(1, 3), u"#REF!");
+  EXPECT_EQ(back.GetCellKind(2, 3), ckString);
+  EXPECT_EQ(back.GetText(2, 3), u"");
+}
+
+TEST(RoundTripOldVersions, FileSharingGetsItsBiff8String) {
+  for (const auto& [codePage, nameBytes, expected] :
+       {std::tuple<uint16_t, Bytes, std::u16string>{1252, Bytes{'B', 0xF6, 'b'}, u"B\u00F6b"},
+        std::tuple<uint16_t, Bytes, std::u16string>{1251, Bytes{0xC1, 0xEE, 0xE1}, u"\u0411\u043E\u0431"}}) {
+    for (const uint8_t readOnly : {0, 1}) {
+      SCOPED_TRACE(FormatMessage("code page %d, read-only %d", codePage, readOnly));
+      TXLSWorkbook source;
+      source.SetVersion(xvExcel50);
+      source.CodePage = codePage;
+      // Read-only flag, password hash, then the name as a 16-bit count and 8-bit characters.
+      Bytes body = {readOnly, 0, 0x34, 0x12, static_cast<uint8_t>(nameBytes.size()), 0};
+      body.insert(body.end(), nameBytes.begin(), nameBytes.end());
+      source.FileSharing().Assign(body.data(), static_cast<uint16_t>(body.size()));
+      Bytes image;
+      source.Write(image);
+      // (A read-only recommended workbook is encrypted with the built-in password: read it back.)
+      TXLSWorkbook copy;
+      copy.Read(image);
+      const bool wide = expected.back() > 0xFF;
+      Bytes want = {readOnly, 0, 0x34, 0x12, 3, 0, static_cast<uint8_t>(wide ? 1 : 0)};
+      for (char16_t c : expected) {
+        want.push_back(static_cast<uint8_t>(c));
+        if (wide) want.push_back(static_cast<uint8_t>(c >> 8));
+      }
+      EXPECT_EQ(copy.FileSharing().Data(), want);
+      EXPECT_EQ(copy.RecomendReadOnly(), readOnly == 1);
+    }
+  }
+}
+
+// A sheet list as the reader leaves it for a BIFF5 sheet with a chart embedded in its drawing: the
+// chart's records between its own BOF and EOF, after the chart's OBJ record.
+struct TOldSheetList {
+  const char* what;
+  std::vector<uint16_t> ids;       // the list (placeholders included)
+  std::vector<uint16_t> expected;  // the sheet substream written
+};
+
+void FillSheetList(TSheet& sheet, const std::vector<uint16_t>& ids) {
+  TRecordStorageSheet& records = sheet.Records();
+  const uint8_t bof[16] = {0x00, 0x06, 0x10, 0x00};
+  const uint8_t chartBof[8] = {0x00, 0x05, 0x20, 0x00};
+  const uint8_t some[4] = {1, 0, 0, 0};
+  bool first = true;
+  for (uint16_t id : ids) {
+    if (id == R::BOF) {
+      records.AddRecord(id, first ? sizeof bof : sizeof chartBof, first ? bof : chartBof);
+      first = false;
+    } else if (id == R::EOF_ || (id & 0x8000) != 0) {
+      records.AddRecord(id, 0, nullptr);
+    } else {
+      records.AddRecord(id, sizeof some, some);
+    }
+  }
+  sheet.RecordsFilled = true;
+}
+
+constexpr uint16_t kObj = 0x005D;
+constexpr uint16_t kChartRecord = 0x1001;
+
+TEST(RoundTripOldVersions, EmbeddedSubstreamsAndOldRecordsAreLeftOut) {
+  const std::vector<TOldSheetList> lists = {
+      {"a closed chart",
+       {R::BOF, R::EXTERNCOUNT, kObj, R::BOF, kChartRecord, R::HCENTER, R::EOF_, R::PH_CELLS, R::PANE,
+        R::EOF_},
+       {R::BOF, R::LABELSST, R::PANE, R::EOF_}},
+      {"a chart that took the sheet's EOF, closed when the next sheet began",
+       {R::BOF, R::PANE, R::PH_CELLS, kObj, R::BOF, kChartRecord, R::EOF_, R::PH_HEADERFOOTER, R::EOF_},
+       {R::BOF, R::PANE, R::LABELSST, R::HEADER, R::FOOTER, R::EOF_}},
+      {"a chart still open when the stream ended",
+       {R::BOF, R::PH_CELLS, kObj, R::BOF, kChartRecord, R::SCL, R::PH_HEADERFOOTER, R::EOF_},
+       {R::BOF, R::LABELSST, R::HEADER, R::FOOTER, R::EOF_}},
+      {"a stray EOF before the list's own",
+       {R::BOF, R::PH_CELLS, R::EOF_, R::PANE, R::EOF_},
+       {R::BOF, R::LABELSST, R::PANE, R::EOF_}},
+  };
+  for (const TOldSheetList& list : lists) {
+    SCOPED_TRACE(list.what);
+    TXLSWorkbook source;
+    source.SetVersion(xvExcel50);
+    TSheet& sheet = source.Sheets()[0];
+    sheet.PutText(0, 0, u"kept");
+    FillSheetList(sheet, list.ids);
+    Bytes image;
+    source.Write(image);
+    std::vector<uint16_t> ids;
+    bool inSheet = false;
+    for (const TRecord& r : WrittenRecords(image)) {
+      if (r.id == R::BOF && r.body.size() >= 4 && DecodeFixed16(r.body.data() + 2) == R::BOF_WORKSHEET)
+        inSheet = true;
+      if (inSheet) ids.push_back(r.id);
+    }
+    EXPECT_EQ(ids, list.expected);
+    TXLSWorkbook copy;
+    copy.Read(image);
+    EXPECT_EQ(copy.Sheets()[0].GetText(0, 0), u"kept");
+  }
+  // The list of a BIFF8 workbook is written as it stands.
+  TXLSWorkbook biff8;
+  FillSheetList(biff8.Sheets()[0], lists[0].ids);
+  Bytes image;
+  biff8.Write(image);
+  const std::vector<TRecord> records = WrittenRecords(image);
+  EXPECT_EQ(Count(records, kChartRecord), 1);
+  EXPECT_EQ(Count(records, R::EXTERNCOUNT), 1);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Copies for independent readers
+
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      out += FormatMessage("\\u%04x", c);
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// With PLICATO_ROUNDTRIP_COPIES naming a folder, writes there the round-tripped copy of every corpus
+// file the reader reads (under the file's corpus path) and a line per corpus file in manifest.jsonl.
+// Encrypted files are written without their password, so that readers that cannot decrypt read the
+// copies. tests/interop/roundtrip_test.py compares the copies with the originals in xlrd and LibreOffice.
+TEST(RoundTripInterop, WritesCorpusCopies) {
+  const char* target = std::getenv("PLICATO_ROUNDTRIP_COPIES");
+  if (target == nullptr || *target == '\0') GTEST_SKIP() << "PLICATO_ROUNDTRIP_COPIES is not set";
+  const fs::path folder(target);
+  std::ofstream manifest(folder / "manifest.jsonl", std::ios::binary | std::ios::trunc);
+  for (const fs::path& path : CorpusWorkbooks()) {
+    const std::string relative = RelativeName(path);
+    TXLSWorkbook workbook;
+    workbook.Filename = FromUtf8(path.string());
+    workbook.Password = PasswordOf(relative);
+    try {
+      workbook.Read();
+    } catch (const EPlicatoError& e) {
+      manifest << "{\"file\":" << Json(relative) << ",\"read_error\":" << Json(e.what()) << "}\n";
+      continue;
+    }
+    workbook.Password.clear();
+    Bytes image;
+    try {
+      workbook.Write(image);
+    } catch (const EPlicatoError& e) {
+      manifest << "{\"file\":" << Json(relative) << ",\"write_error\":" << Json(e.what()) << "}\n";
+      continue;
+    }
+    const fs::path copy = folder / relative;
+    fs::create_directories(copy.parent_path());
+    test::WriteFileBytes(copy, image);
+    manifest << "{\"file\":" << Json(relative) << ",\"copy\":" << Json(relative)
+             << ",\"version\":" << static_cast<int>(workbook.Version()) << "}\n";
+  }
+  ASSERT_TRUE(manifest.good());
+}
+
+}  // namespace
+}  // namespace plicato

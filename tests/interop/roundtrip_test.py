@@ -1,0 +1,347 @@
+#!/usr/bin/python3
+"""Reads the workbooks our writer makes of the corpus files with independent readers.
+
+RoundTrip_test (the test RoundTripInterop.WritesCorpusCopies) reads every corpus file with our reader and
+writes it again with our writer into the folder named by PLICATO_ROUNDTRIP_COPIES, under the file's corpus
+path, with a line per corpus file in manifest.jsonl. Encrypted files are read with their passwords and
+written without one. Then:
+
+- python3-xlrd reads every copy. For each file xlrd also reads in the original, worksheet 0 of original
+  and copy are compared on every cell (type class: text, number, boolean, error; and value; blank and
+  empty cells alike), and so are the sheet names. The copy of an encrypted file is compared with what
+  xlrd reads of the same cells unencrypted, where the corpus has them.
+- LibreOffice (headless, one invocation for all, with a private profile) converts worksheet 0 of a sample
+  of originals and copies of different origins to CSV; each copy's CSV must equal its original's.
+
+Every corpus file is accounted for: copied and compared, copied while xlrd refuses the original (the copy
+must still read), or refused by our reader. Differences that are a peer's own faults are listed below
+with the reason; any other difference fails the run.
+"""
+
+import argparse
+import csv
+import json
+import math
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+try:
+    import xlrd
+except ImportError:
+    print("FAIL: python3-xlrd is not installed (apt-get install python3-xlrd)")
+    sys.exit(1)
+
+# Files whose copy is compared with another corpus file holding the same cells unencrypted.
+PLAIN_TWINS = {
+    "gen/encrypted/lo__pw_pw136.xls": "gen/encrypted/lo_plain.xls",
+}
+
+# Corpus files our reader refuses, with the reason (the round trip test of RoundTrip_test checks the same).
+OUR_REFUSALS = {
+    "poi/35897-type4.xls": "RC4 CryptoAPI encryption, which this system does not read",
+    "poi/60284.xls": "XOR obfuscation, which this system does not read",
+    "poi/61300.xls": "a damaged compound document",
+}
+FUZZ_PREFIX = "poi/clusterfuzz-"  # minimised fuzzer test cases, damaged on purpose
+
+# Files whose original xlrd reads differently from the copy for a reason of xlrd's own; with the reason.
+XLRD_FAULTS = {
+}
+
+# Sheet names that differ for a known reason (the cells are still compared).
+NAME_DIFFERENCES = {
+    "poi/testEXCEL_3.xls": "a BIFF3 worksheet file stores no sheet name: xlrd makes up \"Sheet 1\" for the "
+                           "original, the copy carries our reader's \"Sheet1\"",
+}
+
+# The LibreOffice sample: files of different origins (writers and BIFF versions).
+LO_SAMPLE = [
+    "gen/merge/a.xls",                      # python3-xlwt
+    "gen/merge/sub/b.xls",                  # Spreadsheet::WriteExcel
+    "gen/merge/sub/deeper/c.xls",           # LibreOffice
+    "gen/merge/e_biff5.xls",                # BIFF5, code page 1252, formulas
+    "gen/merge/wide.xls",                   # 256 columns
+    "gen/single/long_strings_xlwt.xls",     # strings across CONTINUE records
+    "gen/single/long_strings_writeexcel.xls",
+    "gen/encrypted/lo__pw_pw136.xls",       # RC4, read with its password (compared with lo_plain.xls)
+    "poi/testEXCEL_5.xls",                  # BIFF5 by Excel
+    "poi/testEXCEL_3.xls",                  # BIFF3 worksheet file
+    "poi/46904.xls",                        # BIFF8 records in a "Book" stream, 92,000 cells
+    "poi/SimpleWithFormula.xls",            # Excel formulas
+    "poi/shared_formulas.xls",              # shared formulas
+    "poi/StringFormulas.xls",               # formulas with text results
+    "poi/rk.xls",                           # RK numbers
+    "poi/chinese-provinces.xls",            # 16-bit texts
+]
+
+# LibreOffice: cells whose CSV text differs between original and copy for a known reason.
+LO_KNOWN = {
+    "gen/merge/e_biff5.xls": (
+        "D2, C11 and F11 hold 8-bit texts with NUL characters (UTF-16 bytes stored as 8-bit text by the "
+        "file's writer); xlrd and our reader keep every character, LibreOffice ends a BIFF5 text at its first "
+        "NUL but shows the same characters of a BIFF8 text as '?'. D4 is a formula whose cached result is an "
+        "empty text (its writer stored no real result): LibreOffice recalculates the formulas of BIFF5 files "
+        "when loading them, while the copy holds the cached value as a value, as xlrd reads it in both",
+        {(1, 3), (10, 2), (10, 5), (3, 3)}),
+}
+
+# LibreOffice: files whose numbers the copy shows in another number format (the values are the same, as
+# xlrd's comparison shows), with the reason.
+FORMAT_ONLY = {
+    "poi/testEXCEL_3.xls": "our reader gives the XF records of BIFF3 and BIFF4 files the default cell format "
+                           "(their layouts are not converted), so the copy shows its numbers in the General "
+                           "format where the original has formats such as \"0\" padded with spaces",
+}
+
+XLRD_CLASS = {xlrd.XL_CELL_TEXT: "text", xlrd.XL_CELL_NUMBER: "number", xlrd.XL_CELL_DATE: "number",
+              xlrd.XL_CELL_BOOLEAN: "bool", xlrd.XL_CELL_ERROR: "error"}
+
+
+def corpus_files(corpus):
+    found = []
+    for folder in ("poi", "gen"):
+        for root, _, names in os.walk(os.path.join(corpus, folder)):
+            for name in names:
+                if name.lower().endswith(".xls"):
+                    found.append(os.path.relpath(os.path.join(root, name), corpus).replace(os.sep, "/"))
+    return sorted(found)
+
+
+def open_book(path):
+    with open(os.devnull, "w") as quiet:
+        return xlrd.open_workbook(path, formatting_info=False, logfile=quiet)
+
+
+def sheet_cells(sheet):
+    """(row, column) -> (type class, value) of every cell that is not blank or empty."""
+    cells = {}
+    for r in range(sheet.nrows):
+        for c in range(sheet.row_len(r)):
+            cell = sheet.cell(r, c)
+            cls = XLRD_CLASS.get(cell.ctype)
+            if cls is None:
+                continue
+            value = cell.value
+            if cls == "bool":
+                value = bool(value)
+            elif cls == "number":
+                value = float(value)
+            cells[(r, c)] = (cls, value)
+    return cells
+
+
+def same(a, b):
+    if a[0] != b[0]:
+        return False
+    if a[0] == "number":
+        return a[1] == b[1] or (math.isnan(a[1]) and math.isnan(b[1]))
+    return a[1] == b[1]
+
+
+def short(value):
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def compare_xlrd(name, original, copy):
+    """Differences between worksheet 0 of the original and of the copy, as xlrd reads them."""
+    differences = []
+    a, b = original.sheet_by_index(0), copy.sheet_by_index(0)
+    if a.name != b.name and name not in NAME_DIFFERENCES:
+        differences.append("sheet name %r, copy %r" % (a.name, b.name))
+    theirs, ours = sheet_cells(a), sheet_cells(b)
+    for key in sorted(set(theirs) | set(ours)):
+        x = theirs.get(key, ("empty", None))
+        y = ours.get(key, ("empty", None))
+        if not same(x, y):
+            differences.append("cell %s: original %s, copy %s" % (key, short(x), short(y)))
+    return differences, len(theirs)
+
+
+def write_copies(build_dir, folder):
+    program = os.path.join(build_dir, "tests", "RoundTrip_test")
+    if not os.path.isfile(program):
+        return None, "test program not built: " + program
+    env = dict(os.environ, PLICATO_ROUNDTRIP_COPIES=folder)
+    run = subprocess.run([program, "--gtest_filter=RoundTripInterop.WritesCorpusCopies"], env=env,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=600)
+    manifest = os.path.join(folder, "manifest.jsonl")
+    if run.returncode != 0 or not os.path.isfile(manifest):
+        return None, run.stdout + "\nthe test program did not write the copies"
+    with open(manifest, encoding="utf-8") as f:
+        return [json.loads(line) for line in f if line.strip()], None
+
+
+def check_xlrd(corpus, folder, entries, failures):
+    compared = equal = cells = xlrd_refuses_original = xlrd_refuses_both = 0
+    for entry in entries:
+        name = entry["file"]
+        if "read_error" in entry:
+            reason = OUR_REFUSALS.get(name) or ("a fuzzer's damaged file" if name.startswith(FUZZ_PREFIX) else None)
+            if reason is None:
+                failures.append("%s: our reader refuses it: %s" % (name, entry["read_error"].replace("\r", " | ")))
+            continue
+        if "write_error" in entry:
+            failures.append("%s: our writer fails: %s" % (name, entry["write_error"].replace("\r", " | ")))
+            continue
+        reference = PLAIN_TWINS.get(name, name)
+        original, original_error = None, None
+        try:
+            original = open_book(os.path.join(corpus, reference))
+            original.sheet_by_index(0)
+        except Exception as e:
+            original, original_error = None, repr(e)[:200]
+        try:
+            copy = open_book(os.path.join(folder, entry["copy"]))
+            copy.sheet_by_index(0)
+        except Exception as e:
+            if original_error is not None and original_error == repr(e)[:200]:
+                xlrd_refuses_both += 1
+                print("xlrd refuses %s and its copy alike: %s" % (name, original_error))
+            else:
+                failures.append("%s: xlrd cannot read the copy: %s" % (name, repr(e)[:200]))
+            continue
+        if original is None:
+            xlrd_refuses_original += 1
+            print("xlrd refuses the original %s (%s); it reads the copy" % (reference, original_error))
+            continue
+        differences, count = compare_xlrd(name, original, copy)
+        compared += 1
+        cells += count
+        if name in NAME_DIFFERENCES:
+            print("%s: known difference: %s" % (name, NAME_DIFFERENCES[name]))
+        if not differences:
+            equal += 1
+        elif name in XLRD_FAULTS:
+            print("%s: %d differences, xlrd's fault: %s" % (name, len(differences), XLRD_FAULTS[name]))
+        else:
+            failures.extend("%s: %s" % (name, d) for d in differences[:10])
+            if len(differences) > 10:
+                failures.append("%s: ... %d differences in all" % (name, len(differences)))
+    copies = sum(1 for e in entries if "copy" in e)
+    refused = sum(1 for e in entries if "read_error" in e)
+    print("xlrd: %d copies written; %d compared with their originals (%d cells), %d equal; %d more read while "
+          "xlrd refuses their originals; %d refused alike with their originals; %d corpus files our reader "
+          "refuses" % (copies, compared, cells, equal, xlrd_refuses_original, xlrd_refuses_both, refused))
+
+
+def csv_cells(path):
+    """(row, column) -> text of every non-empty field of a CSV file."""
+    with open(path, encoding="utf-8", newline="") as f:
+        rows = list(csv.reader(f))
+    return {(r, c): text for r, row in enumerate(rows) for c, text in enumerate(row) if text != ""}
+
+
+def shown_number(text):
+    """The number a cell shows (spaces and thousands separators aside), or None for a text."""
+    try:
+        return float(text.strip().replace(",", ""))
+    except ValueError:
+        return None
+
+
+def same_but_format(original, copy):
+    """True when the copy shows the number the original shows, there in another number format."""
+    a, b = shown_number(original or ""), shown_number(copy or "")
+    if a is None or b is None:
+        return False
+    shown = original.strip().replace(",", "")
+    decimals = len(shown.split(".")[1]) if "." in shown else 0
+    return abs(round(b, decimals) - a) < 10 ** -(decimals + 6)
+
+
+def check_libreoffice(soffice, corpus, folder, entries, work, failures):
+    copies = {e["file"]: e["copy"] for e in entries if "copy" in e}
+    inputs = os.path.join(work, "lo-in")
+    outputs = os.path.join(work, "lo-out")
+    os.makedirs(inputs)
+    os.makedirs(outputs)
+    pairs = []
+    for i, name in enumerate(LO_SAMPLE):
+        if name not in copies:
+            failures.append("LibreOffice sample %s has no copy" % name)
+            continue
+        original = os.path.join(inputs, "%02d_original.xls" % i)
+        copy = os.path.join(inputs, "%02d_copy.xls" % i)
+        shutil.copyfile(os.path.join(corpus, PLAIN_TWINS.get(name, name)), original)
+        shutil.copyfile(os.path.join(folder, copies[name]), copy)
+        pairs.append((name, original, copy))
+    # One LibreOffice start for all files: it converts them one after the other.
+    files = [p for _, original, copy in pairs for p in (original, copy)]
+    profile = "file://" + os.path.join(work, "lo-profile")
+    run = subprocess.run([soffice, "-env:UserInstallation=" + profile, "--headless", "--norestore",
+                          "--convert-to", "csv:Text - txt - csv (StarCalc):44,34,76,1", "--outdir", outputs] + files,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=900)
+    equal = 0
+    for name, original, copy in pairs:
+        csvs = [os.path.join(outputs, os.path.splitext(os.path.basename(p))[0] + ".csv") for p in (original, copy)]
+        missing = [p for p in csvs if not os.path.isfile(p)]
+        if missing:
+            failures.append("LibreOffice did not convert %s (%s): %s" %
+                            (name, ", ".join(os.path.basename(p) for p in missing), run.stdout.strip()[-300:]))
+            continue
+        a, b = csv_cells(csvs[0]), csv_cells(csvs[1])
+        known_reason, known_cells = LO_KNOWN.get(name, (None, set()))
+        format_reason = FORMAT_ONLY.get(name)
+        unexplained, explained = [], 0
+        for key in sorted(set(a) | set(b)):
+            x, y = a.get(key), b.get(key)
+            if x == y:
+                continue
+            if key in known_cells or (format_reason and same_but_format(x, y)):
+                explained += 1
+            else:
+                unexplained.append("LibreOffice: %s, CSV cell %s: original %s, copy %s" % (name, key, short(x), short(y)))
+        if explained:
+            print("LibreOffice: %s: %d cells differ as known: %s" % (name, explained, known_reason or format_reason))
+        if unexplained:
+            failures.extend(unexplained[:8])
+            if len(unexplained) > 8:
+                failures.append("LibreOffice: %s: %d cells differ in all" % (name, len(unexplained)))
+        else:
+            equal += 1
+    print("LibreOffice: %d of %d sampled files give the CSV of worksheet 0 of their originals" % (equal, len(pairs)))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--corpus", required=True)
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory(prefix="plicato-roundtrip-") as work:
+        folder = os.path.join(work, "copies")
+        os.makedirs(folder)
+        entries, error = write_copies(args.build_dir, folder)
+        if entries is None:
+            print(error)
+            print("FAIL: no copies")
+            return 1
+
+        failures = []
+        listed = {e["file"] for e in entries}
+        for name in corpus_files(args.corpus):
+            if name not in listed:
+                failures.append("%s: not in the manifest" % name)
+        check_xlrd(args.corpus, folder, entries, failures)
+        soffice = shutil.which("soffice")
+        if soffice is None:
+            failures.append("LibreOffice (soffice) is not installed")
+        else:
+            check_libreoffice(soffice, args.corpus, folder, entries, work, failures)
+
+    for failure in failures[:60]:
+        print("FAIL: " + failure)
+    if len(failures) > 60:
+        print("FAIL: ... and %d more" % (len(failures) - 60))
+    if failures:
+        return 1
+    print("every copy reads in xlrd with its original's cells, and LibreOffice shows the sample alike")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
