@@ -469,8 +469,13 @@ inline TSheet* TXLSReader::CellSheet() {
 // the format the new record names: the last record is the one that counts, as in Excel. (Storing over
 // a cell would keep the old cell's format, and the old text's reference.)
 inline TSheet* TXLSReader::Vacate(TSheet& sheet, uint32_t column, uint32_t row) {
-  if (sheet.Cells().LookupKey(CellKey(column, row)))
-    sheet.DeleteCell(static_cast<int>(column), static_cast<int>(row));
+  const uint32_t key = CellKey(column, row);
+  if (TCell* old = sheet.Cells().LookupKey(key)) {
+    // The old text gives back its reference, but its entry stays in the table even at count 0 (as
+    // entries read from a file do): the file index may name it again for a later LABELSST.
+    if (old->kind == ckString && old->entry->RefCount > 0) old->entry->RefCount--;
+    sheet.Cells().DeleteAtKey(key);
+  }
   return &sheet;
 }
 
@@ -483,8 +488,8 @@ void TXLSReader::EnsureFormats() {
   // read anyway). Counted, a format whose last user went - a cell stored twice, a column replaced -
   // would be deleted and every later format renumbered, so that the XF indexes of the cells still to
   // come would name the wrong formats.
-  formats.MarkInitialFormats();
-  workbook_.Fonts().MarkInitialFonts();
+  formats.SuspendUseCounting();
+  workbook_.Fonts().SuspendUseCounting();
 }
 
 void TXLSReader::Dispatch() {

@@ -134,6 +134,10 @@ class TCellFormats {
   // down by one. EListError for an index outside the list.
   void DeleteFormat(int32_t index);
   void MarkInitialFormats() { initialCount_ = Count(); }
+  // While a file is read every format counts as initial: a format that loses its last user then (a
+  // cell stored twice) must not be deleted, or the XF indexes still to come would name the wrong
+  // formats. The read ends with MarkInitialFormats.
+  void SuspendUseCounting() { initialCount_ = INT32_MAX; }
 
   int32_t Count() const { return static_cast<int32_t>(items_.size()); }
   int32_t InitialCount() const { return initialCount_; }

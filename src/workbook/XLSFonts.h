@@ -67,6 +67,8 @@ class TXFonts {
   void DeleteFont(int32_t index);
   void Clear();
   void MarkInitialFonts() { initialCount_ = Count(); }
+  // While a file is read no font is deleted by use counting (see TCellFormats::SuspendUseCounting).
+  void SuspendUseCounting() { initialCount_ = INT32_MAX; }
 
   int32_t Count() const { return static_cast<int32_t>(fonts_.size()); }
   int32_t InitialCount() const { return initialCount_; }

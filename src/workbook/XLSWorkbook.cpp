@@ -117,6 +117,8 @@ void TXLSWorkbook::ResetForRead() {
   cellFormats_->Clear();
   fonts_->Clear();
   cellFormats_->NumberFormats().ResetNumberFormats();
+  cellFormats_->SuspendUseCounting();
+  fonts_->SuspendUseCounting();
 }
 
 void TXLSWorkbook::FinishRead() {
