@@ -49,7 +49,9 @@ std::vector<std::string> MakeInputs(const std::string& name, int count, int rows
     plicato::TSheet& sheet = wb.Sheets()[0];
     for (int r = 0; r < rows; ++r)
       for (int c = 0; c < 20; ++c)
-        sheet.PutText(c, r, plicato::FromUtf8(c == 0 ? "row " + std::to_string(r) : "v" + std::to_string((r * 7 + c) % 50)));
+        sheet.PutText(
+            c, r,
+            plicato::FromUtf8(c == 0 ? "row " + std::to_string(r) : "v" + std::to_string((r * 7 + c) % 50)));
     wb.Filename = plicato::FromUtf8(path.string());
     wb.Write();
   }
@@ -66,8 +68,12 @@ void RunMerge(benchmark::State& state, const std::string& name, int count, int r
   state.counters["peak_MB"] = static_cast<double>(PeakRssMb());
 }
 
-void BM_Merge100FilesOf656Rows(benchmark::State& state) { RunMerge(state, "100x656", 100, 656); }
-void BM_Merge1000FilesOf20Rows(benchmark::State& state) { RunMerge(state, "1000x20", 1000, 20); }
+void BM_Merge100FilesOf656Rows(benchmark::State& state) {
+  RunMerge(state, "100x656", 100, 656);
+}
+void BM_Merge1000FilesOf20Rows(benchmark::State& state) {
+  RunMerge(state, "1000x20", 1000, 20);
+}
 
 BENCHMARK(BM_Merge100FilesOf656Rows)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_Merge1000FilesOf20Rows)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();

@@ -29,7 +29,8 @@ void BM_FillSheetWithPutText(benchmark::State& state) {
         sheet.PutText(column, row, (n % 8 == 0) ? texts[(n / 8) % texts.size()] : texts[0]);
     benchmark::DoNotOptimize(sheet.FindCell(254, 65535));
   }
-  state.counters["cells/s"] = benchmark::Counter(65536.0 * 255, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["cells/s"] =
+      benchmark::Counter(65536.0 * 255, benchmark::Counter::kIsIterationInvariantRate);
   state.counters["peak_MB"] = static_cast<double>(PeakRssMb());
 }
 BENCHMARK(BM_FillSheetWithPutText)->Unit(benchmark::kMillisecond)->Iterations(3);

@@ -1,20 +1,24 @@
 #include "TestUtil.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <random>
 #include <stdexcept>
 #include <system_error>
-#include <unistd.h>
 
 namespace plicato::test {
 
 namespace fs = std::filesystem;
 
-fs::path CorpusDir() { return fs::path(PLICATO_CORPUS); }
+fs::path CorpusDir() {
+  return fs::path(PLICATO_CORPUS);
+}
 
-fs::path CorpusFile(const std::string& relative) { return CorpusDir() / relative; }
+fs::path CorpusFile(const std::string& relative) {
+  return CorpusDir() / relative;
+}
 
 std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -31,9 +35,8 @@ void WriteFileBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
 TempDir::TempDir() {
   static std::atomic<int> counter{0};
   std::random_device rd;
-  path_ = fs::temp_directory_path() /
-          ("plicato-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" +
-           std::to_string(rd() % 100000));
+  path_ = fs::temp_directory_path() / ("plicato-test-" + std::to_string(::getpid()) + "-" +
+                                       std::to_string(counter++) + "-" + std::to_string(rd() % 100000));
   fs::create_directories(path_);
 }
 

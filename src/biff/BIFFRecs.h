@@ -20,7 +20,9 @@ enum TExcelVersion : uint8_t {
 // Largest record body: BIFF8, and every earlier version.
 constexpr uint32_t kMaxRecordDataBiff8 = 8224;
 constexpr uint32_t kMaxRecordDataBiff5 = 2080;
-inline uint32_t MaxRecordDataFor(TExcelVersion v) { return v == xvExcel97 ? kMaxRecordDataBiff8 : kMaxRecordDataBiff5; }
+inline uint32_t MaxRecordDataFor(TExcelVersion v) {
+  return v == xvExcel97 ? kMaxRecordDataBiff8 : kMaxRecordDataBiff5;
+}
 
 constexpr uint32_t kRecordHeaderSize = 4;
 
@@ -169,14 +171,16 @@ constexpr uint16_t BOF_CHART = 0x0020;
 constexpr uint16_t BOF_MACROSHEET = 0x0040;
 constexpr uint16_t BOF_WORKSPACE = 0x0100;
 
-inline bool IsBOF(uint16_t id) { return (id & 0xFF) == 0x09; }
+inline bool IsBOF(uint16_t id) {
+  return (id & 0xFF) == 0x09;
+}
 
 // Placeholders in the stored record lists: never written; the writer generates records at their place.
-constexpr uint16_t PH_FORMATS = 0x8001;      // FONT, FORMAT, XF, STYLE, PALETTE
-constexpr uint16_t PH_BOUNDSHEETS = 0x8002;  // BOUNDSHEET records
-constexpr uint16_t PH_NAMES = 0x8003;        // external references and NAME records
-constexpr uint16_t PH_DRAWINGGROUP = 0x8004; // MSODRAWINGGROUP
-constexpr uint16_t PH_SST = 0x8005;          // SST, CONTINUE, EXTSST
+constexpr uint16_t PH_FORMATS = 0x8001;       // FONT, FORMAT, XF, STYLE, PALETTE
+constexpr uint16_t PH_BOUNDSHEETS = 0x8002;   // BOUNDSHEET records
+constexpr uint16_t PH_NAMES = 0x8003;         // external references and NAME records
+constexpr uint16_t PH_DRAWINGGROUP = 0x8004;  // MSODRAWINGGROUP
+constexpr uint16_t PH_SST = 0x8005;           // SST, CONTINUE, EXTSST
 constexpr uint16_t PH_PAGEBREAKS = 0x8101;
 constexpr uint16_t PH_HEADERFOOTER = 0x8102;
 constexpr uint16_t PH_MARGINS = 0x8103;

@@ -13,7 +13,8 @@ namespace {
 
 std::string IconvName(uint16_t codePage) {
   switch (codePage) {
-    case 367: return "ASCII";
+    case 367:
+      return "ASCII";
     case 1200:  // UTF-16: not an 8-bit code page
     case 1201:
     case 0:
@@ -21,8 +22,10 @@ std::string IconvName(uint16_t codePage) {
     case 32768:
     case 10000:
       return "MACINTOSH";
-    case 32769: return "CP1252";
-    default: return "CP" + std::to_string(codePage);
+    case 32769:
+      return "CP1252";
+    default:
+      return "CP" + std::to_string(codePage);
   }
 }
 
@@ -51,7 +54,8 @@ iconv_t ConverterFor(Converters& c, uint16_t codePage) {
   }
   iconv_t cd = iconv_open("UTF-16LE", IconvName(codePage).c_str());
   c.open[codePage] = cd;  // a failed open is remembered too, so it is not retried
-  if (cd == reinterpret_cast<iconv_t>(-1) && codePage != kDefaultCodePage) return ConverterFor(c, kDefaultCodePage);
+  if (cd == reinterpret_cast<iconv_t>(-1) && codePage != kDefaultCodePage)
+    return ConverterFor(c, kDefaultCodePage);
   return cd;
 }
 

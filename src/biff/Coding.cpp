@@ -3,8 +3,8 @@
 namespace plicato {
 
 void TByteReader::Overrun(size_t wanted) const {
-  throw EXLSError(FormatMessage("Record data too short: %zu bytes wanted at offset %zu of %zu", wanted, pos_,
-                                size_));
+  throw EXLSError(
+      FormatMessage("Record data too short: %zu bytes wanted at offset %zu of %zu", wanted, pos_, size_));
 }
 
 }  // namespace plicato

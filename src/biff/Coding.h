@@ -31,7 +31,9 @@ inline void EncodeDouble(uint8_t* p, double d) {
   EncodeFixed64(p, bits);
 }
 
-inline uint16_t DecodeFixed16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t DecodeFixed16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 inline uint32_t DecodeFixed32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -46,7 +48,9 @@ inline double DecodeDouble(const uint8_t* p) {
   return d;
 }
 
-inline void PutFixed8(std::vector<uint8_t>& out, uint8_t v) { out.push_back(v); }
+inline void PutFixed8(std::vector<uint8_t>& out, uint8_t v) {
+  out.push_back(v);
+}
 inline void PutFixed16(std::vector<uint8_t>& out, uint16_t v) {
   uint8_t b[2];
   EncodeFixed16(b, v);

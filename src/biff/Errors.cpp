@@ -22,6 +22,7 @@ std::string FormatMessage(const char* format, ...) {
   return text;
 }
 
-EListError::EListError(long long index) : EPlicatoError(FormatMessage("List index out of bounds (%lld)", index)) {}
+EListError::EListError(long long index)
+    : EPlicatoError(FormatMessage("List index out of bounds (%lld)", index)) {}
 
 }  // namespace plicato

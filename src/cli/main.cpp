@@ -91,8 +91,8 @@ int Dump(const std::vector<std::string>& args) {
     for (uint32_t key : keys) {
       int row = static_cast<int>(KeyRow(key)), column = static_cast<int>(KeyColumn(key));
       out += std::to_string(row) + "," + std::to_string(column) + "," +
-             std::to_string(sheet.GetCellKind(column, row)) + "," + CsvField(ToUtf8(sheet.GetText(column, row))) +
-             "\r\n";
+             std::to_string(sheet.GetCellKind(column, row)) + "," +
+             CsvField(ToUtf8(sheet.GetText(column, row))) + "\r\n";
     }
   } else if (!sheet.Cells().IsEmpty()) {
     TCellBounds bounds = sheet.Cells().CalcBounds();

@@ -158,7 +158,8 @@ std::string CountLineText(int32_t found, int32_t merged) {
 std::string SplitOutputName(const std::string& savePath, int32_t splitNumber) {
   std::string name = savePath + "--" + std::to_string(splitNumber) + ".xls";
   const std::string drop = ".xls-";
-  for (size_t at = name.find(drop); at != std::string::npos; at = name.find(drop, at)) name.erase(at, drop.size());
+  for (size_t at = name.find(drop); at != std::string::npos; at = name.find(drop, at))
+    name.erase(at, drop.size());
   return name;
 }
 
@@ -175,6 +176,8 @@ std::string RoundedNumberText(double value) {
   return buffer;
 }
 
-void MergeFiles(TMergeHost& host) { TMergeRun(host).Run(); }
+void MergeFiles(TMergeHost& host) {
+  TMergeRun(host).Run();
+}
 
 }  // namespace plicato

@@ -26,14 +26,14 @@ class TMergeHost {
   virtual bool MarkRows() = 0;
 
   // Status outputs, in the order the engine makes them.
-  virtual void SetProgressText(const std::string& text) = 0;  // the progress line
-  virtual void SetCountText(const std::string& text) = 0;     // the count line
-  virtual void SetCurrentFile(const std::string& path) = 0;   // the current-file field
-  virtual void SetButtonCaption(const std::string& text) = 0; // the Start/Stop caption
+  virtual void SetProgressText(const std::string& text) = 0;   // the progress line
+  virtual void SetCountText(const std::string& text) = 0;      // the count line
+  virtual void SetCurrentFile(const std::string& path) = 0;    // the current-file field
+  virtual void SetButtonCaption(const std::string& text) = 0;  // the Start/Stop caption
 
   std::atomic<int32_t> StopRequested{0};  // 1 asks the run to stop before its next file
   std::atomic<int32_t> FoundCount{0};
-  std::atomic<int32_t> MergedCount{0};    // not reset by a run: merging twice counts on
+  std::atomic<int32_t> MergedCount{0};  // not reset by a run: merging twice counts on
 };
 
 // "共有" FoundCount "个XLS文件 已合并" MergedCount "个"

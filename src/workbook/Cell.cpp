@@ -17,18 +17,28 @@ TCellError ErrorFromBiff(uint8_t code) {
   return ceNone;
 }
 
-uint8_t BiffFromError(TCellError error) { return error <= ceNA ? kBiffErrorCodes[error] : 0x2A; }
+uint8_t BiffFromError(TCellError error) {
+  return error <= ceNA ? kBiffErrorCodes[error] : 0x2A;
+}
 
 const char16_t* ErrorText(TCellError error) {
   switch (error) {
-    case ceNull: return u"#NULL!";
-    case ceDiv0: return u"#DIV/0!";
-    case ceValue: return u"#VALUE!";
-    case ceRef: return u"#REF!";
-    case ceName: return u"#NAME?";
-    case ceNum: return u"#NUM!";
-    case ceNA: return u"#N/A";
-    default: return u"[int] No error value";
+    case ceNull:
+      return u"#NULL!";
+    case ceDiv0:
+      return u"#DIV/0!";
+    case ceValue:
+      return u"#VALUE!";
+    case ceRef:
+      return u"#REF!";
+    case ceName:
+      return u"#NAME?";
+    case ceNum:
+      return u"#NUM!";
+    case ceNA:
+      return u"#N/A";
+    default:
+      return u"[int] No error value";
   }
 }
 

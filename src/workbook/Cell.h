@@ -32,15 +32,17 @@ enum TCellKind : uint8_t {
   ckStringArrayFormula = 13,
 };
 
-inline bool IsFormulaKind(uint8_t kind) { return kind >= ckNumberFormula && kind <= ckStringArrayFormula; }
+inline bool IsFormulaKind(uint8_t kind) {
+  return kind >= ckNumberFormula && kind <= ckStringArrayFormula;
+}
 inline bool IsArrayFormulaKind(uint8_t kind) {
   return kind == ckNumberArrayFormula || kind == ckStringArrayFormula;
 }
 
 // Error values held by error cells: 1..7 for the BIFF codes 0x00, 0x07, 0x0F, 0x17, 0x1D, 0x24, 0x2A.
 enum TCellError : uint8_t { ceNone = 0, ceNull, ceDiv0, ceValue, ceRef, ceName, ceNum, ceNA };
-TCellError ErrorFromBiff(uint8_t code);  // unknown codes give ceNone
-uint8_t BiffFromError(TCellError error);  // ceNone gives 0x2A (callers refuse it where it matters)
+TCellError ErrorFromBiff(uint8_t code);       // unknown codes give ceNone
+uint8_t BiffFromError(TCellError error);      // ceNone gives 0x2A (callers refuse it where it matters)
 const char16_t* ErrorText(TCellError error);  // "#NULL!" ... "#N/A"; ceNone "[int] No error value"
 
 // Expression and cached result of a formula cell; array formulas also keep their ARRAY record body.

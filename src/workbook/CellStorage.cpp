@@ -13,7 +13,9 @@ constexpr size_t kChunkSize = 1 << 20;  // 1 MB arena chunks: 4,096 cell blocks 
 
 TCellStorage::TCellStorage(TCellFormats* formats) : formats_(formats) {}
 
-TCellStorage::~TCellStorage() { ClearAll(); }
+TCellStorage::~TCellStorage() {
+  ClearAll();
+}
 
 template <typename T>
 T* TCellStorage::NewBlock() {
@@ -84,9 +86,13 @@ TCell* TCellStorage::Store(uint32_t key, TCell cell, bool keepFormat) {
   return slot;
 }
 
-TCell* TCellStorage::InsertAtKey(uint32_t key, TCell cell) { return Store(key, cell, true); }
+TCell* TCellStorage::InsertAtKey(uint32_t key, TCell cell) {
+  return Store(key, cell, true);
+}
 
-TCell* TCellStorage::ReplaceAtKey(uint32_t key, TCell cell) { return Store(key, cell, false); }
+TCell* TCellStorage::ReplaceAtKey(uint32_t key, TCell cell) {
+  return Store(key, cell, false);
+}
 
 void TCellStorage::DeleteAtKey(uint32_t key) {
   TCell* slot = Slot(key, false);
@@ -124,7 +130,9 @@ void TCellStorage::ClearAll() {
   cursorRow_ = cursorColumn_ = 0;
 }
 
-void TCellStorage::BeginIteration() { cursorRow_ = cursorColumn_ = 0; }
+void TCellStorage::BeginIteration() {
+  cursorRow_ = cursorColumn_ = 0;
+}
 
 TCellRef TCellStorage::NextCell() {
   uint32_t row = cursorRow_;

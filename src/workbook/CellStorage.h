@@ -20,9 +20,15 @@ namespace plicato {
 class TCellFormats;
 
 constexpr uint32_t kMaxCellKey = 0xFFFFFF;
-inline uint32_t CellKey(uint32_t column, uint32_t row) { return (row << 8) | (column & 0xFF); }
-inline uint32_t KeyColumn(uint32_t key) { return key & 0xFF; }
-inline uint32_t KeyRow(uint32_t key) { return key >> 8; }
+inline uint32_t CellKey(uint32_t column, uint32_t row) {
+  return (row << 8) | (column & 0xFF);
+}
+inline uint32_t KeyColumn(uint32_t key) {
+  return key & 0xFF;
+}
+inline uint32_t KeyRow(uint32_t key) {
+  return key >> 8;
+}
 
 // A stored cell found by a lookup or an iteration, with its key.
 struct TCellRef {

@@ -23,9 +23,9 @@ const char kWrongType[] = "Cell is missing/is of wrong type";
 
 char16_t UpperChar(char16_t c) {
   if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 32);
-  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return static_cast<char16_t>(c - 32);          // Latin-1
-  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 32);         // Greek
-  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 32);                       // Cyrillic
+  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return static_cast<char16_t>(c - 32);   // Latin-1
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 32);  // Greek
+  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 32);                // Cyrillic
   if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 80);
   if (c >= 0x100 && c <= 0x17F && (c & 1) && c != 0x131 && c != 0x138 && c != 0x149)
     return static_cast<char16_t>(c - 1);  // Latin Extended-A pairs (approximately)
@@ -60,21 +60,32 @@ std::u16string GeneralNumberText(double value) {
 
 std::u16string ValueText(TXLSWorkbook& workbook, uint8_t kind, const TCell& cell) {
   switch (kind) {
-    case ckFloat: return GeneralNumberText(cell.number);
-    case ckString: return workbook.SST().EntryText(cell.entry);
-    case ckBoolean: return cell.Boolean() ? workbook.StrTRUE : workbook.StrFALSE;
-    case ckError: return ErrorText(cell.Error());
+    case ckFloat:
+      return GeneralNumberText(cell.number);
+    case ckString:
+      return workbook.SST().EntryText(cell.entry);
+    case ckBoolean:
+      return cell.Boolean() ? workbook.StrTRUE : workbook.StrFALSE;
+    case ckError:
+      return ErrorText(cell.Error());
     case ckNumberFormula:
-    case ckNumberArrayFormula: return GeneralNumberText(cell.FormulaNumber());
+    case ckNumberArrayFormula:
+      return GeneralNumberText(cell.FormulaNumber());
     case ckStringFormula:
-    case ckStringArrayFormula: return cell.formula->text;
-    case ckBooleanFormula: return cell.formula->small ? workbook.StrTRUE : workbook.StrFALSE;
-    case ckErrorFormula: return ErrorText(static_cast<TCellError>(cell.formula->small));
-    default: return std::u16string();
+    case ckStringArrayFormula:
+      return cell.formula->text;
+    case ckBooleanFormula:
+      return cell.formula->small ? workbook.StrTRUE : workbook.StrFALSE;
+    case ckErrorFormula:
+      return ErrorText(static_cast<TCellError>(cell.formula->small));
+    default:
+      return std::u16string();
   }
 }
 
-inline bool ValidPosition(int column, int row) { return column >= 0 && column <= 255 && row >= 0 && row <= 65535; }
+inline bool ValidPosition(int column, int row) {
+  return column >= 0 && column <= 255 && row >= 0 && row <= 65535;
+}
 
 }  // namespace
 
@@ -92,7 +103,8 @@ TSheet::TSheet(TXLSWorkbook& workbook, uint8_t kind)
   TCellFormats* formats = &workbook.CellFormats();
   columns_ = std::make_unique<TXLSColumns>(
       formats, [this](TCellFormat* format, int column) { ApplyColumnFormat(format, column); });
-  rows_ = std::make_unique<TXLSRows>(formats, [this](TCellFormat* format, int row) { ApplyRowFormat(format, row); });
+  rows_ = std::make_unique<TXLSRows>(formats,
+                                     [this](TCellFormat* format, int row) { ApplyRowFormat(format, row); });
   records_ = std::make_unique<TRecordStorageSheet>();
   printSettings_ = std::make_unique<TPrintSettings>(*records_);
   printSettings_->Reset();
@@ -107,8 +119,7 @@ TSheet::~TSheet() {
 void TSheet::SetName(std::u16string_view name) {
   if (SameSheetName(name, name_)) return;
   TSheet* other = workbook_.Sheets().FindByName(name);
-  if (other && other != this)
-    throw EXLSError("Sheet name \"" + ToUtf8(name) + "\" allready exists");
+  if (other && other != this) throw EXLSError("Sheet name \"" + ToUtf8(name) + "\" allready exists");
   name_ = name;
 }
 
@@ -169,17 +180,26 @@ TCellVariant TSheet::GetVariant(int column, int row) {
   const TCell* cell = ValidPosition(column, row) ? cells_.LookupKey(CellKey(column, row)) : nullptr;
   if (!cell) return ceNA;
   switch (cell->kind) {
-    case ckFloat: return cell->number;
-    case ckString: return workbook_.SST().EntryText(cell->entry);
-    case ckBoolean: return cell->Boolean();
-    case ckError: return cell->Error();
+    case ckFloat:
+      return cell->number;
+    case ckString:
+      return workbook_.SST().EntryText(cell->entry);
+    case ckBoolean:
+      return cell->Boolean();
+    case ckError:
+      return cell->Error();
     case ckNumberFormula:
-    case ckNumberArrayFormula: return cell->FormulaNumber();
+    case ckNumberArrayFormula:
+      return cell->FormulaNumber();
     case ckStringFormula:
-    case ckStringArrayFormula: return cell->formula->text;
-    case ckBooleanFormula: return cell->formula->small != 0;
-    case ckErrorFormula: return static_cast<TCellError>(cell->formula->small);
-    default: return ceNA;
+    case ckStringArrayFormula:
+      return cell->formula->text;
+    case ckBooleanFormula:
+      return cell->formula->small != 0;
+    case ckErrorFormula:
+      return static_cast<TCellError>(cell->formula->small);
+    default:
+      return ceNA;
   }
 }
 
@@ -241,7 +261,8 @@ void TSheet::PutBlank(int column, int row, int formatIndex) {
   cells_.InsertAtKey(CellKey(column, row), MakeBlankCell(HandleForIndex(formatIndex)));
 }
 
-void TSheet::PutFormula(int column, int row, TCellKind kind, int formatIndex, std::unique_ptr<TFormulaData> data) {
+void TSheet::PutFormula(int column, int row, TCellKind kind, int formatIndex,
+                        std::unique_ptr<TFormulaData> data) {
   if (!IsFormulaKind(kind) || !data) throw EXLSError("Invalid Formula cell type");
   if (!ValidPosition(column, row)) throw EXLSError(FormatMessage("Invalid cell position %d:%d", column, row));
   uint32_t handle = HandleForIndex(formatIndex);
@@ -273,7 +294,8 @@ void TSheet::DeleteCells(int firstColumn, int lastColumn, int firstRow, int last
     for (int row = firstRow; row <= lastRow; ++row) DeleteCell(column, row);
 }
 
-void TSheet::ApplyFormatToCells(TCellFormat* format, int firstColumn, int lastColumn, int firstRow, int lastRow) {
+void TSheet::ApplyFormatToCells(TCellFormat* format, int firstColumn, int lastColumn, int firstRow,
+                                int lastRow) {
   TCellFormats& formats = workbook_.CellFormats();
   for (int row = firstRow; row <= lastRow; ++row) {
     for (int column = firstColumn; column <= lastColumn; ++column) {

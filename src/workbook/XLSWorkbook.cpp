@@ -36,7 +36,9 @@ TPaperSize LocalePaperSize() {
 #endif
 }
 
-TXLSWorkbook::TXLSWorkbook() : defaultPaperSize_(LocalePaperSize()) { CreateParts(); }
+TXLSWorkbook::TXLSWorkbook() : defaultPaperSize_(LocalePaperSize()) {
+  CreateParts();
+}
 
 TXLSWorkbook::~TXLSWorkbook() {
   // Worksheets first: their cells refer to the string table and the formats.
@@ -70,24 +72,48 @@ void TXLSWorkbook::SetVersion(TExcelVersion version) {
   sst_->MaxRecordData = MaxRecordDataFor(version);
 }
 
-TNumberFormats& TXLSWorkbook::NumberFormats() { return cellFormats_->NumberFormats(); }
+TNumberFormats& TXLSWorkbook::NumberFormats() {
+  return cellFormats_->NumberFormats();
+}
 
-TXFont* TXLSWorkbook::Font() { return fonts_->Count() > 0 ? fonts_->Item(0) : nullptr; }
+TXFont* TXLSWorkbook::Font() {
+  return fonts_->Count() > 0 ? fonts_->Item(0) : nullptr;
+}
 
 void TXLSWorkbook::SetFont(const TXFont& font) {
   if (fonts_->Count() > 0) fonts_->Item(0)->AssignProperties(font);
 }
 
-std::u16string TXLSWorkbook::UserName() const { return globals_->UserName(); }
-void TXLSWorkbook::SetUserName(std::u16string_view name) { globals_->SetUserName(name); }
-bool TXLSWorkbook::BookProtected() const { return globals_->Protect() != 0; }
-void TXLSWorkbook::SetBookProtected(bool value) { globals_->SetProtect(value ? 1 : 0); }
-bool TXLSWorkbook::Backup() const { return globals_->Backup(); }
-void TXLSWorkbook::SetBackup(bool value) { globals_->SetBackup(value); }
-bool TXLSWorkbook::RefreshAll() const { return globals_->RefreshAll(); }
-void TXLSWorkbook::SetRefreshAll(bool value) { globals_->SetRefreshAll(value); }
-bool TXLSWorkbook::RecomendReadOnly() const { return fileSharing_->RecomendReadOnly(); }
-void TXLSWorkbook::SetRecomendReadOnly(bool value) { fileSharing_->SetRecomendReadOnly(value); }
+std::u16string TXLSWorkbook::UserName() const {
+  return globals_->UserName();
+}
+void TXLSWorkbook::SetUserName(std::u16string_view name) {
+  globals_->SetUserName(name);
+}
+bool TXLSWorkbook::BookProtected() const {
+  return globals_->Protect() != 0;
+}
+void TXLSWorkbook::SetBookProtected(bool value) {
+  globals_->SetProtect(value ? 1 : 0);
+}
+bool TXLSWorkbook::Backup() const {
+  return globals_->Backup();
+}
+void TXLSWorkbook::SetBackup(bool value) {
+  globals_->SetBackup(value);
+}
+bool TXLSWorkbook::RefreshAll() const {
+  return globals_->RefreshAll();
+}
+void TXLSWorkbook::SetRefreshAll(bool value) {
+  globals_->SetRefreshAll(value);
+}
+bool TXLSWorkbook::RecomendReadOnly() const {
+  return fileSharing_->RecomendReadOnly();
+}
+void TXLSWorkbook::SetRecomendReadOnly(bool value) {
+  fileSharing_->SetRecomendReadOnly(value);
+}
 
 void TXLSWorkbook::ClearWorkbook() {
   // Cells refer to string entries and formats: the worksheets go first.

@@ -46,7 +46,7 @@ class TXLSWorkbook {
   TSheets& Sheets() { return *sheets_; }
   TWorkbookData& Workbook() { return *workbookData_; }
   TOptionsDialog& OptionsDialog() { return *optionsDialog_; }
-  TXFont* Font();                  // font 0; null (with no message box here) when there are no fonts
+  TXFont* Font();  // font 0; null (with no message box here) when there are no fonts
   void SetFont(const TXFont& font);
 
   std::u16string UserName() const;
@@ -70,13 +70,13 @@ class TXLSWorkbook {
   std::function<void(int percent)> OnProgress;
   // Asked for a password when a file is encrypted; may change it. Returning false aborts the read.
   std::function<bool(std::u16string& password)> OnPassword;
-  bool Aborted = false;     // set to stop a read between records
+  bool Aborted = false;  // set to stop a read between records
 
   // --- reading and writing ---
-  void Read();                                   // from Filename
-  void Read(const std::vector<uint8_t>& source); // from an in-memory file image
-  void Write();                                  // to Filename
-  void Write(std::vector<uint8_t>& destination); // into memory
+  void Read();                                    // from Filename
+  void Read(const std::vector<uint8_t>& source);  // from an in-memory file image
+  void Write();                                   // to Filename
+  void Write(std::vector<uint8_t>& destination);  // into memory
   // Resets to an empty workbook with one default worksheet.
   void ClearWorkbook();
 

@@ -18,9 +18,13 @@ void ReadInto(TXLSWorkbook& workbook, const std::vector<uint8_t>* source) {
 
 }  // namespace
 
-void TXLSWorkbook::Read() { Read(nullptr); }
+void TXLSWorkbook::Read() {
+  Read(nullptr);
+}
 
-void TXLSWorkbook::Read(const std::vector<uint8_t>& source) { Read(&source); }
+void TXLSWorkbook::Read(const std::vector<uint8_t>& source) {
+  Read(&source);
+}
 
 void TXLSWorkbook::Read(const std::vector<uint8_t>* source) {
   ResetForRead();
@@ -35,9 +39,13 @@ void TXLSWorkbook::Read(const std::vector<uint8_t>* source) {
   FinishRead();
 }
 
-void TXLSWorkbook::Write() { Write(nullptr); }
+void TXLSWorkbook::Write() {
+  Write(nullptr);
+}
 
-void TXLSWorkbook::Write(std::vector<uint8_t>& destination) { Write(&destination); }
+void TXLSWorkbook::Write(std::vector<uint8_t>& destination) {
+  Write(&destination);
+}
 
 void TXLSWorkbook::Write(std::vector<uint8_t>* destination) {
   if (OnProgress) OnProgress(0);

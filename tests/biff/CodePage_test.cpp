@@ -27,7 +27,8 @@ TEST(CodePage, BadBytesBecomeReplacementCharacters) {
 TEST(CodePage, Latin1AndUtf8RoundTrips) {
   const uint8_t bytes[] = {0x41, 0xE9, 0xFF};
   EXPECT_EQ(DecodeLatin1(bytes, 3), u"A\u00E9\u00FF");
-  const std::u16string samples[] = {u"", u"abc", u"共有个XLS文件", u"\U0001F600 x", u"\u00E9\u07FF\u0800\uFFFF"};
+  const std::u16string samples[] = {u"", u"abc", u"共有个XLS文件", u"\U0001F600 x",
+                                    u"\u00E9\u07FF\u0800\uFFFF"};
   for (const auto& s : samples) EXPECT_EQ(FromUtf8(ToUtf8(s)), s);
   EXPECT_EQ(ToUtf8(u"\u00E9"), "\xC3\xA9");
   EXPECT_EQ(FromUtf8("a\xC3"), u"a\uFFFD");

@@ -48,9 +48,9 @@ TEST(FileSearch, FilesBeforeSubFoldersDepthFirstInUpperCaseOrder) {
   touch("notes.txt");
   touch("fake.xlsx");
   std::string root = dir.Path().string();
-  std::vector<std::string> expected = {root + "/A.XLS",          root + "/b.xls",
-                                       root + "/_c.xls",         root + "/old.xls/d.xls",
-                                       root + "/sub/z.xls",      root + "/sub/deeper/y.xls",
+  std::vector<std::string> expected = {root + "/A.XLS",     root + "/b.xls",
+                                       root + "/_c.xls",    root + "/old.xls/d.xls",
+                                       root + "/sub/z.xls", root + "/sub/deeper/y.xls",
                                        root + "/Zed/e.xls"};
   EXPECT_EQ(Search(root), expected);
   EXPECT_EQ(Search(root + "/"), expected) << "a trailing slash is not doubled";
@@ -70,8 +70,13 @@ TEST(FileSearch, MissingFolderYieldsNothingAndStopEndsEarly) {
   EXPECT_EQ(found.size(), 2u);
   std::atomic<bool> stop{true};
   found.clear();
-  SearchFiles(dir.Path().string(), "*.xls", true, [&](const std::string& p) { found.push_back(p); return true; },
-              &stop);
+  SearchFiles(
+      dir.Path().string(), "*.xls", true,
+      [&](const std::string& p) {
+        found.push_back(p);
+        return true;
+      },
+      &stop);
   EXPECT_TRUE(found.empty());
 }
 
@@ -79,9 +84,9 @@ TEST(FileSearch, CorpusMergeFolderInDocumentedOrder) {
   fs::path merge = test::CorpusFile("gen/merge");
   if (!fs::exists(merge)) GTEST_SKIP() << "corpus not present";
   std::string root = merge.string();
-  std::vector<std::string> expected = {root + "/.hidden.xls", root + "/a.xls",     root + "/e_biff5.xls",
-                                       root + "/UPPER.XLS",   root + "/wide.xls",  root + "/old.xls/d.xls",
-                                       root + "/sub/b.xls",   root + "/sub/deeper/c.xls"};
+  std::vector<std::string> expected = {
+      root + "/.hidden.xls", root + "/a.xls",         root + "/e_biff5.xls", root + "/UPPER.XLS",
+      root + "/wide.xls",    root + "/old.xls/d.xls", root + "/sub/b.xls",   root + "/sub/deeper/c.xls"};
   EXPECT_EQ(Search(root), expected);
 }
 

@@ -51,7 +51,8 @@ void WriteInput(const fs::path& path, const std::function<void(TSheet&)>& fill) 
 void WriteTextRows(const fs::path& path, int rows, const std::string& prefix, int width = 3) {
   WriteInput(path, [&](TSheet& s) {
     for (int r = 0; r < rows; ++r)
-      for (int c = 0; c < width; ++c) s.PutText(c, r, FromUtf8(prefix + std::to_string(r) + "." + std::to_string(c)));
+      for (int c = 0; c < width; ++c)
+        s.PutText(c, r, FromUtf8(prefix + std::to_string(r) + "." + std::to_string(c)));
   });
 }
 
@@ -150,10 +151,15 @@ TEST(MergeEngine, CopiesValuesAsTextAndEndsEachFileAtItsFirstRowWithoutText) {
   for (int r = 0; r <= 2; ++r)
     for (int c = 0; c < 255; ++c) ASSERT_EQ(s.GetCellKind(c, r), ckString) << r << ":" << c;
 
-  std::vector<std::string> expected = {
-      "progress:正在合并第1个XLS文件", "file:" + host.files[0], "count:共有2个XLS文件 已合并1个",
-      "progress:正在合并第2个XLS文件", "file:" + host.files[1], "count:共有2个XLS文件 已合并2个",
-      "progress:已停止",               "button:开始",           "file:"};
+  std::vector<std::string> expected = {"progress:正在合并第1个XLS文件",
+                                       "file:" + host.files[0],
+                                       "count:共有2个XLS文件 已合并1个",
+                                       "progress:正在合并第2个XLS文件",
+                                       "file:" + host.files[1],
+                                       "count:共有2个XLS文件 已合并2个",
+                                       "progress:已停止",
+                                       "button:开始",
+                                       "file:"};
   EXPECT_EQ(host.events, expected);
 }
 
