@@ -6,7 +6,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 CMAKE_FLAGS ?=
 
-.PHONY: run test deps build build-asan test-asan bench format clean
+.PHONY: run test deps build build-asan test-asan fuzz bench format clean
 
 deps:
 	@scripts/install-deps
@@ -20,12 +20,16 @@ build-asan: deps
 	    -DPLICATO_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-# The sanitizer run comes first, so that the last line printed is the summary of the full run.
+# A bounded run of each fuzz target (clang's libFuzzer), seeded from the shared corpus.
+fuzz: deps
+	@scripts/fuzz
+
+# The fuzz and sanitizer runs come first, so that the last line printed is the summary of the full run.
 test-asan: build-asan
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) -LE interop
 
-test: test-asan build
+test: fuzz test-asan build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 run: build

@@ -1,5 +1,6 @@
 #include "workbook/CellStorage.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -8,8 +9,11 @@
 namespace plicato {
 
 namespace {
-constexpr size_t kChunkSize = 1 << 20;  // 1 MB arena chunks: 4,096 cell blocks each
-}
+// Arena chunks start small, so that a sheet of a few cells costs a few kilobytes, and double up to 1 MB
+// (4,096 cell blocks), so that a full sheet costs few allocations.
+constexpr size_t kFirstChunkSize = 4 << 10;
+constexpr size_t kMaxChunkSize = 1 << 20;
+}  // namespace
 
 TCellStorage::TCellStorage(TCellFormats* formats) : formats_(formats) {}
 
@@ -22,7 +26,8 @@ T* TCellStorage::NewBlock() {
   static_assert(alignof(T) <= alignof(std::max_align_t));
   constexpr size_t size = (sizeof(T) + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
   if (chunks_.empty() || chunkUsed_ + size > chunkSize_) {
-    chunkSize_ = size > kChunkSize ? size : kChunkSize;
+    size_t next = chunks_.empty() ? kFirstChunkSize : std::min(chunkSize_ * 2, kMaxChunkSize);
+    chunkSize_ = std::max(size, next);
     chunks_.push_back(std::make_unique<uint8_t[]>(chunkSize_));  // value-initialised: zeroed
     chunkUsed_ = 0;
   }
