@@ -472,8 +472,9 @@ inline TSheet* TXLSReader::Vacate(TSheet& sheet, uint32_t column, uint32_t row) 
   const uint32_t key = CellKey(column, row);
   if (TCell* old = sheet.Cells().LookupKey(key)) {
     // The old text gives back its reference, but its entry stays in the table even at count 0 (as
-    // entries read from a file do): the file index may name it again for a later LABELSST.
-    if (old->kind == ckString && old->entry->RefCount > 0) old->entry->RefCount--;
+    // entries read from a file do): the file index may name it again for a later LABELSST. The count
+    // may dip below 0 until the references gathered per file index reach it at the end of the read.
+    if (old->kind == ckString) old->entry->RefCount--;
     sheet.Cells().DeleteAtKey(key);
   }
   return &sheet;
@@ -588,7 +589,7 @@ void TXLSReader::Dispatch() {
       if (index >= sst.FileIndexCount())
         throw EXLSError(FormatMessage("Read error at %.8d", static_cast<int>(stream_.Position())));
       Vacate(*sheet, column, DecodeFixed16(b))
-          ->PutSharedString(column, DecodeFixed16(b), sst.EntryAtFileIndex(index), DecodeFixed16(b + 4));
+          ->PutCountedString(column, DecodeFixed16(b), sst.ReferenceAtFileIndex(index), DecodeFixed16(b + 4));
       return;
     }
     case rec::LABEL:

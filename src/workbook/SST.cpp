@@ -372,6 +372,7 @@ void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
     entry->RefCount = 0;
     TSSTEntry* added = AddEntry(std::move(entry));
     fileIndex_.push_back(added);
+    fileReferences_.push_back(0);
   }
 }
 
@@ -492,9 +493,16 @@ void TSST::WriteEntry(TXLSStream& stream, TSSTEntry* entry) {
   }
 }
 
+void TSST::ClearFileIndex() {
+  for (size_t i = 0; i < fileIndex_.size(); ++i) fileIndex_[i]->RefCount += fileReferences_[i];
+  fileIndex_.clear();
+  fileReferences_.clear();
+}
+
 void TSST::Clear() {
   totalRefCount_ = 0;
   fileIndex_.clear();
+  fileReferences_.clear();
   TrieClear();
   extSST_.Clear();
 }

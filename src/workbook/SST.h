@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "biff/BIFFRecs.h"
+#include "biff/Errors.h"
 #include "workbook/HashTrie.h"
 
 namespace plicato {
@@ -131,8 +132,18 @@ class TSST : public TSSTHashTrie {
 
   // The entry that SST index i of the file being read refers to (EListError outside the list).
   TSSTEntry* EntryAtFileIndex(uint32_t index) const;
+  // The same entry, with one reference counted for the cell that will hold it. The counts are gathered
+  // per file index and given to the entries by ClearFileIndex: a large file's cells name their strings
+  // in no particular order, and touching each entry as its cells are read would cost a cache miss per
+  // cell.
+  TSSTEntry* ReferenceAtFileIndex(uint32_t index) {
+    if (index >= fileIndex_.size()) throw EListError(index);
+    ++fileReferences_[index];
+    return fileIndex_[index];
+  }
   size_t FileIndexCount() const { return fileIndex_.size(); }
-  void ClearFileIndex() { fileIndex_.clear(); }
+  // Ends a read: the references gathered by ReferenceAtFileIndex reach their entries.
+  void ClearFileIndex();
 
   // Reads the SST whose header has just been read (dataLength = its body length) and the CONTINUE
   // records after it. Entries read start with reference count 0; the file's total is taken over.
@@ -167,6 +178,7 @@ class TSST : public TSSTHashTrie {
 
   TXFonts* fonts_;
   std::vector<TSSTEntry*> fileIndex_;  // references, not owned
+  std::vector<int32_t> fileReferences_;  // references counted per file index, not yet on their entries
   TExtSST extSST_;
   int32_t totalRefCount_ = 0;
 

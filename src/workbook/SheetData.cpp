@@ -236,8 +236,12 @@ void TSheet::PutTextFormatted(int column, int row, std::u16string_view text, int
 }
 
 void TSheet::PutSharedString(int column, int row, TSSTEntry* entry, int formatIndex) {
-  if (!ValidPosition(column, row)) throw EXLSError(FormatMessage("Invalid cell position %d:%d", column, row));
   entry->RefCount++;
+  PutCountedString(column, row, entry, formatIndex);
+}
+
+void TSheet::PutCountedString(int column, int row, TSSTEntry* entry, int formatIndex) {
+  if (!ValidPosition(column, row)) throw EXLSError(FormatMessage("Invalid cell position %d:%d", column, row));
   cells_.InsertAtKey(CellKey(column, row), MakeStringCell(HandleForIndex(formatIndex), entry));
 }
 

@@ -70,6 +70,8 @@ class TSheet {
   void PutText(int column, int row, std::u16string_view text);
   void PutTextFormatted(int column, int row, std::u16string_view text, int formatIndex);
   void PutSharedString(int column, int row, TSSTEntry* entry, int formatIndex);
+  // As PutSharedString, for a caller that has counted the reference itself (the reader).
+  void PutCountedString(int column, int row, TSSTEntry* entry, int formatIndex);
   void PutFloat(int column, int row, double value, int formatIndex);
   void PutBoolean(int column, int row, bool value, int formatIndex);
   void PutError(int column, int row, TCellError error, int formatIndex);
