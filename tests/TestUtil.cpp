@@ -1,5 +1,8 @@
 #include "TestUtil.h"
 
+#include "biff/Coding.h"
+#include "biff/XLSStream.h"
+
 #include <unistd.h>
 #include <algorithm>
 #include <atomic>
@@ -11,6 +14,27 @@
 namespace plicato::test {
 
 namespace fs = std::filesystem;
+
+std::vector<TRecord> SplitRecords(const std::vector<uint8_t>& stream) {
+  std::vector<TRecord> records;
+  for (size_t at = 0; at + 4 <= stream.size();) {
+    const uint16_t id = DecodeFixed16(&stream[at]), length = DecodeFixed16(&stream[at + 2]);
+    if (at + 4 + length > stream.size()) break;
+    records.push_back({id, std::vector<uint8_t>(stream.begin() + at + 4, stream.begin() + at + 4 + length)});
+    at += 4 + length;
+  }
+  return records;
+}
+
+std::vector<TRecord> WrittenRecords(const std::function<void(TXLSStream&)>& write) {
+  std::vector<uint8_t> bytes;
+  TXLSStream stream;
+  stream.SetDestMemory(&bytes);
+  stream.OpenWrite("", xvExcel21);
+  write(stream);
+  stream.Close();
+  return SplitRecords(bytes);
+}
 
 fs::path CorpusDir() {
   return fs::path(PLICATO_CORPUS);

@@ -3,10 +3,25 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
+namespace plicato {
+class TXLSStream;
+}
+
 namespace plicato::test {
+
+struct TRecord {
+  uint16_t id;
+  std::vector<uint8_t> body;
+};
+
+// The records of a plain record stream, in order (a truncated last record is left out).
+std::vector<TRecord> SplitRecords(const std::vector<uint8_t>& stream);
+// Runs write against an in-memory plain record stream and returns the records it wrote.
+std::vector<TRecord> WrittenRecords(const std::function<void(TXLSStream&)>& write);
 
 // ../shared/corpus (the files made by other programs); tests that need it skip when it is absent.
 std::filesystem::path CorpusDir();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestUtil.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,29 +15,8 @@
 namespace plicato {
 namespace {
 
-struct Record {
-  uint16_t id;
-  std::vector<uint8_t> body;
-};
-
-template <typename Write>
-std::vector<Record> Written(Write&& write) {
-  std::vector<uint8_t> out;
-  TXLSStream stream;
-  stream.SetDestMemory(&out);
-  stream.OpenWrite("", xvExcel21);
-  write(stream);
-  stream.Close();
-  std::vector<Record> records;
-  size_t pos = 0;
-  while (pos + 4 <= out.size()) {
-    uint16_t len = DecodeFixed16(&out[pos + 2]);
-    records.push_back(
-        {DecodeFixed16(&out[pos]), std::vector<uint8_t>(out.begin() + pos + 4, out.begin() + pos + 4 + len)});
-    pos += 4 + len;
-  }
-  return records;
-}
+using Record = test::TRecord;
+const auto Written = test::WrittenRecords;
 
 std::vector<uint8_t> FormatBody(uint16_t id, const std::u16string& text, bool wide = true) {
   std::vector<uint8_t> b;

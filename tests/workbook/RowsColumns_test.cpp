@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "TestUtil.h"
+
 #include "biff/BIFFRecs.h"
 #include "biff/Coding.h"
 #include "biff/XLSStream.h"
@@ -13,30 +15,8 @@ namespace plicato {
 
 namespace {
 
-struct Record {
-  uint16_t id;
-  std::vector<uint8_t> body;
-};
-
-// Runs a writer against an in-memory plain record stream and splits what it wrote into records.
-template <typename F>
-std::vector<Record> Written(F write) {
-  std::vector<uint8_t> bytes;
-  {
-    TXLSStream stream;
-    stream.SetDestMemory(&bytes);
-    stream.OpenWrite("", xvExcel21);
-    write(stream);
-    stream.Close();
-  }
-  std::vector<Record> records;
-  for (size_t at = 0; at + 4 <= bytes.size();) {
-    uint16_t id = DecodeFixed16(&bytes[at]), length = DecodeFixed16(&bytes[at + 2]);
-    records.push_back({id, std::vector<uint8_t>(bytes.begin() + at + 4, bytes.begin() + at + 4 + length)});
-    at += 4 + length;
-  }
-  return records;
-}
+using Record = test::TRecord;
+const auto Written = test::WrittenRecords;
 
 std::vector<uint8_t> ColInfo(uint16_t first, uint16_t last, uint16_t width, uint16_t xf, uint16_t options) {
   std::vector<uint8_t> body;

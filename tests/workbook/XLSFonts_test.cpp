@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestUtil.h"
+
 #include <string>
 #include <vector>
 
@@ -13,32 +15,8 @@
 namespace plicato {
 namespace {
 
-struct Record {
-  uint16_t id;
-  std::vector<uint8_t> body;
-};
-
-// Runs write against a plain (container-less) record stream in memory and splits what it wrote.
-template <typename Write>
-std::vector<Record> Written(Write&& write) {
-  std::vector<uint8_t> out;
-  TXLSStream stream;
-  stream.SetDestMemory(&out);
-  stream.OpenWrite("", xvExcel21);
-  write(stream);
-  stream.Close();
-  std::vector<Record> records;
-  size_t pos = 0;
-  while (pos + 4 <= out.size()) {
-    uint16_t id = DecodeFixed16(&out[pos]);
-    uint16_t len = DecodeFixed16(&out[pos + 2]);
-    EXPECT_LE(pos + 4 + len, out.size());
-    records.push_back({id, std::vector<uint8_t>(out.begin() + pos + 4, out.begin() + pos + 4 + len)});
-    pos += 4 + len;
-  }
-  EXPECT_EQ(pos, out.size());
-  return records;
-}
+using Record = test::TRecord;
+const auto Written = test::WrittenRecords;
 
 // A BIFF8 FONT body.
 std::vector<uint8_t> FontBody(uint16_t height, uint16_t options, uint16_t color, uint16_t weight,
