@@ -40,7 +40,11 @@ T* TCellStorage::NewBlock() {
 
 TCell* TCellStorage::Slot(uint32_t key, bool create) {
   if (key > kMaxCellKey) return nullptr;
-  Level2*& l2 = level1_[key >> 16];
+  if (!level1_) {
+    if (!create) return nullptr;
+    level1_ = NewBlock<Level1>();
+  }
+  Level2*& l2 = level1_->blocks[key >> 16];
   if (!l2) {
     if (!create) return nullptr;
     l2 = NewBlock<Level2>();
@@ -116,18 +120,20 @@ TCell TCellStorage::DetachAtKey(uint32_t key) {
 }
 
 void TCellStorage::ClearAll() {
-  for (Level2*& l2 : level1_) {
-    if (!l2) continue;
-    for (Level3* l3 : l2->rows) {
-      if (!l3) continue;
-      for (Level4* l4 : l3->groups) {
-        if (!l4) continue;
-        for (TCell& cell : l4->cells)
-          if (!cell.Empty()) DestroyCell(cell, *formats_);
+  if (level1_)
+    for (Level2*& l2 : level1_->blocks) {
+      if (!l2) continue;
+      for (Level3* l3 : l2->rows) {
+        if (!l3) continue;
+        for (Level4* l4 : l3->groups) {
+          if (!l4) continue;
+          for (TCell& cell : l4->cells)
+            if (!cell.Empty()) DestroyCell(cell, *formats_);
+        }
       }
+      l2 = nullptr;
     }
-    l2 = nullptr;
-  }
+  level1_ = nullptr;  // it lived in the arena
   chunks_.clear();
   chunkUsed_ = chunkSize_ = 0;
   anyBlock_ = false;
@@ -148,7 +154,7 @@ TCellRef TCellStorage::NextCell() {
       column = 0;
       continue;
     }
-    Level2* l2 = level1_[row >> 8];
+    Level2* l2 = level1_ ? level1_->blocks[row >> 8] : nullptr;
     if (!l2) {
       row = ((row >> 8) + 1) << 8;
       column = 0;
@@ -182,7 +188,7 @@ TCellRef TCellStorage::NextAdjacentBlank() {
   uint32_t row = cursorRow_;
   uint32_t column = cursorColumn_;
   if (row > 0xFFFF || column >= 0xFF) return TCellRef{};
-  Level2* l2 = level1_[row >> 8];
+  Level2* l2 = level1_ ? level1_->blocks[row >> 8] : nullptr;
   if (!l2) return TCellRef{};
   Level3* l3 = l2->rows[row & 0xFF];
   if (!l3) return TCellRef{};
@@ -195,7 +201,8 @@ TCellRef TCellStorage::NextAdjacentBlank() {
 }
 
 bool TCellStorage::IsEmpty() const {
-  for (Level2* l2 : level1_) {
+  if (!level1_) return true;
+  for (Level2* l2 : level1_->blocks) {
     if (!l2) continue;
     for (Level3* l3 : l2->rows) {
       if (!l3) continue;
@@ -217,7 +224,7 @@ TCellBounds TCellStorage::CalcBounds() const {
   b.firstRow = 65535;
   b.lastRow = 0;
   for (uint32_t i1 = 0; i1 < 256; ++i1) {
-    Level2* l2 = level1_[i1];
+    Level2* l2 = level1_->blocks[i1];
     if (!l2) continue;
     for (uint32_t i2 = 0; i2 < 256; ++i2) {
       Level3* l3 = l2->rows[i2];

@@ -88,7 +88,11 @@ class TCellStorage {
   TCell* Store(uint32_t key, TCell cell, bool keepFormat);
 
   TCellFormats* formats_;
-  std::array<Level2*, 256> level1_{};
+  struct Level1 {
+    Level2* blocks[256];
+  };
+  // Allocated with the first cell, so that an empty worksheet costs next to nothing.
+  Level1* level1_ = nullptr;
   bool anyBlock_ = false;
 
   // The cell last found or stored.

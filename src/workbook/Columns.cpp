@@ -14,6 +14,7 @@ bool TXLSColumn::SameLayout(const TXLSColumn& other) const {
 
 TXLSColumn* TXLSColumns::Add(int index, int32_t formatIndex) {
   if (index < 0 || index > 255) throw EXLSError("Invalid columns");
+  if (columns_.empty()) columns_.resize(256);
   auto column = std::make_unique<TXLSColumn>(formats_, static_cast<uint8_t>(index), formatIndex);
   if (onChange_) column->SetOnChange(onChange_);
   columns_[index] = std::move(column);
@@ -22,7 +23,7 @@ TXLSColumn* TXLSColumns::Add(int index, int32_t formatIndex) {
 
 void TXLSColumns::ClearColumns(int first, int last) {
   if (first < 0 || first > 255 || last < 0 || last > 255 || last < first) throw EXLSError("Invalid columns");
-  for (int i = first; i <= last; ++i) columns_[i].reset();
+  for (int i = first; i <= last && static_cast<size_t>(i) < columns_.size(); ++i) columns_[i].reset();
 }
 
 void TXLSColumns::ReadColInfo(const uint8_t* body, uint32_t length) {
@@ -46,14 +47,15 @@ void TXLSColumns::ReadColInfo(const uint8_t* body, uint32_t length) {
 
 void TXLSColumns::WriteColInfo(TXLSStream& stream) const {
   int c = 0;
-  while (c < 256) {
+  const int count = static_cast<int>(columns_.size());
+  while (c < count) {
     const TXLSColumn* column = columns_[c].get();
     if (!column) {
       ++c;
       continue;
     }
     int last = c;
-    while (last + 1 < 256 && columns_[last + 1] && columns_[last + 1]->SameLayout(*column)) ++last;
+    while (last + 1 < count && columns_[last + 1] && columns_[last + 1]->SameLayout(*column)) ++last;
     uint16_t options = 0;
     if (column->Width != 2500) {
       options = 0x0002;

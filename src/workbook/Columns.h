@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "workbook/FormattedObj.h"
 
@@ -35,7 +36,9 @@ class TXLSColumns {
   TXLSColumns(TCellFormats* formats, TFormattedObjectNotify::TChangeHandler onChange)
       : formats_(formats), onChange_(std::move(onChange)) {}
 
-  TXLSColumn* Item(int index) const { return index >= 0 && index < 256 ? columns_[index].get() : nullptr; }
+  TXLSColumn* Item(int index) const {
+    return index >= 0 && static_cast<size_t>(index) < columns_.size() ? columns_[index].get() : nullptr;
+  }
   // Creates the column object at index (replacing any there) with the given format.
   TXLSColumn* Add(int index, int32_t formatIndex);
   // Frees the column objects of first..last; "Invalid columns" outside 0..255 or last below first.
@@ -46,7 +49,8 @@ class TXLSColumns {
  private:
   TCellFormats* formats_;
   TFormattedObjectNotify::TChangeHandler onChange_;
-  std::array<std::unique_ptr<TXLSColumn>, 256> columns_;
+  // 256 slots once the first column object is made; none for a sheet without column records.
+  std::vector<std::unique_ptr<TXLSColumn>> columns_;
 };
 
 }  // namespace plicato
