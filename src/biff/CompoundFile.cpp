@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <system_error>
 #include <utility>
@@ -76,7 +76,6 @@ int CompareNames(std::u16string_view a, std::u16string_view b) {
 bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
   return CompareNames(a, b) == 0;
 }
-
 
 void CheckNewName(const TStorage& storage, std::u16string_view name) {
   if (name.empty()) throw EStorageError("Invalid element name: the name is empty");
@@ -1066,7 +1065,8 @@ using TChunkSink = std::function<void(const uint8_t*, size_t)>;
 // Writes what produce hands to its sink into a temporary file in the target's folder, then renames it
 // over the target. On any failure, the producer's included, the temporary file is removed and the
 // target is left as it was.
-void WriteAtomically(const std::filesystem::path& path, const std::function<void(const TChunkSink&)>& produce) {
+void WriteAtomically(const std::filesystem::path& path,
+                     const std::function<void(const TChunkSink&)>& produce) {
   auto fail = [&](const std::string& reason) -> EFileError {
     return EFileError(FormatMessage("Cannot write file \"%s\": %s", path.string().c_str(), reason.c_str()));
   };

@@ -177,7 +177,7 @@ class TSST : public TSSTHashTrie {
   void OpenContinue(TXLSStream& stream);
 
   TXFonts* fonts_;
-  std::vector<TSSTEntry*> fileIndex_;  // references, not owned
+  std::vector<TSSTEntry*> fileIndex_;    // references, not owned
   std::vector<int32_t> fileReferences_;  // references counted per file index, not yet on their entries
   TExtSST extSST_;
   int32_t totalRefCount_ = 0;
