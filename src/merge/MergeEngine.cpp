@@ -28,7 +28,8 @@ class TMergeRun {
   void NewOutput(const std::string& name);
   void WriteOutput();
   void CopyRows(TSheet& input);
-  bool RowHasText(TSheet& input, int row);
+  // Looks up the row's cells once; true when one of them is a text cell with non-empty text.
+  bool GatherRow(TSheet& input, int row);
   void PutMark(int rows);
   void Split();
 
@@ -40,7 +41,8 @@ class TMergeRun {
   // The current file's rows in the current output, and the output row of the first of them.
   int partRows_ = 0;
   int partFirstRow_ = 0;
-  std::u16string text_;  // reused for every copied text
+  std::u16string text_;              // reused for every copied text
+  const TCell* row_[kColumns] = {};  // the current input row's cells
 };
 
 void TMergeRun::NewOutput(const std::string& name) {
@@ -55,10 +57,14 @@ void TMergeRun::WriteOutput() {
   output_.reset();
 }
 
-bool TMergeRun::RowHasText(TSheet& input, int row) {
-  for (int column = 0; column < kColumns; ++column)
-    if (input.HasNonEmptyText(column, row)) return true;
-  return false;
+bool TMergeRun::GatherRow(TSheet& input, int row) {
+  bool hasText = false;
+  for (int column = 0; column < kColumns; ++column) {
+    const TCell* cell = input.FindCell(column, row);
+    row_[column] = cell;
+    if (cell && cell->kind == ckString && !TSST::EntryIsEmpty(cell->entry)) hasText = true;
+  }
+  return hasText;
 }
 
 // The mark of the current file's rows in the current output, on its first row there. A file with no
@@ -84,13 +90,13 @@ void TMergeRun::CopyRows(TSheet& input) {
   partFirstRow_ = outputRow_;
   for (int row = 0; row < kMaxRows; ++row) {
     // A file ends at its first row without non-empty text; that row is not copied.
-    if (!RowHasText(input, row)) break;
+    if (!GatherRow(input, row)) break;
     TSheet& out = output_->Sheets()[0];
     for (int column = 0; column < kColumns; ++column) {
       int target = host_.MarkRows() ? column + 1 : column;
       // Ask the kind first: most cells are not numbers, and a failed number lookup must not cost an
       // exception per cell.
-      const TCell* cell = input.FindCell(column, row);
+      const TCell* cell = row_[column];
       if (cell && cell->kind == ckFloat) {
         out.PutText(target, outputRow_, FromUtf8(RoundedNumberText(cell->number)));
       } else if (cell && cell->kind == ckString) {
