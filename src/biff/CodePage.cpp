@@ -61,6 +61,28 @@ iconv_t ConverterFor(Converters& c, uint16_t codePage) {
 
 }  // namespace
 
+char16_t UpperChar16(char16_t c) {
+  if (c < u'a') return c;
+  if (c <= u'z') return static_cast<char16_t>(c - 0x20);
+  if (c < 0xE0) return c;
+  if (c <= 0xFE) return c == 0xF7 ? c : static_cast<char16_t>(c - 0x20);
+  if (c == 0xFF) return 0x178;
+  if (c < 0x180) {
+    // Latin Extended-A pairs capital and small letters: even/odd below 0x138 and from 0x14A to 0x177,
+    // odd/even from 0x139 to 0x148 and from 0x179 to 0x17E. Dotless i, kra and n-apostrophe have no pair.
+    if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
+    bool evenCapital = c < 0x138 || (c >= 0x14A && c <= 0x177);
+    bool isSmall = evenCapital ? (c & 1) == 1 : (c & 1) == 0;
+    return isSmall ? static_cast<char16_t>(c - 1) : c;
+  }
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 0x20);
+  if (c == 0x3C2) return 0x3A3;
+  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 0x20);
+  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);
+  if (c >= 0xFF41 && c <= 0xFF5A) return static_cast<char16_t>(c - 0x20);
+  return c;
+}
+
 std::u16string DecodeLatin1(const uint8_t* data, size_t size) {
   std::u16string text(size, u'\0');
   for (size_t i = 0; i < size; ++i) text[i] = data[i];

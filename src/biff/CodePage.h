@@ -20,6 +20,10 @@ std::u16string DecodeCodePage(const uint8_t* data, size_t size, uint16_t codePag
 // Widens each byte to the character of the same number (BIFF8's compressed strings).
 std::u16string DecodeLatin1(const uint8_t* data, size_t size);
 
+// The capital of a letter of Latin-1, Latin Extended-A, Greek, Cyrillic or full-width Latin; other
+// characters unchanged. Enough for names compared without regard to case (sheets, storage elements).
+char16_t UpperChar16(char16_t c);
+
 std::string ToUtf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);  // malformed sequences become U+FFFD
 

@@ -38,36 +38,12 @@ constexpr uint32_t kMaxStorageDepth = 256;
 // ---------------------------------------------------------------------------------------------------
 // Names
 
-// Simple upper-casing of one UTF-16 code unit, as the format orders names: Basic Latin, Latin-1,
-// Latin Extended-A, Greek, Cyrillic and the full-width Latin letters.
-char16_t UpperCase(char16_t c) {
-  if (c < u'a') return c;
-  if (c <= u'z') return static_cast<char16_t>(c - 0x20);
-  if (c < 0xE0) return c;
-  if (c <= 0xFE) return c == 0xF7 ? c : static_cast<char16_t>(c - 0x20);
-  if (c == 0xFF) return 0x178;
-  if (c < 0x180) {
-    // Latin Extended-A pairs capital and small letters: even/odd below 0x138 and from 0x14A to 0x177,
-    // odd/even from 0x139 to 0x148 and from 0x179 to 0x17E. Dotless i, kra and n-apostrophe have no pair.
-    if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
-    bool evenCapital = c < 0x138 || (c >= 0x14A && c <= 0x177);
-    bool isSmall = evenCapital ? (c & 1) == 1 : (c & 1) == 0;
-    return isSmall ? static_cast<char16_t>(c - 1) : c;
-  }
-  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 0x20);
-  if (c == 0x3C2) return 0x3A3;
-  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 0x20);
-  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);
-  if (c >= 0xFF41 && c <= 0xFF5A) return static_cast<char16_t>(c - 0x20);
-  return c;
-}
-
 // The format's order of sibling names: the shorter name first, then code unit by code unit upper-cased.
 int CompareNames(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
   for (size_t i = 0; i < a.size(); ++i) {
-    char16_t ua = UpperCase(a[i]);
-    char16_t ub = UpperCase(b[i]);
+    char16_t ua = UpperChar16(a[i]);
+    char16_t ub = UpperChar16(b[i]);
     if (ua != ub) return ua < ub ? -1 : 1;
   }
   return 0;

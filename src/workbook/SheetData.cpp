@@ -21,18 +21,6 @@ namespace {
 
 const char kWrongType[] = "Cell is missing/is of wrong type";
 
-char16_t UpperChar(char16_t c) {
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 32);
-  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return static_cast<char16_t>(c - 32);   // Latin-1
-  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 32);  // Greek
-  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 32);                // Cyrillic
-  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 80);
-  if (c >= 0x100 && c <= 0x17F && (c & 1) && c != 0x131 && c != 0x138 && c != 0x149)
-    return static_cast<char16_t>(c - 1);  // Latin Extended-A pairs (approximately)
-  if (c >= 0xFF41 && c <= 0xFF5A) return static_cast<char16_t>(c - 32);  // full-width Latin
-  return c;
-}
-
 // The shortest general form of a number with at most 15 significant digits, exponents written as
 // E+n / E-n without leading zeros, and the locale's decimal separator.
 std::u16string GeneralNumberText(double value) {
@@ -92,7 +80,7 @@ inline bool ValidPosition(int column, int row) {
 bool SameSheetName(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (UpperChar(a[i]) != UpperChar(b[i])) return false;
+    if (UpperChar16(a[i]) != UpperChar16(b[i])) return false;
   return true;
 }
 
