@@ -15,6 +15,21 @@ namespace plicato::test {
 
 namespace fs = std::filesystem;
 
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      out += FormatMessage("\\u%04x", c);
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
 std::vector<TRecord> SplitRecords(const std::vector<uint8_t>& stream) {
   std::vector<TRecord> records;
   for (size_t at = 0; at + 4 <= stream.size();) {

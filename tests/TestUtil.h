@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace plicato {
@@ -42,6 +43,9 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// text as a JSON string literal (quotes, backslashes and control characters escaped).
+std::string JsonString(std::string_view text);
 
 // Every .xls file under a corpus folder (recursively), sorted by path.
 std::vector<std::filesystem::path> CorpusFiles(const std::string& relativeFolder);

@@ -611,21 +611,6 @@ TEST(RoundTripOldVersions, EmbeddedSubstreamsAndOldRecordsAreLeftOut) {
 // ---------------------------------------------------------------------------------------------------
 // Copies for independent readers
 
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      out += FormatMessage("\\u%04x", c);
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 // With PLICATO_ROUNDTRIP_COPIES naming a folder, writes there the round-tripped copy of every corpus
 // file the reader reads (under the file's corpus path) and a line per corpus file in manifest.jsonl.
 // Encrypted files are written without their password, so that readers that cannot decrypt read the
@@ -643,7 +628,8 @@ TEST(RoundTripInterop, WritesCorpusCopies) {
     try {
       workbook.Read();
     } catch (const EPlicatoError& e) {
-      manifest << "{\"file\":" << Json(relative) << ",\"read_error\":" << Json(e.what()) << "}\n";
+      manifest << "{\"file\":" << test::JsonString(relative)
+               << ",\"read_error\":" << test::JsonString(e.what()) << "}\n";
       continue;
     }
     workbook.Password.clear();
@@ -651,13 +637,14 @@ TEST(RoundTripInterop, WritesCorpusCopies) {
     try {
       workbook.Write(image);
     } catch (const EPlicatoError& e) {
-      manifest << "{\"file\":" << Json(relative) << ",\"write_error\":" << Json(e.what()) << "}\n";
+      manifest << "{\"file\":" << test::JsonString(relative)
+               << ",\"write_error\":" << test::JsonString(e.what()) << "}\n";
       continue;
     }
     const fs::path copy = folder / relative;
     fs::create_directories(copy.parent_path());
     test::WriteFileBytes(copy, image);
-    manifest << "{\"file\":" << Json(relative) << ",\"copy\":" << Json(relative)
+    manifest << "{\"file\":" << test::JsonString(relative) << ",\"copy\":" << test::JsonString(relative)
              << ",\"version\":" << static_cast<int>(workbook.Version()) << "}\n";
   }
   ASSERT_TRUE(manifest.good());

@@ -1188,21 +1188,6 @@ TEST_F(XLSReaderCorpus, EveryFileReadsOrFailsWithAMessage) {
 // The interop check with xlrd (tests/interop/xlrd_read_test.py) runs this with PLICATO_READER_DUMP set
 // to a file name: worksheet 0 of every corpus file, as JSON lines.
 
-std::string Json(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      out += FormatMessage("\\u%04x", c);
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 TEST(XLSReaderInterop, DumpsCorpusForXlrd) {
   const char* target = std::getenv("PLICATO_READER_DUMP");
   if (target == nullptr || *target == '\0') GTEST_SKIP() << "PLICATO_READER_DUMP is not set";
@@ -1215,11 +1200,13 @@ TEST(XLSReaderInterop, DumpsCorpusForXlrd) {
       try {
         wb.Read();
       } catch (const EPlicatoError& e) {
-        out << "{\"file\":" << Json(relative) << ",\"error\":" << Json(e.what()) << "}\n";
+        out << "{\"file\":" << test::JsonString(relative) << ",\"error\":" << test::JsonString(e.what())
+            << "}\n";
         continue;
       }
       TSheet& sheet = wb.Sheets()[0];
-      out << "{\"file\":" << Json(relative) << ",\"sheet\":" << Json(ToUtf8(sheet.Name())) << ",\"cells\":[";
+      out << "{\"file\":" << test::JsonString(relative)
+          << ",\"sheet\":" << test::JsonString(ToUtf8(sheet.Name())) << ",\"cells\":[";
       std::vector<uint32_t> keys;
       sheet.Cells().BeginIteration();
       while (TCellRef ref = sheet.Cells().NextCell()) keys.push_back(ref.key);
@@ -1239,11 +1226,11 @@ TEST(XLSReaderInterop, DumpsCorpusForXlrd) {
             value = FormatMessage("%.17g", cell.FormulaNumber());
             break;
           case ckString:
-            value = Json(ToUtf8(wb.SST().EntryText(cell.Entry())));
+            value = test::JsonString(ToUtf8(wb.SST().EntryText(cell.Entry())));
             break;
           case ckStringFormula:
           case ckStringArrayFormula:
-            value = Json(ToUtf8(cell.Formula()->text));
+            value = test::JsonString(ToUtf8(cell.Formula()->text));
             break;
           case ckBoolean:
             value = cell.Boolean() ? "true" : "false";
@@ -1262,7 +1249,8 @@ TEST(XLSReaderInterop, DumpsCorpusForXlrd) {
             break;
         }
         // Non-finite numbers are not JSON: written as text the script recognises.
-        if (value == "nan" || value == "-nan" || value == "inf" || value == "-inf") value = Json(value);
+        if (value == "nan" || value == "-nan" || value == "inf" || value == "-inf")
+          value = test::JsonString(value);
         out << (first ? "" : ",") << "[" << KeyRow(key) << "," << KeyColumn(key) << "," << int{cell.kind}
             << "," << value << "]";
         first = false;
