@@ -50,6 +50,7 @@ const std::map<std::string, std::string>& KnownUnreadable() {
       {"poi/35897-type4.xls", "RC4 CryptoAPI encryption, which this system does not read"},
       {"poi/60284.xls", "XOR obfuscation, which this system does not read"},
       {"poi/61300.xls", "damaged compound document"},
+      {"poi/xor-encryption-abc.xls", "XOR obfuscation, which this system does not read"},
   };
   return files;
 }

