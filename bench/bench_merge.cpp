@@ -26,8 +26,8 @@ class TQuietHost : public plicato::TMergeHost {
  public:
   std::vector<std::string> files;
   std::string out;
-  std::vector<std::string> FileList() override { return files; }
-  std::string SavePath() override { return out; }
+  std::vector<std::filesystem::path> FileList() override { return {files.begin(), files.end()}; }
+  std::filesystem::path SavePath() override { return out; }
   bool MarkRows() override { return false; }
   void SetProgressText(const std::string&) override {}
   void SetCountText(const std::string&) override {}

@@ -20,12 +20,12 @@ void TWindowMergeHost::SetSavePathText(const QString& path) {
   savePath_ = std::move(encoded);
 }
 
-std::vector<std::string> TWindowMergeHost::FileList() {
+std::vector<std::filesystem::path> TWindowMergeHost::FileList() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return files_;
+  return {files_.begin(), files_.end()};
 }
 
-std::string TWindowMergeHost::SavePath() {
+std::filesystem::path TWindowMergeHost::SavePath() {
   std::lock_guard<std::mutex> lock(mutex_);
   return savePath_;
 }

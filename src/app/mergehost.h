@@ -33,8 +33,8 @@ class TWindowMergeHost : public TMergeHost {
   void SetSavePathText(const QString& path);
   void SetMarkRowsValue(bool mark) { markRows_.store(mark); }
 
-  std::vector<std::string> FileList() override;
-  std::string SavePath() override;
+  std::vector<std::filesystem::path> FileList() override;
+  std::filesystem::path SavePath() override;
   bool MarkRows() override { return markRows_.load(); }
 
   void SetProgressText(const std::string& text) override;

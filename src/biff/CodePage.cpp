@@ -203,4 +203,70 @@ std::u16string FromUtf8(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at text[i] (shortest form, no surrogates, at most
+// U+10FFFF), or 0 when there is none.
+size_t Utf8SequenceLength(std::string_view text, size_t i) {
+  auto at = [&](size_t k) { return static_cast<uint8_t>(text[i + k]); };
+  const uint8_t b = at(0);
+  if (b < 0x80) return 1;
+  size_t length;
+  uint8_t low = 0x80, high = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    length = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    length = 3;
+    if (b == 0xE0) low = 0xA0;
+    if (b == 0xED) high = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    length = 4;
+    if (b == 0xF0) low = 0x90;
+    if (b == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  if (at(1) < low || at(1) > high) return 0;
+  for (size_t k = 2; k < length; ++k)
+    if ((at(k) & 0xC0) != 0x80) return 0;
+  return length;
+}
+
+}  // namespace
+
+std::u16string FileNameFromPath(const std::filesystem::path& path) {
+  const std::string_view bytes = path.native();
+  std::u16string name;
+  name.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size();) {
+    const size_t length = Utf8SequenceLength(bytes, i);
+    if (length == 0) {
+      name.push_back(static_cast<char16_t>(0xDC00 + static_cast<uint8_t>(bytes[i])));
+      ++i;
+    } else {
+      name += FromUtf8(bytes.substr(i, length));
+      i += length;
+    }
+  }
+  return name;
+}
+
+std::filesystem::path PathFromFileName(std::u16string_view name) {
+  std::string bytes;
+  bytes.reserve(name.size());
+  size_t plain = 0;  // start of the text not yet converted
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char16_t c = name[i];
+    const bool afterHigh = i > 0 && name[i - 1] >= 0xD800 && name[i - 1] <= 0xDBFF;
+    if (c >= 0xDC80 && c <= 0xDCFF && !afterHigh) {
+      bytes += ToUtf8(name.substr(plain, i - plain));
+      bytes.push_back(static_cast<char>(c - 0xDC00));
+      plain = i + 1;
+    }
+  }
+  bytes += ToUtf8(name.substr(plain));
+  return std::filesystem::path(std::move(bytes));
+}
+
 }  // namespace plicato

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -26,5 +27,11 @@ char16_t UpperChar16(char16_t c);
 
 std::string ToUtf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);  // malformed sequences become U+FFFD
+
+// File names are bytes on Linux and need not be UTF-8. A workbook keeps its name as 16-bit text, so a
+// byte outside valid UTF-8 is carried as the lone surrogate U+DC00 + byte, which no UTF-8 text yields:
+// the two conversions give back exactly the bytes of the name.
+std::u16string FileNameFromPath(const std::filesystem::path& path);
+std::filesystem::path PathFromFileName(std::u16string_view name);
 
 }  // namespace plicato

@@ -13,6 +13,7 @@
 #include <functional>
 #include <random>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
 #include "biff/Coding.h"
@@ -80,11 +81,17 @@ void CopyAttributes(const TElement& from, TElement& to) {
   to.modifiedTime = from.modifiedTime;
 }
 
-std::unique_ptr<TElement> Clone(const TElement& source) {
+// Null for a stream that cannot be read when skipDamaged is set.
+std::unique_ptr<TElement> Clone(const TElement& source, bool skipDamaged) {
   if (source.IsStream()) {
     const auto& stream = static_cast<const TStreamElement&>(source);
     auto copy = std::make_unique<TStreamElement>(stream.Name());
-    copy->Data() = stream.Data();
+    try {
+      copy->Data() = stream.Data();
+    } catch (const EPlicatoError&) {
+      if (!skipDamaged) throw;
+      return nullptr;
+    }
     CopyAttributes(stream, *copy);
     return copy;
   }
@@ -93,7 +100,9 @@ std::unique_ptr<TElement> Clone(const TElement& source) {
   CopyAttributes(storage, *copy);
   auto& elements = TStorageAccess::Elements(*copy);
   elements.reserve(storage.Elements().size());
-  for (const auto& element : storage.Elements()) elements.push_back(Clone(*element));
+  for (const auto& element : storage.Elements()) {
+    if (auto child = Clone(*element, skipDamaged)) elements.push_back(std::move(child));
+  }
   return copy;
 }
 
@@ -104,19 +113,68 @@ std::unique_ptr<TElement> Clone(const TElement& source) {
 // ---------------------------------------------------------------------------------------------------
 // Reading
 
-// Reads a whole document from bytes that stay alive while it runs. Every sector may belong to one chain
-// only: owner_ records which, so that a loop (a sector met again by its own chain) and a sector shared
-// by two chains are both caught, every chain walk ends within the number of sectors, and the bytes
-// loaded can never exceed what the file holds.
-class TReader {
+// Where a document's bytes come from: a file read at offsets, or memory.
+class TSource {
  public:
-  explicit TReader(std::span<const uint8_t> file) : file_(file) {}
+  virtual ~TSource() = default;
+  virtual uint64_t Size() const = 0;
+  // Reads up to n bytes at offset; fewer only past the end.
+  virtual size_t ReadAt(uint64_t offset, uint8_t* out, size_t n) const = 0;
+};
+
+class TMemorySource final : public TSource {
+ public:
+  explicit TMemorySource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  uint64_t Size() const override { return bytes_.size(); }
+  size_t ReadAt(uint64_t offset, uint8_t* out, size_t n) const override {
+    if (offset >= bytes_.size()) return 0;
+    n = static_cast<size_t>(std::min<uint64_t>(n, bytes_.size() - offset));
+    std::memcpy(out, bytes_.data() + offset, n);
+    return n;
+  }
+
+ private:
+  std::span<const uint8_t> bytes_;
+};
+
+class TFileSource final : public TSource {
+ public:
+  explicit TFileSource(std::shared_ptr<const TInputFile> file) : file_(std::move(file)) {}
+  uint64_t Size() const override { return file_->Size(); }
+  size_t ReadAt(uint64_t offset, uint8_t* out, size_t n) const override {
+    return file_->ReadAt(offset, out, n);
+  }
+
+ private:
+  std::shared_ptr<const TInputFile> file_;
+};
+
+// Reads a document's header, FAT and directory on opening, and each stream's sectors when the stream is
+// loaded. Every sector may belong to one chain only: the owners recorded so far catch a loop (a sector
+// met again by its own chain) and a sector shared by two chains, every chain walk ends within the number
+// of sectors, and the bytes loaded can never exceed what the file holds. Only what is read is kept, so
+// the memory used follows the bytes used, not the size the file claims.
+class TReader final : public TStreamLoader, public std::enable_shared_from_this<TReader> {
+ public:
+  explicit TReader(std::unique_ptr<TSource> source) : source_(std::move(source)) {}
 
   std::unique_ptr<TStorage> Read() {
     ReadHeader();
     ReadFat();
     ReadDirectory();
     return ReadTree();
+  }
+
+  void Load(uint32_t entry, std::vector<uint8_t>& data) override {
+    // A stream found damaged stays damaged: asked again, it fails with the same message.
+    if (auto failed = failed_.find(entry); failed != failed_.end()) throw EStorageError(failed->second);
+    try {
+      ReadStream(entry, data);
+    } catch (const EStorageError& e) {
+      data = std::vector<uint8_t>();
+      failed_.emplace(entry, e.what());
+      throw;
+    }
   }
 
  private:
@@ -132,13 +190,16 @@ class TReader {
   };
 
   void ReadHeader() {
-    if (!TCompoundDocument::IsCompoundData(file_)) {
+    uint8_t h[kHeaderSize] = {};
+    const size_t got = source_->ReadAt(0, h, sizeof h);
+    if (!TCompoundDocument::IsCompoundData(std::span<const uint8_t>(h, got))) {
       throw EStorageError("Not a compound document: the signature D0 CF 11 E0 A1 B1 1A E1 is missing");
     }
-    if (file_.size() < kHeaderSize) {
-      Damaged(FormatMessage("the file has %zu bytes, fewer than its 512-byte header", file_.size()));
+    fileSize_ = source_->Size();
+    if (fileSize_ < kHeaderSize) {
+      Damaged(FormatMessage("the file has %llu bytes, fewer than its 512-byte header",
+                            static_cast<unsigned long long>(fileSize_)));
     }
-    const uint8_t* h = file_.data();
     uint16_t byteOrder = DecodeFixed16(h + kOffByteOrder);
     if (byteOrder != kByteOrderMark) {
       Damaged(FormatMessage("byte order mark %.4X instead of FFFE", byteOrder));
@@ -147,6 +208,11 @@ class TReader {
     uint16_t shift = DecodeFixed16(h + kOffSectorShift);
     if (version_ != kMajorVersion3 && version_ != kMajorVersion4) {
       Damaged(FormatMessage("unknown format version %u", version_));
+    }
+    if (version_ == kMajorVersion3 && fileSize_ > kMaxVersion3FileSize) {
+      throw EStorageError(FormatMessage(
+          "The file has %llu bytes, more than a compound document of version 3 can address (2 GB)",
+          static_cast<unsigned long long>(fileSize_)));
     }
     uint16_t expectedShift = version_ == kMajorVersion3 ? kSectorShift3 : kSectorShift4;
     if (shift != expectedShift) {
@@ -157,21 +223,15 @@ class TReader {
     if (miniShift != kMiniSectorShift) Damaged(FormatMessage("mini sector shift %u instead of 6", miniShift));
     uint32_t cutoff = DecodeFixed32(h + kOffMiniStreamCutoff);
     if (cutoff != kMiniStreamCutoff) Damaged(FormatMessage("mini stream cutoff %u instead of 4096", cutoff));
+    std::memcpy(header_, h, sizeof header_);
 
     shift_ = shift;
     sectorSize_ = uint32_t{1} << shift;
     // The header fills the whole first sector. A last sector cut short is tolerated (some writers drop
     // the unused tail of the file): it reads as padded with zeros, while stream bytes that would lie in
     // the missing part are still reported as damage.
-    uint64_t body = file_.size() > sectorSize_ ? file_.size() - sectorSize_ : 0;
+    uint64_t body = fileSize_ > sectorSize_ ? fileSize_ - sectorSize_ : 0;
     sectorCount_ = std::min<uint64_t>((body + sectorSize_ - 1) >> shift_, uint64_t{kMaxRegularSector} + 1);
-    if (sectorCount_ > 0 && (body & (sectorSize_ - 1)) != 0) {
-      uint64_t last = sectorCount_ - 1;
-      const uint8_t* begin = file_.data() + sectorSize_ + (last << shift_);
-      paddedLast_.assign(sectorSize_, 0);
-      std::memcpy(paddedLast_.data(), begin, file_.data() + file_.size() - begin);
-    }
-    owner_.assign(sectorCount_, kOwnerNone);
   }
 
   std::string Describe(uint32_t owner) const {
@@ -191,10 +251,18 @@ class TReader {
     }
   }
 
-  // The sectorSize_ bytes of a sector (sector < sectorCount_).
-  const uint8_t* Sector(uint32_t sector) const {
-    if (sector + uint64_t{1} == sectorCount_ && !paddedLast_.empty()) return paddedLast_.data();
-    return file_.data() + (uint64_t{sector} + 1) * sectorSize_;
+  // Reads the sectorSize_ bytes of a sector (sector < sectorCount_), zeros past the end of the file.
+  void ReadSector(uint32_t sector, uint8_t* out) const {
+    const size_t got = source_->ReadAt((uint64_t{sector} + 1) * sectorSize_, out, sectorSize_);
+    std::memset(out + got, 0, sectorSize_ - got);
+  }
+
+  // The owner of a sector. Sectors the FAT describes are kept in a table; the few outside it (a chain's
+  // last sector, FAT and DIFAT sectors of a sloppy file) in a map, so that a file claiming far more
+  // sectors than it uses costs nothing.
+  uint32_t& OwnerOf(uint32_t sector) {
+    if (sector < owner_.size()) return owner_[sector];
+    return farOwner_[sector];
   }
 
   void Claim(uint32_t sector, uint32_t owner) {
@@ -202,7 +270,8 @@ class TReader {
       Damaged(FormatMessage("sector %u of %s is past the end of the file (%llu sectors)", sector,
                             Describe(owner).c_str(), static_cast<unsigned long long>(sectorCount_)));
     }
-    uint32_t previous = owner_[sector];
+    uint32_t& slot = OwnerOf(sector);
+    uint32_t previous = slot;
     if (previous == owner) {
       if (owner == kOwnerFat) Damaged(FormatMessage("FAT sector %u is listed twice", sector));
       const char* chain = owner == kOwnerDifat ? "DIFAT" : "FAT";
@@ -212,7 +281,7 @@ class TReader {
       Damaged(FormatMessage("sector %u is used by both %s and %s", sector, Describe(previous).c_str(),
                             Describe(owner).c_str()));
     }
-    owner_[sector] = owner;
+    slot = owner;
   }
 
   uint32_t Next(uint32_t sector, uint32_t owner) const {
@@ -223,14 +292,13 @@ class TReader {
   }
 
   void ReadFat() {
-    const uint8_t* h = file_.data();
+    const uint8_t* h = header_;
     uint32_t fatSectors = DecodeFixed32(h + kOffFatSectorCount);
     if (fatSectors > sectorCount_) {
       Damaged(FormatMessage("the header declares %u FAT sectors, but the file holds %llu sectors", fatSectors,
                             static_cast<unsigned long long>(sectorCount_)));
     }
     std::vector<uint32_t> fatSectorList;
-    fatSectorList.reserve(fatSectors);
     auto addFatSector = [&](uint32_t sector) {
       Claim(sector, kOwnerFat);
       fatSectorList.push_back(sector);
@@ -242,6 +310,7 @@ class TReader {
     // the number of the next DIFAT sector. The DIFAT count in the header is not trusted (sloppy writers);
     // the chain is followed for as long as FAT sectors are missing.
     const uint32_t perDifat = sectorSize_ / 4 - 1;
+    std::vector<uint8_t> data(sectorSize_);
     uint32_t difat = DecodeFixed32(h + kOffFirstDifatSector);
     while (fatSectorList.size() < fatSectors) {
       if (difat > kMaxRegularSector) {
@@ -249,17 +318,28 @@ class TReader {
             FormatMessage("the DIFAT ends after %zu of %u FAT sectors", fatSectorList.size(), fatSectors));
       }
       Claim(difat, kOwnerDifat);
-      const uint8_t* data = Sector(difat);
+      ReadSector(difat, data.data());
       for (uint32_t i = 0; i < perDifat && fatSectorList.size() < fatSectors; ++i) {
-        addFatSector(DecodeFixed32(data + 4 * i));
+        addFatSector(DecodeFixed32(data.data() + 4 * i));
       }
-      difat = DecodeFixed32(data + 4 * perDifat);
+      difat = DecodeFixed32(data.data() + 4 * perDifat);
     }
-    // Entries past the last sector of the file describe nothing and are not kept.
+    // Entries past the last sector of the file describe nothing: neither kept nor read.
     const uint32_t perFat = sectorSize_ / 4;
     fat_.resize(std::min<uint64_t>(uint64_t{fatSectors} * perFat, sectorCount_));
-    for (size_t i = 0; i < fat_.size(); ++i) {
-      fat_[i] = DecodeFixed32(Sector(fatSectorList[i / perFat]) + 4 * (i % perFat));
+    for (size_t i = 0; i < fat_.size(); i += perFat) {
+      ReadSector(fatSectorList[i / perFat], data.data());
+      for (size_t j = 0; j < perFat && i + j < fat_.size(); ++j)
+        fat_[i + j] = DecodeFixed32(data.data() + 4 * j);
+    }
+    owner_.assign(fat_.size(), kOwnerNone);
+    for (auto it = farOwner_.begin(); it != farOwner_.end();) {
+      if (it->first < owner_.size()) {
+        owner_[it->first] = it->second;
+        it = farOwner_.erase(it);
+      } else {
+        ++it;
+      }
     }
   }
 
@@ -300,36 +380,37 @@ class TReader {
     return chain;
   }
 
-  // Copies size bytes held in the chain's sectors; bytes in a missing part of a short last sector are
-  // damage, not zeros.
+  // Reads size bytes held in the chain's sectors, consecutive sectors in one read; bytes in a missing
+  // part of a short last sector are damage, not zeros.
   void CopyChain(const std::vector<uint32_t>& chain, uint64_t size, uint8_t* out, uint32_t owner) const {
     uint64_t done = 0;
-    for (uint32_t sector : chain) {
-      uint64_t n = std::min<uint64_t>(sectorSize_, size - done);
-      uint64_t offset = (uint64_t{sector} + 1) * sectorSize_;
-      if (offset + n > file_.size()) {
+    for (size_t i = 0; i < chain.size() && done < size;) {
+      size_t run = 1;
+      while (i + run < chain.size() && chain[i + run] == chain[i] + run && run < 2048) ++run;
+      uint64_t n = std::min<uint64_t>(uint64_t{run} * sectorSize_, size - done);
+      uint64_t offset = (uint64_t{chain[i]} + 1) * sectorSize_;
+      if (offset + n > fileSize_ || source_->ReadAt(offset, out + done, n) != n) {
         Damaged(FormatMessage("%s runs past the end of the file", Describe(owner).c_str()));
       }
-      std::memcpy(out + done, file_.data() + offset, n);
       done += n;
+      i += run;
     }
   }
 
   void ReadDirectory() {
-    uint32_t first = DecodeFixed32(file_.data() + kOffFirstDirectorySector);
+    uint32_t first = DecodeFixed32(header_ + kOffFirstDirectorySector);
     if (first == kEndOfChain) Damaged("the directory is empty");
-    directory_ = FollowToEnd(first, kOwnerDirectory);
-    uint64_t count = uint64_t{directory_.size()} * (sectorSize_ / kDirEntrySize);
+    std::vector<uint32_t> chain = FollowToEnd(first, kOwnerDirectory);
+    uint64_t count = uint64_t{chain.size()} * (sectorSize_ / kDirEntrySize);
     // Owners of streams are numbered after the fixed owners, so the index must leave room for them.
     if (count > kNoStream - kOwnerStreams) Damaged("the directory is too large");
+    directory_.resize(chain.size() * sectorSize_);
+    for (size_t i = 0; i < chain.size(); ++i) ReadSector(chain[i], directory_.data() + i * sectorSize_);
     entryCount_ = static_cast<uint32_t>(count);
     visited_.assign(entryCount_, false);
   }
 
-  const uint8_t* Entry(uint32_t index) const {
-    const uint32_t perSector = sectorSize_ / kDirEntrySize;
-    return Sector(directory_[index / perSector]) + (index % perSector) * kDirEntrySize;
-  }
+  const uint8_t* Entry(uint32_t index) const { return directory_.data() + uint64_t{index} * kDirEntrySize; }
 
   std::u16string EntryName(uint32_t index) const {
     const uint8_t* e = Entry(index);
@@ -440,9 +521,8 @@ class TReader {
       elements.push_back(std::move(storage));
       return result;
     }
-    auto stream = std::make_unique<TStreamElement>(CheckedName(index));
+    auto stream = std::make_unique<TStreamElement>(CheckedName(index), shared_from_this(), index);
     ReadAttributes(index, *stream);
-    ReadStream(index, stream->Data());
     elements.push_back(std::move(stream));
     return nullptr;
   }
@@ -450,7 +530,7 @@ class TReader {
   void CountLoaded(uint64_t size) {
     // Sectors are never shared, so this holds by construction; kept as a last guard on memory use.
     loaded_ += size;
-    if (loaded_ > file_.size() + sectorSize_) Damaged("the streams hold more bytes than the file");
+    if (loaded_ > fileSize_ + sectorSize_) Damaged("the streams hold more bytes than the file");
   }
 
   void ReadStream(uint32_t index, std::vector<uint8_t>& data) {
@@ -472,60 +552,85 @@ class TReader {
     CopyChain(chain, size, data.data(), owner);
   }
 
-  // The mini stream (the root entry's stream) and the mini FAT are read when the first small stream
-  // needs them, so that a document without small streams does not depend on them.
+  // The mini stream (the root entry's stream) and the mini FAT are located when the first small stream
+  // needs them, so that a document without small streams does not depend on them. The mini stream's
+  // bytes are read sector by sector as small streams ask for them.
   void LoadMiniStream() {
-    if (miniLoaded_) return;
+    if (miniLoaded_) {
+      if (!miniFailure_.empty()) throw EStorageError(miniFailure_);
+      return;
+    }
     miniLoaded_ = true;
-    uint32_t first = DecodeFixed32(file_.data() + kOffFirstMiniFatSector);
-    std::vector<uint32_t> miniFatChain;
-    if (first != kEndOfChain) miniFatChain = FollowToEnd(first, kOwnerMiniFat);
+    try {
+      uint32_t first = DecodeFixed32(header_ + kOffFirstMiniFatSector);
+      std::vector<uint32_t> miniFatChain;
+      if (first != kEndOfChain) miniFatChain = FollowToEnd(first, kOwnerMiniFat);
 
-    uint64_t size = EntrySize(0);
-    if (size > (sectorCount_ << shift_)) {
-      Damaged(FormatMessage("the mini stream declares %llu bytes, more than the file holds",
-                            static_cast<unsigned long long>(size)));
-    }
-    uint32_t start = DecodeFixed32(Entry(0) + kDirOffStartSector);
-    std::vector<uint32_t> chain = FollowCount(start, (size + sectorSize_ - 1) >> shift_, kOwnerMiniStream);
-    uint64_t miniSectors = (size + kMiniSectorSize - 1) / kMiniSectorSize;
-    miniStream_.assign(miniSectors * kMiniSectorSize, 0);
-    CopyChain(chain, size, miniStream_.data(), kOwnerMiniStream);
+      uint64_t size = EntrySize(0);
+      if (size > (sectorCount_ << shift_)) {
+        Damaged(FormatMessage("the mini stream declares %llu bytes, more than the file holds",
+                              static_cast<unsigned long long>(size)));
+      }
+      uint32_t start = DecodeFixed32(Entry(0) + kDirOffStartSector);
+      miniChain_ = FollowCount(start, (size + sectorSize_ - 1) >> shift_, kOwnerMiniStream);
+      miniStreamSize_ = size;
+      uint64_t miniSectors = (size + kMiniSectorSize - 1) / kMiniSectorSize;
 
-    const uint32_t perSector = sectorSize_ / 4;
-    miniFat_.resize(std::min<uint64_t>(uint64_t{miniFatChain.size()} * perSector, miniSectors));
-    for (size_t i = 0; i < miniFat_.size(); ++i) {
-      miniFat_[i] = DecodeFixed32(Sector(miniFatChain[i / perSector]) + 4 * (i % perSector));
+      const uint32_t perSector = sectorSize_ / 4;
+      miniFat_.resize(std::min<uint64_t>(uint64_t{miniFatChain.size()} * perSector, miniSectors));
+      std::vector<uint8_t> data(sectorSize_);
+      for (size_t i = 0; i < miniFat_.size(); i += perSector) {
+        ReadSector(miniFatChain[i / perSector], data.data());
+        for (size_t j = 0; j < perSector && i + j < miniFat_.size(); ++j)
+          miniFat_[i + j] = DecodeFixed32(data.data() + 4 * j);
+      }
+      miniSectorCount_ = miniSectors;
+    } catch (const EStorageError& e) {
+      miniFailure_ = e.what();
+      throw;
     }
-    miniOwner_.assign(miniSectors, kOwnerNone);
+  }
+
+  // Reads mini sector `sector` (64 bytes, zeros past the mini stream's end) through the mini stream's chain.
+  void ReadMiniSector(uint32_t sector, uint8_t* out, uint32_t owner) const {
+    const uint64_t at = uint64_t{sector} * kMiniSectorSize;
+    const uint32_t big = miniChain_[at >> shift_];
+    const uint64_t offset = (uint64_t{big} + 1) * sectorSize_ + (at & (sectorSize_ - 1));
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(kMiniSectorSize, miniStreamSize_ - at));
+    if (offset + n > fileSize_ || source_->ReadAt(offset, out, n) != n) {
+      Damaged(FormatMessage("%s runs past the end of the file", Describe(owner).c_str()));
+    }
+    std::memset(out + n, 0, kMiniSectorSize - n);
   }
 
   void ReadMiniStream(uint32_t start, uint64_t size, uint32_t owner, std::vector<uint8_t>& data) {
     LoadMiniStream();
     uint64_t count = (size + kMiniSectorSize - 1) / kMiniSectorSize;
     data.resize(size);
+    uint8_t piece[kMiniSectorSize];
     uint32_t sector = start;
     for (uint64_t i = 0; i < count; ++i) {
       if (sector == kEndOfChain) {
         Damaged(FormatMessage("%s is larger than its mini sector chain of %llu sectors",
                               Describe(owner).c_str(), static_cast<unsigned long long>(i)));
       }
-      if (sector >= miniOwner_.size()) {
+      if (sector >= miniSectorCount_) {
         Damaged(FormatMessage("mini sector %.8X of %s is past the end of the mini stream", sector,
                               Describe(owner).c_str()));
       }
-      if (miniOwner_[sector] == owner) {
+      uint32_t& slot = miniOwner_[sector];
+      if (slot == owner) {
         Damaged(
             FormatMessage("mini FAT chain loops at mini sector %u in %s", sector, Describe(owner).c_str()));
       }
-      if (miniOwner_[sector] != kOwnerNone) {
-        Damaged(FormatMessage("mini sector %u is used by both %s and %s", sector,
-                              Describe(miniOwner_[sector]).c_str(), Describe(owner).c_str()));
+      if (slot != kOwnerNone) {
+        Damaged(FormatMessage("mini sector %u is used by both %s and %s", sector, Describe(slot).c_str(),
+                              Describe(owner).c_str()));
       }
-      miniOwner_[sector] = owner;
+      slot = owner;
       uint64_t done = i * kMiniSectorSize;
-      std::memcpy(data.data() + done, miniStream_.data() + uint64_t{sector} * kMiniSectorSize,
-                  std::min<uint64_t>(kMiniSectorSize, size - done));
+      ReadMiniSector(sector, piece, owner);
+      std::memcpy(data.data() + done, piece, std::min<uint64_t>(kMiniSectorSize, size - done));
       if (i + 1 < count) {
         if (sector >= miniFat_.size()) {
           Damaged(
@@ -537,24 +642,29 @@ class TReader {
     CountLoaded(size);
   }
 
-  std::span<const uint8_t> file_;
+  std::unique_ptr<TSource> source_;
+  uint64_t fileSize_ = 0;
+  uint8_t header_[kHeaderSize] = {};
   uint16_t version_ = 0;
   uint32_t shift_ = 0;
   uint32_t sectorSize_ = 0;
   uint64_t sectorCount_ = 0;
-  std::vector<uint8_t> paddedLast_;  // the last sector, when the file ends inside it
-  std::vector<uint32_t> owner_;      // per sector
+  std::vector<uint32_t> owner_;  // per sector the FAT describes
+  std::unordered_map<uint32_t, uint32_t> farOwner_;
   std::vector<uint32_t> fat_;
-  std::vector<uint32_t> directory_;  // the directory's sectors
+  std::vector<uint8_t> directory_;  // the directory's entries
   uint32_t entryCount_ = 0;
   std::vector<bool> visited_;  // per directory entry
   bool miniLoaded_ = false;
-  std::vector<uint8_t> miniStream_;
+  std::string miniFailure_;
+  std::vector<uint32_t> miniChain_;  // the mini stream's sectors
+  uint64_t miniStreamSize_ = 0;
+  uint64_t miniSectorCount_ = 0;
   std::vector<uint32_t> miniFat_;
-  std::vector<uint32_t> miniOwner_;  // per mini sector
+  std::unordered_map<uint32_t, uint32_t> miniOwner_;  // per mini sector used
   uint64_t loaded_ = 0;
+  std::unordered_map<uint32_t, std::string> failed_;  // damaged streams, by directory entry
 };
-
 // ---------------------------------------------------------------------------------------------------
 // Writing
 
@@ -887,15 +997,125 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
   return true;
 }
 
-std::filesystem::path TemporaryName(const std::filesystem::path& target) {
-  static std::atomic<unsigned> counter{0};
-  static thread_local std::mt19937 random{std::random_device{}()};
-  std::string name = "." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
-                     std::to_string(counter++) + "." + std::to_string(random() % 1000000) + ".tmp";
+// The temporary files of the writes under way, for RemoveTemporaryFiles: fixed slots of plain bytes, so
+// that a signal handler can read them without locks or allocation.
+constexpr int kTemporarySlots = 16;
+constexpr size_t kTemporaryPathMax = 4096;
+struct TTemporarySlot {
+  std::atomic<bool> used{false};
+  std::atomic<bool> ready{false};
+  char path[kTemporaryPathMax];
+};
+TTemporarySlot gTemporaries[kTemporarySlots];
+
+// Registers a temporary file; -1 when its name is too long or every slot is taken (it is then only
+// removed on failures, not on signals).
+int RegisterTemporary(const std::filesystem::path& path) {
+  const std::string& native = path.native();
+  if (native.size() >= kTemporaryPathMax) return -1;
+  for (int i = 0; i < kTemporarySlots; ++i) {
+    bool expected = false;
+    if (gTemporaries[i].used.compare_exchange_strong(expected, true)) {
+      std::memcpy(gTemporaries[i].path, native.c_str(), native.size() + 1);
+      gTemporaries[i].ready.store(true);
+      return i;
+    }
+  }
+  return -1;
+}
+
+void UnregisterTemporary(int slot) {
+  if (slot < 0) return;
+  gTemporaries[slot].ready.store(false);
+  gTemporaries[slot].used.store(false);
+}
+
+// "out.xls.plicato-tmp-<pid>", then "-1", "-2", ... when that name is taken: recognisable beside the
+// target, and told apart from the temporary files of other processes.
+std::filesystem::path TemporaryName(const std::filesystem::path& target, int attempt) {
+  std::string name = target.filename().native() + ".plicato-tmp-" + std::to_string(::getpid());
+  if (attempt > 0) name += "-" + std::to_string(attempt);
   return target.parent_path() / name;
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// TInputFile, TStreamElement
+
+namespace {
+
+// What a path that is not a regular file leads to, for the message.
+std::string NotRegularReason(const std::filesystem::path& path, const struct stat* info) {
+  struct stat link {};
+  if (!info) {
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) return "it is a link that leads nowhere";
+    return {};
+  }
+  if (S_ISDIR(info->st_mode)) return "it is a folder, not a file";
+  if (S_ISFIFO(info->st_mode)) return "it is a named pipe (FIFO), not a regular file";
+  if (S_ISSOCK(info->st_mode)) return "it is a socket, not a regular file";
+  if (S_ISCHR(info->st_mode) || S_ISBLK(info->st_mode)) return "it is a device, not a regular file";
+  return "it is not a regular file";
+}
+
+}  // namespace
+
+TInputFile::TInputFile(const std::filesystem::path& path) : path_(path) {
+  auto fail = [&](const char* what, const std::string& reason) -> EFileError {
+    return EFileError(
+        FormatMessage("Cannot %s file \"%s\": %s", what, path.string().c_str(), reason.c_str()));
+  };
+  // The kind is looked at before opening: opening a named pipe would wait for a writer, and a device
+  // may act on being opened.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    const int error = errno;
+    std::string reason = error == ENOENT ? NotRegularReason(path, nullptr) : std::string();
+    if (reason.empty()) reason = error == ENOENT ? "the file does not exist" : ErrnoText(error);
+    throw fail("open", reason);
+  }
+  if (!S_ISREG(info.st_mode)) throw fail("open", NotRegularReason(path, &info));
+  // Non-blocking, in case the path was replaced by a pipe meanwhile; checked again on what was opened.
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd_ < 0) throw fail("open", ErrnoText(errno));
+  if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd_);
+    throw fail("open", NotRegularReason(path, &info));
+  }
+  size_ = static_cast<uint64_t>(info.st_size);
+}
+
+TInputFile::~TInputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+size_t TInputFile::ReadAt(uint64_t offset, void* out, size_t n) const {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = ::pread(fd_, static_cast<uint8_t*>(out) + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      throw EFileError(
+          FormatMessage("Cannot read file \"%s\": %s", path_.string().c_str(), ErrnoText(errno).c_str()));
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
+void TStreamElement::Load() const {
+  if (!loader_) return;
+  loader_->Load(entry_, data_);
+  loader_.reset();
+}
+
+void RemoveTemporaryFiles() noexcept {
+  for (TTemporarySlot& slot : gTemporaries) {
+    if (slot.ready.load()) ::unlink(slot.path);
+  }
+}
 
 // ---------------------------------------------------------------------------------------------------
 // TStorage
@@ -956,15 +1176,15 @@ void TStorage::Replace(std::unique_ptr<TElement> element) {
   elements_.push_back(std::move(element));
 }
 
-void TStorage::CopyElement(const TElement& source, TStorage& dest) {
+void TStorage::CopyElement(const TElement& source, TStorage& dest, bool skipDamaged) {
   // The copy is complete before dest changes, so source may lie inside dest (or be replaced by it).
-  dest.Replace(Clone(source));
+  if (auto copy = Clone(source, skipDamaged)) dest.Replace(std::move(copy));
 }
 
 void TStorage::CopyAllTo(TStorage& dest) const {
   std::vector<std::unique_ptr<TElement>> copies;
   copies.reserve(elements_.size());
-  for (const auto& element : elements_) copies.push_back(Clone(*element));
+  for (const auto& element : elements_) copies.push_back(Clone(*element, false));
   for (auto& copy : copies) dest.Replace(std::move(copy));
 }
 
@@ -981,45 +1201,52 @@ bool TCompoundDocument::IsCompoundData(std::span<const uint8_t> head) {
 }
 
 bool TCompoundDocument::IsCompoundFile(const std::filesystem::path& path) {
-  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.Get() < 0) return false;
-  uint8_t head[sizeof kSignature];
-  size_t got = 0;
-  while (got < sizeof head) {
-    ssize_t n = ::read(fd.Get(), head + got, sizeof head - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    got += static_cast<size_t>(n);
+  try {
+    TInputFile file(path);
+    uint8_t head[sizeof kSignature];
+    return file.ReadAt(0, head, sizeof head) == sizeof head && IsCompoundData(head);
+  } catch (const EFileError&) {
+    return false;
   }
-  return IsCompoundData(head);
 }
 
-TCompoundDocument TCompoundDocument::OpenFile(const std::filesystem::path& path) {
-  auto fail = [&](const char* what, int error) -> EFileError {
-    return EFileError(
-        FormatMessage("Cannot %s file \"%s\": %s", what, path.string().c_str(), ErrnoText(error).c_str()));
-  };
-  TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.Get() < 0) throw fail("open", errno);
-  struct stat info {};
-  if (::fstat(fd.Get(), &info) != 0) throw fail("read", errno);
-  if (!S_ISREG(info.st_mode)) throw fail("read", EISDIR);
-  std::vector<uint8_t> bytes(static_cast<size_t>(info.st_size));
-  size_t got = 0;
-  while (got < bytes.size()) {
-    ssize_t n = ::read(fd.Get(), bytes.data() + got, bytes.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw fail("read", errno);
-    if (n == 0) break;  // the file shrank meanwhile: read what is there
-    got += static_cast<size_t>(n);
+namespace {
+
+std::unique_ptr<TStorage> ReadDocument(std::unique_ptr<TSource> source, TCompoundDocument::TLoading loading) {
+  auto reader = std::make_shared<TReader>(std::move(source));
+  std::unique_ptr<TStorage> root = reader->Read();
+  reader.reset();  // the streams hold it while they are unread
+  if (loading == TCompoundDocument::TLoading::Everything) {
+    std::vector<const TStorage*> pending{root.get()};
+    while (!pending.empty()) {
+      const TStorage* storage = pending.back();
+      pending.pop_back();
+      for (const auto& element : storage->Elements()) {
+        if (element->IsStream())
+          static_cast<const TStreamElement&>(*element).Data();
+        else
+          pending.push_back(static_cast<const TStorage*>(element.get()));
+      }
+    }
   }
-  bytes.resize(got);
-  return OpenMemory(bytes);
+  return root;
 }
 
-TCompoundDocument TCompoundDocument::OpenMemory(std::span<const uint8_t> bytes) {
+}  // namespace
+
+TCompoundDocument TCompoundDocument::OpenFile(const std::filesystem::path& path, TLoading loading) {
+  return OpenFile(std::make_shared<const TInputFile>(path), loading);
+}
+
+TCompoundDocument TCompoundDocument::OpenFile(std::shared_ptr<const TInputFile> file, TLoading loading) {
   TCompoundDocument document;
-  document.root_ = TReader(bytes).Read();
+  document.root_ = ReadDocument(std::make_unique<TFileSource>(std::move(file)), loading);
+  return document;
+}
+
+TCompoundDocument TCompoundDocument::OpenMemory(std::span<const uint8_t> bytes, TLoading loading) {
+  TCompoundDocument document;
+  document.root_ = ReadDocument(std::make_unique<TMemorySource>(bytes), loading);
   return document;
 }
 
@@ -1050,14 +1277,20 @@ void WriteAtomically(const std::filesystem::path& path,
 
   std::filesystem::path temporary;
   int fd = -1;
+  static std::atomic<int> writes{0};
+  const int first = writes++;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = TemporaryName(path);
+    temporary = TemporaryName(path, first + attempt);
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) throw fail(ErrnoText(errno));
   }
   if (fd < 0) throw fail("no free temporary file name");
 
   TFileDescriptor file(fd);
+  struct TRegistration {
+    int slot;
+    ~TRegistration() { UnregisterTemporary(slot); }
+  } registration{RegisterTemporary(temporary)};
   auto abandon = [&](const std::string& reason) -> EFileError {
     ::close(file.Release());
     std::error_code ignored;

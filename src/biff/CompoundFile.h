@@ -1,10 +1,11 @@
 // Our compound document container (OLE2 structured storage), used in place of the platform's.
 //
-// A document is read completely into an in-memory tree of storages and streams, changed there, and
-// written out as a new version-3 document (512-byte sectors, streams under 4,096 bytes in the mini
-// stream). Reading accepts versions 3 and 4 and checks every sector number, chain, size and directory
-// index against the file: a damaged document raises EStorageError with a clear message; memory use is
-// bounded by a small multiple of the file's size.
+// A document is read into an in-memory tree of storages and streams, changed there, and written out as a
+// new version-3 document (512-byte sectors, streams under 4,096 bytes in the mini stream). Reading
+// accepts versions 3 and 4 and checks every sector number, chain, size and directory index against the
+// file: a damaged document raises EStorageError with a clear message. Only the sectors a stream occupies
+// are read, when the stream is loaded, so memory use is bounded by a small multiple of the bytes used,
+// whatever the file's size.
 #pragma once
 
 #include <array>
@@ -23,6 +24,34 @@ namespace plicato::cfb {
 enum class TElementType : uint8_t { Storage = 1, Stream = 2 };
 
 class TStorage;
+
+// A regular file opened for reading. Anything else (a named pipe, a socket, a device, a folder, a link
+// that leads nowhere) fails at once with EFileError saying what it is, so that nothing ever waits on it
+// or reads without end.
+class TInputFile {
+ public:
+  explicit TInputFile(const std::filesystem::path& path);
+  ~TInputFile();
+  TInputFile(const TInputFile&) = delete;
+  TInputFile& operator=(const TInputFile&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+  uint64_t Size() const { return size_; }
+  // Reads up to n bytes at offset; fewer only at the end of the file (EFileError on a failed read).
+  size_t ReadAt(uint64_t offset, void* out, size_t n) const;
+
+ private:
+  std::filesystem::path path_;
+  int fd_ = -1;
+  uint64_t size_ = 0;
+};
+
+// Loads a stream's bytes when they are first asked for (implemented by the container's reader).
+class TStreamLoader {
+ public:
+  virtual ~TStreamLoader() = default;
+  virtual void Load(uint32_t entry, std::vector<uint8_t>& data) = 0;
+};
 
 // One element of a storage: a stream (bytes) or a storage (further elements).
 class TElement {
@@ -53,14 +82,28 @@ class TElement {
 class TStreamElement final : public TElement {
  public:
   explicit TStreamElement(std::u16string name) : TElement(std::move(name)) {}
+  TStreamElement(std::u16string name, std::shared_ptr<TStreamLoader> loader, uint32_t entry)
+      : TElement(std::move(name)), loader_(std::move(loader)), entry_(entry) {}
   TElementType Type() const override { return TElementType::Stream; }
 
-  std::vector<uint8_t>& Data() { return data_; }
-  const std::vector<uint8_t>& Data() const { return data_; }
-  uint64_t Size() const { return data_.size(); }
+  // A stream of a document read on demand is read from its file here, the first time: a damaged one
+  // raises EStorageError (every time it is asked for), EFileError when the file cannot be read.
+  std::vector<uint8_t>& Data() {
+    Load();
+    return data_;
+  }
+  const std::vector<uint8_t>& Data() const {
+    Load();
+    return data_;
+  }
+  uint64_t Size() const { return Data().size(); }
 
  private:
-  std::vector<uint8_t> data_;
+  void Load() const;
+
+  mutable std::vector<uint8_t> data_;
+  mutable std::shared_ptr<TStreamLoader> loader_;  // set until the bytes are read
+  uint32_t entry_ = 0;
 };
 
 class TStorage final : public TElement {
@@ -87,8 +130,8 @@ class TStorage final : public TElement {
   bool Destroy(std::u16string_view name);
 
   // Deep copy of one element (with everything under it) into dest; an element of the same name in dest
-  // is replaced.
-  static void CopyElement(const TElement& source, TStorage& dest);
+  // is replaced. With skipDamaged, a stream that cannot be read is left out instead of failing the copy.
+  static void CopyElement(const TElement& source, TStorage& dest, bool skipDamaged = false);
   // Deep copy of every element of this storage into dest.
   void CopyAllTo(TStorage& dest) const;
 
@@ -113,8 +156,17 @@ class TCompoundDocument {
   // True when the file exists and starts with that signature (false on any failure to read it).
   static bool IsCompoundFile(const std::filesystem::path& path);
 
-  static TCompoundDocument OpenFile(const std::filesystem::path& path);  // EFileError, EStorageError
-  static TCompoundDocument OpenMemory(std::span<const uint8_t> bytes);   // EStorageError
+  // How streams are read: all of them on opening (a damaged one fails the opening), or each when it is
+  // first asked for (a damaged stream fails only its own Data(); the file or memory stays in use until
+  // every stream has been read or the document is gone).
+  enum class TLoading { Everything, OnDemand };
+
+  static TCompoundDocument OpenFile(const std::filesystem::path& path,
+                                    TLoading loading = TLoading::Everything);  // EFileError, EStorageError
+  static TCompoundDocument OpenFile(std::shared_ptr<const TInputFile> file, TLoading loading);
+  // With OnDemand, bytes must stay alive until the streams wanted have been read.
+  static TCompoundDocument OpenMemory(std::span<const uint8_t> bytes,
+                                      TLoading loading = TLoading::Everything);  // EStorageError
 
   TStorage& Root();
   const TStorage& Root() const;
@@ -131,6 +183,14 @@ class TCompoundDocument {
 };
 
 // Writes bytes to path through a temporary file in the same folder, renamed over path once complete.
+// The temporary file is named after the target: "out.xls.plicato-tmp-<process id>".
 void WriteFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+
+// Removes the temporary files of the writes under way. Async-signal-safe: a signal or crash handler
+// calls it before the process ends, so that no half-written temporary file is left beside a target.
+void RemoveTemporaryFiles() noexcept;
+
+// The largest file a version-3 document can address: its sector numbers reach about 2 GB.
+inline constexpr uint64_t kMaxVersion3FileSize = uint64_t{1} << 31;
 
 }  // namespace plicato::cfb

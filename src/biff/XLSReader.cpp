@@ -267,7 +267,7 @@ TExcelVersion TXLSReader::Open(const std::vector<uint8_t>* source) {
   stream_.SetSourceMemory(source);
   stream_.SetPreserveMacros(workbook_.PreserveMacros);
   try {
-    return stream_.OpenRead(std::filesystem::path(ToUtf8(workbook_.Filename)));
+    return stream_.OpenRead(PathFromFileName(workbook_.Filename));
   } catch (const EXLSError& e) {
     // A compound document without a workbook stream: say what it is, where that can be told.
     if (std::string_view(e.what()) == kNotAWorkbook) {
@@ -281,8 +281,9 @@ TExcelVersion TXLSReader::Open(const std::vector<uint8_t>* source) {
 std::string TXLSReader::CompoundDocumentDetail(const std::vector<uint8_t>* source) const {
   try {
     cfb::TCompoundDocument document =
-        source ? cfb::TCompoundDocument::OpenMemory(*source)
-               : cfb::TCompoundDocument::OpenFile(std::filesystem::path(ToUtf8(workbook_.Filename)));
+        source ? cfb::TCompoundDocument::OpenMemory(*source, cfb::TCompoundDocument::TLoading::OnDemand)
+               : cfb::TCompoundDocument::OpenFile(PathFromFileName(workbook_.Filename),
+                                                  cfb::TCompoundDocument::TLoading::OnDemand);
     std::string names;
     bool encryptedPackage = false, word = false, powerPoint = false;
     for (const auto& element : document.Root().Elements()) {

@@ -61,31 +61,10 @@ bool IsWorkbookStreamName(std::u16string_view name) {
   return lower == u"book" || lower == u"workbook";
 }
 
-[[noreturn]] void FailFile(const char* what, const fs::path& path, const std::string& reason) {
-  throw EFileError(FormatMessage("%s \"%s\": %s", what, path.string().c_str(), reason.c_str()));
-}
-
-// The whole file, read once. Failures name the file and the reason.
-std::vector<uint8_t> ReadWholeFile(const fs::path& path) {
-  std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
-  if (ec || !fs::exists(status)) FailFile("Cannot open file", path, "the file does not exist");
-  if (fs::is_directory(status)) FailFile("Cannot open file", path, "it is a folder, not a file");
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) FailFile("Cannot open file", path, std::strerror(errno));
-  std::vector<uint8_t> bytes;
-  uint8_t chunk[65536];
-  for (;;) {
-    const size_t n = std::fread(chunk, 1, sizeof chunk, file);
-    bytes.insert(bytes.end(), chunk, chunk + n);
-    if (n < sizeof chunk) break;
-  }
-  const bool failed = std::ferror(file) != 0;
-  const int error = errno;
-  std::fclose(file);
-  if (failed) FailFile("Cannot read file", path, std::strerror(error));
-  return bytes;
-}
+// Old-format worksheet files are read whole; like every Excel file they stay within 2 GB.
+constexpr uint64_t kMaxPlainFileSize = uint64_t{1} << 31;
+// What is kept of a file that is not recognised: enough for the reader to say what it is.
+constexpr uint64_t kUnrecognisedHead = 4096;
 
 }  // namespace
 
@@ -127,23 +106,45 @@ uint64_t TXLSStream::StreamSize() const {
 TExcelVersion TXLSStream::OpenRead(const fs::path& fileName) {
   Close();
   try {
-    std::vector<uint8_t> fileBytes;
-    if (!sourceMemory_) fileBytes = ReadWholeFile(fileName);
-    const std::vector<uint8_t>& bytes = sourceMemory_ ? *sourceMemory_ : fileBytes;
-    if (cfb::TCompoundDocument::IsCompoundData(bytes)) {
-      cfb::TCompoundDocument document = cfb::TCompoundDocument::OpenMemory(bytes);
-      fileBytes = std::vector<uint8_t>();
-      LoadCompound(document);
+    uint64_t size = 0;
+    if (sourceMemory_) {
+      const std::vector<uint8_t>& bytes = *sourceMemory_;
+      size = bytes.size();
+      if (cfb::TCompoundDocument::IsCompoundData(bytes)) {
+        cfb::TCompoundDocument document =
+            cfb::TCompoundDocument::OpenMemory(bytes, cfb::TCompoundDocument::TLoading::OnDemand);
+        LoadCompound(document);
+      } else {
+        if (extras_) extras_->Clear();  // a plain file has no other parts
+        LoadPlain(std::vector<uint8_t>(bytes));
+      }
     } else {
-      if (extras_) extras_->Clear();  // a plain file has no other parts
-      if (sourceMemory_)
-        LoadPlain(std::vector<uint8_t>(*sourceMemory_));
-      else
-        LoadPlain(std::move(fileBytes));
+      // The first sector tells what the file is before anything more is read; then only the streams
+      // the workbook needs are read, sector by sector as the container locates them.
+      auto file = std::make_shared<const cfb::TInputFile>(fileName);
+      size = file->Size();
+      uint8_t head[8] = {};
+      const size_t got = file->ReadAt(0, head, sizeof head);
+      if (cfb::TCompoundDocument::IsCompoundData(std::span<const uint8_t>(head, got))) {
+        cfb::TCompoundDocument document =
+            cfb::TCompoundDocument::OpenFile(std::move(file), cfb::TCompoundDocument::TLoading::OnDemand);
+        LoadCompound(document);
+      } else {
+        if (extras_) extras_->Clear();
+        const bool plainBof = got >= kRecordHeaderSize && BIFFRecs::IsBOF(DecodeFixed16(head));
+        if (plainBof && size > kMaxPlainFileSize) {
+          throw EFileError(FormatMessage(
+              "Cannot read file \"%s\": it has %llu bytes, more than an Excel file can hold (2 GB)",
+              fileName.string().c_str(), static_cast<unsigned long long>(size)));
+        }
+        std::vector<uint8_t> bytes(plainBof ? size : std::min(size, kUnrecognisedHead));
+        bytes.resize(file->ReadAt(0, bytes.data(), bytes.size()));
+        LoadPlain(std::move(bytes));
+      }
     }
     mode_ = Mode::Reading;
     pos_ = 0;
-    streamSize_ = data_.size();
+    streamSize_ = version_ == xvNone ? size : data_.size();
     return version_;
   } catch (...) {
     ResetState();
@@ -180,7 +181,8 @@ void TXLSStream::CarryExtras(const cfb::TCompoundDocument& source) {
   // Copied element by element so that the (possibly large) workbook stream is never duplicated.
   for (const auto& element : source.Root().Elements()) {
     if (IsWorkbookStreamName(element->Name()) || element->Name() == kVbaStorageName) continue;
-    cfb::TStorage::CopyElement(*element, copy->Root());
+    // A damaged part is left behind: it must not cost the workbook that is readable.
+    cfb::TStorage::CopyElement(*element, copy->Root(), true);
   }
   extras_->SetDocument(std::move(copy));
 }

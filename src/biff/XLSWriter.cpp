@@ -463,7 +463,7 @@ void TXLSWriter::WriteWorkbook(std::vector<uint8_t>* destination) {
     stream.SetExtraObjects(&workbook_.ExtraObjects());
     stream.SetDestMemory(destination);
     stream.SetPreserveMacros(workbook_.PreserveMacros);
-    stream.OpenWrite(std::filesystem::path(workbook_.Filename), xvExcel97);
+    stream.OpenWrite(PathFromFileName(workbook_.Filename), xvExcel97);
 
     if (workbook_.Globals().Count() == 0) workbook_.Globals().MaterializeDefaults();
     WriteGlobals();

@@ -1,6 +1,8 @@
 // plicato-cli: the command-line front end of the engine.
 //   dump   prints a worksheet of a workbook as CSV, or its stored cells one per line
 //   merge  merges the first worksheets of many workbooks into one, as the window does
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "biff/CodePage.h"
+#include "biff/CompoundFile.h"
 #include "biff/Errors.h"
 #include "merge/FileSearch.h"
 #include "merge/MergeEngine.h"
@@ -75,7 +78,7 @@ int Dump(const std::vector<std::string>& args) {
   if (file.empty()) return UsageError("dump needs a file");
 
   TXLSWorkbook workbook;
-  workbook.Filename = FromUtf8(file);
+  workbook.Filename = FileNameFromPath(file);
   workbook.Password = FromUtf8(password);
   workbook.Read();
   if (sheetIndex >= workbook.Sheets().Count())
@@ -111,10 +114,10 @@ int Dump(const std::vector<std::string>& args) {
 // The command line's view of the window-level state: status lines go to stderr as they happen.
 class TConsoleHost : public TMergeHost {
  public:
-  TConsoleHost(std::vector<std::string> files, std::string out, bool mark)
+  TConsoleHost(std::vector<std::filesystem::path> files, std::filesystem::path out, bool mark)
       : files_(std::move(files)), out_(std::move(out)), mark_(mark) {}
-  std::vector<std::string> FileList() override { return files_; }
-  std::string SavePath() override { return out_; }
+  std::vector<std::filesystem::path> FileList() override { return files_; }
+  std::filesystem::path SavePath() override { return out_; }
   bool MarkRows() override { return mark_; }
   void SetProgressText(const std::string& text) override { std::cerr << text << "\n"; }
   void SetCountText(const std::string& text) override { std::cerr << text << "\n"; }
@@ -124,22 +127,49 @@ class TConsoleHost : public TMergeHost {
   void SetButtonCaption(const std::string&) override {}
 
  private:
-  std::vector<std::string> files_;
-  std::string out_;
+  std::vector<std::filesystem::path> files_;
+  std::filesystem::path out_;
   bool mark_;
 };
 
 TConsoleHost* gHost = nullptr;
+volatile std::sig_atomic_t gStopSignal = 0;
 
-extern "C" void OnInterrupt(int) {
+extern "C" void OnStopSignal(int signal) {
+  if (gStopSignal != 0) {
+    // Asked twice: abandon the run at once. The output is only ever renamed into place once complete,
+    // so removing the temporary file leaves the target as it was.
+    cfb::RemoveTemporaryFiles();
+    ::_exit(128 + signal);
+  }
   // Like the Stop button: the current file is finished and the output written.
+  gStopSignal = signal;
   if (gHost) gHost->StopRequested.store(1);
 }
 
+extern "C" void OnCrash(int signal) {
+  cfb::RemoveTemporaryFiles();
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+void InstallSignalHandlers() {
+  struct sigaction stop {};
+  stop.sa_handler = OnStopSignal;
+  stop.sa_flags = SA_RESTART;  // a status line being written when the signal comes is not lost
+  sigemptyset(&stop.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &stop, nullptr);
+  // A closed stderr (a pipe to `head`) must not end the merge; status lines are then just not shown.
+  std::signal(SIGPIPE, SIG_IGN);
+  // A write beyond the file size limit fails with a message instead of killing the process.
+  std::signal(SIGXFSZ, SIG_IGN);
+  for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) std::signal(signal, OnCrash);
+}
+
 int Merge(const std::vector<std::string>& args) {
-  std::string out;
+  std::filesystem::path out;
   bool mark = false;
-  std::vector<std::string> paths;
+  std::vector<std::filesystem::path> paths;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "-o" && i + 1 < args.size()) {
@@ -155,28 +185,39 @@ int Merge(const std::vector<std::string>& args) {
   if (out.empty()) return UsageError("merge needs -o OUT.xls");
   if (paths.empty()) return UsageError("merge needs at least one folder or file");
 
-  std::vector<std::string> files;
-  for (const std::string& p : paths) {
+  InstallSignalHandlers();
+  std::vector<std::filesystem::path> files;
+  for (const std::filesystem::path& p : paths) {
     std::error_code ec;
     if (std::filesystem::is_directory(p, ec)) {
-      SearchFiles(p, "*.xls", true, [&](const std::string& f) {
+      SearchFiles(p.native(), "*.xls", true, [&](const std::string& f) {
         files.push_back(f);
         return true;
       });
-    } else if (std::filesystem::exists(p, ec)) {
+    } else if (std::filesystem::is_regular_file(p, ec)) {
       files.push_back(p);
     } else {
-      std::cerr << "plicato-cli: \"" << p << "\" does not exist\n";
+      try {
+        cfb::TInputFile check(p);  // says what the path is instead
+      } catch (const std::exception& e) {
+        std::cerr << "plicato-cli: " << e.what() << "\n";
+        return 1;
+      }
+      std::cerr << "plicato-cli: \"" << p.string() << "\" is not a regular file\n";
       return 1;
     }
   }
   TConsoleHost host(std::move(files), out, mark);
   host.FoundCount.store(static_cast<int32_t>(host.FileList().size()));
   gHost = &host;
-  std::signal(SIGINT, OnInterrupt);
+  if (gStopSignal != 0) host.StopRequested.store(1);
   MergeFiles(host);
-  std::signal(SIGINT, SIG_DFL);
   gHost = nullptr;
+  if (gStopSignal != 0) {
+    std::cerr << "plicato-cli: stopped by signal " << gStopSignal << ": " << host.MergedCount.load() << " of "
+              << host.FoundCount.load() << " files merged\n";
+    return 128 + gStopSignal;
+  }
   return 0;
 }
 

@@ -39,6 +39,7 @@ struct Entry {
   std::string name;
   std::string upper;
   bool isDirectory;
+  bool isFile;
 };
 
 std::vector<Entry> ListFolder(const std::string& folder) {
@@ -56,6 +57,9 @@ std::vector<Entry> ListFolder(const std::string& folder) {
     std::error_code typeEc;
     // A link to a folder is not followed: it could lead back up the tree and never end.
     e.isDirectory = it->is_directory(typeEc) && !it->is_symlink(typeEc);
+    // Only regular files are workbooks: a named pipe would hang the merge, a device never end it. A
+    // link counts when it leads to a regular file.
+    e.isFile = it->is_regular_file(typeEc);
     entries.push_back(std::move(e));
   }
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
@@ -69,7 +73,7 @@ bool SearchFolder(const std::string& folder, const std::string& pattern, bool su
   std::vector<Entry> entries = ListFolder(folder);
   for (const Entry& e : entries) {
     if (stop && stop->load()) return false;
-    if (!e.isDirectory && WildcardMatch(pattern, e.name)) {
+    if (e.isFile && WildcardMatch(pattern, e.name)) {
       if (!onFound(folder + e.name)) return false;
     }
   }

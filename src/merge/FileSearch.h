@@ -18,7 +18,8 @@ bool WildcardMatch(std::string_view pattern, std::string_view name);
 
 // Searches folder (and, with subDirs, its sub-folders) for names matching pattern and calls onFound with
 // each match's full path as it is found, in search order. Paths use '/'; a folder given with a trailing
-// '/' is not doubled. Folders whose names match are searched but not reported: only files are merged.
+// '/' is not doubled. Only regular files are reported (a link when it leads to one); folders whose names
+// match are searched but not reported, and named pipes, sockets, devices and dangling links are passed over.
 // The search ends early when stop becomes true or onFound returns false.
 void SearchFiles(const std::string& folder, const std::string& pattern, bool subDirs,
                  const std::function<bool(const std::string&)>& onFound,

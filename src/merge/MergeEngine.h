@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,10 +19,10 @@ class TMergeHost {
  public:
   virtual ~TMergeHost() = default;
 
-  // The files to merge, taken once when a run starts (full paths).
-  virtual std::vector<std::string> FileList() = 0;
+  // The files to merge, taken once when a run starts (full paths, as the file system's bytes).
+  virtual std::vector<std::filesystem::path> FileList() = 0;
   // The save path, read when the run starts and again at each split.
-  virtual std::string SavePath() = 0;
+  virtual std::filesystem::path SavePath() = 0;
   // The marking option: the first column records each file's row count. Read for every cell, so an
   // implementation must be cheap and thread-safe (an atomic the window keeps current).
   virtual bool MarkRows() = 0;
@@ -43,12 +45,32 @@ std::string CountLineText(int32_t found, int32_t merged);
 // removed (so out.xls gives out-1.xls).
 std::string SplitOutputName(const std::string& savePath, int32_t splitNumber);
 
+// A run that would write over one of its own inputs: the output name (the save path or a continuation
+// name) and the listed file that is the same file.
+struct TOutputClash {
+  std::filesystem::path output;
+  std::filesystem::path input;
+};
+
+// Looks for an output name a run of this list could write (the save path, and a continuation name for
+// every split the list could need, one per file at most) that is the same file as a listed entry: the
+// same device and inode where it exists, else the same normalised path.
+std::optional<TOutputClash> FindOutputClash(const std::filesystem::path& savePath,
+                                            const std::vector<std::filesystem::path>& files);
+
+// Returns the memory freed by a written output workbook to the system.
+void ReleaseFreedMemory();
+
 // The decimal text of a number rounded half to even, the full 64-bit value where it is outside the
 // 32-bit range.
 std::string RoundedNumberText(double value);
 
-// Runs the whole merge. Throws EMergeError when a file fails: the output gathered so far has then been
-// written, and the message names the failing file and carries the reader's message.
+// Runs the whole merge. Before the first file is read, a run whose output would be one of its inputs is
+// refused with EMergeError naming both, and nothing is written. Throws EMergeError when a file fails:
+// the rows gathered so far have then been written when there were any (an existing file at the save
+// path is otherwise left as it was), and the message names the failing file, carries the reader's
+// message and says what was written. An output that cannot be written ends the run with a message
+// naming that output. A stopped run writes the rows gathered, when there are any.
 void MergeFiles(TMergeHost& host);
 
 }  // namespace plicato

@@ -26,8 +26,8 @@ class TRecordingHost : public TMergeHost {
   // Asked before each file begins (after its progress text): lets a test press Stop mid-run.
   std::function<void(const std::string&)> onFileBegins;
 
-  std::vector<std::string> FileList() override { return files; }
-  std::string SavePath() override { return savePath; }
+  std::vector<std::filesystem::path> FileList() override { return {files.begin(), files.end()}; }
+  std::filesystem::path SavePath() override { return savePath; }
   bool MarkRows() override { return mark; }
   void SetProgressText(const std::string& text) override { events.push_back("progress:" + text); }
   void SetCountText(const std::string& text) override { events.push_back("count:" + text); }
