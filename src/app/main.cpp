@@ -6,13 +6,28 @@
 #include <QPixmap>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include "biff/CompoundFile.h"
 #include "mainwindow.h"
+
+namespace {
+
+// A window ended by a signal or a crash leaves no half-written output beside its target.
+extern "C" void RemoveTemporariesAndEnd(int signal) {
+  plicato::cfb::RemoveTemporaryFiles();
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
+    std::signal(signal, RemoveTemporariesAndEnd);
   QApplication::setApplicationName(QStringLiteral("Plicato"));
 
   QString screenshot;

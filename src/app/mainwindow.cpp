@@ -308,11 +308,12 @@ void TForm1::Button3Click() {
     host_.SetMarkRowsValue(CheckBox1->isChecked());
     // The engine refuses a run that would write over one of its inputs; said here in the window's words.
     if (auto clash = FindOutputClash(host_.SavePath(), host_.FileList())) {
-      ShowMessage(QStringLiteral("提示："),
-                  QStringLiteral("保存路径“%1”就是列表中的文件“%2”，合并会覆盖它。\n请另选保存路径，未写入任何文件。")
-                      .arg(QFile::decodeName(QByteArray::fromStdString(clash->output.native())),
-                           QFile::decodeName(QByteArray::fromStdString(clash->input.native()))),
-                  QMessageBox::Warning, false);
+      ShowMessage(
+          QStringLiteral("提示："),
+          QStringLiteral("保存路径“%1”就是列表中的文件“%2”，合并会覆盖它。\n请另选保存路径，未写入任何文件。")
+              .arg(QFile::decodeName(QByteArray::fromStdString(clash->output.native())),
+                   QFile::decodeName(QByteArray::fromStdString(clash->input.native()))),
+          QMessageBox::Warning, false);
       return;
     }
     threadComponent2_->Execute();

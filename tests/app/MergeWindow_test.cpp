@@ -135,6 +135,7 @@ class MergeWindowTest : public QObject {
   void listCommandsAndDropsAreRefusedDuringAMerge();
   void folderButtonDuringAMergeRefillsTheListOnly();
   void aboutBoxOpensDuringAMerge();
+  void savePathThatIsAListedFileIsRefused();
 };
 
 void MergeWindowTest::mergeOfTheCorpusGivesTheExpectedOutputAndStatus() {
@@ -391,6 +392,30 @@ void MergeWindowTest::aboutBoxOpensDuringAMerge() {
   QVERIFY(mergeEndedMeanwhile);
   QCOMPARE(f.form->Host().MergedCount.load(), 8);
   QCOMPARE(f.Progress(), QStringLiteral("已停止"));
+}
+
+void MergeWindowTest::savePathThatIsAListedFileIsRefused() {
+  Fixture f;
+  const QString listed = f.dir.filePath(QStringLiteral("listed.xls"));
+  QVERIFY(QFile::copy(kCorpusMerge + QStringLiteral("/a.xls"), listed));
+  const QByteArray before = [&] {
+    QFile file(listed);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  }();
+  f.form->OpenAnswers.push_back(listed);
+  f.form->Command("N4")->trigger();
+  f.form->Control<QLineEdit>("Edit1")->setText(kCorpusMerge);
+  f.form->Control<QLineEdit>("Edit2")->setText(listed);
+  f.Start();
+  QCOMPARE(f.form->Messages.size(), size_t{1});
+  QCOMPARE(f.form->Messages[0].caption, QStringLiteral("提示："));
+  QVERIFY2(f.form->Messages[0].text.contains(listed) &&
+               f.form->Messages[0].text.contains(QStringLiteral("另选保存路径")),
+           qPrintable(f.form->Messages[0].text));
+  QCOMPARE(f.form->Caption(), QStringLiteral("开始"));
+  QFile file(listed);
+  QVERIFY(file.open(QIODevice::ReadOnly));
+  QCOMPARE(file.readAll(), before);
 }
 
 QTEST_MAIN(MergeWindowTest)

@@ -49,7 +49,7 @@ const std::map<std::string, std::string>& KnownUnreadable() {
   static const std::map<std::string, std::string> files = {
       {"poi/35897-type4.xls", "RC4 CryptoAPI encryption, which this system does not read"},
       {"poi/60284.xls", "XOR obfuscation, which this system does not read"},
-      {"poi/61300.xls", "damaged compound document"},
+      {"poi/61300.xls", "damaged record stream: an XF record runs past the end of the workbook stream"},
       {"poi/xor-encryption-abc.xls", "XOR obfuscation, which this system does not read"},
   };
   return files;

@@ -81,17 +81,31 @@ TEST(FileFaults, NothingLostNothingHangsNoFailureReportedAsSuccess) {
   WriteRows(d / "big.xls", 65536);
   const std::vector<uint8_t> good = test::ReadFileBytes(d / "a.xls");
   const TFault faults[] = {
-      {"output is an input", nullptr, "$CLI merge -o a.xls big.xls a.xls", 1, "is the listed file \"a.xls\"", nullptr},
+      {"output is an input", nullptr, "$CLI merge -o a.xls big.xls a.xls", 1, "is the listed file \"a.xls\"",
+       nullptr},
       {"continuation is an input", [](const fs::path& p) { fs::copy_file(p / "a.xls", p / "o-1.xls"); },
        "$CLI merge -o o.xls a.xls o-1.xls", 1, "\"o-1.xls\" is the listed file", "o.xls"},
-      {"folder holds last output", [](const fs::path& p) { fs::create_directory(p / "s"); fs::copy_file(p / "a.xls", p / "s/out.xls"); },
+      {"folder holds last output",
+       [](const fs::path& p) {
+         fs::create_directory(p / "s");
+         fs::copy_file(p / "a.xls", p / "s/out.xls");
+       },
        "$CLI merge -o s/out.xls s", 1, "is the listed file", nullptr},
-      {"failed first file keeps the output", [](const fs::path& p) { fs::copy_file(p / "a.xls", p / "keep.xls"); test::WriteFileBytes(p / "bad.xls", {1, 2, 3}); },
+      {"failed first file keeps the output",
+       [](const fs::path& p) {
+         fs::copy_file(p / "a.xls", p / "keep.xls");
+         test::WriteFileBytes(p / "bad.xls", {1, 2, 3});
+       },
        "$CLI merge -o keep.xls bad.xls", 1, "Nothing was written", nullptr},
       {"failed write at a split", nullptr, "$CLI merge -o none/out.xls big.xls a.xls", 1,
        "The output \"none/out.xls\" could not be written:", nullptr},
       {"exactly one full output", nullptr, "$CLI merge -o full.xls big.xls", 0, "", "full-1.xls"},
-      {"named pipe in a folder", [](const fs::path& p) { fs::create_directory(p / "f"); fs::copy_file(p / "a.xls", p / "f/a.xls"); ::mkfifo((p / "f/p.xls").c_str(), 0644); },
+      {"named pipe in a folder",
+       [](const fs::path& p) {
+         fs::create_directory(p / "f");
+         fs::copy_file(p / "a.xls", p / "f/a.xls");
+         ::mkfifo((p / "f/p.xls").c_str(), 0644);
+       },
        "$CLI merge -o f.xls f", 0, "", nullptr},
       {"named pipe by path", [](const fs::path& p) { ::mkfifo((p / "p.xls").c_str(), 0644); },
        "$CLI merge -o p-out.xls p.xls", 1, "named pipe", "p-out.xls"},
@@ -99,12 +113,17 @@ TEST(FileFaults, NothingLostNothingHangsNoFailureReportedAsSuccess) {
        "$CLI merge -o z-out.xls z.xls", 1, "device", "z-out.xls"},
       {"dangling link", [](const fs::path& p) { fs::create_symlink(p / "gone.xls", p / "l.xls"); },
        "$CLI merge -o l-out.xls l.xls", 1, "leads nowhere", "l-out.xls"},
-      {"3 GB sparse file", [](const fs::path& p) { fs::copy_file(p / "a.xls", p / "sparse.xls"); fs::resize_file(p / "sparse.xls", 3ull << 30); },
+      {"3 GB sparse file",
+       [](const fs::path& p) {
+         fs::copy_file(p / "a.xls", p / "sparse.xls");
+         fs::resize_file(p / "sparse.xls", 3ull << 30);
+       },
        "$CLI merge -o sp-out.xls sparse.xls", 1, "version 3 can address (2 GB)", "sp-out.xls"},
       {"damaged stream not needed", [](const fs::path& p) { WriteWithDamagedSummary(p / "summary.xls"); },
        "$CLI merge -o su-out.xls summary.xls", 0, "", nullptr},
       {"name that is not UTF-8", [](const fs::path& p) { fs::copy_file(p / "a.xls", p / "in\xff.xls"); },
-       "$CLI merge -o $(printf \"o\\377.xls\") $(printf \"in\\377.xls\") && test -f $(printf \"o\\377.xls\")", 0, "", nullptr},
+       "$CLI merge -o $(printf \"o\\377.xls\") $(printf \"in\\377.xls\") && test -f $(printf \"o\\377.xls\")",
+       0, "", nullptr},
       {"temporary file of a failed write", [](const fs::path& p) { fs::create_directory(p / "t"); },
        "ulimit -f 100; $CLI merge -o t/out.xls big.xls; ls t", 0, "could not be written", nullptr},
   };

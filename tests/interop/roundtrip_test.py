@@ -43,7 +43,7 @@ PLAIN_TWINS = {
 OUR_REFUSALS = {
     "poi/35897-type4.xls": "RC4 CryptoAPI encryption, which this system does not read",
     "poi/60284.xls": "XOR obfuscation, which this system does not read",
-    "poi/61300.xls": "a damaged compound document",
+    "poi/61300.xls": "a damaged record stream (an XF record runs past the end of the workbook stream)",
     "poi/xor-encryption-abc.xls": "XOR obfuscation, which this system does not read",
 }
 FUZZ_PREFIX = "poi/clusterfuzz-"  # minimised fuzzer test cases, damaged on purpose

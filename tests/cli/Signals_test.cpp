@@ -1,0 +1,157 @@
+// plicato-cli merge and the signals a user or a session sends it. Each run is held at its first status
+// line (its stderr is a full pipe) until the signals have come, so what they stop is always the same.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+#include "biff/CodePage.h"
+#include "workbook/XLSWorkbook.h"
+
+extern char** environ;
+
+namespace plicato {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TRun {
+  int status;  // exit status, or 128 + the signal that ended it
+  std::string errors;
+};
+
+std::string Wchan(pid_t pid) {
+  std::string text;
+  std::ifstream(("/proc/" + std::to_string(pid) + "/wchan").c_str()) >> text;
+  return text;
+}
+
+// The signals pending for the process (its own and its thread group's).
+unsigned long long Pending(pid_t pid) {
+  std::ifstream status(("/proc/" + std::to_string(pid) + "/status").c_str());
+  unsigned long long pending = 0;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0)
+      pending |= std::stoull(line.substr(7), nullptr, 16);
+  }
+  return pending;
+}
+
+// Runs plicato-cli with args; stderr is a pipe that is full from the start, or closed when closeErrors.
+// The signals are sent once the run waits to write its first status line; then the pipe is drained.
+TRun RunCli(const std::vector<std::string>& args, const std::vector<int>& signals, bool closeErrors = false) {
+  int pipeFds[2];
+  EXPECT_EQ(::pipe(pipeFds), 0);
+  ::fcntl(pipeFds[1], F_SETPIPE_SZ, 4096);
+  ::fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);
+  std::vector<char> filler(65536, '.');
+  while (!closeErrors && ::write(pipeFds[1], filler.data(), filler.size()) > 0) {
+  }
+  ::fcntl(pipeFds[1], F_SETFL, 0);
+  if (closeErrors) ::close(pipeFds[0]);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+  std::vector<std::string> all = {PLICATO_CLI, "merge"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  EXPECT_EQ(posix_spawn(&pid, PLICATO_CLI, &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+
+  TRun run{-1, {}};
+  if (!signals.empty()) {
+    // Blocked in the write (the kernel names the wait "pipe_write" or "anon_pipe_write").
+    for (std::string wait; (wait = Wchan(pid)).find("pipe_write") == std::string::npos;) {
+      if (::waitpid(pid, nullptr, WNOHANG) != 0) break;  // ended early: the checks below fail
+      ::usleep(1000);
+    }
+    for (int signal : signals) {
+      ::kill(pid, signal);
+      // Signals of one kind do not queue: the next is sent once this one has been taken.
+      while (Pending(pid) & (1ull << (signal - 1))) ::usleep(1000);
+    }
+  }
+  if (!closeErrors) {
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) run.errors.append(buffer, n);
+    ::close(pipeFds[0]);
+    run.errors.erase(0, run.errors.find_first_not_of('.'));
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+class Signals : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"a.xls", "b.xls", "c.xls"}) {
+      TXLSWorkbook wb;
+      wb.Sheets()[0].PutText(0, 0, FromUtf8(name));
+      wb.Filename = FileNameFromPath(dir / name);
+      wb.Write();
+      inputs.push_back((dir / name).string());
+    }
+  }
+  std::vector<std::string> Args(const fs::path& out) const {
+    std::vector<std::string> args = {"-o", out.string()};
+    args.insert(args.end(), inputs.begin(), inputs.end());
+    return args;
+  }
+  test::TempDir dir;
+  std::vector<std::string> inputs;
+};
+
+TEST_F(Signals, StopAfterTheCurrentFileWriteWhatWasGatheredAndSaySo) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    const fs::path out = dir / ("out" + std::to_string(signal) + ".xls");
+    const TRun run = RunCli(Args(out), {signal});
+    EXPECT_EQ(run.status, 128 + signal) << run.errors;
+    EXPECT_NE(run.errors.find("1 of 3 files merged\n"), std::string::npos) << run.errors;
+    EXPECT_EQ(run.errors.back() == '\n' ? run.errors.substr(run.errors.rfind('\n', run.errors.size() - 2) + 1)
+                                        : std::string(),
+              "plicato-cli: stopped by signal " + std::to_string(signal) + ": 1 of 3 files merged\n");
+    TXLSWorkbook written;
+    written.Filename = FileNameFromPath(out);
+    written.Read();
+    EXPECT_EQ(written.Sheets()[0].GetStringText(0, 0), u"a.xls");
+    EXPECT_EQ(written.Sheets()[0].GetStringText(0, 1), u"");
+  }
+}
+
+TEST_F(Signals, SecondInterruptAbandonsTheRunAndLeavesTheTarget) {
+  const fs::path out = dir / "out.xls";
+  test::WriteFileBytes(out, {'k', 'e', 'e', 'p'});
+  const TRun run = RunCli(Args(out), {SIGINT, SIGINT});
+  EXPECT_EQ(run.status, 130) << run.errors;
+  EXPECT_EQ(test::ReadFileBytes(out), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 4)
+      << "no temporary file is left";
+}
+
+TEST_F(Signals, ClosedStandardErrorDoesNotEndTheRun) {
+  const fs::path out = dir / "out.xls";
+  const TRun run = RunCli(Args(out), {}, true);
+  EXPECT_EQ(run.status, 0);
+  TXLSWorkbook written;
+  written.Filename = FileNameFromPath(out);
+  written.Read();
+  EXPECT_EQ(written.Sheets()[0].GetStringText(0, 2), u"c.xls");
+}
+
+}  // namespace
+}  // namespace plicato
