@@ -34,11 +34,12 @@ std::string Wchan(pid_t pid) {
   return text;
 }
 
-// The signals pending for the process (its own and its thread group's).
+// The signals pending for the process (its own and its thread group's); none once it has ended.
 unsigned long long Pending(pid_t pid) {
   std::ifstream status(("/proc/" + std::to_string(pid) + "/status").c_str());
   unsigned long long pending = 0;
   for (std::string line; std::getline(status, line);) {
+    if (line.rfind("State:", 0) == 0 && line.find_first_of("ZX", 6) != std::string::npos) return 0;
     if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0)
       pending |= std::stoull(line.substr(7), nullptr, 16);
   }
