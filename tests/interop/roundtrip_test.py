@@ -41,10 +41,7 @@ PLAIN_TWINS = {
 
 # Corpus files our reader refuses, with the reason (the round trip test of RoundTrip_test checks the same).
 OUR_REFUSALS = {
-    "poi/35897-type4.xls": "RC4 CryptoAPI encryption, which this system does not read",
-    "poi/60284.xls": "XOR obfuscation, which this system does not read",
     "poi/61300.xls": "a damaged compound document",
-    "poi/xor-encryption-abc.xls": "XOR obfuscation, which this system does not read",
 }
 FUZZ_PREFIX = "poi/clusterfuzz-"  # minimised fuzzer test cases, damaged on purpose
 
