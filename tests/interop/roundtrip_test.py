@@ -73,6 +73,7 @@ LO_SAMPLE = [
     "gen/single/long_strings_writeexcel.xls",
     "gen/encrypted/lo__pw_pw136.xls",       # RC4, read with its password (compared with lo_plain.xls)
     "poi/testEXCEL_5.xls",                  # BIFF5 by Excel
+    "poi/60284.xls",                        # BIFF5, XOR-obfuscated with Excel's default password
     "poi/testEXCEL_3.xls",                  # BIFF3 worksheet file
     "poi/46904.xls",                        # BIFF8 records in a "Book" stream, 92,000 cells
     "poi/SimpleWithFormula.xls",            # Excel formulas
