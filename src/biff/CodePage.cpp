@@ -59,7 +59,7 @@ constexpr TCodePageConverter kConverters[] = {
     {10008, "EUC-CN"},   // Mac Simplified Chinese (GB 2312)
     {10021, "TIS-620"},  // Mac Thai: nearest
     {10029, "MAC-CENTRALEUROPE"},
-    {10079, "MAC-IS"},
+    {10079, "MAC-IS"},     // an older form of Mac Icelandic: a few letters sit elsewhere
     {10081, "MACINTOSH"},  // Mac Turkish: nearest
     {10082, "MACINTOSH"},  // Mac Croatian: nearest
     {32768, "MACINTOSH"},  // Mac Roman, as BIFF2-4 files name it
