@@ -11,22 +11,66 @@ namespace plicato {
 
 namespace {
 
-std::string IconvName(uint16_t codePage) {
-  switch (codePage) {
-    case 367:
-      return "ASCII";
-    case 1200:  // UTF-16: not an 8-bit code page
-    case 1201:
-    case 0:
-      return "CP1252";
-    case 32768:
-    case 10000:
-      return "MACINTOSH";
-    case 32769:
-      return "CP1252";
-    default:
-      return "CP" + std::to_string(codePage);
-  }
+// Every code page a BIFF file may declare, with the glibc iconv converter that decodes it. glibc has no
+// converter for six of the Mac code pages; each takes the one that decodes most of its letters the same:
+// Mac Arabic and Mac Hebrew keep their letters where ISO 8859-6 and ISO 8859-8 have them, Mac Thai where
+// TIS-620 has them, and Mac Turkish and Mac Croatian differ from Mac Roman in a few letters only. Mac Greek
+// has no near converter: Mac Roman decodes its Latin letters, not its Greek ones.
+constexpr TCodePageConverter kConverters[] = {
+    {367, "ASCII"},
+    {437, "CP437"},
+    {737, "CP737"},
+    {775, "CP775"},
+    {850, "CP850"},
+    {852, "CP852"},
+    {855, "CP855"},
+    {857, "CP857"},
+    {860, "CP860"},
+    {861, "CP861"},
+    {862, "CP862"},
+    {863, "CP863"},
+    {864, "CP864"},
+    {865, "CP865"},
+    {866, "CP866"},
+    {869, "CP869"},
+    {874, "CP874"},
+    {932, "CP932"},
+    {936, "CP936"},
+    {949, "CP949"},
+    {950, "CP950"},
+    {1200, "UTF-16LE"},
+    {1250, "CP1250"},
+    {1251, "CP1251"},
+    {1252, "CP1252"},
+    {1253, "CP1253"},
+    {1254, "CP1254"},
+    {1255, "CP1255"},
+    {1256, "CP1256"},
+    {1257, "CP1257"},
+    {1258, "CP1258"},
+    {10000, "MACINTOSH"},
+    {10001, "SHIFT_JIS"},   // Mac Japanese
+    {10002, "BIG5"},        // Mac Traditional Chinese
+    {10003, "EUC-KR"},      // Mac Korean
+    {10004, "ISO-8859-6"},  // Mac Arabic: nearest
+    {10005, "ISO-8859-8"},  // Mac Hebrew: nearest
+    {10006, "MACINTOSH"},   // Mac Greek: Latin letters only
+    {10007, "MAC-CYRILLIC"},
+    {10008, "EUC-CN"},   // Mac Simplified Chinese (GB 2312)
+    {10021, "TIS-620"},  // Mac Thai: nearest
+    {10029, "MAC-CENTRALEUROPE"},
+    {10079, "MAC-IS"},     // an older form of Mac Icelandic: a few letters sit elsewhere
+    {10081, "MACINTOSH"},  // Mac Turkish: nearest
+    {10082, "MACINTOSH"},  // Mac Croatian: nearest
+    {32768, "MACINTOSH"},  // Mac Roman, as BIFF2-4 files name it
+    {32769, "CP1252"},     // Windows 1252, as BIFF2-4 files name it
+};
+
+// The converter of a declared code page; code pages outside the table decode as 1252.
+const char* IconvName(uint16_t codePage) {
+  for (const TCodePageConverter& c : kConverters)
+    if (c.codePage == codePage) return c.iconvName;
+  return "CP1252";
 }
 
 // One converter per code page, opened once; iconv descriptors are not thread-safe, so each use is under
@@ -52,7 +96,7 @@ iconv_t ConverterFor(Converters& c, uint16_t codePage) {
       return ConverterFor(c, kDefaultCodePage);
     return it->second;
   }
-  iconv_t cd = iconv_open("UTF-16LE", IconvName(codePage).c_str());
+  iconv_t cd = iconv_open("UTF-16LE", IconvName(codePage));
   c.open[codePage] = cd;  // a failed open is remembered too, so it is not retried
   if (cd == reinterpret_cast<iconv_t>(-1) && codePage != kDefaultCodePage)
     return ConverterFor(c, kDefaultCodePage);
@@ -60,6 +104,41 @@ iconv_t ConverterFor(Converters& c, uint16_t codePage) {
 }
 
 }  // namespace
+
+std::span<const TCodePageConverter> KnownCodePages() {
+  return kConverters;
+}
+
+uint16_t CodePageOfFontCharset(uint8_t charset) {
+  switch (charset) {
+    case 128:  // Shift-JIS
+      return 932;
+    case 129:  // Hangul
+      return 949;
+    case 134:  // GB 2312
+      return 936;
+    case 136:  // Big5
+      return 950;
+    case 161:  // Greek
+      return 1253;
+    case 162:  // Turkish
+      return 1254;
+    case 177:  // Hebrew
+      return 1255;
+    case 178:  // Arabic
+      return 1256;
+    case 186:  // Baltic
+      return 1257;
+    case 204:  // Cyrillic
+      return 1251;
+    case 222:  // Thai
+      return 874;
+    case 238:  // Central European
+      return 1250;
+    default:
+      return kUndeclaredCodePage;
+  }
+}
 
 char16_t UpperChar16(char16_t c) {
   if (c < u'a') return c;
@@ -93,7 +172,7 @@ std::u16string DecodeCodePage(const uint8_t* data, size_t size, uint16_t codePag
   if (size == 0) return {};
   bool ascii = true;
   for (size_t i = 0; i < size && ascii; ++i) ascii = data[i] < 0x80;
-  if (ascii) return DecodeLatin1(data, size);
+  if (ascii || codePage == kCodePageUtf16) return DecodeLatin1(data, size);
 
   Converters& c = TheConverters();
   std::lock_guard<std::mutex> guard(c.lock);

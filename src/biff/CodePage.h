@@ -1,10 +1,12 @@
-// Text conversions: 8-bit text of old files in the code page the file declares (CODEPAGE record), the
-// format's own Latin-1 compressed strings, and UTF-8 for file names and the window's texts.
+// Text conversions: 8-bit text of old files in the code page the file declares (CODEPAGE record, or the
+// character set of its fonts), the format's own Latin-1 compressed strings, and UTF-8 for file names and
+// the window's texts.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -12,11 +14,29 @@ namespace plicato {
 
 // The code page assumed when a file has no CODEPAGE record or names no 8-bit code page.
 constexpr uint16_t kDefaultCodePage = 1252;
+// The workbook's code page while reading, until a CODEPAGE record (or, in an older file, a font's
+// character set) declares one; it decodes as the default.
+constexpr uint16_t kUndeclaredCodePage = 0;
+// UTF-16: a file declaring it stores its 8-bit text as compressed UTF-16, the high bytes left out.
+constexpr uint16_t kCodePageUtf16 = 1200;
 
 // Decodes 8-bit text in a Windows code page (the CODEPAGE record's value: 1252, 936, 32768 = Mac Roman,
-// 32769 = 1252, ...). Code pages that are not 8-bit (1200 UTF-16) and unknown ones fall back to 1252.
-// Bytes that do not decode become U+FFFD; the conversion never fails.
+// 32769 = 1252, ...). 8-bit text of UTF-16 (1200) is compressed UTF-16, so each byte is its own code
+// point; unknown code pages fall back to 1252. Bytes that do not decode become U+FFFD; the conversion
+// never fails.
 std::u16string DecodeCodePage(const uint8_t* data, size_t size, uint16_t codePage);
+
+// A code page a file may declare and the name of the iconv converter that decodes it.
+struct TCodePageConverter {
+  uint16_t codePage;
+  const char* iconvName;
+};
+// Every code page DecodeCodePage knows, in ascending order.
+std::span<const TCodePageConverter> KnownCodePages();
+
+// The code page a font's character set (FONT record) implies for a file that declares none;
+// kUndeclaredCodePage for the character sets that imply none (ANSI, default, symbol, Mac, OEM).
+uint16_t CodePageOfFontCharset(uint8_t charset);
 
 // Widens each byte to the character of the same number (BIFF8's compressed strings).
 std::u16string DecodeLatin1(const uint8_t* data, size_t size);

@@ -351,7 +351,7 @@ void TXLSReader::ReadWorkbook(const std::vector<uint8_t>* source) {
   inCustomView_ = false;
   sharedBytes_ = 0;
   ResetSheetState();
-  workbook_.CodePage = kDefaultCodePage;
+  workbook_.CodePage = kUndeclaredCodePage;
 
   version_ = Open(source);
   if (version_ == xvExcel50 || version_ == xvExcel97) version_ = VersionOfFirstBOF(version_);
@@ -363,6 +363,7 @@ void TXLSReader::ReadWorkbook(const std::vector<uint8_t>* source) {
 
   if (workbook_.OnProgress) workbook_.OnProgress(0);
   ReadRecords();
+  if (workbook_.CodePage == kUndeclaredCodePage) workbook_.CodePage = kDefaultCodePage;
   if (workbook_.Aborted) return;
   FixOldWriteAccess();
   stream_.Close();
@@ -786,6 +787,11 @@ void TXLSReader::Dispatch() {
       if (version_ >= xvExcel97) {
         fonts.ReadFontRecord(b, length);
       } else {
+        // A file that declares no code page writes its text in that of its fonts' script: the first
+        // font naming one (BIFF5: character set at offset 12) decides, before its own name is decoded
+        // and before the number formats and sheets that follow the fonts.
+        if (workbook_.CodePage == kUndeclaredCodePage && version_ == xvExcel50 && length > 12)
+          workbook_.CodePage = CodePageOfFontCharset(b[12]);
         fonts.ReadFontRecordOld(b, length, version_, [this](const uint8_t* chars, size_t count) {
           return CodePageText(chars, count);
         });
@@ -1210,14 +1216,12 @@ void TXLSReader::OnFilePass() {
   if (stream_.Decrypting()) return;
   const uint8_t* b = buffer_.data();
   const uint32_t length = header_.length;
-  // Files before BIFF8 know only the XOR obfuscation, which this reader does not undo.
-  if (version_ < xvExcel97) throw EXLSError("File encrypted with non-standard key. French?");
-  if (length < 2) Short(2);
-  const uint16_t type = DecodeFixed16(b);
-  if (type == 0) throw EXLSError("File encrypted with non-standard key. French?");
-  // Type 1 is RC4; of its variants only the standard one is read (not the CryptoAPI one).
-  if (type != 1 || !TXLSStream::IsRc4FilePass(b, length))
+  // XOR obfuscation and RC4, with standard or CryptoAPI keys, are read (the stream knows their layouts).
+  const bool biff8 = version_ >= xvExcel97;
+  if (!TXLSStream::CanDecrypt(b, length, biff8))
     throw EXLSError("Can not read file, unknown type of encryption.");
+  // Read-only-recommended workbooks are encrypted with Excel's built-in password: they open without asking.
+  if (stream_.CheckPassword(b, length, kDefaultPassword, biff8)) return;
 
   std::u16string password = workbook_.Password;
   const bool asked = static_cast<bool>(workbook_.OnPassword);
@@ -1226,9 +1230,7 @@ void TXLSReader::OnFilePass() {
     return;
   }
   if (workbook_.Aborted) return;
-  if (!password.empty() && stream_.CheckPassword(b, length, password)) return;
-  // Read-only-recommended workbooks are encrypted with Excel's built-in password: they open without one.
-  if (stream_.CheckPassword(b, length, kDefaultPassword)) return;
+  if (!password.empty() && stream_.CheckPassword(b, length, password, biff8)) return;
   if (!password.empty()) throw EXLSError("Invalid password");
   if (!asked) throw EXLSError("File is encrypted. Password required.");
   throw EXLSError("Password is missing.");

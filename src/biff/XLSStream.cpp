@@ -56,6 +56,75 @@ std::u16string AsciiLower(std::u16string_view name) {
   return lower;
 }
 
+// A FILEPASS body taken apart; the pointers point into it.
+struct TFilePass {
+  enum { fpUnknown, fpXor, fpRc4, fpRc4CryptoApi } scheme = fpUnknown;
+  uint16_t xorKey = 0;
+  uint16_t xorVerifier = 0;
+  const uint8_t* salt = nullptr;          // 16 bytes
+  const uint8_t* verifier = nullptr;      // 16 bytes, encrypted
+  const uint8_t* verifierHash = nullptr;  // 16 bytes (MD5) or 20 (SHA-1), encrypted
+  uint32_t keyBits = 0;
+};
+
+// The RC4 CryptoAPI body after type and version: header flags (6), header size (10), the encryption
+// header (14: flags, extra size, cipher, hash, key bits, provider type, two reserved words, provider
+// name), then the verifier: salt size, salt, encrypted verifier, hash size, encrypted SHA-1 hash.
+TFilePass ParseCryptoApi(const uint8_t* b, uint32_t length) {
+  constexpr uint32_t kHeaderStart = 14, kFixedHeaderSize = 32, kVerifierSize = 4 + 16 + 16 + 4 + 20;
+  constexpr uint32_t kAlgRc4 = 0x6801, kAlgSha1 = 0x8004;
+  constexpr uint32_t kFlagCryptoApi = 0x04, kFlagAes = 0x20;
+  TFilePass pass;
+  if (length < kHeaderStart + kFixedHeaderSize) return pass;
+  const uint32_t headerSize = DecodeFixed32(b + 10);
+  if (headerSize < kFixedHeaderSize || uint64_t{kHeaderStart} + headerSize + kVerifierSize > length)
+    return pass;
+  const uint8_t* header = b + kHeaderStart;
+  const uint32_t flags = DecodeFixed32(header);
+  const uint32_t cipher = DecodeFixed32(header + 8);
+  const uint32_t hash = DecodeFixed32(header + 12);
+  // A zero cipher or hash identifier leaves the choice to the flags; a zero key length means 40 bits.
+  if (cipher != kAlgRc4 && !(cipher == 0 && (flags & kFlagCryptoApi) && !(flags & kFlagAes))) return pass;
+  if (hash != kAlgSha1 && hash != 0) return pass;
+  const uint32_t keyBits = DecodeFixed32(header + 16) == 0 ? 40 : DecodeFixed32(header + 16);
+  const uint8_t* v = header + headerSize;
+  if (DecodeFixed32(v) != TRc4Key::kSaltSize || DecodeFixed32(v + 36) != std::tuple_size_v<TSha1Digest>)
+    return pass;
+  if (keyBits < 40 || keyBits > 128 || keyBits % 8 != 0) return pass;
+  pass.scheme = TFilePass::fpRc4CryptoApi;
+  pass.salt = v + 4;
+  pass.verifier = v + 20;
+  pass.verifierHash = v + 40;
+  pass.keyBits = keyBits;
+  return pass;
+}
+
+// Before BIFF8 the body is the XOR key and verifier alone; BIFF8 puts the encryption type first: 0 XOR
+// obfuscation, 1 RC4, whose version 1.1 is the standard scheme and 2.2, 3.2 and 4.2 the CryptoAPI one.
+TFilePass ParseFilePass(const uint8_t* b, uint32_t length, bool biff8) {
+  TFilePass pass;
+  if (!b) return pass;
+  if (!biff8 || (length >= 6 && DecodeFixed16(b) == 0)) {
+    const uint32_t at = biff8 ? 2 : 0;
+    if (length < at + 4) return pass;
+    pass.scheme = TFilePass::fpXor;
+    pass.xorKey = DecodeFixed16(b + at);
+    pass.xorVerifier = DecodeFixed16(b + at + 2);
+    return pass;
+  }
+  if (length < 6 || DecodeFixed16(b) != 1) return pass;
+  const uint16_t major = DecodeFixed16(b + 2), minor = DecodeFixed16(b + 4);
+  if (major == 1 && minor == 1 && length >= TXLSStream::kFilePassSize) {
+    pass.scheme = TFilePass::fpRc4;
+    pass.salt = b + 6;
+    pass.verifier = b + 22;
+    pass.verifierHash = b + 38;
+    return pass;
+  }
+  if (major >= 2 && major <= 4 && minor == 2) return ParseCryptoApi(b, length);
+  return pass;
+}
+
 bool IsWorkbookStreamName(std::u16string_view name) {
   const std::u16string lower = AsciiLower(name);
   return lower == u"book" || lower == u"workbook";
@@ -89,7 +158,10 @@ void TXLSStream::ResetState() {
   splitHeaderPos_ = 0;
   splitWritten_ = 0;
   decrypt_ = false;
+  xor_ = false;
   key_.Clear();
+  xorKey_.Clear();
+  bodyLength_ = 0;
 }
 
 bool TXLSStream::IsOpen() const {
@@ -268,11 +340,15 @@ uint32_t TXLSStream::ReadAt(void* buffer, uint32_t count) {
 }
 
 void TXLSStream::Decrypt(uint8_t* data, uint32_t count, uint64_t streamPos) {
-  key_.Apply(data, count, streamPos);
+  if (xor_)
+    xorKey_.Decrypt(data, count, streamPos + bodyLength_);
+  else
+    key_.Apply(data, count, streamPos);
 }
 
+// XOR obfuscation has no key stream to keep in step: its array is addressed by position alone.
 void TXLSStream::SkipKey(uint32_t count, uint64_t streamPos) {
-  key_.SeekTo(streamPos + count);
+  if (!xor_) key_.SeekTo(streamPos + count);
 }
 
 uint32_t TXLSStream::ReadPiece(uint8_t* buffer, uint32_t count, bool decrypt) {
@@ -295,6 +371,7 @@ uint32_t TXLSStream::ReadHeader(TRecordHeader& header) {
   if (n == kRecordHeaderSize) {
     header.id = DecodeFixed16(bytes);
     header.length = DecodeFixed16(bytes + 2);
+    bodyLength_ = header.length;
   } else {
     header = TRecordHeader{};
   }
@@ -567,13 +644,32 @@ bool TXLSStream::IsRc4FilePass(const uint8_t* filePass, uint32_t length) {
          DecodeFixed16(filePass + 2) == 1 && DecodeFixed16(filePass + 4) == 1;
 }
 
-bool TXLSStream::CheckPassword(const uint8_t* filePass, uint32_t length, std::u16string_view password) {
-  if (!IsRc4FilePass(filePass, length)) return false;
+bool TXLSStream::CanDecrypt(const uint8_t* filePass, uint32_t length, bool biff8) {
+  return ParseFilePass(filePass, length, biff8).scheme != TFilePass::fpUnknown;
+}
+
+bool TXLSStream::CheckPassword(const uint8_t* filePass, uint32_t length, std::u16string_view password,
+                               bool biff8) {
+  const TFilePass pass = ParseFilePass(filePass, length, biff8);
+  if (pass.scheme == TFilePass::fpXor) {
+    TXorKey key;
+    key.Derive(password);
+    if (!key.Valid() || key.Key() != pass.xorKey || key.Verifier() != pass.xorVerifier) return false;
+    xorKey_ = key;
+    xor_ = true;
+    decrypt_ = true;
+    return true;
+  }
+  if (pass.scheme == TFilePass::fpUnknown) return false;
   TRc4Key key;
-  key.Derive(password, filePass + 6);
-  if (!key.Verify(filePass + 22, filePass + 38)) return false;
+  if (pass.scheme == TFilePass::fpRc4CryptoApi)
+    key.DeriveCryptoApi(password, pass.salt, pass.keyBits);
+  else
+    key.Derive(password, pass.salt);
+  if (!key.Verify(pass.verifier, pass.verifierHash)) return false;
   key_ = key;
   key_.SeekTo(pos_);
+  xor_ = false;
   decrypt_ = true;
   return true;
 }

@@ -1,8 +1,8 @@
 // TXLSStream: the record-level view of a workbook file, and the only way the reader, the writer and the
 // shared string table touch one. It finds and opens the workbook stream of a compound document ("Workbook"
 // for BIFF8, "Book" for BIFF5, names matched without regard to case) or a plain BIFF2-4 file, reads and
-// writes record headers and bodies, follows CONTINUE records, splits long records on output, and
-// decrypts and encrypts bodies (RC4 with MD5 key derivation).
+// writes record headers and bodies, follows CONTINUE records, splits long records on output, decrypts
+// bodies (RC4 with MD5 or CryptoAPI key derivation, XOR obfuscation) and encrypts them (RC4 with MD5).
 //
 // The whole workbook stream is held in memory: reading a record is a copy from a buffer and writing one
 // is an append; the file is read once on open and written once on Close.
@@ -87,7 +87,8 @@ class TXLSStream {
 
   // --- reading ---
   // Reads a record header; returns the bytes read (4, or fewer at the end of the stream). Never decrypts;
-  // while decrypting it advances the key stream by the 4 header bytes.
+  // while decrypting it advances the key stream by the 4 header bytes. The body read next is deciphered
+  // as this record's (XOR obfuscation depends on the body length).
   uint32_t ReadHeader(TRecordHeader& header);
   // Reads count body bytes (fewer at the end of the stream); decrypts when decrypting; in CONTINUE mode
   // crosses into continuation records.
@@ -139,17 +140,23 @@ class TXLSStream {
   void WriteVbaStorage();
 
   // --- encryption ---
-  // True when the password matches the FILEPASS body (type 1, RC4); then decrypts from the current
-  // stream position on.
-  bool CheckPassword(const uint8_t* filePass, uint32_t length, std::u16string_view password);
+  // True when a FILEPASS body describes encryption this stream decrypts: XOR obfuscation (BIFF8 type 0;
+  // the whole 4-byte body of older versions), or RC4 (type 1) with standard or CryptoAPI key derivation
+  // (any key length from 40 to 128 bits, any provider), with all its fields present. biff8 tells which
+  // layout the body has.
+  static bool CanDecrypt(const uint8_t* filePass, uint32_t length, bool biff8);
+  // True when the password matches the FILEPASS body (any scheme CanDecrypt accepts); then decrypts from
+  // the current stream position on.
+  bool CheckPassword(const uint8_t* filePass, uint32_t length, std::u16string_view password,
+                     bool biff8 = true);
   // Fills the 54-byte FILEPASS body (type 1, RC4 header) from fresh random salt and verifier and the
   // password, and keeps the key for EncryptStream.
   void MakeFilePass(uint8_t* filePass, std::u16string_view password);
   // Encrypts the finished workbook stream in place (see the writer's encrypted output).
   void EncryptStream();
   bool Decrypting() const { return decrypt_; }
-  // True when a FILEPASS body describes the encryption this stream reads and writes (type 1, RC4,
-  // version 1.1, with its 54 bytes present); other schemes (XOR obfuscation, RC4 CryptoAPI) are not.
+  // True when a FILEPASS body describes the encryption this stream writes (type 1, RC4, version 1.1,
+  // with its 54 bytes present).
   static bool IsRc4FilePass(const uint8_t* filePass, uint32_t length);
   static constexpr uint32_t kFilePassSize = 54;
 
@@ -191,7 +198,10 @@ class TXLSStream {
   uint32_t splitWritten_ = 0;
 
   bool decrypt_ = false;
+  bool xor_ = false;  // decrypting XOR obfuscation, not RC4
   TRc4Key key_;
+  TXorKey xorKey_;
+  uint16_t bodyLength_ = 0;  // body length in the record header read last
 };
 
 }  // namespace plicato

@@ -57,6 +57,29 @@ TEST(Md5, PiecewiseUpdatesGiveTheSameDigest) {
   }
 }
 
+TEST(Sha1, MatchesThePublishedVectors) {
+  // FIPS 180 / RFC 3174: "abc", the 448-bit message, a million 'a's (fed in uneven pieces); and "".
+  const struct {
+    std::string message;
+    const char* digest;
+  } vectors[] = {
+      {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+      {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
+      {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+  };
+  for (const auto& v : vectors) {
+    const TSha1Digest whole = Sha1(Bytes(v.message));
+    EXPECT_EQ(Hex(whole.data(), whole.size()), v.digest) << v.message.size();
+    TSha1 sha1;
+    for (size_t i = 0; i < v.message.size(); i += 997)
+      sha1.Update(v.message.data() + i, std::min<size_t>(997, v.message.size() - i));
+    const TSha1Digest pieces = sha1.Final();
+    EXPECT_EQ(Hex(pieces.data(), pieces.size()), v.digest) << v.message.size();
+  }
+}
+
 TEST(Rc4, MatchesPublishedVectors) {
   // 40-bit key 0x0102030405: key stream at offsets 0, 16, 240, 256, 1008 and 1024.
   const uint8_t key[] = {1, 2, 3, 4, 5};

@@ -41,16 +41,15 @@ using Bytes = std::vector<uint8_t>;
 std::u16string PasswordOf(const std::string& relative) {
   if (relative == "poi/password.xls") return u"password";
   if (relative == "gen/encrypted/lo__pw_pw136.xls") return u"pw136";
+  if (relative == "poi/35897-type4.xls") return u"freedom";
+  if (relative == "poi/xor-encryption-abc.xls") return u"abc";
   return {};
 }
 
 // Corpus files the reader refuses, with the reason. Any other refusal fails the round trip test.
 const std::map<std::string, std::string>& KnownUnreadable() {
   static const std::map<std::string, std::string> files = {
-      {"poi/35897-type4.xls", "RC4 CryptoAPI encryption, which this system does not read"},
-      {"poi/60284.xls", "XOR obfuscation, which this system does not read"},
       {"poi/61300.xls", "damaged record stream: an XF record runs past the end of the workbook stream"},
-      {"poi/xor-encryption-abc.xls", "XOR obfuscation, which this system does not read"},
   };
   return files;
 }

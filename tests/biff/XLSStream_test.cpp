@@ -693,15 +693,22 @@ TEST(XLSStream, DecryptsFilesEncryptedByOtherPrograms) {
   EXPECT_EQ(8u + body[6] * (body[7] & 1 ? 2u : 1u), h.length);  // the name fits the record
 }
 
-TEST(XLSStream, OtherEncryptionSchemesAreNotAccepted) {
+TEST(XLSStream, OnlyTheRightPasswordDecryptsTheOtherSchemes) {
   const auto path = test::CorpusFile("poi/35897-type4.xls");
   if (!std::filesystem::exists(path)) GTEST_SKIP() << "corpus missing";
   TXLSStream s;
   OpenEncrypted(s, path, u"VelvetSweatshop", false);
   EXPECT_FALSE(s.Decrypting());
-  const uint8_t xorPass[6] = {0, 0, 0x12, 0x34, 0x56, 0x78};
+  OpenEncrypted(s, path, u"freedom", true);
+  EXPECT_TRUE(s.Decrypting());
+  // XOR obfuscation, the key and verifier of "abc" (xor-encryption-abc.xls).
+  const uint8_t xorPass[6] = {0, 0, 0x4A, 0x51, 0x1A, 0xCC};
   EXPECT_FALSE(TXLSStream::IsRc4FilePass(xorPass, 6));
-  EXPECT_FALSE(s.CheckPassword(xorPass, 6, u"abc"));
+  EXPECT_FALSE(s.CheckPassword(xorPass, 6, u"abd"));
+  // Before BIFF8 the body is the key and verifier alone, which a BIFF8 body never is.
+  EXPECT_FALSE(s.CheckPassword(xorPass + 2, 4, u"abc"));
+  EXPECT_TRUE(s.CheckPassword(xorPass + 2, 4, u"abc", false));
+  EXPECT_TRUE(s.CheckPassword(xorPass, 6, u"abc"));
   EXPECT_FALSE(s.CheckPassword(nullptr, 0, u"abc"));
 }
 

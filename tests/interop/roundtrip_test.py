@@ -41,10 +41,7 @@ PLAIN_TWINS = {
 
 # Corpus files our reader refuses, with the reason (the round trip test of RoundTrip_test checks the same).
 OUR_REFUSALS = {
-    "poi/35897-type4.xls": "RC4 CryptoAPI encryption, which this system does not read",
-    "poi/60284.xls": "XOR obfuscation, which this system does not read",
     "poi/61300.xls": "a damaged record stream (an XF record runs past the end of the workbook stream)",
-    "poi/xor-encryption-abc.xls": "XOR obfuscation, which this system does not read",
 }
 FUZZ_PREFIX = "poi/clusterfuzz-"  # minimised fuzzer test cases, damaged on purpose
 
@@ -76,6 +73,7 @@ LO_SAMPLE = [
     "gen/single/long_strings_writeexcel.xls",
     "gen/encrypted/lo__pw_pw136.xls",       # RC4, read with its password (compared with lo_plain.xls)
     "poi/testEXCEL_5.xls",                  # BIFF5 by Excel
+    "poi/60284.xls",                        # BIFF5, XOR-obfuscated with Excel's default password
     "poi/testEXCEL_3.xls",                  # BIFF3 worksheet file
     "poi/46904.xls",                        # BIFF8 records in a "Book" stream, 92,000 cells
     "poi/SimpleWithFormula.xls",            # Excel formulas

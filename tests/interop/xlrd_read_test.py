@@ -29,9 +29,8 @@ EXPLAINED_REFUSALS = {
     "poi/password.xls": "RC4-encrypted; xlrd does not decrypt either but reads the clear records (the test "
                         "XLSReaderCorpus.ReadsEncryptedFilesWithTheirPasswords reads it with its password)",
     "gen/encrypted/lo__pw_pw136.xls": "RC4-encrypted (read with its password in XLSReaderCorpus)",
-    "poi/35897-type4.xls": "RC4 CryptoAPI encryption, which this system does not read",
-    "poi/60284.xls": "XOR obfuscation, which this system does not read",
-    "poi/xor-encryption-abc.xls": "XOR obfuscation, which this system does not read",
+    "poi/35897-type4.xls": "RC4 CryptoAPI-encrypted (read with its password in XLSReaderCorpus)",
+    "poi/xor-encryption-abc.xls": "XOR-obfuscated (read with its password in XLSReaderCorpus)",
     "poi/clusterfuzz-testcase-minimized-POIHSSFFuzzer-4977868385681408.xls":
         "damaged by a fuzzer: a record identifier 0xDC5D; identifiers of 0x8000 and above are no BIFF "
         "records, and the reader stops at them with \"Bad record in file\" (xlrd skips them)",
