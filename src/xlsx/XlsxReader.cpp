@@ -312,6 +312,25 @@ constexpr TErrorName kErrorNames[] = {{u"#NULL!", ceNull}, {u"#DIV/0!", ceDiv0},
 
 // --- The sheet ---
 
+enum TCellType : uint8_t { ctNumber, ctShared, ctString, ctInline, ctBoolean, ctError, ctDate };
+
+// The t attribute of a cell; an unknown type is refused rather than guessed.
+bool ParseCellType(const char* t, TCellType& type) {
+  struct TName {
+    const char* name;
+    TCellType type;
+  };
+  static constexpr TName kTypes[] = {
+      {"s", ctShared},  {"n", ctNumber}, {"str", ctString}, {"inlineStr", ctInline},
+      {"b", ctBoolean}, {"e", ctError},  {"d", ctDate}};
+  for (const TName& n : kTypes)
+    if (std::strcmp(t, n.name) == 0) {
+      type = n.type;
+      return true;
+    }
+  return false;
+}
+
 class TSheetPart : public TXmlPart {
  public:
   TSheetPart(xlsx::TZipPart part, const std::vector<std::u16string>& strings, bool date1904)
@@ -449,14 +468,14 @@ class TSheetPart : public TXmlPart {
     formula_ = false;
     hasInline_ = false;
     value_.clear();
-    type_ = "n";
+    type_ = ctNumber;
     const char* r = nullptr;
     for (const char** a = attributes; *a; a += 2) {
       const char* key = LocalName(a[0]);
       if (key[0] == 'r' && key[1] == '\0')
         r = a[1];
       else if (key[0] == 't' && key[1] == '\0')
-        type_ = a[1];
+        if (!ParseCellType(a[1], type_)) Fail(FormatMessage("unknown cell type \"%.20s\"", a[1]));
     }
     uint32_t column = nextColumn_;
     if (r) {
@@ -485,19 +504,18 @@ class TSheetPart : public TXmlPart {
     inCell_ = false;
     inValue_ = false;
     cell_.formula = formula_;
-    const std::string_view t = type_;
     const std::string_view v = value_;
-    if (t == "inlineStr") {
+    if (type_ == ctInline) {
       if (hasInline_)
         OwnText(std::move(inline_));
       else if (!v.empty())
         OwnText(FromUtf8(v));
     } else if (v.empty()) {
       // A cell with only a format (or a formula without a cached value) holds no value.
-    } else if (t == "n") {
+    } else if (type_ == ctNumber) {
       if (!ParseNumber(v, cell_.number)) Fail(FormatMessage("\"%.40s\" is not a number", value_.c_str()));
       cell_.kind = xkNumber;
-    } else if (t == "s") {
+    } else if (type_ == ctShared) {
       uint32_t index = 0;
       const auto result = std::from_chars(v.data(), v.data() + v.size(), index);
       if (result.ec != std::errc() || result.ptr != v.data() + v.size() || index >= strings_.size())
@@ -505,32 +523,27 @@ class TSheetPart : public TXmlPart {
                            strings_.size()));
       cell_.kind = xkText;
       cell_.text = strings_[index];
-    } else if (t == "str") {
+    } else if (type_ == ctString) {
       OwnText(DecodeEscapes(FromUtf8(v)));
-    } else if (t == "b") {
+    } else if (type_ == ctBoolean) {
       if (v == "1" || v == "true")
         cell_.boolean = true;
       else if (v != "0" && v != "false")
         Fail(FormatMessage("\"%.40s\" is not a boolean", value_.c_str()));
       cell_.kind = xkBoolean;
-    } else if (t == "e") {
+    } else if (type_ == ctError) {
       const std::u16string text = FromUtf8(v);
-      cell_.kind = xkError;
       for (const TErrorName& e : kErrorNames)
         if (text == e.text) {
           cell_.error = e.error;
           cell_.text = e.text;
         }
-      if (cell_.error == ceNone) {
-        OwnText(text);
-        cell_.kind = xkError;
-      }
-    } else if (t == "d") {
+      if (cell_.error == ceNone) OwnText(text);
+      cell_.kind = xkError;
+    } else if (type_ == ctDate) {
       if (!ParseIsoDate(v, date1904_, cell_.number))
         Fail(FormatMessage("\"%.40s\" is not a date", value_.c_str()));
       cell_.kind = xkNumber;
-    } else {
-      Fail(FormatMessage("unknown cell type \"%.20s\"", type_.c_str()));
     }
     row_->cells.push_back(cell_);
   }
@@ -552,7 +565,8 @@ class TSheetPart : public TXmlPart {
   TXlsxRow* row_ = nullptr;
   TXlsxCell cell_;
   TStringItem item_;
-  std::string value_, type_;
+  std::string value_;
+  TCellType type_ = ctNumber;
   std::u16string inline_, texts_;
   std::vector<TOwnedText> owned_;
   uint32_t nextColumn_ = 0, lastRow_ = 0;

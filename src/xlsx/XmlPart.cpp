@@ -87,11 +87,6 @@ void TXmlPart::Stop(std::exception_ptr failure) {
   XML_StopParser(parser_, XML_FALSE);
 }
 
-const char* TXmlPart::LocalName(const char* name) {
-  const char* colon = std::strchr(name, ':');
-  return colon ? colon + 1 : name;
-}
-
 const char* TXmlPart::Attribute(const char** attributes, const char* name) {
   for (; *attributes; attributes += 2)
     if (std::strcmp(LocalName(attributes[0]), name) == 0 && std::strncmp(attributes[0], "xmlns", 5) != 0)

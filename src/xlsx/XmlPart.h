@@ -51,7 +51,11 @@ class TXmlPart {
   // An attribute with a namespace prefix (r:id) by local name, or nullptr.
   static const char* PrefixedAttribute(const char** attributes, const char* name);
   // The name after its namespace prefix.
-  static const char* LocalName(const char* name);
+  static const char* LocalName(const char* name) {
+    for (const char* p = name; *p; ++p)
+      if (*p == ':') return p + 1;
+    return name;
+  }
 
  private:
   static void OnStart(void* self, const char* name, const char** attributes);
