@@ -1,5 +1,6 @@
 #!/usr/bin/python3
 """Reads .xlsx files made by independent writers with plicato-cli and compares them with openpyxl.
+Files are read by their content whatever their name.
 
 Writers: python3-openpyxl, python3-xlsxwriter (normal and constant-memory mode, which writes inline
 strings) and LibreOffice (headless, private profile), which converts the openpyxl file and corpus .xls
@@ -107,7 +108,8 @@ def our_cells(cli, path):
 
 
 def their_cells(path):
-    book = openpyxl.load_workbook(path, data_only=True)
+    with open(path, "rb") as f:  # a file object: openpyxl would refuse the .xls name
+        book = openpyxl.load_workbook(io.BytesIO(f.read()), data_only=True)
     sheet = book.worksheets[0]
     cells = {}
     for row in sheet.iter_rows():
@@ -177,6 +179,16 @@ def main():
         if problem:
             failures.append(problem)
         files += sorted(os.path.join(lo_dir, f) for f in os.listdir(lo_dir))
+
+        # Read by content, not by name: an .xlsx under an .xls name, and the corpus's .xls under an .xlsx name.
+        disguised = os.path.join(work, "disguised.xls")
+        shutil.copyfile(files[1], disguised)
+        files.append(disguised)
+        fake = os.path.join(args.corpus, "gen", "merge", "fake.xlsx")
+        if os.path.isfile(fake):
+            out = subprocess.run([cli, "dump", fake], capture_output=True)
+            if out.returncode != 0:
+                failures.append("fake.xlsx (an .xls file) is not read as .xls: " + out.stderr.decode("utf-8", "replace"))
 
         for path in files:
             name = os.path.relpath(path, work)
