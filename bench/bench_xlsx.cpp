@@ -1,7 +1,9 @@
 // Reading speed of the .xlsx reader against openpyxl's read-only mode, on one generated workbook of
 // 100,000 rows x 20 columns laid out as writers lay out a table (see AppendCell). Prints our best time of
-// three reads, rows/s, the peak memory of the read (the process's high-water mark reset before it), the same
-// file's time in openpyxl (one python3 run), and the ratio. Run: build/bench/bench_xlsx
+// three reads (wall and CPU), rows/s, the peak memory of the read (the process's high-water mark reset
+// before it), the same file's times in openpyxl (one python3 run), and the ratios. Never asserts.
+// Run: build/bench/bench_xlsx
+#include <sys/resource.h>
 #include <unistd.h>
 #include <zip.h>
 
@@ -129,7 +131,8 @@ void Generate(const fs::path& path, const fs::path& scratch) {
       "name=\"Data\" sheetId=\"1\" r:id=\"rId1\"/></sheets></workbook>";
   const std::string styles =
       std::string("<?xml version=\"1.0\"?><styleSheet xmlns=\"") + ns +
-      "\"><fonts count=\"1\"><font/></fonts><fills count=\"1\"><fill><patternFill patternType=\"none\"/></fill></fills><borders count=\"1\"><border/>"
+      "\"><fonts count=\"1\"><font/></fonts><fills count=\"1\"><fill><patternFill "
+      "patternType=\"none\"/></fill></fills><borders count=\"1\"><border/>"
       "</borders><cellStyleXfs count=\"1\"><xf/></cellStyleXfs><cellXfs count=\"3\"><xf numFmtId=\"0\"/>"
       "<xf numFmtId=\"14\" applyNumberFormat=\"1\"/><xf numFmtId=\"10\" applyNumberFormat=\"1\"/></cellXfs>"
       "</styleSheet>";
@@ -178,6 +181,13 @@ long StatusKb(const char* field) {
   return -1;
 }
 
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 // Resets the process's peak resident size (VmHWM) to its current size (Linux 4.0 and later).
 void ResetPeak() {
   std::ofstream("/proc/self/clear_refs") << "5";
@@ -195,41 +205,47 @@ int main() {
   std::printf("bench_xlsx: %d rows x %d columns, %.1f MB .xlsx\n", kRows, kColumns,
               static_cast<double>(fs::file_size(file)) / 1e6);
 
-  double best = 1e300;
+  double best = 1e300, bestCpu = 1e300;
   long cells = 0, peakKb = 0, baseKb = 0;
   for (int run = 0; run < 3; ++run) {
     ResetPeak();
     baseKb = StatusKb("VmRSS:");
     const auto start = std::chrono::steady_clock::now();
+    const double startCpu = CpuSeconds();
     plicato::TXlsxSheetReader reader(file);
     plicato::TXlsxRow row;
     cells = 0;
     while (reader.NextRow(row)) cells += static_cast<long>(row.cells.size());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (seconds < best) best = seconds;
+    if (CpuSeconds() - startCpu < bestCpu) bestCpu = CpuSeconds() - startCpu;
     peakKb = StatusKb("VmHWM:");
   }
   std::printf(
-      "plicato:  %.3f s (best of 3), %.0f rows/s, %ld cells, peak memory of the read %.1f MB "
+      "plicato:  %.3f s wall, %.3f s CPU (best of 3), %.0f rows/s, %ld cells, peak memory of the read %.1f "
+      "MB "
       "(%.1f MB above the process before it)\n",
-      best, kRows / best, cells, peakKb / 1024.0, (peakKb - baseKb) / 1024.0);
+      best, bestCpu, kRows / best, cells, peakKb / 1024.0, (peakKb - baseKb) / 1024.0);
 
   const std::string command =
       "/usr/bin/python3 -c 'import sys, time, openpyxl\n"
-      "t = time.perf_counter()\n"
+      "t, c = time.perf_counter(), time.process_time()\n"
       "book = openpyxl.load_workbook(sys.argv[1], read_only=True)\n"
       "n = sum(1 for row in book.worksheets[0].iter_rows(values_only=True))\n"
-      "print(time.perf_counter() - t, n)' " +
+      "print(time.perf_counter() - t, time.process_time() - c, n)' " +
       file.string();
-  double theirs = 0;
+  double theirs = 0, theirCpu = 0;
   long theirRows = 0;
   if (FILE* pipe = popen(command.c_str(), "r")) {
-    if (std::fscanf(pipe, "%lf %ld", &theirs, &theirRows) != 2) theirs = 0;
+    if (std::fscanf(pipe, "%lf %lf %ld", &theirs, &theirCpu, &theirRows) != 3) theirs = 0;
     pclose(pipe);
   }
+  // On a busy machine wall times stretch unevenly; the CPU times compare the work done.
   if (theirs > 0)
-    std::printf("openpyxl: %.3f s (read-only mode, %ld rows), %.0f rows/s\nratio:    %.1fx faster\n", theirs,
-                theirRows, theirRows / theirs, theirs / best);
+    std::printf(
+        "openpyxl: %.3f s wall, %.3f s CPU (read-only mode, %ld rows), %.0f rows/s\n"
+        "ratio:    %.1fx faster (wall), %.1fx (CPU); the target is 20x\n",
+        theirs, theirCpu, theirRows, theirRows / theirs, theirs / best, theirCpu / bestCpu);
   else
     std::printf("openpyxl: not run (python3-openpyxl missing?)\n");
   fs::remove_all(scratch);

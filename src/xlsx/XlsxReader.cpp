@@ -178,10 +178,23 @@ class TStringItem {
   bool collecting_ = false;
 };
 
+// The shared string table, all texts in one buffer: a workbook has up to millions of short strings, and
+// one allocation each would cost more than the texts.
+struct TSharedStrings {
+  std::u16string texts;
+  std::vector<size_t> ends;  // end of string i in texts; it starts where string i - 1 ends
+
+  size_t Count() const { return ends.size(); }
+  std::u16string_view At(size_t i) const {
+    const size_t start = i == 0 ? 0 : ends[i - 1];
+    return std::u16string_view(texts).substr(start, ends[i] - start);
+  }
+};
+
 class TSharedStringsPart : public TXmlPart {
  public:
   using TXmlPart::TXmlPart;
-  std::vector<std::u16string> strings;
+  TSharedStrings strings;
 
  protected:
   void StartElement(const char* name, const char**) override {
@@ -195,7 +208,8 @@ class TSharedStringsPart : public TXmlPart {
   void EndElement(const char* name) override {
     if (std::strcmp(name, "si") == 0) {
       inItem_ = false;
-      strings.push_back(item_.Take());
+      strings.texts += item_.Take();
+      strings.ends.push_back(strings.texts.size());
     } else if (inItem_) {
       item_.End(name);
     }
@@ -333,7 +347,7 @@ bool ParseCellType(const char* t, TCellType& type) {
 
 class TSheetPart : public TXmlPart {
  public:
-  TSheetPart(xlsx::TZipPart part, const std::vector<std::u16string>& strings, bool date1904)
+  TSheetPart(xlsx::TZipPart part, const TSharedStrings& strings, bool date1904)
       : TXmlPart(std::move(part)), strings_(strings), date1904_(date1904) {}
 
   // Parses on to the end of the next row; false at the end of the sheet.
@@ -518,11 +532,11 @@ class TSheetPart : public TXmlPart {
     } else if (type_ == ctShared) {
       uint32_t index = 0;
       const auto result = std::from_chars(v.data(), v.data() + v.size(), index);
-      if (result.ec != std::errc() || result.ptr != v.data() + v.size() || index >= strings_.size())
+      if (result.ec != std::errc() || result.ptr != v.data() + v.size() || index >= strings_.Count())
         Fail(FormatMessage("shared string \"%.20s\" does not exist (the workbook has %zu)", value_.c_str(),
-                           strings_.size()));
+                           strings_.Count()));
       cell_.kind = xkText;
-      cell_.text = strings_[index];
+      cell_.text = strings_.At(index);
     } else if (type_ == ctString) {
       OwnText(DecodeEscapes(FromUtf8(v)));
     } else if (type_ == ctBoolean) {
@@ -560,7 +574,7 @@ class TSheetPart : public TXmlPart {
     cells.resize(out);
   }
 
-  const std::vector<std::u16string>& strings_;
+  const TSharedStrings& strings_;
   const bool date1904_;
   TXlsxRow* row_ = nullptr;
   TXlsxCell cell_;
@@ -595,7 +609,7 @@ struct TXlsxSheetReader::TImpl {
   TZipPackage package;
   std::u16string sheetName;
   std::string sheetPart;
-  std::vector<std::u16string> strings;
+  TSharedStrings strings;
   std::unique_ptr<TSheetPart> sheet;
 };
 
@@ -699,7 +713,7 @@ const std::string& TXlsxSheetReader::SheetPart() const {
 }
 
 size_t TXlsxSheetReader::SharedStringCount() const {
-  return impl_->strings.size();
+  return impl_->strings.Count();
 }
 
 TWorkbookContent DetectWorkbookContent(const std::filesystem::path& path) {
