@@ -36,6 +36,18 @@ std::string TXmlPart::Where() const {
 }
 
 bool TXmlPart::Parse() {
+  // expat cannot go on after an error: a further call reports the same failure.
+  if (!failed_.empty()) throw EXlsxError(failed_);
+  try {
+    return ParseOn();
+  } catch (const std::exception& e) {
+    failed_ = e.what();
+    if (failed_.empty()) failed_ = "[int] Failure without a message while reading " + part_.Name();
+    throw;
+  }
+}
+
+bool TXmlPart::ParseOn() {
   if (finished_) return false;
   if (suspended_) {
     suspended_ = false;

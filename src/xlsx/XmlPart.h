@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <exception>
 #include <string>
-#include <vector>
 
 #include "xlsx/ZipPackage.h"
 
@@ -64,12 +63,14 @@ class TXmlPart {
   static void OnDoctype(void* self, const char* name, const char* sysid, const char* pubid, int internal);
   static void OnEntity(void* self, const char* name, int parameter, const char* value, int length,
                        const char* base, const char* sysid, const char* pubid, const char* notation);
+  bool ParseOn();
   void Stop(std::exception_ptr failure);
   void Check(int status);
 
   TZipPart part_;
   XML_ParserStruct* parser_ = nullptr;
-  std::exception_ptr failure_;
+  std::exception_ptr failure_;  // thrown by a handler, rethrown once expat has returned
+  std::string failed_;          // the message of the failure that stopped the parse
   bool suspended_ = false;
   bool finished_ = false;
 };
