@@ -717,7 +717,11 @@ size_t TXlsxSheetReader::SharedStringCount() const {
 }
 
 TWorkbookContent DetectWorkbookContent(const std::filesystem::path& path) {
-  return xlsx::IsZipData(FileHead(path, 4)) ? wcXlsx : wcXls;
+  try {
+    return xlsx::IsZipData(FileHead(path, 4)) ? wcXlsx : wcXls;
+  } catch (const EFileError&) {
+    return wcXls;  // the .xls reader says why the file cannot be read
+  }
 }
 
 bool HoldsEncryptedPackage(const std::filesystem::path& path) {

@@ -73,7 +73,7 @@ class TXlsxSheetReader {
 };
 
 // How a file given by name is to be read, by its first bytes: a zip archive is Office Open XML; anything
-// else goes to the .xls reader, which says what it cannot read.
+// else, a file that cannot be read included, goes to the .xls reader, which says what it cannot read.
 enum TWorkbookContent : uint8_t { wcXls, wcXlsx };
 TWorkbookContent DetectWorkbookContent(const std::filesystem::path& path);
 

@@ -256,6 +256,7 @@ TEST(XlsxReader, DamagedInputIsRefusedWithAMessage) {
   test::WriteFileBytes(dir / "text.xlsx", {'a', 'b', 'c'});
   EXPECT_NE(FileFailure(dir / "text.xlsx").find("not a zip archive"), std::string::npos);
   EXPECT_EQ(DetectWorkbookContent(dir / "text.xlsx"), wcXls);
+  EXPECT_EQ(DetectWorkbookContent(dir / "missing.xlsx"), wcXls);
   test::WriteFileBytes(dir / "good.bin", goodBytes);
   EXPECT_EQ(DetectWorkbookContent(dir / "good.bin"), wcXlsx);
   EXPECT_EQ(FileFailure(dir / "good.bin"), "");
