@@ -8,7 +8,8 @@ files to .xlsx, writing formulas with their computed results. For each file, eve
 worksheet that `plicato-cli dump --cells` prints is compared with what openpyxl (data_only, so formulas
 give their cached results) reads at the same place: type (text, number, boolean, error) and value,
 numbers to the 15 significant digits the dump prints, dates through their serial number. Cells openpyxl
-reads as empty must be blank for us and the reverse.
+reads as empty must be blank for us and the reverse. The CSV form of the dump must put the same texts on
+a rectangle from A1 to the last cell.
 """
 
 import argparse
@@ -107,6 +108,20 @@ def our_cells(cli, path):
     return cells
 
 
+def csv_problems(cli, path):
+    """The CSV form of dump: a rectangle from A1 to the last cell, each cell's text where --cells put it."""
+    out = subprocess.run([cli, "dump", path], capture_output=True)
+    rows = list(csv.reader(io.StringIO(out.stdout.decode("utf-8"), newline="")))
+    cells = subprocess.run([cli, "dump", "--cells", path], capture_output=True).stdout.decode("utf-8")
+    every = {(int(r), int(c)): text for r, c, _, text in csv.reader(io.StringIO(cells, newline=""))}
+    height, width = max(r for r, _ in every) + 1, max(c for _, c in every) + 1
+    if len(rows) != height or any(len(row) != width for row in rows):
+        return ["CSV is not %d rows x %d columns" % (height, width)]
+    return ["CSV %s is %r, --cells %r" % (key, rows[key[0]][key[1]], every.get(key, ""))
+            for key in ((r, c) for r in range(height) for c in range(width))
+            if rows[key[0]][key[1]] != every.get(key, "")][:5]
+
+
 def their_cells(path):
     with open(path, "rb") as f:  # a file object: openpyxl would refuse the .xls name
         book = openpyxl.load_workbook(io.BytesIO(f.read()), data_only=True)
@@ -198,7 +213,7 @@ def main():
                 failures.append("%s: %s" % (name, e))
                 continue
             theirs = their_cells(path)
-            problems = compare(name, ours, theirs)
+            problems = compare(name, ours, theirs) + ["%s: %s" % (name, p) for p in csv_problems(cli, path)]
             failures += problems[:10]
             if not problems:
                 print("ok: %s: %d cells agree with openpyxl" % (name, len(ours)))
