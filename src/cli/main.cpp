@@ -15,17 +15,19 @@
 #include "biff/CodePage.h"
 #include "biff/CompoundFile.h"
 #include "biff/Errors.h"
+#include "cli/XlsxDump.h"
 #include "merge/FileSearch.h"
 #include "merge/MergeEngine.h"
 #include "workbook/CellStorage.h"
 #include "workbook/XLSWorkbook.h"
+#include "xlsx/XlsxReader.h"
 
 namespace plicato {
 namespace {
 
 const char kUsage[] =
     "Usage:\n"
-    "  plicato-cli dump [--password PW] [--sheet N] [--cells] FILE.xls\n"
+    "  plicato-cli dump [--password PW] [--sheet N] [--cells] FILE\n"
     "      Prints worksheet N (default 0) as CSV (UTF-8), every cell as the workbook renders it, from\n"
     "      row 0 and column 0 to the last used row and column. With --cells, one line per stored cell:\n"
     "      row,col,kind,text (kinds: 1 blank, 4 number, 5 text, 6 boolean, 7 error, 8-13 formulas).\n"
@@ -76,11 +78,22 @@ int Dump(const std::vector<std::string>& args) {
     }
   }
   if (file.empty()) return UsageError("dump needs a file");
+  if (DetectWorkbookContent(file) == wcXlsx) {
+    if (sheetIndex != 0) throw EXlsxError("Only the first worksheet of an .xlsx file is read");
+    const std::string text = DumpXlsxSheet(file, cells, &CsvField);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
 
   TXLSWorkbook workbook;
   workbook.Filename = FileNameFromPath(file);
   workbook.Password = FromUtf8(password);
-  workbook.Read();
+  try {
+    workbook.Read();
+  } catch (const EPlicatoError&) {
+    if (HoldsEncryptedPackage(file)) throw EXlsxError(kEncryptedXlsx);
+    throw;
+  }
   if (sheetIndex >= workbook.Sheets().Count())
     throw EXLSError(FormatMessage("The workbook has %d worksheet(s); there is no worksheet %d",
                                   workbook.Sheets().Count(), sheetIndex));

@@ -1,0 +1,71 @@
+// Fuzz target: the .xlsx sheet reader. Input that starts like a zip archive is read as the whole file
+// (libzip's checks and our limits on parts); any other input is cut at lines "----" into the sheet XML,
+// the shared strings XML, the workbook XML and the workbook's relationships, the parts left out taking
+// their usual form, and packed into a zip, so that the fuzzer works on the XML the reader parses.
+//
+// Besides "succeed or fail with a message", every row read must keep the reader's promises: rows in
+// ascending order inside the worksheet, cells in ascending columns inside it, each column once.
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "FuzzCommon.h"
+#include "xlsx/XlsxBuild.h"
+#include "xlsx/XlsxReader.h"
+
+namespace {
+
+using namespace plicato;
+
+std::vector<uint8_t> Package(const uint8_t* data, size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  while (pieces.size() < 4) {
+    const size_t cut = input.find("\n----\n", start);
+    pieces.emplace_back(
+        input.substr(start, cut == std::string_view::npos ? std::string_view::npos : cut - start));
+    if (cut == std::string_view::npos) break;
+    start = cut + 6;
+  }
+  test::TParts parts = test::WorkbookParts(pieces[0], pieces.size() > 1 ? pieces[1] : "");
+  if (pieces.size() > 2) parts["xl/workbook.xml"] = pieces[2];
+  if (pieces.size() > 3) parts["xl/_rels/workbook.xml.rels"] = pieces[3];
+  return test::BuildZip(parts, true);
+}
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "broken promise: %s\n", what);
+    std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const bool zip = size >= 2 && data[0] == 'P' && data[1] == 'K';
+  const std::vector<uint8_t> bytes = zip ? std::vector<uint8_t>(data, data + size) : Package(data, size);
+  try {
+    TXlsxSheetReader reader{std::span<const uint8_t>(bytes)};
+    TXlsxRow row;
+    bool first = true;
+    uint32_t last = 0;
+    while (reader.NextRow(row)) {
+      Check(row.index < kXlsxMaxRows && (first || row.index > last), "rows ascending inside the sheet");
+      first = false;
+      last = row.index;
+      for (size_t i = 0; i < row.cells.size(); ++i) {
+        const TXlsxCell& cell = row.cells[i];
+        Check(cell.column < kXlsxMaxColumns && (i == 0 || cell.column > row.cells[i - 1].column),
+              "columns ascending inside the sheet");
+        Check(cell.kind <= xkError, "a known cell kind");
+        for (char16_t c : cell.text) (void)c;  // the text must be readable memory
+      }
+    }
+  } catch (const EPlicatoError& error) {
+    fuzz::RequireMessage(error);
+  }
+  return 0;
+}

@@ -1,0 +1,738 @@
+#include "xlsx/XlsxReader.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <unordered_map>
+
+#include "biff/CodePage.h"
+#include "biff/CompoundFile.h"
+#include "xlsx/XmlPart.h"
+#include "xlsx/ZipPackage.h"
+
+namespace plicato {
+
+namespace {
+
+using xlsx::TXmlPart;
+using xlsx::TZipPackage;
+
+bool EndsWith(std::string_view text, std::string_view tail) {
+  if (text.size() < tail.size()) return false;
+  for (size_t i = 0; i < tail.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(text[text.size() - tail.size() + i])) !=
+        std::tolower(static_cast<unsigned char>(tail[i])))
+      return false;
+  return true;
+}
+
+// --- Part names and relationships ---
+
+std::string Folder(const std::string& part) {
+  const size_t slash = part.rfind('/');
+  return slash == std::string::npos ? std::string() : part.substr(0, slash + 1);
+}
+
+std::string RelationshipsPart(const std::string& part) {
+  const size_t slash = part.rfind('/');
+  const std::string file = slash == std::string::npos ? part : part.substr(slash + 1);
+  return Folder(part) + "_rels/" + file + ".rels";
+}
+
+// A relationship target as a part name: relative to the source part's folder, or from the package root
+// when it starts with '/'; "." and ".." resolved, never above the root.
+std::string ResolveTarget(const std::string& sourceFolder, const std::string& target) {
+  const std::string joined = !target.empty() && target[0] == '/' ? target : sourceFolder + target;
+  std::vector<std::string> segments;
+  size_t start = 0;
+  while (start <= joined.size()) {
+    size_t end = joined.find('/', start);
+    if (end == std::string::npos) end = joined.size();
+    const std::string segment = joined.substr(start, end - start);
+    if (segment == "..") {
+      if (segments.empty())
+        throw EXlsxError("The relationship target \"" + target + "\" is outside the package");
+      segments.pop_back();
+    } else if (!segment.empty() && segment != ".") {
+      segments.push_back(segment);
+    }
+    start = end + 1;
+  }
+  std::string name;
+  for (const std::string& s : segments) name += (name.empty() ? "" : "/") + s;
+  return name;
+}
+
+struct TRelationship {
+  std::string type, target;
+  bool external = false;
+};
+
+class TRelationshipsPart : public TXmlPart {
+ public:
+  using TXmlPart::TXmlPart;
+  std::unordered_map<std::string, TRelationship> byId;
+  std::vector<std::string> order;
+
+ protected:
+  void StartElement(const char* name, const char** attributes) override {
+    if (std::strcmp(name, "Relationship") != 0) return;
+    const char* id = Attribute(attributes, "Id");
+    const char* target = Attribute(attributes, "Target");
+    if (!id || !target) return;
+    const char* type = Attribute(attributes, "Type");
+    const char* mode = Attribute(attributes, "TargetMode");
+    if (byId.size() > 100000) throw EXlsxError(Where() + ": too many relationships");
+    if (byId.emplace(id, TRelationship{type ? type : "", target, mode && std::strcmp(mode, "External") == 0})
+            .second)
+      order.push_back(id);
+  }
+  void EndElement(const char*) override {}
+  void Characters(const char*, int) override {}
+};
+
+// The first sheet listed by the workbook part, and nothing else of it.
+class TWorkbookPart : public TXmlPart {
+ public:
+  using TXmlPart::TXmlPart;
+  bool found = false, date1904 = false;
+  std::string name, relationshipId;
+
+ protected:
+  void StartElement(const char* element, const char** attributes) override {
+    if (std::strcmp(element, "workbookPr") == 0) {
+      const char* d = Attribute(attributes, "date1904");
+      date1904 = d && (std::strcmp(d, "1") == 0 || std::strcmp(d, "true") == 0);
+    }
+    if (found || std::strcmp(element, "sheet") != 0) return;
+    found = true;
+    const char* n = Attribute(attributes, "name");
+    const char* id = PrefixedAttribute(attributes, "id");
+    name = n ? n : "";
+    relationshipId = id ? id : "";
+  }
+  void EndElement(const char*) override {}
+  void Characters(const char*, int) override {}
+};
+
+// Excel writes characters XML cannot carry as _xHHHH_ (and a literal "_x" as _x005F_x).
+std::u16string DecodeEscapes(std::u16string text) {
+  if (text.find(u"_x") == std::u16string::npos) return text;
+  std::u16string out;
+  out.reserve(text.size());
+  auto hex = [](char16_t c) -> int {
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == u'_' && i + 6 < text.size() && text[i + 1] == u'x' && text[i + 6] == u'_') {
+      int value = 0;
+      bool ok = true;
+      for (size_t k = i + 2; k < i + 6 && ok; ++k) {
+        const int d = hex(text[k]);
+        ok = d >= 0;
+        value = value * 16 + d;
+      }
+      if (ok) {
+        out += static_cast<char16_t>(value);
+        i += 6;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+// Collects the visible text of a string item (<si> or <is>): plain <t> and the <t> of rich runs, joined;
+// phonetic runs (<rPh>) are readings, not text.
+class TStringItem {
+ public:
+  void Start(const char* element) {
+    if (std::strcmp(element, "rPh") == 0) ++phonetic_;
+    if (std::strcmp(element, "t") == 0 && phonetic_ == 0) collecting_ = true;
+  }
+  void End(const char* element) {
+    if (std::strcmp(element, "rPh") == 0 && phonetic_ > 0) --phonetic_;
+    if (std::strcmp(element, "t") == 0) collecting_ = false;
+  }
+  void Characters(const char* text, int length) {
+    if (collecting_) utf8_.append(text, static_cast<size_t>(length));
+  }
+  std::u16string Take() {
+    std::u16string text = DecodeEscapes(FromUtf8(utf8_));
+    utf8_.clear();
+    phonetic_ = 0;
+    collecting_ = false;
+    return text;
+  }
+
+ private:
+  std::string utf8_;
+  int phonetic_ = 0;
+  bool collecting_ = false;
+};
+
+// The shared string table, all texts in one buffer: a workbook has up to millions of short strings, and
+// one allocation each would cost more than the texts.
+struct TSharedStrings {
+  std::u16string texts;
+  std::vector<size_t> ends;  // end of string i in texts; it starts where string i - 1 ends
+
+  size_t Count() const { return ends.size(); }
+  std::u16string_view At(size_t i) const {
+    const size_t start = i == 0 ? 0 : ends[i - 1];
+    return std::u16string_view(texts).substr(start, ends[i] - start);
+  }
+};
+
+class TSharedStringsPart : public TXmlPart {
+ public:
+  using TXmlPart::TXmlPart;
+  TSharedStrings strings;
+
+ protected:
+  void StartElement(const char* name, const char**) override {
+    if (std::strcmp(name, "si") == 0) {
+      inItem_ = true;
+      item_.Take();
+    } else if (inItem_) {
+      item_.Start(name);
+    }
+  }
+  void EndElement(const char* name) override {
+    if (std::strcmp(name, "si") == 0) {
+      inItem_ = false;
+      strings.texts += item_.Take();
+      strings.ends.push_back(strings.texts.size());
+    } else if (inItem_) {
+      item_.End(name);
+    }
+  }
+  void Characters(const char* text, int length) override { item_.Characters(text, length); }
+
+ private:
+  TStringItem item_;
+  bool inItem_ = false;
+};
+
+// --- Cell values ---
+
+// "AB12" as a 0-based column and row; nullopt for anything else.
+struct TCellRef {
+  uint32_t column, row;
+};
+
+std::optional<TCellRef> ParseCellRef(const char* text, const char*& failure) {
+  uint32_t column = 0, row = 0;
+  const char* p = text;
+  int letters = 0;
+  while (*p >= 'A' && *p <= 'Z') {
+    column = column * 26 + static_cast<uint32_t>(*p - 'A' + 1);
+    if (++letters > 3) break;
+    ++p;
+  }
+  int digits = 0;
+  while (*p >= '0' && *p <= '9' && digits <= 7) {
+    row = row * 10 + static_cast<uint32_t>(*p - '0');
+    ++digits;
+    ++p;
+  }
+  if (letters == 0 || letters > 3 || digits == 0 || *p != '\0') {
+    failure = "is not a cell reference";
+    return std::nullopt;
+  }
+  if (column > kXlsxMaxColumns || row == 0 || row > kXlsxMaxRows) {
+    failure = "is outside the worksheet (A1:XFD1048576)";
+    return std::nullopt;
+  }
+  return TCellRef{column - 1, row - 1};
+}
+
+bool ParseNumber(std::string_view text, double& value) {
+  while (!text.empty() &&
+         (text.front() == ' ' || text.front() == '\t' || text.front() == '\n' || text.front() == '\r'))
+    text.remove_prefix(1);
+  while (!text.empty() &&
+         (text.back() == ' ' || text.back() == '\t' || text.back() == '\n' || text.back() == '\r'))
+    text.remove_suffix(1);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return false;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  return result.ec == std::errc() && result.ptr == text.data() + text.size();
+}
+
+// Days from 1970-01-01 to a proleptic Gregorian date.
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+// An ISO 8601 date or date-time ("2024-03-01", "2024-03-01T12:30:00.5") as the serial number Excel
+// shows for it: in the 1900 date system (which counts the non-existent 1900-02-29) or the 1904 one.
+bool ParseIsoDate(std::string_view text, bool date1904, double& value) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0;
+  double s = 0;
+  auto number = [&](size_t at, size_t n, int& out) {
+    if (at + n > text.size()) return false;
+    out = 0;
+    for (size_t i = at; i < at + n; ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      out = out * 10 + (text[i] - '0');
+    }
+    return true;
+  };
+  if (!number(0, 4, y) || text.size() < 10 || text[4] != '-' || !number(5, 2, mo) || text[7] != '-' ||
+      !number(8, 2, d) || mo < 1 || mo > 12 || d < 1 || d > 31)
+    return false;
+  if (text.size() > 10) {
+    if (text[10] != 'T' || !number(11, 2, h) || text.size() < 16 || text[13] != ':' || !number(14, 2, mi))
+      return false;
+    size_t end = 16;
+    if (text.size() > 16 && text[16] == ':') {
+      end = 17;
+      while (end < text.size() && ((text[end] >= '0' && text[end] <= '9') || text[end] == '.')) ++end;
+      if (!ParseNumber(text.substr(17, end - 17), s)) return false;
+    }
+    const std::string_view zone = text.substr(end);
+    if (!zone.empty() && zone != "Z") return false;
+  }
+  const int64_t civil = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
+  int64_t days = civil - DaysFromCivil(1899, 12, 30);
+  if (date1904)
+    days = civil - DaysFromCivil(1904, 1, 1);
+  else if (days < 61)
+    days -= 1;  // before 1900-03-01 the serial misses the fictitious leap day
+  value = static_cast<double>(days) + (h * 3600.0 + mi * 60.0 + s) / 86400.0;
+  return true;
+}
+
+struct TErrorName {
+  const char16_t* text;
+  TCellError error;
+};
+constexpr TErrorName kErrorNames[] = {{u"#NULL!", ceNull}, {u"#DIV/0!", ceDiv0}, {u"#VALUE!", ceValue},
+                                      {u"#REF!", ceRef},   {u"#NAME?", ceName},  {u"#NUM!", ceNum},
+                                      {u"#N/A", ceNA}};
+
+// --- The sheet ---
+
+enum TCellType : uint8_t { ctNumber, ctShared, ctString, ctInline, ctBoolean, ctError, ctDate };
+
+// The t attribute of a cell; an unknown type is refused rather than guessed.
+bool ParseCellType(const char* t, TCellType& type) {
+  struct TName {
+    const char* name;
+    TCellType type;
+  };
+  static constexpr TName kTypes[] = {
+      {"s", ctShared},  {"n", ctNumber}, {"str", ctString}, {"inlineStr", ctInline},
+      {"b", ctBoolean}, {"e", ctError},  {"d", ctDate}};
+  for (const TName& n : kTypes)
+    if (std::strcmp(t, n.name) == 0) {
+      type = n.type;
+      return true;
+    }
+  return false;
+}
+
+class TSheetPart : public TXmlPart {
+ public:
+  TSheetPart(xlsx::TZipPart part, const TSharedStrings& strings, bool date1904)
+      : TXmlPart(std::move(part)), strings_(strings), date1904_(date1904) {}
+
+  // Parses on to the end of the next row; false at the end of the sheet.
+  bool Next(TXlsxRow& row) {
+    row_ = &row;
+    row.cells.clear();
+    texts_.clear();
+    owned_.clear();
+    rowDone_ = false;
+    while (!rowDone_)
+      if (!Parse()) return false;
+    for (const TOwnedText& t : owned_)
+      row.cells[t.cell].text = std::u16string_view(texts_).substr(t.offset, t.length);
+    if (unordered_) SortCells(row.cells);
+    return true;
+  }
+
+ protected:
+  void StartElement(const char* name, const char** attributes) override {
+    switch (name[0]) {
+      case 'c':
+        if (name[1] == '\0' && inRow_) StartCell(attributes);
+        return;
+      case 'v':
+        if (name[1] == '\0' && inCell_) {
+          value_.clear();
+          inValue_ = true;
+        }
+        return;
+      case 'f':
+        if (name[1] == '\0' && inCell_) formula_ = true;
+        return;
+      case 'r':
+        if (name[1] == 'o' && std::strcmp(name, "row") == 0 && inSheetData_)
+          StartRow(attributes);
+        else if (inInline_)
+          item_.Start(name);
+        return;
+      case 'i':
+        if (name[1] == 's' && name[2] == '\0' && inCell_) {
+          inInline_ = true;
+          hasInline_ = true;
+          item_.Take();
+        }
+        return;
+      case 's':
+        if (std::strcmp(name, "sheetData") == 0) inSheetData_ = true;
+        return;
+      default:
+        if (inInline_) item_.Start(name);
+        return;
+    }
+  }
+
+  void EndElement(const char* name) override {
+    if (name[1] == '\0') {
+      if (name[0] == 'c' && inCell_) {
+        EndCell();
+        return;
+      }
+      if (name[0] == 'v') {
+        inValue_ = false;
+        return;
+      }
+    }
+    if (inInline_) {
+      if (std::strcmp(name, "is") == 0) {
+        inInline_ = false;
+        inline_ = item_.Take();
+      } else {
+        item_.End(name);
+      }
+      return;
+    }
+    if (std::strcmp(name, "row") == 0 && inRow_) {
+      EndRow();
+    } else if (std::strcmp(name, "sheetData") == 0) {
+      inSheetData_ = false;
+    }
+  }
+
+  void Characters(const char* text, int length) override {
+    if (inValue_)
+      value_.append(text, static_cast<size_t>(length));
+    else if (inInline_)
+      item_.Characters(text, length);
+  }
+
+ private:
+  struct TOwnedText {
+    size_t cell, offset, length;
+  };
+
+  [[noreturn]] void Fail(const std::string& what) { throw EXlsxError(Where() + ": " + what); }
+
+  void StartRow(const char** attributes) {
+    inRow_ = true;
+    nextColumn_ = 0;
+    unordered_ = false;
+    rowKnown_ = false;
+    if (const char* r = Attribute(attributes, "r")) {
+      uint32_t index = 0;
+      const auto result = std::from_chars(r, r + std::strlen(r), index);
+      if (result.ec != std::errc() || *result.ptr != '\0' || index == 0 || index > kXlsxMaxRows)
+        Fail(FormatMessage("row number \"%.20s\" is outside the worksheet (1 to 1048576)", r));
+      SetRowIndex(index - 1);
+    }
+  }
+
+  void SetRowIndex(uint32_t index) {
+    if (started_ && index <= lastRow_)
+      Fail(FormatMessage("row %u comes after row %u; rows must be in ascending order", index + 1,
+                         lastRow_ + 1));
+    row_->index = index;
+    rowKnown_ = true;
+  }
+
+  void EndRow() {
+    inRow_ = false;
+    if (!rowKnown_) {
+      if (started_ && lastRow_ + 1 >= kXlsxMaxRows) Fail("a row past row 1048576");
+      SetRowIndex(started_ ? lastRow_ + 1 : 0);
+    }
+    lastRow_ = row_->index;
+    started_ = true;
+    rowDone_ = true;
+    Pause();
+  }
+
+  void StartCell(const char** attributes) {
+    inCell_ = true;
+    formula_ = false;
+    hasInline_ = false;
+    value_.clear();
+    type_ = ctNumber;
+    const char* r = nullptr;
+    for (const char** a = attributes; *a; a += 2) {
+      const char* key = LocalName(a[0]);
+      if (key[0] == 'r' && key[1] == '\0')
+        r = a[1];
+      else if (key[0] == 't' && key[1] == '\0')
+        if (!ParseCellType(a[1], type_)) Fail(FormatMessage("unknown cell type \"%.20s\"", a[1]));
+    }
+    uint32_t column = nextColumn_;
+    if (r) {
+      const char* failure = "";
+      const std::optional<TCellRef> ref = ParseCellRef(r, failure);
+      if (!ref) Fail(FormatMessage("the cell reference \"%.40s\" %s", r, failure));
+      column = ref->column;
+      if (!rowKnown_) SetRowIndex(ref->row);
+    } else if (column >= kXlsxMaxColumns) {
+      Fail("a cell past column XFD");
+    }
+    if (row_->cells.size() >= kXlsxMaxColumns) Fail("a row of more than 16384 cells");
+    if (!row_->cells.empty() && column <= row_->cells.back().column) unordered_ = true;
+    nextColumn_ = column + 1;
+    cell_ = TXlsxCell();
+    cell_.column = static_cast<uint16_t>(column);
+  }
+
+  void OwnText(std::u16string text) {
+    owned_.push_back({row_->cells.size(), texts_.size(), text.size()});
+    texts_ += text;
+    cell_.kind = xkText;
+  }
+
+  void EndCell() {
+    inCell_ = false;
+    inValue_ = false;
+    cell_.formula = formula_;
+    const std::string_view v = value_;
+    if (type_ == ctInline) {
+      if (hasInline_)
+        OwnText(std::move(inline_));
+      else if (!v.empty())
+        OwnText(FromUtf8(v));
+    } else if (v.empty()) {
+      // A cell with only a format (or a formula without a cached value) holds no value.
+    } else if (type_ == ctNumber) {
+      if (!ParseNumber(v, cell_.number)) Fail(FormatMessage("\"%.40s\" is not a number", value_.c_str()));
+      cell_.kind = xkNumber;
+    } else if (type_ == ctShared) {
+      uint32_t index = 0;
+      const auto result = std::from_chars(v.data(), v.data() + v.size(), index);
+      if (result.ec != std::errc() || result.ptr != v.data() + v.size() || index >= strings_.Count())
+        Fail(FormatMessage("shared string \"%.20s\" does not exist (the workbook has %zu)", value_.c_str(),
+                           strings_.Count()));
+      cell_.kind = xkText;
+      cell_.text = strings_.At(index);
+    } else if (type_ == ctString) {
+      OwnText(DecodeEscapes(FromUtf8(v)));
+    } else if (type_ == ctBoolean) {
+      if (v == "1" || v == "true")
+        cell_.boolean = true;
+      else if (v != "0" && v != "false")
+        Fail(FormatMessage("\"%.40s\" is not a boolean", value_.c_str()));
+      cell_.kind = xkBoolean;
+    } else if (type_ == ctError) {
+      const std::u16string text = FromUtf8(v);
+      for (const TErrorName& e : kErrorNames)
+        if (text == e.text) {
+          cell_.error = e.error;
+          cell_.text = e.text;
+        }
+      if (cell_.error == ceNone) OwnText(text);
+      cell_.kind = xkError;
+    } else if (type_ == ctDate) {
+      if (!ParseIsoDate(v, date1904_, cell_.number))
+        Fail(FormatMessage("\"%.40s\" is not a date", value_.c_str()));
+      cell_.kind = xkNumber;
+    }
+    row_->cells.push_back(cell_);
+  }
+
+  // Cells written out of column order: sorted, the last of several at one column kept.
+  static void SortCells(std::vector<TXlsxCell>& cells) {
+    std::stable_sort(cells.begin(), cells.end(),
+                     [](const TXlsxCell& a, const TXlsxCell& b) { return a.column < b.column; });
+    size_t out = 0;
+    for (size_t i = 0; i < cells.size(); ++i) {
+      if (out > 0 && cells[out - 1].column == cells[i].column) --out;
+      cells[out++] = cells[i];
+    }
+    cells.resize(out);
+  }
+
+  const TSharedStrings& strings_;
+  const bool date1904_;
+  TXlsxRow* row_ = nullptr;
+  TXlsxCell cell_;
+  TStringItem item_;
+  std::string value_;
+  TCellType type_ = ctNumber;
+  std::u16string inline_, texts_;
+  std::vector<TOwnedText> owned_;
+  uint32_t nextColumn_ = 0, lastRow_ = 0;
+  bool inSheetData_ = false, inRow_ = false, inCell_ = false, inValue_ = false, inInline_ = false;
+  bool formula_ = false, hasInline_ = false, unordered_ = false, rowKnown_ = false, started_ = false;
+  bool rowDone_ = false;
+};
+
+std::vector<uint8_t> FileHead(const std::filesystem::path& path, size_t size) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw EFileError("Cannot open file \"" + path.string() + "\"");
+  std::vector<uint8_t> head(size);
+  in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(size));
+  head.resize(static_cast<size_t>(in.gcount()));
+  return head;
+}
+
+}  // namespace
+
+struct TXlsxSheetReader::TImpl {
+  explicit TImpl(TZipPackage zip) : package(std::move(zip)) { Open(); }
+
+  void Open();
+  std::string FindWorkbook();
+
+  TZipPackage package;
+  std::u16string sheetName;
+  std::string sheetPart;
+  TSharedStrings strings;
+  std::unique_ptr<TSheetPart> sheet;
+};
+
+std::string TXlsxSheetReader::TImpl::FindWorkbook() {
+  std::string workbook = "xl/workbook.xml";
+  if (package.Contains("_rels/.rels")) {
+    TRelationshipsPart root(package.OpenPart("_rels/.rels"));
+    root.ParseAll();
+    for (const std::string& id : root.order) {
+      const TRelationship& r = root.byId[id];
+      if (EndsWith(r.type, "/officeDocument") && !r.external) {
+        workbook = ResolveTarget("", r.target);
+        break;
+      }
+    }
+  }
+  if (EndsWith(workbook, ".bin") || package.Contains("xl/workbook.bin")) throw EXlsxError(kXlsbNotSupported);
+  if (EndsWith(workbook, ".rels"))
+    throw EXlsxError("The package's relationships point back at themselves instead of at a workbook");
+  if (!package.Contains(workbook))
+    throw EXlsxError("The zip archive is not an Excel workbook: it has no part " + workbook);
+  return workbook;
+}
+
+void TXlsxSheetReader::TImpl::Open() {
+  const std::string workbook = FindWorkbook();
+  TWorkbookPart book(package.OpenPart(workbook));
+  book.ParseAll();
+  if (!book.found) throw EXlsxError("The workbook " + workbook + " lists no worksheet");
+  sheetName = FromUtf8(book.name);
+
+  const std::string relsName = RelationshipsPart(workbook);
+  if (!package.Contains(relsName))
+    throw EXlsxError("The workbook's relationships (" + relsName + ") are missing");
+  TRelationshipsPart rels(package.OpenPart(relsName));
+  rels.ParseAll();
+  const auto found = rels.byId.find(book.relationshipId);
+  if (book.relationshipId.empty() || found == rels.byId.end())
+    throw EXlsxError("The relationship \"" + book.relationshipId +
+                     "\" of the first worksheet is missing from " + relsName);
+  if (found->second.external)
+    throw EXlsxError("The first worksheet is outside the package (an external link)");
+  sheetPart = ResolveTarget(Folder(workbook), found->second.target);
+  if (sheetPart == workbook || EndsWith(sheetPart, ".rels"))
+    throw EXlsxError("The relationship of the first worksheet loops back to " + sheetPart);
+  if (!package.Contains(sheetPart))
+    throw EXlsxError("The first worksheet's part " + sheetPart + " is missing from the zip archive");
+
+  std::string stringsPart;
+  for (const std::string& id : rels.order) {
+    const TRelationship& r = rels.byId[id];
+    if (EndsWith(r.type, "/sharedStrings") && !r.external)
+      stringsPart = ResolveTarget(Folder(workbook), r.target);
+  }
+  // Some writers leave the relationship out; the part at its usual place is then used.
+  if (stringsPart.empty() && package.Contains("xl/sharedStrings.xml")) stringsPart = "xl/sharedStrings.xml";
+  if (!stringsPart.empty()) {
+    if (stringsPart == workbook || stringsPart == sheetPart || EndsWith(stringsPart, ".rels"))
+      throw EXlsxError("The relationship of the shared strings loops back to " + stringsPart);
+    TSharedStringsPart shared(package.OpenPart(stringsPart));
+    shared.ParseAll();
+    strings = std::move(shared.strings);
+  }
+  sheet = std::make_unique<TSheetPart>(package.OpenPart(sheetPart), strings, book.date1904);
+}
+
+namespace {
+
+TZipPackage OpenPackage(const std::filesystem::path& path) {
+  const std::vector<uint8_t> head = FileHead(path, 8);
+  if (!xlsx::IsZipData(head)) {
+    if (cfb::TCompoundDocument::IsCompoundData(head)) {
+      if (HoldsEncryptedPackage(path)) throw EXlsxError(kEncryptedXlsx);
+      throw EXlsxError("The file is a compound document (an .xls file?), not an .xlsx workbook");
+    }
+    throw EXlsxError("The file is not an .xlsx workbook (not a zip archive)");
+  }
+  return TZipPackage::OpenFile(path);
+}
+
+}  // namespace
+
+TXlsxSheetReader::TXlsxSheetReader(const std::filesystem::path& path)
+    : impl_(std::make_unique<TImpl>(OpenPackage(path))) {}
+
+TXlsxSheetReader::TXlsxSheetReader(std::span<const uint8_t> bytes)
+    : impl_(std::make_unique<TImpl>(TZipPackage::OpenMemory(bytes))) {}
+
+TXlsxSheetReader::~TXlsxSheetReader() = default;
+
+bool TXlsxSheetReader::NextRow(TXlsxRow& row) {
+  return impl_->sheet->Next(row);
+}
+
+const std::u16string& TXlsxSheetReader::SheetName() const {
+  return impl_->sheetName;
+}
+
+const std::string& TXlsxSheetReader::SheetPart() const {
+  return impl_->sheetPart;
+}
+
+size_t TXlsxSheetReader::SharedStringCount() const {
+  return impl_->strings.Count();
+}
+
+TWorkbookContent DetectWorkbookContent(const std::filesystem::path& path) {
+  try {
+    return xlsx::IsZipData(FileHead(path, 4)) ? wcXlsx : wcXls;
+  } catch (const EFileError&) {
+    return wcXls;  // the .xls reader says why the file cannot be read
+  }
+}
+
+bool HoldsEncryptedPackage(const std::filesystem::path& path) {
+  try {
+    if (!cfb::TCompoundDocument::IsCompoundFile(path)) return false;
+    const cfb::TCompoundDocument document = cfb::TCompoundDocument::OpenFile(path);
+    for (const auto& element : document.Root().Elements())
+      if (element->Name() == u"EncryptedPackage") return true;
+  } catch (const EPlicatoError&) {
+  }
+  return false;
+}
+
+}  // namespace plicato

@@ -1,0 +1,128 @@
+#include "xlsx/ZipPackage.h"
+
+#include <zip.h>
+
+#include <utility>
+
+#include "biff/Errors.h"
+#include "xlsx/XlsxErrors.h"
+
+namespace plicato::xlsx {
+
+namespace {
+
+std::string ZipErrorText(int code) {
+  zip_error_t error;
+  zip_error_init_with_code(&error, code);
+  std::string text = zip_error_strerror(&error);
+  zip_error_fini(&error);
+  return text;
+}
+
+std::string PartKey(const std::string& name) {
+  return !name.empty() && name[0] == '/' ? name.substr(1) : name;
+}
+
+}  // namespace
+
+TZipPackage TZipPackage::OpenFile(const std::filesystem::path& path) {
+  int code = 0;
+  zip* archive = zip_open(path.c_str(), ZIP_RDONLY, &code);
+  if (!archive)
+    throw EXlsxError("Cannot open \"" + path.string() + "\" as a zip archive: " + ZipErrorText(code));
+  return TZipPackage(archive);
+}
+
+TZipPackage TZipPackage::OpenMemory(std::span<const uint8_t> bytes) {
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+  zip* archive = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+  if (!archive) {
+    if (source) zip_source_free(source);
+    std::string text = zip_error_strerror(&error);
+    zip_error_fini(&error);
+    throw EXlsxError("The file is not a readable zip archive: " + text);
+  }
+  zip_error_fini(&error);
+  return TZipPackage(archive);
+}
+
+TZipPackage::TZipPackage(TZipPackage&& other) noexcept : archive_(std::exchange(other.archive_, nullptr)) {}
+
+TZipPackage& TZipPackage::operator=(TZipPackage&& other) noexcept {
+  std::swap(archive_, other.archive_);
+  return *this;
+}
+
+TZipPackage::~TZipPackage() {
+  if (archive_) zip_discard(archive_);
+}
+
+bool TZipPackage::Contains(const std::string& name) const {
+  return zip_name_locate(archive_, PartKey(name).c_str(), ZIP_FL_NOCASE) >= 0;
+}
+
+TZipPart TZipPackage::OpenPart(const std::string& name) const {
+  const std::string key = PartKey(name);
+  const zip_int64_t index = zip_name_locate(archive_, key.c_str(), ZIP_FL_NOCASE);
+  if (index < 0) throw EXlsxError("The workbook has no part " + key);
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &stat) != 0)
+    throw EXlsxError("The zip entry of " + key + " is damaged: " + zip_strerror(archive_));
+  if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE)
+    throw EXlsxError("The part " + key + " is encrypted inside the zip archive");
+  if (!(stat.valid & ZIP_STAT_SIZE) || !(stat.valid & ZIP_STAT_COMP_SIZE))
+    throw EXlsxError("The zip entry of " + key + " gives no size");
+  // A zip bomb declares a huge part or an implausible compression ratio: refuse before inflating.
+  if (stat.size > kMaxPartSize)
+    throw EXlsxError(FormatMessage("The part %s declares %llu bytes, more than the 2 GB a part may have",
+                                   key.c_str(), static_cast<unsigned long long>(stat.size)));
+  if (stat.size > kMaxInflateRatio * stat.comp_size)
+    throw EXlsxError(FormatMessage(
+        "The part %s would inflate %llu bytes to %llu, more than 200 times: refused as a zip bomb",
+        key.c_str(), static_cast<unsigned long long>(stat.comp_size),
+        static_cast<unsigned long long>(stat.size)));
+  zip_file_t* file = zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0);
+  if (!file) throw EXlsxError("Cannot read the part " + key + ": " + zip_strerror(archive_));
+  return TZipPart(file, key, stat.size);
+}
+
+TZipPart::TZipPart(TZipPart&& other) noexcept
+    : file_(std::exchange(other.file_, nullptr)),
+      name_(std::move(other.name_)),
+      declared_(other.declared_),
+      read_(other.read_) {}
+
+TZipPart& TZipPart::operator=(TZipPart&& other) noexcept {
+  std::swap(file_, other.file_);
+  std::swap(name_, other.name_);
+  std::swap(declared_, other.declared_);
+  std::swap(read_, other.read_);
+  return *this;
+}
+
+TZipPart::~TZipPart() {
+  if (file_) zip_fclose(file_);
+}
+
+size_t TZipPart::Read(uint8_t* buffer, size_t size) {
+  // Ask for one byte more than the part may still hold, so that inflating past the declared size is
+  // seen rather than silently cut off.
+  const uint64_t left = declared_ - read_;
+  if (size > left + 1) size = static_cast<size_t>(left + 1);
+  const zip_int64_t n = zip_fread(file_, buffer, size);
+  if (n < 0) throw EXlsxError("The part " + name_ + " is damaged: " + zip_file_strerror(file_));
+  read_ += static_cast<uint64_t>(n);
+  if (read_ > declared_)
+    throw EXlsxError("The part " + name_ + " inflates to more bytes than its zip entry declares");
+  return static_cast<size_t>(n);
+}
+
+bool IsZipData(std::span<const uint8_t> head) {
+  return head.size() >= 4 && head[0] == 'P' && head[1] == 'K' &&
+         ((head[2] == 3 && head[3] == 4) || (head[2] == 5 && head[3] == 6));
+}
+
+}  // namespace plicato::xlsx

@@ -1,0 +1,72 @@
+// The zip container of an Office Open XML file, read through libzip, with the limits that keep a hostile
+// file from exhausting memory or time: a part is refused before it is read when its directory entry
+// declares more than kMaxPartSize inflated bytes or more than kMaxInflateRatio times its compressed
+// size, and while it is read when it inflates to more than it declared. libzip checks each part's CRC
+// when the part has been read to its end, and reads zip64 archives.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+
+struct zip;
+struct zip_file;
+
+namespace plicato::xlsx {
+
+inline constexpr uint64_t kMaxPartSize = 2ull * 1024 * 1024 * 1024;
+inline constexpr uint64_t kMaxInflateRatio = 200;
+
+class TZipPart;
+
+class TZipPackage {
+ public:
+  // EXlsxError when the file cannot be opened or is not a zip archive.
+  static TZipPackage OpenFile(const std::filesystem::path& path);
+  // bytes must outlive the package and every part opened from it.
+  static TZipPackage OpenMemory(std::span<const uint8_t> bytes);
+
+  TZipPackage(TZipPackage&&) noexcept;
+  TZipPackage& operator=(TZipPackage&&) noexcept;
+  ~TZipPackage();
+
+  // Part names compare without regard to case and without a leading '/', as the package format has it.
+  bool Contains(const std::string& name) const;
+  // EXlsxError when the part is missing, encrypted, or refused by the limits above.
+  TZipPart OpenPart(const std::string& name) const;
+
+ private:
+  explicit TZipPackage(zip* archive) : archive_(archive) {}
+  zip* archive_ = nullptr;
+};
+
+// A part being read from its start. The package must outlive it.
+class TZipPart {
+ public:
+  TZipPart(TZipPart&&) noexcept;
+  TZipPart& operator=(TZipPart&&) noexcept;
+  ~TZipPart();
+
+  // Reads up to size bytes; 0 at the end of the part. EXlsxError on damage (a CRC mismatch, a deflate
+  // error) and when the part inflates to more than its directory entry declared.
+  size_t Read(uint8_t* buffer, size_t size);
+  const std::string& Name() const { return name_; }
+  uint64_t DeclaredSize() const { return declared_; }
+
+ private:
+  friend class TZipPackage;
+  TZipPart(zip_file* file, std::string name, uint64_t declared)
+      : file_(file), name_(std::move(name)), declared_(declared) {}
+  zip_file* file_ = nullptr;
+  std::string name_;
+  uint64_t declared_ = 0;
+  uint64_t read_ = 0;
+};
+
+// Whether the bytes of a file start like a zip archive ("PK\3\4", or "PK\5\6" for an empty one).
+bool IsZipData(std::span<const uint8_t> head);
+
+}  // namespace plicato::xlsx

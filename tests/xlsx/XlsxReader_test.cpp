@@ -1,0 +1,266 @@
+#include "xlsx/XlsxReader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+#include "biff/CodePage.h"
+#include "biff/CompoundFile.h"
+#include "xlsx/XlsxBuild.h"
+
+namespace plicato {
+namespace {
+
+using test::BuildZip;
+using test::SharedStringsXml;
+using test::SheetXml;
+using test::TParts;
+using test::WorkbookParts;
+
+// A row as "column:kind[f]=value" per cell (kinds: _ blank, n number, s text, b boolean, eN error N).
+std::string Render(const TXlsxRow& row) {
+  std::string out;
+  for (const TXlsxCell& c : row.cells) {
+    if (!out.empty()) out += ' ';
+    out += std::to_string(c.column) + ':';
+    char number[40];
+    std::snprintf(number, sizeof number, "%.17g", c.number);
+    switch (c.kind) {
+      case xkBlank:
+        out += "_";
+        break;
+      case xkNumber:
+        out += "n";
+        break;
+      case xkText:
+        out += "s";
+        break;
+      case xkBoolean:
+        out += "b";
+        break;
+      case xkError:
+        out += "e" + std::to_string(c.error);
+        break;
+    }
+    if (c.formula) out += 'f';
+    if (c.kind == xkNumber) out += std::string("=") + number;
+    if (c.kind == xkText || c.kind == xkError) out += "=" + ToUtf8(c.text);
+    if (c.kind == xkBoolean) out += c.boolean ? "=1" : "=0";
+  }
+  return out;
+}
+
+TEST(XlsxReader, CellForms) {
+  const std::string strings = SharedStringsXml(
+      "<si><t>plain</t></si>"
+      "<si><r><rPr><b/></rPr><t>rich </t></r><r><t xml:space=\"preserve\">runs </t></r></si>"
+      "<si><t>\xE6\xBC\xA2\xE5\xAD\x97</t><rPh sb=\"0\" eb=\"2\"><t>kanji</t></rPh><phoneticPr "
+      "fontId=\"0\"/></si>"
+      "<si><t>a_x000D_b_x005F_x0041_</t></si>"
+      "<si><t/></si>");
+  struct TCase {
+    const char* cells;  // {R} stands for the row's number
+    bool rowRef;        // the <row> carries r
+    const char* expected;
+  };
+  const TCase cases[] = {
+      {"<c r=\"A{R}\" t=\"s\"><v>0</v></c>", true, "0:s=plain"},
+      {"<c r=\"B{R}\" t=\"s\"><v>1</v></c>", true, "1:s=rich runs "},
+      {"<c r=\"A{R}\" t=\"s\"><v>2</v></c>", false, "0:s=\xE6\xBC\xA2\xE5\xAD\x97"},
+      {"<c r=\"A{R}\" t=\"s\"><v>3</v></c><c t=\"s\"><v>4</v></c>", true, "0:s=a\rb_x0041_ 1:s="},
+      {"<c r=\"C{R}\"><v>1.5</v></c><c r=\"D{R}\" t=\"n\"><v> -2E-3 </v></c>", true, "2:n=1.5 3:n=-0.002"},
+      {"<c t=\"b\"><v>1</v></c><c t=\"b\"><v>0</v></c>", false, "0:b=1 1:b=0"},
+      {"<c r=\"A{R}\" t=\"e\"><v>#N/A</v></c><c t=\"e\"><v>#SPILL!</v></c>", true, "0:e7=#N/A 1:e0=#SPILL!"},
+      {"<c r=\"A{R}\" t=\"inlineStr\"><is><t>inline</t></is></c>"
+       "<c t=\"inlineStr\"><is><r><t>in</t></r><r><t>line</t></r><rPh><t>x</t></rPh></is></c>",
+       true, "0:s=inline 1:s=inline"},
+      {"<c r=\"A{R}\" t=\"str\"><f>A2&amp;\"x\"</f><v>&lt;a&gt; &amp;</v></c><c><f>1+1</f><v>2</v></c>"
+       "<c t=\"b\"><f>TRUE()</f><v>1</v></c><c t=\"e\"><f>1/0</f><v>#DIV/0!</v></c>",
+       true, "0:sf=<a> & 1:nf=2 2:bf=1 3:e2f=#DIV/0!"},
+      {"<c r=\"A{R}\" s=\"3\"/><c><f>NOW()</f></c><c t=\"s\"/><c t=\"inlineStr\"/>", false,
+       "0:_ 1:_f 2:_ 3:_"},
+      {"<c r=\"A{R}\" t=\"d\"><v>2024-03-01T12:00:00</v></c><c t=\"d\"><v>1900-01-01</v></c>"
+       "<c t=\"d\"><v>1900-03-01</v></c>",
+       true, "0:n=45352.5 1:n=1 2:n=61"},
+      {"<c r=\"XFD{R}\"><v>7</v></c>", true, "16383:n=7"},
+      // Written out of column order, one column twice: sorted, the later one kept.
+      {"<c r=\"C{R}\"><v>1</v></c><c r=\"A{R}\"><v>2</v></c><c r=\"C{R}\"><v>3</v></c>", true, "0:n=2 2:n=3"},
+      {"", true, ""},
+  };
+  std::string rows;
+  std::vector<uint32_t> indexes;
+  uint32_t number = 0;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    number += cases[i].rowRef ? 3 : 1;  // gaps where the row says where it is
+    indexes.push_back(number - 1);
+    std::string cells = cases[i].cells;
+    for (size_t at; (at = cells.find("{R}")) != std::string::npos;)
+      cells.replace(at, 3, std::to_string(number));
+    rows += (cases[i].rowRef ? "<row r=\"" + std::to_string(number) + "\">" : std::string("<row>")) + cells +
+            "</row>";
+  }
+  for (bool store : {false, true}) {
+    const std::vector<uint8_t> bytes = BuildZip(WorkbookParts(SheetXml(rows), strings), store);
+    TXlsxSheetReader reader{std::span<const uint8_t>(bytes)};
+    EXPECT_EQ(reader.SheetName(), u"Sheet1");
+    EXPECT_EQ(reader.SheetPart(), "xl/worksheets/sheet1.xml");
+    EXPECT_EQ(reader.SharedStringCount(), 5u);
+    TXlsxRow row;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+      SCOPED_TRACE(cases[i].cells);
+      ASSERT_TRUE(reader.NextRow(row));
+      EXPECT_EQ(row.index, indexes[i]);
+      EXPECT_EQ(Render(row), cases[i].expected);
+    }
+    EXPECT_FALSE(reader.NextRow(row));
+    EXPECT_FALSE(reader.NextRow(row));
+  }
+}
+
+// Reads every row; the message of the failure, or "" when the file reads. A reader that has failed must
+// fail again the same way when asked for more.
+std::string Failure(const std::vector<uint8_t>& bytes) {
+  std::unique_ptr<TXlsxSheetReader> reader;
+  TXlsxRow row;
+  try {
+    reader = std::make_unique<TXlsxSheetReader>(std::span<const uint8_t>(bytes));
+    while (reader->NextRow(row)) {
+    }
+    return "";
+  } catch (const EXlsxError& e) {
+    const std::string message = e.what();
+    if (reader) {
+      try {
+        reader->NextRow(row);
+        return "read on after: " + message;
+      } catch (const EXlsxError& again) {
+        if (message != again.what()) return "failed otherwise after: " + message;
+      }
+    }
+    return message.empty() ? "(no message)" : message;
+  }
+}
+
+std::string FileFailure(const std::filesystem::path& path) {
+  try {
+    TXlsxSheetReader reader(path);
+    return "";
+  } catch (const EPlicatoError& e) {
+    return e.what();
+  }
+}
+
+TEST(XlsxReader, DamagedInputIsRefusedWithAMessage) {
+  const std::string goodRows = "<row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c><c r=\"B1\"><v>2</v></c></row>";
+  const std::string strings = SharedStringsXml("<si><t>text</t></si>");
+  const TParts good = WorkbookParts(SheetXml(goodRows), strings);
+  const std::vector<uint8_t> goodBytes = BuildZip(good);
+  ASSERT_EQ(Failure(goodBytes), "");
+
+  // Cut at every length: a message each time, never a crash or a partial success.
+  for (size_t n = 0; n < goodBytes.size(); ++n) {
+    const std::vector<uint8_t> cut(goodBytes.begin(), goodBytes.begin() + static_cast<ptrdiff_t>(n));
+    EXPECT_NE(Failure(cut), "") << "cut at " << n;
+  }
+
+  struct TCase {
+    const char* name;
+    TParts parts;
+    const char* message;
+  };
+  auto with = [&](const std::string& part, const std::string& xml) {
+    TParts p = good;
+    if (xml.empty())
+      p.erase(part);
+    else
+      p[part] = xml;
+    return p;
+  };
+  const std::string sheet = SheetXml(goodRows);
+  const std::string bomb =
+      SheetXml("<row r=\"1\"><c r=\"A1\"><v>1</v></c></row>" + std::string(4 << 20, ' '));
+  const std::string workbookRels = good.at("xl/_rels/workbook.xml.rels");
+  auto relTo = [&](const std::string& target) {
+    std::string rels = workbookRels;
+    rels.replace(rels.find("worksheets/sheet1.xml"), 21, target);
+    return rels;
+  };
+  const TCase cases[] = {
+      {"bomb", with("xl/worksheets/sheet1.xml", bomb), "zip bomb"},
+      {"doctype",
+       with("xl/worksheets/sheet1.xml", "<?xml version=\"1.0\"?><!DOCTYPE w [<!ENTITY a \"aaaa\">]>" +
+                                            sheet.substr(sheet.find("<worksheet"))),
+       "document type declaration"},
+      {"entity use", with("xl/worksheets/sheet1.xml", "<worksheet><sheetData>&a;</sheetData></worksheet>"),
+       "undefined entity"},
+      {"cut short", with("xl/worksheets/sheet1.xml", sheet.substr(0, sheet.size() - 30)), "cut short"},
+      {"not XML", with("xl/sharedStrings.xml", "<sst><si><t>x</si></sst>"), "xl/sharedStrings.xml, line 1"},
+      {"missing sheet part", with("xl/worksheets/sheet1.xml", ""), "missing from the zip"},
+      {"missing rels", with("xl/_rels/workbook.xml.rels", ""), "relationships (xl/_rels/workbook.xml.rels)"},
+      {"missing rel",
+       with("xl/_rels/workbook.xml.rels",
+            std::string(workbookRels).replace(workbookRels.find("rId1"), 4, "rId9")),
+       "\"rId1\" of the first worksheet"},
+      {"looping rel", with("xl/_rels/workbook.xml.rels", relTo("../xl/./workbook.xml")), "loops back"},
+      {"rel outside", with("xl/_rels/workbook.xml.rels", relTo("../../sheet.xml")), "outside the package"},
+      {"no workbook", with("xl/workbook.xml", ""), "not an Excel workbook"},
+      {"no sheet", with("xl/workbook.xml", "<workbook><sheets/></workbook>"), "lists no worksheet"},
+      {"xlsb", with("xl/workbook.bin", "binary"), ".xlsb"},
+      {"column past XFD", with("xl/worksheets/sheet1.xml", SheetXml("<row><c r=\"XFE1\"/></row>")),
+       "\"XFE1\" is outside the worksheet"},
+      {"row past the end", with("xl/worksheets/sheet1.xml", SheetXml("<row><c r=\"A1048577\"/></row>")),
+       "outside the worksheet"},
+      {"row zero", with("xl/worksheets/sheet1.xml", SheetXml("<row r=\"0\"/>")), "outside the worksheet"},
+      {"bad reference", with("xl/worksheets/sheet1.xml", SheetXml("<row><c r=\"1A\"/></row>")),
+       "is not a cell reference"},
+      {"rows backwards", with("xl/worksheets/sheet1.xml", SheetXml("<row r=\"5\"/><row r=\"2\"/>")),
+       "row 2 comes after row 5"},
+      {"string index", with("xl/worksheets/sheet1.xml", SheetXml("<row><c t=\"s\"><v>1</v></c></row>")),
+       "shared string \"1\" does not exist"},
+      {"not a number", with("xl/worksheets/sheet1.xml", SheetXml("<row><c><v>1,5</v></c></row>")),
+       "\"1,5\" is not a number"},
+      {"cell type", with("xl/worksheets/sheet1.xml", SheetXml("<row><c t=\"q\"><v>1</v></c></row>")),
+       "unknown cell type"},
+  };
+  for (const TCase& c : cases)
+    EXPECT_NE(Failure(BuildZip(c.parts)).find(c.message), std::string::npos)
+        << c.name << ": " << Failure(BuildZip(c.parts));
+
+  // A part that inflates to more than its directory entry says: the declared size patched smaller.
+  std::vector<uint8_t> lying =
+      BuildZip(with("xl/worksheets/sheet1.xml", SheetXml(goodRows + std::string(3000, ' '))));
+  for (size_t i = 0; i + 46 < lying.size(); ++i)
+    if (lying[i] == 'P' && lying[i + 1] == 'K' && lying[i + 2] == 1 && lying[i + 3] == 2 &&
+        std::string(lying.begin() + static_cast<ptrdiff_t>(i) + 46,
+                    lying.begin() + static_cast<ptrdiff_t>(i) + 70) == "xl/worksheets/sheet1.xml")
+      lying[i + 24] = lying[i + 25] = 0;  // low 16 bits of the uncompressed size
+  EXPECT_NE(Failure(lying), "");
+
+  // Files by name: an encrypted package, an .xls, a text file.
+  test::TempDir dir;
+  cfb::TCompoundDocument encrypted;
+  encrypted.Root().CreateStream(u"EncryptionInfo");
+  encrypted.Root().CreateStream(u"EncryptedPackage");
+  encrypted.SaveToFile(dir / "secret.xlsx");
+  EXPECT_EQ(FileFailure(dir / "secret.xlsx"), kEncryptedXlsx);
+  EXPECT_TRUE(HoldsEncryptedPackage(dir / "secret.xlsx"));
+  cfb::TCompoundDocument xls;
+  xls.Root().CreateStream(u"Workbook");
+  xls.SaveToFile(dir / "old.xlsx");
+  EXPECT_NE(FileFailure(dir / "old.xlsx").find("compound document"), std::string::npos);
+  EXPECT_FALSE(HoldsEncryptedPackage(dir / "old.xlsx"));
+  test::WriteFileBytes(dir / "text.xlsx", {'a', 'b', 'c'});
+  EXPECT_NE(FileFailure(dir / "text.xlsx").find("not a zip archive"), std::string::npos);
+  EXPECT_EQ(DetectWorkbookContent(dir / "text.xlsx"), wcXls);
+  EXPECT_EQ(DetectWorkbookContent(dir / "missing.xlsx"), wcXls);
+  test::WriteFileBytes(dir / "good.bin", goodBytes);
+  EXPECT_EQ(DetectWorkbookContent(dir / "good.bin"), wcXlsx);
+  EXPECT_EQ(FileFailure(dir / "good.bin"), "");
+}
+
+}  // namespace
+}  // namespace plicato
