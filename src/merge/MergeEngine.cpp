@@ -280,8 +280,9 @@ std::string RoundedNumberText(double value) {
   return buffer;
 }
 
-void MergeFiles(TMergeHost& host) {
+TMergeReport MergeFiles(TMergeHost& host) {
   TMergeRun(host).Run();
+  return {};
 }
 
 }  // namespace plicato

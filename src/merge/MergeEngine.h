@@ -33,6 +33,21 @@ class TMergeHost {
   virtual void SetCurrentFile(const std::string& path) = 0;    // the current-file field
   virtual void SetButtonCaption(const std::string& text) = 0;  // the Start/Stop caption
 
+  // Options a host may offer beyond the basic run; the defaults keep the basic behaviour. Read once when
+  // a run starts, on the engine's thread.
+  // Whether a file that cannot be read is passed over and reported at the end instead of ending the run.
+  virtual bool SkipUnreadable() { return false; }
+  // Passwords to try on every encrypted file, in order, after the default one.
+  virtual std::vector<std::u16string> Passwords() { return {}; }
+  // Asked when no known password opens an encrypted file: the password to try next, or nothing to give
+  // the file up as unreadable. May block while a user answers; called on the engine's thread.
+  virtual std::optional<std::u16string> AskPassword(const std::filesystem::path& /*file*/) {
+    return std::nullopt;
+  }
+  // How far the run is: files finished of files listed, and the rows of the current file copied so far.
+  // Made in order with the status outputs, at most about ten times a second and once as each file ends.
+  virtual void SetProgress(int32_t /*filesDone*/, int32_t /*filesTotal*/, int64_t /*rowsOfFile*/) {}
+
   std::atomic<int32_t> StopRequested{0};  // 1 asks the run to stop before its next file
   std::atomic<int32_t> FoundCount{0};
   std::atomic<int32_t> MergedCount{0};  // not reset by a run: merging twice counts on
@@ -65,12 +80,22 @@ void ReleaseFreedMemory();
 // 32-bit range.
 std::string RoundedNumberText(double value);
 
+// What a run reports about single files that did not end it.
+struct TFileNote {
+  std::filesystem::path file;
+  std::string text;
+};
+struct TMergeReport {
+  std::vector<TFileNote> skipped;  // files passed over as unreadable, with the reason
+  std::vector<TFileNote> notes;    // files merged with a remark, such as columns left out
+};
+
 // Runs the whole merge. Before the first file is read, a run whose output would be one of its inputs is
 // refused with EMergeError naming both, and nothing is written. Throws EMergeError when a file fails:
 // the rows gathered so far have then been written when there were any (an existing file at the save
 // path is otherwise left as it was), and the message names the failing file, carries the reader's
 // message and says what was written. An output that cannot be written ends the run with a message
 // naming that output. A stopped run writes the rows gathered, when there are any.
-void MergeFiles(TMergeHost& host);
+TMergeReport MergeFiles(TMergeHost& host);
 
 }  // namespace plicato
