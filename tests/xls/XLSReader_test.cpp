@@ -1,4 +1,4 @@
-#include "biff/XLSReader.h"
+#include "xls/XLSReader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "biff/XLSWriter.h"
+#include "xls/XLSWriter.h"
 
 #include <gtest/gtest.h>
 
