@@ -190,7 +190,7 @@ TExcelVersion TXLSStream::LoadPlain(std::vector<uint8_t> bytes) {
   version_ = xvNone;
   if (data_.size() >= kRecordHeaderSize) {
     const uint16_t id = DecodeFixed16(data_.data());
-    if (BIFFRecs::IsBOF(id)) {
+    if (BIFFRecs::HasBOFLowByte(id)) {
       if (id < 0x100)
         version_ = xvExcel21;
       else if (id >= 0x200 && id <= 0x2FF)

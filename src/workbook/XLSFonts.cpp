@@ -87,12 +87,14 @@ void TXFont::AssignProperties(const TXFont& other) {
 namespace {
 
 char16_t LowerChar(char16_t c) {
-  // Face names are compared without regard to case; the names in use are ASCII or Latin-1.
+  // Face names are compared without regard to case, folding ASCII and Latin-1 only: the fonts a
+  // workbook shares are decided by this rule, so widening it to the rule of sheet and storage names
+  // would merge fonts that are kept apart now and change the FONT and XF records written.
   if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return static_cast<char16_t>(c + 32);
   return c;
 }
 
-bool SameNameIgnoringCase(const std::u16string& a, const std::u16string& b) {
+bool SameFaceName(const std::u16string& a, const std::u16string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     if (LowerChar(a[i]) != LowerChar(b[i])) return false;
@@ -104,7 +106,7 @@ bool SameNameIgnoringCase(const std::u16string& a, const std::u16string& b) {
 
 bool TXFont::SameAs(const TXFont& other) const {
   if (ChartFont) return false;
-  return SameNameIgnoringCase(Name, other.Name) && Charset == other.Charset && Family == other.Family &&
+  return SameFaceName(Name, other.Name) && Charset == other.Charset && Family == other.Family &&
          Color == other.Color && Size20 == other.Size20 && Style == other.Style &&
          SubSuperScript == other.SubSuperScript && Underline == other.Underline;
 }

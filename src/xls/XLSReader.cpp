@@ -9,6 +9,7 @@
 #include "biff/Coding.h"
 #include "biff/CompoundFile.h"
 #include "biff/Errors.h"
+#include "biff/RK.h"
 #include "biff/Settings.h"
 #include "workbook/CellFormats.h"
 #include "workbook/ColorTable.h"
@@ -28,15 +29,10 @@ namespace {
 
 // Every record body fits: the length field has 16 bits.
 constexpr size_t kRecordBufferSize = 0x10000;
-// A BIFF8 WRITEACCESS body: 3-byte string header, the user name, spaces.
-constexpr size_t kWriteAccessSize = 112;
 constexpr size_t kWindow2Size = 18;
 constexpr uint32_t kMaxGlobalsBOFSize = 256;
 // What Excel allows on a protected sheet unless told otherwise: selecting locked and unlocked cells.
 constexpr uint16_t kDefaultProtectionAllowances = 0x4400;
-constexpr uint16_t kAllProtectionFlags = 0x7FFF;
-// Shared feature type of a FEATHDR record that carries sheet protection.
-constexpr uint16_t kFeatureProtection = 2;
 // Excel encrypts read-only-recommended workbooks with this password and opens them without asking.
 constexpr char16_t kDefaultPassword[] = u"VelvetSweatshop";
 constexpr char kNotAWorkbook[] = "The file is not an Excel workbook";
@@ -53,11 +49,6 @@ constexpr int32_t kUndefinedFormatUses = -(1 << 30);
 
 constexpr uint32_t PlaceholderBit(uint16_t id) {
   return 1u << (id & 0x1F);
-}
-
-// A BOF record. Only the four identifiers BIFF uses: chart records such as 0x1009 share the low byte.
-bool IsBOFRecord(uint16_t id) {
-  return id == rec::BOF || id == rec::BOF_4 || id == rec::BOF_3 || id == rec::BOF_2;
 }
 
 std::u16string Utf16Text(const uint8_t* bytes, size_t count) {
@@ -377,7 +368,7 @@ void TXLSReader::ReadRecords() {
     if (inCustomView_) {
       // A custom view repeats sheet settings for that view only: its records are neither dispatched nor
       // kept. A substream boundary ends an unclosed block.
-      if (!IsBOFRecord(id) && id != rec::EOF_) {
+      if (!rec::IsBOF(id) && id != rec::EOF_) {
         stream_.Seek(header_.length, TSeekOrigin::soCurrent);
         if (id == rec::USERSVIEWEND) inCustomView_ = false;
         continue;
@@ -409,7 +400,7 @@ void TXLSReader::ReadBody() {
   const uint16_t id = header_.id;
   const uint32_t length = header_.length;
   // Records whose identifier merely shares the BOF's low byte (chart records) are encrypted like any.
-  const uint32_t n = (rec::IsBOF(id) && !IsBOFRecord(id))
+  const uint32_t n = (rec::HasBOFLowByte(id) && !rec::IsBOF(id))
                          ? stream_.ReadBody(buffer_.data(), length)
                          : stream_.ReadRecordBody(id, buffer_.data(), length);
   if (n < length)
@@ -421,8 +412,9 @@ void TXLSReader::ReadNextRecord() {
   if (stream_.ReadHeader(auxHeader_) < kRecordHeaderSize) throw EXLSError("Unexpected end of file");
   const uint16_t id = auxHeader_.id;
   const uint32_t length = auxHeader_.length;
-  const uint32_t n = (rec::IsBOF(id) && !IsBOFRecord(id)) ? stream_.ReadBody(aux_.data(), length)
-                                                          : stream_.ReadRecordBody(id, aux_.data(), length);
+  const uint32_t n = (rec::HasBOFLowByte(id) && !rec::IsBOF(id))
+                         ? stream_.ReadBody(aux_.data(), length)
+                         : stream_.ReadRecordBody(id, aux_.data(), length);
   if (n < length)
     throw EXLSError(FormatMessage("The record %.4X runs past the end of the file (%u of %u bytes present)",
                                   static_cast<unsigned>(id), n, length));
@@ -501,7 +493,7 @@ void TXLSReader::Dispatch() {
   if (nested_ > 0) {
     // Inside a substream embedded in the current one (a chart in a worksheet's drawing): kept raw in
     // order when the outer substream is kept, else read past.
-    if (IsBOFRecord(id)) ++nested_;
+    if (rec::IsBOF(id)) ++nested_;
     if (id == rec::EOF_) --nested_;
     if (!nestedRaw_) {
       keep_ = false;
@@ -511,7 +503,7 @@ void TXLSReader::Dispatch() {
     }
     return;
   }
-  if (IsBOFRecord(id)) return OnBOF();
+  if (rec::IsBOF(id)) return OnBOF();
   if (id == rec::EOF_) return OnEOF();
   if (substream_ == TSubstream::ssNone || substream_ == TSubstream::ssSkip) {
     keep_ = false;  // outside any substream, or in one that is read past
@@ -1452,7 +1444,8 @@ void TXLSReader::OnSelection() {
 
 void TXLSReader::OnFeatHdr() {
   const uint8_t* b = buffer_.data();
-  if (!InSheet() || header_.length < 23 || DecodeFixed16(b + 12) != kFeatureProtection) return;
+  if (!InSheet() || header_.length < kSheetProtectionSize || DecodeFixed16(b + 12) != kFeatureProtection)
+    return;
   // The writer takes every protection option other than "everything allowed" for a protected sheet,
   // so the options of a sheet that is not protected are kept raw rather than taken.
   if (sheet_->Records().Protect() != 1) return;

@@ -32,21 +32,6 @@ namespace plicato {
 class TXLSWorkbook;
 class TSheet;
 
-// The number an RK value stands for: bit 1 set, the value shifted right by 2 is a signed integer;
-// bit 1 clear, the value with its two low bits cleared is the high half of a double whose low half is 0.
-// Bit 0 set divides the result by 100.
-inline double DecodeRK(uint32_t rk) {
-  double value;
-  if (rk & 0x02) {
-    value = static_cast<double>(static_cast<int32_t>(rk) >> 2);
-  } else {
-    const uint64_t bits = static_cast<uint64_t>(rk & 0xFFFFFFFCu) << 32;
-    std::memcpy(&value, &bits, sizeof value);
-  }
-  if (rk & 0x01) value /= 100;
-  return value;
-}
-
 // Rewrites the relative references of a shared formula's tokens (tRefN, tAreaN) into the references
 // they stand for in the cell at (row, column), as a cell formula needs them. biff8 selects the token
 // layouts of BIFF8, else those of BIFF5. Tokens it does not know end the walk: the tokens before them are

@@ -10,6 +10,7 @@
 #include "biff/CodePage.h"
 #include "biff/Coding.h"
 #include "biff/Errors.h"
+#include "biff/RK.h"
 #include "biff/RecordStorage.h"
 #include "biff/Settings.h"
 #include "biff/XLSStream.h"
@@ -31,7 +32,6 @@ namespace {
 namespace R = BIFFRecs;
 
 constexpr uint32_t kMaxBody = kMaxRecordDataBiff8;
-constexpr uint16_t kAllProtectionFlags = 0x7FFF;
 
 // WINDOW2 option bits the writer keeps in step with the worksheet.
 constexpr uint16_t kWindow2FrozenPanes = 0x0008;
@@ -40,13 +40,9 @@ constexpr uint16_t kWindow2Selected = 0x0200;
 
 // Fixed record sizes.
 constexpr uint16_t kFilePassLength = TXLSStream::kFilePassSize;
-// The code page of a BIFF8 file, whose texts are all Unicode (CODEPAGE, INTERFACEHDR).
-constexpr uint16_t kUtf16CodePage = 1200;
 // WINDOW2's gridline colour index that stands for the window's default colour.
 constexpr uint16_t kDefaultGridColor = 0x40;
 constexpr uint16_t kRowRecordLength = 16;
-constexpr uint16_t kSheetProtectionLength = 23;
-constexpr uint16_t kIsfProtection = 2;
 
 // The BOUNDSHEET type byte of each sheet-list kind (worksheet, chart, VB module, macro sheet).
 constexpr uint8_t kBoundsheetType[4] = {0x00, 0x02, 0x06, 0x01};
@@ -54,12 +50,6 @@ constexpr uint8_t kBoundsheetType[4] = {0x00, 0x02, 0x06, 0x01};
 // A failure while one record or cell is written, named by its number.
 std::string WrapMessage(int number, const std::exception& failure) {
   return FormatMessage("Error on writing record # %d", number) + "\r" + failure.what();
-}
-
-uint64_t DoubleBits(double value) {
-  uint8_t bytes[8];
-  EncodeDouble(bytes, value);
-  return DecodeFixed64(bytes);
 }
 
 void EncodeUtf16(uint8_t* out, const char16_t* text, size_t count) {
@@ -315,10 +305,6 @@ TWrittenValue CellValue(const TCell& cell) {
   return v;
 }
 
-bool IsSubstreamBOF(uint16_t id) {
-  return id == R::BOF || id == R::BOF_4 || id == R::BOF_3 || id == R::BOF_2;
-}
-
 // Kept records whose layout is the same in BIFF5 (or before) and BIFF8. INTERFACEHDR is converted.
 bool SameLayoutInBiff8(uint16_t id) {
   switch (id) {
@@ -362,7 +348,7 @@ class TOldRecordFilter {
 
   bool Keeps(int pos, const TStoredRecord& entry) {
     const uint16_t id = entry.Id();
-    if (IsSubstreamBOF(id)) {
+    if (R::IsBOF(id)) {
       if (!ownBOF_) {
         ownBOF_ = true;
         return true;
@@ -388,43 +374,6 @@ class TOldRecordFilter {
 };
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------------------
-// RK values
-
-double TXLSWriter::DecodeRK(uint32_t rk) {
-  double value;
-  if (rk & 0x02) {
-    value = static_cast<double>(static_cast<int32_t>(rk) >> 2);
-  } else {
-    uint8_t bytes[8];
-    EncodeFixed64(bytes, static_cast<uint64_t>(rk & 0xFFFFFFFCu) << 32);
-    value = DecodeDouble(bytes);
-  }
-  return (rk & 0x01) ? value / 100 : value;
-}
-
-std::optional<uint32_t> TXLSWriter::EncodeRK(double value) {
-  const uint64_t valueBits = DoubleBits(value);
-  for (const uint32_t scaled : {0u, 1u}) {
-    const double y = scaled ? value * 100 : value;
-    const uint64_t bits = DoubleBits(y);
-    const auto high = static_cast<uint32_t>(bits >> 32);
-    const auto low = static_cast<uint32_t>(bits);
-    uint32_t rk;
-    if (low == 0 && (high & 0x03) == 0) {
-      rk = high | scaled;
-    } else if (y >= -536870912.0 && y <= 536870911.0 && y == std::floor(y)) {
-      rk = (static_cast<uint32_t>(static_cast<int32_t>(y)) << 2) | 0x02 | scaled;
-    } else {
-      continue;
-    }
-    // The hundredfold forms are divided by 100 when read, which does not always give the number back
-    // to the last bit; such a number keeps its full form (NUMBER) rather than change its value.
-    if (DoubleBits(DecodeRK(rk)) == valueBits) return rk;
-  }
-  return std::nullopt;
-}
 
 int TXLSWriter::WrittenFormatIndex(const TSheet& /*sheet*/, TExcelVersion /*version*/, int formatIndex) {
   return formatIndex < 0 ? kDefaultCellFormatIndex : formatIndex;
@@ -564,7 +513,7 @@ void TXLSWriter::WriteGlobalsEntry(int pos) {
       // An older file names its 8-bit code page; the texts of the BIFF8 output are all Unicode. (An
       // older INTERFACEHDR is empty, a BIFF8 one names the code page.)
       if (OldSource())
-        WriteWordRecord(entry->Id(), kUtf16CodePage);
+        WriteWordRecord(entry->Id(), kCodePageUtf16);
       else
         globals.WriteEntry(pos, *stream_);
       break;
@@ -634,7 +583,7 @@ void TXLSWriter::WriteFilePass() {
   stream_->MakeFilePass(scratch_.data(), workbook_.Password);
   WriteScratchRecord(R::FILEPASS, kFilePassLength);
   if (workbook_.Globals().IndexOf(R::INTERFACEHDR) < 0) {
-    WriteWordRecord(R::INTERFACEHDR, kUtf16CodePage);
+    WriteWordRecord(R::INTERFACEHDR, kCodePageUtf16);
     WriteWordRecord(R::MMS, 0);
     WriteEmptyRecord(R::INTERFACEEND);
   }
@@ -861,13 +810,13 @@ void TXLSWriter::WriteSheetProtection(TSheet& sheet) {
   // bytes), the feature type, a reserved byte 1, header data size -1, then the flags of what stays
   // allowed and 2 reserved bytes.
   uint8_t* p = scratch_.data();
-  std::memset(p, 0, kSheetProtectionLength);
+  std::memset(p, 0, kSheetProtectionSize);
   EncodeFixed16(p, R::SHEETPROTECTION);
-  EncodeFixed16(p + 12, kIsfProtection);
+  EncodeFixed16(p + 12, kFeatureProtection);
   p[14] = 1;
   EncodeFixed32(p + 15, 0xFFFFFFFFu);
   EncodeFixed16(p + 19, sheet.Protection);
-  WriteScratchRecord(R::SHEETPROTECTION, kSheetProtectionLength);
+  WriteScratchRecord(R::SHEETPROTECTION, kSheetProtectionSize);
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -62,12 +62,6 @@ class TXLSWriter {
   // and the failure's own message.
   void WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& stream);
 
-  // The RK form of a number: the 30-bit float form (the high 32 bits of the double when its low 34
-  // bits are 0) or the 30-bit integer form, each either of the number itself or of 100 times it.
-  // None when no form gives the number back exactly.
-  static std::optional<uint32_t> EncodeRK(double value);
-  // The value an RK form stands for.
-  static double DecodeRK(uint32_t rk);
   // The XF index a cell record carries: 15 for a negative format index, else the index itself. Only
   // BIFF8 is written, where XF indexes are file positions unchanged.
   static int WrittenFormatIndex(const TSheet& sheet, TExcelVersion version, int formatIndex);

@@ -194,17 +194,6 @@ int PositionOf(const std::vector<uint16_t>& ids, uint16_t id) {
 // ---------------------------------------------------------------------------------------------------
 // Cell records
 
-TEST(XLSReaderCells, DecodesRKValues) {
-  EXPECT_EQ(DecodeRK(0x3FF00000u), 1.0);
-  EXPECT_DOUBLE_EQ(DecodeRK(0x3FF00001u), 0.01);
-  EXPECT_EQ(DecodeRK(0x00000006u), 1.0);
-  EXPECT_DOUBLE_EQ(DecodeRK(0x00000007u), 0.01);
-  EXPECT_EQ(DecodeRK(static_cast<uint32_t>(-5 * 4) | 2u), -5.0);
-  EXPECT_DOUBLE_EQ(DecodeRK(static_cast<uint32_t>(-123 * 4) | 3u), -1.23);
-  EXPECT_EQ(DecodeRK(static_cast<uint32_t>(-536870912 * 4) | 2u), -536870912.0);
-  EXPECT_EQ(DecodeRK(0xC0000000u), -2.0);  // float form keeps the sign bit
-}
-
 TEST(XLSReaderCells, ReadsEveryNumberTextAndBlankRecord) {
   TXLSWorkbook wb;
   const Bytes file = OneSheet(
