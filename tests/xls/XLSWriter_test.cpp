@@ -149,7 +149,7 @@ std::vector<uint8_t> NumberTokens(double value) {
 // ---------------------------------------------------------------------------------------------------------
 // Cell records
 
-TEST(XLSWriterCells, PacksNumberRunsIntoMULRKAndTheRestIntoNUMBER) {
+TEST(XLSWriter, PacksNumberRunsIntoMULRKAndTheRestIntoNUMBER) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   sheet.PutFloat(0, 0, 1, 15);
@@ -204,7 +204,7 @@ TEST(XLSWriterCells, PacksNumberRunsIntoMULRKAndTheRestIntoNUMBER) {
   EXPECT_EQ(U16(cells[8].body, 0), 5);
 }
 
-TEST(XLSWriterCells, GathersAdjacentBlanksIntoMULBLANK) {
+TEST(XLSWriter, GathersAdjacentBlanksIntoMULBLANK) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   sheet.PutBlank(3, 0, 15);
@@ -240,7 +240,7 @@ TEST(XLSWriterCells, GathersAdjacentBlanksIntoMULBLANK) {
   EXPECT_EQ(U16(cells[3].body, 2), 3);
 }
 
-TEST(XLSWriterCells, WritesTextBooleanAndErrorCells) {
+TEST(XLSWriter, WritesTextBooleanAndErrorCells) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   sheet.PutText(0, 0, u"alpha");
@@ -273,7 +273,7 @@ TEST(XLSWriterCells, WritesTextBooleanAndErrorCells) {
   EXPECT_EQ(cells[6].body, (Bytes{1, 0, 3, 0, 15, 0, 0x2A, 1}));
 }
 
-TEST(XLSWriterCells, WritesFormulaResultsWithTheirStringAndArrayRecords) {
+TEST(XLSWriter, WritesFormulaResultsWithTheirStringAndArrayRecords) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   auto number = Formula(NumberTokens(42.5));
@@ -352,7 +352,7 @@ TEST(XLSWriterCells, WritesFormulaResultsWithTheirStringAndArrayRecords) {
   EXPECT_EQ(U16(cells[0].body, 14), 0);
 }
 
-TEST(XLSWriterCells, ContinuesALongFormulaTextWithFlagBytes) {
+TEST(XLSWriter, ContinuesALongFormulaTextWithFlagBytes) {
   TXLSWorkbook workbook;
   auto data = Formula({0x17, 0, 0});
   for (int i = 0; i < 9000; ++i) data->text.push_back(static_cast<char16_t>(0x4E00 + i % 50));
@@ -377,7 +377,7 @@ TEST(XLSWriterCells, ContinuesALongFormulaTextWithFlagBytes) {
   EXPECT_EQ(text, expected);
 }
 
-TEST(XLSWriterCells, FailuresNameTheCellAndLeaveAnExistingFileAlone) {
+TEST(XLSWriter, FailuresNameTheCellAndLeaveAnExistingFileAlone) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   sheet.PutText(0, 0, u"first");
@@ -414,7 +414,7 @@ Bytes DimensionsOf(TXLSWorkbook& workbook) {
   return dims ? dims->body : Bytes{};
 }
 
-TEST(XLSWriterSheet, DimensionsFollowTheCells) {
+TEST(XLSWriter, DimensionsFollowTheCells) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   EXPECT_EQ(DimensionsOf(workbook), Bytes(14, 0));  // no cells
@@ -430,7 +430,7 @@ TEST(XLSWriterSheet, DimensionsFollowTheCells) {
   EXPECT_EQ(DimensionsOf(workbook), Bytes(14, 0));
 }
 
-TEST(XLSWriterSheet, WritesPrintWindowAndProtectionSettings) {
+TEST(XLSWriter, WritesPrintWindowAndProtectionSettings) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   TPrintSettings& print = sheet.PrintSettings();
@@ -521,7 +521,7 @@ TEST(XLSWriterSheet, WritesPrintWindowAndProtectionSettings) {
   EXPECT_EQ(Find(plain, R::PROTECT)->body, (Bytes{0, 0}));
 }
 
-TEST(XLSWriterSheet, RefusesTextsTooLongForTheirRecords) {
+TEST(XLSWriter, RefusesTextsTooLongForTheirRecords) {
   TXLSWorkbook workbook;
   workbook.Sheets()[0].PrintSettings().SetHeader(std::u16string(5000, u'h'));
   EXPECT_EQ(MessageOf([&] { WriteToMemory(workbook); }), "Header or footer of 5000 characters is too long");
@@ -536,7 +536,7 @@ TEST(XLSWriterSheet, RefusesTextsTooLongForTheirRecords) {
 // ---------------------------------------------------------------------------------------------------------
 // Whole workbooks
 
-TEST(XLSWriterWorkbook, NewTextWorkbookHasTheDefaultRecordOrder) {
+TEST(XLSWriter, NewTextWorkbookHasTheDefaultRecordOrder) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   for (int row = 0; row < 40; ++row)
@@ -600,7 +600,7 @@ TEST(XLSWriterWorkbook, NewTextWorkbookHasTheDefaultRecordOrder) {
   EXPECT_EQ(Utf16(boundsheet, 8, boundsheet[6]), sheet.Name());
 }
 
-TEST(XLSWriterWorkbook, SeveralSheetsGetTabIdsAndPositions) {
+TEST(XLSWriter, SeveralSheetsGetTabIdsAndPositions) {
   TXLSWorkbook workbook;
   workbook.Sheets().Add();
   workbook.Sheets().Add();
@@ -627,7 +627,7 @@ TEST(XLSWriterWorkbook, SeveralSheetsGetTabIdsAndPositions) {
   }
 }
 
-TEST(XLSWriterWorkbook, WritesGlobalsExtrasInTheirPlaces) {
+TEST(XLSWriter, WritesGlobalsExtrasInTheirPlaces) {
   TXLSWorkbook workbook;
   workbook.SetRecomendReadOnly(true);
   workbook.Colors().Colors[8] = 0x00123456;
@@ -682,7 +682,7 @@ std::vector<Rec> DecryptRecords(const Bytes& file, std::u16string_view password,
   return out;
 }
 
-TEST(XLSWriterEncryption, APasswordEncryptsAndTheFileDecryptsAgain) {
+TEST(XLSWriter, APasswordEncryptsAndTheFileDecryptsAgain) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   sheet.PutText(0, 0, u"geheim");
@@ -725,94 +725,6 @@ TEST(XLSWriterEncryption, APasswordEncryptsAndTheFileDecryptsAgain) {
       EXPECT_EQ(decrypted[i].body, plain[i].body) << "record " << i << " id " << plain[i].id;
     }
   }
-}
-
-// ---------------------------------------------------------------------------------------------------------
-// Files for the independent readers (tests/interop/xls_write_test.py): written to the folder named by
-// PLICATO_XLS_WRITE_SAMPLES. The script holds the same expectations.
-
-std::u16string LongWideText() {
-  std::u16string s;
-  for (int i = 0; i < 10000; ++i) s.push_back(static_cast<char16_t>(0x4E00 + i % 64));
-  return s;
-}
-
-std::u16string LongNarrowText() {
-  std::u16string s;
-  for (int i = 0; i < 9000; ++i) s.push_back(static_cast<char16_t>(u'A' + i % 26));
-  return s;
-}
-
-TEST(XLSWriterInterop, WritesInteropSamples) {
-  const char* folder = std::getenv("PLICATO_XLS_WRITE_SAMPLES");
-  if (folder == nullptr || *folder == '\0') GTEST_SKIP() << "PLICATO_XLS_WRITE_SAMPLES is not set";
-  const std::filesystem::path dir(folder);
-
-  TXLSWorkbook workbook;
-  TSheet& cells = workbook.Sheets()[0];
-  cells.SetName(u"Cells");
-  // Row 0: an RK run, then a number apart from it.
-  cells.PutFloat(0, 0, 1, 15);
-  cells.PutFloat(1, 0, 2, 15);
-  cells.PutFloat(2, 0, 3, 15);
-  cells.PutFloat(5, 0, 5, 15);
-  // Row 1: every number form.
-  const double numbers[] = {1.1, 0.5, 123456789, 1.23, -7.25, 1e300, -0.01};
-  for (int c = 0; c < 7; ++c) cells.PutFloat(c, 1, numbers[c], 15);
-  // Row 2: texts, 8-bit, 16-bit and long ones crossing CONTINUE records.
-  cells.PutText(0, 2, u"plain");
-  cells.PutText(1, 2, u"Ünïcödé 中文");
-  cells.PutText(2, 2, LongWideText());
-  cells.PutText(3, 2, LongNarrowText());
-  cells.PutText(4, 2, u"");
-  // Row 3: booleans and errors.
-  cells.PutBoolean(0, 3, true, 15);
-  cells.PutBoolean(1, 3, false, 15);
-  cells.PutError(2, 3, ceDiv0, 15);
-  cells.PutError(3, 3, ceNA, 15);
-  cells.PutError(4, 3, ceRef, 15);
-  // Row 4: blanks, then text.
-  cells.PutBlank(0, 4, 15);
-  cells.PutBlank(1, 4, 15);
-  cells.PutBlank(2, 4, 15);
-  cells.PutText(3, 4, u"after blanks");
-  cells.PutBlank(5, 4, 15);
-  // Row 5: formulas of constants with their cached results.
-  auto number = Formula(NumberTokens(42.5));
-  EncodeDouble(number->result, 42.5);
-  cells.PutFormula(0, 5, ckNumberFormula, 15, std::move(number));
-  auto integer = Formula({0x1E, 7, 0});  // tInt 7
-  EncodeDouble(integer->result, 7);
-  cells.PutFormula(1, 5, ckNumberFormula, 15, std::move(integer));
-  auto text = Formula({0x17, 2, 0, 'o', 'k'});  // tStr "ok"
-  text->text = u"ok";
-  cells.PutFormula(2, 5, ckStringFormula, 15, std::move(text));
-  auto boolean = Formula({0x1D, 1});  // tBool TRUE
-  boolean->small = 1;
-  cells.PutFormula(3, 5, ckBooleanFormula, 15, std::move(boolean));
-
-  TSheet& texts = workbook.Sheets().Add();
-  texts.SetName(u"Texts");
-  for (int r = 0; r < 100; ++r)
-    for (int c = 0; c < 10; ++c) {
-      const std::string s = "r" + std::to_string(r) + "c" + std::to_string(c);
-      texts.PutText(c, r, std::u16string(s.begin(), s.end()));
-    }
-  workbook.Sheets().Add().SetName(u"Empty");
-
-  workbook.Filename = (dir / "cells.xls").u16string();
-  TXLSWriter(workbook).WriteWorkbook(nullptr);
-
-  TXLSWorkbook secret;
-  TSheet& sheet = secret.Sheets()[0];
-  sheet.SetName(u"Secret");
-  sheet.PutText(0, 0, u"geheim");
-  sheet.PutText(1, 0, u"秘密");
-  sheet.PutFloat(0, 1, 1.5, 15);
-  sheet.PutFloat(1, 1, 2, 15);
-  secret.Password = u"plicato";
-  secret.Filename = (dir / "encrypted.xls").u16string();
-  TXLSWriter(secret).WriteWorkbook(nullptr);
 }
 
 }  // namespace
