@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "biff/BIFFString.h"
 #include "biff/Coding.h"
 #include "biff/Errors.h"
 #include "biff/XLSStream.h"
@@ -338,9 +339,7 @@ std::vector<uint8_t> WriteAccessBody(std::u16string_view name) {
     chars.push_back(c <= 0xFF ? static_cast<uint8_t>(c) : static_cast<uint8_t>('?'));
   }
   std::vector<uint8_t> b;
-  PutFixed16(b, static_cast<uint16_t>(chars.size()));
-  PutFixed8(b, 0);
-  b.insert(b.end(), chars.begin(), chars.end());
+  PutBiffString(b, std::u16string(chars.begin(), chars.end()), /*shortCount=*/false, /*allowNarrow=*/true);
   b.resize(kWriteAccessSize, 0x20);
   return b;
 }

@@ -518,6 +518,11 @@ void TXLSStream::WriteLongRecord(uint16_t id, const void* buffer, uint32_t lengt
   }
 }
 
+void TXLSStream::AppendRecord(uint16_t id, const std::vector<uint8_t>& body) {
+  if (body.size() > 0xFFFFFFFFu) throw EXLSError("[int] Record body too long");
+  WriteLongRecord(id, body.data(), static_cast<uint32_t>(body.size()));
+}
+
 // The character counts go through WriteBody like the characters, so that a string written inside a
 // split record is counted whole in the record's length.
 void TXLSStream::WriteStr16(const std::vector<uint8_t>& image) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "biff/BIFFRecs.h"
+#include "biff/BIFFString.h"
 #include "biff/Coding.h"
 #include "biff/Errors.h"
 #include "biff/XLSStream.h"
@@ -259,12 +260,10 @@ void TNumberFormats::WriteFormatRecords(TXLSStream& stream) const {
       throw EXLSError(
           FormatMessage("Number format# %d is too long to write (%zu characters)", f.Id, f.Text.size()));
     }
-    data.clear();
-    PutFixed16(data, static_cast<uint16_t>(f.Id));
-    PutFixed16(data, static_cast<uint16_t>(f.Text.size()));
-    PutFixed8(data, 0x01);
-    for (char16_t c : f.Text) PutFixed16(data, static_cast<uint16_t>(c));
-    stream.WriteRecord(BIFFRecs::FORMAT, data.data(), static_cast<uint16_t>(data.size()));
+    data.assign(2, 0);
+    EncodeFixed16(data.data(), static_cast<uint16_t>(f.Id));
+    PutBiffString(data, f.Text);
+    stream.AppendRecord(BIFFRecs::FORMAT, data);
   }
 }
 

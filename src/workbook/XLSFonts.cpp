@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "biff/BIFFRecs.h"
+#include "biff/BIFFString.h"
 #include "biff/Coding.h"
 #include "biff/Errors.h"
 #include "biff/XLSStream.h"
@@ -257,10 +258,8 @@ void TXFonts::WriteFontRecords(TXLSStream& stream) const {
     PutFixed8(data, f.Family);
     PutFixed8(data, f.Charset);
     PutFixed8(data, 0);
-    PutFixed8(data, static_cast<uint8_t>(chars));
-    PutFixed8(data, 0x01);
-    for (size_t c = 0; c < chars; ++c) PutFixed16(data, static_cast<uint16_t>(f.Name[c]));
-    stream.WriteRecord(BIFFRecs::FONT, data.data(), static_cast<uint16_t>(data.size()));
+    PutBiffString(data, std::u16string_view(f.Name).substr(0, chars), /*shortCount=*/true);
+    stream.AppendRecord(BIFFRecs::FONT, data);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "biff/BIFFString.h"
 #include "biff/CodePage.h"
 #include "biff/Coding.h"
 #include "biff/CompoundFile.h"
@@ -1327,18 +1328,9 @@ bool TXLSReader::OnStyle() {
   if (length < 3) Short(3);
   const size_t count = b[2];
   if (length < 3 + count) Short(static_cast<uint32_t>(3 + count));
-  const std::u16string name = CodePageText(b + 3, count);
-  const bool wide = std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
   std::vector<uint8_t> body;
   PutFixed16(body, DecodeFixed16(b));
-  PutFixed16(body, static_cast<uint16_t>(name.size()));
-  body.push_back(wide ? 1 : 0);
-  for (char16_t c : name) {
-    if (wide)
-      PutFixed16(body, c);
-    else
-      body.push_back(static_cast<uint8_t>(c));
-  }
+  PutBiffString(body, CodePageText(b + 3, count), /*shortCount=*/false, /*allowNarrow=*/true);
   styles.Add(body.data(), static_cast<uint16_t>(body.size()));
   return false;
 }

@@ -87,14 +87,10 @@ class TXLSWriter {
   void WriteOldFileSharing(const std::vector<uint8_t>& data);
   void WriteOldWindow2(const TStoredRecord& window2);
 
-  // Record emitters over the scratch buffer.
-  void WriteEmptyRecord(uint16_t id);
+  // A record whose body is one 16-bit value.
   void WriteWordRecord(uint16_t id, uint16_t value);
-  void WriteScratchRecord(uint16_t id, uint16_t length);
-  void WriteBytesRecord(uint16_t id, const uint8_t* bytes, uint16_t length);
 
   TXLSWorkbook& workbook_;
-  std::vector<uint8_t> scratch_;  // one record body of the largest size, every record built here
   std::unique_ptr<TXLSStream> stream_;
   TBoundsheetList sheetList_;
   int32_t sheetIndex_ = 0;         // the worksheet being written
