@@ -66,9 +66,7 @@ class TCellWriter {
 
   // MULBLANK: row, first column, one XF per column, last column.
   void WriteBlankRun(uint32_t row, uint32_t first, const uint16_t* xfs, uint32_t count) {
-    body_.clear();
-    PutFixed16(body_, static_cast<uint16_t>(row));
-    PutFixed16(body_, static_cast<uint16_t>(first));
+    Head(row, first);
     for (uint32_t i = 0; i < count; ++i) PutFixed16(body_, xfs[i]);
     PutFixed16(body_, static_cast<uint16_t>(first + count - 1));
     Append(R::MULBLANK);
@@ -88,9 +86,7 @@ class TCellWriter {
 
   // MULRK: row, first column, an XF and RK value per column, last column.
   void WriteMulRK(uint32_t row, uint32_t first, const uint16_t* xfs, const uint32_t* rks, uint32_t count) {
-    body_.clear();
-    PutFixed16(body_, static_cast<uint16_t>(row));
-    PutFixed16(body_, static_cast<uint16_t>(first));
+    Head(row, first);
     for (uint32_t i = 0; i < count; ++i) {
       PutFixed16(body_, xfs[i]);
       PutFixed32(body_, rks[i]);
@@ -191,10 +187,14 @@ class TCellWriter {
   }
 
  private:
-  void Head(uint32_t row, uint32_t column, uint16_t xf) {
+  // Begins a body with the row and column (the first column of a run) and, for one cell, its XF.
+  void Head(uint32_t row, uint32_t column) {
     body_.clear();
     PutFixed16(body_, static_cast<uint16_t>(row));
     PutFixed16(body_, static_cast<uint16_t>(column));
+  }
+  void Head(uint32_t row, uint32_t column, uint16_t xf) {
+    Head(row, column);
     PutFixed16(body_, xf);
   }
   void Append(uint16_t id) { stream_.AppendRecord(id, body_); }
