@@ -30,4 +30,17 @@ void PutBiffString(std::vector<uint8_t>& out, std::u16string_view text, bool sho
   PutBiffChars(out, text, wide);
 }
 
+std::u16string GetBiffChars(TByteReader& r, size_t count, bool wide) {
+  r.Require(wide ? 2 * count : count);
+  std::u16string text(count, u'\0');
+  for (char16_t& c : text) c = wide ? static_cast<char16_t>(r.GetU16()) : static_cast<char16_t>(r.GetU8());
+  return text;
+}
+
+std::u16string GetBiffStringBody(TByteReader& r, size_t count) {
+  if (count == 0) return {};
+  const bool wide = (r.GetU8() & 0x01) != 0;
+  return GetBiffChars(r, count, wide);
+}
+
 }  // namespace plicato

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
+
+#include "biff/Coding.h"
 
 namespace plicato {
 
@@ -20,5 +23,12 @@ void PutBiffChars(std::vector<uint8_t>& out, std::u16string_view text, bool wide
 // checks that the count fits its field.
 void PutBiffString(std::vector<uint8_t>& out, std::u16string_view text, bool shortCount = false,
                    bool allowNarrow = false);
+
+// Reads count characters: UTF-16LE when wide, else 8-bit characters widened unchanged. Raises the
+// reader's short-record failure when the record holds fewer bytes.
+std::u16string GetBiffChars(TByteReader& r, size_t count, bool wide);
+
+// Reads what follows a string's count: for a count above 0 the flag byte, then the characters.
+std::u16string GetBiffStringBody(TByteReader& r, size_t count);
 
 }  // namespace plicato

@@ -225,19 +225,7 @@ void TNumberFormats::ReadFormatRecord(const uint8_t* body, uint32_t length) {
   TByteReader r(body, length);
   uint16_t id = r.GetU16();
   uint16_t count = r.GetU16();
-  std::u16string text;
-  if (count > 0) {
-    uint8_t flag = r.GetU8();
-    if (flag & 0x01) {
-      r.Require(2u * count);
-      text.reserve(count);
-      for (uint32_t i = 0; i < count; ++i) text.push_back(static_cast<char16_t>(r.GetU16()));
-    } else {
-      r.Require(count);
-      text.assign(r.Current(), r.Current() + count);
-    }
-  }
-  AddNumberFormatWithId(text, id, 1);
+  AddNumberFormatWithId(GetBiffStringBody(r, count), id, 1);
 }
 
 void TNumberFormats::ReadFormatRecordBiff5(const uint8_t* body, uint32_t length,

@@ -186,17 +186,7 @@ void TXFonts::ReadFontRecord(const uint8_t* body, uint32_t length) {
   f.Color = color <= 255 ? static_cast<TExcelColor>(color) : 0;
   f.SubSuperScript = EscapementFromWord(escapement);
   f.Underline = UnderlineFromByte(underline);
-  f.Name.clear();
-  if (count > 0) {
-    uint8_t flag = r.GetU8();
-    if (flag & 0x01) {
-      r.Require(2u * count);
-      for (uint32_t i = 0; i < count; ++i) f.Name.push_back(static_cast<char16_t>(r.GetU16()));
-    } else {
-      r.Require(count);
-      f.Name.assign(r.Current(), r.Current() + count);
-    }
-  }
+  f.Name = GetBiffStringBody(r, count);
   AddFont()->AssignProperties(f);
   if (Count() == kPlaceholderIndex) AddFont();
 }

@@ -54,12 +54,6 @@ constexpr uint32_t PlaceholderBit(uint16_t id) {
   return 1u << (id & 0x1F);
 }
 
-std::u16string Utf16Text(const uint8_t* bytes, size_t count) {
-  std::u16string text(count, u'\0');
-  for (size_t i = 0; i < count; ++i) text[i] = static_cast<char16_t>(DecodeFixed16(bytes + 2 * i));
-  return text;
-}
-
 bool Contains(std::string_view haystack, std::string_view needle) {
   return haystack.find(needle) != std::string_view::npos;
 }
@@ -975,11 +969,10 @@ void TXLSReader::BeginSheet(uint16_t type, const uint8_t* body, uint32_t length)
   if (version_ >= xvExcel50) {
     if (boundIndex_ < static_cast<int>(boundSheets_.size())) {
       const TBoundSheet& entry = boundSheets_[static_cast<size_t>(boundIndex_)];
-      const uint8_t* chars = entry.name.data();
+      TByteReader name(entry.name.data(), entry.name.size());
       const size_t size = entry.name.size();
-      sheet.SetNameUnchecked(entry.wide    ? Utf16Text(chars, size / 2)
-                             : entry.biff8 ? DecodeLatin1(chars, size)
-                                           : CodePageText(chars, size));
+      sheet.SetNameUnchecked(entry.biff8 ? GetBiffChars(name, entry.wide ? size / 2 : size, entry.wide)
+                                         : CodePageText(entry.name.data(), size));
       sheet.Hidden = entry.visibility;
     }
   } else {
@@ -1348,12 +1341,7 @@ bool TXLSReader::OnHeaderFooter(TByteReader& r) {
   const uint32_t length = header_.length;
   if (length > 0) {
     if (version_ >= xvExcel97) {
-      const size_t count = r.GetU16();
-      if (count > 0) {
-        const bool wide = (r.GetU8() & 0x01) != 0;
-        r.Require(wide ? 2 * count : count);
-        text = wide ? Utf16Text(r.Current(), count) : DecodeLatin1(r.Current(), count);
-      }
+      text = GetBiffStringBody(r, r.GetU16());
     } else {
       const size_t count = r.GetU8();
       r.Require(count);
@@ -1478,7 +1466,7 @@ bool TXLSReader::OnLabel(TByteReader& r) {
     r.Skip(1);
     const size_t bytes = flag ? 2 * count : count;
     if (length < 9 + bytes) Short(static_cast<uint32_t>(9 + bytes));
-    text = flag ? Utf16Text(r.Current(), count) : DecodeLatin1(r.Current(), count);
+    text = GetBiffChars(r, count, flag == 1);
   } else {
     if (length < 8 + count) Short(static_cast<uint32_t>(8 + count));
     text = Text8(r.Current(), count);
@@ -1524,12 +1512,7 @@ bool TXLSReader::ReadFormulaString(std::u16string& text) {
   bool wide = (r.GetU8() & 0x01) != 0;
   text.reserve(count);
   for (;;) {
-    const size_t take = std::min(count - text.size(), wide ? r.Remaining() / 2 : r.Remaining());
-    const uint8_t* chars = r.Current();
-    for (size_t i = 0; i < take; ++i)
-      text.push_back(wide ? static_cast<char16_t>(DecodeFixed16(chars + 2 * i))
-                          : static_cast<char16_t>(chars[i]));
-    r.Skip(wide ? 2 * take : take);
+    text += GetBiffChars(r, std::min(count - text.size(), wide ? r.Remaining() / 2 : r.Remaining()), wide);
     if (text.size() == count) return true;
     // A long text goes on in CONTINUE records, each starting with the width of its characters.
     if (stream_.PeekId() != rec::CONTINUE)
