@@ -555,7 +555,7 @@ bool TXLSReader::Dispatch() {
     case rec::COUNTRY: return OnCountry();
     case rec::WINDOW1: return OnWindow1();
     case rec::WINDOW2: return OnWindow2(r);
-    case rec::WRITEACCESS: return OnWriteAccess();
+    case rec::WRITEACCESS: return OnWriteAccess(r);
     case rec::BOOKBOOL: return OnBookBool();
     case rec::BOUNDSHEET: return OnBoundSheet(r);
     case rec::SST: return OnSST();
@@ -564,11 +564,11 @@ bool TXLSReader::Dispatch() {
     // --- fonts, formats, colours ---
     case rec::FONT: return OnFont(r);
     case rec::FONT_3: return OnFont(r);
-    case rec::FORMAT: return OnFormat();
+    case rec::FORMAT: return OnFormat(r);
     case rec::XF: return OnXF(r);
     case rec::XF_3: return OnXF(r);
     case rec::XF_4: return OnXF(r);
-    case rec::STYLE: return OnStyle();
+    case rec::STYLE: return OnStyle(r);
     case rec::PALETTE: return OnPalette(r);
 
     // --- sheet settings ---
@@ -582,7 +582,7 @@ bool TXLSReader::Dispatch() {
     case rec::HORIZONTALPAGEBREAKS: return OnPageBreaks(r);
     case rec::COLINFO: return OnColInfo(r);
     case rec::ROW: return OnRow(r);
-    case rec::SELECTION: return OnSelection();
+    case rec::SELECTION: return OnSelection(r);
     case rec::SHEETEXT: return OnSheetExt(r);
     case rec::FEATHDR: return OnFeatHdr(r);
 
@@ -1152,17 +1152,15 @@ bool TXLSReader::OnBoundSheet(TByteReader& r) {
   return false;
 }
 
-bool TXLSReader::OnWriteAccess() {
+bool TXLSReader::OnWriteAccess(TByteReader& r) {
   if (!InGlobals()) return true;  // kept raw
-  const uint8_t* b = buffer_.data();
-  const uint32_t length = header_.length;
   std::vector<uint8_t> body;
   if (version_ >= xvExcel97) {
-    body.assign(b, b + length);
-  } else if (length > 0) {
+    body.assign(r.Current(), r.Current() + r.Size());
+  } else if (r.Size() > 0) {
     // 8-bit count, characters: the BIFF8 string header (16-bit count, flag 0) in front of them.
-    body = {b[0], 0, 0};
-    body.insert(body.end(), b + 1, b + length);
+    body = {r.GetU8(), 0, 0};
+    body.insert(body.end(), r.Current(), r.Current() + r.Remaining());
   }
   if (body.size() < 3) body.assign(3, 0);  // no name
   if (body.size() < kWriteAccessSize) body.resize(kWriteAccessSize, 0x20);
@@ -1186,13 +1184,8 @@ void TXLSReader::FixOldWriteAccess() {
   const size_t n = std::min(name.size(), fit);
   std::vector<uint8_t> body;
   PutFixed16(body, static_cast<uint16_t>(n));
-  body.push_back(wide ? 1 : 0);
-  for (size_t i = 0; i < n; ++i) {
-    if (wide)
-      PutFixed16(body, name[i]);
-    else
-      body.push_back(static_cast<uint8_t>(name[i]));
-  }
+  PutFixed8(body, wide ? 1 : 0);  // the width of the whole name, even when its wide part is cut off
+  PutBiffChars(body, std::u16string_view(name).substr(0, n), wide);
   body.resize(std::max<size_t>(kWriteAccessSize, record->Length()), 0x20);
   record->Assign(static_cast<uint16_t>(body.size()), body.data());
 }
@@ -1265,10 +1258,10 @@ bool TXLSReader::OnSST() {
   return false;
 }
 
-bool TXLSReader::OnFormat() {
+bool TXLSReader::OnFormat(TByteReader& r) {
   FormatsPlaceholder();
-  const uint8_t* b = buffer_.data();
-  const uint32_t length = header_.length;
+  const uint8_t* b = r.Current();
+  const auto length = static_cast<uint32_t>(r.Size());
   TNumberFormats& formats = workbook_.NumberFormats();
   // Some writers count one character more than they store: the text is cut to what the record holds
   // (a number format's text is not worth refusing the file for).
@@ -1300,30 +1293,31 @@ bool TXLSReader::OnFormat() {
   return false;
 }
 
-bool TXLSReader::OnStyle() {
+bool TXLSReader::OnStyle(TByteReader& r) {
   // BIFF2-4 XF records are not converted, so their styles would name the wrong formats.
   if (version_ < xvExcel50 || !InGlobals()) return false;
   FormatsPlaceholder();
-  const uint8_t* b = buffer_.data();
-  const uint32_t length = header_.length;
+  const uint8_t* b = r.Current();
+  const auto length = static_cast<uint32_t>(r.Size());
   TStyles& styles = workbook_.Styles();
   if (version_ >= xvExcel97) {
     styles.Add(b, static_cast<uint16_t>(length));
     return false;
   }
   if (length < 2) Short(2);
-  if (DecodeFixed16(b) & 0x8000) {  // built-in style: XF, style number, outline level
+  const uint16_t xf = r.GetU16();
+  if (xf & 0x8000) {  // built-in style: XF, style number, outline level
     if (length < 4) Short(4);
     styles.Add(b, 4);
     return false;
   }
   // A user-defined style's name: BIFF5 8-bit text becomes a BIFF8 string.
   if (length < 3) Short(3);
-  const size_t count = b[2];
+  const size_t count = r.GetU8();
   if (length < 3 + count) Short(static_cast<uint32_t>(3 + count));
   std::vector<uint8_t> body;
-  PutFixed16(body, DecodeFixed16(b));
-  PutBiffString(body, CodePageText(b + 3, count), /*shortCount=*/false, /*allowNarrow=*/true);
+  PutFixed16(body, xf);
+  PutBiffString(body, CodePageText(r.Current(), count), /*shortCount=*/false, /*allowNarrow=*/true);
   styles.Add(body.data(), static_cast<uint16_t>(body.size()));
   return false;
 }
@@ -1413,14 +1407,14 @@ bool TXLSReader::OnPageBreaks(TByteReader& r) {
   return false;
 }
 
-bool TXLSReader::OnSelection() {
+bool TXLSReader::OnSelection(TByteReader& r) {
   if (version_ < xvExcel50) {
     return false;
   }
   // Only the first selection is the sheet's: with split panes each pane has its own, kept raw after it.
   if (!InSheet() || selectionStored_) return true;
   selectionStored_ = true;
-  Store(rec::SELECTION, buffer_.data(), header_.length);
+  Store(rec::SELECTION, r.Current(), static_cast<uint32_t>(r.Size()));
   return false;
 }
 

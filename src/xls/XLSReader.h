@@ -148,7 +148,7 @@ class TXLSReader {
   bool OnUsersViewBegin();
   bool OnFileSharing(TByteReader& r);
   bool OnBoundSheet(TByteReader& r);
-  bool OnWriteAccess();
+  bool OnWriteAccess(TByteReader& r);
   void FixOldWriteAccess();
   bool OnFilePass(TByteReader& r);
   bool OnXct(TByteReader& r);
@@ -156,13 +156,13 @@ class TXLSReader {
   bool OnMargin(TByteReader& r);
   bool OnPageBreaks(TByteReader& r);
   bool OnFont(TByteReader& r);
-  bool OnFormat();
+  bool OnFormat(TByteReader& r);
   bool OnXF(TByteReader& r);
-  bool OnStyle();
+  bool OnStyle(TByteReader& r);
   bool OnPalette(TByteReader& r);
   bool OnColInfo(TByteReader& r);
   bool OnRow(TByteReader& r);
-  bool OnSelection();
+  bool OnSelection(TByteReader& r);
   bool OnSheetExt(TByteReader& r);
   bool OnFeatHdr(TByteReader& r);
   bool OnSST();
