@@ -32,6 +32,17 @@ constexpr uint16_t kCodePageUtf16 = 1200;   // CODEPAGE and INTERFACEHDR of a BI
 constexpr uint16_t kSheetProtectionSize = 23;
 constexpr uint16_t kFeatureProtection = 2;        // SHEETPROTECTION's shared feature type
 constexpr uint16_t kAllProtectionFlags = 0x7FFF;  // SHEETPROTECTION's fifteen flags: everything allowed
+constexpr uint16_t kRowSize = 16;
+constexpr uint16_t kWindow2Size = 18;
+// WINDOW2 option bits, and the gridline colour index that stands for the window's default colour.
+constexpr uint16_t kWindow2FrozenPanes = 0x0008;
+constexpr uint16_t kWindow2FrozenNoSplit = 0x0100;
+constexpr uint16_t kWindow2Selected = 0x0200;
+constexpr uint16_t kWindow2DefaultGridColor = 0x40;
+// ARRAY: first and last row, first and last column, options, unused, token count; then the tokens.
+constexpr uint16_t kArrayFixedSize = 14;
+// The BOUNDSHEET type byte of each sheet-list kind (worksheet, chart, VB module, macro sheet).
+constexpr uint8_t kBoundsheetType[4] = {0x00, 0x02, 0x06, 0x01};
 
 namespace BIFFRecs {
 constexpr uint16_t DIMENSIONS_2 = 0x0000;

@@ -30,7 +30,6 @@ namespace {
 
 // Every record body fits: the length field has 16 bits.
 constexpr size_t kRecordBufferSize = 0x10000;
-constexpr size_t kWindow2Size = 18;
 constexpr uint32_t kMaxGlobalsBOFSize = 256;
 // What Excel allows on a protected sheet unless told otherwise: selecting locked and unlocked cells.
 constexpr uint16_t kDefaultProtectionAllowances = 0x4400;
@@ -38,8 +37,6 @@ constexpr uint16_t kDefaultProtectionAllowances = 0x4400;
 constexpr char16_t kDefaultPassword[] = u"VelvetSweatshop";
 constexpr char kNotAWorkbook[] = "The file is not an Excel workbook";
 
-// ARRAY: first and last row, first and last column, options, unused, token count; then the tokens.
-constexpr size_t kArrayFixedSize = 14;
 // BIFF2-4 FORMULA: where the token count is.
 constexpr size_t kOldFormulaTokenCount = 16;
 // Bound on the tokens copied into the cells of shared formulas: a multiple of the workbook stream.

@@ -34,19 +34,8 @@ namespace R = BIFFRecs;
 
 constexpr uint32_t kMaxBody = kMaxRecordDataBiff8;
 
-// WINDOW2 option bits the writer keeps in step with the worksheet.
-constexpr uint16_t kWindow2FrozenPanes = 0x0008;
-constexpr uint16_t kWindow2FrozenNoSplit = 0x0100;
-constexpr uint16_t kWindow2Selected = 0x0200;
-
 // Fixed record sizes.
 constexpr uint16_t kFilePassLength = TXLSStream::kFilePassSize;
-// WINDOW2's gridline colour index that stands for the window's default colour.
-constexpr uint16_t kDefaultGridColor = 0x40;
-constexpr uint16_t kRowRecordLength = 16;
-
-// The BOUNDSHEET type byte of each sheet-list kind (worksheet, chart, VB module, macro sheet).
-constexpr uint8_t kBoundsheetType[4] = {0x00, 0x02, 0x06, 0x01};
 
 // A failure while one record or cell is written, named by its number.
 std::string WrapMessage(int number, const std::exception& failure) {
@@ -721,7 +710,7 @@ void TXLSWriter::WriteOldWindow2(const TStoredRecord& window2) {
   // the record); BIFF8 has a palette index and a reserved word there. The default colour stands in.
   std::vector<uint8_t> body(window2.Data(), window2.Data() + window2.Length());
   if (window2.Holds(6, 4)) {
-    EncodeFixed16(body.data() + 6, kDefaultGridColor);
+    EncodeFixed16(body.data() + 6, kWindow2DefaultGridColor);
     EncodeFixed16(body.data() + 8, 0);
   }
   stream_->AppendRecord(R::WINDOW2, body);
@@ -775,7 +764,7 @@ void TXLSWriter::WriteMargins(TSheet& sheet) {
 void TXLSWriter::WriteRows(TSheet& sheet) {
   TXLSRows& rows = sheet.Rows();
   rows.SortRows();
-  std::vector<uint8_t> body(kRowRecordLength);
+  std::vector<uint8_t> body(kRowSize);
   for (int pos = 0; pos < rows.Count(); ++pos) {
     rows.FillRowRecord(pos, body.data());
     stream_->AppendRecord(R::ROW, body);
