@@ -6,7 +6,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 CMAKE_FLAGS ?=
 
-.PHONY: run test deps build build-asan test-asan fuzz bench format clean
+.PHONY: run test check deps build build-asan test-asan fuzz bench format clean
 
 deps:
 	@scripts/install-deps
@@ -24,9 +24,14 @@ build-asan: deps
 fuzz: deps
 	@scripts/fuzz
 
+# The inner loop: the normal build and its unit tests, with the layer check; no fuzzing, no sanitizer
+# build and no interop checks against other programs (make test runs all of them).
+check: build
+	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) -LE interop
+
 # The fuzz and sanitizer runs come first, so that the last line printed is the summary of the full run.
 test-asan: build-asan
-	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) -LE interop
 
 test: fuzz test-asan build

@@ -101,4 +101,22 @@ std::vector<fs::path> CorpusFiles(const std::string& relativeFolder) {
   return files;
 }
 
+std::vector<fs::path> CorpusWorkbooks() {
+  std::vector<fs::path> files = CorpusFiles("poi");
+  for (const fs::path& path : CorpusFiles("gen")) files.push_back(path);
+  return files;
+}
+
+std::string CorpusRelativeName(const fs::path& path) {
+  return path.lexically_relative(CorpusDir()).generic_string();
+}
+
+std::u16string CorpusPassword(const std::string& relative) {
+  if (relative == "poi/password.xls") return u"password";
+  if (relative == "gen/encrypted/lo__pw_pw136.xls") return u"pw136";
+  if (relative == "poi/35897-type4.xls") return u"freedom";
+  if (relative == "poi/xor-encryption-abc.xls") return u"abc";
+  return {};
+}
+
 }  // namespace plicato::test

@@ -49,5 +49,11 @@ std::string JsonString(std::string_view text);
 
 // Every .xls file under a corpus folder (recursively), sorted by path.
 std::vector<std::filesystem::path> CorpusFiles(const std::string& relativeFolder);
+// The workbooks of the corpus: every file under poi/, then under gen/.
+std::vector<std::filesystem::path> CorpusWorkbooks();
+// A corpus file's path relative to the corpus folder, with '/' between names.
+std::string CorpusRelativeName(const std::filesystem::path& path);
+// The password of the encrypted corpus workbooks that have one (by relative name); empty for the rest.
+std::u16string CorpusPassword(const std::string& relative);
 
 }  // namespace plicato::test

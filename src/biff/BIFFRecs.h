@@ -26,6 +26,24 @@ inline uint32_t MaxRecordDataFor(TExcelVersion v) {
 
 constexpr uint32_t kRecordHeaderSize = 4;
 
+// Fixed sizes and values of record bodies.
+constexpr uint16_t kWriteAccessSize = 112;  // WRITEACCESS: string header, the user name, spaces
+constexpr uint16_t kCodePageUtf16 = 1200;   // CODEPAGE and INTERFACEHDR of a BIFF8 file: Unicode texts
+constexpr uint16_t kSheetProtectionSize = 23;
+constexpr uint16_t kFeatureProtection = 2;        // SHEETPROTECTION's shared feature type
+constexpr uint16_t kAllProtectionFlags = 0x7FFF;  // SHEETPROTECTION's fifteen flags: everything allowed
+constexpr uint16_t kRowSize = 16;
+constexpr uint16_t kWindow2Size = 18;
+// WINDOW2 option bits, and the gridline colour index that stands for the window's default colour.
+constexpr uint16_t kWindow2FrozenPanes = 0x0008;
+constexpr uint16_t kWindow2FrozenNoSplit = 0x0100;
+constexpr uint16_t kWindow2Selected = 0x0200;
+constexpr uint16_t kWindow2DefaultGridColor = 0x40;
+// ARRAY: first and last row, first and last column, options, unused, token count; then the tokens.
+constexpr uint16_t kArrayFixedSize = 14;
+// The BOUNDSHEET type byte of each sheet-list kind (worksheet, chart, VB module, macro sheet).
+constexpr uint8_t kBoundsheetType[4] = {0x00, 0x02, 0x06, 0x01};
+
 namespace BIFFRecs {
 constexpr uint16_t DIMENSIONS_2 = 0x0000;
 constexpr uint16_t BLANK_2 = 0x0001;
@@ -171,7 +189,14 @@ constexpr uint16_t BOF_CHART = 0x0020;
 constexpr uint16_t BOF_MACROSHEET = 0x0040;
 constexpr uint16_t BOF_WORKSPACE = 0x0100;
 
-inline bool IsBOF(uint16_t id) {
+// The BOF records of every version.
+constexpr bool IsBOF(uint16_t id) {
+  return id == BOF || id == BOF_4 || id == BOF_3 || id == BOF_2;
+}
+// Low byte 0x09: the BOF records, and chart records such as 0x1009 that share the low byte. The stored
+// record lists take any of them for the list's BOF, and a plain file starting with one is looked at
+// as a BIFF2-4 worksheet.
+constexpr bool HasBOFLowByte(uint16_t id) {
   return (id & 0xFF) == 0x09;
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "biff/BIFFRecs.h"
+
 namespace plicato {
 
 namespace {

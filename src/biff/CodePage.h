@@ -17,8 +17,6 @@ constexpr uint16_t kDefaultCodePage = 1252;
 // The workbook's code page while reading, until a CODEPAGE record (or, in an older file, a font's
 // character set) declares one; it decodes as the default.
 constexpr uint16_t kUndeclaredCodePage = 0;
-// UTF-16: a file declaring it stores its 8-bit text as compressed UTF-16, the high bytes left out.
-constexpr uint16_t kCodePageUtf16 = 1200;
 
 // Decodes 8-bit text in a Windows code page (the CODEPAGE record's value: 1252, 936, 32768 = Mac Roman,
 // 32769 = 1252, ...). 8-bit text of UTF-16 (1200) is compressed UTF-16, so each byte is its own code

@@ -45,11 +45,4 @@ class EFileError : public EPlicatoError {
   const char* ClassName() const noexcept override { return "EFileError"; }
 };
 
-// A merge that stopped at a file it could not merge (the output gathered before it has been written).
-class EMergeError : public EPlicatoError {
- public:
-  using EPlicatoError::EPlicatoError;
-  const char* ClassName() const noexcept override { return "EMergeError"; }
-};
-
 }  // namespace plicato

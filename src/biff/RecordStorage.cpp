@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "biff/BIFFString.h"
 #include "biff/Coding.h"
 #include "biff/Errors.h"
 #include "biff/XLSStream.h"
@@ -108,7 +109,7 @@ bool IsPlaceholder(uint16_t id) {
 
 // Identifiers that share one typed field: every BOF identifier is the BOF.
 bool SameRecord(uint16_t a, uint16_t b) {
-  return a == b || (BIFFRecs::IsBOF(a) && BIFFRecs::IsBOF(b));
+  return a == b || (BIFFRecs::HasBOFLowByte(a) && BIFFRecs::HasBOFLowByte(b));
 }
 
 int FirstIndexOfRecord(const TBaseRecordStorage& list, uint16_t id) {
@@ -324,7 +325,6 @@ std::vector<uint8_t> BofBody(uint16_t type) {
   return b;
 }
 
-constexpr size_t kWriteAccessLength = 112;
 constexpr size_t kUserNameMax = 109;
 
 // Character count, flag 0 (8-bit characters), the name, spaces to the full length.
@@ -339,10 +339,8 @@ std::vector<uint8_t> WriteAccessBody(std::u16string_view name) {
     chars.push_back(c <= 0xFF ? static_cast<uint8_t>(c) : static_cast<uint8_t>('?'));
   }
   std::vector<uint8_t> b;
-  PutFixed16(b, static_cast<uint16_t>(chars.size()));
-  PutFixed8(b, 0);
-  b.insert(b.end(), chars.begin(), chars.end());
-  b.resize(kWriteAccessLength, 0x20);
+  PutBiffString(b, std::u16string(chars.begin(), chars.end()), /*shortCount=*/false, /*allowNarrow=*/true);
+  b.resize(kWriteAccessSize, 0x20);
   return b;
 }
 
@@ -352,7 +350,7 @@ const std::vector<TDefaultRecord>& GlobalsTable() {
     std::vector<TDefaultRecord> t;
     t.push_back({R::BOF, BofBody(R::BOF_GLOBALS)});
     t.push_back({R::WRITEACCESS, WriteAccessBody(u"")});
-    t.push_back(Word(R::CODEPAGE, 1200));
+    t.push_back(Word(R::CODEPAGE, kCodePageUtf16));
     t.push_back(Word(R::DSF, 0));
     t.push_back(Empty(R::TABID));
     t.push_back(Word(R::FNGROUPCOUNT, 14));

@@ -1,6 +1,7 @@
 #include "biff/XLSStream.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -264,7 +265,7 @@ TExcelVersion TXLSStream::LoadPlain(std::vector<uint8_t> bytes) {
   version_ = xvNone;
   if (data_.size() >= kRecordHeaderSize) {
     const uint16_t id = DecodeFixed16(data_.data());
-    if (BIFFRecs::IsBOF(id)) {
+    if (BIFFRecs::HasBOFLowByte(id)) {
       if (id < 0x100)
         version_ = xvExcel21;
       else if (id >= 0x200 && id <= 0x2FF)
@@ -491,7 +492,11 @@ void TXLSStream::RequireWriting() const {
 }
 
 void TXLSStream::EnsureWritable(uint64_t end) {
-  if (end > data_.size()) data_.resize(end);
+  if (end <= data_.size()) return;
+  // The stream is built by many small appends: grow in powers of two, so that the memory held at the
+  // end is at most twice the stream whatever the sizes of the appends.
+  if (end > data_.capacity()) data_.reserve(std::bit_ceil(static_cast<size_t>(end)));
+  data_.resize(end);
 }
 
 void TXLSStream::PatchLength(uint64_t headerPos, uint16_t length) {
@@ -587,14 +592,26 @@ void TXLSStream::EndSplit() {
 
 void TXLSStream::WriteLongRecord(uint16_t id, const void* buffer, uint32_t length) {
   const auto* p = static_cast<const uint8_t*>(buffer);
-  uint32_t piece = std::min(length, kMaxRecordDataBiff8);
-  WriteHeader(id, static_cast<uint16_t>(piece));
-  WriteRaw(p, piece);
-  for (uint32_t done = piece; done < length; done += piece) {
-    piece = std::min(length - done, kMaxRecordDataBiff8);
-    WriteHeader(BIFFRecs::CONTINUE, static_cast<uint16_t>(piece));
-    WriteRaw(p + done, piece);
-  }
+  AppendRecord(id, std::vector<uint8_t>(p, p + length));
+}
+
+void TXLSStream::AppendRecord(uint16_t id, const std::vector<uint8_t>& body) {
+  RequireWriting();
+  const uint8_t* p = body.data();
+  size_t left = body.size();
+  uint16_t pieceId = id;
+  do {
+    const auto piece = static_cast<uint16_t>(std::min<size_t>(left, kMaxRecordDataBiff8));
+    EnsureWritable(pos_ + kRecordHeaderSize + piece);
+    uint8_t* out = data_.data() + pos_;
+    EncodeFixed16(out, pieceId);
+    EncodeFixed16(out + 2, piece);
+    if (piece > 0) std::memcpy(out + kRecordHeaderSize, p, piece);
+    pos_ += kRecordHeaderSize + piece;
+    p += piece;
+    left -= piece;
+    pieceId = BIFFRecs::CONTINUE;
+  } while (left > 0);
 }
 
 // The character counts go through WriteBody like the characters, so that a string written inside a

@@ -129,6 +129,10 @@ class TXLSStream {
   void EndSplit();
   // One record, continued in CONTINUE records of at most 8,224 bytes each.
   void WriteLongRecord(uint16_t id, const void* buffer, uint32_t length);
+  // Appends one record (header, then body), continued in CONTINUE records where the body is longer
+  // than one record holds. Every record the writer and the model generate goes through here; kept
+  // records go out byte for byte through WriteRecord.
+  void AppendRecord(uint16_t id, const std::vector<uint8_t>& body);
   // image: an 8-bit string image whose first byte is the BIFF string flag (1 = 16-bit characters),
   // followed by the characters. Writes the character count (16-bit or 8-bit), then the image through
   // WriteBody; an empty image writes only a zero count.

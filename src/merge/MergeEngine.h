@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "merge/MergeError.h"
+
 namespace plicato {
 
 class TMergeHost {

@@ -368,15 +368,15 @@ TCellFormat* TCellFormats::ReadXFRecordBiff5(const uint8_t* body, uint32_t lengt
 }
 
 void TCellFormats::WriteXFRecords(TXLSStream& stream) const {
-  uint8_t data[kXFBodySize];
+  std::vector<uint8_t> data(kXFBodySize);
   for (const auto& item : items_) {
-    item->Body.Encode(data);
-    stream.WriteRecord(BIFFRecs::XF, data, kXFBodySize);
+    item->Body.Encode(data.data());
+    stream.AppendRecord(BIFFRecs::XF, data);
   }
 }
 
 void TCellFormats::WriteDefaultStyles(TXLSStream& stream) {
-  for (const auto& style : kDefaultStyles) stream.WriteRecord(BIFFRecs::STYLE, style, 4);
+  for (const auto& style : kDefaultStyles) stream.AppendRecord(BIFFRecs::STYLE, {style, style + 4});
 }
 
 }  // namespace plicato

@@ -111,7 +111,7 @@ void TColorTable::WritePaletteRecord(TXLSStream& stream) const {
   data.reserve(2 + 4 * kPaletteWriteCount);
   PutFixed16(data, kPaletteWriteCount);
   for (int i = 0; i < kPaletteWriteCount; ++i) PutFixed32(data, Colors[kFirstUserColor + i]);
-  stream.WriteRecord(BIFFRecs::PALETTE, data.data(), static_cast<uint16_t>(data.size()));
+  stream.AppendRecord(BIFFRecs::PALETTE, data);
 }
 
 }  // namespace plicato

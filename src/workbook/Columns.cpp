@@ -65,14 +65,14 @@ void TXLSColumns::WriteColInfo(TXLSStream& stream) const {
       options |= static_cast<uint16_t>((column->OutlineLevel & 0x07) << 8);
       if (column->Collapsed) options |= 0x1000;
     }
-    uint8_t body[12];
-    EncodeFixed16(body, static_cast<uint16_t>(c));
-    EncodeFixed16(body + 2, static_cast<uint16_t>(last));
-    EncodeFixed16(body + 4, static_cast<uint16_t>(column->Width));
-    EncodeFixed16(body + 6, static_cast<uint16_t>(column->FormatIndex()));
-    EncodeFixed16(body + 8, options);
-    EncodeFixed16(body + 10, 0);
-    stream.WriteRecord(BIFFRecs::COLINFO, body, sizeof body);
+    std::vector<uint8_t> body;
+    PutFixed16(body, static_cast<uint16_t>(c));
+    PutFixed16(body, static_cast<uint16_t>(last));
+    PutFixed16(body, static_cast<uint16_t>(column->Width));
+    PutFixed16(body, static_cast<uint16_t>(column->FormatIndex()));
+    PutFixed16(body, options);
+    PutFixed16(body, 0);
+    stream.AppendRecord(BIFFRecs::COLINFO, body);
     c = last + 1;
   }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "biff/BIFFRecs.h"
+#include "biff/BIFFString.h"
 #include "biff/Coding.h"
 #include "biff/Errors.h"
 #include "biff/XLSStream.h"
@@ -224,19 +225,7 @@ void TNumberFormats::ReadFormatRecord(const uint8_t* body, uint32_t length) {
   TByteReader r(body, length);
   uint16_t id = r.GetU16();
   uint16_t count = r.GetU16();
-  std::u16string text;
-  if (count > 0) {
-    uint8_t flag = r.GetU8();
-    if (flag & 0x01) {
-      r.Require(2u * count);
-      text.reserve(count);
-      for (uint32_t i = 0; i < count; ++i) text.push_back(static_cast<char16_t>(r.GetU16()));
-    } else {
-      r.Require(count);
-      text.assign(r.Current(), r.Current() + count);
-    }
-  }
-  AddNumberFormatWithId(text, id, 1);
+  AddNumberFormatWithId(GetBiffStringBody(r, count), id, 1);
 }
 
 void TNumberFormats::ReadFormatRecordBiff5(const uint8_t* body, uint32_t length,
@@ -259,12 +248,10 @@ void TNumberFormats::WriteFormatRecords(TXLSStream& stream) const {
       throw EXLSError(
           FormatMessage("Number format# %d is too long to write (%zu characters)", f.Id, f.Text.size()));
     }
-    data.clear();
-    PutFixed16(data, static_cast<uint16_t>(f.Id));
-    PutFixed16(data, static_cast<uint16_t>(f.Text.size()));
-    PutFixed8(data, 0x01);
-    for (char16_t c : f.Text) PutFixed16(data, static_cast<uint16_t>(c));
-    stream.WriteRecord(BIFFRecs::FORMAT, data.data(), static_cast<uint16_t>(data.size()));
+    data.assign(2, 0);
+    EncodeFixed16(data.data(), static_cast<uint16_t>(f.Id));
+    PutBiffString(data, f.Text);
+    stream.AppendRecord(BIFFRecs::FORMAT, data);
   }
 }
 

@@ -123,6 +123,43 @@ TSSTEntry* FindPlain(const TTreeItem<TSSTEntry>* node, const Ch* text, size_t le
 
 }  // namespace
 
+// Writing side of the SST: assembles the SST record and then each CONTINUE record in memory, and
+// appends a record to the stream when the next piece does not fit in it. Knows where in the stream
+// each byte it takes will land, for EXTSST.
+class TSSTOutput {
+ public:
+  TSSTOutput(TXLSStream& stream, uint32_t maxRecordData)
+      : stream_(stream), max_(maxRecordData), recordStart_(stream.Position()) {
+    body_.reserve(max_);
+  }
+
+  int32_t Left() const { return static_cast<int32_t>(max_ - body_.size()); }
+  std::vector<uint8_t>& Body() { return body_; }
+  // Stream position of the next byte, and its offset from the start of its record's header.
+  uint64_t Position() const { return recordStart_ + kRecordHeaderSize + body_.size(); }
+  uint16_t OffsetInRecord() const { return static_cast<uint16_t>(kRecordHeaderSize + body_.size()); }
+
+  // Ends the current record and begins a CONTINUE record.
+  void NextRecord() {
+    Flush();
+    id_ = BIFFRecs::CONTINUE;
+  }
+  void Finish() { Flush(); }
+
+ private:
+  void Flush() {
+    stream_.AppendRecord(id_, body_);
+    recordStart_ = stream_.Position();
+    body_.clear();
+  }
+
+  TXLSStream& stream_;
+  const uint32_t max_;
+  uint64_t recordStart_;
+  uint16_t id_ = BIFFRecs::SST;
+  std::vector<uint8_t> body_;
+};
+
 // --- TSSTEntry ------------------------------------------------------------------------------------
 
 TSSTEntry* TSSTEntry::Allocate(uint16_t charCount, uint8_t flags, uint16_t runCount, uint32_t extSize) {
@@ -159,13 +196,15 @@ uint16_t TSSTEntry::RunFontIndex(size_t run) const {
 // --- TExtSST --------------------------------------------------------------------------------------
 
 void TExtSST::Write(TXLSStream& stream) const {
-  stream.WriteHeader(BIFFRecs::EXTSST, static_cast<uint16_t>(8 * Items.size() + 2));
-  stream.WriteU16(static_cast<uint16_t>(StringsPerBucket));
+  std::vector<uint8_t> body;
+  body.reserve(2 + 8 * Items.size());
+  PutFixed16(body, static_cast<uint16_t>(StringsPerBucket));
   for (const TExtSSTItem& item : Items) {
-    stream.WriteU32(item.StreamPos);
-    stream.WriteU16(item.Offset);
-    stream.WriteU16(0);
+    PutFixed32(body, item.StreamPos);
+    PutFixed16(body, item.Offset);
+    PutFixed16(body, 0);
   }
+  stream.AppendRecord(BIFFRecs::EXTSST, body);
 }
 
 // --- TSST -----------------------------------------------------------------------------------------
@@ -376,19 +415,6 @@ void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
   }
 }
 
-void TSST::CloseRecord(TXLSStream& stream) {
-  stream.Seek(static_cast<int64_t>(lengthPos_), TSeekOrigin::soBeginning);
-  stream.WriteU16(static_cast<uint16_t>(static_cast<int32_t>(MaxRecordData) - bytesLeft_));
-  stream.Seek(0, TSeekOrigin::soEnd);
-}
-
-void TSST::OpenContinue(TXLSStream& stream) {
-  recordStart_ = stream.Position();
-  stream.WriteHeader(BIFFRecs::CONTINUE, 0);
-  lengthPos_ = recordStart_ + 2;
-  bytesLeft_ = static_cast<int32_t>(MaxRecordData);
-}
-
 void TSST::WriteSST(TXLSStream& stream) {
   if (!fonts_) throw EXLSError("Can not write SST when FFonts = Nil");
   if (MaxRecordData <= static_cast<uint32_t>(kMinBytesForString) || MaxRecordData > kMaxRecordDataBiff8)
@@ -398,98 +424,62 @@ void TSST::WriteSST(TXLSStream& stream) {
   extSST_.Clear();
   extSST_.StringsPerBucket = std::max<uint32_t>(8, static_cast<uint32_t>(count / 1027) + 1);
 
-  bytesLeft_ = static_cast<int32_t>(MaxRecordData);
-  recordStart_ = stream.Position();
-  stream.WriteHeader(BIFFRecs::SST, 0);
-  lengthPos_ = recordStart_ + 2;
-  const uint64_t dataStart = stream.Position();
-  stream.WriteU32(static_cast<uint32_t>(totalRefCount_));
-  stream.WriteU32(static_cast<uint32_t>(totalRefCount_));  // the string count, patched below
-  bytesLeft_ -= 8;
-
-  written_ = 0;
-  TrieTraverse([&](TSSTEntry* entry) {
-    WriteEntry(stream, entry);
-    ++written_;
-  });
-
-  CloseRecord(stream);
-  stream.Seek(static_cast<int64_t>(dataStart + 4), TSeekOrigin::soBeginning);
-  stream.WriteU32(written_);
-  stream.Seek(0, TSeekOrigin::soEnd);
+  TSSTOutput out(stream, MaxRecordData);
+  PutFixed32(out.Body(), static_cast<uint32_t>(totalRefCount_));
+  PutFixed32(out.Body(), static_cast<uint32_t>(count));  // every entry is written once
+  uint32_t written = 0;
+  TrieTraverse([&](TSSTEntry* entry) { WriteEntry(out, entry, written++); });
+  out.Finish();
 
   extSST_.Write(stream);
   extSST_.Clear();
 }
 
-void TSST::WriteEntry(TXLSStream& stream, TSSTEntry* entry) {
-  if (bytesLeft_ <= kMinBytesForString) {
-    CloseRecord(stream);
-    OpenContinue(stream);
-  }
-  if (written_ % extSST_.StringsPerBucket == 0) {
-    const uint64_t pos = stream.Position();
-    extSST_.Items.push_back({static_cast<uint32_t>(pos), static_cast<uint16_t>(pos - recordStart_)});
-  }
+void TSST::WriteEntry(TSSTOutput& out, TSSTEntry* entry, uint32_t index) {
+  if (out.Left() <= kMinBytesForString) out.NextRecord();
+  if (index % extSST_.StringsPerBucket == 0)
+    extSST_.Items.push_back({static_cast<uint32_t>(out.Position()), out.OffsetInRecord()});
   if (!KnownFlags(entry->Flags))
     throw EXLSError(FormatMessage("STT: Unhandled string type in Write (%.2X) # %d", entry->Flags,
-                                  static_cast<int>(written_)));
-  entry->Index = written_;
+                                  static_cast<int>(index)));
+  entry->Index = index;
 
-  stream.WriteU16(entry->CharCount);
-  stream.WriteU8(entry->Flags);
-  bytesLeft_ -= 3;
-  if (entry->HasRuns()) {
-    stream.WriteU16(entry->RunCount());
-    bytesLeft_ -= 2;
-  }
-  if (entry->HasExtension()) {
-    stream.WriteU32(entry->ExtensionSize());
-    bytesLeft_ -= 4;
-  }
+  std::vector<uint8_t>& body = out.Body();
+  PutFixed16(body, entry->CharCount);
+  PutFixed8(body, entry->Flags);
+  if (entry->HasRuns()) PutFixed16(body, static_cast<uint16_t>(entry->RunCount()));
+  if (entry->HasExtension()) PutFixed32(body, entry->ExtensionSize());
 
   // Text: a continuation starts with the option byte; a 16-bit character is never split.
   const bool wide = entry->Is16Bit();
   const uint8_t* bytes = entry->TextBytes();
   size_t rest = entry->TextByteLength();
-  while (rest > static_cast<size_t>(bytesLeft_)) {
-    uint32_t fit = static_cast<uint32_t>(bytesLeft_);
+  while (rest > static_cast<size_t>(out.Left())) {
+    uint32_t fit = static_cast<uint32_t>(out.Left());
     if (wide && (fit & 1)) --fit;
-    stream.WriteRaw(bytes, fit);
+    out.Body().insert(out.Body().end(), bytes, bytes + fit);
     bytes += fit;
     rest -= fit;
-    bytesLeft_ -= static_cast<int32_t>(fit);
-    CloseRecord(stream);
-    OpenContinue(stream);
-    stream.WriteU8(wide ? kStrFlag16Bit : 0);
-    bytesLeft_ -= 1;
+    out.NextRecord();
+    PutFixed8(out.Body(), wide ? kStrFlag16Bit : 0);
   }
-  stream.WriteRaw(bytes, static_cast<uint32_t>(rest));
-  bytesLeft_ -= static_cast<int32_t>(rest);
+  out.Body().insert(out.Body().end(), bytes, bytes + rest);
 
   // Runs and extension data continue without an option byte.
   for (size_t r = 0; r < entry->RunCount(); ++r) {
-    if (bytesLeft_ < 4) {
-      CloseRecord(stream);
-      OpenContinue(stream);
-    }
+    if (out.Left() < 4) out.NextRecord();
     const TXFont* font = entry->RunFont(r);
-    stream.WriteU16(static_cast<uint16_t>(entry->RunFirstChar(r)));
-    stream.WriteU16(font ? static_cast<uint16_t>(font->Index) : entry->RunFontIndex(r));
-    bytesLeft_ -= 4;
+    PutFixed16(out.Body(), static_cast<uint16_t>(entry->RunFirstChar(r)));
+    PutFixed16(out.Body(), font ? static_cast<uint16_t>(font->Index) : entry->RunFontIndex(r));
   }
   const uint8_t* ext = entry->ExtensionData();
   size_t extLeft = entry->ExtensionSize();
   while (extLeft > 0) {
-    if (bytesLeft_ == 0) {
-      CloseRecord(stream);
-      OpenContinue(stream);
-    }
-    const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(extLeft, static_cast<size_t>(bytesLeft_)));
-    stream.WriteRaw(ext, piece);
+    if (out.Left() == 0) out.NextRecord();
+    const size_t piece = std::min<size_t>(extLeft, static_cast<size_t>(out.Left()));
+    out.Body().insert(out.Body().end(), ext, ext + piece);
     ext += piece;
     extLeft -= piece;
-    bytesLeft_ -= static_cast<int32_t>(piece);
   }
 }
 

@@ -24,6 +24,7 @@ namespace plicato {
 class TXFont;
 class TXFonts;
 class TXLSStream;
+class TSSTOutput;
 
 // Bits of the BIFF8 string option byte.
 inline constexpr uint8_t kStrFlag16Bit = 0x01;
@@ -172,21 +173,14 @@ class TSST : public TSSTHashTrie {
   TSSTEntry* AddEntry(TEntryPtr entry);
   void ReleaseRunFonts(TSSTEntry* entry);
 
-  void WriteEntry(TXLSStream& stream, TSSTEntry* entry);
-  void CloseRecord(TXLSStream& stream);
-  void OpenContinue(TXLSStream& stream);
+  // Writes one entry as string number index of the SST.
+  void WriteEntry(TSSTOutput& out, TSSTEntry* entry, uint32_t index);
 
   TXFonts* fonts_;
   std::vector<TSSTEntry*> fileIndex_;    // references, not owned
   std::vector<int32_t> fileReferences_;  // references counted per file index, not yet on their entries
   TExtSST extSST_;
   int32_t totalRefCount_ = 0;
-
-  // Writer state: the current record's start and length field, the bytes left in it, strings written.
-  uint64_t recordStart_ = 0;
-  uint64_t lengthPos_ = 0;
-  int32_t bytesLeft_ = 0;
-  uint32_t written_ = 0;
 };
 
 }  // namespace plicato

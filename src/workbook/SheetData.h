@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "biff/BIFFRecs.h"
 #include "workbook/Cell.h"
 #include "workbook/CellStorage.h"
 
@@ -44,7 +45,7 @@ class TSheet {
   uint8_t Kind() const { return kind_; }  // 0 worksheet, 1 VB module, 2 macro sheet
   uint8_t Hidden = 0;                     // 0 visible, 1 hidden, 2 very hidden
   uint8_t TabColor = 0;
-  uint16_t Protection = 0x7FFF;  // fifteen sheet-protection flags, all set for a new sheet
+  uint16_t Protection = kAllProtectionFlags;  // all set for a new sheet
   bool RecalcFormulas = true;
   uint8_t PaneKind = 0;  // 1 = frozen panes
   uint16_t Zoom = 100;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "biff/BIFFRecs.h"
+#include "biff/BIFFString.h"
 #include "biff/Coding.h"
 #include "biff/Errors.h"
 #include "biff/XLSStream.h"
@@ -87,12 +88,14 @@ void TXFont::AssignProperties(const TXFont& other) {
 namespace {
 
 char16_t LowerChar(char16_t c) {
-  // Face names are compared without regard to case; the names in use are ASCII or Latin-1.
+  // Face names are compared without regard to case, folding ASCII and Latin-1 only: the fonts a
+  // workbook shares are decided by this rule, so widening it to the rule of sheet and storage names
+  // would merge fonts that are kept apart now and change the FONT and XF records written.
   if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return static_cast<char16_t>(c + 32);
   return c;
 }
 
-bool SameNameIgnoringCase(const std::u16string& a, const std::u16string& b) {
+bool SameFaceName(const std::u16string& a, const std::u16string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     if (LowerChar(a[i]) != LowerChar(b[i])) return false;
@@ -104,7 +107,7 @@ bool SameNameIgnoringCase(const std::u16string& a, const std::u16string& b) {
 
 bool TXFont::SameAs(const TXFont& other) const {
   if (ChartFont) return false;
-  return SameNameIgnoringCase(Name, other.Name) && Charset == other.Charset && Family == other.Family &&
+  return SameFaceName(Name, other.Name) && Charset == other.Charset && Family == other.Family &&
          Color == other.Color && Size20 == other.Size20 && Style == other.Style &&
          SubSuperScript == other.SubSuperScript && Underline == other.Underline;
 }
@@ -183,17 +186,7 @@ void TXFonts::ReadFontRecord(const uint8_t* body, uint32_t length) {
   f.Color = color <= 255 ? static_cast<TExcelColor>(color) : 0;
   f.SubSuperScript = EscapementFromWord(escapement);
   f.Underline = UnderlineFromByte(underline);
-  f.Name.clear();
-  if (count > 0) {
-    uint8_t flag = r.GetU8();
-    if (flag & 0x01) {
-      r.Require(2u * count);
-      for (uint32_t i = 0; i < count; ++i) f.Name.push_back(static_cast<char16_t>(r.GetU16()));
-    } else {
-      r.Require(count);
-      f.Name.assign(r.Current(), r.Current() + count);
-    }
-  }
+  f.Name = GetBiffStringBody(r, count);
   AddFont()->AssignProperties(f);
   if (Count() == kPlaceholderIndex) AddFont();
 }
@@ -255,10 +248,8 @@ void TXFonts::WriteFontRecords(TXLSStream& stream) const {
     PutFixed8(data, f.Family);
     PutFixed8(data, f.Charset);
     PutFixed8(data, 0);
-    PutFixed8(data, static_cast<uint8_t>(chars));
-    PutFixed8(data, 0x01);
-    for (size_t c = 0; c < chars; ++c) PutFixed16(data, static_cast<uint16_t>(f.Name[c]));
-    stream.WriteRecord(BIFFRecs::FONT, data.data(), static_cast<uint16_t>(data.size()));
+    PutBiffString(data, std::u16string_view(f.Name).substr(0, chars), /*shortCount=*/true);
+    stream.AppendRecord(BIFFRecs::FONT, data);
   }
 }
 

@@ -771,35 +771,5 @@ TEST(CompoundFile, SavesAtomically) {
   EXPECT_FALSE(TCompoundDocument::IsCompoundFile(dir / "absent.xls"));
 }
 
-// The document that tests/interop/olefile_test.py reads with olefile; it regenerates the same contents.
-TEST(CompoundFile, WritesInteropSample) {
-  const char* path = std::getenv("PLICATO_CFB_SAMPLE");
-  if (path == nullptr || *path == '\0') GTEST_SKIP() << "PLICATO_CFB_SAMPLE is not set";
-  TCompoundDocument doc;
-  TStorage& root = doc.Root();
-  for (auto [name, size] : std::initializer_list<std::pair<std::u16string, size_t>>{{u"Workbook", 5000},
-                                                                                    {u"Empty", 0},
-                                                                                    {u"One", 1},
-                                                                                    {u"Mini4095", 4095},
-                                                                                    {u"Big4096", 4096},
-                                                                                    {u"Big4097", 4097},
-                                                                                    {u"Large", 15u << 20}}) {
-    AddStream(root, name, PatternBytes(name, size));
-  }
-  TStorage& a = root.CreateStorage(u"Storage A");
-  a.clsid = {0x00, 0x02, 0x08, 0x20, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
-  a.modifiedTime = 0x01D4B4C2D5E6F700ull;
-  AddStream(a, u"Inner", PatternBytes(u"Inner", 300));
-  TStorage& nested = a.CreateStorage(u"Nested");
-  AddStream(nested, u"Deep", PatternBytes(u"Deep", 70000));
-  TStorage& many = root.CreateStorage(u"Many");
-  for (int i = 0; i < 20; ++i) {
-    std::u16string name = u"S" + std::u16string(1, static_cast<char16_t>(u'a' + i)) + u"x";
-    for (int k = 0; k < i % 4; ++k) name += u"y";
-    AddStream(many, name, PatternBytes(name, static_cast<size_t>(i) * 97));
-  }
-  doc.SaveToFile(path);
-}
-
 }  // namespace
 }  // namespace plicato::cfb

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Reads a compound document written by our container with python3-olefile, an independent reader.
 
-The document comes from CompoundFile_test (the test CompoundFile.WritesInteropSample writes it to the
-path in PLICATO_CFB_SAMPLE). Its streams hold a pattern both sides compute: byte i of a stream named N
+The document comes from our sample writer (`interop_samples cfb PATH`, tests/interop/samples.cpp). Its
+streams hold a pattern both sides compute: byte i of a stream named N
 is (i * 31 + len(N)) & 0xFF. Every stream's bytes, the storage tree, a class id and a time stamp are
 checked, with olefile set to raise on any defect it would otherwise only note.
 """
@@ -26,7 +26,7 @@ def pattern(name, size):
     return (period * (size // 256 + 1))[:size]
 
 
-# Path (tuple of names) -> size, as written by CompoundFile.WritesInteropSample.
+# Path (tuple of names) -> size, as written by interop_samples cfb.
 EXPECTED_STREAMS = {
     ("Workbook",): 5000,
     ("Empty",): 0,
@@ -53,19 +53,18 @@ def main():
     parser.add_argument("--corpus", required=False)
     args = parser.parse_args()
 
-    program = os.path.join(args.build_dir, "tests", "CompoundFile_test")
+    program = os.path.join(args.build_dir, "tests", "interop_samples")
     if not os.path.isfile(program):
-        print("FAIL: test program not built: " + program)
+        print("FAIL: sample writer not built: " + program)
         return 1
 
     with tempfile.TemporaryDirectory(prefix="plicato-olefile-") as folder:
         sample = os.path.join(folder, "sample.cfb")
-        env = dict(os.environ, PLICATO_CFB_SAMPLE=sample)
-        run = subprocess.run([program, "--gtest_filter=CompoundFile.WritesInteropSample"], env=env,
+        run = subprocess.run([program, "cfb", sample],
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=600)
         if run.returncode != 0 or not os.path.isfile(sample):
             print(run.stdout)
-            print("FAIL: the test program did not write " + sample)
+            print("FAIL: the sample writer did not write " + sample)
             return 1
         return check(sample)
 

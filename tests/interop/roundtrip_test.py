@@ -1,9 +1,8 @@
 #!/usr/bin/python3
 """Reads the workbooks our writer makes of the corpus files with independent readers.
 
-RoundTrip_test (the test RoundTripInterop.WritesCorpusCopies) reads every corpus file with our reader and
-writes it again with our writer into the folder named by PLICATO_ROUNDTRIP_COPIES, under the file's corpus
-path, with a line per corpus file in manifest.jsonl. Encrypted files are read with their passwords and
+Our sample writer (`interop_samples roundtrip-copies FOLDER`, tests/interop/samples.cpp) reads every
+corpus file with our reader and writes it again with our writer into FOLDER, under the file's corpus path, with a line per corpus file in manifest.jsonl. Encrypted files are read with their passwords and
 written without one. Then:
 
 - python3-xlrd reads every copy. For each file xlrd also reads in the original, worksheet 0 of original
@@ -170,15 +169,14 @@ def compare_xlrd(name, original, copy):
 
 
 def write_copies(build_dir, folder):
-    program = os.path.join(build_dir, "tests", "RoundTrip_test")
+    program = os.path.join(build_dir, "tests", "interop_samples")
     if not os.path.isfile(program):
-        return None, "test program not built: " + program
-    env = dict(os.environ, PLICATO_ROUNDTRIP_COPIES=folder)
-    run = subprocess.run([program, "--gtest_filter=RoundTripInterop.WritesCorpusCopies"], env=env,
+        return None, "sample writer not built: " + program
+    run = subprocess.run([program, "roundtrip-copies", folder],
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=600)
     manifest = os.path.join(folder, "manifest.jsonl")
     if run.returncode != 0 or not os.path.isfile(manifest):
-        return None, run.stdout + "\nthe test program did not write the copies"
+        return None, run.stdout + "\nthe sample writer did not write the copies"
     with open(manifest, encoding="utf-8") as f:
         return [json.loads(line) for line in f if line.strip()], None
 

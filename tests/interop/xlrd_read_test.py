@@ -2,8 +2,8 @@
 """Compares what our reader makes of worksheet 0 of every corpus file with what python3-xlrd, an
 independent reader, makes of it.
 
-Our side comes from XLSReader_test (the test XLSReaderInterop.DumpsCorpusForXlrd writes every corpus
-file's worksheet 0 as JSON lines to the path in PLICATO_READER_DUMP). xlrd opens each file with
+Our side comes from our sample writer (`interop_samples reader-dump FILE`, tests/interop/samples.cpp
+writes every corpus file's worksheet 0 as JSON lines to FILE). xlrd opens each file with
 formatting_info=False; files xlrd refuses are skipped. Every stored cell is compared by type class (text,
 number, boolean, error, blank/empty; a formula by its cached result) and value. Differences that are
 xlrd's own are listed below with the reason; any other difference, and any file our reader refuses while
@@ -139,19 +139,18 @@ def main():
     parser.add_argument("--corpus", required=True)
     args = parser.parse_args()
 
-    program = os.path.join(args.build_dir, "tests", "XLSReader_test")
+    program = os.path.join(args.build_dir, "tests", "interop_samples")
     if not os.path.isfile(program):
-        print("FAIL: test program not built: " + program)
+        print("FAIL: sample writer not built: " + program)
         return 1
 
     with tempfile.TemporaryDirectory(prefix="plicato-xlrd-") as folder:
         dump = os.path.join(folder, "cells.jsonl")
-        env = dict(os.environ, PLICATO_READER_DUMP=dump)
-        run = subprocess.run([program, "--gtest_filter=XLSReaderInterop.DumpsCorpusForXlrd"], env=env,
+        run = subprocess.run([program, "reader-dump", dump],
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=600)
         if run.returncode != 0 or not os.path.isfile(dump):
             print(run.stdout)
-            print("FAIL: the test program did not write " + dump)
+            print("FAIL: the sample writer did not write " + dump)
             return 1
         with open(dump, encoding="utf-8") as f:
             entries = [json.loads(line) for line in f if line.strip()]

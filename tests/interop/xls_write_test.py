@@ -1,13 +1,13 @@
 #!/usr/bin/python3
 """Reads workbooks written by our writer with independent readers.
 
-XLSWriter_test (the test XLSWriterInterop.WritesInteropSamples) writes two files into the folder named by
-PLICATO_XLS_WRITE_SAMPLES:
+Our sample writer (`interop_samples xls-write FOLDER`, tests/interop/samples.cpp) writes two files into
+FOLDER:
   cells.xls      three sheets: "Cells" with every cell kind (RK runs and NUMBER, 8-bit, 16-bit and long
                  texts crossing CONTINUE records, booleans, errors, blank runs, formulas of constants with
                  cached results), "Texts" (100 x 10 texts) and "Empty";
   encrypted.xls  one sheet "Secret", encrypted with the password "plicato".
-The expected contents below are the same as the test's. They are checked with python3-xlrd, with
+The expected contents below are the same as the sample writer's. They are checked with python3-xlrd, with
 Spreadsheet::ParseExcel (perl), and with LibreOffice headless (the first sheet of cells.xls converted to
 CSV; encrypted.xls loaded with its password through python3-uno). xlrd cannot decrypt: it must refuse
 the encrypted file as encrypted.
@@ -331,21 +331,20 @@ def main():
     parser.add_argument("--corpus", required=False)
     args = parser.parse_args()
 
-    program = os.path.join(args.build_dir, "tests", "XLSWriter_test")
+    program = os.path.join(args.build_dir, "tests", "interop_samples")
     if not os.path.isfile(program):
-        print("FAIL: test program not built: " + program)
+        print("FAIL: sample writer not built: " + program)
         return 1
     soffice = shutil.which("soffice")
 
     with tempfile.TemporaryDirectory(prefix="plicato-xls-write-") as folder:
-        env = dict(os.environ, PLICATO_XLS_WRITE_SAMPLES=folder)
-        run = subprocess.run([program, "--gtest_filter=XLSWriterInterop.WritesInteropSamples"], env=env,
+        run = subprocess.run([program, "xls-write", folder],
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=600)
         cells = os.path.join(folder, "cells.xls")
         encrypted = os.path.join(folder, "encrypted.xls")
         if run.returncode != 0 or not os.path.isfile(cells) or not os.path.isfile(encrypted):
             print(run.stdout)
-            print("FAIL: the test program did not write the samples")
+            print("FAIL: the sample writer did not write the samples")
             return 1
 
         failures = []

@@ -322,7 +322,7 @@ TEST(TCellFormats, ReadsTheFormatsOfFilesFromOtherPrograms) {
       int bofs = 0;
       while (stream.ReadHeader(h) == 4 && h.id != BIFFRecs::EOF_) {
         uint32_t n = stream.ReadRecordBody(h.id, body.data(), h.length);
-        if (BIFFRecs::IsBOF(h.id) && ++bofs > 1) break;
+        if (BIFFRecs::HasBOFLowByte(h.id) && ++bofs > 1) break;
         if (h.id == BIFFRecs::FONT) fonts.ReadFontRecord(body.data(), n);
         if (h.id == BIFFRecs::FORMAT) cf.NumberFormats().ReadFormatRecord(body.data(), n);
         if (h.id == BIFFRecs::XF) cf.ReadXFRecord(body.data(), n);

@@ -10,7 +10,7 @@
 
 namespace plicato {
 
-class CellStorageTest : public ::testing::Test {
+class CellStorage : public ::testing::Test {
  protected:
   TXFonts fonts_;
   TCellFormats formats_{&fonts_};
@@ -22,7 +22,7 @@ class CellStorageTest : public ::testing::Test {
   int FormatIndexOf(const TCell* cell) { return formats_.ByHandle(cell->format)->Index(); }
 };
 
-TEST_F(CellStorageTest, KeyRangeAndLookup) {
+TEST_F(CellStorage, KeyRangeAndLookup) {
   EXPECT_EQ(CellKey(255, 65535), 0xFFFFFFu);
   EXPECT_EQ(KeyColumn(CellKey(7, 300)), 7u);
   EXPECT_EQ(KeyRow(CellKey(7, 300)), 300u);
@@ -35,7 +35,7 @@ TEST_F(CellStorageTest, KeyRangeAndLookup) {
   EXPECT_EQ(cells_.LookupKey(0), nullptr);
 }
 
-TEST_F(CellStorageTest, IterationIsRowMajorWhateverTheInsertOrder) {
+TEST_F(CellStorage, IterationIsRowMajorWhateverTheInsertOrder) {
   std::vector<uint32_t> keys;
   std::mt19937 rng(7);
   for (int i = 0; i < 3000; ++i) keys.push_back(CellKey(rng() % 256, rng() % 65536));
@@ -53,7 +53,7 @@ TEST_F(CellStorageTest, IterationIsRowMajorWhateverTheInsertOrder) {
   EXPECT_FALSE(cells_.NextCell()) << "an exhausted walk stays exhausted";
 }
 
-TEST_F(CellStorageTest, InsertKeepsTheOldFormatReplaceDoesNot) {
+TEST_F(CellStorage, InsertKeepsTheOldFormatReplaceDoesNot) {
   cells_.InsertAtKey(CellKey(1, 1), Float(1, 20));
   cells_.InsertAtKey(CellKey(1, 1), Float(2, 15));
   EXPECT_EQ(FormatIndexOf(cells_.LookupKey(CellKey(1, 1))), 20);
@@ -62,7 +62,7 @@ TEST_F(CellStorageTest, InsertKeepsTheOldFormatReplaceDoesNot) {
   EXPECT_EQ(FormatIndexOf(cells_.LookupKey(CellKey(1, 1))), 15);
 }
 
-TEST_F(CellStorageTest, CountedFormatsFollowTheirCells) {
+TEST_F(CellStorage, CountedFormatsFollowTheirCells) {
   // A format above the initial ones lives while a cell uses it.
   TCellFormat* extra = formats_.AddFormat();
   extra->UseCount = 1;
@@ -77,7 +77,7 @@ TEST_F(CellStorageTest, CountedFormatsFollowTheirCells) {
   EXPECT_EQ(formats_.Count(), extraIndex) << "the last user let go: the format is deleted";
 }
 
-TEST_F(CellStorageTest, DeleteDetachAndClear) {
+TEST_F(CellStorage, DeleteDetachAndClear) {
   cells_.InsertAtKey(CellKey(3, 3), Float(1));
   ASSERT_NE(cells_.LookupKey(CellKey(3, 3)), nullptr);
   cells_.DeleteAtKey(CellKey(3, 3));
@@ -100,7 +100,7 @@ TEST_F(CellStorageTest, DeleteDetachAndClear) {
   EXPECT_EQ(b.firstColumn + b.lastColumn + b.firstRow + b.lastRow, 0);
 }
 
-TEST_F(CellStorageTest, BlankRunsStayInTheirRow) {
+TEST_F(CellStorage, BlankRunsStayInTheirRow) {
   // Columns 253, 254, 255 blank: 254 joins the run of 253, 255 never does.
   for (int c : {253, 254, 255}) cells_.InsertAtKey(CellKey(c, 10), Blank());
   // Columns 3, 4, 5 blank and a number at 6 in row 11; row 12 has a gap at 4.
@@ -131,7 +131,7 @@ TEST_F(CellStorageTest, BlankRunsStayInTheirRow) {
   EXPECT_FALSE(cells_.NextCell());
 }
 
-TEST_F(CellStorageTest, Bounds) {
+TEST_F(CellStorage, Bounds) {
   TCellBounds empty = cells_.CalcBounds();
   EXPECT_EQ(empty.firstColumn, 0);
   EXPECT_EQ(empty.lastRow, 0);

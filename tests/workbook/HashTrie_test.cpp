@@ -13,7 +13,7 @@ uint32_t HashOfText(const std::string& s) {
   return HashBytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
 
-TEST(TrieHash, IsComplementOfStandardCrc32) {
+TEST(HashTrie, IsComplementOfStandardCrc32) {
   EXPECT_EQ(HashOfText(""), 0xFFFFFFFFu);
   EXPECT_EQ(HashOfText("abc"), 0xCADBBE3Du);
   EXPECT_EQ(HashOfText("123456789"), ~0xCBF43926u);  // the standard CRC-32 check value

@@ -26,7 +26,7 @@ std::vector<uint8_t> ColInfo(uint16_t first, uint16_t last, uint16_t width, uint
 
 }  // namespace
 
-class RowsColumnsTest : public ::testing::Test {
+class RowsColumns : public ::testing::Test {
  protected:
   TXFonts fonts_;
   TCellFormats formats_{&fonts_};
@@ -35,7 +35,7 @@ class RowsColumnsTest : public ::testing::Test {
   TXLSRows rows_{&formats_, [this](TCellFormat* f, int n) { changes_.push_back({f->Index(), n}); }};
 };
 
-TEST_F(RowsColumnsTest, ColInfoReadsRangesAndReplacesSingleColumns) {
+TEST_F(RowsColumns, ColInfoReadsRangesAndReplacesSingleColumns) {
   auto a = ColInfo(3, 5, 3000, 16, 0x1201);
   columns_.ReadColInfo(a.data(), static_cast<uint32_t>(a.size()));
   for (int c = 3; c <= 5; ++c) {
@@ -66,7 +66,7 @@ TEST_F(RowsColumnsTest, ColInfoReadsRangesAndReplacesSingleColumns) {
   EXPECT_EQ(columns_.Item(4), nullptr);
 }
 
-TEST_F(RowsColumnsTest, ColInfoWritesRunsOfEqualColumns) {
+TEST_F(RowsColumns, ColInfoWritesRunsOfEqualColumns) {
   for (int c = 0; c <= 9; ++c) columns_.Add(c, 15)->Width = 4000;
   columns_.Add(10, 15)->Width = 2500;
   columns_.Add(12, 15)->Hidden = 1;
@@ -78,7 +78,7 @@ TEST_F(RowsColumnsTest, ColInfoWritesRunsOfEqualColumns) {
   EXPECT_EQ(records[2].body, ColInfo(12, 12, 2500, 15, 0x0001));
 }
 
-TEST_F(RowsColumnsTest, RowRecordsRoundTrip) {
+TEST_F(RowsColumns, RowRecordsRoundTrip) {
   std::vector<uint8_t> noFormat, withFormat;
   for (uint16_t v : {uint16_t(7), uint16_t(0), uint16_t(12), uint16_t(300), uint16_t(0), uint16_t(0),
                      uint16_t(0x0040), uint16_t(20)})
@@ -109,7 +109,7 @@ TEST_F(RowsColumnsTest, RowRecordsRoundTrip) {
   EXPECT_THROW(rows_.ReadRow(withFormat.data(), 11), EXLSError);
 }
 
-TEST_F(RowsColumnsTest, FormatChangesAreReported) {
+TEST_F(RowsColumns, FormatChangesAreReported) {
   TXLSColumn* column = columns_.Add(3, 15);
   column->SetBorderBottomStyle(cbsThin);
   ASSERT_EQ(changes_.size(), 1u);

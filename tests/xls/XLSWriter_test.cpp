@@ -1,4 +1,4 @@
-#include "biff/XLSWriter.h"
+#include "xls/XLSWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include "TestUtil.h"
 #include "biff/Coding.h"
 #include "biff/Errors.h"
+#include "biff/RK.h"
 #include "biff/RecordStorage.h"
 #include "biff/Settings.h"
 #include "biff/XLSStream.h"
@@ -146,60 +147,9 @@ std::vector<uint8_t> NumberTokens(double value) {
 }
 
 // ---------------------------------------------------------------------------------------------------------
-// RK values
-
-uint64_t Bits(double value) {
-  uint8_t bytes[8];
-  EncodeDouble(bytes, value);
-  return DecodeFixed64(bytes);
-}
-
-TEST(XLSWriterRK, EncodesTheFourForms) {
-  EXPECT_EQ(TXLSWriter::EncodeRK(0.5), 0x3FE00000u);                  // float form
-  EXPECT_EQ(TXLSWriter::EncodeRK(1.23), 0x405EC001u);                 // float form of 123, hundredfold
-  EXPECT_EQ(TXLSWriter::EncodeRK(123456789), 123456789u * 4 + 2);     // integer form
-  EXPECT_EQ(TXLSWriter::EncodeRK(123456.78), 12345678u * 4 + 2 + 1);  // integer form, hundredfold
-  EXPECT_EQ(TXLSWriter::EncodeRK(0.01), 0x3FF00001u);                 // float form of 1, hundredfold
-  EXPECT_EQ(TXLSWriter::EncodeRK(536870911), 0x7FFFFFFEu);            // the integer form's ends
-  EXPECT_EQ(TXLSWriter::EncodeRK(-536870911), 0x80000006u);
-  EXPECT_EQ(TXLSWriter::EncodeRK(-536870912), 0xC1C00000u);  // a power of two has the float form
-  EXPECT_EQ(TXLSWriter::EncodeRK(1.0), 0x3FF00000u);         // the float form is tried first
-  EXPECT_FALSE(TXLSWriter::EncodeRK(1.1).has_value());
-  EXPECT_FALSE(TXLSWriter::EncodeRK(536870913).has_value());
-  EXPECT_FALSE(TXLSWriter::EncodeRK(1e300 + 1e285).has_value());
-  EXPECT_FALSE(TXLSWriter::EncodeRK(3.141592653589793).has_value());
-}
-
-TEST(XLSWriterRK, EveryEncodedValueReadsBackExactly) {
-  std::vector<double> values = {
-      0.0,          -0.0,   1.0,   -1.0,   0.1,         0.07,
-      0.29,         1.13,   99.99, -12.34, 536870911.0, 536870912.0,
-      -536870913.0, 1e-300, 1e300, 2.5e10, 12345678.91, std::numeric_limits<double>::infinity()};
-  std::mt19937_64 random(7);
-  for (int i = 0; i < 20000; ++i) {
-    const double hundredths = static_cast<double>(static_cast<int64_t>(random() % 2000000) - 1000000) / 100;
-    values.push_back(hundredths);
-    values.push_back(std::nextafter(hundredths, 1e9));  // whole when multiplied by 100, yet not k/100
-    values.push_back(std::nextafter(hundredths, -1e9));
-    uint8_t bytes[8];
-    EncodeFixed64(bytes, random());
-    const double any = DecodeDouble(bytes);
-    if (!std::isnan(any)) values.push_back(any);
-  }
-  int encoded = 0;
-  for (double v : values) {
-    const std::optional<uint32_t> rk = TXLSWriter::EncodeRK(v);
-    if (!rk) continue;
-    ++encoded;
-    ASSERT_EQ(Bits(TXLSWriter::DecodeRK(*rk)), Bits(v)) << v << " -> " << *rk;
-  }
-  EXPECT_GT(encoded, 15000);  // most hundredths, with every form among them
-}
-
-// ---------------------------------------------------------------------------------------------------------
 // Cell records
 
-TEST(XLSWriterCells, PacksNumberRunsIntoMULRKAndTheRestIntoNUMBER) {
+TEST(XLSWriter, PacksNumberRunsIntoMULRKAndTheRestIntoNUMBER) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   sheet.PutFloat(0, 0, 1, 15);
@@ -229,11 +179,11 @@ TEST(XLSWriterCells, PacksNumberRunsIntoMULRKAndTheRestIntoNUMBER) {
   EXPECT_EQ(U16(mulrk, 0), 0);  // row
   EXPECT_EQ(U16(mulrk, 2), 0);  // first column
   EXPECT_EQ(U16(mulrk, 4), 15);
-  EXPECT_EQ(U32(mulrk, 6), *TXLSWriter::EncodeRK(1));
+  EXPECT_EQ(U32(mulrk, 6), *EncodeRK(1));
   EXPECT_EQ(U16(mulrk, 10), 15);
-  EXPECT_EQ(U32(mulrk, 12), *TXLSWriter::EncodeRK(2));
+  EXPECT_EQ(U32(mulrk, 12), *EncodeRK(2));
   EXPECT_EQ(U16(mulrk, 16), 16);
-  EXPECT_EQ(U32(mulrk, 18), *TXLSWriter::EncodeRK(3));
+  EXPECT_EQ(U32(mulrk, 18), *EncodeRK(3));
   EXPECT_EQ(U16(mulrk, 22), 2);  // last column
 
   const Bytes& number = cells[1].body;
@@ -254,7 +204,7 @@ TEST(XLSWriterCells, PacksNumberRunsIntoMULRKAndTheRestIntoNUMBER) {
   EXPECT_EQ(U16(cells[8].body, 0), 5);
 }
 
-TEST(XLSWriterCells, GathersAdjacentBlanksIntoMULBLANK) {
+TEST(XLSWriter, GathersAdjacentBlanksIntoMULBLANK) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   sheet.PutBlank(3, 0, 15);
@@ -290,7 +240,7 @@ TEST(XLSWriterCells, GathersAdjacentBlanksIntoMULBLANK) {
   EXPECT_EQ(U16(cells[3].body, 2), 3);
 }
 
-TEST(XLSWriterCells, WritesTextBooleanAndErrorCells) {
+TEST(XLSWriter, WritesTextBooleanAndErrorCells) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   sheet.PutText(0, 0, u"alpha");
@@ -323,7 +273,7 @@ TEST(XLSWriterCells, WritesTextBooleanAndErrorCells) {
   EXPECT_EQ(cells[6].body, (Bytes{1, 0, 3, 0, 15, 0, 0x2A, 1}));
 }
 
-TEST(XLSWriterCells, WritesFormulaResultsWithTheirStringAndArrayRecords) {
+TEST(XLSWriter, WritesFormulaResultsWithTheirStringAndArrayRecords) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   auto number = Formula(NumberTokens(42.5));
@@ -402,7 +352,7 @@ TEST(XLSWriterCells, WritesFormulaResultsWithTheirStringAndArrayRecords) {
   EXPECT_EQ(U16(cells[0].body, 14), 0);
 }
 
-TEST(XLSWriterCells, ContinuesALongFormulaTextWithFlagBytes) {
+TEST(XLSWriter, ContinuesALongFormulaTextWithFlagBytes) {
   TXLSWorkbook workbook;
   auto data = Formula({0x17, 0, 0});
   for (int i = 0; i < 9000; ++i) data->text.push_back(static_cast<char16_t>(0x4E00 + i % 50));
@@ -427,7 +377,7 @@ TEST(XLSWriterCells, ContinuesALongFormulaTextWithFlagBytes) {
   EXPECT_EQ(text, expected);
 }
 
-TEST(XLSWriterCells, FailuresNameTheCellAndLeaveAnExistingFileAlone) {
+TEST(XLSWriter, FailuresNameTheCellAndLeaveAnExistingFileAlone) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   sheet.PutText(0, 0, u"first");
@@ -464,7 +414,7 @@ Bytes DimensionsOf(TXLSWorkbook& workbook) {
   return dims ? dims->body : Bytes{};
 }
 
-TEST(XLSWriterSheet, DimensionsFollowTheCells) {
+TEST(XLSWriter, DimensionsFollowTheCells) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   EXPECT_EQ(DimensionsOf(workbook), Bytes(14, 0));  // no cells
@@ -480,7 +430,7 @@ TEST(XLSWriterSheet, DimensionsFollowTheCells) {
   EXPECT_EQ(DimensionsOf(workbook), Bytes(14, 0));
 }
 
-TEST(XLSWriterSheet, WritesPrintWindowAndProtectionSettings) {
+TEST(XLSWriter, WritesPrintWindowAndProtectionSettings) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   TPrintSettings& print = sheet.PrintSettings();
@@ -571,7 +521,7 @@ TEST(XLSWriterSheet, WritesPrintWindowAndProtectionSettings) {
   EXPECT_EQ(Find(plain, R::PROTECT)->body, (Bytes{0, 0}));
 }
 
-TEST(XLSWriterSheet, RefusesTextsTooLongForTheirRecords) {
+TEST(XLSWriter, RefusesTextsTooLongForTheirRecords) {
   TXLSWorkbook workbook;
   workbook.Sheets()[0].PrintSettings().SetHeader(std::u16string(5000, u'h'));
   EXPECT_EQ(MessageOf([&] { WriteToMemory(workbook); }), "Header or footer of 5000 characters is too long");
@@ -586,7 +536,7 @@ TEST(XLSWriterSheet, RefusesTextsTooLongForTheirRecords) {
 // ---------------------------------------------------------------------------------------------------------
 // Whole workbooks
 
-TEST(XLSWriterWorkbook, NewTextWorkbookHasTheDefaultRecordOrder) {
+TEST(XLSWriter, NewTextWorkbookHasTheDefaultRecordOrder) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   for (int row = 0; row < 40; ++row)
@@ -650,7 +600,7 @@ TEST(XLSWriterWorkbook, NewTextWorkbookHasTheDefaultRecordOrder) {
   EXPECT_EQ(Utf16(boundsheet, 8, boundsheet[6]), sheet.Name());
 }
 
-TEST(XLSWriterWorkbook, SeveralSheetsGetTabIdsAndPositions) {
+TEST(XLSWriter, SeveralSheetsGetTabIdsAndPositions) {
   TXLSWorkbook workbook;
   workbook.Sheets().Add();
   workbook.Sheets().Add();
@@ -677,7 +627,7 @@ TEST(XLSWriterWorkbook, SeveralSheetsGetTabIdsAndPositions) {
   }
 }
 
-TEST(XLSWriterWorkbook, WritesGlobalsExtrasInTheirPlaces) {
+TEST(XLSWriter, WritesGlobalsExtrasInTheirPlaces) {
   TXLSWorkbook workbook;
   workbook.SetRecomendReadOnly(true);
   workbook.Colors().Colors[8] = 0x00123456;
@@ -732,7 +682,7 @@ std::vector<Rec> DecryptRecords(const Bytes& file, std::u16string_view password,
   return out;
 }
 
-TEST(XLSWriterEncryption, APasswordEncryptsAndTheFileDecryptsAgain) {
+TEST(XLSWriter, APasswordEncryptsAndTheFileDecryptsAgain) {
   TXLSWorkbook workbook;
   TSheet& sheet = workbook.Sheets()[0];
   sheet.PutText(0, 0, u"geheim");
@@ -775,94 +725,6 @@ TEST(XLSWriterEncryption, APasswordEncryptsAndTheFileDecryptsAgain) {
       EXPECT_EQ(decrypted[i].body, plain[i].body) << "record " << i << " id " << plain[i].id;
     }
   }
-}
-
-// ---------------------------------------------------------------------------------------------------------
-// Files for the independent readers (tests/interop/xls_write_test.py): written to the folder named by
-// PLICATO_XLS_WRITE_SAMPLES. The script holds the same expectations.
-
-std::u16string LongWideText() {
-  std::u16string s;
-  for (int i = 0; i < 10000; ++i) s.push_back(static_cast<char16_t>(0x4E00 + i % 64));
-  return s;
-}
-
-std::u16string LongNarrowText() {
-  std::u16string s;
-  for (int i = 0; i < 9000; ++i) s.push_back(static_cast<char16_t>(u'A' + i % 26));
-  return s;
-}
-
-TEST(XLSWriterInterop, WritesInteropSamples) {
-  const char* folder = std::getenv("PLICATO_XLS_WRITE_SAMPLES");
-  if (folder == nullptr || *folder == '\0') GTEST_SKIP() << "PLICATO_XLS_WRITE_SAMPLES is not set";
-  const std::filesystem::path dir(folder);
-
-  TXLSWorkbook workbook;
-  TSheet& cells = workbook.Sheets()[0];
-  cells.SetName(u"Cells");
-  // Row 0: an RK run, then a number apart from it.
-  cells.PutFloat(0, 0, 1, 15);
-  cells.PutFloat(1, 0, 2, 15);
-  cells.PutFloat(2, 0, 3, 15);
-  cells.PutFloat(5, 0, 5, 15);
-  // Row 1: every number form.
-  const double numbers[] = {1.1, 0.5, 123456789, 1.23, -7.25, 1e300, -0.01};
-  for (int c = 0; c < 7; ++c) cells.PutFloat(c, 1, numbers[c], 15);
-  // Row 2: texts, 8-bit, 16-bit and long ones crossing CONTINUE records.
-  cells.PutText(0, 2, u"plain");
-  cells.PutText(1, 2, u"Ünïcödé 中文");
-  cells.PutText(2, 2, LongWideText());
-  cells.PutText(3, 2, LongNarrowText());
-  cells.PutText(4, 2, u"");
-  // Row 3: booleans and errors.
-  cells.PutBoolean(0, 3, true, 15);
-  cells.PutBoolean(1, 3, false, 15);
-  cells.PutError(2, 3, ceDiv0, 15);
-  cells.PutError(3, 3, ceNA, 15);
-  cells.PutError(4, 3, ceRef, 15);
-  // Row 4: blanks, then text.
-  cells.PutBlank(0, 4, 15);
-  cells.PutBlank(1, 4, 15);
-  cells.PutBlank(2, 4, 15);
-  cells.PutText(3, 4, u"after blanks");
-  cells.PutBlank(5, 4, 15);
-  // Row 5: formulas of constants with their cached results.
-  auto number = Formula(NumberTokens(42.5));
-  EncodeDouble(number->result, 42.5);
-  cells.PutFormula(0, 5, ckNumberFormula, 15, std::move(number));
-  auto integer = Formula({0x1E, 7, 0});  // tInt 7
-  EncodeDouble(integer->result, 7);
-  cells.PutFormula(1, 5, ckNumberFormula, 15, std::move(integer));
-  auto text = Formula({0x17, 2, 0, 'o', 'k'});  // tStr "ok"
-  text->text = u"ok";
-  cells.PutFormula(2, 5, ckStringFormula, 15, std::move(text));
-  auto boolean = Formula({0x1D, 1});  // tBool TRUE
-  boolean->small = 1;
-  cells.PutFormula(3, 5, ckBooleanFormula, 15, std::move(boolean));
-
-  TSheet& texts = workbook.Sheets().Add();
-  texts.SetName(u"Texts");
-  for (int r = 0; r < 100; ++r)
-    for (int c = 0; c < 10; ++c) {
-      const std::string s = "r" + std::to_string(r) + "c" + std::to_string(c);
-      texts.PutText(c, r, std::u16string(s.begin(), s.end()));
-    }
-  workbook.Sheets().Add().SetName(u"Empty");
-
-  workbook.Filename = (dir / "cells.xls").u16string();
-  TXLSWriter(workbook).WriteWorkbook(nullptr);
-
-  TXLSWorkbook secret;
-  TSheet& sheet = secret.Sheets()[0];
-  sheet.SetName(u"Secret");
-  sheet.PutText(0, 0, u"geheim");
-  sheet.PutText(1, 0, u"秘密");
-  sheet.PutFloat(0, 1, 1.5, 15);
-  sheet.PutFloat(1, 1, 2, 15);
-  secret.Password = u"plicato";
-  secret.Filename = (dir / "encrypted.xls").u16string();
-  TXLSWriter(secret).WriteWorkbook(nullptr);
 }
 
 }  // namespace

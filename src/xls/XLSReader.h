@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "biff/BIFFRecs.h"
+#include "biff/Coding.h"
 #include "biff/RecordStorage.h"
 #include "biff/XLSStream.h"
 #include "workbook/Cell.h"
@@ -31,21 +32,6 @@ namespace plicato {
 
 class TXLSWorkbook;
 class TSheet;
-
-// The number an RK value stands for: bit 1 set, the value shifted right by 2 is a signed integer;
-// bit 1 clear, the value with its two low bits cleared is the high half of a double whose low half is 0.
-// Bit 0 set divides the result by 100.
-inline double DecodeRK(uint32_t rk) {
-  double value;
-  if (rk & 0x02) {
-    value = static_cast<double>(static_cast<int32_t>(rk) >> 2);
-  } else {
-    const uint64_t bits = static_cast<uint64_t>(rk & 0xFFFFFFFCu) << 32;
-    std::memcpy(&value, &bits, sizeof value);
-  }
-  if (rk & 0x01) value /= 100;
-  return value;
-}
 
 // Rewrites the relative references of a shared formula's tokens (tRefN, tAreaN) into the references
 // they stand for in the cell at (row, column), as a cell formula needs them. biff8 selects the token
@@ -86,6 +72,27 @@ class TXLSReader {
     uint8_t visibility = 0;
   };
 
+  // The head of every cell record, checked against the record's length: row, column and XF (BIFF2
+  // records carry attribute bytes instead, and their cells take the default format).
+  struct TCellHead {
+    uint32_t row = 0;
+    uint32_t column = 0;
+    int xf = 0;
+  };
+
+  // How a BIFF5-8 FORMULA record's cell is formed: by its own tokens, by the tokens of a shared
+  // formula, as the first cell of an array formula (which carries the ARRAY record), or as another
+  // cell of that array. (Data-table cells, tTbl, are read as plain formulas.)
+  enum class TFormulaForm { ffPlain, ffShared, ffArrayAnchor, ffArrayMember };
+
+  // Where the fields of a BIFF2-4 FORMULA record are: the same fields as in BIFF5-8, at other offsets.
+  struct TOldFormulaLayout {
+    bool withXF;
+    uint32_t result;
+    bool byteTokenCount;
+    uint32_t tokens;
+  };
+
   struct TSharedFormula {
     uint16_t firstRow, lastRow;
     uint8_t firstColumn, lastColumn;
@@ -101,7 +108,10 @@ class TXLSReader {
 
   // --- the record loop ---
   void ReadRecords();
-  void Dispatch();
+  // Hands the current record to its handler. Every handler decodes the body through the reader it is
+  // given and returns whether the record is also kept raw in the current record list.
+  bool Dispatch();
+  bool OnNestedRecord(uint16_t id);
   void ReadBody();
   [[noreturn]] void Short(uint32_t needed) const;
   void KeepRaw();
@@ -110,9 +120,9 @@ class TXLSReader {
   void ReportProgress();
 
   // --- substreams ---
-  void OnBOF();
+  bool OnBOF(TByteReader& r);
   void BeginSheet(uint16_t type, const uint8_t* body, uint32_t length);
-  void OnEOF();
+  bool OnEOF(TByteReader& r);
   void FinishSubstream(bool withRecord);
   void FinishSheet(const uint8_t* body, uint16_t length);
   void ResetSheetState();
@@ -126,19 +136,36 @@ class TXLSReader {
   bool InGlobals() const { return substream_ == TSubstream::ssGlobals; }
 
   // --- records ---
-  void OnBoundSheet();
-  void OnWriteAccess();
+  bool StoreAlways();
+  bool StoreFromBiff5();
+  bool OnDimensions(TByteReader& r);
+  bool OnCodePage(TByteReader& r);
+  bool OnWsBool();
+  bool OnCountry();
+  bool OnWindow1();
+  bool OnWindow2(TByteReader& r);
+  bool OnBookBool();
+  bool OnUsersViewBegin();
+  bool OnFileSharing(TByteReader& r);
+  bool OnBoundSheet(TByteReader& r);
+  bool OnWriteAccess(TByteReader& r);
   void FixOldWriteAccess();
-  void OnFilePass();
-  void OnXct();
-  void OnHeaderFooter();
-  void OnMargin();
-  void OnPageBreaks();
-  void OnFormat();
-  void OnStyle();
-  void OnSelection();
-  void OnFeatHdr();
-  void OnSST();
+  bool OnFilePass(TByteReader& r);
+  bool OnXct(TByteReader& r);
+  bool OnHeaderFooter(TByteReader& r);
+  bool OnMargin(TByteReader& r);
+  bool OnPageBreaks(TByteReader& r);
+  bool OnFont(TByteReader& r);
+  bool OnFormat(TByteReader& r);
+  bool OnXF(TByteReader& r);
+  bool OnStyle(TByteReader& r);
+  bool OnPalette(TByteReader& r);
+  bool OnColInfo(TByteReader& r);
+  bool OnRow(TByteReader& r);
+  bool OnSelection(TByteReader& r);
+  bool OnSheetExt(TByteReader& r);
+  bool OnFeatHdr(TByteReader& r);
+  bool OnSST();
   void FormatsPlaceholder();
 
   // --- cells ---
@@ -146,18 +173,39 @@ class TXLSReader {
   TSheet* CellSheet();
   void EnsureFormats();
   TSheet* Vacate(TSheet& sheet, uint32_t column, uint32_t row);
-  void OnLabel();
-  void OnRString();
-  void OnLabel2();
-  void OnFormula();
-  void OnFormulaOld();
-  void OnFormula2();
+  // Raises the short-record failure unless the record holds size bytes, then reads the head.
+  TCellHead ReadCellHead(TByteReader& r, uint32_t size, bool withXF = true);
+  // The sheet the cell goes to (see CellSheet); null when the column is beyond 255.
+  TSheet* CellTarget(const TCellHead& head);
+  bool OnBlank(TByteReader& r);
+  bool OnMulBlank(TByteReader& r);
+  bool OnNumber(TByteReader& r);
+  bool OnRK(TByteReader& r);
+  bool OnMulRK(TByteReader& r);
+  bool OnBoolErr(TByteReader& r);
+  bool OnLabelSST(TByteReader& r);
+  bool OnLabel(TByteReader& r);
+  bool OnInteger2(TByteReader& r);
+  bool OnNumber2(TByteReader& r);
+  bool OnBlank2(TByteReader& r);
+  bool OnBoolErr2(TByteReader& r);
+  bool OnLabel2(TByteReader& r);
+  bool OnSharedFormula(TByteReader& r);
+  bool OnArray(TByteReader& r);
+  bool OnFormula(TByteReader& r);
+  bool OnFormula3(TByteReader& r);
+  bool OnFormula2(TByteReader& r);
+  bool OnOldFormula(TByteReader& r, const TOldFormulaLayout& layout);
+  // Decides the form from the tokens (read ahead: SHRFMLA and ARRAY records that follow the cell).
+  TFormulaForm FormulaForm(const TCellHead& h, TByteReader tokens, uint16_t options,
+                           const TSharedFormula*& shared);
+  void TakeSharedTokens(const TSharedFormula& shared, const TCellHead& h, TFormulaData& data);
+  void PutArrayFormulaCell(const TCellHead& h, bool member, std::unique_ptr<TFormulaData> data);
   // The text of a STRING record following a string-result formula; false when none follows.
   bool ReadFormulaString(std::u16string& text);
   // The cached result of a formula whose result bytes mark a non-numeric result; false: no cell.
   bool NonNumericResult(uint8_t type, uint8_t value, TCellKind& kind, TFormulaData& data);
-  void PutFormulaCell(uint32_t column, uint32_t row, TCellKind kind, int xf,
-                      std::unique_ptr<TFormulaData> data);
+  void PutFormulaCell(const TCellHead& h, TCellKind kind, std::unique_ptr<TFormulaData> data);
   const TSharedFormula* FindSharedFormula(uint32_t row, uint32_t column) const;
   void AddSharedFormula(const uint8_t* body, uint32_t length);
   void SetLastArray(const uint8_t* body, uint32_t length);
@@ -176,7 +224,6 @@ class TXLSReader {
   TRecordHeader auxHeader_;
   uint64_t recordOffset_ = 0;  // stream offset of the current record's header
   uint32_t recordCount_ = 0;   // records dispatched before the current one
-  bool keep_ = false;
   bool stop_ = false;
   int progressHigh_ = -1;
 

@@ -340,7 +340,7 @@ size_t FirstSheetEnd(const std::vector<uint8_t>& stream) {
   for (size_t pos = 0; pos + kRecordHeaderSize <= stream.size();) {
     const uint16_t id = DecodeFixed16(&stream[pos]), length = DecodeFixed16(&stream[pos + 2]);
     const size_t next = pos + kRecordHeaderSize + length;
-    if (BIFFRecs::IsBOF(id)) {
+    if (BIFFRecs::HasBOFLowByte(id)) {
       const uint16_t type = next <= stream.size() && length >= 4 ? DecodeFixed16(&stream[pos + 6]) : 0;
       if (!inSheet && depth == 0 &&
           (type == BIFFRecs::BOF_WORKSHEET || type == BIFFRecs::BOF_MODULE ||

@@ -1,4 +1,4 @@
-#include "biff/XLSWriter.h"
+#include "xls/XLSWriter.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <functional>
 
+#include "biff/BIFFString.h"
 #include "biff/CodePage.h"
 #include "biff/Coding.h"
 #include "biff/Errors.h"
+#include "biff/RK.h"
 #include "biff/RecordStorage.h"
 #include "biff/Settings.h"
 #include "biff/XLSStream.h"
@@ -31,69 +33,163 @@ namespace {
 namespace R = BIFFRecs;
 
 constexpr uint32_t kMaxBody = kMaxRecordDataBiff8;
-constexpr uint16_t kAllProtectionFlags = 0x7FFF;
-
-// WINDOW2 option bits the writer keeps in step with the worksheet.
-constexpr uint16_t kWindow2FrozenPanes = 0x0008;
-constexpr uint16_t kWindow2FrozenNoSplit = 0x0100;
-constexpr uint16_t kWindow2Selected = 0x0200;
 
 // Fixed record sizes.
 constexpr uint16_t kFilePassLength = TXLSStream::kFilePassSize;
-// The code page of a BIFF8 file, whose texts are all Unicode (CODEPAGE, INTERFACEHDR).
-constexpr uint16_t kUtf16CodePage = 1200;
-// WINDOW2's gridline colour index that stands for the window's default colour.
-constexpr uint16_t kDefaultGridColor = 0x40;
-constexpr uint16_t kRowRecordLength = 16;
-constexpr uint16_t kSheetProtectionLength = 23;
-constexpr uint16_t kIsfProtection = 2;
-
-// The BOUNDSHEET type byte of each sheet-list kind (worksheet, chart, VB module, macro sheet).
-constexpr uint8_t kBoundsheetType[4] = {0x00, 0x02, 0x06, 0x01};
 
 // A failure while one record or cell is written, named by its number.
 std::string WrapMessage(int number, const std::exception& failure) {
   return FormatMessage("Error on writing record # %d", number) + "\r" + failure.what();
 }
 
-uint64_t DoubleBits(double value) {
-  uint8_t bytes[8];
-  EncodeDouble(bytes, value);
-  return DecodeFixed64(bytes);
-}
-
-void EncodeUtf16(uint8_t* out, const char16_t* text, size_t count) {
-  for (size_t i = 0; i < count; ++i) EncodeFixed16(out + 2 * i, static_cast<uint16_t>(text[i]));
-}
-
-// Cell records are small and there may be millions of them (a merge output holds 65,536 x 255 text
-// cells), so they are assembled back to back in one local buffer and handed to the stream in large
-// pieces; a record never straddles two pieces.
-class TRecordBatch {
+// The cell records, one function each. Every record is assembled in one reused body and appended to
+// the stream, which holds the workbook stream in memory.
+class TCellWriter {
  public:
-  explicit TRecordBatch(TXLSStream& stream) : stream_(stream), buffer_(new uint8_t[kSize]) {}
+  explicit TCellWriter(TXLSStream& stream) : stream_(stream) { body_.reserve(kMaxBody); }
 
-  // Writes the header of a record with a body of length bytes and returns where the body goes.
-  uint8_t* Begin(uint16_t id, uint16_t length) {
-    if (used_ + kRecordHeaderSize + length > kSize) Flush();
-    uint8_t* p = buffer_.get() + used_;
-    EncodeFixed16(p, id);
-    EncodeFixed16(p + 2, length);
-    used_ += kRecordHeaderSize + length;
-    return p + kRecordHeaderSize;
+  void WriteBlank(uint32_t row, uint32_t column, uint16_t xf) {
+    Head(row, column, xf);
+    Append(R::BLANK);
   }
 
-  void Flush() {
-    if (used_ == 0) return;
-    stream_.WriteRaw(buffer_.get(), used_);
-    used_ = 0;
+  // MULBLANK: row, first column, one XF per column, last column.
+  void WriteBlankRun(uint32_t row, uint32_t first, const uint16_t* xfs, uint32_t count) {
+    Head(row, first);
+    for (uint32_t i = 0; i < count; ++i) PutFixed16(body_, xfs[i]);
+    PutFixed16(body_, static_cast<uint16_t>(first + count - 1));
+    Append(R::MULBLANK);
+  }
+
+  void WriteNumber(uint32_t row, uint32_t column, uint16_t xf, double number) {
+    Head(row, column, xf);
+    PutDouble(body_, number);
+    Append(R::NUMBER);
+  }
+
+  void WriteRK(uint32_t row, uint32_t column, uint16_t xf, uint32_t rk) {
+    Head(row, column, xf);
+    PutFixed32(body_, rk);
+    Append(R::RK);
+  }
+
+  // MULRK: row, first column, an XF and RK value per column, last column.
+  void WriteMulRK(uint32_t row, uint32_t first, const uint16_t* xfs, const uint32_t* rks, uint32_t count) {
+    Head(row, first);
+    for (uint32_t i = 0; i < count; ++i) {
+      PutFixed16(body_, xfs[i]);
+      PutFixed32(body_, rks[i]);
+    }
+    PutFixed16(body_, static_cast<uint16_t>(first + count - 1));
+    Append(R::MULRK);
+  }
+
+  void WriteLabelSst(uint32_t row, uint32_t column, uint16_t xf, uint32_t sstIndex) {
+    Head(row, column, xf);
+    PutFixed32(body_, sstIndex);
+    Append(R::LABELSST);
+  }
+
+  // LABEL: a cell text held in the cell record itself, with 8-bit characters when all of them fit.
+  void WriteLabel(uint32_t row, uint32_t column, uint16_t xf, const std::u16string& text) {
+    const size_t bytes = FitsIn8Bits(text) ? text.size() : 2 * text.size();
+    if (text.size() > 0xFFFF || 9 + bytes > kMaxBody)
+      throw EXLSError(FormatMessage("Cell text of %zu characters is too long", text.size()));
+    Head(row, column, xf);
+    PutBiffString(body_, text, /*shortCount=*/false, /*allowNarrow=*/true);
+    Append(R::LABEL);
+  }
+
+  // BOOLERR: the value (a boolean, or a BIFF error code) and whether it is an error.
+  void WriteBoolErr(uint32_t row, uint32_t column, uint16_t xf, uint8_t value, bool error) {
+    Head(row, column, xf);
+    PutFixed8(body_, value);
+    PutFixed8(body_, error ? 1 : 0);
+    Append(R::BOOLERR);
+  }
+
+  void WriteFormula(const TSheet& sheet, uint32_t row, uint32_t column, uint16_t xf, const TCell& cell) {
+    const TFormulaData* data = cell.Formula();
+    if (!data) throw EXLSError("[int] Formula cell without its formula");
+    const size_t exprLength = data->expression.size();
+    if (exprLength > kMaxBody - 22)
+      throw EXLSError(FormatMessage("Formula of %zu bytes does not fit in one record", exprLength));
+    Head(row, column, xf);
+    uint8_t result[8];
+    switch (cell.kind) {
+      case ckNumberFormula:
+      case ckNumberArrayFormula:
+        std::memcpy(result, data->result, 8);
+        break;
+      case ckBooleanFormula: {
+        const uint8_t bytes[8] = {1, 0, data->small, 0, 0, 0, 0xFF, 0xFF};
+        std::memcpy(result, bytes, 8);
+        break;
+      }
+      case ckErrorFormula: {
+        const uint8_t code = BiffFromError(static_cast<TCellError>(data->small));
+        const uint8_t bytes[8] = {2, 0, code, 0, 0, 0, 0xFF, 0xFF};
+        std::memcpy(result, bytes, 8);
+        break;
+      }
+      default: {  // text results: the text follows in a STRING record; 3 marks the empty text
+        const uint8_t bytes[8] = {
+            static_cast<uint8_t>(data->text.empty() ? 3 : 0), 0, 0, 0, 0, 0, 0xFF, 0xFF};
+        std::memcpy(result, bytes, 8);
+        break;
+      }
+    }
+    body_.insert(body_.end(), result, result + 8);
+    PutFixed16(body_, sheet.RecalcFormulas ? 0x0002 : 0);
+    PutFixed32(body_, 0);
+    PutFixed16(body_, static_cast<uint16_t>(data->tokenLength));
+    body_.insert(body_.end(), data->expression.begin(), data->expression.end());
+    Append(R::FORMULA);
+
+    if (cell.kind == ckStringFormula) {
+      WriteString(data->text);
+    } else if (IsArrayFormulaKind(cell.kind)) {
+      if (data->arrayFlag == 0) stream_.AppendRecord(R::ARRAY, data->arrayBody);
+      if (cell.kind == ckStringArrayFormula) WriteString(data->text);
+    }
+  }
+
+  // STRING: the cached text of a formula. A text too long for one record goes on in CONTINUE records,
+  // each starting with its own flag byte, and never splits a character.
+  void WriteString(const std::u16string& text) {
+    if (text.empty()) return;
+    if (text.size() > 0xFFFF)
+      throw EXLSError(FormatMessage("Formula text of %zu characters is too long", text.size()));
+    const std::u16string_view all(text);
+    size_t chars = std::min<size_t>(text.size(), (kMaxBody - 3) / 2);
+    body_.clear();
+    PutBiffString(body_, all.substr(0, chars));
+    EncodeFixed16(body_.data(), static_cast<uint16_t>(text.size()));  // the count is of the whole text
+    Append(R::STRING);
+    for (size_t done = chars; done < text.size(); done += chars) {
+      chars = std::min<size_t>(text.size() - done, (kMaxBody - 1) / 2);
+      body_.clear();
+      PutFixed8(body_, 1);
+      PutBiffChars(body_, all.substr(done, chars), /*wide=*/true);
+      Append(R::CONTINUE);
+    }
   }
 
  private:
-  static constexpr uint32_t kSize = 1u << 16;  // room for several records of the largest size
+  // Begins a body with the row and column (the first column of a run) and, for one cell, its XF.
+  void Head(uint32_t row, uint32_t column) {
+    body_.clear();
+    PutFixed16(body_, static_cast<uint16_t>(row));
+    PutFixed16(body_, static_cast<uint16_t>(column));
+  }
+  void Head(uint32_t row, uint32_t column, uint16_t xf) {
+    Head(row, column);
+    PutFixed16(body_, xf);
+  }
+  void Append(uint16_t id) { stream_.AppendRecord(id, body_); }
+
   TXLSStream& stream_;
-  std::unique_ptr<uint8_t[]> buffer_;
-  uint32_t used_ = 0;
+  std::vector<uint8_t> body_;
 };
 
 // Numbers with an RK form in consecutive columns of one row, written as one RK or MULRK record.
@@ -115,25 +211,12 @@ class TRKCache {
     return true;
   }
 
-  void Flush(TRecordBatch& out) {
+  void Flush(TCellWriter& out) {
     if (count_ == 0) return;
-    if (count_ == 1) {
-      uint8_t* p = out.Begin(R::RK, 10);
-      EncodeFixed16(p, row_);
-      EncodeFixed16(p + 2, static_cast<uint16_t>(first_));
-      EncodeFixed16(p + 4, xf_[0]);
-      EncodeFixed32(p + 6, rk_[0]);
-    } else {
-      uint8_t* p = out.Begin(R::MULRK, static_cast<uint16_t>(6 + 6 * count_));
-      EncodeFixed16(p, row_);
-      EncodeFixed16(p + 2, static_cast<uint16_t>(first_));
-      p += 4;
-      for (int32_t i = 0; i < count_; ++i, p += 6) {
-        EncodeFixed16(p, xf_[i]);
-        EncodeFixed32(p + 2, rk_[i]);
-      }
-      EncodeFixed16(p, static_cast<uint16_t>(last_));
-    }
+    if (count_ == 1)
+      out.WriteRK(row_, static_cast<uint32_t>(first_), xf_[0], rk_[0]);
+    else
+      out.WriteMulRK(row_, static_cast<uint32_t>(first_), xf_, rk_, static_cast<uint32_t>(count_));
     count_ = 0;
     first_ = last_ = -1;
   }
@@ -146,107 +229,6 @@ class TRKCache {
   uint16_t xf_[256];
   uint32_t rk_[256];
 };
-
-void EncodeCellHead(uint8_t* p, uint32_t row, uint32_t column, uint16_t xf) {
-  EncodeFixed16(p, static_cast<uint16_t>(row));
-  EncodeFixed16(p + 2, static_cast<uint16_t>(column));
-  EncodeFixed16(p + 4, xf);
-}
-
-// STRING: the cached text of a formula. A text too long for one record goes on in CONTINUE records,
-// each starting with its own flag byte, and never splits a character.
-void WriteStringRecord(TRecordBatch& out, const std::u16string& text) {
-  if (text.empty()) return;
-  if (text.size() > 0xFFFF)
-    throw EXLSError(FormatMessage("Formula text of %zu characters is too long", text.size()));
-  size_t chars = std::min<size_t>(text.size(), (kMaxBody - 3) / 2);
-  uint8_t* p = out.Begin(R::STRING, static_cast<uint16_t>(3 + 2 * chars));
-  EncodeFixed16(p, static_cast<uint16_t>(text.size()));
-  p[2] = 1;
-  EncodeUtf16(p + 3, text.data(), chars);
-  for (size_t done = chars; done < text.size(); done += chars) {
-    chars = std::min<size_t>(text.size() - done, (kMaxBody - 1) / 2);
-    p = out.Begin(R::CONTINUE, static_cast<uint16_t>(1 + 2 * chars));
-    p[0] = 1;
-    EncodeUtf16(p + 1, text.data() + done, chars);
-  }
-}
-
-// ARRAY: the stored body, continued in CONTINUE records if it was kept longer than one record.
-void WriteArrayRecord(TRecordBatch& out, const std::vector<uint8_t>& body) {
-  size_t piece = std::min<size_t>(body.size(), kMaxBody);
-  uint8_t* p = out.Begin(R::ARRAY, static_cast<uint16_t>(piece));
-  if (piece > 0) std::memcpy(p, body.data(), piece);
-  for (size_t done = piece; done < body.size(); done += piece) {
-    piece = std::min<size_t>(body.size() - done, kMaxBody);
-    p = out.Begin(R::CONTINUE, static_cast<uint16_t>(piece));
-    std::memcpy(p, body.data() + done, piece);
-  }
-}
-
-void WriteFormulaCell(TRecordBatch& out, const TSheet& sheet, uint32_t row, uint32_t column, uint16_t xf,
-                      const TCell& cell) {
-  const TFormulaData* data = cell.Formula();
-  if (!data) throw EXLSError("[int] Formula cell without its formula");
-  const size_t exprLength = data->expression.size();
-  if (exprLength > kMaxBody - 22)
-    throw EXLSError(FormatMessage("Formula of %zu bytes does not fit in one record", exprLength));
-
-  uint8_t* p = out.Begin(R::FORMULA, static_cast<uint16_t>(22 + exprLength));
-  EncodeCellHead(p, row, column, xf);
-  uint8_t* result = p + 6;
-  switch (cell.kind) {
-    case ckNumberFormula:
-    case ckNumberArrayFormula:
-      std::memcpy(result, data->result, 8);
-      break;
-    case ckBooleanFormula: {
-      const uint8_t bytes[8] = {1, 0, data->small, 0, 0, 0, 0xFF, 0xFF};
-      std::memcpy(result, bytes, 8);
-      break;
-    }
-    case ckErrorFormula: {
-      const uint8_t code = BiffFromError(static_cast<TCellError>(data->small));
-      const uint8_t bytes[8] = {2, 0, code, 0, 0, 0, 0xFF, 0xFF};
-      std::memcpy(result, bytes, 8);
-      break;
-    }
-    default: {  // text results: the text follows in a STRING record; 3 marks the empty text
-      const uint8_t bytes[8] = {static_cast<uint8_t>(data->text.empty() ? 3 : 0), 0, 0, 0, 0, 0, 0xFF, 0xFF};
-      std::memcpy(result, bytes, 8);
-      break;
-    }
-  }
-  EncodeFixed16(p + 14, sheet.RecalcFormulas ? 0x0002 : 0);
-  EncodeFixed32(p + 16, 0);
-  EncodeFixed16(p + 20, static_cast<uint16_t>(data->tokenLength));
-  if (exprLength > 0) std::memcpy(p + 22, data->expression.data(), exprLength);
-
-  if (cell.kind == ckStringFormula) {
-    WriteStringRecord(out, data->text);
-  } else if (IsArrayFormulaKind(cell.kind)) {
-    if (data->arrayFlag == 0) WriteArrayRecord(out, data->arrayBody);
-    if (cell.kind == ckStringArrayFormula) WriteStringRecord(out, data->text);
-  }
-}
-
-// LABEL: a cell text held in the cell record itself (count, flag byte, characters), with 8-bit
-// characters when every character fits in 8 bits.
-void WriteLabel(TRecordBatch& out, uint32_t row, uint32_t column, uint16_t xf, const std::u16string& text) {
-  const bool wide = std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0xFF; });
-  const size_t bytes = wide ? 2 * text.size() : text.size();
-  if (text.size() > 0xFFFF || 9 + bytes > kMaxBody)
-    throw EXLSError(FormatMessage("Cell text of %zu characters is too long", text.size()));
-  uint8_t* p = out.Begin(R::LABEL, static_cast<uint16_t>(9 + bytes));
-  EncodeCellHead(p, row, column, xf);
-  EncodeFixed16(p + 6, static_cast<uint16_t>(text.size()));
-  p[8] = wide ? 1 : 0;
-  if (wide) {
-    EncodeUtf16(p + 9, text.data(), text.size());
-  } else {
-    for (size_t i = 0; i < text.size(); ++i) p[9 + i] = static_cast<uint8_t>(text[i]);
-  }
-}
 
 // What a cell puts into the file: its own kind and value, or, for a formula written as its value, the
 // cell kind of its cached result with that result.
@@ -315,10 +297,6 @@ TWrittenValue CellValue(const TCell& cell) {
   return v;
 }
 
-bool IsSubstreamBOF(uint16_t id) {
-  return id == R::BOF || id == R::BOF_4 || id == R::BOF_3 || id == R::BOF_2;
-}
-
 // Kept records whose layout is the same in BIFF5 (or before) and BIFF8. INTERFACEHDR is converted.
 bool SameLayoutInBiff8(uint16_t id) {
   switch (id) {
@@ -362,7 +340,7 @@ class TOldRecordFilter {
 
   bool Keeps(int pos, const TStoredRecord& entry) {
     const uint16_t id = entry.Id();
-    if (IsSubstreamBOF(id)) {
+    if (R::IsBOF(id)) {
       if (!ownBOF_) {
         ownBOF_ = true;
         return true;
@@ -389,43 +367,6 @@ class TOldRecordFilter {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------------------------------------
-// RK values
-
-double TXLSWriter::DecodeRK(uint32_t rk) {
-  double value;
-  if (rk & 0x02) {
-    value = static_cast<double>(static_cast<int32_t>(rk) >> 2);
-  } else {
-    uint8_t bytes[8];
-    EncodeFixed64(bytes, static_cast<uint64_t>(rk & 0xFFFFFFFCu) << 32);
-    value = DecodeDouble(bytes);
-  }
-  return (rk & 0x01) ? value / 100 : value;
-}
-
-std::optional<uint32_t> TXLSWriter::EncodeRK(double value) {
-  const uint64_t valueBits = DoubleBits(value);
-  for (const uint32_t scaled : {0u, 1u}) {
-    const double y = scaled ? value * 100 : value;
-    const uint64_t bits = DoubleBits(y);
-    const auto high = static_cast<uint32_t>(bits >> 32);
-    const auto low = static_cast<uint32_t>(bits);
-    uint32_t rk;
-    if (low == 0 && (high & 0x03) == 0) {
-      rk = high | scaled;
-    } else if (y >= -536870912.0 && y <= 536870911.0 && y == std::floor(y)) {
-      rk = (static_cast<uint32_t>(static_cast<int32_t>(y)) << 2) | 0x02 | scaled;
-    } else {
-      continue;
-    }
-    // The hundredfold forms are divided by 100 when read, which does not always give the number back
-    // to the last bit; such a number keeps its full form (NUMBER) rather than change its value.
-    if (DoubleBits(DecodeRK(rk)) == valueBits) return rk;
-  }
-  return std::nullopt;
-}
-
 int TXLSWriter::WrittenFormatIndex(const TSheet& /*sheet*/, TExcelVersion /*version*/, int formatIndex) {
   return formatIndex < 0 ? kDefaultCellFormatIndex : formatIndex;
 }
@@ -434,25 +375,14 @@ int TXLSWriter::WrittenFormatIndex(const TSheet& /*sheet*/, TExcelVersion /*vers
 // The writer
 
 TXLSWriter::TXLSWriter(TXLSWorkbook& workbook)
-    : workbook_(workbook), scratch_(kMaxBody), stream_(std::make_unique<TXLSStream>()) {}
+    : workbook_(workbook), stream_(std::make_unique<TXLSStream>()) {}
 
 TXLSWriter::~TXLSWriter() = default;
 
-void TXLSWriter::WriteEmptyRecord(uint16_t id) {
-  stream_->WriteHeader(id, 0);
-}
-
 void TXLSWriter::WriteWordRecord(uint16_t id, uint16_t value) {
-  stream_->WriteWordRecord(id, value);
-}
-
-void TXLSWriter::WriteScratchRecord(uint16_t id, uint16_t length) {
-  WriteBytesRecord(id, scratch_.data(), length);
-}
-
-void TXLSWriter::WriteBytesRecord(uint16_t id, const uint8_t* bytes, uint16_t length) {
-  stream_->WriteHeader(id, length);
-  if (length > 0) stream_->WriteBody(bytes, length);
+  std::vector<uint8_t> body;
+  PutFixed16(body, value);
+  stream_->AppendRecord(id, body);
 }
 
 void TXLSWriter::WriteWorkbook(std::vector<uint8_t>* destination) {
@@ -555,7 +485,7 @@ void TXLSWriter::WriteGlobalsEntry(int pos) {
         if (OldSource())
           WriteOldFileSharing(sharing);
         else
-          WriteBytesRecord(R::FILESHARING, sharing.data(), static_cast<uint16_t>(sharing.size()));
+          stream_->AppendRecord(R::FILESHARING, sharing);
       }
       break;
     }
@@ -564,7 +494,7 @@ void TXLSWriter::WriteGlobalsEntry(int pos) {
       // An older file names its 8-bit code page; the texts of the BIFF8 output are all Unicode. (An
       // older INTERFACEHDR is empty, a BIFF8 one names the code page.)
       if (OldSource())
-        WriteWordRecord(entry->Id(), kUtf16CodePage);
+        WriteWordRecord(entry->Id(), kCodePageUtf16);
       else
         globals.WriteEntry(pos, *stream_);
       break;
@@ -610,33 +540,27 @@ void TXLSWriter::WriteOldFileSharing(const std::vector<uint8_t>& data) {
   // Before BIFF8: read-only flag, password hash, then the user name as a 16-bit count and 8-bit
   // characters in the file's code page. BIFF8 puts the string's flag byte before the characters.
   if (data.size() < 6 || DecodeFixed16(data.data() + 4) == 0) {
-    WriteBytesRecord(R::FILESHARING, data.data(), static_cast<uint16_t>(std::min<size_t>(data.size(), 6)));
+    stream_->AppendRecord(
+        R::FILESHARING, std::vector<uint8_t>(data.begin(), data.begin() + std::min<size_t>(data.size(), 6)));
     return;
   }
   const size_t count = std::min<size_t>(DecodeFixed16(data.data() + 4), data.size() - 6);
   const std::u16string name = DecodeCodePage(data.data() + 6, count, workbook_.CodePage);
-  const bool wide = std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
-  const size_t length = 7 + (wide ? 2 * name.size() : name.size());
+  const size_t length = 7 + (FitsIn8Bits(name) ? name.size() : 2 * name.size());
   if (length > kMaxBody) throw EXLSError(FormatMessage("File sharing data of %zu bytes is too long", length));
-  uint8_t* p = scratch_.data();
-  std::memcpy(p, data.data(), 4);
-  EncodeFixed16(p + 4, static_cast<uint16_t>(name.size()));
-  p[6] = wide ? 1 : 0;
-  if (wide) {
-    EncodeUtf16(p + 7, name.data(), name.size());
-  } else {
-    for (size_t i = 0; i < name.size(); ++i) p[7 + i] = static_cast<uint8_t>(name[i]);
-  }
-  WriteScratchRecord(R::FILESHARING, static_cast<uint16_t>(length));
+  std::vector<uint8_t> body(data.begin(), data.begin() + 4);
+  PutBiffString(body, name, /*shortCount=*/false, /*allowNarrow=*/true);
+  stream_->AppendRecord(R::FILESHARING, body);
 }
 
 void TXLSWriter::WriteFilePass() {
-  stream_->MakeFilePass(scratch_.data(), workbook_.Password);
-  WriteScratchRecord(R::FILEPASS, kFilePassLength);
+  std::vector<uint8_t> filePass(kFilePassLength);
+  stream_->MakeFilePass(filePass.data(), workbook_.Password);
+  stream_->AppendRecord(R::FILEPASS, filePass);
   if (workbook_.Globals().IndexOf(R::INTERFACEHDR) < 0) {
-    WriteWordRecord(R::INTERFACEHDR, kUtf16CodePage);
+    WriteWordRecord(R::INTERFACEHDR, kCodePageUtf16);
     WriteWordRecord(R::MMS, 0);
-    WriteEmptyRecord(R::INTERFACEEND);
+    stream_->AppendRecord(R::INTERFACEEND, {});
   }
 }
 
@@ -647,10 +571,10 @@ void TXLSWriter::WriteTabId(int pos) {
     return;
   }
   const int count = workbook_.Sheets().Count();
-  std::vector<uint8_t> body(2 * static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) EncodeFixed16(body.data() + 2 * i, static_cast<uint16_t>(i + 1));
+  std::vector<uint8_t> body;
+  for (int i = 0; i < count; ++i) PutFixed16(body, static_cast<uint16_t>(i + 1));
   // More sheets than one record holds go on in CONTINUE records.
-  stream_->WriteLongRecord(R::TABID, body.data(), static_cast<uint32_t>(body.size()));
+  stream_->AppendRecord(R::TABID, body);
 }
 
 void TXLSWriter::WriteFormatRecords() {
@@ -669,15 +593,13 @@ void TXLSWriter::WriteBoundsheets() {
   for (TBoundsheetData& entry : sheetList_) {
     const size_t chars = entry.name.size();
     if (chars > 255) throw EXLSError(FormatMessage("Sheet name of %zu characters is too long", chars));
-    uint8_t* p = scratch_.data();
-    EncodeFixed32(p, 0);  // the sheet's stream position, patched when its BOF is written
-    p[4] = entry.visibility;
-    p[5] = kBoundsheetType[entry.kind & 0x03];
-    p[6] = static_cast<uint8_t>(chars);
-    p[7] = 1;  // always 16-bit characters
-    EncodeUtf16(p + 8, entry.name.data(), chars);
+    std::vector<uint8_t> body;
+    PutFixed32(body, 0);  // the sheet's stream position, patched when its BOF is written
+    PutFixed8(body, entry.visibility);
+    PutFixed8(body, kBoundsheetType[entry.kind & 0x03]);
+    PutBiffString(body, entry.name, /*shortCount=*/true);  // always 16-bit characters
     entry.position = static_cast<int64_t>(stream_->Position() + kRecordHeaderSize);
-    WriteScratchRecord(R::BOUNDSHEET, static_cast<uint16_t>(8 + 2 * chars));
+    stream_->AppendRecord(R::BOUNDSHEET, body);
   }
 }
 
@@ -750,9 +672,10 @@ void TXLSWriter::WriteSheetEntry(TSheet& sheet, int pos) {
       else
         records.WriteEntry(pos, *stream_);
       if (sheet.Zoom != 0 && sheet.Zoom != 100) {
-        EncodeFixed16(scratch_.data(), sheet.Zoom);
-        EncodeFixed16(scratch_.data() + 2, 100);
-        WriteScratchRecord(R::SCL, 4);
+        std::vector<uint8_t> scl;
+        PutFixed16(scl, sheet.Zoom);
+        PutFixed16(scl, 100);
+        stream_->AppendRecord(R::SCL, scl);
       }
       break;
     case R::PH_PAGEBREAKS:
@@ -785,13 +708,12 @@ void TXLSWriter::WriteSheetEntry(TSheet& sheet, int pos) {
 void TXLSWriter::WriteOldWindow2(const TStoredRecord& window2) {
   // Before BIFF8 the gridline colour is an RGB value (offset 6, 4 bytes, kept when the reader widened
   // the record); BIFF8 has a palette index and a reserved word there. The default colour stands in.
-  const uint16_t length = window2.Length();
-  if (length > 0) std::memcpy(scratch_.data(), window2.Data(), length);
+  std::vector<uint8_t> body(window2.Data(), window2.Data() + window2.Length());
   if (window2.Holds(6, 4)) {
-    EncodeFixed16(scratch_.data() + 6, kDefaultGridColor);
-    EncodeFixed16(scratch_.data() + 8, 0);
+    EncodeFixed16(body.data() + 6, kWindow2DefaultGridColor);
+    EncodeFixed16(body.data() + 8, 0);
   }
-  WriteScratchRecord(R::WINDOW2, length);
+  stream_->AppendRecord(R::WINDOW2, body);
 }
 
 void TXLSWriter::WritePageBreaks(TSheet& sheet) {
@@ -802,16 +724,14 @@ void TXLSWriter::WritePageBreaks(TSheet& sheet) {
     if (breaks->empty()) continue;
     if (breaks->size() > (kMaxBody - 2) / 6)
       throw EXLSError(FormatMessage("%zu page breaks do not fit in one record", breaks->size()));
-    uint8_t* p = scratch_.data();
-    EncodeFixed16(p, static_cast<uint16_t>(breaks->size()));
-    p += 2;
+    std::vector<uint8_t> body;
+    PutFixed16(body, static_cast<uint16_t>(breaks->size()));
     for (const TPageBreak& pageBreak : *breaks) {
-      EncodeFixed16(p, pageBreak.position);
-      EncodeFixed16(p + 2, pageBreak.start);
-      EncodeFixed16(p + 4, pageBreak.end);
-      p += 6;
+      PutFixed16(body, pageBreak.position);
+      PutFixed16(body, pageBreak.start);
+      PutFixed16(body, pageBreak.end);
     }
-    WriteScratchRecord(id, static_cast<uint16_t>(2 + 6 * breaks->size()));
+    stream_->AppendRecord(id, body);
   }
 }
 
@@ -819,17 +739,11 @@ void TXLSWriter::WriteHeaderFooter(TSheet& sheet) {
   const TPrintSettings& print = sheet.PrintSettings();
   for (const auto& [id, text] : {std::pair<uint16_t, const std::u16string*>{R::HEADER, &print.Header()},
                                  std::pair<uint16_t, const std::u16string*>{R::FOOTER, &print.Footer()}}) {
-    if (text->empty()) {
-      WriteEmptyRecord(id);
-      continue;
-    }
     if (text->size() > (kMaxBody - 3) / 2)
       throw EXLSError(FormatMessage("Header or footer of %zu characters is too long", text->size()));
-    uint8_t* p = scratch_.data();
-    EncodeFixed16(p, static_cast<uint16_t>(text->size()));
-    p[2] = 1;
-    EncodeUtf16(p + 3, text->data(), text->size());
-    WriteScratchRecord(id, static_cast<uint16_t>(3 + 2 * text->size()));
+    std::vector<uint8_t> body;
+    if (!text->empty()) PutBiffString(body, *text);  // an empty text: an empty record
+    stream_->AppendRecord(id, body);
   }
 }
 
@@ -841,17 +755,19 @@ void TXLSWriter::WriteMargins(TSheet& sheet) {
                                                   {R::BOTTOMMARGIN, print.MarginBottom()}};
   for (const auto& [id, inches] : margins) {
     if (!(inches >= 0)) continue;  // a negative margin means "not stated"
-    EncodeDouble(scratch_.data(), inches);
-    WriteScratchRecord(id, 8);
+    std::vector<uint8_t> body;
+    PutDouble(body, inches);
+    stream_->AppendRecord(id, body);
   }
 }
 
 void TXLSWriter::WriteRows(TSheet& sheet) {
   TXLSRows& rows = sheet.Rows();
   rows.SortRows();
+  std::vector<uint8_t> body(kRowSize);
   for (int pos = 0; pos < rows.Count(); ++pos) {
-    rows.FillRowRecord(pos, scratch_.data());
-    WriteScratchRecord(R::ROW, kRowRecordLength);
+    rows.FillRowRecord(pos, body.data());
+    stream_->AppendRecord(R::ROW, body);
   }
 }
 
@@ -860,14 +776,14 @@ void TXLSWriter::WriteSheetProtection(TSheet& sheet) {
   // The shared-feature header of the protection feature: frtHeader (record id, flags 0, 8 reserved
   // bytes), the feature type, a reserved byte 1, header data size -1, then the flags of what stays
   // allowed and 2 reserved bytes.
-  uint8_t* p = scratch_.data();
-  std::memset(p, 0, kSheetProtectionLength);
+  std::vector<uint8_t> body(kSheetProtectionSize, 0);
+  uint8_t* p = body.data();
   EncodeFixed16(p, R::SHEETPROTECTION);
-  EncodeFixed16(p + 12, kIsfProtection);
+  EncodeFixed16(p + 12, kFeatureProtection);
   p[14] = 1;
   EncodeFixed32(p + 15, 0xFFFFFFFFu);
   EncodeFixed16(p + 19, sheet.Protection);
-  WriteScratchRecord(R::SHEETPROTECTION, kSheetProtectionLength);
+  stream_->AppendRecord(R::SHEETPROTECTION, body);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -876,7 +792,7 @@ void TXLSWriter::WriteSheetProtection(TSheet& sheet) {
 void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& stream) {
   TCellStorage& cells = sheet.Cells();
   const TCellFormats& formats = workbook_.CellFormats();
-  TRecordBatch out(stream);
+  TCellWriter out(stream);
   TRKCache rkCache;
   const std::function<void(int)>& onProgress = workbook_.OnProgress;
   const int sheetCount = std::max(1, workbook_.Sheets().Count());
@@ -920,14 +836,12 @@ void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& st
         case ckString: {
           if (value.text) {
             // A formula's text result has no shared string: written in the cell record itself.
-            WriteLabel(out, row, column, xf, *value.text);
+            out.WriteLabel(row, column, xf, *value.text);
             break;
           }
           const TSSTEntry* entry = cell.Entry();
           if (!entry) throw EXLSError("[int] Text cell without its string");
-          uint8_t* p = out.Begin(R::LABELSST, 10);
-          EncodeCellHead(p, row, column, xf);
-          EncodeFixed32(p + 6, entry->Index);
+          out.WriteLabelSst(row, column, xf, entry->Index);
           break;
         }
         case ckBlank: {
@@ -941,15 +855,10 @@ void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& st
             xfs[count++] = xfOf(blank.cell->format);
             last = KeyColumn(blank.key);
           }
-          if (count == 1) {
-            EncodeCellHead(out.Begin(R::BLANK, 6), row, column, xf);
-          } else {
-            uint8_t* p = out.Begin(R::MULBLANK, static_cast<uint16_t>(6 + 2 * count));
-            EncodeFixed16(p, static_cast<uint16_t>(row));
-            EncodeFixed16(p + 2, static_cast<uint16_t>(column));
-            for (uint32_t i = 0; i < count; ++i) EncodeFixed16(p + 4 + 2 * i, xfs[i]);
-            EncodeFixed16(p + 4 + 2 * count, static_cast<uint16_t>(last));
-          }
+          if (count == 1)
+            out.WriteBlank(row, column, xf);
+          else
+            out.WriteBlankRun(row, column, xfs, count);
           break;
         }
         case ckInteger:  // never created; its value would be held as a double like any number
@@ -959,16 +868,11 @@ void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& st
               rk && rkCache.Accept(*rk, xf, static_cast<int32_t>(column), static_cast<uint16_t>(row)))
             break;
           rkCache.Flush(out);
-          uint8_t* p = out.Begin(R::NUMBER, 14);
-          EncodeCellHead(p, row, column, xf);
-          EncodeDouble(p + 6, number);
+          out.WriteNumber(row, column, xf, number);
           break;
         }
         case ckBoolean: {
-          uint8_t* p = out.Begin(R::BOOLERR, 8);
-          EncodeCellHead(p, row, column, xf);
-          p[6] = value.small;
-          p[7] = 0;
+          out.WriteBoolErr(row, column, xf, value.small, false);
           break;
         }
         case ckError: {
@@ -977,16 +881,13 @@ void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& st
           if (error == ceNone && !value.fromFormula)
             throw EXLSError(FormatMessage("Invalid error value in cell %d:%d", static_cast<int>(row),
                                           static_cast<int>(column)));
-          uint8_t* p = out.Begin(R::BOOLERR, 8);
-          EncodeCellHead(p, row, column, xf);
-          p[6] = BiffFromError(error);
-          p[7] = 1;
+          out.WriteBoolErr(row, column, xf, BiffFromError(error), true);
           break;
         }
         default:
           if (!IsFormulaKind(cell.kind))
             throw EXLSError(FormatMessage("[int] Unknown cell type %d", static_cast<int>(cell.kind)));
-          WriteFormulaCell(out, sheet, row, column, xf, cell);
+          out.WriteFormula(sheet, row, column, xf, cell);
           break;
       }
 
@@ -1001,7 +902,6 @@ void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& st
       }
     }
     rkCache.Flush(out);
-    out.Flush();
   } catch (const std::exception& failure) {
     throw EXLSError(WrapMessage(ordinal, failure));
   }

@@ -1,14 +1,16 @@
-#include "biff/XLSReader.h"
+#include "xls/XLSReader.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <string_view>
 #include <utility>
 
+#include "biff/BIFFString.h"
 #include "biff/CodePage.h"
 #include "biff/Coding.h"
 #include "biff/CompoundFile.h"
 #include "biff/Errors.h"
+#include "biff/RK.h"
 #include "biff/Settings.h"
 #include "workbook/CellFormats.h"
 #include "workbook/ColorTable.h"
@@ -28,21 +30,15 @@ namespace {
 
 // Every record body fits: the length field has 16 bits.
 constexpr size_t kRecordBufferSize = 0x10000;
-// A BIFF8 WRITEACCESS body: 3-byte string header, the user name, spaces.
-constexpr size_t kWriteAccessSize = 112;
-constexpr size_t kWindow2Size = 18;
 constexpr uint32_t kMaxGlobalsBOFSize = 256;
 // What Excel allows on a protected sheet unless told otherwise: selecting locked and unlocked cells.
 constexpr uint16_t kDefaultProtectionAllowances = 0x4400;
-constexpr uint16_t kAllProtectionFlags = 0x7FFF;
-// Shared feature type of a FEATHDR record that carries sheet protection.
-constexpr uint16_t kFeatureProtection = 2;
 // Excel encrypts read-only-recommended workbooks with this password and opens them without asking.
 constexpr char16_t kDefaultPassword[] = u"VelvetSweatshop";
 constexpr char kNotAWorkbook[] = "The file is not an Excel workbook";
 
-// ARRAY: first and last row, first and last column, options, unused, token count; then the tokens.
-constexpr size_t kArrayFixedSize = 14;
+// BIFF2-4 FORMULA: where the token count is.
+constexpr size_t kOldFormulaTokenCount = 16;
 // Bound on the tokens copied into the cells of shared formulas: a multiple of the workbook stream.
 constexpr uint64_t kSharedExpansionFactor = 16;
 constexpr uint64_t kSharedExpansionAllowance = 64u << 20;
@@ -53,17 +49,6 @@ constexpr int32_t kUndefinedFormatUses = -(1 << 30);
 
 constexpr uint32_t PlaceholderBit(uint16_t id) {
   return 1u << (id & 0x1F);
-}
-
-// A BOF record. Only the four identifiers BIFF uses: chart records such as 0x1009 share the low byte.
-bool IsBOFRecord(uint16_t id) {
-  return id == rec::BOF || id == rec::BOF_4 || id == rec::BOF_3 || id == rec::BOF_2;
-}
-
-std::u16string Utf16Text(const uint8_t* bytes, size_t count) {
-  std::u16string text(count, u'\0');
-  for (size_t i = 0; i < count; ++i) text[i] = static_cast<char16_t>(DecodeFixed16(bytes + 2 * i));
-  return text;
 }
 
 bool Contains(std::string_view haystack, std::string_view needle) {
@@ -379,7 +364,7 @@ void TXLSReader::ReadRecords() {
     if (inCustomView_) {
       // A custom view repeats sheet settings for that view only: its records are neither dispatched nor
       // kept. A substream boundary ends an unclosed block.
-      if (!IsBOFRecord(id) && id != rec::EOF_) {
+      if (!rec::IsBOF(id) && id != rec::EOF_) {
         stream_.Seek(header_.length, TSeekOrigin::soCurrent);
         if (id == rec::USERSVIEWEND) inCustomView_ = false;
         continue;
@@ -391,9 +376,7 @@ void TXLSReader::ReadRecords() {
       // The shared string table reads its record (and the CONTINUE records after it) itself.
       if (id != rec::SST || substream_ != TSubstream::ssGlobals || nested_ > 0) ReadBody();
       ReportProgress();
-      keep_ = true;
-      Dispatch();
-      if (keep_) KeepRaw();
+      if (Dispatch()) KeepRaw();
     } catch (const std::exception& e) {
       throw EXLSError(FormatMessage("Error on reading record # %d, %.4X Offs: %.8X",
                                     static_cast<int>(recordCount_), static_cast<unsigned>(id),
@@ -411,7 +394,7 @@ void TXLSReader::ReadBody() {
   const uint16_t id = header_.id;
   const uint32_t length = header_.length;
   // Records whose identifier merely shares the BOF's low byte (chart records) are encrypted like any.
-  const uint32_t n = (rec::IsBOF(id) && !IsBOFRecord(id))
+  const uint32_t n = (rec::HasBOFLowByte(id) && !rec::IsBOF(id))
                          ? stream_.ReadBody(buffer_.data(), length)
                          : stream_.ReadRecordBody(id, buffer_.data(), length);
   if (n < length)
@@ -423,8 +406,9 @@ void TXLSReader::ReadNextRecord() {
   if (stream_.ReadHeader(auxHeader_) < kRecordHeaderSize) throw EXLSError("Unexpected end of file");
   const uint16_t id = auxHeader_.id;
   const uint32_t length = auxHeader_.length;
-  const uint32_t n = (rec::IsBOF(id) && !IsBOFRecord(id)) ? stream_.ReadBody(aux_.data(), length)
-                                                          : stream_.ReadRecordBody(id, aux_.data(), length);
+  const uint32_t n = (rec::HasBOFLowByte(id) && !rec::IsBOF(id))
+                         ? stream_.ReadBody(aux_.data(), length)
+                         : stream_.ReadRecordBody(id, aux_.data(), length);
   if (n < length)
     throw EXLSError(FormatMessage("The record %.4X runs past the end of the file (%u of %u bytes present)",
                                   static_cast<unsigned>(id), n, length));
@@ -495,444 +479,451 @@ void TXLSReader::EnsureFormats() {
   workbook_.Fonts().SuspendUseCounting();
 }
 
-void TXLSReader::Dispatch() {
+bool TXLSReader::Dispatch() {
   const uint16_t id = header_.id;
-  const uint8_t* b = buffer_.data();
-  const uint32_t length = header_.length;
+  if (nested_ > 0) return OnNestedRecord(id);
+  TByteReader r(buffer_.data(), header_.length);
+  if (rec::IsBOF(id)) return OnBOF(r);
+  if (id == rec::EOF_) return OnEOF(r);
+  // Outside any substream, or in one that is read past.
+  if (substream_ == TSubstream::ssNone || substream_ == TSubstream::ssSkip) return false;
 
-  if (nested_ > 0) {
-    // Inside a substream embedded in the current one (a chart in a worksheet's drawing): kept raw in
-    // order when the outer substream is kept, else read past.
-    if (IsBOFRecord(id)) ++nested_;
-    if (id == rec::EOF_) --nested_;
-    if (!nestedRaw_) {
-      keep_ = false;
-    } else {
-      nestedIds_.set(id);
-      anyNestedIds_ = true;
-    }
-    return;
-  }
-  if (IsBOFRecord(id)) return OnBOF();
-  if (id == rec::EOF_) return OnEOF();
-  if (substream_ == TSubstream::ssNone || substream_ == TSubstream::ssSkip) {
-    keep_ = false;  // outside any substream, or in one that is read past
-    return;
-  }
-
+  // One line per record: the table reads like the list of records the reader knows.
+  // clang-format off
   switch (id) {
     // --- cells ---
-    // Rows are 16-bit in every cell record and so always in the sheet. A column beyond 255 cannot
-    // exist in an .xls sheet (and would land in another column of the cell key): such a cell is left
-    // out, since one stray cell is no reason to refuse the whole file.
-    case rec::BLANK: {
-      keep_ = false;
-      if (length < 6) Short(6);
-      TSheet* sheet = CellSheet();
-      const uint32_t column = DecodeFixed16(b + 2);
-      if (sheet && column <= 0xFF)
-        Vacate(*sheet, column, DecodeFixed16(b))->PutBlank(column, DecodeFixed16(b), DecodeFixed16(b + 4));
-      return;
-    }
-    case rec::MULBLANK: {
-      keep_ = false;
-      if (length < 6) Short(6);
-      TSheet* sheet = CellSheet();
-      if (!sheet) return;
-      const uint32_t row = DecodeFixed16(b), first = DecodeFixed16(b + 2);
-      const uint32_t count = (length - 6) / 2;
-      for (uint32_t i = 0; i < count && first + i <= 0xFF; ++i)
-        Vacate(*sheet, first + i, row)->PutBlank(first + i, row, DecodeFixed16(b + 4 + 2 * i));
-      return;
-    }
-    case rec::NUMBER: {
-      keep_ = false;
-      if (length < 14) Short(14);
-      TSheet* sheet = CellSheet();
-      const uint32_t column = DecodeFixed16(b + 2);
-      if (sheet && column <= 0xFF)
-        Vacate(*sheet, column, DecodeFixed16(b))
-            ->PutFloat(column, DecodeFixed16(b), DecodeDouble(b + 6), DecodeFixed16(b + 4));
-      return;
-    }
-    case rec::RK:
-    case rec::RK_OLD: {
-      keep_ = false;
-      if (length < 10) Short(10);
-      TSheet* sheet = CellSheet();
-      const uint32_t column = DecodeFixed16(b + 2);
-      if (sheet && column <= 0xFF)
-        Vacate(*sheet, column, DecodeFixed16(b))
-            ->PutFloat(column, DecodeFixed16(b), DecodeRK(DecodeFixed32(b + 6)), DecodeFixed16(b + 4));
-      return;
-    }
-    case rec::MULRK: {
-      keep_ = false;
-      if (length < 6) Short(6);
-      TSheet* sheet = CellSheet();
-      if (!sheet) return;
-      const uint32_t row = DecodeFixed16(b), first = DecodeFixed16(b + 2);
-      const uint32_t count = (length - 6) / 6;
-      for (uint32_t i = 0; i < count && first + i <= 0xFF; ++i) {
-        const uint8_t* pair = b + 4 + 6 * i;
-        Vacate(*sheet, first + i, row)
-            ->PutFloat(first + i, row, DecodeRK(DecodeFixed32(pair + 2)), DecodeFixed16(pair));
-      }
-      return;
-    }
-    case rec::LABELSST: {
-      keep_ = false;
-      if (length < 10) Short(10);
-      TSheet* sheet = CellSheet();
-      const uint32_t column = DecodeFixed16(b + 2);
-      if (!sheet || column > 0xFF) return;
-      const uint32_t index = DecodeFixed32(b + 6);
-      TSST& sst = workbook_.SST();
-      if (index >= sst.FileIndexCount())
-        throw EXLSError(FormatMessage("Read error at %.8d", static_cast<int>(stream_.Position())));
-      Vacate(*sheet, column, DecodeFixed16(b))
-          ->PutCountedString(column, DecodeFixed16(b), sst.ReferenceAtFileIndex(index), DecodeFixed16(b + 4));
-      return;
-    }
-    case rec::LABEL:
-      return OnLabel();
-    case rec::RSTRING:
-      return OnRString();
-    case rec::BOOLERR: {
-      keep_ = false;
-      if (length < 8) Short(8);
-      TSheet* sheet = CellSheet();
-      const uint32_t column = DecodeFixed16(b + 2), row = DecodeFixed16(b);
-      if (!sheet || column > 0xFF) return;
-      if (b[7] == 1)
-        Vacate(*sheet, column, row)->PutError(column, row, ErrorFromBiff(b[6]), DecodeFixed16(b + 4));
-      else
-        Vacate(*sheet, column, row)->PutBoolean(column, row, b[6] != 0, DecodeFixed16(b + 4));
-      return;
-    }
-    case rec::FORMULA:
-      return version_ <= xvExcel21 ? OnFormula2() : OnFormula();
-    case rec::FORMULA_3:
-    case rec::FORMULA_4:
-      return sheetLowestVersion_ == 6 ? OnFormula() : OnFormulaOld();
-    case rec::INTEGER_2: {
-      keep_ = false;
-      if (length < 9) Short(9);
-      TSheet* sheet = CellSheet();
-      const uint32_t column = DecodeFixed16(b + 2);
-      if (sheet && column <= 0xFF)
-        Vacate(*sheet, column, DecodeFixed16(b))
-            ->PutFloat(column, DecodeFixed16(b), DecodeFixed16(b + 7), kDefaultCellFormatIndex);
-      return;
-    }
-    case rec::NUMBER_2: {
-      keep_ = false;
-      if (length < 15) Short(15);
-      TSheet* sheet = CellSheet();
-      const uint32_t column = DecodeFixed16(b + 2);
-      if (sheet && column <= 0xFF)
-        Vacate(*sheet, column, DecodeFixed16(b))
-            ->PutFloat(column, DecodeFixed16(b), DecodeDouble(b + 7), kDefaultCellFormatIndex);
-      return;
-    }
-    case rec::LABEL_2:
-      return OnLabel2();
-    case rec::BLANK_2: {
-      if (version_ > xvExcel21) return;  // not a record of later versions: kept as it is
-      keep_ = false;
-      if (length < 7) Short(7);
-      TSheet* sheet = CellSheet();
-      const uint32_t column = DecodeFixed16(b + 2);
-      if (sheet && column <= 0xFF)
-        Vacate(*sheet, column, DecodeFixed16(b))->PutBlank(column, DecodeFixed16(b), kDefaultCellFormatIndex);
-      return;
-    }
-    case rec::BOOLERR_2: {
-      if (version_ > xvExcel21) return;
-      keep_ = false;
-      if (length < 9) Short(9);
-      TSheet* sheet = CellSheet();
-      const uint32_t column = DecodeFixed16(b + 2), row = DecodeFixed16(b);
-      if (!sheet || column > 0xFF) return;
-      if (b[8] == 1)
-        Vacate(*sheet, column, row)->PutError(column, row, ErrorFromBiff(b[7]), kDefaultCellFormatIndex);
-      else
-        Vacate(*sheet, column, row)->PutBoolean(column, row, b[7] != 0, kDefaultCellFormatIndex);
-      return;
-    }
+    case rec::BLANK: return OnBlank(r);
+    case rec::MULBLANK: return OnMulBlank(r);
+    case rec::NUMBER: return OnNumber(r);
+    case rec::RK: return OnRK(r);
+    case rec::RK_OLD: return OnRK(r);
+    case rec::MULRK: return OnMulRK(r);
+    case rec::LABELSST: return OnLabelSST(r);
+    case rec::LABEL: return OnLabel(r);
+    case rec::RSTRING: return OnLabel(r);  // the formatting runs after the text are dropped
+    case rec::BOOLERR: return OnBoolErr(r);
+    case rec::FORMULA: return version_ <= xvExcel21 ? OnFormula2(r) : OnFormula(r);
+    case rec::FORMULA_3: return sheetLowestVersion_ == 6 ? OnFormula(r) : OnFormula3(r);
+    case rec::FORMULA_4: return sheetLowestVersion_ == 6 ? OnFormula(r) : OnFormula3(r);
+    case rec::INTEGER_2: return OnInteger2(r);
+    case rec::NUMBER_2: return OnNumber2(r);
+    case rec::LABEL_2: return OnLabel2(r);
+    case rec::BLANK_2: return OnBlank2(r);
+    case rec::BOOLERR_2: return OnBoolErr2(r);
     // Records that belong to a formula cell and are read with it. Met on their own they have lost
     // their cell: a shared formula or array range is still remembered for the cells that follow.
-    case rec::STRING:
-    case rec::STRING_2:
-      keep_ = false;
-      return;
-    case rec::SHRFMLA:
-    case rec::SHRFMLA_OLD:
-      keep_ = false;
-      if (InSheet()) AddSharedFormula(b, length);
-      return;
-    case rec::ARRAY:
-      keep_ = false;
-      if (InSheet()) SetLastArray(b, length);
-      return;
+    case rec::STRING: return false;
+    case rec::STRING_2: return false;
+    case rec::SHRFMLA: return OnSharedFormula(r);
+    case rec::SHRFMLA_OLD: return OnSharedFormula(r);
+    case rec::ARRAY: return OnArray(r);
 
     // --- stored records ---
-    case rec::DIMENSIONS:
-    case rec::DIMENSIONS_2: {
-      keep_ = false;
-      if (version_ < xvExcel50 || !InSheet()) return;
-      if (id == rec::DIMENSIONS_2 && (version_ == xvExcel50 || signatureFile_)) return;
-      if (length >= 14) {
-        Store(rec::DIMENSIONS, b, length);
-      } else if (length >= 8) {
-        // Rows of 16 bits (BIFF5): widened to the BIFF8 layout. The writer recomputes the values anyway.
-        uint8_t wide[14] = {};
-        EncodeFixed32(wide, DecodeFixed16(b));
-        EncodeFixed32(wide + 4, DecodeFixed16(b + 2));
-        EncodeFixed16(wide + 8, DecodeFixed16(b + 4));
-        EncodeFixed16(wide + 10, DecodeFixed16(b + 6));
-        if (length >= 10) EncodeFixed16(wide + 12, DecodeFixed16(b + 8));
-        Store(rec::DIMENSIONS, wide, sizeof wide);
-      }
-      return;
-    }
-    case rec::CODEPAGE:
-      if (length >= 2) workbook_.CodePage = DecodeFixed16(b);
-      [[fallthrough]];
-    case rec::CALCCOUNT:
-    case rec::CALCMODE:
-    case rec::PRECISION:
-    case rec::REFMODE:
-    case rec::DELTA:
-    case rec::ITERATION:
-    case rec::DATEMODE:
-    case rec::PRINTHEADERS:
-    case rec::PRINTGRIDLINES:
-    case rec::BACKUP:
-    case rec::DEFCOLWIDTH:
-    case rec::SAVERECALC:
-    case rec::HIDEOBJ:
-    case rec::WINDOWPROTECT:
-    case rec::SETUP:
-    case rec::DEFAULTROWHEIGHT:
-    case rec::GUTS:
-    case rec::GRIDSET:
-    case rec::HCENTER:
-    case rec::VCENTER:
-      keep_ = false;
-      if (version_ >= xvExcel50) Store(id, b, length);
-      return;
-    case rec::PROTECT:
-    case rec::FNGROUPCOUNT:
-    case rec::DSF:
-    case rec::PROT4REV:
-    case rec::REFRESHALL:
-    case rec::RECALCID:
-    case rec::PASSWORD:  // the sheet lists have no PASSWORD: there it is kept raw
-    case rec::TABID:     // the writer fills an empty TABID itself, so the file's one takes its place
-      keep_ = false;
-      Store(id, b, length);
-      return;
-    case rec::WSBOOL:
-      if (version_ < xvExcel50 || !InSheet()) return;
-      keep_ = false;
-      Store(id, b, length);
-      return;
-    case rec::COUNTRY:
-      keep_ = false;
-      if (version_ >= xvExcel97 && !signatureFile_) Store(id, b, length);
-      return;
-    case rec::WINDOW1:
-      // The first is the workbook window; further windows on the same workbook stay raw.
-      if (version_ < xvExcel50) {
-        keep_ = false;
-      } else if (InGlobals() && !window1Stored_) {
-        keep_ = false;
-        window1Stored_ = true;
-        Store(id, b, length);
-      }
-      return;
-    case rec::WINDOW2:
-      keep_ = false;
-      if (version_ < xvExcel50) return;
-      if (length < kWindow2Size) {
-        uint8_t full[kWindow2Size] = {};
-        std::memcpy(full, b, length);
-        Store(id, full, kWindow2Size);
-      } else {
-        Store(id, b, length);
-      }
-      return;
-    case rec::WRITEACCESS:
-      return OnWriteAccess();
-    case rec::BOOKBOOL:
-      keep_ = false;
-      Store(id, b, length);
-      FormatsPlaceholder();
-      return;
-    case rec::BOUNDSHEET:
-      return OnBoundSheet();
-    case rec::SST:
-      return OnSST();
-    case rec::EXTSST:
-      keep_ = false;  // the writer builds it with the SST
-      return;
+    case rec::DIMENSIONS: return OnDimensions(r);
+    case rec::DIMENSIONS_2: return OnDimensions(r);
+    case rec::CODEPAGE: return OnCodePage(r);
+    case rec::CALCCOUNT: return StoreFromBiff5();
+    case rec::CALCMODE: return StoreFromBiff5();
+    case rec::PRECISION: return StoreFromBiff5();
+    case rec::REFMODE: return StoreFromBiff5();
+    case rec::DELTA: return StoreFromBiff5();
+    case rec::ITERATION: return StoreFromBiff5();
+    case rec::DATEMODE: return StoreFromBiff5();
+    case rec::PRINTHEADERS: return StoreFromBiff5();
+    case rec::PRINTGRIDLINES: return StoreFromBiff5();
+    case rec::BACKUP: return StoreFromBiff5();
+    case rec::DEFCOLWIDTH: return StoreFromBiff5();
+    case rec::SAVERECALC: return StoreFromBiff5();
+    case rec::HIDEOBJ: return StoreFromBiff5();
+    case rec::WINDOWPROTECT: return StoreFromBiff5();
+    case rec::SETUP: return StoreFromBiff5();
+    case rec::DEFAULTROWHEIGHT: return StoreFromBiff5();
+    case rec::GUTS: return StoreFromBiff5();
+    case rec::GRIDSET: return StoreFromBiff5();
+    case rec::HCENTER: return StoreFromBiff5();
+    case rec::VCENTER: return StoreFromBiff5();
+    case rec::PROTECT: return StoreAlways();
+    case rec::FNGROUPCOUNT: return StoreAlways();
+    case rec::DSF: return StoreAlways();
+    case rec::PROT4REV: return StoreAlways();
+    case rec::REFRESHALL: return StoreAlways();
+    case rec::RECALCID: return StoreAlways();
+    case rec::PASSWORD: return StoreAlways();  // the sheet lists have no PASSWORD: there it is kept raw
+    case rec::TABID: return StoreAlways();     // the writer fills an empty TABID, so the file's one stays
+    case rec::WSBOOL: return OnWsBool();
+    case rec::COUNTRY: return OnCountry();
+    case rec::WINDOW1: return OnWindow1();
+    case rec::WINDOW2: return OnWindow2(r);
+    case rec::WRITEACCESS: return OnWriteAccess(r);
+    case rec::BOOKBOOL: return OnBookBool();
+    case rec::BOUNDSHEET: return OnBoundSheet(r);
+    case rec::SST: return OnSST();
+    case rec::EXTSST: return false;  // the writer builds it with the SST
 
     // --- fonts, formats, colours ---
-    case rec::FONT:
-    case rec::FONT_3: {
-      keep_ = false;
-      FormatsPlaceholder();
-      TXFonts& fonts = workbook_.Fonts();
-      if (version_ >= xvExcel97) {
-        fonts.ReadFontRecord(b, length);
-      } else {
-        // A file that declares no code page writes its text in that of its fonts' script: the first
-        // font naming one (BIFF5: character set at offset 12) decides, before its own name is decoded
-        // and before the number formats and sheets that follow the fonts.
-        if (workbook_.CodePage == kUndeclaredCodePage && version_ == xvExcel50 && length > 12)
-          workbook_.CodePage = CodePageOfFontCharset(b[12]);
-        fonts.ReadFontRecordOld(b, length, version_, [this](const uint8_t* chars, size_t count) {
-          return CodePageText(chars, count);
-        });
-      }
-      return;
-    }
-    case rec::FORMAT:
-      return OnFormat();
-    case rec::XF:
-    case rec::XF_3:
-    case rec::XF_4: {
-      keep_ = false;
-      FormatsPlaceholder();
-      TCellFormats& formats = workbook_.CellFormats();
-      if (!formats.NumberFormats().Sorted()) formats.NumberFormats().SortNumberFormats();
-      if (version_ < xvExcel50) {
-        formats.AddOldVersionXF();
-        return;
-      }
-      // An XF may name a number format the file never defines: one of the locale's own built-in
-      // formats (ids 50-58 of East Asian versions), or damage. The id is kept, under an empty text,
-      // rather than making the whole file unreadable; its use count stays negative (a built-in nobody
-      // asked for), so that no FORMAT record is written for it either and the id means what it meant.
-      if (length >= 4) {
-        TNumberFormats& numberFormats = formats.NumberFormats();
-        const uint16_t format = DecodeFixed16(b + 2);
-        if (format >= kBuiltInNumberFormats && !numberFormats.FindNumberFormatById(format)) {
-          numberFormats.AddNumberFormatWithId(u"", format, kUndefinedFormatUses);
-          numberFormats.SortNumberFormats();
-        }
-      }
-      if (version_ >= xvExcel97)
-        formats.ReadXFRecord(b, length);
-      else
-        formats.ReadXFRecordBiff5(b, length);
-      return;
-    }
-    case rec::STYLE:
-      return OnStyle();
-    case rec::PALETTE:
-      // The writer writes the palette from the colour table at the formats' place; a raw copy as well
-      // would give the file two palettes.
-      keep_ = false;
-      FormatsPlaceholder();
-      workbook_.Colors().ReadPaletteRecord(b, length);
-      return;
+    case rec::FONT: return OnFont(r);
+    case rec::FONT_3: return OnFont(r);
+    case rec::FORMAT: return OnFormat(r);
+    case rec::XF: return OnXF(r);
+    case rec::XF_3: return OnXF(r);
+    case rec::XF_4: return OnXF(r);
+    case rec::STYLE: return OnStyle(r);
+    case rec::PALETTE: return OnPalette(r);
 
     // --- sheet settings ---
-    case rec::HEADER:
-    case rec::FOOTER:
-      return OnHeaderFooter();
-    case rec::LEFTMARGIN:
-    case rec::RIGHTMARGIN:
-    case rec::TOPMARGIN:
-    case rec::BOTTOMMARGIN:
-      return OnMargin();
-    case rec::VERTICALPAGEBREAKS:
-    case rec::HORIZONTALPAGEBREAKS:
-      return OnPageBreaks();
-    case rec::COLINFO:
-      if (version_ < xvExcel50 || !InSheet()) return;
-      keep_ = false;
-      Placeholder(rec::PH_COLINFO);
-      EnsureFormats();
-      sheet_->Columns().ReadColInfo(b, length);
-      return;
-    case rec::ROW: {
-      keep_ = false;
-      TSheet* sheet = CellSheet();
-      if (sheet) sheet->Rows().ReadRow(b, length);
-      return;
-    }
-    case rec::SELECTION:
-      return OnSelection();
-    case rec::SHEETEXT:
-      if (InSheet() && length >= 17) sheet_->TabColor = b[16] & 0x7F;
-      return;  // also kept raw: the writer has no record of its own for it
-    case rec::FEATHDR:
-      return OnFeatHdr();
+    case rec::HEADER: return OnHeaderFooter(r);
+    case rec::FOOTER: return OnHeaderFooter(r);
+    case rec::LEFTMARGIN: return OnMargin(r);
+    case rec::RIGHTMARGIN: return OnMargin(r);
+    case rec::TOPMARGIN: return OnMargin(r);
+    case rec::BOTTOMMARGIN: return OnMargin(r);
+    case rec::VERTICALPAGEBREAKS: return OnPageBreaks(r);
+    case rec::HORIZONTALPAGEBREAKS: return OnPageBreaks(r);
+    case rec::COLINFO: return OnColInfo(r);
+    case rec::ROW: return OnRow(r);
+    case rec::SELECTION: return OnSelection(r);
+    case rec::SHEETEXT: return OnSheetExt(r);
+    case rec::FEATHDR: return OnFeatHdr(r);
 
     // --- dropped ---
-    case rec::INDEX:
-    case rec::DBCELL:
-    case rec::MSODRAWINGSELECTION:
-    case rec::USERBVIEW:
-    case rec::USERSVIEWEND:
-      keep_ = false;
-      return;
-    case rec::USERSVIEWBEGIN:
-      keep_ = false;
-      inCustomView_ = true;
-      return;
-    case rec::EXTERNSHEET:
-      if (signatureFile_) keep_ = false;
-      return;
-    case rec::NOTE:
-      if (version_ < xvExcel50) keep_ = false;
-      return;
-    case rec::FILTERMODE:
-    case rec::AUTOFILTERINFO:
-      if (version_ < xvExcel97) keep_ = false;
-      return;
+    case rec::INDEX: return false;
+    case rec::DBCELL: return false;
+    case rec::MSODRAWINGSELECTION: return false;
+    case rec::USERBVIEW: return false;
+    case rec::USERSVIEWEND: return false;
+    case rec::USERSVIEWBEGIN: return OnUsersViewBegin();
+    case rec::EXTERNSHEET: return !signatureFile_;
+    case rec::NOTE: return version_ >= xvExcel50;
+    case rec::FILTERMODE: return version_ >= xvExcel97;
+    case rec::AUTOFILTERINFO: return version_ >= xvExcel97;
 
     // --- workbook ---
-    case rec::FILEPASS:
-      return OnFilePass();
-    case rec::FILESHARING:
-      keep_ = false;
-      workbook_.FileSharing().Assign(b, static_cast<uint16_t>(length));
-      return;
-    case rec::XCT:
-      return OnXct();
+    case rec::FILEPASS: return OnFilePass(r);
+    case rec::FILESHARING: return OnFileSharing(r);
+    case rec::XCT: return OnXct(r);
 
-    default:
-      // Names, drawings, panes, merged cells, notes, validations, hyperlinks, conditional formats and
-      // every record the model does not know: kept raw, in file order.
-      return;
+    // Names, drawings, panes, merged cells, notes, validations, hyperlinks, conditional formats and
+    // every record the model does not know: kept raw, in file order.
+    default: return true;
   }
+  // clang-format on
+}
+
+bool TXLSReader::OnNestedRecord(uint16_t id) {
+  // Inside a substream embedded in the current one (a chart in a worksheet's drawing): kept raw in
+  // order when the outer substream is kept, else read past.
+  if (rec::IsBOF(id)) ++nested_;
+  if (id == rec::EOF_) --nested_;
+  if (!nestedRaw_) return false;
+  nestedIds_.set(id);
+  anyNestedIds_ = true;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Number, blank and boolean cells
+//
+// Rows are 16-bit in every cell record and so always in the sheet. A column beyond 255 cannot exist in
+// an .xls sheet (and would land in another column of the cell key): such a cell is left out, since one
+// stray cell is no reason to refuse the whole file.
+
+TXLSReader::TCellHead TXLSReader::ReadCellHead(TByteReader& r, uint32_t size, bool withXF) {
+  if (r.Size() < size) Short(size);
+  TCellHead head;
+  head.row = r.GetU16();
+  head.column = r.GetU16();
+  head.xf = withXF ? r.GetU16() : kDefaultCellFormatIndex;
+  return head;
+}
+
+TSheet* TXLSReader::CellTarget(const TCellHead& head) {
+  TSheet* sheet = CellSheet();
+  return sheet && head.column <= 0xFF ? sheet : nullptr;
+}
+
+bool TXLSReader::OnBlank(TByteReader& r) {
+  const TCellHead h = ReadCellHead(r, 6);
+  if (TSheet* sheet = CellTarget(h)) Vacate(*sheet, h.column, h.row)->PutBlank(h.column, h.row, h.xf);
+  return false;
+}
+
+bool TXLSReader::OnMulBlank(TByteReader& r) {
+  const TCellHead h = ReadCellHead(r, 6, false);  // the first column, then one XF per column
+  TSheet* sheet = CellSheet();
+  if (!sheet) return false;
+  const uint32_t count = static_cast<uint32_t>(r.Size() - 6) / 2;
+  for (uint32_t i = 0; i < count && h.column + i <= 0xFF; ++i)
+    Vacate(*sheet, h.column + i, h.row)->PutBlank(h.column + i, h.row, r.GetU16());
+  return false;
+}
+
+bool TXLSReader::OnNumber(TByteReader& r) {
+  const TCellHead h = ReadCellHead(r, 14);
+  if (TSheet* sheet = CellTarget(h))
+    Vacate(*sheet, h.column, h.row)->PutFloat(h.column, h.row, r.GetDouble(), h.xf);
+  return false;
+}
+
+bool TXLSReader::OnRK(TByteReader& r) {
+  const TCellHead h = ReadCellHead(r, 10);
+  if (TSheet* sheet = CellTarget(h))
+    Vacate(*sheet, h.column, h.row)->PutFloat(h.column, h.row, DecodeRK(r.GetU32()), h.xf);
+  return false;
+}
+
+bool TXLSReader::OnMulRK(TByteReader& r) {
+  const TCellHead h = ReadCellHead(r, 6, false);  // the first column, then XF and RK value per column
+  TSheet* sheet = CellSheet();
+  if (!sheet) return false;
+  const uint32_t count = static_cast<uint32_t>(r.Size() - 6) / 6;
+  for (uint32_t i = 0; i < count && h.column + i <= 0xFF; ++i) {
+    const int xf = r.GetU16();
+    Vacate(*sheet, h.column + i, h.row)->PutFloat(h.column + i, h.row, DecodeRK(r.GetU32()), xf);
+  }
+  return false;
+}
+
+bool TXLSReader::OnBoolErr(TByteReader& r) {
+  const TCellHead h = ReadCellHead(r, 8);
+  TSheet* sheet = CellTarget(h);
+  if (!sheet) return false;
+  const uint8_t value = r.GetU8();
+  if (r.GetU8() == 1)
+    Vacate(*sheet, h.column, h.row)->PutError(h.column, h.row, ErrorFromBiff(value), h.xf);
+  else
+    Vacate(*sheet, h.column, h.row)->PutBoolean(h.column, h.row, value != 0, h.xf);
+  return false;
+}
+
+// BIFF2 cells: row, column, three attribute bytes, then the value; the cell takes the default format.
+
+bool TXLSReader::OnInteger2(TByteReader& r) {
+  const TCellHead h = ReadCellHead(r, 9, false);
+  r.Skip(3);
+  if (TSheet* sheet = CellTarget(h))
+    Vacate(*sheet, h.column, h.row)->PutFloat(h.column, h.row, r.GetU16(), h.xf);
+  return false;
+}
+
+bool TXLSReader::OnNumber2(TByteReader& r) {
+  const TCellHead h = ReadCellHead(r, 15, false);
+  r.Skip(3);
+  if (TSheet* sheet = CellTarget(h))
+    Vacate(*sheet, h.column, h.row)->PutFloat(h.column, h.row, r.GetDouble(), h.xf);
+  return false;
+}
+
+bool TXLSReader::OnBlank2(TByteReader& r) {
+  if (version_ > xvExcel21) return true;  // not a record of later versions: kept as it is
+  const TCellHead h = ReadCellHead(r, 7, false);
+  if (TSheet* sheet = CellTarget(h)) Vacate(*sheet, h.column, h.row)->PutBlank(h.column, h.row, h.xf);
+  return false;
+}
+
+bool TXLSReader::OnBoolErr2(TByteReader& r) {
+  if (version_ > xvExcel21) return true;
+  const TCellHead h = ReadCellHead(r, 9, false);
+  TSheet* sheet = CellTarget(h);
+  if (!sheet) return false;
+  r.Skip(3);
+  const uint8_t value = r.GetU8();
+  if (r.GetU8() == 1)
+    Vacate(*sheet, h.column, h.row)->PutError(h.column, h.row, ErrorFromBiff(value), h.xf);
+  else
+    Vacate(*sheet, h.column, h.row)->PutBoolean(h.column, h.row, value != 0, h.xf);
+  return false;
+}
+
+bool TXLSReader::OnSharedFormula(TByteReader& r) {
+  if (InSheet()) AddSharedFormula(r.Current(), static_cast<uint32_t>(r.Size()));
+  return false;
+}
+
+bool TXLSReader::OnArray(TByteReader& r) {
+  if (InSheet()) SetLastArray(r.Current(), static_cast<uint32_t>(r.Size()));
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Stored records
+
+bool TXLSReader::StoreAlways() {
+  Store(header_.id, buffer_.data(), header_.length);
+  return false;
+}
+
+bool TXLSReader::StoreFromBiff5() {
+  if (version_ >= xvExcel50) Store(header_.id, buffer_.data(), header_.length);
+  return false;
+}
+
+bool TXLSReader::OnDimensions(TByteReader& r) {
+  if (version_ < xvExcel50 || !InSheet()) return false;
+  if (header_.id == rec::DIMENSIONS_2 && (version_ == xvExcel50 || signatureFile_)) return false;
+  const size_t length = r.Size();
+  if (length >= 14) {
+    Store(rec::DIMENSIONS, r.Current(), header_.length);
+  } else if (length >= 8) {
+    // Rows of 16 bits (BIFF5): widened to the BIFF8 layout. The writer recomputes the values anyway.
+    uint8_t wide[14] = {};
+    EncodeFixed32(wide, r.GetU16());
+    EncodeFixed32(wide + 4, r.GetU16());
+    EncodeFixed16(wide + 8, r.GetU16());
+    EncodeFixed16(wide + 10, r.GetU16());
+    if (length >= 10) EncodeFixed16(wide + 12, r.GetU16());
+    Store(rec::DIMENSIONS, wide, sizeof wide);
+  }
+  return false;
+}
+
+bool TXLSReader::OnCodePage(TByteReader& r) {
+  if (r.Size() >= 2) workbook_.CodePage = r.GetU16();
+  return StoreFromBiff5();
+}
+
+bool TXLSReader::OnWsBool() {
+  if (version_ < xvExcel50 || !InSheet()) return true;
+  return StoreAlways();
+}
+
+bool TXLSReader::OnCountry() {
+  if (version_ >= xvExcel97 && !signatureFile_) Store(header_.id, buffer_.data(), header_.length);
+  return false;
+}
+
+bool TXLSReader::OnWindow1() {
+  // The first is the workbook window; further windows on the same workbook stay raw.
+  if (version_ < xvExcel50) return false;
+  if (!InGlobals() || window1Stored_) return true;
+  window1Stored_ = true;
+  return StoreAlways();
+}
+
+bool TXLSReader::OnWindow2(TByteReader& r) {
+  if (version_ < xvExcel50) return false;
+  if (r.Size() >= kWindow2Size) return StoreAlways();
+  uint8_t full[kWindow2Size] = {};
+  r.GetBytes(full, r.Size());
+  Store(header_.id, full, kWindow2Size);
+  return false;
+}
+
+bool TXLSReader::OnBookBool() {
+  StoreAlways();
+  FormatsPlaceholder();
+  return false;
+}
+
+bool TXLSReader::OnUsersViewBegin() {
+  inCustomView_ = true;
+  return false;
+}
+
+bool TXLSReader::OnFileSharing(TByteReader& r) {
+  workbook_.FileSharing().Assign(r.Current(), static_cast<uint16_t>(r.Size()));
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Fonts, formats, colours
+
+bool TXLSReader::OnFont(TByteReader& r) {
+  FormatsPlaceholder();
+  TXFonts& fonts = workbook_.Fonts();
+  if (version_ >= xvExcel97) {
+    fonts.ReadFontRecord(r.Current(), static_cast<uint32_t>(r.Size()));
+  } else {
+    // A file that declares no code page writes its text in that of its fonts' script: the first font
+    // naming one (BIFF5: character set at offset 12) decides, before its own name is decoded and before
+    // the number formats and sheets that follow the fonts.
+    if (workbook_.CodePage == kUndeclaredCodePage && version_ == xvExcel50 && r.Size() > 12)
+      workbook_.CodePage = CodePageOfFontCharset(r.Current()[12]);
+    fonts.ReadFontRecordOld(
+        r.Current(), static_cast<uint32_t>(r.Size()), version_,
+        [this](const uint8_t* chars, size_t count) { return CodePageText(chars, count); });
+  }
+  return false;
+}
+
+bool TXLSReader::OnXF(TByteReader& r) {
+  FormatsPlaceholder();
+  TCellFormats& formats = workbook_.CellFormats();
+  if (!formats.NumberFormats().Sorted()) formats.NumberFormats().SortNumberFormats();
+  if (version_ < xvExcel50) {
+    formats.AddOldVersionXF();
+    return false;
+  }
+  // An XF may name a number format the file never defines: one of the locale's own built-in formats
+  // (ids 50-58 of East Asian versions), or damage. The id is kept, under an empty text, rather than
+  // making the whole file unreadable; its use count stays negative (a built-in nobody asked for), so
+  // that no FORMAT record is written for it either and the id means what it meant.
+  if (r.Size() >= 4) {
+    TNumberFormats& numberFormats = formats.NumberFormats();
+    r.Skip(2);
+    const uint16_t format = r.GetU16();
+    if (format >= kBuiltInNumberFormats && !numberFormats.FindNumberFormatById(format)) {
+      numberFormats.AddNumberFormatWithId(u"", format, kUndefinedFormatUses);
+      numberFormats.SortNumberFormats();
+    }
+  }
+  if (version_ >= xvExcel97)
+    formats.ReadXFRecord(buffer_.data(), header_.length);
+  else
+    formats.ReadXFRecordBiff5(buffer_.data(), header_.length);
+  return false;
+}
+
+bool TXLSReader::OnPalette(TByteReader& r) {
+  // The writer writes the palette from the colour table at the formats' place; a raw copy as well would
+  // give the file two palettes.
+  FormatsPlaceholder();
+  workbook_.Colors().ReadPaletteRecord(r.Current(), static_cast<uint32_t>(r.Size()));
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Rows and columns
+
+bool TXLSReader::OnColInfo(TByteReader& r) {
+  if (version_ < xvExcel50 || !InSheet()) return true;
+  Placeholder(rec::PH_COLINFO);
+  EnsureFormats();
+  sheet_->Columns().ReadColInfo(r.Current(), static_cast<uint32_t>(r.Size()));
+  return false;
+}
+
+bool TXLSReader::OnRow(TByteReader& r) {
+  if (TSheet* sheet = CellSheet()) sheet->Rows().ReadRow(r.Current(), static_cast<uint32_t>(r.Size()));
+  return false;
+}
+
+bool TXLSReader::OnSheetExt(TByteReader& r) {
+  if (InSheet() && r.Size() >= 17) {
+    r.Skip(16);
+    sheet_->TabColor = r.GetU8() & 0x7F;
+  }
+  return true;  // also kept raw: the writer has no record of its own for it
 }
 
 // ---------------------------------------------------------------------------------------------------
 // Substreams
 
-void TXLSReader::OnBOF() {
-  keep_ = false;
-  const uint8_t* b = buffer_.data();
+bool TXLSReader::OnBOF(TByteReader& r) {
+  const uint8_t* b = r.Current();
   const uint32_t length = header_.length;
   if (length < 4) Short(4);
-  const uint16_t type = DecodeFixed16(b + 2);
+  r.Skip(2);
+  const uint16_t type = r.GetU16();
 
   if (substream_ != TSubstream::ssNone) {
     if (type == rec::BOF_CHART) {
       // A chart embedded in the substream's drawing: its records stay with the drawing, in order.
       nested_ = 1;
       nestedRaw_ = substream_ != TSubstream::ssSkip;
-      if (nestedRaw_) {
-        keep_ = true;
-        nestedIds_.set(header_.id);
-        anyNestedIds_ = true;
-      }
-      return;
+      if (!nestedRaw_) return false;
+      nestedIds_.set(header_.id);
+      anyNestedIds_ = true;
+      return true;
     }
     // The substream before ended without its EOF.
     FinishSubstream(false);
@@ -949,24 +940,25 @@ void TXLSReader::OnBOF() {
       signatureFile_ = length >= 16 && DecodeFixed16(b + 6) == 0x07CE && DecodeFixed32(b + 8) == 0 &&
                        DecodeFixed32(b + 12) == 6;
       StoreBOF(type, b, length);
-      return;
+      return false;
     case rec::BOF_WORKSHEET:
     case rec::BOF_MODULE:
     case rec::BOF_MACROSHEET:
       BeginSheet(type, b, length);
-      return;
+      return false;
     case rec::BOF_CHART:
       // A chart sheet: the model has no chart sheets, so nothing of it is kept.
       ++boundIndex_;
       substream_ = TSubstream::ssSkip;
-      return;
+      return false;
     case rec::BOF_WORKSPACE:
       throw EXLSError("BIFF4 Workbook unhandled");
     default:
       // A substream of a kind the model does not know: read past.
       substream_ = TSubstream::ssSkip;
-      return;
+      return false;
   }
+  return false;
 }
 
 void TXLSReader::BeginSheet(uint16_t type, const uint8_t* body, uint32_t length) {
@@ -981,11 +973,10 @@ void TXLSReader::BeginSheet(uint16_t type, const uint8_t* body, uint32_t length)
   if (version_ >= xvExcel50) {
     if (boundIndex_ < static_cast<int>(boundSheets_.size())) {
       const TBoundSheet& entry = boundSheets_[static_cast<size_t>(boundIndex_)];
-      const uint8_t* chars = entry.name.data();
+      TByteReader name(entry.name.data(), entry.name.size());
       const size_t size = entry.name.size();
-      sheet.SetNameUnchecked(entry.wide    ? Utf16Text(chars, size / 2)
-                             : entry.biff8 ? DecodeLatin1(chars, size)
-                                           : CodePageText(chars, size));
+      sheet.SetNameUnchecked(entry.biff8 ? GetBiffChars(name, entry.wide ? size / 2 : size, entry.wide)
+                                         : CodePageText(entry.name.data(), size));
       sheet.Hidden = entry.visibility;
     }
   } else {
@@ -1012,16 +1003,16 @@ void TXLSReader::ResetSheetState() {
   sheetLowestVersion_ = 0;
 }
 
-void TXLSReader::OnEOF() {
-  keep_ = false;
+bool TXLSReader::OnEOF(TByteReader& /*r*/) {
   shared_.clear();
   sharedByAnchor_.clear();
   hasArray_ = false;
-  if (substream_ == TSubstream::ssNone) return;  // a stray EOF between substreams
+  if (substream_ == TSubstream::ssNone) return false;  // a stray EOF between substreams
   FinishSubstream(true);
   // The globals are followed by every sheet substream in file order; after the last one, or after
   // globals that name no sheet, nothing more is read.
   if (boundSheets_.empty() || boundIndex_ >= static_cast<int>(boundSheets_.size()) - 1) stop_ = true;
+  return false;
 }
 
 void TXLSReader::FinishSubstream(bool withRecord) {
@@ -1144,11 +1135,9 @@ void TXLSReader::FormatsPlaceholder() {
 // ---------------------------------------------------------------------------------------------------
 // Workbook records
 
-void TXLSReader::OnBoundSheet() {
-  keep_ = false;
-  if (!InGlobals() || version_ < xvExcel50) return;
+bool TXLSReader::OnBoundSheet(TByteReader& r) {
+  if (!InGlobals() || version_ < xvExcel50) return false;
   Placeholder(rec::PH_BOUNDSHEETS);
-  TByteReader r(buffer_.data(), header_.length);
   r.Skip(4);  // stream position of the sheet's BOF: the sheets are read in file order instead
   TBoundSheet entry;
   // The visibility is the low byte of the options in BIFF5 as in BIFF8 (the high byte is the type).
@@ -1164,24 +1153,23 @@ void TXLSReader::OnBoundSheet() {
   r.Require(bytes);
   entry.name.assign(r.Current(), r.Current() + bytes);
   boundSheets_.push_back(std::move(entry));
+  return false;
 }
 
-void TXLSReader::OnWriteAccess() {
-  if (!InGlobals()) return;  // kept raw
-  keep_ = false;
-  const uint8_t* b = buffer_.data();
-  const uint32_t length = header_.length;
+bool TXLSReader::OnWriteAccess(TByteReader& r) {
+  if (!InGlobals()) return true;  // kept raw
   std::vector<uint8_t> body;
   if (version_ >= xvExcel97) {
-    body.assign(b, b + length);
-  } else if (length > 0) {
+    body.assign(r.Current(), r.Current() + r.Size());
+  } else if (r.Size() > 0) {
     // 8-bit count, characters: the BIFF8 string header (16-bit count, flag 0) in front of them.
-    body = {b[0], 0, 0};
-    body.insert(body.end(), b + 1, b + length);
+    body = {r.GetU8(), 0, 0};
+    body.insert(body.end(), r.Current(), r.Current() + r.Remaining());
   }
   if (body.size() < 3) body.assign(3, 0);  // no name
   if (body.size() < kWriteAccessSize) body.resize(kWriteAccessSize, 0x20);
   Store(rec::WRITEACCESS, body.data(), static_cast<uint32_t>(body.size()));
+  return false;
 }
 
 void TXLSReader::FixOldWriteAccess() {
@@ -1200,48 +1188,42 @@ void TXLSReader::FixOldWriteAccess() {
   const size_t n = std::min(name.size(), fit);
   std::vector<uint8_t> body;
   PutFixed16(body, static_cast<uint16_t>(n));
-  body.push_back(wide ? 1 : 0);
-  for (size_t i = 0; i < n; ++i) {
-    if (wide)
-      PutFixed16(body, name[i]);
-    else
-      body.push_back(static_cast<uint8_t>(name[i]));
-  }
+  PutFixed8(body, wide ? 1 : 0);  // the width of the whole name, even when its wide part is cut off
+  PutBiffChars(body, std::u16string_view(name).substr(0, n), wide);
   body.resize(std::max<size_t>(kWriteAccessSize, record->Length()), 0x20);
   record->Assign(static_cast<uint16_t>(body.size()), body.data());
 }
 
-void TXLSReader::OnFilePass() {
-  keep_ = false;
-  if (stream_.Decrypting()) return;
-  const uint8_t* b = buffer_.data();
+bool TXLSReader::OnFilePass(TByteReader& r) {
+  if (stream_.Decrypting()) return false;
+  const uint8_t* b = r.Current();
   const uint32_t length = header_.length;
   // XOR obfuscation and RC4, with standard or CryptoAPI keys, are read (the stream knows their layouts).
   const bool biff8 = version_ >= xvExcel97;
   if (!TXLSStream::CanDecrypt(b, length, biff8))
     throw EXLSError("Can not read file, unknown type of encryption.");
   // Read-only-recommended workbooks are encrypted with Excel's built-in password: they open without asking.
-  if (stream_.CheckPassword(b, length, kDefaultPassword, biff8)) return;
+  if (stream_.CheckPassword(b, length, kDefaultPassword, biff8)) return false;
 
   std::u16string password = workbook_.Password;
   const bool asked = static_cast<bool>(workbook_.OnPassword);
   if (asked && !workbook_.OnPassword(password)) {
     workbook_.Aborted = true;
-    return;
+    return false;
   }
-  if (workbook_.Aborted) return;
-  if (!password.empty() && stream_.CheckPassword(b, length, password, biff8)) return;
+  if (workbook_.Aborted) return false;
+  if (!password.empty() && stream_.CheckPassword(b, length, password, biff8)) return false;
   if (!password.empty()) throw EXLSError("Invalid password");
   if (!asked) throw EXLSError("File is encrypted. Password required.");
   throw EXLSError("Password is missing.");
+  return false;
 }
 
-void TXLSReader::OnXct() {
+bool TXLSReader::OnXct(TByteReader& r) {
   // The CRN records that the XCT announces follow it; they are read here so that none of them is
   // mistaken for anything else, and kept raw with it.
-  keep_ = false;
-  if (header_.length < 2) Short(2);
-  uint32_t count = DecodeFixed16(buffer_.data());
+  if (r.Size() < 2) Short(2);
+  uint32_t count = r.GetU16();
   if (count >= 0xF000) count = 0x10000 - count;
   KeepRaw();
   for (uint32_t i = 0; i < count; ++i) {
@@ -1249,11 +1231,11 @@ void TXLSReader::OnXct() {
     ReadNextRecord();
     storage_->AddRecord(auxHeader_.id, auxHeader_.length, aux_.data());
   }
+  return false;
 }
 
-void TXLSReader::OnSST() {
-  keep_ = false;
-  if (!InGlobals() || nested_ > 0) return;  // its body was read: a stray SST is dropped
+bool TXLSReader::OnSST() {
+  if (!InGlobals() || nested_ > 0) return false;  // its body was read: a stray SST is dropped
   Placeholder(rec::PH_SST);
   const uint64_t end = stream_.Position() + header_.length;
   workbook_.SST().ReadSST(stream_, header_.length);
@@ -1273,13 +1255,13 @@ void TXLSReader::OnSST() {
     stream_.ReadHeader(continued);
     stream_.Seek(continued.length, TSeekOrigin::soCurrent);
   }
+  return false;
 }
 
-void TXLSReader::OnFormat() {
-  keep_ = false;
+bool TXLSReader::OnFormat(TByteReader& r) {
   FormatsPlaceholder();
-  const uint8_t* b = buffer_.data();
-  const uint32_t length = header_.length;
+  const uint8_t* b = r.Current();
+  const auto length = static_cast<uint32_t>(r.Size());
   TNumberFormats& formats = workbook_.NumberFormats();
   // Some writers count one character more than they store: the text is cut to what the record holds
   // (a number format's text is not worth refusing the file for).
@@ -1297,7 +1279,7 @@ void TXLSReader::OnFormat() {
       formats.ReadFormatRecord(repaired.data(), static_cast<uint32_t>(repaired.size()));
     else
       formats.ReadFormatRecord(b, length);
-    return;
+    return false;
   }
   if (length >= 3 && b[2] > length - 3) {
     repaired.assign(b, b + length);
@@ -1308,67 +1290,52 @@ void TXLSReader::OnFormat() {
     formats.ReadFormatRecordBiff5(repaired.data(), static_cast<uint32_t>(repaired.size()), decoder);
   else
     formats.ReadFormatRecordBiff5(b, length, decoder);
+  return false;
 }
 
-void TXLSReader::OnStyle() {
-  keep_ = false;
+bool TXLSReader::OnStyle(TByteReader& r) {
   // BIFF2-4 XF records are not converted, so their styles would name the wrong formats.
-  if (version_ < xvExcel50 || !InGlobals()) return;
+  if (version_ < xvExcel50 || !InGlobals()) return false;
   FormatsPlaceholder();
-  const uint8_t* b = buffer_.data();
-  const uint32_t length = header_.length;
+  const uint8_t* b = r.Current();
+  const auto length = static_cast<uint32_t>(r.Size());
   TStyles& styles = workbook_.Styles();
   if (version_ >= xvExcel97) {
     styles.Add(b, static_cast<uint16_t>(length));
-    return;
+    return false;
   }
   if (length < 2) Short(2);
-  if (DecodeFixed16(b) & 0x8000) {  // built-in style: XF, style number, outline level
+  const uint16_t xf = r.GetU16();
+  if (xf & 0x8000) {  // built-in style: XF, style number, outline level
     if (length < 4) Short(4);
     styles.Add(b, 4);
-    return;
+    return false;
   }
   // A user-defined style's name: BIFF5 8-bit text becomes a BIFF8 string.
   if (length < 3) Short(3);
-  const size_t count = b[2];
+  const size_t count = r.GetU8();
   if (length < 3 + count) Short(static_cast<uint32_t>(3 + count));
-  const std::u16string name = CodePageText(b + 3, count);
-  const bool wide = std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
   std::vector<uint8_t> body;
-  PutFixed16(body, DecodeFixed16(b));
-  PutFixed16(body, static_cast<uint16_t>(name.size()));
-  body.push_back(wide ? 1 : 0);
-  for (char16_t c : name) {
-    if (wide)
-      PutFixed16(body, c);
-    else
-      body.push_back(static_cast<uint8_t>(c));
-  }
+  PutFixed16(body, xf);
+  PutBiffString(body, CodePageText(r.Current(), count), /*shortCount=*/false, /*allowNarrow=*/true);
   styles.Add(body.data(), static_cast<uint16_t>(body.size()));
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------------------
 // Sheet records
 
-void TXLSReader::OnHeaderFooter() {
+bool TXLSReader::OnHeaderFooter(TByteReader& r) {
   if (version_ < xvExcel50) {
-    keep_ = false;
-    return;
+    return false;
   }
-  if (!InSheet()) return;  // kept raw
-  keep_ = false;
+  if (!InSheet()) return true;  // kept raw
   Placeholder(rec::PH_HEADERFOOTER);
   std::u16string text;
   const uint32_t length = header_.length;
   if (length > 0) {
-    TByteReader r(buffer_.data(), length);
     if (version_ >= xvExcel97) {
-      const size_t count = r.GetU16();
-      if (count > 0) {
-        const bool wide = (r.GetU8() & 0x01) != 0;
-        r.Require(wide ? 2 * count : count);
-        text = wide ? Utf16Text(r.Current(), count) : DecodeLatin1(r.Current(), count);
-      }
+      text = GetBiffStringBody(r, r.GetU16());
     } else {
       const size_t count = r.GetU8();
       r.Require(count);
@@ -1380,18 +1347,17 @@ void TXLSReader::OnHeaderFooter() {
     settings.SetHeader(std::move(text));
   else
     settings.SetFooter(std::move(text));
+  return false;
 }
 
-void TXLSReader::OnMargin() {
+bool TXLSReader::OnMargin(TByteReader& r) {
   if (version_ < xvExcel50) {
-    keep_ = false;
-    return;
+    return false;
   }
-  if (!InSheet()) return;
-  keep_ = false;
-  if (header_.length < 8) Short(8);
+  if (!InSheet()) return true;
+  if (r.Size() < 8) Short(8);
   Placeholder(rec::PH_MARGINS);
-  const double inches = DecodeDouble(buffer_.data());
+  const double inches = r.GetDouble();
   TPrintSettings& settings = sheet_->PrintSettings();
   switch (header_.id) {
     case rec::LEFTMARGIN:
@@ -1407,16 +1373,15 @@ void TXLSReader::OnMargin() {
       settings.SetMarginBottom(inches);
       break;
   }
+  return false;
 }
 
-void TXLSReader::OnPageBreaks() {
-  if (!InSheet()) return;
-  keep_ = false;
+bool TXLSReader::OnPageBreaks(TByteReader& r) {
+  if (!InSheet()) return true;
   Placeholder(rec::PH_PAGEBREAKS);
   const bool horizontal = header_.id == rec::HORIZONTALPAGEBREAKS;
   TPrintSettings& settings = sheet_->PrintSettings();
   TPageBreaks& breaks = horizontal ? settings.HorizPagebreaks() : settings.VertPagebreaks();
-  TByteReader r(buffer_.data(), header_.length);
   const size_t count = r.GetU16();
   if (version_ >= xvExcel97) {
     // Each: the row (column) after the break, and the first and last column (row) it spans.
@@ -1439,73 +1404,81 @@ void TXLSReader::OnPageBreaks() {
       breaks.push_back(pageBreak);
     }
   }
+  return false;
 }
 
-void TXLSReader::OnSelection() {
+bool TXLSReader::OnSelection(TByteReader& r) {
   if (version_ < xvExcel50) {
-    keep_ = false;
-    return;
+    return false;
   }
   // Only the first selection is the sheet's: with split panes each pane has its own, kept raw after it.
-  if (!InSheet() || selectionStored_) return;
-  keep_ = false;
+  if (!InSheet() || selectionStored_) return true;
   selectionStored_ = true;
-  Store(rec::SELECTION, buffer_.data(), header_.length);
+  Store(rec::SELECTION, r.Current(), static_cast<uint32_t>(r.Size()));
+  return false;
 }
 
-void TXLSReader::OnFeatHdr() {
-  const uint8_t* b = buffer_.data();
-  if (!InSheet() || header_.length < 23 || DecodeFixed16(b + 12) != kFeatureProtection) return;
+bool TXLSReader::OnFeatHdr(TByteReader& r) {
+  // The shared-feature header: frtHeader (12 bytes), the feature type, a reserved byte, the header data
+  // size, then for sheet protection the flags of what stays allowed.
+  if (!InSheet() || r.Size() < kSheetProtectionSize) return true;
+  r.Skip(12);
+  if (r.GetU16() != kFeatureProtection) return true;
   // The writer takes every protection option other than "everything allowed" for a protected sheet,
   // so the options of a sheet that is not protected are kept raw rather than taken.
-  if (sheet_->Records().Protect() != 1) return;
-  keep_ = false;
+  if (sheet_->Records().Protect() != 1) return true;
   protectionRead_ = true;
-  sheet_->Protection = DecodeFixed16(b + 19) & kAllProtectionFlags;
+  r.Skip(5);
+  sheet_->Protection = r.GetU16() & kAllProtectionFlags;
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------------------
 // Text cells
 
-void TXLSReader::OnLabel() {
-  keep_ = false;
-  const uint8_t* b = buffer_.data();
+bool TXLSReader::OnLabelSST(TByteReader& r) {
+  const TCellHead h = ReadCellHead(r, 10);
+  TSheet* sheet = CellTarget(h);
+  if (!sheet) return false;
+  const uint32_t index = r.GetU32();
+  TSST& sst = workbook_.SST();
+  if (index >= sst.FileIndexCount())
+    throw EXLSError(FormatMessage("Read error at %.8d", static_cast<int>(stream_.Position())));
+  Vacate(*sheet, h.column, h.row)->PutCountedString(h.column, h.row, sst.ReferenceAtFileIndex(index), h.xf);
+  return false;
+}
+
+bool TXLSReader::OnLabel(TByteReader& r) {
+  const TCellHead h = ReadCellHead(r, 8);
+  TSheet* sheet = CellTarget(h);
+  if (!sheet) return false;
+  const size_t count = r.GetU16();
   const uint32_t length = header_.length;
-  if (length < 8) Short(8);
-  TSheet* sheet = CellSheet();
-  const uint32_t column = DecodeFixed16(b + 2);
-  if (!sheet || column > 0xFF) return;
-  const size_t count = DecodeFixed16(b + 6);
+  const uint8_t flag = length >= 9 ? r.Current()[0] : 0xFF;
   std::u16string text;
-  if (version_ >= xvExcel97 && length >= 9 && (b[8] == 0 || b[8] == 1)) {
-    const size_t bytes = b[8] ? 2 * count : count;
+  if (version_ >= xvExcel97 && (flag == 0 || flag == 1)) {
+    r.Skip(1);
+    const size_t bytes = flag ? 2 * count : count;
     if (length < 9 + bytes) Short(static_cast<uint32_t>(9 + bytes));
-    text = b[8] ? Utf16Text(b + 9, count) : DecodeLatin1(b + 9, count);
+    text = GetBiffChars(r, count, flag == 1);
   } else {
     if (length < 8 + count) Short(static_cast<uint32_t>(8 + count));
-    text = Text8(b + 8, count);
+    text = Text8(r.Current(), count);
   }
-  Vacate(*sheet, column, DecodeFixed16(b))
-      ->PutTextFormatted(column, DecodeFixed16(b), text, DecodeFixed16(b + 4));
+  Vacate(*sheet, h.column, h.row)->PutTextFormatted(h.column, h.row, text, h.xf);
+  return false;
 }
 
-void TXLSReader::OnRString() {
-  // A LABEL with formatting runs after the text; the runs are dropped.
-  OnLabel();
-}
-
-void TXLSReader::OnLabel2() {
-  keep_ = false;
-  const uint8_t* b = buffer_.data();
-  const uint32_t length = header_.length;
-  if (length < 8) Short(8);
-  const size_t count = b[7];
-  if (length < 8 + count) Short(static_cast<uint32_t>(8 + count));
-  TSheet* sheet = CellSheet();
-  const uint32_t column = DecodeFixed16(b + 2);
-  if (sheet && column <= 0xFF)
-    Vacate(*sheet, column, DecodeFixed16(b))
-        ->PutTextFormatted(column, DecodeFixed16(b), CodePageText(b + 8, count), kDefaultCellFormatIndex);
+bool TXLSReader::OnLabel2(TByteReader& r) {
+  // Row, column, three attribute bytes, the count byte, then the characters in the file's code page.
+  if (r.Size() < 8) Short(8);
+  const size_t count = r.Current()[7];
+  const TCellHead h = ReadCellHead(r, static_cast<uint32_t>(8 + count), false);
+  r.Skip(4);
+  if (TSheet* sheet = CellTarget(h))
+    Vacate(*sheet, h.column, h.row)
+        ->PutTextFormatted(h.column, h.row, CodePageText(r.Current(), count), h.xf);
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -1533,12 +1506,7 @@ bool TXLSReader::ReadFormulaString(std::u16string& text) {
   bool wide = (r.GetU8() & 0x01) != 0;
   text.reserve(count);
   for (;;) {
-    const size_t take = std::min(count - text.size(), wide ? r.Remaining() / 2 : r.Remaining());
-    const uint8_t* chars = r.Current();
-    for (size_t i = 0; i < take; ++i)
-      text.push_back(wide ? static_cast<char16_t>(DecodeFixed16(chars + 2 * i))
-                          : static_cast<char16_t>(chars[i]));
-    r.Skip(wide ? 2 * take : take);
+    text += GetBiffChars(r, std::min(count - text.size(), wide ? r.Remaining() / 2 : r.Remaining()), wide);
     if (text.size() == count) return true;
     // A long text goes on in CONTINUE records, each starting with the width of its characters.
     if (stream_.PeekId() != rec::CONTINUE)
@@ -1576,12 +1544,10 @@ bool TXLSReader::NonNumericResult(uint8_t type, uint8_t value, TCellKind& kind, 
   }
 }
 
-void TXLSReader::PutFormulaCell(uint32_t column, uint32_t row, TCellKind kind, int xf,
-                                std::unique_ptr<TFormulaData> data) {
-  TSheet* sheet = CellSheet();
-  if (sheet && column <= 0xFF)
-    Vacate(*sheet, column, row)
-        ->PutFormula(static_cast<int>(column), static_cast<int>(row), kind, xf, std::move(data));
+void TXLSReader::PutFormulaCell(const TCellHead& h, TCellKind kind, std::unique_ptr<TFormulaData> data) {
+  if (TSheet* sheet = CellTarget(h))
+    Vacate(*sheet, h.column, h.row)
+        ->PutFormula(static_cast<int>(h.column), static_cast<int>(h.row), kind, h.xf, std::move(data));
 }
 
 const TXLSReader::TSharedFormula* TXLSReader::FindSharedFormula(uint32_t row, uint32_t column) const {
@@ -1621,137 +1587,137 @@ void TXLSReader::SetLastArray(const uint8_t* body, uint32_t length) {
   hasArray_ = true;
 }
 
-void TXLSReader::OnFormula() {
-  keep_ = false;
-  const uint8_t* b = buffer_.data();
-  const uint32_t length = header_.length;
-  if (length < 22) Short(22);
-  if (!InSheet()) return;
-  const uint32_t row = DecodeFixed16(b), column = DecodeFixed16(b + 2);
-  const int xf = DecodeFixed16(b + 4);
-  const uint16_t options = DecodeFixed16(b + 14);
-  const uint16_t tokenCount = DecodeFixed16(b + 20);
-  if (tokenCount > length - 22) Short(22u + tokenCount);
-  const bool nonNumeric = b[12] == 0xFF && b[13] == 0xFF;
-
-  auto data = std::make_unique<TFormulaData>();
-  data->tokenLength = tokenCount;
-  std::memcpy(data->result, b + 6, sizeof data->result);
-
-  enum { kPlain, kShared, kArrayAnchor, kArrayMember } form = kPlain;
-  const TSharedFormula* shared = nullptr;
+TXLSReader::TFormulaForm TXLSReader::FormulaForm(const TCellHead& h, TByteReader tokens, uint16_t options,
+                                                 const TSharedFormula*& shared) {
+  shared = nullptr;
   // tExp: the cell belongs to a shared formula or an array formula whose first cell it names.
-  if (tokenCount >= 5 && b[22] == 0x01) {
-    const uint32_t expRow = DecodeFixed16(b + 23), expColumn = b[25];
-    const uint16_t next = stream_.PeekId();
-    if ((options & 0x0008) || next == rec::SHRFMLA || next == rec::SHRFMLA_OLD) {
-      if (next == rec::SHRFMLA || next == rec::SHRFMLA_OLD) {
-        ReadNextRecord();
-        AddSharedFormula(aux_.data(), auxHeader_.length);
-      }
-      shared = FindSharedFormula(expRow, expColumn);
-      if (!shared)
-        throw EXLSError(FormatMessage("Fixup error in shared formula at C=%d,R=%d (%s)",
-                                      static_cast<int>(column), static_cast<int>(row),
-                                      CellA1Name(column, row).c_str()));
-      form = kShared;
-    } else if (next == rec::ARRAY) {
+  if (tokens.Remaining() < 5 || tokens.GetU8() != 0x01) return TFormulaForm::ffPlain;
+  const uint32_t expRow = tokens.GetU16(), expColumn = tokens.GetU8();
+  const uint16_t next = stream_.PeekId();
+  if ((options & 0x0008) || next == rec::SHRFMLA || next == rec::SHRFMLA_OLD) {
+    if (next == rec::SHRFMLA || next == rec::SHRFMLA_OLD) {
       ReadNextRecord();
-      SetLastArray(aux_.data(), auxHeader_.length);
-      form = kArrayAnchor;
-    } else if (hasArray_ && row >= arrayFirstRow_ && row <= arrayLastRow_ && column >= arrayFirstColumn_ &&
-               column <= arrayLastColumn_) {
-      form = kArrayMember;
-    } else if ((shared = FindSharedFormula(expRow, expColumn)) != nullptr) {
-      form = kShared;  // a shared formula cell whose flag was not set
-    } else {
-      hasArray_ = false;
-      lastArray_.clear();
+      AddSharedFormula(aux_.data(), auxHeader_.length);
     }
+    shared = FindSharedFormula(expRow, expColumn);
+    if (!shared)
+      throw EXLSError(FormatMessage("Fixup error in shared formula at C=%d,R=%d (%s)",
+                                    static_cast<int>(h.column), static_cast<int>(h.row),
+                                    CellA1Name(h.column, h.row).c_str()));
+    return TFormulaForm::ffShared;
   }
+  if (next == rec::ARRAY) {
+    ReadNextRecord();
+    SetLastArray(aux_.data(), auxHeader_.length);
+    return TFormulaForm::ffArrayAnchor;
+  }
+  if (hasArray_ && h.row >= arrayFirstRow_ && h.row <= arrayLastRow_ && h.column >= arrayFirstColumn_ &&
+      h.column <= arrayLastColumn_)
+    return TFormulaForm::ffArrayMember;
+  if ((shared = FindSharedFormula(expRow, expColumn)) != nullptr)
+    return TFormulaForm::ffShared;  // a shared formula cell whose flag was not set
+  hasArray_ = false;
+  lastArray_.clear();
+  return TFormulaForm::ffPlain;
+}
 
-  if (form == kShared) {
-    // Every cell of a shared formula gets its own copy of the tokens; their total is bounded by the
-    // file's size, so that a file cannot make a few bytes per cell into a large claim on memory.
-    sharedBytes_ += shared->tokens.size();
-    if (sharedBytes_ > kSharedExpansionFactor * stream_.StreamSize() + kSharedExpansionAllowance)
-      throw EXLSError(
-          FormatMessage("Shared formulas expand to more than %llu bytes, too much for a workbook "
-                        "stream of %llu bytes",
-                        static_cast<unsigned long long>(sharedBytes_ - shared->tokens.size()),
-                        static_cast<unsigned long long>(stream_.StreamSize())));
-    data->expression = shared->tokens;
-    data->tokenLength = shared->tokenCount;
-    ConvertSharedFormulaTokens(data->expression.data(), data->expression.size(), row, column,
-                               version_ >= xvExcel97);
-  } else {
-    data->expression.assign(b + 22, b + length);
-  }
+void TXLSReader::TakeSharedTokens(const TSharedFormula& shared, const TCellHead& h, TFormulaData& data) {
+  // Every cell of a shared formula gets its own copy of the tokens; their total is bounded by the
+  // file's size, so that a file cannot make a few bytes per cell into a large claim on memory.
+  sharedBytes_ += shared.tokens.size();
+  if (sharedBytes_ > kSharedExpansionFactor * stream_.StreamSize() + kSharedExpansionAllowance)
+    throw EXLSError(
+        FormatMessage("Shared formulas expand to more than %llu bytes, too much for a workbook "
+                      "stream of %llu bytes",
+                      static_cast<unsigned long long>(sharedBytes_ - shared.tokens.size()),
+                      static_cast<unsigned long long>(stream_.StreamSize())));
+  data.expression = shared.tokens;
+  data.tokenLength = shared.tokenCount;
+  ConvertSharedFormulaTokens(data.expression.data(), data.expression.size(), h.row, h.column,
+                             version_ >= xvExcel97);
+}
+
+void TXLSReader::PutArrayFormulaCell(const TCellHead& h, bool member, std::unique_ptr<TFormulaData> data) {
+  const uint8_t* result = data->result;
+  const bool emptyText = result[6] == 0xFF && result[7] == 0xFF && result[0] == 3;
+  TCellKind kind = ckNumberArrayFormula;
+  if (ReadFormulaString(data->text) || emptyText) kind = ckStringArrayFormula;
+  // The first cell writes the ARRAY record. The other cells keep only its fixed part (range, options,
+  // token count): a copy of the whole body in every cell would let a small file claim a huge memory.
+  if (member)
+    data->arrayBody.assign(lastArray_.begin(),
+                           lastArray_.begin() + std::min<size_t>(lastArray_.size(), kArrayFixedSize));
+  else
+    data->arrayBody = lastArray_;
+  data->arrayFlag = member ? 1 : 0;
+  PutFormulaCell(h, kind, std::move(data));
+}
+
+bool TXLSReader::OnFormula(TByteReader& r) {
+  // Row, column, XF, the cached result, options, 4 unused bytes, the token count, the tokens.
+  const TCellHead h = ReadCellHead(r, 22);
+  if (!InSheet()) return false;
+  auto data = std::make_unique<TFormulaData>();
+  r.GetBytes(data->result, sizeof data->result);
+  const uint16_t options = r.GetU16();
+  r.Skip(4);
+  const uint16_t tokenCount = r.GetU16();
+  if (tokenCount > r.Remaining()) Short(22u + tokenCount);
+  data->tokenLength = tokenCount;
+  const uint8_t* result = data->result;
+  const bool nonNumeric = result[6] == 0xFF && result[7] == 0xFF;
+  const uint8_t resultType = result[0], resultValue = result[2];
+
+  const TSharedFormula* shared = nullptr;
+  TFormulaForm form = FormulaForm(h, TByteReader(r.Current(), tokenCount), options, shared);
+  if (form == TFormulaForm::ffShared)
+    TakeSharedTokens(*shared, h, *data);
+  else
+    data->expression.assign(r.Current(), r.Current() + r.Remaining());
 
   // An array member with a boolean or error result: the model's array formulas hold numbers and text
   // only. A member writes no ARRAY record, so as a plain formula cell it keeps both its value and its
   // file form. (The first cell must stay an array formula to carry the ARRAY record; its result bytes
   // are kept as they are.)
-  if (form == kArrayMember && nonNumeric && (b[6] == 1 || b[6] == 2)) form = kPlain;
-  if (form == kArrayAnchor || form == kArrayMember) {
-    TCellKind kind = ckNumberArrayFormula;
-    if (ReadFormulaString(data->text))
-      kind = ckStringArrayFormula;
-    else if (nonNumeric && b[6] == 3)
-      kind = ckStringArrayFormula;  // empty text
-    // The first cell writes the ARRAY record. The other cells keep only its fixed part (range, options,
-    // token count): a copy of the whole body in every cell would let a small file claim a huge memory.
-    if (form == kArrayAnchor)
-      data->arrayBody = lastArray_;
-    else
-      data->arrayBody.assign(lastArray_.begin(),
-                             lastArray_.begin() + std::min<size_t>(lastArray_.size(), kArrayFixedSize));
-    data->arrayFlag = form == kArrayMember ? 1 : 0;
-    PutFormulaCell(column, row, kind, xf, std::move(data));
-    return;
+  if (form == TFormulaForm::ffArrayMember && nonNumeric && (resultType == 1 || resultType == 2))
+    form = TFormulaForm::ffPlain;
+  if (form == TFormulaForm::ffArrayAnchor || form == TFormulaForm::ffArrayMember) {
+    PutArrayFormulaCell(h, form == TFormulaForm::ffArrayMember, std::move(data));
+    return false;
   }
-  if (nonNumeric) {
-    TCellKind kind;
-    if (NonNumericResult(b[6], b[8], kind, *data)) PutFormulaCell(column, row, kind, xf, std::move(data));
-    return;
-  }
-  if (tokenCount == 0) return;
-  PutFormulaCell(column, row, ckNumberFormula, xf, std::move(data));
+  TCellKind kind = ckNumberFormula;
+  if (nonNumeric ? NonNumericResult(resultType, resultValue, kind, *data) : tokenCount != 0)
+    PutFormulaCell(h, kind, std::move(data));
+  return false;
 }
 
-void TXLSReader::OnFormulaOld() {
+bool TXLSReader::OnOldFormula(TByteReader& r, const TOldFormulaLayout& layout) {
+  const TCellHead h = ReadCellHead(r, layout.tokens, layout.withXF);
+  if (!InSheet()) return false;
+  auto data = std::make_unique<TFormulaData>();
+  r.Seek(layout.result);
+  r.GetBytes(data->result, sizeof data->result);
+  r.Seek(kOldFormulaTokenCount);
+  data->tokenLength = layout.byteTokenCount ? r.GetU8() : r.GetU16();
+  r.Seek(layout.tokens);
+  data->expression.assign(r.Current(), r.Current() + r.Remaining());
+  const uint8_t* result = data->result;
+  TCellKind kind = ckNumberFormula;
+  // A numeric result makes a cell even without tokens, unlike in BIFF5-8.
+  if (result[6] == 0xFF && result[7] == 0xFF && !NonNumericResult(result[0], result[2], kind, *data))
+    return false;
+  PutFormulaCell(h, kind, std::move(data));
+  return false;
+}
+
+bool TXLSReader::OnFormula3(TByteReader& r) {
   // BIFF3-4: row, column, XF, result (6), options (14), token count (16), tokens (18).
-  keep_ = false;
-  const uint8_t* b = buffer_.data();
-  const uint32_t length = header_.length;
-  if (length < 18) Short(18);
-  if (!InSheet()) return;
-  const uint32_t row = DecodeFixed16(b), column = DecodeFixed16(b + 2);
-  const int xf = DecodeFixed16(b + 4);
-  auto data = std::make_unique<TFormulaData>();
-  data->tokenLength = DecodeFixed16(b + 16);
-  std::memcpy(data->result, b + 6, sizeof data->result);
-  data->expression.assign(b + 18, b + length);
-  TCellKind kind = ckNumberFormula;
-  if (b[12] == 0xFF && b[13] == 0xFF && !NonNumericResult(b[6], b[8], kind, *data)) return;
-  PutFormulaCell(column, row, kind, xf, std::move(data));
+  return OnOldFormula(r, {.withXF = true, .result = 6, .byteTokenCount = false, .tokens = 18});
 }
 
-void TXLSReader::OnFormula2() {
+bool TXLSReader::OnFormula2(TByteReader& r) {
   // BIFF2: row, column, 3 attribute bytes, result (7), recalculation flag, token count (16), tokens (17).
-  keep_ = false;
-  const uint8_t* b = buffer_.data();
-  const uint32_t length = header_.length;
-  if (length < 17) Short(17);
-  if (!InSheet()) return;
-  const uint32_t row = DecodeFixed16(b), column = DecodeFixed16(b + 2);
-  auto data = std::make_unique<TFormulaData>();
-  data->tokenLength = b[16];
-  std::memcpy(data->result, b + 7, sizeof data->result);
-  data->expression.assign(b + 17, b + length);
-  TCellKind kind = ckNumberFormula;
-  if (b[13] == 0xFF && b[14] == 0xFF && !NonNumericResult(b[7], b[9], kind, *data)) return;
-  PutFormulaCell(column, row, kind, kDefaultCellFormatIndex, std::move(data));
+  return OnOldFormula(r, {.withXF = false, .result = 7, .byteTokenCount = true, .tokens = 17});
 }
 
 }  // namespace plicato

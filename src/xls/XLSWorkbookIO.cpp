@@ -1,9 +1,9 @@
 // Reading and writing a whole workbook: the steps around the reader and the writer.
 #include "biff/RecordStorage.h"
 #include "biff/Settings.h"
-#include "biff/XLSReader.h"
-#include "biff/XLSWriter.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSReader.h"
+#include "xls/XLSWriter.h"
 
 namespace plicato {
 

@@ -38,14 +38,6 @@ using Bytes = std::vector<uint8_t>;
 // ---------------------------------------------------------------------------------------------------
 // The corpus
 
-std::u16string PasswordOf(const std::string& relative) {
-  if (relative == "poi/password.xls") return u"password";
-  if (relative == "gen/encrypted/lo__pw_pw136.xls") return u"pw136";
-  if (relative == "poi/35897-type4.xls") return u"freedom";
-  if (relative == "poi/xor-encryption-abc.xls") return u"abc";
-  return {};
-}
-
 // Corpus files the reader refuses, with the reason. Any other refusal fails the round trip test.
 const std::map<std::string, std::string>& KnownUnreadable() {
   static const std::map<std::string, std::string> files = {
@@ -57,16 +49,6 @@ const std::map<std::string, std::string>& KnownUnreadable() {
 bool IsKnownUnreadable(const std::string& relative) {
   // The fuzzer's minimised test cases are damaged on purpose.
   return KnownUnreadable().count(relative) > 0 || relative.rfind("poi/clusterfuzz-", 0) == 0;
-}
-
-std::vector<fs::path> CorpusWorkbooks() {
-  std::vector<fs::path> files = test::CorpusFiles("poi");
-  for (const fs::path& path : test::CorpusFiles("gen")) files.push_back(path);
-  return files;
-}
-
-std::string RelativeName(const fs::path& path) {
-  return path.lexically_relative(test::CorpusDir()).generic_string();
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -229,15 +211,15 @@ const TRecord* Find(const std::vector<TRecord>& records, uint16_t id) {
 // Every readable corpus file
 
 TEST(RoundTrip, EveryReadableCorpusFileReadsBackWithTheSameCells) {
-  const std::vector<fs::path> files = CorpusWorkbooks();
+  const std::vector<fs::path> files = test::CorpusWorkbooks();
   if (files.empty()) GTEST_SKIP() << "no corpus at " << test::CorpusDir();
   int roundTripped = 0, refused = 0, oldVersions = 0, cells = 0;
   for (const fs::path& path : files) {
-    const std::string relative = RelativeName(path);
+    const std::string relative = test::CorpusRelativeName(path);
     SCOPED_TRACE(relative);
     TXLSWorkbook source;
     source.Filename = FromUtf8(path.string());
-    source.Password = PasswordOf(relative);
+    source.Password = test::CorpusPassword(relative);
     try {
       source.Read();
     } catch (const EPlicatoError& e) {
@@ -314,7 +296,7 @@ const std::set<uint16_t>& RecordsOfOldLayouts() {
   return ids;
 }
 
-TEST(RoundTripOldVersions, KeepOnlyRecordsInTheBiff8Layout) {
+TEST(RoundTrip, KeepOnlyRecordsInTheBiff8Layout) {
   for (const char* name :
        {"gen/merge/e_biff5.xls", "poi/testEXCEL_5.xls", "poi/64130.xls", "poi/testEXCEL_3.xls"}) {
     SCOPED_TRACE(name);
@@ -364,7 +346,7 @@ TEST(RoundTripOldVersions, KeepOnlyRecordsInTheBiff8Layout) {
   }
 }
 
-TEST(RoundTripOldVersions, BiffFiveCorpusFileHoldsItsFormulaResultsAsValues) {
+TEST(RoundTrip, BiffFiveCorpusFileHoldsItsFormulaResultsAsValues) {
   const fs::path path = test::CorpusFile("gen/merge/e_biff5.xls");
   if (!fs::exists(path)) GTEST_SKIP() << "no corpus";
   TXLSWorkbook source;
@@ -413,7 +395,7 @@ std::unique_ptr<TFormulaData> SmallResult(uint8_t value) {
   return data;
 }
 
-TEST(RoundTripOldVersions, FormulaCellsAreWrittenAsTheirCachedValues) {
+TEST(RoundTrip, FormulaCellsAreWrittenAsTheirCachedValues) {
   TXLSWorkbook source;
   source.SetVersion(xvExcel50);
   TSheet& sheet = source.Sheets()[0];
@@ -501,7 +483,7 @@ TEST(RoundTripOldVersions, FormulaCellsAreWrittenAsTheirCachedValues) {
   EXPECT_EQ(back.GetText(2, 3), u"");
 }
 
-TEST(RoundTripOldVersions, FileSharingGetsItsBiff8String) {
+TEST(RoundTrip, FileSharingGetsItsBiff8String) {
   for (const auto& [codePage, nameBytes, expected] :
        {std::tuple<uint16_t, Bytes, std::u16string>{1252, Bytes{'B', 0xF6, 'b'}, u"B\u00F6b"},
         std::tuple<uint16_t, Bytes, std::u16string>{1251, Bytes{0xC1, 0xEE, 0xE1}, u"\u0411\u043E\u0431"}}) {
@@ -561,7 +543,7 @@ void FillSheetList(TSheet& sheet, const std::vector<uint16_t>& ids) {
 constexpr uint16_t kObj = 0x005D;
 constexpr uint16_t kChartRecord = 0x1001;
 
-TEST(RoundTripOldVersions, EmbeddedSubstreamsAndOldRecordsAreLeftOut) {
+TEST(RoundTrip, EmbeddedSubstreamsAndOldRecordsAreLeftOut) {
   const std::vector<TOldSheetList> lists = {
       {"a closed chart",
        {R::BOF, R::EXTERNCOUNT, kObj, R::BOF, kChartRecord, R::HCENTER, R::EOF_, R::PH_CELLS, R::PANE,
@@ -606,48 +588,6 @@ TEST(RoundTripOldVersions, EmbeddedSubstreamsAndOldRecordsAreLeftOut) {
   const std::vector<TRecord> records = WrittenRecords(image);
   EXPECT_EQ(Count(records, kChartRecord), 1);
   EXPECT_EQ(Count(records, R::EXTERNCOUNT), 1);
-}
-
-// ---------------------------------------------------------------------------------------------------
-// Copies for independent readers
-
-// With PLICATO_ROUNDTRIP_COPIES naming a folder, writes there the round-tripped copy of every corpus
-// file the reader reads (under the file's corpus path) and a line per corpus file in manifest.jsonl.
-// Encrypted files are written without their password, so that readers that cannot decrypt read the
-// copies. tests/interop/roundtrip_test.py compares the copies with the originals in xlrd and LibreOffice.
-TEST(RoundTripInterop, WritesCorpusCopies) {
-  const char* target = std::getenv("PLICATO_ROUNDTRIP_COPIES");
-  if (target == nullptr || *target == '\0') GTEST_SKIP() << "PLICATO_ROUNDTRIP_COPIES is not set";
-  const fs::path folder(target);
-  std::ofstream manifest(folder / "manifest.jsonl", std::ios::binary | std::ios::trunc);
-  for (const fs::path& path : CorpusWorkbooks()) {
-    const std::string relative = RelativeName(path);
-    TXLSWorkbook workbook;
-    workbook.Filename = FromUtf8(path.string());
-    workbook.Password = PasswordOf(relative);
-    try {
-      workbook.Read();
-    } catch (const EPlicatoError& e) {
-      manifest << "{\"file\":" << test::JsonString(relative)
-               << ",\"read_error\":" << test::JsonString(e.what()) << "}\n";
-      continue;
-    }
-    workbook.Password.clear();
-    Bytes image;
-    try {
-      workbook.Write(image);
-    } catch (const EPlicatoError& e) {
-      manifest << "{\"file\":" << test::JsonString(relative)
-               << ",\"write_error\":" << test::JsonString(e.what()) << "}\n";
-      continue;
-    }
-    const fs::path copy = folder / relative;
-    fs::create_directories(copy.parent_path());
-    test::WriteFileBytes(copy, image);
-    manifest << "{\"file\":" << test::JsonString(relative) << ",\"copy\":" << test::JsonString(relative)
-             << ",\"version\":" << static_cast<int>(workbook.Version()) << "}\n";
-  }
-  ASSERT_TRUE(manifest.good());
 }
 
 }  // namespace

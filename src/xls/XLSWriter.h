@@ -62,12 +62,6 @@ class TXLSWriter {
   // and the failure's own message.
   void WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& stream);
 
-  // The RK form of a number: the 30-bit float form (the high 32 bits of the double when its low 34
-  // bits are 0) or the 30-bit integer form, each either of the number itself or of 100 times it.
-  // None when no form gives the number back exactly.
-  static std::optional<uint32_t> EncodeRK(double value);
-  // The value an RK form stands for.
-  static double DecodeRK(uint32_t rk);
   // The XF index a cell record carries: 15 for a negative format index, else the index itself. Only
   // BIFF8 is written, where XF indexes are file positions unchanged.
   static int WrittenFormatIndex(const TSheet& sheet, TExcelVersion version, int formatIndex);
@@ -93,14 +87,10 @@ class TXLSWriter {
   void WriteOldFileSharing(const std::vector<uint8_t>& data);
   void WriteOldWindow2(const TStoredRecord& window2);
 
-  // Record emitters over the scratch buffer.
-  void WriteEmptyRecord(uint16_t id);
+  // A record whose body is one 16-bit value.
   void WriteWordRecord(uint16_t id, uint16_t value);
-  void WriteScratchRecord(uint16_t id, uint16_t length);
-  void WriteBytesRecord(uint16_t id, const uint8_t* bytes, uint16_t length);
 
   TXLSWorkbook& workbook_;
-  std::vector<uint8_t> scratch_;  // one record body of the largest size, every record built here
   std::unique_ptr<TXLSStream> stream_;
   TBoundsheetList sheetList_;
   int32_t sheetIndex_ = 0;         // the worksheet being written
