@@ -619,9 +619,21 @@ QString TForm1::FailureSummary(const QString& message) const {
     lines << QStringLiteral("无法写入输出文件“%1”。").arg(QDir::toNativeSeparators(output.captured(1)));
   } else {
     const QRegularExpressionMatch input = inputFailed.match(message);
-    // The current-file field names the file being read when the engine's message does not.
+    // The current-file field names the file being read when the engine's message does not. The reason
+    // is judged from the reader's words only, not from a path that may hold any word.
     const QString file = input.hasMatch() ? input.captured(1) : Edit3->text();
-    lines << QStringLiteral("无法合并文件“%1”：%2。").arg(QDir::toNativeSeparators(file), ReasonOf(message));
+    QStringList readerLines = BoxLines(input.hasMatch() ? message.mid(input.capturedEnd()) : message)
+                                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    readerLines.removeIf([](const QString& line) {
+      return line.startsWith(QLatin1String("The rows merged before")) ||
+             line.startsWith(QLatin1String("Nothing was written"));
+    });
+    const QString reason = ReasonOf(readerLines.join(QLatin1Char(' ')));
+    if (file.isEmpty()) {
+      lines << QStringLiteral("合并失败：%1。").arg(reason);
+    } else {
+      lines << QStringLiteral("无法合并文件“%1”：%2。").arg(QDir::toNativeSeparators(file), reason);
+    }
   }
 
   // What this run wrote, as the file system has it: the save path and its continuations.
