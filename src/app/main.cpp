@@ -14,6 +14,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "biff/CompoundFile.h"
@@ -76,6 +77,12 @@ int main(int argc, char** argv) {
                        take();
                        form.close();  // stops after this file; the window closes once the output is written
                      });
+    // A merge that never reaches the middle file (a failure box waits for a click) ends the program.
+    QTimer::singleShot(60000, &form, [&] {
+      std::fprintf(stderr, "plicato: the merge of %s did not reach its middle file\n",
+                   mergeFolder.toLocal8Bit().constData());
+      std::_Exit(1);
+    });
     form.ChooseFolderAndScan(mergeFolder);
     auto* waitForScan = new QTimer(&form);
     QObject::connect(waitForScan, &QTimer::timeout, &form, [&, waitForScan] {
