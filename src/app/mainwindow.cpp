@@ -113,7 +113,6 @@ TForm1::TForm1(QWidget* parent)
     JobFailed(threadComponent1_.get(), caption, text);
   };
   threadComponent2_ = std::make_unique<TThreadComponent>(QStringLiteral("ThreadComponent2"));
-  threadComponent2_->OnExecute = [this](TThreadComponent* sender) { ThreadComponent2Execute(sender); };
   threadComponent2_->OnException = [this](const QString& className, const QString& message) {
     MergeFailed(className, message);
   };
@@ -455,6 +454,10 @@ void TForm1::Button3Click() {
     // A little before now: the file system stamps a written output with a coarser clock.
     runStart_ = QDateTime::currentDateTime().addMSecs(-50);
     ShowProgress(0, filesListed_, 0);
+    // The run takes its own copy of the merge to perform, so the seam may change after it has begun.
+    threadComponent2_->OnExecute = [this, merge = RunMerge](TThreadComponent* sender) {
+      ThreadComponent2Execute(sender, merge);
+    };
     threadComponent2_->Execute();
     Button3->setText(Text(kStop));
   } else {
@@ -580,8 +583,9 @@ void TForm1::ThreadComponent1Execute(TThreadComponent* /*sender*/) {
   StartScan();
 }
 
-void TForm1::ThreadComponent2Execute(TThreadComponent* /*sender*/) {
-  TMergeReport report = RunMerge(host_);
+void TForm1::ThreadComponent2Execute(TThreadComponent* /*sender*/,
+                                     const std::function<TMergeReport(TMergeHost&)>& merge) {
+  TMergeReport report = merge(host_);
   // The report follows the run's last status to the window's thread, as a value.
   const uint64_t generation = TThreadComponent::CurrentRunGeneration();
   QMetaObject::invokeMethod(

@@ -74,8 +74,8 @@ class TForm1 : public QWidget {
   // field and scanned. Refused while a merge runs.
   void ChooseFolderAndScan(const QString& folder);
 
-  // The merge a run performs, on the merge job's thread. A seam for tests that script the engine's
-  // calls; set it while no merge runs.
+  // The merge a run performs, on the merge job's thread; each run takes it when Start is pressed. A
+  // seam for tests that script the engine's calls.
   std::function<TMergeReport(TMergeHost& host)> RunMerge = MergeFiles;
 
  signals:
@@ -126,7 +126,8 @@ class TForm1 : public QWidget {
   void N6Click();
 
   void ThreadComponent1Execute(TThreadComponent* sender);
-  void ThreadComponent2Execute(TThreadComponent* sender);
+  void ThreadComponent2Execute(TThreadComponent* sender,
+                               const std::function<TMergeReport(TMergeHost&)>& merge);
   void JobFailed(TThreadComponent* component, const QString& caption, const QString& text);
   void MergeFailed(const QString& className, const QString& message);
   QString FailureSummary(const QString& message) const;
