@@ -2,12 +2,19 @@
 //
 //   plicato                      shows the window
 //   plicato --screenshot FILE    shows the window, saves a picture of it to FILE (PNG) and quits
+//   plicato --screenshot FILE --merge FOLDER OUT.xls
+//                                lists FOLDER, merges it into OUT.xls and takes the picture as the merge
+//                                begins the middle file of the list, then stops and quits
 #include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QPixmap>
+#include <QPushButton>
 #include <QTimer>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "biff/CompoundFile.h"
@@ -30,28 +37,70 @@ int main(int argc, char** argv) {
     std::signal(signal, RemoveTemporariesAndEnd);
   QApplication::setApplicationName(QStringLiteral("Plicato"));
 
-  QString screenshot;
+  QString screenshot, mergeFolder, mergeOutput;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc)
+    if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
       screenshot = QString::fromLocal8Bit(argv[++i]);
+    } else if (std::strcmp(argv[i], "--merge") == 0 && i + 2 < argc) {
+      mergeFolder = QString::fromLocal8Bit(argv[++i]);
+      mergeOutput = QString::fromLocal8Bit(argv[++i]);
+    }
   }
 
   plicato::TForm1 form;
   form.show();
+  if (screenshot.isEmpty()) return QApplication::exec();
 
-  if (!screenshot.isEmpty()) {
-    int status = 0;
+  int status = 0;
+  auto take = [&] {
+    if (!form.grab().save(screenshot, "PNG")) {
+      std::fprintf(stderr, "plicato: cannot save the screenshot to %s\n",
+                   screenshot.toLocal8Bit().constData());
+      status = 1;
+    }
+  };
+  if (mergeFolder.isEmpty()) {
     // Taken once the window has been laid out and painted.
     QTimer::singleShot(300, &form, [&] {
-      if (!form.grab().save(screenshot, "PNG")) {
-        std::fprintf(stderr, "plicato: cannot save the screenshot to %s\n",
-                     screenshot.toLocal8Bit().constData());
-        status = 1;
-      }
+      take();
       QApplication::exit(status);
     });
-    const int result = QApplication::exec();
-    return status != 0 ? status : result;
+  } else {
+    // Mid-merge, at a point fixed by the list: the picture is taken on the window's thread the moment
+    // the middle file shows as the current one, so every status before it is on screen and none after.
+    auto* list = form.findChild<QListWidget*>(QStringLiteral("ListBox1"));
+    QString middle;
+    QObject::connect(&form, &plicato::TForm1::StatusShown, &form,
+                     [&](const QString& control, const QString& text) {
+                       if (control != QLatin1String("Edit3") || text.isEmpty() || text != middle) return;
+                       middle.clear();
+                       take();
+                       form.close();  // stops after this file; the window closes once the output is written
+                     });
+    // A merge that never reaches the middle file (a failure box waits for a click) ends the program.
+    QTimer::singleShot(60000, &form, [&] {
+      std::fprintf(stderr, "plicato: the merge of %s did not reach its middle file\n",
+                   mergeFolder.toLocal8Bit().constData());
+      std::_Exit(1);
+    });
+    form.ChooseFolderAndScan(mergeFolder);
+    auto* waitForScan = new QTimer(&form);
+    QObject::connect(waitForScan, &QTimer::timeout, &form, [&, waitForScan] {
+      if (form.ScanBusy()) return;
+      waitForScan->stop();
+      if (list->count() < 2) {
+        std::fprintf(stderr, "plicato: %s holds fewer than two files to merge\n",
+                     mergeFolder.toLocal8Bit().constData());
+        status = 1;
+        QApplication::exit(status);
+        return;
+      }
+      middle = list->item(list->count() / 2)->text();
+      form.findChild<QLineEdit*>(QStringLiteral("Edit2"))->setText(mergeOutput);
+      form.findChild<QPushButton*>(QStringLiteral("Button3"))->click();
+    });
+    waitForScan->start(50);
   }
-  return QApplication::exec();
+  const int result = QApplication::exec();
+  return status != 0 ? status : result;
 }

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -11,6 +12,7 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -18,8 +20,14 @@
 #include <QMetaObject>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <limits>
 
 #include "aboutbox.h"
 #include "filescan.h"
@@ -35,9 +43,45 @@ namespace {
 
 const char kFilter[] = "*.xls";
 const char kStopped[] = "已停止";
+const char kStopping[] = "正在停止…";
+const char kNotice[] = "提示：";
+// Steps of the progress bar per file: a file's rows move the bar within its step.
+constexpr int kFileSteps = 1000;
 
 QString Text(const char* utf8) {
   return QString::fromUtf8(utf8);
+}
+
+// The name patterns of a folder scan: the legacy workbooks, and the Office Open XML ones when asked for.
+QStringList ScanFilters(bool includeXlsx) {
+  QStringList filters{QString::fromLatin1(kFilter)};
+  if (includeXlsx) filters << QStringLiteral("*.xlsx") << QStringLiteral("*.xlsm");
+  return filters;
+}
+
+// The engine's messages break lines with carriage returns; a box breaks them at '\n'.
+QString BoxLines(QString text) {
+  return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+      .replace(QLatin1Char('\r'), QLatin1Char('\n'));
+}
+
+QString FromPath(const std::filesystem::path& path) {
+  return QFile::decodeName(QByteArray::fromStdString(path.native()));
+}
+
+// Why a file could not be read, in one short line of the window's language, from the engine's message.
+QString ReasonOf(const QString& message) {
+  const QString m = message.toLower();
+  if (m.contains(QLatin1String("password")) || m.contains(QLatin1String("encrypt")))
+    return QStringLiteral("文件有密码保护，密码不对或没有提供");
+  if (m.contains(QLatin1String("cannot open")) || m.contains(QLatin1String("no such file")) ||
+      m.contains(QLatin1String("permission")))
+    return QStringLiteral("无法打开文件（不存在或没有读取权限）");
+  if (m.contains(QLatin1String("not a compound document")) || m.contains(QLatin1String("not an excel")) ||
+      m.contains(QLatin1String("not an .xlsx")) || m.contains(QLatin1String("not a zip")) ||
+      m.contains(QLatin1String("not a readable zip")))
+    return QStringLiteral("不是可以读取的Excel工作簿");
+  return QStringLiteral("文件已损坏或格式不受支持");
 }
 
 }  // namespace
@@ -45,7 +89,20 @@ QString Text(const char* utf8) {
 TForm1::TForm1(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      host_([this](TWindowMergeHost::TOutput output, const QString& text) { Deliver(output, text); }) {
+      host_([this](const TWindowMergeHost::TStatus& status) { Deliver(status); },
+            [this](uint64_t question, const QString& file) {
+              const uint64_t generation = TThreadComponent::CurrentRunGeneration();
+              QMetaObject::invokeMethod(
+                  this,
+                  [this, generation, question, file] {
+                    if (threadComponent2_ && threadComponent2_->IsCurrent(generation)) {
+                      PasswordAsked(question, file);
+                    } else {
+                      host_.AnswerPassword(question, std::nullopt);
+                    }
+                  },
+                  Qt::QueuedConnection);
+            }) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QStringLiteral("Plicato V1.0"));
   CreateControls();
@@ -56,9 +113,8 @@ TForm1::TForm1(QWidget* parent)
     JobFailed(threadComponent1_.get(), caption, text);
   };
   threadComponent2_ = std::make_unique<TThreadComponent>(QStringLiteral("ThreadComponent2"));
-  threadComponent2_->OnExecute = [this](TThreadComponent* sender) { ThreadComponent2Execute(sender); };
-  threadComponent2_->OnReport = [this](const QString& caption, const QString& text) {
-    JobFailed(threadComponent2_.get(), caption, text);
+  threadComponent2_->OnException = [this](const QString& className, const QString& message) {
+    MergeFailed(className, message);
   };
   connect(threadComponent2_.get(), &TThreadComponent::Finished, this, &TForm1::MergeFinished);
 
@@ -66,12 +122,13 @@ TForm1::TForm1(QWidget* parent)
   FormCreate();
   // The About box is made right after the window and kept for the program's life.
   form2_ = new TForm2(this);
-  form2_->OpenLink = [this](const QUrl& url) { OpenUrl(url); };
+  form2_->OpenLink = [this](const QUrl& url) { OpenWithDesktop(url); };
 }
 
 TForm1::~TForm1() {
   // The running merge finishes its current file and writes its output before the window goes.
   host_.StopRequested.store(1);
+  host_.CancelQuestions();  // a merge waiting for a password gives the file up
   threadComponent2_.reset();
   threadComponent1_.reset();
   RetireScanners();
@@ -101,6 +158,10 @@ void TForm1::CreateControls() {
   CheckBox1->setObjectName(QStringLiteral("CheckBox1"));
   CheckBox2 = new QCheckBox(QStringLiteral("背景音乐"), this);
   CheckBox2->setObjectName(QStringLiteral("CheckBox2"));
+  CheckBox3 = new QCheckBox(QStringLiteral("跳过无法读取的文件"), this);
+  CheckBox3->setObjectName(QStringLiteral("CheckBox3"));
+  CheckBox4 = new QCheckBox(QStringLiteral("包含XLSX文件"), this);
+  CheckBox4->setObjectName(QStringLiteral("CheckBox4"));
 
   const QString red = QStringLiteral("color: red;");
   Label3 = new QLabel(QStringLiteral("状态："), this);
@@ -111,6 +172,16 @@ void TForm1::CreateControls() {
   Label5 = new QLabel(this);
   Label5->setObjectName(QStringLiteral("Label5"));
   Label5->setStyleSheet(red);
+  // The status lines keep their height when they first get text (their Chinese glyphs are taller than
+  // an empty line), so the window does not grow and shift its controls mid-run.
+  for (QLabel* line : {Label4, Label5}) {
+    line->setText(QStringLiteral("共有0个XLS文件 已合并0个") + Text(kStopping));
+    line->setMinimumHeight(line->sizeHint().height());
+    line->clear();
+  }
+  ProgressBar1 = new QProgressBar(this);
+  ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+  ResetProgressBar();
 
   Label7 = new QLabel(QStringLiteral("文件列表"), this);
   Label7->setObjectName(QStringLiteral("Label7"));
@@ -162,11 +233,13 @@ void TForm1::CreateControls() {
   fields->addWidget(Label6, 2, 0);
   fields->addWidget(Edit3, 2, 1, 1, 2);
 
-  auto* options = new QHBoxLayout;
-  options->addWidget(CheckBox1);
-  options->addSpacing(24);
-  options->addWidget(CheckBox2);
-  options->addStretch();
+  auto* options = new QGridLayout;
+  options->setHorizontalSpacing(24);
+  options->addWidget(CheckBox1, 0, 0);
+  options->addWidget(CheckBox2, 0, 1);
+  options->addWidget(CheckBox3, 1, 0);
+  options->addWidget(CheckBox4, 1, 1);
+  options->setColumnStretch(2, 1);
 
   auto* status = new QHBoxLayout;
   status->addWidget(Label3);
@@ -189,6 +262,7 @@ void TForm1::CreateControls() {
   layout->addLayout(options);
   layout->addLayout(status);
   layout->addWidget(Label5);
+  layout->addWidget(ProgressBar1);
   layout->addWidget(Label7);
   layout->addLayout(list);
   layout->addWidget(Label8);
@@ -206,6 +280,8 @@ void TForm1::CreateControls() {
   // The merge reads the save path and the marking option as values kept current here.
   connect(Edit2, &QLineEdit::textChanged, this, [this](const QString& text) { host_.SetSavePathText(text); });
   connect(CheckBox1, &QCheckBox::toggled, this, [this](bool checked) { host_.SetMarkRowsValue(checked); });
+  connect(CheckBox3, &QCheckBox::toggled, this,
+          [this](bool checked) { host_.SetSkipUnreadableValue(checked); });
 }
 
 void TForm1::FormCreate() {
@@ -227,9 +303,45 @@ bool TForm1::ScanBusy() const {
 
 // ---- dialogs, boxes and the desktop
 
-void TForm1::ShowMessage(const QString& caption, const QString& text, QMessageBox::Icon icon, bool owned) {
+void TForm1::ShowMessage(const QString& caption, const QString& text, QMessageBox::Icon icon, bool owned,
+                         const QString& details) {
   QMessageBox box(icon, caption, text, QMessageBox::Ok, owned ? this : nullptr);
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse);  // paths and addresses can be copied
+  if (!details.isEmpty()) box.setDetailedText(details);
   box.exec();
+}
+
+void TForm1::ShowReport(const QString& caption, const QString& text) {
+  QDialog box(this);
+  box.setWindowTitle(caption);
+  auto* list = new QPlainTextEdit(text, &box);
+  list->setReadOnly(true);
+  list->setLineWrapMode(QPlainTextEdit::NoWrap);
+  list->setMinimumSize(480, 160);
+  auto* ok = new QPushButton(QStringLiteral("确定"), &box);
+  connect(ok, &QPushButton::clicked, &box, &QDialog::accept);
+  auto* layout = new QVBoxLayout(&box);
+  layout->addWidget(list);
+  layout->addWidget(ok, 0, Qt::AlignRight);
+  box.exec();
+}
+
+std::unique_ptr<QInputDialog> TForm1::CreatePasswordDialog(const QString& file) {
+  auto dialog = std::make_unique<QInputDialog>(this);
+  dialog->setObjectName(QStringLiteral("PasswordDialog"));
+  dialog->setWindowTitle(QApplication::applicationName());
+  dialog->setInputMode(QInputDialog::TextInput);
+  dialog->setTextEchoMode(QLineEdit::Password);
+  dialog->setLabelText(QStringLiteral("请输入密码：") + QLatin1Char('\n') + QFileInfo(file).fileName());
+  dialog->setToolTip(QDir::toNativeSeparators(file));
+  return dialog;
+}
+
+bool TForm1::EnterPassword(const QString& file, QString& password) {
+  auto dialog = CreatePasswordDialog(file);
+  if (dialog->exec() != QDialog::Accepted) return false;
+  password = dialog->textValue();
+  return true;
 }
 
 bool TForm1::ChooseFolder(QString& folder) {
@@ -254,7 +366,10 @@ std::unique_ptr<QFileDialog> TForm1::CreateOpenDialog() {
   dialog->setObjectName(QStringLiteral("OpenDialog1"));
   dialog->setAcceptMode(QFileDialog::AcceptOpen);
   dialog->setFileMode(QFileDialog::ExistingFile);  // the file and its folder must exist
-  dialog->setNameFilter(QString::fromLatin1(kFilter));
+  // A file chosen by name is read by its content, so both kinds are offered; the legacy one first.
+  const QString both = ScanFilters(true).join(QLatin1Char(' '));
+  dialog->setNameFilters({QString::fromLatin1(kFilter), both});
+  if (CheckBox4->isChecked()) dialog->selectNameFilter(both);
   dialog->setDefaultSuffix(QStringLiteral("xls"));
   dialog->setSizeGripEnabled(true);
   return dialog;
@@ -274,8 +389,16 @@ bool TForm1::ChooseOpenFile(QString& fileName) {
   return true;
 }
 
-void TForm1::OpenUrl(const QUrl& url) {
-  QDesktopServices::openUrl(url);
+bool TForm1::OpenUrl(const QUrl& url) {
+  return QDesktopServices::openUrl(url);
+}
+
+void TForm1::OpenWithDesktop(const QUrl& url) {
+  if (OpenUrl(url)) return;
+  // No browser or launcher: the address is shown so that the user can copy it.
+  const QString where = url.isLocalFile() ? QDir::toNativeSeparators(url.toLocalFile()) : url.toString();
+  ShowMessage(Text(kNotice), QStringLiteral("无法打开，请复制后自行打开：\n") + where,
+              QMessageBox::Information, true);
 }
 
 void TForm1::ShowAbout() {
@@ -285,8 +408,15 @@ void TForm1::ShowAbout() {
 // ---- buttons, check boxes, links
 
 void TForm1::Button1Click() {
+  // Refused before the chooser, like the list commands: a scan would replace the list being merged.
+  if (MergeRunning()) return Refuse();
   QString folder;
   if (!ChooseFolder(folder)) return;
+  ChooseFolderAndScan(folder);
+}
+
+void TForm1::ChooseFolderAndScan(const QString& folder) {
+  if (MergeRunning()) return Refuse();
   host_.FoundCount.store(0);
   Edit1->setText(QDir::toNativeSeparators(folder));
   scanPending_ = true;
@@ -306,6 +436,7 @@ void TForm1::Button3Click() {
     host_.SetFiles(Entries());
     host_.SetSavePathText(Edit2->text());
     host_.SetMarkRowsValue(CheckBox1->isChecked());
+    host_.SetSkipUnreadableValue(CheckBox3->isChecked());
     // The engine refuses a run that would write over one of its inputs; said here in the window's words.
     if (auto clash = FindOutputClash(host_.SavePath(), host_.FileList())) {
       ShowMessage(
@@ -316,10 +447,22 @@ void TForm1::Button3Click() {
           QMessageBox::Warning, false);
       return;
     }
+    host_.AllowQuestions();
+    stopping_ = false;
+    filesBegun_ = 0;
+    filesListed_ = static_cast<int32_t>(ListBox1->count());
+    // A little before now: the file system stamps a written output with a coarser clock.
+    runStart_ = QDateTime::currentDateTime().addMSecs(-50);
+    ShowProgress(0, filesListed_, 0);
+    // The run takes its own copy of the merge to perform, so the seam may change after it has begun.
+    threadComponent2_->OnExecute = [this, merge = RunMerge](TThreadComponent* sender) {
+      ThreadComponent2Execute(sender, merge);
+    };
     threadComponent2_->Execute();
     Button3->setText(Text(kStop));
   } else {
     host_.StopRequested.store(1);
+    ShowStopping();
   }
 }
 
@@ -340,19 +483,19 @@ void TForm1::CheckBox2Click() {
 }
 
 void TForm1::Label8Click() {
-  OpenUrl(QUrl(QString::fromLatin1(kMakerWebAddress)));
+  OpenWithDesktop(QUrl(QString::fromLatin1(kMakerWebAddress)));
 }
 
 void TForm1::ListBox1DblClick() {
   const int index = SelectedIndex();
   if (index < 0) return;
-  OpenUrl(QUrl::fromLocalFile(QDir::fromNativeSeparators(ListBox1->item(index)->text())));
+  OpenWithDesktop(QUrl::fromLocalFile(QDir::fromNativeSeparators(ListBox1->item(index)->text())));
 }
 
 // ---- the list's commands
 
 void TForm1::Refuse() {
-  ShowMessage(QStringLiteral("提示："), QStringLiteral("请先停止！"), QMessageBox::NoIcon, false);
+  ShowMessage(Text(kNotice), QStringLiteral("请先停止！"), QMessageBox::NoIcon, false);
 }
 
 int TForm1::SelectedIndex() const {
@@ -440,20 +583,110 @@ void TForm1::ThreadComponent1Execute(TThreadComponent* /*sender*/) {
   StartScan();
 }
 
-void TForm1::ThreadComponent2Execute(TThreadComponent* /*sender*/) {
-  MergeFiles(host_);
+void TForm1::ThreadComponent2Execute(TThreadComponent* /*sender*/,
+                                     const std::function<TMergeReport(TMergeHost&)>& merge) {
+  TMergeReport report = merge(host_);
+  // The report follows the run's last status to the window's thread, as a value.
+  const uint64_t generation = TThreadComponent::CurrentRunGeneration();
+  QMetaObject::invokeMethod(
+      this,
+      [this, generation, report = std::move(report)] {
+        if (threadComponent2_ && threadComponent2_->IsCurrent(generation)) ShowRunReport(report);
+      },
+      Qt::QueuedConnection);
 }
 
-void TForm1::JobFailed(TThreadComponent* component, const QString& caption, const QString& text) {
-  // The engine separates the parts of a message with carriage returns; a box here breaks lines at '\n'.
-  QString shown = text;
-  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  ShowMessage(caption, shown, QMessageBox::Critical, true);
-  if (component == threadComponent2_.get()) {
-    // The engine has written what it gathered; the window is idle again.
-    Label4->setText(Text(kStopped));
-    Button3->setText(Text(kStart));
-    Edit3->clear();
+void TForm1::JobFailed(TThreadComponent* /*component*/, const QString& caption, const QString& text) {
+  ShowMessage(caption, BoxLines(text), QMessageBox::Critical, true);
+}
+
+void TForm1::MergeFailed(const QString& className, const QString& message) {
+  // The user reads what happened in a few lines; the job's technical report is kept in the details.
+  ShowMessage(QApplication::applicationName(), FailureSummary(message), QMessageBox::Critical, true,
+              BoxLines(threadComponent2_->FailureText(className, message)));
+  // The engine has written what it gathered; the window is idle again.
+  stopping_ = false;
+  Label4->setText(Text(kStopped));
+  Button3->setText(Text(kStart));
+  Edit3->clear();
+}
+
+QString TForm1::FailureSummary(const QString& message) const {
+  QStringList lines;
+  static const QRegularExpression inputFailed(
+      QStringLiteral("^File \"(.*)\" could not be merged:"),
+      QRegularExpression::DotMatchesEverythingOption | QRegularExpression::InvertedGreedinessOption);
+  static const QRegularExpression outputFailed(QStringLiteral("^The output \"(.*)\" could not be written"),
+                                               QRegularExpression::InvertedGreedinessOption);
+  const QRegularExpressionMatch output = outputFailed.match(message);
+  if (output.hasMatch()) {
+    lines << QStringLiteral("无法写入输出文件“%1”。").arg(QDir::toNativeSeparators(output.captured(1)));
+  } else {
+    const QRegularExpressionMatch input = inputFailed.match(message);
+    // The current-file field names the file being read when the engine's message does not. The reason
+    // is judged from the reader's words only, not from a path that may hold any word.
+    const QString file = input.hasMatch() ? input.captured(1) : Edit3->text();
+    QStringList readerLines = BoxLines(input.hasMatch() ? message.mid(input.capturedEnd()) : message)
+                                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    readerLines.removeIf([](const QString& line) {
+      return line.startsWith(QLatin1String("The rows merged before")) ||
+             line.startsWith(QLatin1String("Nothing was written"));
+    });
+    const QString reason = ReasonOf(readerLines.join(QLatin1Char(' ')));
+    if (file.isEmpty()) {
+      lines << QStringLiteral("合并失败：%1。").arg(reason);
+    } else {
+      lines << QStringLiteral("无法合并文件“%1”：%2。").arg(QDir::toNativeSeparators(file), reason);
+    }
+  }
+
+  // What this run wrote, as the file system has it: the save path and its continuations.
+  QStringList written;
+  const std::string savePath = QFile::encodeName(Edit2->text()).toStdString();
+  for (int32_t split = 0;; ++split) {
+    const QString name = split == 0
+                             ? Edit2->text()
+                             : QFile::decodeName(QByteArray::fromStdString(SplitOutputName(savePath, split)));
+    const QFileInfo info(name);
+    if (!info.exists()) break;
+    if (info.lastModified() >= runStart_) written << QDir::toNativeSeparators(name);
+  }
+  if (written.isEmpty()) {
+    lines << QStringLiteral("没有保存任何行。");
+  } else {
+    lines << QStringLiteral("此前合并的行已保存到“%1”。").arg(written.join(QStringLiteral("”、“")));
+  }
+  lines << QStringLiteral("其余文件没有合并。");
+  return lines.join(QLatin1Char('\n'));
+}
+
+void TForm1::ShowRunReport(const TMergeReport& report) {
+  // A window closing after its run goes without the list: the user has left.
+  if (closePending_ || (report.skipped.empty() && report.notes.empty())) return;
+  QStringList lines;
+  auto add = [&lines](const TFileNote& note) {
+    QString text = BoxLines(QString::fromStdString(note.text)).simplified();
+    lines << QDir::toNativeSeparators(FromPath(note.file)) + QStringLiteral("：") + text;
+  };
+  if (!report.skipped.empty()) {
+    lines << QStringLiteral("以下%1个文件无法读取，已跳过：").arg(report.skipped.size());
+    for (const TFileNote& note : report.skipped) add(note);
+  }
+  if (!report.notes.empty()) {
+    if (!lines.isEmpty()) lines << QString();
+    lines << QStringLiteral("合并时的说明：");
+    for (const TFileNote& note : report.notes) add(note);
+  }
+  ShowReport(Text(kNotice), lines.join(QLatin1Char('\n')));
+}
+
+void TForm1::PasswordAsked(uint64_t question, const QString& file) {
+  QString password;
+  if (EnterPassword(file, password)) {
+    host_.AnswerPassword(question, password.toStdU16String());
+    password.fill(QChar(0));
+  } else {
+    host_.AnswerPassword(question, std::nullopt);
   }
 }
 
@@ -466,27 +699,60 @@ void TForm1::MergeFinished() {
 void TForm1::closeEvent(QCloseEvent* event) {
   if (threadComponent2_->Running()) {
     // Closing waits for the merge to finish its current file and write its output; the window stays
-    // live meanwhile and closes when the merge job ends.
+    // live meanwhile and closes when the merge job ends. A second close while it waits changes nothing.
     host_.StopRequested.store(1);
     closePending_ = true;
+    ShowStopping();
     event->ignore();
     return;
   }
   event->accept();
 }
 
-void TForm1::Deliver(TWindowMergeHost::TOutput output, const QString& text) {
-  const uint64_t generation = TThreadComponent::CurrentRunGeneration();
-  QMetaObject::invokeMethod(
-      this, [this, generation, output, text] { ApplyStatus(generation, output, text); },
-      Qt::QueuedConnection);
+void TForm1::ShowStopping() {
+  stopping_ = true;
+  Label4->setText(Text(kStopping));
 }
 
-void TForm1::ApplyStatus(uint64_t generation, TWindowMergeHost::TOutput output, const QString& text) {
+void TForm1::ResetProgressBar() {
+  ProgressBar1->setRange(0, 1);
+  ProgressBar1->setValue(0);
+  ProgressBar1->setFormat(QString());
+}
+
+void TForm1::ShowProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) {
+  if (filesTotal <= 0) return;
+  filesDone = std::clamp(filesDone, 0, filesTotal);
+  // The rows of a file whose length is unknown move the bar towards the file's end without reaching it.
+  const int64_t rows = std::max<int64_t>(rowsOfFile, 0);
+  const int within = filesDone < filesTotal ? static_cast<int>(rows * (kFileSteps - 1) / (rows + 20000)) : 0;
+  const int maximum = filesTotal > std::numeric_limits<int>::max() / kFileSteps
+                          ? std::numeric_limits<int>::max()
+                          : filesTotal * kFileSteps;
+  const int value = static_cast<int>(std::min<int64_t>(int64_t{filesDone} * kFileSteps + within, maximum));
+  ProgressBar1->setRange(0, maximum);
+  // Within a run the bar never goes back: the window's own count of begun files and the engine's
+  // reports may arrive in either order.
+  if (value >= ProgressBar1->value() || value == 0) ProgressBar1->setValue(value);
+  QString format = QStringLiteral("%1/%2个文件").arg(filesDone).arg(filesTotal);
+  if (rows > 0 && filesDone < filesTotal) format += QStringLiteral("，当前文件已复制%1行").arg(rows);
+  ProgressBar1->setFormat(format);
+}
+
+void TForm1::Deliver(const TWindowMergeHost::TStatus& status) {
+  const uint64_t generation = TThreadComponent::CurrentRunGeneration();
+  QMetaObject::invokeMethod(
+      this, [this, generation, status] { ApplyStatus(generation, status); }, Qt::QueuedConnection);
+}
+
+void TForm1::ApplyStatus(uint64_t generation, const TWindowMergeHost::TStatus& status) {
   if (!threadComponent2_ || !threadComponent2_->IsCurrent(generation)) return;
   QWidget* control = nullptr;
-  switch (output) {
+  const QString& text = status.text;
+  switch (status.output) {
     case TWindowMergeHost::TOutput::Progress:
+      // Once a stop is asked, the line says so until the run has ended.
+      if (stopping_ && text != Text(kStopped)) return;
       Label4->setText(text);
       control = Label4;
       break;
@@ -497,11 +763,21 @@ void TForm1::ApplyStatus(uint64_t generation, TWindowMergeHost::TOutput output, 
     case TWindowMergeHost::TOutput::CurrentFile:
       Edit3->setText(text);
       control = Edit3;
+      // A file begun means the ones before it are done, whether or not the engine says so itself.
+      if (!text.isEmpty()) ShowProgress(filesBegun_++, filesListed_, 0);
       break;
     case TWindowMergeHost::TOutput::ButtonCaption:
       Button3->setText(text);
       control = Button3;
+      if (text == Text(kStart)) {
+        // The run has ended: a run that was not stopped went through the whole list.
+        if (!stopping_) ShowProgress(filesListed_, filesListed_, 0);
+        stopping_ = false;
+      }
       break;
+    case TWindowMergeHost::TOutput::Bar:
+      ShowProgress(status.filesDone, status.filesTotal, status.rowsOfFile);
+      return;
   }
   emit StatusShown(control->objectName(), text);
 }
@@ -524,11 +800,12 @@ void TForm1::BeginScan() {
   // The old scanner and its search go together; nothing it still has on its way is listed.
   RetireScanners();
   scanner_ = std::make_unique<TFileScan>();
-  scanner_->Filters.append(QString::fromLatin1(kFilter));
+  scanner_->Filters = ScanFilters(CheckBox4->isChecked());
   scanner_->Paths.append(Edit1->text());
   host_.FoundCount.store(0);
   ListBox1->clear();
   SetCountLine();
+  ResetProgressBar();
   scanner_->OnFileFound = [this](TFileScan* sender, const QString& fileName) {
     ScanFileFound(sender, fileName);
   };
@@ -590,23 +867,34 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 void TForm1::DropFiles(const QStringList& paths) {
   if (MergeRunning()) return Refuse();
   QStringList folders;
+  QString folderField;  // the folder of the first entry taken, for an empty folder field
   bool added = false;
+  // A file dropped by name is read by its content, so every kind the merge reads is taken.
+  const QStringList fileFilters = ScanFilters(true);
   for (const QString& path : paths) {
     const QFileInfo info(path);
     if (info.isDir()) {
       folders.append(path);
-    } else if (info.isFile() && WildcardMatch(kFilter, QFile::encodeName(info.fileName()).toStdString())) {
+      if (folderField.isEmpty()) folderField = path;
+    } else if (info.isFile() &&
+               std::any_of(fileFilters.begin(), fileFilters.end(), [&](const QString& filter) {
+                 return WildcardMatch(filter.toStdString(), QFile::encodeName(info.fileName()).toStdString());
+               })) {
       ListBox1->addItem(QDir::toNativeSeparators(path));
       host_.FoundCount.fetch_add(1);
       added = true;
+      if (folderField.isEmpty()) folderField = info.absolutePath();
     }
   }
   if (added) SetCountLine();
+  // Start needs a folder: a drop onto a window without one gives it.
+  if (Edit1->text().isEmpty() && !folderField.isEmpty())
+    Edit1->setText(QDir::toNativeSeparators(folderField));
   if (folders.isEmpty()) return;
   // A dropped folder's files are appended as the scan finds them; a new folder choice retires this scan.
   auto scanner = std::make_unique<TFileScan>();
   scanner->Paths = folders;
-  scanner->Filters.append(QString::fromLatin1(kFilter));
+  scanner->Filters = ScanFilters(CheckBox4->isChecked());
   scanner->OnFileFound = [this](TFileScan* sender, const QString& fileName) {
     ScanFileFound(sender, fileName);
   };

@@ -4,12 +4,13 @@
 // The window is merge running exactly while Button3 reads "停止". The merge job and the folder scan
 // run on other threads and never touch a widget: what they report comes back to this thread as queued
 // calls, in order, and is dropped when it belongs to a run that has since been retired. The merge works
-// on a copy of the list taken at Start, so the list may be refilled by a scan while it runs.
+// on a copy of the list taken at Start; the list and the folder stay as they are until it ends.
 //
 // Every message box, dialog and desktop call of the window goes through one virtual function each, so
 // that tests can answer them.
 #pragma once
 
+#include <QDateTime>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QString>
@@ -17,13 +18,16 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "mergehost.h"
 
 class QCheckBox;
+class QInputDialog;
 class QLabel;
+class QProgressBar;
 class QLineEdit;
 class QListWidget;
 class QMenu;
@@ -64,6 +68,15 @@ class TForm1 : public QWidget {
   // The dialogs as the window configures them.
   std::unique_ptr<QFileDialog> CreateSaveDialog();
   std::unique_ptr<QFileDialog> CreateOpenDialog();
+  std::unique_ptr<QInputDialog> CreatePasswordDialog(const QString& file);
+
+  // A folder chosen by the user (the folder chooser, or the screenshot's sample): put into the folder
+  // field and scanned. Refused while a merge runs.
+  void ChooseFolderAndScan(const QString& folder);
+
+  // The merge a run performs, on the merge job's thread; each run takes it when Start is pressed. A
+  // seam for tests that script the engine's calls.
+  std::function<TMergeReport(TMergeHost& host)> RunMerge = MergeFiles;
 
  signals:
   // A status output of the merge engine has been shown: control is the control's name (Label4, Label5,
@@ -71,16 +84,22 @@ class TForm1 : public QWidget {
   void StatusShown(const QString& control, const QString& text);
 
  protected:
-  // The window's one message box. owned: the box belongs to the window rather than to no window.
-  virtual void ShowMessage(const QString& caption, const QString& text, QMessageBox::Icon icon, bool owned);
+  // The window's one message box. owned: the box belongs to the window rather than to no window;
+  // details: a technical text shown on request.
+  virtual void ShowMessage(const QString& caption, const QString& text, QMessageBox::Icon icon, bool owned,
+                           const QString& details = QString());
+  // The end-of-run list of skipped files and remarks; scrolls when long.
+  virtual void ShowReport(const QString& caption, const QString& text);
+  // Asks for the password of an encrypted file; true and the password when the user confirms.
+  virtual bool EnterPassword(const QString& file, QString& password);
   // The folder chooser; true and the folder when the user confirms.
   virtual bool ChooseFolder(QString& folder);
   // The save dialog; true and the path (".xls" added when no extension was typed) on confirmation.
   virtual bool ChooseSaveFile(QString& fileName);
   // The open dialog; true and an existing file's path on confirmation.
   virtual bool ChooseOpenFile(QString& fileName);
-  // Hands a file or web address to the desktop (default program, browser).
-  virtual void OpenUrl(const QUrl& url);
+  // Hands a file or web address to the desktop (default program, browser); false when it cannot.
+  virtual bool OpenUrl(const QUrl& url);
   // Shows the About box modally.
   virtual void ShowAbout();
 
@@ -107,9 +126,15 @@ class TForm1 : public QWidget {
   void N6Click();
 
   void ThreadComponent1Execute(TThreadComponent* sender);
-  void ThreadComponent2Execute(TThreadComponent* sender);
+  void ThreadComponent2Execute(TThreadComponent* sender,
+                               const std::function<TMergeReport(TMergeHost&)>& merge);
   void JobFailed(TThreadComponent* component, const QString& caption, const QString& text);
+  void MergeFailed(const QString& className, const QString& message);
+  QString FailureSummary(const QString& message) const;
   void MergeFinished();
+  void ShowRunReport(const TMergeReport& report);
+  void PasswordAsked(uint64_t question, const QString& file);
+  void OpenWithDesktop(const QUrl& url);
 
   void StartScan();
   void BeginScan();
@@ -117,8 +142,11 @@ class TForm1 : public QWidget {
   void RetireScanners();
   void DropFiles(const QStringList& paths);
 
-  void Deliver(TWindowMergeHost::TOutput output, const QString& text);
-  void ApplyStatus(uint64_t generation, TWindowMergeHost::TOutput output, const QString& text);
+  void Deliver(const TWindowMergeHost::TStatus& status);
+  void ApplyStatus(uint64_t generation, const TWindowMergeHost::TStatus& status);
+  void ResetProgressBar();
+  void ShowProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile);
+  void ShowStopping();
   void SetCountLine();
   void Refuse();
   int SelectedIndex() const;
@@ -134,9 +162,12 @@ class TForm1 : public QWidget {
   QLineEdit* Edit3;
   QCheckBox* CheckBox1;
   QCheckBox* CheckBox2;
+  QCheckBox* CheckBox3;
+  QCheckBox* CheckBox4;
   QLabel* Label3;
   QLabel* Label4;
   QLabel* Label5;
+  QProgressBar* ProgressBar1;
   QLabel* Label7;
   QListWidget* ListBox1;
   QPushButton* Button5;
@@ -163,6 +194,10 @@ class TForm1 : public QWidget {
   std::unique_ptr<TThreadComponent> threadComponent2_;
   bool scanPending_ = false;   // a folder was chosen and its scan has not begun yet
   bool closePending_ = false;  // the window closes when the running merge has ended
+  bool stopping_ = false;      // Stop (or a close) was asked of the running merge
+  int32_t filesBegun_ = 0;     // files the running merge has begun
+  int32_t filesListed_ = 0;    // files the running merge was given
+  QDateTime runStart_;         // when the running merge was started
 };
 
 }  // namespace plicato

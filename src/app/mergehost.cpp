@@ -2,9 +2,12 @@
 
 #include <QFile>
 
+#include <utility>
+
 namespace plicato {
 
-TWindowMergeHost::TWindowMergeHost(TDeliver deliver) : deliver_(std::move(deliver)) {}
+TWindowMergeHost::TWindowMergeHost(TDeliver deliver, TAsk ask)
+    : deliver_(std::move(deliver)), ask_(std::move(ask)) {}
 
 void TWindowMergeHost::SetFiles(const QStringList& files) {
   std::vector<std::string> copy;
@@ -30,22 +33,63 @@ std::filesystem::path TWindowMergeHost::SavePath() {
   return savePath_;
 }
 
+void TWindowMergeHost::AnswerPassword(uint64_t question, std::optional<std::u16string> password) {
+  std::lock_guard<std::mutex> lock(questionMutex_);
+  if (question != question_) return;
+  answer_ = std::move(password);
+  answered_ = question;
+  questionAnswered_.notify_all();
+}
+
+void TWindowMergeHost::CancelQuestions() {
+  std::lock_guard<std::mutex> lock(questionMutex_);
+  questionsCancelled_ = true;
+  questionAnswered_.notify_all();
+}
+
+void TWindowMergeHost::AllowQuestions() {
+  std::lock_guard<std::mutex> lock(questionMutex_);
+  questionsCancelled_ = false;
+}
+
+std::optional<std::u16string> TWindowMergeHost::AskPassword(const std::filesystem::path& file) {
+  std::unique_lock<std::mutex> lock(questionMutex_);
+  if (questionsCancelled_) return std::nullopt;
+  const uint64_t question = ++question_;
+  answer_.reset();
+  lock.unlock();
+  ask_(question, QFile::decodeName(QByteArray::fromStdString(file.native())));
+  lock.lock();
+  questionAnswered_.wait(lock, [&] { return questionsCancelled_ || answered_ == question; });
+  if (answered_ != question) return std::nullopt;
+  // Handed over, not kept: the password lives no longer than the engine needs it.
+  return std::exchange(answer_, std::nullopt);
+}
+
+void TWindowMergeHost::Deliver(TOutput output, const QString& text) {
+  deliver_(TStatus{output, text});
+}
+
 void TWindowMergeHost::SetProgressText(const std::string& text) {
-  deliver_(TOutput::Progress, QString::fromStdString(text));
+  Deliver(TOutput::Progress, QString::fromStdString(text));
 }
 
 void TWindowMergeHost::SetCountText(const std::string& text) {
-  deliver_(TOutput::Count, QString::fromStdString(text));
+  Deliver(TOutput::Count, QString::fromStdString(text));
 }
 
 void TWindowMergeHost::SetCurrentFile(const std::string& path) {
   const QString fileName = QFile::decodeName(QByteArray::fromStdString(path));
   if (!fileName.isEmpty() && FileBeginHook) FileBeginHook(fileName);
-  deliver_(TOutput::CurrentFile, fileName);
+  Deliver(TOutput::CurrentFile, fileName);
 }
 
 void TWindowMergeHost::SetButtonCaption(const std::string& text) {
-  deliver_(TOutput::ButtonCaption, QString::fromStdString(text));
+  Deliver(TOutput::ButtonCaption, QString::fromStdString(text));
+}
+
+void TWindowMergeHost::SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) {
+  deliver_(TStatus{TOutput::Bar, QString(), filesDone, filesTotal, rowsOfFile});
 }
 
 }  // namespace plicato

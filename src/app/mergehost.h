@@ -1,17 +1,21 @@
 // The window's side of the merge engine: what the engine reads (the file list, the save path, the
-// marking option) as values the window keeps current for it, and what it shows (the status outputs)
-// handed to a delivery function that posts them to the window's thread in order.
+// options) as values the window keeps current for it, and what it shows (the status outputs and the
+// progress) handed to a delivery function that posts them to the window's thread in order.
 //
 // The engine runs on the merge job's thread and never reaches a widget. The counters live in the
-// TMergeHost base as atomics shared with the window and the scan.
+// TMergeHost base as atomics shared with the window and the scan. A password question is the one call
+// that waits for the window: it is posted like a status and the engine's thread sleeps until the window
+// answers it or gives up all questions (when it goes away).
 #pragma once
 
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,37 +25,71 @@ namespace plicato {
 
 class TWindowMergeHost : public TMergeHost {
  public:
-  enum class TOutput { Progress, Count, CurrentFile, ButtonCaption };
+  enum class TOutput { Progress, Count, CurrentFile, ButtonCaption, Bar };
+  struct TStatus {
+    TOutput output;
+    QString text;  // the text outputs
+    // The progress bar: files finished of files listed, rows of the current file copied so far.
+    int32_t filesDone = 0;
+    int32_t filesTotal = 0;
+    int64_t rowsOfFile = 0;
+  };
   // Called on the merge thread; must not block on the window's thread.
-  using TDeliver = std::function<void(TOutput output, const QString& text)>;
+  using TDeliver = std::function<void(const TStatus& status)>;
+  // Called on the merge thread: post the question (its number and the file) to the window's thread,
+  // which answers it with AnswerPassword. Must not block.
+  using TAsk = std::function<void(uint64_t question, const QString& file)>;
 
-  explicit TWindowMergeHost(TDeliver deliver);
+  TWindowMergeHost(TDeliver deliver, TAsk ask);
 
   // Window thread: the copy of the list a run will merge, taken when Start is pressed.
   void SetFiles(const QStringList& files);
-  // Window thread: kept current from the save-path field and the marking check box.
+  // Window thread: kept current from the save-path field and the option check boxes.
   void SetSavePathText(const QString& path);
   void SetMarkRowsValue(bool mark) { markRows_.store(mark); }
+  void SetSkipUnreadableValue(bool skip) { skipUnreadable_.store(skip); }
+
+  // Window thread: answers question number `question`; nothing gives the file up. A late answer to a
+  // question no longer asked is ignored.
+  void AnswerPassword(uint64_t question, std::optional<std::u16string> password);
+  // Window thread: every question asked now or later is answered with nothing at once, until
+  // AllowQuestions. Used when the window goes, so that a waiting engine is never left asleep.
+  void CancelQuestions();
+  void AllowQuestions();
 
   std::vector<std::filesystem::path> FileList() override;
   std::filesystem::path SavePath() override;
   bool MarkRows() override { return markRows_.load(); }
+  bool SkipUnreadable() override { return skipUnreadable_.load(); }
+  std::optional<std::u16string> AskPassword(const std::filesystem::path& file) override;
 
   void SetProgressText(const std::string& text) override;
   void SetCountText(const std::string& text) override;
   void SetCurrentFile(const std::string& path) override;
   void SetButtonCaption(const std::string& text) override;
+  void SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) override;
 
   // Called on the merge thread each time a file begins, before its status is posted. A seam for
-  // tests that need the merge held at a known file; set it before the run starts.
+  // tests (and the screenshot) that need the merge held at a known file; set it before the run starts.
   std::function<void(const QString& path)> FileBeginHook;
 
  private:
+  void Deliver(TOutput output, const QString& text);
+
   TDeliver deliver_;
+  TAsk ask_;
   std::mutex mutex_;  // guards files_ and savePath_
   std::vector<std::string> files_;
   std::string savePath_;
   std::atomic<bool> markRows_{false};
+  std::atomic<bool> skipUnreadable_{false};
+
+  std::mutex questionMutex_;  // guards the question state below
+  std::condition_variable questionAnswered_;
+  uint64_t question_ = 0;  // the number of the latest question
+  uint64_t answered_ = 0;  // the number of the latest question answered
+  std::optional<std::u16string> answer_;
+  bool questionsCancelled_ = false;
 };
 
 }  // namespace plicato

@@ -7,12 +7,14 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMediaDevices>
 #include <QMenu>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -97,12 +99,19 @@ void MainWindowTest::windowHasTheControlsInOrder() {
     QVERIFY2(button, e.name);
     QCOMPARE(button->text(), e.text);
   }
-  auto* mark = form.Control<QCheckBox>("CheckBox1");
-  auto* music = form.Control<QCheckBox>("CheckBox2");
-  QCOMPARE(mark->text(), QStringLiteral("首列标记单文件行数"));
-  QCOMPARE(music->text(), QStringLiteral("背景音乐"));
-  QVERIFY(!mark->isChecked());
-  QVERIFY(!music->isChecked());
+  const Expected boxes[] = {{"CheckBox1", QStringLiteral("首列标记单文件行数")},
+                            {"CheckBox2", QStringLiteral("背景音乐")},
+                            {"CheckBox3", QStringLiteral("跳过无法读取的文件")},
+                            {"CheckBox4", QStringLiteral("包含XLSX文件")}};
+  for (const Expected& e : boxes) {
+    auto* box = form.Control<QCheckBox>(e.name);
+    QVERIFY2(box, e.name);
+    QCOMPARE(box->text(), e.text);
+    QVERIFY(!box->isChecked());
+  }
+  auto* bar = form.Control<QProgressBar>("ProgressBar1");
+  QVERIFY(bar);
+  QCOMPARE(bar->value(), bar->minimum());  // empty when idle
   for (const char* edit : {"Edit1", "Edit2", "Edit3"}) {
     QVERIFY2(form.Control<QLineEdit>(edit), edit);
     QVERIFY(form.Control<QLineEdit>(edit)->text().isEmpty());
@@ -117,10 +126,11 @@ void MainWindowTest::windowHasTheControlsInOrder() {
 
   // Top to bottom as listed; the three buttons right of the list, About on top, Exit at the bottom.
   auto y = [&](const char* name) { return form.Control<QWidget>(name)->geometry().top(); };
-  const char* column[] = {"Edit1",  "Edit2",  "Edit3",    "CheckBox1", "Label4",
-                          "Label5", "Label7", "ListBox1", "Label8"};
+  const char* column[] = {"Edit1",  "Edit2",        "Edit3",  "CheckBox1", "CheckBox3", "Label4",
+                          "Label5", "ProgressBar1", "Label7", "ListBox1",  "Label8"};
   for (size_t i = 1; i < std::size(column); ++i) QVERIFY2(y(column[i - 1]) < y(column[i]), column[i]);
   QCOMPARE(y("CheckBox1"), y("CheckBox2"));
+  QCOMPARE(y("CheckBox3"), y("CheckBox4"));
   QVERIFY(y("Button5") < y("Button3"));
   QVERIFY(y("Button3") < y("Button4"));
   auto* list = form.Control<QListWidget>("ListBox1");
@@ -141,6 +151,17 @@ void MainWindowTest::windowHasTheControlsInOrder() {
                         QStringLiteral("向下移动"), QStringLiteral("清空列表"), QStringLiteral("删除文件")}));
   QCOMPARE(form.ThreadComponent1()->objectName(), QStringLiteral("ThreadComponent1"));
   QCOMPARE(form.ThreadComponent2()->objectName(), QStringLiteral("ThreadComponent2"));
+
+  // The status lines getting text does not resize the window or move its controls.
+  const QSize size = form.size();
+  const int listTop = y("ListBox1");
+  form.OpenAnswers.push_back(QStringLiteral("/data/a.xls"));
+  form.Command("N4")->trigger();
+  form.Control<QLabel>("Label4")->setText(QStringLiteral("正在停止…"));
+  QVERIFY(!form.Control<QLabel>("Label5")->text().isEmpty());
+  QTest::qWait(50);
+  QCOMPARE(form.size(), size);
+  QCOMPARE(y("ListBox1"), listTop);
 }
 
 void MainWindowTest::startNeedsFolderSavePathAndList() {
@@ -274,9 +295,17 @@ void MainWindowTest::dialogsAreConfigured() {
   auto open = form.CreateOpenDialog();
   QCOMPARE(open->acceptMode(), QFileDialog::AcceptOpen);
   QCOMPARE(open->fileMode(), QFileDialog::ExistingFile);
-  QCOMPARE(open->nameFilters(), QStringList{QStringLiteral("*.xls")});
+  const QString both = QStringLiteral("*.xls *.xlsx *.xlsm");
+  QCOMPARE(open->nameFilters(), (QStringList{QStringLiteral("*.xls"), both}));
   QCOMPARE(open->defaultSuffix(), QStringLiteral("xls"));
   QVERIFY(open->isSizeGripEnabled());
+  form.Control<QCheckBox>("CheckBox4")->setChecked(true);
+  QCOMPARE(form.CreateOpenDialog()->selectedNameFilter(), both);
+
+  auto password = form.CreatePasswordDialog(QStringLiteral("/data/月报/secret.xls"));
+  QCOMPARE(password->textEchoMode(), QLineEdit::Password);
+  QVERIFY(password->labelText().startsWith(QStringLiteral("请输入密码：")));
+  QVERIFY(password->labelText().contains(QStringLiteral("secret.xls")));
 
   // The save button puts the answer into the save-path field; a cancelled dialog changes nothing.
   auto* edit = form.Control<QLineEdit>("Edit2");
@@ -323,6 +352,15 @@ void MainWindowTest::linksAndDoubleClickOpenWithTheDesktop() {
   QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, rect.center());
   QCOMPARE(form.OpenedUrls.size(), size_t{2});
   QCOMPARE(form.OpenedUrls[1], QUrl::fromLocalFile(QStringLiteral("/data/some file.xls")));
+  QVERIFY(form.Messages.empty());
+
+  // With no browser or launcher, the address or the path is shown instead.
+  form.DesktopOpens = false;
+  QTest::mouseClick(form.Control<QLabel>("Label8"), Qt::LeftButton);
+  QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, rect.center());
+  QCOMPARE(form.Messages.size(), size_t{2});
+  QVERIFY(form.Messages[0].text.contains(QStringLiteral("https://www.tarnwick.example/")));
+  QVERIFY(form.Messages[1].text.contains(QStringLiteral("/data/some file.xls")));
 }
 
 // Checks the shown About box and clicks its links; leaves it open.
@@ -381,23 +419,43 @@ void MainWindowTest::droppedFilesAndFoldersAreAdded() {
   const QString text = MakeFile(dir, QStringLiteral("notes.txt"));
   TTestForm form;
   form.show();
-  auto* viewport = form.Control<QListWidget>("ListBox1")->viewport();
-
-  QMimeData mime;
-  mime.setUrls({QUrl::fromLocalFile(single), QUrl::fromLocalFile(text), QUrl::fromLocalFile(kCorpusMerge)});
-  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-  QCoreApplication::sendEvent(viewport, &enter);
-  QVERIFY(enter.isAccepted());
-  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-  QCoreApplication::sendEvent(viewport, &drop);
+  auto dropOn = [](TTestForm& target, const QStringList& paths) {
+    QMimeData mime;
+    QList<QUrl> urls;
+    for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
+    mime.setUrls(urls);
+    QWidget* viewport = target.Control<QListWidget>("ListBox1")->viewport();
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &enter);
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &drop);
+    return enter.isAccepted();
+  };
+  QVERIFY(dropOn(form, {single, text, kCorpusMerge}));
 
   QVERIFY(QTest::qWaitFor([&] { return form.Entries().size() == 9 && !form.ScanBusy(); }, 30000));
   const QString m = kCorpusMerge + QLatin1Char('/');
-  QCOMPARE(form.Entries(),
-           (QStringList{single, m + ".hidden.xls", m + "a.xls", m + "e_biff5.xls", m + "UPPER.XLS",
-                        m + "wide.xls", m + "old.xls/d.xls", m + "sub/b.xls", m + "sub/deeper/c.xls"}));
+  const QStringList corpus{m + ".hidden.xls", m + "a.xls",         m + "e_biff5.xls", m + "UPPER.XLS",
+                           m + "wide.xls",    m + "old.xls/d.xls", m + "sub/b.xls",   m + "sub/deeper/c.xls"};
+  QCOMPARE(form.Entries(), QStringList{single} + corpus);
   QCOMPARE(form.Control<QLabel>("Label5")->text(), QStringLiteral("共有9个XLS文件 已合并0个"));
+  // The empty folder field took the folder of the first dropped file, so Start can go.
+  QCOMPARE(form.Control<QLineEdit>("Edit1")->text(), dir.path());
   QVERIFY(form.Messages.empty());
+
+  // A dropped .xlsx file is taken; with the XLSX box ticked a dropped folder lists both kinds and fills
+  // the folder field; a filled field is kept.
+  TTestForm both;
+  both.show();
+  both.Control<QCheckBox>("CheckBox4")->setChecked(true);
+  const QString book = MakeFile(dir, QStringLiteral("book.xlsx"));
+  dropOn(both, {kCorpusMerge, book});
+  QVERIFY(QTest::qWaitFor([&] { return both.Entries().size() == 10 && !both.ScanBusy(); }, 30000));
+  QCOMPARE(both.Entries(), QStringList{book} + corpus + QStringList{m + "fake.xlsx"});
+  QCOMPARE(both.Control<QLineEdit>("Edit1")->text(), kCorpusMerge);
+  dropOn(both, {single});
+  QVERIFY(QTest::qWaitFor([&] { return both.Entries().size() == 11; }, 10000));
+  QCOMPARE(both.Control<QLineEdit>("Edit1")->text(), kCorpusMerge);
 }
 
 void MainWindowTest::tuneIsAWaveImageAndTheBoxNeverComplains() {

@@ -1,6 +1,6 @@
-// The main window with its message boxes, dialogs and desktop calls answered by the test: boxes are
-// recorded instead of shown, dialogs return the answers queued for them (none queued = cancelled),
-// opened addresses are recorded instead of handed to the desktop.
+// The main window with its message boxes, dialogs and desktop calls answered by the test: boxes (and
+// the end-of-run report) are recorded instead of shown, dialogs return the answers queued for them (none
+// queued = cancelled), opened addresses are recorded instead of handed to the desktop.
 #pragma once
 
 #include <QCoreApplication>
@@ -31,13 +31,18 @@ class TTestForm : public TForm1 {
     QString text;
     QMessageBox::Icon icon;
     bool owned;
+    QString details;
+    bool report;  // the end-of-run report rather than a message box
   };
 
   std::vector<Message> Messages;
   std::deque<QString> FolderAnswers;
   std::deque<QString> SaveAnswers;
   std::deque<QString> OpenAnswers;
+  std::deque<QString> PasswordAnswers;
+  QStringList PasswordFiles;  // the files asked for, in order
   std::vector<QUrl> OpenedUrls;
+  bool DesktopOpens = true;  // what the desktop answers
   std::function<void(const Message&)> OnMessage;
 
   template <class T>
@@ -59,14 +64,26 @@ class TTestForm : public TForm1 {
   QString Caption() { return Control<QPushButton>("Button3")->text(); }
 
  protected:
-  void ShowMessage(const QString& caption, const QString& text, QMessageBox::Icon icon, bool owned) override {
-    Messages.push_back({caption, text, icon, owned});
+  void ShowMessage(const QString& caption, const QString& text, QMessageBox::Icon icon, bool owned,
+                   const QString& details) override {
+    Messages.push_back({caption, text, icon, owned, details, false});
     if (OnMessage) OnMessage(Messages.back());
+  }
+  void ShowReport(const QString& caption, const QString& text) override {
+    Messages.push_back({caption, text, QMessageBox::NoIcon, true, QString(), true});
+    if (OnMessage) OnMessage(Messages.back());
+  }
+  bool EnterPassword(const QString& file, QString& password) override {
+    PasswordFiles.append(file);
+    return Take(PasswordAnswers, password);
   }
   bool ChooseFolder(QString& folder) override { return Take(FolderAnswers, folder); }
   bool ChooseSaveFile(QString& fileName) override { return Take(SaveAnswers, fileName); }
   bool ChooseOpenFile(QString& fileName) override { return Take(OpenAnswers, fileName); }
-  void OpenUrl(const QUrl& url) override { OpenedUrls.push_back(url); }
+  bool OpenUrl(const QUrl& url) override {
+    OpenedUrls.push_back(url);
+    return DesktopOpens;
+  }
 
  private:
   static bool Take(std::deque<QString>& answers, QString& answer) {
