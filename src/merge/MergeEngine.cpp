@@ -177,6 +177,7 @@ std::unique_ptr<TXLSWorkbook> TMergeRun::ReadXls(const fs::path& path) {
     // Aborted: no password left to offer. The reader's own words say why the file stays closed.
     if (input->Aborted) throw EXLSError(tried ? kInvalidPassword : kPasswordRequired);
     if (offered) lastPassword_ = password;
+    input->OnPassword = nullptr;  // it refers to this frame
     return input;
   }
 }
