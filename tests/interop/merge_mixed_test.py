@@ -56,7 +56,8 @@ def write_inputs(folder):
 
     book = openpyxl.Workbook()
     sheet = book.active
-    sheet.append(["text", 7, 0.5, 1.5, True, "=1+1", "#N/A", datetime.datetime(2024, 3, 1, 18, 0), "", "\u00e9t\u00e9"])
+    sheet.append(["text", 7, 0.5, 1.5, True, "=1+1", "#N/A", datetime.datetime(2024, 3, 1, 18, 0), "",
+                  "\u00e9t\u00e9"])
     for r in range(2, 6):
         sheet.append(["openpyxl %d" % r, None, -r - 0.5])
     sheet.cell(row=7, column=1, value="after a missing row")
