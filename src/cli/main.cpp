@@ -152,7 +152,8 @@ class TConsoleHost : public TMergeHost {
     } else if (text == "已停止") {
       // The run's end: the line in place gives way to the final counts.
       EndLine();
-      std::cerr << count_ << "\n" << text << "\n";
+      if (!count_.empty()) std::cerr << count_ << "\n";
+      std::cerr << text << "\n";
     }
   }
   void SetCountText(const std::string& text) override {
