@@ -4,6 +4,7 @@
 #include <QMetaObject>
 
 #include <string>
+#include <vector>
 
 #include "merge/FileSearch.h"
 
@@ -15,24 +16,24 @@ TSearchThread::TSearchThread(TFileScan* scanner, QStringList paths, QStringList 
 void TSearchThread::run() {
   QStringList results;
   TFileScan* scanner = scanner_;
+  // All patterns in one search per folder, so that the window lists files in the command line's order.
+  std::vector<std::string> patterns;
+  for (const QString& filter : filters_) patterns.push_back(QFile::encodeName(filter).toStdString());
   for (const QString& path : paths_) {
-    for (const QString& filter : filters_) {
-      if (stop_.load()) break;
-      // A failure inside one folder's search ends that search; what was listed stays listed.
-      try {
-        SearchFiles(
-            QFile::encodeName(path).toStdString(), QFile::encodeName(filter).toStdString(), subDirs_,
-            [&](const std::string& found) {
-              const QString fileName = QFile::decodeName(QByteArray::fromStdString(found));
-              results.append(fileName);
-              QMetaObject::invokeMethod(
-                  scanner, [scanner, fileName] { scanner->Found(fileName); }, Qt::QueuedConnection);
-              return !stop_.load();
-            },
-            &stop_);
-      } catch (const std::exception&) {
-        break;
-      }
+    if (stop_.load()) break;
+    // A failure inside one folder's search ends that search; what was listed stays listed.
+    try {
+      SearchFiles(
+          QFile::encodeName(path).toStdString(), patterns, subDirs_,
+          [&](const std::string& found) {
+            const QString fileName = QFile::decodeName(QByteArray::fromStdString(found));
+            results.append(fileName);
+            QMetaObject::invokeMethod(
+                scanner, [scanner, fileName] { scanner->Found(fileName); }, Qt::QueuedConnection);
+            return !stop_.load();
+          },
+          &stop_);
+    } catch (const std::exception&) {
     }
   }
   QMetaObject::invokeMethod(

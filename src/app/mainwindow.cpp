@@ -54,8 +54,8 @@ QString Text(const char* utf8) {
 
 // The name patterns of a folder scan: the legacy workbooks, and the Office Open XML ones when asked for.
 QStringList ScanFilters(bool includeXlsx) {
-  QStringList filters{QString::fromLatin1(kFilter)};
-  if (includeXlsx) filters << QStringLiteral("*.xlsx") << QStringLiteral("*.xlsm");
+  QStringList filters;
+  for (const std::string& pattern : WorkbookPatterns(includeXlsx)) filters << QString::fromStdString(pattern);
   return filters;
 }
 

@@ -1,6 +1,7 @@
 // plicato-cli: the command-line front end of the engine.
 //   dump   prints a worksheet of a workbook as CSV, or its stored cells one per line
 //   merge  merges the first worksheets of many workbooks into one, as the window does
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -31,11 +32,14 @@ const char kUsage[] =
     "      Prints worksheet N (default 0) as CSV (UTF-8), every cell as the workbook renders it, from\n"
     "      row 0 and column 0 to the last used row and column. With --cells, one line per stored cell:\n"
     "      row,col,kind,text (kinds: 1 blank, 4 number, 5 text, 6 boolean, 7 error, 8-13 formulas).\n"
-    "  plicato-cli merge [--mark-rows] -o OUT.xls PATH...\n"
+    "  plicato-cli merge [--mark-rows] [--xlsx] [--skip-unreadable] [--password PW]... -o OUT.xls PATH...\n"
     "      Merges the rows of the first worksheet of every file into OUT.xls (split into OUT-1.xls, ...\n"
-    "      at 65,536 rows). A PATH that is a folder is searched for *.xls files, sub-folders included;\n"
-    "      a file is taken as it is. --mark-rows puts each file's row count in the first column.\n"
-    "      Progress goes to stderr; Ctrl-C stops before the next file and writes what was merged.\n"
+    "      at 65,536 rows). A PATH that is a folder is searched for *.xls files, sub-folders included\n"
+    "      (with --xlsx also *.xlsx and *.xlsm files); a file is taken as it is and read by its content.\n"
+    "      --mark-rows puts each file's row count in the first column. --skip-unreadable passes over a\n"
+    "      file that cannot be read and lists it at the end (exit status 3). --password PW (repeatable)\n"
+    "      is tried on each encrypted file, in turn. Progress goes to stderr; Ctrl-C stops before the\n"
+    "      next file and writes what was merged.\n"
     "  plicato-cli --help\n";
 
 int UsageError(const std::string& message) {
@@ -124,26 +128,108 @@ int Dump(const std::vector<std::string>& args) {
   return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
-// The command line's view of the window-level state: status lines go to stderr as they happen.
+// The command line's view of the window-level state. On a terminal, the progress is one line rewritten
+// in place; otherwise (a log, a pipe) the status lines are written one below the other as they happen.
 class TConsoleHost : public TMergeHost {
  public:
-  TConsoleHost(std::vector<std::filesystem::path> files, std::filesystem::path out, bool mark)
-      : files_(std::move(files)), out_(std::move(out)), mark_(mark) {}
+  TConsoleHost(std::vector<std::filesystem::path> files, std::filesystem::path out, bool mark, bool skip,
+               std::vector<std::u16string> passwords)
+      : files_(std::move(files)),
+        out_(std::move(out)),
+        mark_(mark),
+        skip_(skip),
+        passwords_(std::move(passwords)),
+        terminal_(::isatty(STDERR_FILENO) == 1) {}
   std::vector<std::filesystem::path> FileList() override { return files_; }
   std::filesystem::path SavePath() override { return out_; }
   bool MarkRows() override { return mark_; }
-  void SetProgressText(const std::string& text) override { std::cerr << text << "\n"; }
-  void SetCountText(const std::string& text) override { std::cerr << text << "\n"; }
+  bool SkipUnreadable() override { return skip_; }
+  std::vector<std::u16string> Passwords() override { return passwords_; }
+
+  void SetProgressText(const std::string& text) override {
+    if (!terminal_) {
+      std::cerr << text << "\n";
+    } else if (text == "已停止") {
+      // The run's end: the line in place gives way to the final counts.
+      EndLine();
+      if (!count_.empty()) std::cerr << count_ << "\n";
+      std::cerr << text << "\n";
+    }
+  }
+  void SetCountText(const std::string& text) override {
+    count_ = text;
+    if (!terminal_) std::cerr << text << "\n";
+  }
   void SetCurrentFile(const std::string& path) override {
-    if (!path.empty()) std::cerr << path << "\n";
+    file_ = path;
+    rows_ = 0;
+    if (path.empty()) return;
+    if (terminal_)
+      Draw();
+    else
+      std::cerr << path << "\n";
   }
   void SetButtonCaption(const std::string&) override {}
+  void SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) override {
+    done_ = filesDone;
+    total_ = filesTotal;
+    rows_ = rowsOfFile;
+    if (terminal_) Draw();
+  }
+
+  // Ends the line drawn in place, so that what is written next starts on a line of its own.
+  void EndLine() {
+    if (drawn_) std::cerr << "\r\033[K" << std::flush;
+    drawn_ = false;
+  }
 
  private:
+  // "[files done/files] rows  file", cut from the left to the terminal's width so that it never wraps.
+  void Draw() {
+    std::string line =
+        "[" + std::to_string(done_) + "/" + std::to_string(total_) + "] " + std::to_string(rows_) + " rows  ";
+    winsize size{};
+    const size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    const size_t room = width > line.size() + 4 ? width - line.size() - 1 : 3;
+    line += Tail(file_, room);
+    std::cerr << "\r\033[K" << line << std::flush;
+    drawn_ = true;
+  }
+
+  // The end of text in at most room characters (UTF-8 sequences counted as one and kept whole).
+  static std::string Tail(const std::string& text, size_t room) {
+    size_t characters = 0;
+    for (unsigned char c : text) characters += (c & 0xC0) != 0x80;
+    if (characters <= room) return text;
+    size_t start = 0;
+    for (size_t drop = characters - room + 3; start < text.size(); ++start) {
+      if ((static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) continue;
+      if (drop == 0) break;
+      --drop;
+    }
+    return "..." + text.substr(start);
+  }
+
   std::vector<std::filesystem::path> files_;
   std::filesystem::path out_;
   bool mark_;
+  bool skip_;
+  std::vector<std::u16string> passwords_;
+  bool terminal_;
+  bool drawn_ = false;
+  std::string count_;
+  std::string file_;
+  int32_t done_ = 0;
+  int32_t total_ = 0;
+  int64_t rows_ = 0;
 };
+
+// A message's lines (the engine separates them with CR) on lines of their own, indented after the first.
+std::string Indented(const std::string& message) {
+  std::string text;
+  for (char c : message) text += c == '\r' ? std::string("\n    ") : std::string(1, c);
+  return text;
+}
 
 TConsoleHost* gHost = nullptr;
 volatile std::sig_atomic_t gStopSignal = 0;
@@ -181,7 +267,8 @@ void InstallSignalHandlers() {
 
 int Merge(const std::vector<std::string>& args) {
   std::filesystem::path out;
-  bool mark = false;
+  bool mark = false, xlsx = false, skip = false;
+  std::vector<std::u16string> passwords;
   std::vector<std::filesystem::path> paths;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -189,6 +276,12 @@ int Merge(const std::vector<std::string>& args) {
       out = args[++i];
     } else if (a == "--mark-rows") {
       mark = true;
+    } else if (a == "--xlsx") {
+      xlsx = true;
+    } else if (a == "--skip-unreadable") {
+      skip = true;
+    } else if (a == "--password" && i + 1 < args.size()) {
+      passwords.push_back(FromUtf8(args[++i]));
     } else if (!a.empty() && a[0] == '-') {
       return UsageError("unknown option \"" + a + "\"");
     } else {
@@ -203,7 +296,7 @@ int Merge(const std::vector<std::string>& args) {
   for (const std::filesystem::path& p : paths) {
     std::error_code ec;
     if (std::filesystem::is_directory(p, ec)) {
-      SearchFiles(p.native(), "*.xls", true, [&](const std::string& f) {
+      SearchFiles(p.native(), WorkbookPatterns(xlsx), true, [&](const std::string& f) {
         files.push_back(f);
         return true;
       });
@@ -220,18 +313,33 @@ int Merge(const std::vector<std::string>& args) {
       return 1;
     }
   }
-  TConsoleHost host(std::move(files), out, mark);
+  TConsoleHost host(std::move(files), out, mark, skip, std::move(passwords));
   host.FoundCount.store(static_cast<int32_t>(host.FileList().size()));
   gHost = &host;
   if (gStopSignal != 0) host.StopRequested.store(1);
-  MergeFiles(host);
+  TMergeReport report;
+  try {
+    report = MergeFiles(host);
+  } catch (...) {
+    gHost = nullptr;
+    host.EndLine();
+    throw;
+  }
   gHost = nullptr;
+  for (const TFileNote& note : report.notes)
+    std::cerr << note.file.string() << ": " << Indented(note.text) << "\n";
+  if (!report.skipped.empty()) {
+    std::cerr << "plicato-cli: " << report.skipped.size() << " of " << host.FoundCount.load()
+              << " files could not be read and were skipped:\n";
+    for (const TFileNote& skipped : report.skipped)
+      std::cerr << "  " << skipped.file.string() << ": " << Indented(skipped.text) << "\n";
+  }
   if (gStopSignal != 0) {
     std::cerr << "plicato-cli: stopped by signal " << gStopSignal << ": " << host.MergedCount.load() << " of "
               << host.FoundCount.load() << " files merged\n";
     return 128 + gStopSignal;
   }
-  return 0;
+  return report.skipped.empty() ? 0 : 3;
 }
 
 }  // namespace

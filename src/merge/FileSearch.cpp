@@ -68,19 +68,24 @@ std::vector<Entry> ListFolder(const std::string& folder) {
   return entries;
 }
 
-bool SearchFolder(const std::string& folder, const std::string& pattern, bool subDirs,
+bool MatchesAny(const std::vector<std::string>& patterns, const std::string& name) {
+  return std::any_of(patterns.begin(), patterns.end(),
+                     [&](const std::string& pattern) { return WildcardMatch(pattern, name); });
+}
+
+bool SearchFolder(const std::string& folder, const std::vector<std::string>& patterns, bool subDirs,
                   const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop) {
   std::vector<Entry> entries = ListFolder(folder);
   for (const Entry& e : entries) {
     if (stop && stop->load()) return false;
-    if (e.isFile && WildcardMatch(pattern, e.name)) {
+    if (e.isFile && MatchesAny(patterns, e.name)) {
       if (!onFound(folder + e.name)) return false;
     }
   }
   if (!subDirs) return true;
   for (const Entry& e : entries) {
     if (stop && stop->load()) return false;
-    if (e.isDirectory && !SearchFolder(folder + e.name + "/", pattern, subDirs, onFound, stop)) return false;
+    if (e.isDirectory && !SearchFolder(folder + e.name + "/", patterns, subDirs, onFound, stop)) return false;
   }
   return true;
 }
@@ -89,10 +94,20 @@ bool SearchFolder(const std::string& folder, const std::string& pattern, bool su
 
 void SearchFiles(const std::string& folder, const std::string& pattern, bool subDirs,
                  const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop) {
+  SearchFiles(folder, std::vector<std::string>{pattern}, subDirs, onFound, stop);
+}
+
+void SearchFiles(const std::string& folder, const std::vector<std::string>& patterns, bool subDirs,
+                 const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop) {
   if (folder.empty()) return;
   std::string start = folder;
   if (start.back() != '/') start += '/';
-  SearchFolder(start, pattern, subDirs, onFound, stop);
+  SearchFolder(start, patterns, subDirs, onFound, stop);
+}
+
+std::vector<std::string> WorkbookPatterns(bool withXlsx) {
+  if (!withXlsx) return {"*.xls"};
+  return {"*.xls", "*.xlsx", "*.xlsm"};
 }
 
 }  // namespace plicato

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace plicato {
 
@@ -24,5 +25,14 @@ bool WildcardMatch(std::string_view pattern, std::string_view name);
 void SearchFiles(const std::string& folder, const std::string& pattern, bool subDirs,
                  const std::function<bool(const std::string&)>& onFound,
                  const std::atomic<bool>* stop = nullptr);
+
+// The same search for names matching any of several patterns; a file is reported once, in the same
+// order as for one pattern (so the kinds of a mixed folder come interleaved by name, not kind by kind).
+void SearchFiles(const std::string& folder, const std::vector<std::string>& patterns, bool subDirs,
+                 const std::function<bool(const std::string&)>& onFound,
+                 const std::atomic<bool>* stop = nullptr);
+
+// The patterns of a folder scan: "*.xls", and with withXlsx also "*.xlsx" and "*.xlsm".
+std::vector<std::string> WorkbookPatterns(bool withXlsx);
 
 }  // namespace plicato

@@ -7,6 +7,7 @@
 #endif
 
 #include <cfenv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -16,15 +17,21 @@
 
 #include "biff/CodePage.h"
 #include "biff/Errors.h"
-#include "workbook/SST.h"
+#include "merge/RowSource.h"
 #include "workbook/XLSWorkbook.h"
+#include "xlsx/XlsxReader.h"
 
 namespace plicato {
 
 namespace {
 
 constexpr int kMaxRows = 65536;
-constexpr int kColumns = 255;  // column 255 of a source sheet is never read
+constexpr int kColumns = TRowSource::kColumns;
+// The reader's words for a password that does not open a file, and for a file that needs one.
+constexpr char kInvalidPassword[] = "Invalid password";
+constexpr char kPasswordRequired[] = "File is encrypted. Password required.";
+// Progress within a file is reported at most this often.
+constexpr std::chrono::milliseconds kProgressInterval(100);
 
 namespace fs = std::filesystem;
 
@@ -39,26 +46,47 @@ std::string Shown(const fs::path& path) {
   return path.string();
 }
 
+// Only a regular file is asked for its content: opening a named pipe to look at it would wait for a
+// writer forever. Anything else goes to the .xls reader, which says what the path is.
+bool HoldsXlsx(const fs::path& path) {
+  std::error_code ec;
+  return fs::is_regular_file(path, ec) && DetectWorkbookContent(path) == wcXlsx;
+}
+
+// The name of a one-based column as a worksheet shows it: 1 is A, 27 is AA.
+std::string ColumnName(uint32_t column) {
+  std::string name;
+  for (; column > 0; column = (column - 1) / 26)
+    name.insert(name.begin(), static_cast<char>('A' + (column - 1) % 26));
+  return name;
+}
+
 // One run of MergeFiles: the output being filled and where the current file's rows go.
 class TMergeRun {
  public:
   explicit TMergeRun(TMergeHost& host) : host_(host) {}
 
-  void Run();
+  TMergeReport Run();
 
  private:
   // Output worksheet 0, begun when a row first needs it: a full output is written at once, and the next
   // one only exists once there is something to put in it.
   TSheet& Output();
   void WriteOutput();
-  void CopyRows(TSheet& input);
-  // Looks up the row's cells once; true when one of them is a text cell with non-empty text.
-  bool GatherRow(TSheet& input, int row);
+  std::unique_ptr<TRowSource> OpenSource(const fs::path& path);
+  std::unique_ptr<TXLSWorkbook> ReadXls(const fs::path& path);
+  std::optional<std::u16string> NextPassword(const fs::path& path, size_t& next);
+  void CopyRows(TRowSource& input, int32_t filesDone, int32_t filesTotal);
+  std::string TakeBack();
   void PutMark(int rows);
   void Split();
+  std::string ReportText() const;
 
   TMergeHost& host_;
-  std::unique_ptr<TXLSWorkbook> output_;  // null until a row needs it, and after each split
+  TMergeReport report_;
+  std::vector<std::u16string> passwords_;  // the host's, taken when the run starts
+  std::u16string lastPassword_;            // the one that opened the last encrypted file
+  std::unique_ptr<TXLSWorkbook> output_;   // null until a row needs it, and after each split
   fs::path outputName_;
   std::vector<fs::path> written_;
   int outputRow_ = 0;
@@ -66,8 +94,10 @@ class TMergeRun {
   // The current file's rows in the current output, and the output row of the first of them.
   int partRows_ = 0;
   int partFirstRow_ = 0;
-  std::u16string text_;              // reused for every copied text
-  const TCell* row_[kColumns] = {};  // the current input row's cells
+  // The current file's rows in all, and the split number when it began.
+  int64_t fileRows_ = 0;
+  int fileFirstSplit_ = 0;
+  std::u16string text_;  // reused for every copied text
 };
 
 TSheet& TMergeRun::Output() {
@@ -96,14 +126,60 @@ void TMergeRun::WriteOutput() {
   written_.push_back(outputName_);
 }
 
-bool TMergeRun::GatherRow(TSheet& input, int row) {
-  bool hasText = false;
-  for (int column = 0; column < kColumns; ++column) {
-    const TCell* cell = input.FindCell(column, row);
-    row_[column] = cell;
-    if (cell && cell->kind == ckString && !TSST::EntryIsEmpty(cell->entry)) hasText = true;
+std::unique_ptr<TRowSource> TMergeRun::OpenSource(const fs::path& path) {
+  // By content, not by name: an .xlsx saved as .xls is still streamed, and an .xls named .xlsx read.
+  if (HoldsXlsx(path)) return MakeXlsxRowSource(path);
+  return MakeXlsRowSource(ReadXls(path));
+}
+
+// The next password to offer an encrypted file: the known ones in turn, then the host's answers. An
+// empty answer opens nothing, so the host is asked again at once.
+std::optional<std::u16string> TMergeRun::NextPassword(const fs::path& path, size_t& next) {
+  std::vector<const std::u16string*> known;
+  if (!lastPassword_.empty()) known.push_back(&lastPassword_);
+  for (const std::u16string& password : passwords_)
+    if (!password.empty() && password != lastPassword_) known.push_back(&password);
+  if (next < known.size()) return *known[next++];
+  for (;;) {
+    std::optional<std::u16string> answer = host_.AskPassword(path);
+    if (!answer || !answer->empty()) return answer;
   }
-  return hasText;
+}
+
+// The reader takes one password per read, after its default one; each further password is a new read
+// of the file, which fails early, at the file's encryption record.
+std::unique_ptr<TXLSWorkbook> TMergeRun::ReadXls(const fs::path& path) {
+  size_t next = 0;
+  bool tried = false;
+  for (;;) {
+    auto input = std::make_unique<TXLSWorkbook>();
+    input->Filename = FileNameFromPath(path);
+    bool offered = false;
+    std::u16string password;
+    input->OnPassword = [&](std::u16string& asked) {
+      std::optional<std::u16string> candidate = NextPassword(path, next);
+      if (!candidate) return false;
+      asked = password = std::move(*candidate);
+      offered = true;
+      return true;
+    };
+    try {
+      input->Read();
+    } catch (const EPlicatoError& e) {
+      if (offered && std::string_view(e.what()).ends_with(kInvalidPassword)) {
+        tried = true;
+        continue;
+      }
+      // An encrypted .xlsx is a compound document the .xls reader cannot make sense of; say what it is.
+      if (HoldsEncryptedPackage(path)) throw EXlsxError(kEncryptedXlsx);
+      throw;
+    }
+    // Aborted: no password left to offer. The reader's own words say why the file stays closed.
+    if (input->Aborted) throw EXLSError(tried ? kInvalidPassword : kPasswordRequired);
+    if (offered) lastPassword_ = password;
+    input->OnPassword = nullptr;  // it refers to this frame
+    return input;
+  }
 }
 
 // The mark of the current file's rows in the current output, on its first row there. A file with no
@@ -124,41 +200,66 @@ void TMergeRun::Split() {
   partFirstRow_ = 0;
 }
 
-void TMergeRun::CopyRows(TSheet& input) {
-  partRows_ = 0;
-  partFirstRow_ = outputRow_;
-  for (int row = 0; row < kMaxRows; ++row) {
-    // A file ends at its first row without non-empty text; that row is not copied.
-    if (!GatherRow(input, row)) break;
+void TMergeRun::CopyRows(TRowSource& input, int32_t filesDone, int32_t filesTotal) {
+  auto lastProgress = std::chrono::steady_clock::now();
+  while (input.NextRow()) {
     TSheet& out = Output();
     for (int column = 0; column < kColumns; ++column) {
       int target = host_.MarkRows() ? column + 1 : column;
-      // Ask the kind first: most cells are not numbers, and a failed number lookup must not cost an
-      // exception per cell.
-      const TCell* cell = row_[column];
-      if (cell && cell->kind == ckFloat) {
-        out.PutText(target, outputRow_, FromUtf8(RoundedNumberText(cell->number)));
-      } else if (cell && cell->kind == ckString) {
-        text_.clear();
-        TSST::AppendEntryText(cell->entry, text_);
-        out.PutText(target, outputRow_, text_);
-      } else {
-        out.PutText(target, outputRow_, std::u16string_view());
-      }
+      input.CellText(column, text_);
+      out.PutText(target, outputRow_, text_);
     }
     ++partRows_;
+    ++fileRows_;
     if (++outputRow_ >= kMaxRows) Split();
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastProgress >= kProgressInterval) {
+      lastProgress = now;
+      host_.SetProgress(filesDone, filesTotal, fileRows_);
+    }
   }
   PutMark(partRows_);
 }
 
-void TMergeRun::Run() {
+// A file that failed after some of its rows were taken (a streamed sheet damaged further down) gives
+// none: its rows leave the current output. Rows in an output already written stay there; the returned
+// text says so, or is empty.
+std::string TMergeRun::TakeBack() {
+  std::string said;
+  if (output_ && outputRow_ > partFirstRow_) {
+    output_->Sheets()[0].DeleteCells(0, kColumns, partFirstRow_, outputRow_ - 1);
+    outputRow_ = partFirstRow_;
+  }
+  // An output holding nothing once more is not begun: a failure before any row leaves the target alone.
+  if (output_ && outputRow_ == 0) output_.reset();
+  if (splitNumber_ > fileFirstSplit_) {
+    said = "Its rows before the failure up to \"" + Shown(written_.back()) + "\" had already been written.";
+  }
+  partRows_ = 0;
+  fileRows_ = 0;
+  return said;
+}
+
+// The files passed over and the remarks so far, one line each, for a message that ends the run.
+std::string TMergeRun::ReportText() const {
+  std::string text;
+  for (const TFileNote& note : report_.skipped)
+    text += "\rPassed over: \"" + Shown(note.file) + "\": " + note.text;
+  for (const TFileNote& note : report_.notes) text += "\r\"" + Shown(note.file) + "\": " + note.text;
+  return text;
+}
+
+TMergeReport TMergeRun::Run() {
   const std::vector<fs::path> list = host_.FileList();
   // Refused before anything is read: the output would replace an input that is still to be merged.
   if (auto clash = FindOutputClash(host_.SavePath(), list)) {
     throw EMergeError("The output \"" + Shown(clash->output) + "\" is the listed file \"" +
                       Shown(clash->input) + "\":\rchoose another save path. Nothing was written.");
   }
+  const bool skipUnreadable = host_.SkipUnreadable();
+  passwords_ = host_.Passwords();
+  const int32_t total = static_cast<int32_t>(list.size());
+  host_.SetProgress(0, total, 0);
 
   std::string failedFile;
   std::string failure;
@@ -171,19 +272,35 @@ void TMergeRun::Run() {
     host_.SetProgressText("正在合并第" + std::to_string(index + 1) + "个XLS文件");
     const fs::path& path = list[index];
     host_.SetCurrentFile(path.string());
+    const int32_t done = static_cast<int32_t>(index);
+    partRows_ = 0;
+    partFirstRow_ = outputRow_;
+    fileRows_ = 0;
+    fileFirstSplit_ = splitNumber_;
     try {
-      TXLSWorkbook input;
-      input.Filename = FileNameFromPath(path);
-      input.Read();
-      CopyRows(input.Sheets()[0]);
-    } catch (const EOutputError&) {
-      throw;
+      std::unique_ptr<TRowSource> input = OpenSource(path);
+      CopyRows(*input, done, total);
+      if (const uint32_t last = input->LastColumnLeftOut()) {
+        report_.notes.push_back(
+            {path, "Columns after the 255th (IU) were not merged; the sheet has values up to column " +
+                       ColumnName(last) + "."});
+      }
+    } catch (const EOutputError& e) {
+      throw EOutputError(e.what() + ReportText());
     } catch (const std::exception& e) {
+      std::string reason = e.what();
+      if (const std::string said = TakeBack(); !said.empty()) reason += "\r" + said;
+      if (skipUnreadable) {
+        report_.skipped.push_back({path, reason});
+        host_.SetProgress(done + 1, total, 0);
+        continue;
+      }
       // Stop at the failing file, but keep what was gathered before it: the output is written below.
       failedFile = Shown(path);
-      failure = e.what();
+      failure = reason;
       break;
     }
+    host_.SetProgress(done + 1, total, fileRows_);
     host_.MergedCount.fetch_add(1);
     host_.SetCountText(CountLineText(host_.FoundCount.load(), host_.MergedCount.load()));
   }
@@ -193,12 +310,16 @@ void TMergeRun::Run() {
     // writes only rows it gathered, so that a stop before any row leaves an existing file alone.
     if (output_ || (!stopped && written_.empty())) {
       Output();
-      WriteOutput();
+      try {
+        WriteOutput();
+      } catch (const EOutputError& e) {
+        throw EOutputError(e.what() + ReportText());
+      }
     }
     host_.SetProgressText("已停止");
     host_.SetButtonCaption("开始");
     host_.SetCurrentFile("");
-    return;
+    return std::move(report_);
   }
   std::string message = "File \"" + failedFile + "\" could not be merged:\r" + failure;
   if (output_) {
@@ -213,7 +334,7 @@ void TMergeRun::Run() {
   } else {
     message += "\rNothing was written after \"" + Shown(written_.back()) + "\".";
   }
-  throw EMergeError(message);
+  throw EMergeError(message + ReportText());
 }
 
 fs::path Normalised(const fs::path& path) {
@@ -241,13 +362,21 @@ std::string SplitOutputName(const std::string& savePath, int32_t splitNumber) {
 std::optional<TOutputClash> FindOutputClash(const fs::path& savePath, const std::vector<fs::path>& files) {
   std::map<std::pair<dev_t, ino_t>, size_t> ids;
   std::map<fs::path, size_t> names;
+  // Every 65,536 rows make a split, and a file gives at most a whole sheet: one split for an .xls file,
+  // sixteen for an .xlsx file.
+  size_t splits = 0;
   for (size_t i = 0; i < files.size(); ++i) {
     struct stat info {};
-    if (::stat(files[i].c_str(), &info) == 0) ids.emplace(std::make_pair(info.st_dev, info.st_ino), i);
+    bool xlsx = false;
+    if (::stat(files[i].c_str(), &info) == 0) {
+      ids.emplace(std::make_pair(info.st_dev, info.st_ino), i);
+      // Only a regular file is opened to look: a named pipe would wait for a writer.
+      xlsx = S_ISREG(info.st_mode) && DetectWorkbookContent(files[i]) == wcXlsx;
+    }
     names.emplace(Normalised(files[i]), i);
+    splits += xlsx ? kXlsxMaxRows / kMaxRows : 1;
   }
-  // Each file fills at most one output, so a list of n files needs at most n continuation names.
-  for (size_t split = 0; split <= files.size(); ++split) {
+  for (size_t split = 0; split <= splits; ++split) {
     const fs::path output =
         split == 0 ? savePath : fs::path(SplitOutputName(savePath.native(), static_cast<int32_t>(split)));
     struct stat info {};
@@ -281,8 +410,7 @@ std::string RoundedNumberText(double value) {
 }
 
 TMergeReport MergeFiles(TMergeHost& host) {
-  TMergeRun(host).Run();
-  return {};
+  return TMergeRun(host).Run();
 }
 
 }  // namespace plicato

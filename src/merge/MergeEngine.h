@@ -70,8 +70,9 @@ struct TOutputClash {
 };
 
 // Looks for an output name a run of this list could write (the save path, and a continuation name for
-// every split the list could need, one per file at most) that is the same file as a listed entry: the
-// same device and inode where it exists, else the same normalised path.
+// every split the list could need: one per .xls file, sixteen per .xlsx file, whose sheet may be that
+// long) that is the same file as a listed entry: the same device and inode where it exists, else the same
+// normalised path.
 std::optional<TOutputClash> FindOutputClash(const std::filesystem::path& savePath,
                                             const std::vector<std::filesystem::path>& files);
 
@@ -98,6 +99,9 @@ struct TMergeReport {
 // path is otherwise left as it was), and the message names the failing file, carries the reader's
 // message and says what was written. An output that cannot be written ends the run with a message
 // naming that output. A stopped run writes the rows gathered, when there are any.
+// When the host skips unreadable files, a file that fails is passed over instead (none of its rows is
+// kept) and listed in the returned report with its reason; a failure message that ends a run lists the
+// files passed over and the notes made before it.
 TMergeReport MergeFiles(TMergeHost& host);
 
 }  // namespace plicato

@@ -54,6 +54,14 @@ TEST(FileSearch, FilesBeforeSubFoldersDepthFirstInUpperCaseOrder) {
                                        root + "/Zed/e.xls"};
   EXPECT_EQ(Search(root), expected);
   EXPECT_EQ(Search(root + "/"), expected) << "a trailing slash is not doubled";
+
+  std::vector<std::string> withXlsx;
+  SearchFiles(root, WorkbookPatterns(true), true, [&](const std::string& path) {
+    withXlsx.push_back(path);
+    return true;
+  });
+  expected.insert(expected.begin() + 2, root + "/fake.xlsx");
+  EXPECT_EQ(withXlsx, expected) << "the kinds interleave by name";
 }
 
 TEST(FileSearch, MissingFolderYieldsNothingAndStopEndsEarly) {

@@ -2,16 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "TestUtil.h"
 #include "biff/CodePage.h"
+#include "biff/CompoundFile.h"
 #include "biff/Errors.h"
 #include "workbook/XLSWorkbook.h"
+#include "xlsx/XlsxBuild.h"
+#include "xlsx/XlsxErrors.h"
 
 namespace plicato {
 
@@ -26,6 +31,11 @@ class TRecordingHost : public TMergeHost {
   std::vector<std::string> events;
   // Asked before each file begins (after its progress text): lets a test press Stop mid-run.
   std::function<void(const std::string&)> onFileBegins;
+  bool skip = false;
+  std::vector<std::u16string> passwords;
+  std::vector<std::optional<std::u16string>> answers;  // given in turn when asked; then nothing
+  std::vector<std::string> asked;
+  std::vector<std::array<int64_t, 3>> progress;
 
   std::vector<std::filesystem::path> FileList() override { return {files.begin(), files.end()}; }
   std::filesystem::path SavePath() override { return savePath; }
@@ -37,6 +47,15 @@ class TRecordingHost : public TMergeHost {
     if (onFileBegins && !path.empty()) onFileBegins(path);
   }
   void SetButtonCaption(const std::string& text) override { events.push_back("button:" + text); }
+  bool SkipUnreadable() override { return skip; }
+  std::vector<std::u16string> Passwords() override { return passwords; }
+  std::optional<std::u16string> AskPassword(const fs::path& file) override {
+    asked.push_back(file.filename().string());
+    return asked.size() <= answers.size() ? answers[asked.size() - 1] : std::nullopt;
+  }
+  void SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) override {
+    progress.push_back({filesDone, filesTotal, rowsOfFile});
+  }
 };
 
 using Row = std::vector<std::u16string>;
@@ -321,6 +340,188 @@ TEST(MergeEngine, WrittenOutputReturnsItsMemory) {
   const long before = ResidentKb();
   std::thread([&] { MergeFiles(host); }).join();  // on a worker, as in the window
   EXPECT_LT(ResidentKb() - before, 100 * 1024) << "KB still resident after the merge";
+}
+
+}  // namespace plicato
+
+namespace plicato {
+
+// An .xlsx workbook at path: the sheet XML's rows, and shared string items when there are any.
+void WriteXlsx(const fs::path& path, const std::string& rows, const std::string& strings = "") {
+  test::WriteFileBytes(
+      path, test::BuildZip(test::WorkbookParts(test::SheetXml(rows),
+                                               strings.empty() ? "" : test::SharedStringsXml(strings))));
+}
+
+TEST(MergeEngine, PassesOverUnreadableFilesAndTriesEachPassword) {
+  const fs::path corpus = test::CorpusDir();
+  if (!fs::exists(corpus / "poi/password.xls")) GTEST_SKIP() << "corpus not present";
+  test::TempDir dir;
+  WriteTextRows(dir / "good.xls", 2, "g");
+  std::ofstream(dir / "bad.xls") << "this is not a workbook";
+  // Five good rows, then the sheet is cut short: the rows taken before the damage must leave again.
+  std::string rows;
+  for (int r = 1; r <= 5; ++r)
+    rows += "<row r=\"" + std::to_string(r) + "\"><c t=\"inlineStr\"><is><t>c</t></is></c></row>";
+  const std::string sheet = test::SheetXml(rows);
+  test::WriteFileBytes(dir / "cut.xlsx",
+                       test::BuildZip(test::WorkbookParts(sheet.substr(0, sheet.find("</sheetData>")) +
+                                                          "<row r=\"6\"><c t=")));
+  cfb::TCompoundDocument encrypted;
+  encrypted.Root().CreateStream(u"EncryptedPackage").Data().assign(600, 7);
+  encrypted.SaveToFile(dir / "enc.xlsx");
+  // Names that do not give a password away: no message may hold one.
+  const std::pair<const char*, const char*> copies[] = {{"poi/password.xls", "p1.xls"},
+                                                        {"poi/password.xls", "p2.xls"},
+                                                        {"poi/35897-type4.xls", "type4.xls"},
+                                                        {"poi/xor-encryption-abc.xls", "xor.xls"},
+                                                        {"gen/encrypted/lo__pw_pw136.xls", "lo.xls"}};
+  for (const auto& [from, to] : copies) fs::copy_file(corpus / from, dir / to);
+
+  struct TCase {
+    const char* name;
+    bool skip;
+    std::vector<std::u16string> passwords;
+    std::vector<std::optional<std::u16string>> answers;
+    std::vector<std::string> files;
+    int merged;
+    int rows;                                                  // in the output
+    std::vector<std::pair<std::string, std::string>> skipped;  // file, words of its reason
+    const char* failure;                                       // words of the run's failure, or none
+    std::vector<std::string> asked;
+  };
+  // clang-format off
+  const TCase cases[] = {
+      {"without the option the run ends at an unreadable file", false, {}, {},
+       {"good.xls", "bad.xls", "good.xls"}, 1, 2, {}, "bad.xls", {}},
+      {"unreadable files are passed over with their reasons", true, {}, {},
+       {"good.xls", "bad.xls", "cut.xlsx", "enc.xlsx", "p1.xls", "good.xls"}, 2, 4,
+       {{"bad.xls", "not an Excel workbook"}, {"cut.xlsx", "sheet1.xml"}, {"enc.xlsx", kEncryptedXlsx},
+        {"p1.xls", "File is encrypted. Password required."}}, nullptr, {"p1.xls"}},
+      {"each password in turn, after the default one", false,
+       {u"zq-not-it", u"abc", u"password", u"freedom", u"pw136"}, {},
+       {"p1.xls", "type4.xls", "xor.xls", "lo.xls"}, 4, 11, {}, nullptr, {}},
+      {"asked again until nothing; an opening password goes first on the next file", true, {},
+       {u"nope", u"", u"password", u"freedom", std::nullopt}, {"p1.xls", "p2.xls", "type4.xls", "lo.xls"}, 3, 1,
+       {{"lo.xls", "Invalid password"}}, nullptr, {"p1.xls", "p1.xls", "p1.xls", "type4.xls", "lo.xls"}},
+      {"a file no password opens ends the run without the option", false, {u"zq-not-it"}, {},
+       {"good.xls", "lo.xls"}, 1, 2, {}, "Invalid password", {"lo.xls"}},
+  };
+  // clang-format on
+  // ("password" itself is a word of the reader's messages.)
+  const std::string secrets[] = {"zq-not-it", "abc", "freedom", "pw136", "nope"};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRecordingHost host;
+    for (const std::string& f : c.files) host.files.push_back((dir / f).string());
+    host.savePath = (dir / "out.xls").string();
+    host.skip = c.skip;
+    host.passwords = c.passwords;
+    host.answers = c.answers;
+    fs::remove(host.savePath);
+    std::string said;
+    TMergeReport report;
+    try {
+      report = MergeFiles(host);
+      EXPECT_EQ(c.failure, nullptr);
+      EXPECT_EQ(host.progress.back()[0], static_cast<int64_t>(c.files.size())) << "every file done";
+    } catch (const EMergeError& e) {
+      said = e.what();
+      EXPECT_NE(c.failure, nullptr) << said;
+      if (c.failure) {
+        EXPECT_NE(said.find(c.failure), std::string::npos) << said;
+      }
+    }
+    EXPECT_EQ(host.MergedCount.load(), c.merged);
+    ASSERT_EQ(report.skipped.size(), c.skipped.size());
+    for (size_t i = 0; i < c.skipped.size(); ++i) {
+      EXPECT_EQ(report.skipped[i].file.filename().string(), c.skipped[i].first);
+      EXPECT_NE(report.skipped[i].text.find(c.skipped[i].second), std::string::npos)
+          << report.skipped[i].text;
+      said += report.skipped[i].text;
+    }
+    EXPECT_EQ(host.asked, c.asked);
+    EXPECT_EQ(ReadOutput(host.savePath, 1).size(), static_cast<size_t>(c.rows));
+    const std::vector<uint8_t> bytes = test::ReadFileBytes(host.savePath);
+    const std::string written(bytes.begin(), bytes.end());
+    for (const std::string& secret : secrets) {
+      EXPECT_EQ(said.find(secret), std::string::npos) << "a password in a message";
+      const std::u16string wide = FromUtf8(secret);
+      EXPECT_EQ(written.find(std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * 2)),
+                std::string::npos);
+    }
+  }
+}
+
+// An .xlsx sheet is streamed: longer than an output, it runs across the split with its marks; columns
+// past the 255th are left out and said so once; a file's content, not its name, decides how it is read.
+TEST(MergeEngine, StreamsXlsxSheetsOfAnyLength) {
+  test::TempDir dir;
+  WriteTextRows(dir / "first.xls", 3, "f", 1);
+  std::string rows;
+  for (int r = 1; r <= 70000; ++r) {
+    const std::string n = std::to_string(r);
+    rows += "<row r=\"" + n + "\"><c r=\"A" + n + "\" t=\"inlineStr\"><is><t>L" + n +
+            "</t></is></c><c r=\"B" + n + "\"><v>" + n + ".5</v></c></row>";
+  }
+  // After a missing row: never merged.
+  rows += "<row r=\"70002\"><c r=\"A70002\" t=\"inlineStr\"><is><t>gone</t></is></c></row>";
+  WriteXlsx(dir / "long.xlsx", rows);
+  WriteXlsx(
+      dir / "wide.xlsx",
+      "<row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c><c r=\"B1\"><v>2.5</v></c><c r=\"C1\" "
+      "t=\"b\"><v>1</v></c>"
+      "<c r=\"D1\" t=\"e\"><v>#N/A</v></c><c r=\"E1\" t=\"str\"><f>A1</f><v>s0</v></c><c r=\"F1\" s=\"1\"/>"
+      "<c r=\"G1\" t=\"s\"><v>1</v></c><c r=\"H1\"><f>1+1</f><v>2</v></c><c r=\"IU1\" t=\"s\"><v>2</v></c>"
+      "<c r=\"IV1\" t=\"s\"><v>0</v></c><c r=\"KN1\"><v>7</v></c><c r=\"XFD1\" s=\"1\"/></row>"
+      "<row r=\"2\"><c r=\"A2\"><v>1</v></c><c r=\"IV2\" t=\"s\"><v>0</v></c></row>",
+      "<si><t>s0</t></si><si><t></t></si><si><t>last</t></si>");
+  WriteXlsx(dir / "named.xls", "<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>x</t></is></c></row>");
+  WriteTextRows(dir / "last.xls", 2, "z", 1);
+
+  TRecordingHost host;
+  for (const char* name : {"first.xls", "long.xlsx", "wide.xlsx", "named.xls", "last.xls"})
+    host.files.push_back((dir / name).string());
+  host.savePath = (dir / "out.xls").string();
+  host.mark = true;
+  const TMergeReport report = MergeFiles(host);
+
+  ASSERT_EQ(report.notes.size(), 1u);
+  EXPECT_EQ(report.notes[0].file, dir / "wide.xlsx");
+  EXPECT_NE(report.notes[0].text.find("up to column KN"), std::string::npos) << report.notes[0].text;
+  EXPECT_TRUE(report.skipped.empty());
+  for (const std::array<int64_t, 3> end :
+       {std::array<int64_t, 3>{1, 5, 3}, {2, 5, 70000}, {3, 5, 1}, {4, 5, 1}})
+    EXPECT_NE(std::find(host.progress.begin(), host.progress.end(), end), host.progress.end()) << end[0];
+  EXPECT_EQ(host.progress.back(), (std::array<int64_t, 3>{5, 5, 2}));
+
+  TXLSWorkbook first;
+  first.Filename = FromUtf8(host.savePath);
+  first.Read();
+  TSheet& s1 = first.Sheets()[0];
+  EXPECT_EQ(s1.Cells().CalcBounds().lastRow, 65535);
+  EXPECT_EQ(s1.GetStringText(0, 3), u"65533");
+  EXPECT_EQ(s1.GetStringText(1, 3), u"L1");
+  EXPECT_EQ(s1.GetStringText(2, 3), u"2") << "1.5 rounds half to even";
+  EXPECT_EQ(s1.GetStringText(1, 65535), u"L65533");
+
+  const std::vector<Row> rest = ReadOutput(dir / "out-1.xls", 9);
+  ASSERT_EQ(rest.size(), 4467u + 1 + 1 + 2);
+  EXPECT_EQ(rest[0][0], u"4467");
+  EXPECT_EQ(rest[4466][1], u"L70000");
+  EXPECT_EQ(rest[4466][2], u"70000");
+  EXPECT_EQ(rest[4467], (Row{u"1", u"s0", u"2", u"", u"", u"", u"", u"", u""}));
+  EXPECT_EQ(rest[4468], (Row{u"1", u"x", u"", u"", u"", u"", u"", u"", u""}));
+  EXPECT_EQ(rest[4470][1], u"z1.0");
+  TXLSWorkbook second;
+  second.Filename = FromUtf8((dir / "out-1.xls").string());
+  second.Read();
+  EXPECT_EQ(second.Sheets()[0].GetStringText(255, 4467), u"last") << "the 255th column is merged";
+  EXPECT_EQ(second.Sheets()[0].Cells().CalcBounds().lastColumn, 255);
+
+  // A long .xlsx can fill sixteen outputs: a run refuses a list holding any of their names.
+  EXPECT_TRUE(FindOutputClash(host.savePath, {dir / "long.xlsx", dir / "out-17.xls"}));
+  EXPECT_FALSE(FindOutputClash(host.savePath, {dir / "first.xls", dir / "out-3.xls"}));
 }
 
 }  // namespace plicato

@@ -1,0 +1,95 @@
+// plicato-cli merge with the options a real folder needs: .xlsx files, unreadable files passed over,
+// passwords for encrypted ones, progress on a terminal.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "TestUtil.h"
+#include "biff/CodePage.h"
+#include "workbook/XLSWorkbook.h"
+#include "xlsx/XlsxBuild.h"
+
+namespace plicato {
+namespace {
+
+namespace fs = std::filesystem;
+
+void WriteRows(const fs::path& path, int rows, const std::u16string& password = u"") {
+  TXLSWorkbook wb;
+  for (int r = 0; r < rows; ++r) wb.Sheets()[0].PutText(0, r, u"r" + FromUtf8(std::to_string(r)));
+  wb.Password = password;  // written encrypted when set
+  wb.Filename = FileNameFromPath(path);
+  wb.Write();
+}
+
+void WriteXlsx(const fs::path& path, const std::string& rows) {
+  test::WriteFileBytes(path, test::BuildZip(test::WorkbookParts(test::SheetXml(rows))));
+}
+
+// Runs a shell line in dir with plicato-cli as $CLI, stdout and stderr together; a hang becomes a failure.
+std::pair<int, std::string> RunCli(const fs::path& dir, const std::string& line) {
+  const std::string command =
+      "cd '" + dir.string() + "' && CLI='" PLICATO_CLI "' timeout 120 bash -c '" + line + "' 2>&1";
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output};
+}
+
+TEST(MergeOptions, XlsxSkippingPasswordsAndProgress) {
+  test::TempDir dir;
+  const fs::path& d = dir.Path();
+  fs::create_directories(d / "mixed/sub");
+  const std::string text = "<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>t</t></is></c></row>";
+  WriteRows(d / "mixed/a.xls", 2);
+  WriteXlsx(d / "mixed/b.xlsx", text);
+  WriteXlsx(d / "mixed/c.xlsm", text);
+  WriteXlsx(d / "mixed/sub/d.XLSX", text);
+  WriteRows(d / "good.xls", 2);
+  std::ofstream(d / "bad.xls") << "not a workbook";
+  WriteRows(d / "enc.xls", 2, u"s3cret-pw");
+  WriteXlsx(d / "wide.xlsx",
+            "<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>t</t></is></c><c r=\"KN1\"><v>1</v></c></row>");
+
+  const struct {
+    const char* name;
+    const char* line;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"folders list *.xls only by default", "$CLI merge -o o1.xls mixed", 0, "共有1个XLS文件 已合并1个"},
+      {"--xlsx lists *.xlsx and *.xlsm too", "$CLI merge --xlsx -o o2.xls mixed", 0,
+       "共有4个XLS文件 已合并4个"},
+      {"a file given by name is read by its content", "cp mixed/b.xlsx b.xls && $CLI merge -o o3.xls b.xls",
+       0, "已合并1个"},
+      {"without --skip-unreadable the run ends at the file", "$CLI merge -o o4.xls good.xls bad.xls good.xls",
+       1, "File \"bad.xls\" could not be merged"},
+      {"--skip-unreadable lists what it passed over, exit status 3",
+       "$CLI merge --skip-unreadable -o o5.xls good.xls bad.xls enc.xls good.xls", 3,
+       "2 of 4 files could not be read and were skipped:\n  bad.xls: "},
+      {"each --password in turn; none is shown or written",
+       "$CLI merge --password nope --password s3cret-pw -o o6.xls enc.xls >log 2>&1 && "
+       "! grep -q s3cret-pw log o6.xls && grep -q 已合并1个 log && echo kept",
+       0, "kept"},
+      {"columns past the 255th are reported", "$CLI merge -o o7.xls wide.xlsx", 0,
+       "wide.xlsx: Columns after the 255th (IU) were not merged; the sheet has values up to column KN."},
+      {"progress rewritten in place on a terminal",
+       "script -qec \"$CLI merge -o o8.xls good.xls good.xls\" /dev/null", 0,
+       "\r\033[K[2/2] 2 rows  good.xls"},
+      {"--help names the options", "$CLI --help", 0, "[--xlsx] [--skip-unreadable] [--password PW]..."},
+  };
+  for (const auto& c : cases) {
+    const auto [status, output] = RunCli(d, c.line);
+    EXPECT_EQ(status, c.status) << c.name << "\n" << output;
+    EXPECT_NE(output.find(c.says), std::string::npos) << c.name << "\n" << output;
+  }
+}
+
+}  // namespace
+}  // namespace plicato
