@@ -4,7 +4,6 @@
 #include <cctype>
 #include <charconv>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <unordered_map>
 
@@ -589,12 +588,11 @@ class TSheetPart : public TXmlPart {
   bool rowDone_ = false;
 };
 
+// The container's input file refuses at once what is not a regular file (a named pipe would block).
 std::vector<uint8_t> FileHead(const std::filesystem::path& path, size_t size) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw EFileError("Cannot open file \"" + path.string() + "\"");
+  const cfb::TInputFile in(path);
   std::vector<uint8_t> head(size);
-  in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(size));
-  head.resize(static_cast<size_t>(in.gcount()));
+  head.resize(in.ReadAt(0, head.data(), size));
   return head;
 }
 

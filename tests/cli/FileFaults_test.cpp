@@ -109,6 +109,8 @@ TEST(FileFaults, NothingLostNothingHangsNoFailureReportedAsSuccess) {
        "$CLI merge -o f.xls f", 0, "", nullptr},
       {"named pipe by path", [](const fs::path& p) { ::mkfifo((p / "p.xls").c_str(), 0644); },
        "$CLI merge -o p-out.xls p.xls", 1, "named pipe", "p-out.xls"},
+      {"named pipe dumped", [](const fs::path& p) { ::mkfifo((p / "q.xlsx").c_str(), 0644); },
+       "$CLI dump q.xlsx", 1, "named pipe", nullptr},
       {"link to a device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p / "z.xls"); },
        "$CLI merge -o z-out.xls z.xls", 1, "device", "z-out.xls"},
       {"dangling link", [](const fs::path& p) { fs::create_symlink(p / "gone.xls", p / "l.xls"); },
