@@ -5,12 +5,13 @@ Our sample writer (`interop_samples roundtrip-copies FOLDER`, tests/interop/samp
 corpus file with our reader and writes it again with our writer into FOLDER, under the file's corpus path, with a line per corpus file in manifest.jsonl. Encrypted files are read with their passwords and
 written without one. Then:
 
-- python3-xlrd reads every copy. For each file xlrd also reads in the original, worksheet 0 of original
-  and copy are compared on every cell (type class: text, number, boolean, error; and value; blank and
-  empty cells alike), and so are the sheet names. The copy of an encrypted file is compared with what
-  xlrd reads of the same cells unencrypted, where the corpus has them.
-- LibreOffice (headless, one invocation for all, with a private profile) converts worksheet 0 of a sample
-  of originals and copies of different origins to CSV; each copy's CSV must equal its original's.
+- python3-xlrd reads every copy. For each file xlrd also reads in the original, every worksheet of
+  original and copy is compared on every cell (type class: text, number, boolean, error; and value; blank
+  and empty cells alike), on its hidden and outlined columns and rows, and on its name. The copy of an
+  encrypted file is compared with what xlrd reads of the same cells unencrypted, where the corpus has them.
+- LibreOffice (headless, one invocation for all, with a private profile) converts every sheet of every
+  copied poi file and of a sample of other origins, originals and copies, to CSV, one file per sheet; each
+  copy must give the sheets and CSVs of its original.
 
 Every corpus file is accounted for: copied and compared, copied while xlrd refuses the original (the copy
 must still read), or refused by our reader. Differences that are a peer's own faults are listed below
@@ -48,20 +49,13 @@ FUZZ_PREFIX = "poi/clusterfuzz-"  # minimised fuzzer test cases, damaged on purp
 XLRD_FAULTS = {
 }
 
-# Cells of the original our reader does not read yet, with the reason; only these cells of the file may
-# differ, and only by being missing in the copy.
-KNOWN_MISSING = {
-    "poi/testArraysAndTables.xls": ("data-table formulas with text results are not read yet",
-                                    {(26, 2), (40, 2)}),
-}
-
 # Sheet names that differ for a known reason (the cells are still compared).
 NAME_DIFFERENCES = {
     "poi/testEXCEL_3.xls": "a BIFF3 worksheet file stores no sheet name: xlrd makes up \"Sheet 1\" for the "
                            "original, the copy carries our reader's \"Sheet1\"",
 }
 
-# The LibreOffice sample: files of different origins (writers and BIFF versions).
+# The LibreOffice sample beyond the poi files: files of other origins (writers and BIFF versions).
 LO_SAMPLE = [
     "gen/merge/a.xls",                      # python3-xlwt
     "gen/merge/sub/b.xls",                  # Spreadsheet::WriteExcel
@@ -116,8 +110,17 @@ def corpus_files(corpus):
 
 
 def open_book(path):
+    """The workbook with its formatting (hidden columns and rows) where xlrd reads that, else without."""
     with open(os.devnull, "w") as quiet:
-        return xlrd.open_workbook(path, formatting_info=False, logfile=quiet)
+        try:
+            return xlrd.open_workbook(path, formatting_info=True, logfile=quiet)
+        except Exception:
+            return xlrd.open_workbook(path, formatting_info=False, logfile=quiet)
+
+
+def outline(infos):
+    """index -> (hidden, outline level) of the columns or rows that are hidden or outlined."""
+    return {i: (bool(x.hidden), x.outline_level) for i, x in infos.items() if x.hidden or x.outline_level}
 
 
 def sheet_cells(sheet):
@@ -152,20 +155,30 @@ def short(value):
 
 
 def compare_xlrd(name, original, copy):
-    """Differences between worksheet 0 of the original and of the copy, as xlrd reads them."""
+    """Differences between the worksheets of the original and of the copy, as xlrd reads them."""
     differences = []
-    a, b = original.sheet_by_index(0), copy.sheet_by_index(0)
-    if a.name != b.name and name not in NAME_DIFFERENCES:
-        differences.append("sheet name %r, copy %r" % (a.name, b.name))
-    theirs, ours = sheet_cells(a), sheet_cells(b)
-    for key in sorted(set(theirs) | set(ours)):
-        x = theirs.get(key, ("empty", None))
-        y = ours.get(key, ("empty", None))
-        if name in KNOWN_MISSING and key in KNOWN_MISSING[name][1] and y[0] == "empty":
-            continue
-        if not same(x, y):
-            differences.append("cell %s: original %s, copy %s" % (key, short(x), short(y)))
-    return differences, len(theirs)
+    if original.nsheets != copy.nsheets:
+        differences.append("%d worksheets, copy %d" % (original.nsheets, copy.nsheets))
+    cells = 0
+    formatting = original.formatting_info and copy.formatting_info
+    for index in range(min(original.nsheets, copy.nsheets)):
+        a, b = original.sheet_by_index(index), copy.sheet_by_index(index)
+        where = "sheet %d, " % index
+        if a.name != b.name and name not in NAME_DIFFERENCES:
+            differences.append(where + "name %r, copy %r" % (a.name, b.name))
+        theirs, ours = sheet_cells(a), sheet_cells(b)
+        for key in sorted(set(theirs) | set(ours)):
+            x = theirs.get(key, ("empty", None))
+            y = ours.get(key, ("empty", None))
+            if not same(x, y):
+                differences.append(where + "cell %s: original %s, copy %s" % (key, short(x), short(y)))
+        if formatting:
+            for what, x, y in (("columns", outline(a.colinfo_map), outline(b.colinfo_map)),
+                               ("rows", outline(a.rowinfo_map), outline(b.rowinfo_map))):
+                if x != y:
+                    differences.append(where + "hidden or outlined %s %s, copy %s" % (what, short(x), short(y)))
+        cells += len(theirs)
+    return differences, cells
 
 
 def write_copies(build_dir, folder):
@@ -217,9 +230,8 @@ def check_xlrd(corpus, folder, entries, failures):
         differences, count = compare_xlrd(name, original, copy)
         compared += 1
         cells += count
-        for table in (NAME_DIFFERENCES, {k: v[0] for k, v in KNOWN_MISSING.items()}):
-            if name in table:
-                print("%s: known difference: %s" % (name, table[name]))
+        if name in NAME_DIFFERENCES:
+            print("%s: known difference: %s" % (name, NAME_DIFFERENCES[name]))
         if not differences:
             equal += 1
         elif name in XLRD_FAULTS:
@@ -260,6 +272,38 @@ def same_but_format(original, copy):
     return abs(round(b, decimals) - a) < 10 ** -(decimals + 6)
 
 
+def sheet_csvs(outputs, stem):
+    """sheet name -> CSV path of the per-sheet files LibreOffice wrote for one input."""
+    found = {}
+    for name in os.listdir(outputs):
+        if name.startswith(stem + "-") and name.endswith(".csv"):
+            found[name[len(stem) + 1:-4]] = os.path.join(outputs, name)
+    return found
+
+
+def compare_csv(name, sheet, original, copy, failures):
+    """Compares one sheet's CSVs; returns the count of cells that differ for a known reason."""
+    a, b = csv_cells(original), csv_cells(copy)
+    known_reason, known_cells = LO_KNOWN.get(name, (None, set()))
+    format_reason = FORMAT_ONLY.get(name)
+    unexplained, explained = [], 0
+    for key in sorted(set(a) | set(b)):
+        x, y = a.get(key), b.get(key)
+        if x == y:
+            continue
+        if key in known_cells or (format_reason and same_but_format(x, y)):
+            explained += 1
+        else:
+            unexplained.append("LibreOffice: %s, sheet %r, CSV cell %s: original %s, copy %s" %
+                               (name, sheet, key, short(x), short(y)))
+    failures.extend(unexplained[:8])
+    if len(unexplained) > 8:
+        failures.append("LibreOffice: %s, sheet %r: %d cells differ in all" % (name, sheet, len(unexplained)))
+    if explained:
+        print("LibreOffice: %s: %d cells differ as known: %s" % (name, explained, known_reason or format_reason))
+    return not unexplained
+
+
 def check_libreoffice(soffice, corpus, folder, entries, work, failures):
     copies = {e["file"]: e["copy"] for e in entries if "copy" in e}
     inputs = os.path.join(work, "lo-in")
@@ -267,50 +311,40 @@ def check_libreoffice(soffice, corpus, folder, entries, work, failures):
     os.makedirs(inputs)
     os.makedirs(outputs)
     pairs = []
-    for i, name in enumerate(LO_SAMPLE):
+    names = [n for n in sorted(copies) if n.startswith("poi/") and not n.startswith(FUZZ_PREFIX)] + LO_SAMPLE
+    for i, name in enumerate(names):
         if name not in copies:
             failures.append("LibreOffice sample %s has no copy" % name)
             continue
-        original = os.path.join(inputs, "%02d_original.xls" % i)
-        copy = os.path.join(inputs, "%02d_copy.xls" % i)
-        shutil.copyfile(os.path.join(corpus, PLAIN_TWINS.get(name, name)), original)
-        shutil.copyfile(os.path.join(folder, copies[name]), copy)
-        pairs.append((name, original, copy))
-    # One LibreOffice start for all files: it converts them one after the other.
-    files = [p for _, original, copy in pairs for p in (original, copy)]
+        stems = ("%03do" % i, "%03dc" % i)
+        shutil.copyfile(os.path.join(corpus, PLAIN_TWINS.get(name, name)), os.path.join(inputs, stems[0] + ".xls"))
+        shutil.copyfile(os.path.join(folder, copies[name]), os.path.join(inputs, stems[1] + ".xls"))
+        pairs.append((name, stems))
+    # One LibreOffice start for all files: it converts them one after the other, every sheet to a file of
+    # its own (the last token of the filter options, -1).
+    files = [os.path.join(inputs, stem + ".xls") for _, stems in pairs for stem in stems]
     profile = "file://" + os.path.join(work, "lo-profile")
     run = subprocess.run([soffice, "-env:UserInstallation=" + profile, "--headless", "--norestore",
-                          "--convert-to", "csv:Text - txt - csv (StarCalc):44,34,76,1", "--outdir", outputs] + files,
+                          "--convert-to", "csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,false,false,false,-1",
+                          "--outdir", outputs] + files,
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=900)
-    equal = 0
-    for name, original, copy in pairs:
-        csvs = [os.path.join(outputs, os.path.splitext(os.path.basename(p))[0] + ".csv") for p in (original, copy)]
-        missing = [p for p in csvs if not os.path.isfile(p)]
-        if missing:
-            failures.append("LibreOffice did not convert %s (%s): %s" %
-                            (name, ", ".join(os.path.basename(p) for p in missing), run.stdout.strip()[-300:]))
+    equal = sheets = 0
+    for name, stems in pairs:
+        original, copy = sheet_csvs(outputs, stems[0]), sheet_csvs(outputs, stems[1])
+        if not original and not copy:
+            print("LibreOffice converts neither %s nor its copy" % name)
             continue
-        a, b = csv_cells(csvs[0]), csv_cells(csvs[1])
-        known_reason, known_cells = LO_KNOWN.get(name, (None, set()))
-        format_reason = FORMAT_ONLY.get(name)
-        unexplained, explained = [], 0
-        for key in sorted(set(a) | set(b)):
-            x, y = a.get(key), b.get(key)
-            if x == y:
-                continue
-            if key in known_cells or (format_reason and same_but_format(x, y)):
-                explained += 1
-            else:
-                unexplained.append("LibreOffice: %s, CSV cell %s: original %s, copy %s" % (name, key, short(x), short(y)))
-        if explained:
-            print("LibreOffice: %s: %d cells differ as known: %s" % (name, explained, known_reason or format_reason))
-        if unexplained:
-            failures.extend(unexplained[:8])
-            if len(unexplained) > 8:
-                failures.append("LibreOffice: %s: %d cells differ in all" % (name, len(unexplained)))
-        else:
-            equal += 1
-    print("LibreOffice: %d of %d sampled files give the CSV of worksheet 0 of their originals" % (equal, len(pairs)))
+        if sorted(original) != sorted(copy):
+            failures.append("LibreOffice: %s: sheets %s, copy %s" % (name, sorted(original), sorted(copy)))
+            continue
+        alike = True
+        for sheet in sorted(original):
+            alike = compare_csv(name, sheet, original[sheet], copy[sheet], failures) and alike
+        sheets += len(original)
+        equal += 1 if alike else 0
+    if not pairs or sheets == 0:
+        failures.append("LibreOffice converted nothing: %s" % run.stdout.strip()[-300:])
+    print("LibreOffice: %d of %d files (%d sheets) give the CSVs of their originals" % (equal, len(pairs), sheets))
 
 
 def main():
