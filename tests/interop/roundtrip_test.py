@@ -55,7 +55,7 @@ NAME_DIFFERENCES = {
                            "original, the copy carries our reader's \"Sheet1\"",
 }
 
-# The LibreOffice sample beyond the poi files: files of other origins (writers and BIFF versions).
+# LibreOffice converts every poi file and this sample of files of other origins (writers, BIFF versions).
 LO_SAMPLE = [
     "gen/merge/a.xls",                      # python3-xlwt
     "gen/merge/sub/b.xls",                  # Spreadsheet::WriteExcel
@@ -65,26 +65,32 @@ LO_SAMPLE = [
     "gen/single/long_strings_xlwt.xls",     # strings across CONTINUE records
     "gen/single/long_strings_writeexcel.xls",
     "gen/encrypted/lo__pw_pw136.xls",       # RC4, read with its password (compared with lo_plain.xls)
-    "poi/testEXCEL_5.xls",                  # BIFF5 by Excel
-    "poi/60284.xls",                        # BIFF5, XOR-obfuscated with Excel's default password
-    "poi/testEXCEL_3.xls",                  # BIFF3 worksheet file
-    "poi/46904.xls",                        # BIFF8 records in a "Book" stream, 92,000 cells
-    "poi/SimpleWithFormula.xls",            # Excel formulas
-    "poi/shared_formulas.xls",              # shared formulas
-    "poi/StringFormulas.xls",               # formulas with text results
-    "poi/rk.xls",                           # RK numbers
-    "poi/chinese-provinces.xls",            # 16-bit texts
 ]
 
-# LibreOffice: cells whose CSV text differs between original and copy for a known reason.
+# LibreOffice: cells (sheet, row, column) whose CSV text differs between original and copy for a known
+# reason.
 LO_KNOWN = {
     "gen/merge/e_biff5.xls": (
-        "D2, C11 and F11 hold 8-bit texts with NUL characters (UTF-16 bytes stored as 8-bit text by the "
-        "file's writer); xlrd and our reader keep every character, LibreOffice ends a BIFF5 text at its first "
-        "NUL but shows the same characters of a BIFF8 text as '?'. D4 is a formula whose cached result is an "
-        "empty text (its writer stored no real result): LibreOffice recalculates the formulas of BIFF5 files "
-        "when loading them, while the copy holds the cached value as a value, as xlrd reads it in both",
-        {(1, 3), (10, 2), (10, 5), (3, 3)}),
+        "S1!D2, C11, F11 and S2!A3, C3 hold 8-bit texts with NUL characters (UTF-16 bytes stored as 8-bit "
+        "text by the file's writer); xlrd and our reader keep every character, LibreOffice ends a BIFF5 text "
+        "at its first NUL but shows the same characters of a BIFF8 text as '?'. S1!D4 and S2!B3 are formulas "
+        "whose cached result is an empty text (its writer stored no real result): LibreOffice recalculates "
+        "the formulas of BIFF5 files when loading them, while the copy holds the cached value as a value, as "
+        "xlrd reads it in both",
+        {("S1", 1, 3), ("S1", 10, 2), ("S1", 10, 5), ("S1", 3, 3), ("S2", 2, 0), ("S2", 2, 1), ("S2", 2, 2)}),
+}
+
+# LibreOffice: files whose copy shows other sheets or values for a known reason; with the reason, and the
+# sheets concerned (None: the whole file).
+LO_FILE_DIFFERENCES = {
+    "poi/60284.xls": ({"Pipad", "Tpad"}, "a BIFF5 file: LibreOffice recalculates its formulas when loading it (numbers differ in "
+                     "the last digit, a formula LibreOffice cannot parse shows Err:508), while the copy holds "
+                     "the cached results as values, as xlrd reads them in both"),
+    "poi/64130.xls": (None, "a BIFF5 chart object (its only substream is of type 0x8000, its one sheet unnamed): "
+                     "our reader finds no worksheet in it, so the copy holds one empty default worksheet "
+                     "\"Sheet1\", where LibreOffice names the original's sheet \"Sheet2\""),
+    "poi/external_image.xls": (None, "NOW() formulas: LibreOffice recalculates them when converting, so original "
+                              "and copy show the moments of their conversions"),
 }
 
 # LibreOffice: files whose numbers the copy shows in another number format (the values are the same, as
@@ -282,7 +288,7 @@ def sheet_csvs(outputs, stem):
 
 
 def compare_csv(name, sheet, original, copy, failures):
-    """Compares one sheet's CSVs; returns the count of cells that differ for a known reason."""
+    """Compares one sheet's CSVs; true when they are alike but for known differences."""
     a, b = csv_cells(original), csv_cells(copy)
     known_reason, known_cells = LO_KNOWN.get(name, (None, set()))
     format_reason = FORMAT_ONLY.get(name)
@@ -291,7 +297,7 @@ def compare_csv(name, sheet, original, copy, failures):
         x, y = a.get(key), b.get(key)
         if x == y:
             continue
-        if key in known_cells or (format_reason and same_but_format(x, y)):
+        if (sheet,) + key in known_cells or (format_reason and same_but_format(x, y)):
             explained += 1
         else:
             unexplained.append("LibreOffice: %s, sheet %r, CSV cell %s: original %s, copy %s" %
@@ -311,7 +317,8 @@ def check_libreoffice(soffice, corpus, folder, entries, work, failures):
     os.makedirs(inputs)
     os.makedirs(outputs)
     pairs = []
-    names = [n for n in sorted(copies) if n.startswith("poi/") and not n.startswith(FUZZ_PREFIX)] + LO_SAMPLE
+    names = [n for n in sorted(copies) if n.startswith("poi/") and not n.startswith(FUZZ_PREFIX)]
+    names += [n for n in LO_SAMPLE if n not in names]
     for i, name in enumerate(names):
         if name not in copies:
             failures.append("LibreOffice sample %s has no copy" % name)
@@ -320,31 +327,45 @@ def check_libreoffice(soffice, corpus, folder, entries, work, failures):
         shutil.copyfile(os.path.join(corpus, PLAIN_TWINS.get(name, name)), os.path.join(inputs, stems[0] + ".xls"))
         shutil.copyfile(os.path.join(folder, copies[name]), os.path.join(inputs, stems[1] + ".xls"))
         pairs.append((name, stems))
-    # One LibreOffice start for all files: it converts them one after the other, every sheet to a file of
-    # its own (the last token of the filter options, -1).
-    files = [os.path.join(inputs, stem + ".xls") for _, stems in pairs for stem in stems]
+    # One LibreOffice start converts the files one after the other, every sheet to a file of its own (the
+    # last token of the filter options, -1). It may stop before the end of a long list, with status 0: it
+    # is then started again after the last file converted (passing over a file it cannot convert at all).
+    stems = [stem for _, two in pairs for stem in two]
     profile = "file://" + os.path.join(work, "lo-profile")
-    run = subprocess.run([soffice, "-env:UserInstallation=" + profile, "--headless", "--norestore",
-                          "--convert-to", "csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,false,false,false,-1",
-                          "--outdir", outputs] + files,
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=900)
+    starts = 0
+    while stems:
+        starts += 1
+        subprocess.run([soffice, "-env:UserInstallation=" + profile, "--headless", "--norestore", "--convert-to",
+                        "csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,false,false,false,-1",
+                        "--outdir", outputs] + [os.path.join(inputs, s + ".xls") for s in stems],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=900)
+        done = [i for i, s in enumerate(stems) if sheet_csvs(outputs, s)]
+        stems = stems[done[-1] + 1:] if done else stems[1:]
     equal = sheets = 0
     for name, stems in pairs:
         original, copy = sheet_csvs(outputs, stems[0]), sheet_csvs(outputs, stems[1])
-        if not original and not copy:
-            print("LibreOffice converts neither %s nor its copy" % name)
+        if not original:
+            # An encrypted original it has no password for, or one it cannot read.
+            print("LibreOffice does not convert the original %s%s" % (name, "; it converts the copy" if copy else
+                                                                       " nor its copy"))
             continue
+        known_sheets, reason = LO_FILE_DIFFERENCES.get(name, (set(), None))
+        if reason:
+            print("LibreOffice: %s: known difference: %s" % (name, reason))
+            if known_sheets is None:
+                continue
         if sorted(original) != sorted(copy):
             failures.append("LibreOffice: %s: sheets %s, copy %s" % (name, sorted(original), sorted(copy)))
             continue
         alike = True
-        for sheet in sorted(original):
+        for sheet in sorted(set(original) - known_sheets):
             alike = compare_csv(name, sheet, original[sheet], copy[sheet], failures) and alike
         sheets += len(original)
         equal += 1 if alike else 0
     if not pairs or sheets == 0:
-        failures.append("LibreOffice converted nothing: %s" % run.stdout.strip()[-300:])
-    print("LibreOffice: %d of %d files (%d sheets) give the CSVs of their originals" % (equal, len(pairs), sheets))
+        failures.append("LibreOffice converted nothing")
+    print("LibreOffice (%d starts): %d of %d files (%d sheets) give the CSVs of their originals" %
+          (starts, equal, len(pairs), sheets))
 
 
 def main():
@@ -380,7 +401,7 @@ def main():
         print("FAIL: ... and %d more" % (len(failures) - 60))
     if failures:
         return 1
-    print("every copy reads in xlrd with its original's cells, and LibreOffice shows the sample alike")
+    print("every copy reads in xlrd with its original's sheets, and LibreOffice shows every sheet alike")
     return 0
 
 
