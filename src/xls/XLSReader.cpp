@@ -991,18 +991,17 @@ std::u16string TXLSReader::BoundSheetName(const TBoundSheet& entry) const {
 
 void TXLSReader::BeginChartSheet() {
   ++boundIndex_;
-  // Only BIFF8 records can go into the BIFF8 output; an older chart sheet is read past.
-  if (version_ < xvExcel97) {
+  // Only BIFF8 records can go into the BIFF8 output, and only a sheet with a BOUNDSHEET has a name to
+  // go under: other chart sheets are read past.
+  if (version_ < xvExcel97 || boundIndex_ >= static_cast<int>(boundSheets_.size())) {
     substream_ = TSubstream::ssSkip;
     return;
   }
+  const TBoundSheet& entry = boundSheets_[static_cast<size_t>(boundIndex_)];
   TChartSheet chart;
   chart.position = boundIndex_;
-  if (boundIndex_ < static_cast<int>(boundSheets_.size())) {
-    const TBoundSheet& entry = boundSheets_[static_cast<size_t>(boundIndex_)];
-    chart.name = BoundSheetName(entry);
-    chart.visibility = entry.visibility;
-  }
+  chart.name = BoundSheetName(entry);
+  chart.visibility = entry.visibility;
   workbook_.ChartSheets().push_back(std::move(chart));
   substream_ = TSubstream::ssChart;
   chartDepth_ = 0;

@@ -686,16 +686,11 @@ void TXLSWriter::PatchPosition(const TBoundsheetData& entry) {
 }
 
 void TXLSWriter::PatchBoundsheetPosition(int sheetIndex) {
-  TXLSStream& stream = *stream_;
   for (const TBoundsheetData& entry : sheetList_) {
-    if (entry.kind == 1 || entry.index != sheetIndex) continue;
-    if (entry.position < 0) return;  // the globals list had no place for BOUNDSHEET records
-    const uint64_t bof = stream.Position();
-    if (bof > UINT32_MAX) throw EXLSError("The workbook stream is too large");
-    stream.Seek(entry.position, TSeekOrigin::soBeginning);
-    stream.WriteU32(static_cast<uint32_t>(bof));
-    stream.Seek(0, TSeekOrigin::soEnd);
-    return;
+    if (entry.kind != 1 && entry.index == sheetIndex) {
+      PatchPosition(entry);
+      return;
+    }
   }
 }
 
