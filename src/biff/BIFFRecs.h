@@ -165,6 +165,7 @@ constexpr uint16_t ARRAY = 0x0221;
 constexpr uint16_t EXTERNNAME_3 = 0x0223;
 constexpr uint16_t DEFAULTROWHEIGHT = 0x0225;
 constexpr uint16_t FONT_3 = 0x0231;
+constexpr uint16_t TABLE = 0x0236;
 constexpr uint16_t WINDOW2 = 0x023E;
 constexpr uint16_t XF_3 = 0x0243;
 constexpr uint16_t RK = 0x027E;

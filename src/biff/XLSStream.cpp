@@ -251,9 +251,11 @@ void TXLSStream::CarryExtras(const cfb::TCompoundDocument& source) {
   auto copy = std::make_unique<cfb::TCompoundDocument>();
   copy->Root().clsid = source.Root().clsid;
   copy->Root().stateBits = source.Root().stateBits;
-  // Copied element by element so that the (possibly large) workbook stream is never duplicated.
+  // Copied element by element so that the (possibly large) workbook stream is never duplicated. The
+  // macro project goes along, whole, when macros are preserved and no project object takes it.
   for (const auto& element : source.Root().Elements()) {
-    if (IsWorkbookStreamName(element->Name()) || element->Name() == kVbaStorageName) continue;
+    if (IsWorkbookStreamName(element->Name()) || (element->Name() == kVbaStorageName && !CarriesVba()))
+      continue;
     // A damaged part is left behind: it must not cost the workbook that is readable.
     cfb::TStorage::CopyElement(*element, copy->Root(), true);
   }
@@ -289,7 +291,9 @@ void TXLSStream::OpenWrite(const fs::path& fileName, TExcelVersion version) {
       cfb::TCompoundDocument* extras = extras_ ? extras_->Document() : nullptr;
       if (extras) {
         document_->Root().clsid = extras->Root().clsid;
-        extras->Root().CopyAllTo(document_->Root());
+        for (const auto& element : extras->Root().Elements())
+          if (element->Name() != kVbaStorageName || CarriesVba())
+            cfb::TStorage::CopyElement(*element, document_->Root());
       }
       document_->Root().CreateStream(version == xvExcel50 ? u"Book" : u"Workbook");
     }
@@ -644,6 +648,10 @@ void TXLSStream::WriteWideStr(std::u16string_view text) {
     for (char16_t c : text) PutFixed16(bytes, static_cast<uint16_t>(c));
   }
   WriteBody(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+bool TXLSStream::CarriesVbaStorage() const {
+  return document_ && document_->Root().FindStorage(kVbaStorageName) != nullptr;
 }
 
 void TXLSStream::WriteVbaStorage() {

@@ -22,8 +22,9 @@
 namespace plicato {
 
 // The preserved parts of a source file: every element of its compound document except the workbook
-// stream and the VBA project, carried into the output when the workbook is written. Empty for a
-// workbook that was never read.
+// stream (and the VBA project when macros are not preserved), carried into the output when the
+// workbook is written; the VBA project only when macros are preserved then too. Empty for a workbook
+// that was never read.
 class TExtraObjects {
  public:
   bool Empty() const { return !document_; }
@@ -142,6 +143,8 @@ class TXLSStream {
   void WriteWideStr(std::u16string_view text);
   // Creates "_VBA_PROJECT_CUR" in the output and lets the VBA project write into it, when it has one.
   void WriteVbaStorage();
+  // True when the document being written holds a macro project (carried over from the file read).
+  bool CarriesVbaStorage() const;
 
   // --- encryption ---
   // True when a FILEPASS body describes encryption this stream decrypts: XOR obfuscation (BIFF8 type 0;
@@ -169,6 +172,9 @@ class TXLSStream {
   void ResetState();
   void LoadCompound(cfb::TCompoundDocument& document);
   void CarryExtras(const cfb::TCompoundDocument& source);
+  // The macro project storage goes with the other parts: macros are preserved and no project object
+  // reads and writes it.
+  bool CarriesVba() const { return preserveMacros_ && !vbaProject_; }
   TExcelVersion LoadPlain(std::vector<uint8_t> bytes);
   void WriteOutput();
   uint32_t ReadAt(void* buffer, uint32_t count);

@@ -103,9 +103,10 @@ TCell CopyCell(const TCell& cell, TCellFormats& formats) {
     auto* data = new TFormulaData;
     data->expression = cell.formula->expression;
     data->tokenLength = cell.formula->tokenLength;
+    data->arrayBody = cell.formula->arrayBody;
+    data->arrayFlag = cell.formula->arrayFlag;
+    data->tableBody = cell.formula->tableBody;
     if (IsArrayFormulaKind(cell.kind)) {
-      data->arrayBody = cell.formula->arrayBody;
-      data->arrayFlag = cell.formula->arrayFlag;
       std::memcpy(data->result, cell.formula->result, sizeof data->result);
       data->text = cell.formula->text;
     }

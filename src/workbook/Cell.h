@@ -53,8 +53,10 @@ struct TFormulaData {
   uint8_t result[8] = {};           // number result: the 8 raw bytes of the double
   std::u16string text;              // text result
   uint8_t small = 0;                // boolean value or TCellError
-  std::vector<uint8_t> arrayBody;   // ARRAY record body (array formulas)
+  std::vector<uint8_t> arrayBody;   // ARRAY record body (array formulas; also the boolean or error
+                                    // first cell of an array, which is a plain formula kind)
   uint8_t arrayFlag = 0;            // nonzero: a member cell, no ARRAY record written for it
+  std::vector<uint8_t> tableBody;   // TABLE record body (the first cell of a data table)
 };
 
 struct TCell {
@@ -92,7 +94,9 @@ TCell MakeFormulaCell(TCellKind kind, uint32_t format, TFormulaData* data);
 
 // The copy of a cell: a new cell of the same kind, format and value. The format's use count and a
 // string's reference count each gain one. Plain formula copies do not carry the cached result; array
-// formula copies carry the ARRAY body, its flag and the result. The evaluated flag is never copied.
+// formula copies carry the ARRAY body, its flag and the result. The ARRAY and TABLE bodies of other
+// formula cells are copied too: without them the formula names a record that is not there. The
+// evaluated flag is never copied.
 TCell CopyCell(const TCell& cell, TCellFormats& formats);
 
 // Frees what the cell owns (formula data) and releases its format; the cell becomes empty. String

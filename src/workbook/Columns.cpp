@@ -56,15 +56,12 @@ void TXLSColumns::WriteColInfo(TXLSStream& stream) const {
     }
     int last = c;
     while (last + 1 < count && columns_[last + 1] && columns_[last + 1]->SameLayout(*column)) ++last;
-    uint16_t options = 0;
-    if (column->Width != 2500) {
-      options = 0x0002;
-    } else {
-      if (column->Hidden) options |= 0x0001;
-      if (column->UserSetWidth) options |= 0x0002;
-      options |= static_cast<uint16_t>((column->OutlineLevel & 0x07) << 8);
-      if (column->Collapsed) options |= 0x1000;
-    }
+    // A width other than the default is a width the user set; hidden, outline level and collapsed
+    // go out with any width, or hidden and grouped columns would come back visible and flat.
+    uint16_t options = (column->Width != 2500 || column->UserSetWidth) ? 0x0002 : 0;
+    if (column->Hidden) options |= 0x0001;
+    options |= static_cast<uint16_t>((column->OutlineLevel & 0x07) << 8);
+    if (column->Collapsed) options |= 0x1000;
     std::vector<uint8_t> body;
     PutFixed16(body, static_cast<uint16_t>(c));
     PutFixed16(body, static_cast<uint16_t>(last));

@@ -129,6 +129,7 @@ void TXLSWorkbook::ClearWorkbook() {
   styles_->Clear();
   fileSharing_->Clear();
   extraObjects_->Clear();
+  chartSheets_.clear();
   CodePage = 1252;
   notRead_ = true;
   sheets_->Add(0);

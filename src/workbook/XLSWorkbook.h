@@ -30,6 +30,16 @@ class TFileSharing;
 class TExtraObjects;
 enum TPaperSize : uint8_t;
 
+// A chart sheet of a workbook read from a file. The model does not interpret charts: it keeps the
+// sheet's substream, from its BOF to its EOF, so that the writer puts it back where it stood and every
+// sheet index the file's records hold (TABID, EXTERNSHEET, formulas) still names the same sheet.
+struct TChartSheet {
+  std::u16string name;
+  uint8_t visibility = 0;        // 0 visible, 1 hidden, 2 very hidden
+  int position = 0;              // place among all sheets (BOUNDSHEET order), worksheets included
+  std::vector<uint8_t> records;  // the substream's records, headers and bodies, as read (decrypted)
+};
+
 class TXLSWorkbook {
  public:
   TXLSWorkbook();
@@ -90,6 +100,8 @@ class TXLSWorkbook {
   TStyles& Styles() { return *styles_; }
   TFileSharing& FileSharing() { return *fileSharing_; }
   TExtraObjects& ExtraObjects() { return *extraObjects_; }
+  // In ascending position.
+  std::vector<TChartSheet>& ChartSheets() { return chartSheets_; }
 
   TPaperSize DefaultPaperSize() const { return defaultPaperSize_; }
   int DefaultFormatIndex() const { return defaultFormatIndex_; }
@@ -126,6 +138,7 @@ class TXLSWorkbook {
   std::unique_ptr<TFileSharing> fileSharing_;
   std::unique_ptr<TExtraObjects> extraObjects_;
   std::unique_ptr<TSheets> sheets_;
+  std::vector<TChartSheet> chartSheets_;
 };
 
 // The locale's default paper size: LC_PAPER where the C library has it (letter, legal, A3, A4), else A4.

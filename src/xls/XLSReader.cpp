@@ -481,6 +481,7 @@ void TXLSReader::EnsureFormats() {
 
 bool TXLSReader::Dispatch() {
   const uint16_t id = header_.id;
+  if (substream_ == TSubstream::ssChart) return OnChartSheetRecord();
   if (nested_ > 0) return OnNestedRecord(id);
   TByteReader r(buffer_.data(), header_.length);
   if (rec::IsBOF(id)) return OnBOF(r);
@@ -947,9 +948,7 @@ bool TXLSReader::OnBOF(TByteReader& r) {
       BeginSheet(type, b, length);
       return false;
     case rec::BOF_CHART:
-      // A chart sheet: the model has no chart sheets, so nothing of it is kept.
-      ++boundIndex_;
-      substream_ = TSubstream::ssSkip;
+      BeginChartSheet();
       return false;
     case rec::BOF_WORKSPACE:
       throw EXLSError("BIFF4 Workbook unhandled");
@@ -973,10 +972,7 @@ void TXLSReader::BeginSheet(uint16_t type, const uint8_t* body, uint32_t length)
   if (version_ >= xvExcel50) {
     if (boundIndex_ < static_cast<int>(boundSheets_.size())) {
       const TBoundSheet& entry = boundSheets_[static_cast<size_t>(boundIndex_)];
-      TByteReader name(entry.name.data(), entry.name.size());
-      const size_t size = entry.name.size();
-      sheet.SetNameUnchecked(entry.biff8 ? GetBiffChars(name, entry.wide ? size / 2 : size, entry.wide)
-                                         : CodePageText(entry.name.data(), size));
+      sheet.SetNameUnchecked(BoundSheetName(entry));
       sheet.Hidden = entry.visibility;
     }
   } else {
@@ -984,6 +980,53 @@ void TXLSReader::BeginSheet(uint16_t type, const uint8_t* body, uint32_t length)
   }
   sheetLowestVersion_ = length >= 16 ? DecodeFixed32(body + 12) : 0;
   StoreBOF(type, body, length);
+}
+
+std::u16string TXLSReader::BoundSheetName(const TBoundSheet& entry) const {
+  TByteReader name(entry.name.data(), entry.name.size());
+  const size_t size = entry.name.size();
+  return entry.biff8 ? GetBiffChars(name, entry.wide ? size / 2 : size, entry.wide)
+                     : CodePageText(entry.name.data(), size);
+}
+
+void TXLSReader::BeginChartSheet() {
+  ++boundIndex_;
+  // Only BIFF8 records can go into the BIFF8 output, and only a sheet with a BOUNDSHEET has a name to
+  // go under: other chart sheets are read past.
+  if (version_ < xvExcel97 || boundIndex_ >= static_cast<int>(boundSheets_.size())) {
+    substream_ = TSubstream::ssSkip;
+    return;
+  }
+  const TBoundSheet& entry = boundSheets_[static_cast<size_t>(boundIndex_)];
+  TChartSheet chart;
+  chart.position = boundIndex_;
+  chart.name = BoundSheetName(entry);
+  chart.visibility = entry.visibility;
+  workbook_.ChartSheets().push_back(std::move(chart));
+  substream_ = TSubstream::ssChart;
+  chartDepth_ = 0;
+  OnChartSheetRecord();
+}
+
+bool TXLSReader::OnChartSheetRecord() {
+  if (chartDepth_ > 0 && rec::IsBOF(header_.id) && header_.length >= 4 &&
+      DecodeFixed16(buffer_.data() + 2) != rec::BOF_CHART) {
+    // A sheet begins inside a chart sheet that was never closed: the chart sheet ends here.
+    FinishSubstream(false);
+    TByteReader r(buffer_.data(), header_.length);
+    return OnBOF(r);
+  }
+  std::vector<uint8_t>& records = workbook_.ChartSheets().back().records;
+  PutFixed16(records, header_.id);
+  PutFixed16(records, header_.length);
+  records.insert(records.end(), buffer_.data(), buffer_.data() + header_.length);
+  if (rec::IsBOF(header_.id)) {
+    ++chartDepth_;
+  } else if (header_.id == rec::EOF_ && --chartDepth_ == 0) {
+    substream_ = TSubstream::ssNone;
+    if (boundSheets_.empty() || boundIndex_ >= static_cast<int>(boundSheets_.size()) - 1) stop_ = true;
+  }
+  return false;
 }
 
 void TXLSReader::ResetSheetState() {
@@ -1025,6 +1068,16 @@ void TXLSReader::FinishSubstream(bool withRecord) {
     case TSubstream::ssSheet:
       FinishSheet(body, length);
       break;
+    case TSubstream::ssChart: {
+      // A chart sheet the file never closed: closed here, or the sheets written after it would be
+      // read as part of it.
+      std::vector<uint8_t>& records = workbook_.ChartSheets().back().records;
+      for (; chartDepth_ > 0; --chartDepth_) {
+        PutFixed16(records, rec::EOF_);
+        PutFixed16(records, 0);
+      }
+      break;
+    }
     default:
       break;
   }
@@ -1639,9 +1692,15 @@ void TXLSReader::TakeSharedTokens(const TSharedFormula& shared, const TCellHead&
 
 void TXLSReader::PutArrayFormulaCell(const TCellHead& h, bool member, std::unique_ptr<TFormulaData> data) {
   const uint8_t* result = data->result;
-  const bool emptyText = result[6] == 0xFF && result[7] == 0xFF && result[0] == 3;
+  const bool marked = result[6] == 0xFF && result[7] == 0xFF;
   TCellKind kind = ckNumberArrayFormula;
-  if (ReadFormulaString(data->text) || emptyText) kind = ckStringArrayFormula;
+  if (marked && (result[0] == 1 || result[0] == 2)) {
+    // A boolean or error result: the plain formula kind of that result, holding the ARRAY record all
+    // the same, so that it reads as its value and not as a number made of the marker bytes.
+    NonNumericResult(result[0], result[2], kind, *data);
+  } else if (ReadFormulaString(data->text) || (marked && result[0] == 3)) {
+    kind = ckStringArrayFormula;
+  }
   // The first cell writes the ARRAY record. The other cells keep only its fixed part (range, options,
   // token count): a copy of the whole body in every cell would let a small file claim a huge memory.
   if (member)
@@ -1684,6 +1743,12 @@ bool TXLSReader::OnFormula(TByteReader& r) {
   if (form == TFormulaForm::ffArrayAnchor || form == TFormulaForm::ffArrayMember) {
     PutArrayFormulaCell(h, form == TFormulaForm::ffArrayMember, std::move(data));
     return false;
+  }
+  // The first cell of a data table (tTbl) is followed by its TABLE record, and a text result's STRING
+  // only after that: the cell keeps the record, which the writer puts back after it.
+  if (tokenCount >= 1 && *r.Current() == 0x02 && stream_.PeekId() == rec::TABLE) {
+    ReadNextRecord();
+    data->tableBody.assign(aux_.data(), aux_.data() + auxHeader_.length);
   }
   TCellKind kind = ckNumberFormula;
   if (nonNumeric ? NonNumericResult(resultType, resultValue, kind, *data) : tokenCount != 0)

@@ -60,7 +60,8 @@ class TXLSReader {
     ssNone,     // between substreams: records are dropped
     ssGlobals,  // workbook globals
     ssSheet,    // a worksheet, module or macro sheet
-    ssSkip,     // a chart sheet or an unknown substream: read past, nothing kept
+    ssChart,    // a chart sheet: kept whole, as raw records
+    ssSkip,     // an unknown substream (or a chart sheet before BIFF8): read past, nothing kept
   };
 
   // One BOUNDSHEET entry: the sheet name as the file holds it, decoded when its sheet's BOF arrives
@@ -122,6 +123,10 @@ class TXLSReader {
   // --- substreams ---
   bool OnBOF(TByteReader& r);
   void BeginSheet(uint16_t type, const uint8_t* body, uint32_t length);
+  void BeginChartSheet();
+  // Appends the current record to the chart sheet being read; its EOF ends the substream.
+  bool OnChartSheetRecord();
+  std::u16string BoundSheetName(const TBoundSheet& entry) const;
   bool OnEOF(TByteReader& r);
   void FinishSubstream(bool withRecord);
   void FinishSheet(const uint8_t* body, uint16_t length);
@@ -229,6 +234,7 @@ class TXLSReader {
 
   TSubstream substream_ = TSubstream::ssNone;
   int nested_ = 0;          // depth of substreams embedded in the current one (charts in a sheet)
+  int chartDepth_ = 0;      // depth of substreams embedded in the chart sheet being read
   bool nestedRaw_ = false;  // the embedded substream is kept raw (else skipped)
   bool inCustomView_ = false;
   TRecordStorageDefault* storage_ = nullptr;

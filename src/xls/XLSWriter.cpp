@@ -146,12 +146,16 @@ class TCellWriter {
     body_.insert(body_.end(), data->expression.begin(), data->expression.end());
     Append(R::FORMULA);
 
-    if (cell.kind == ckStringFormula) {
-      WriteString(data->text);
-    } else if (IsArrayFormulaKind(cell.kind)) {
+    if (IsArrayFormulaKind(cell.kind)) {
       if (data->arrayFlag == 0) stream_.AppendRecord(R::ARRAY, data->arrayBody);
       if (cell.kind == ckStringArrayFormula) WriteString(data->text);
+      return;
     }
+    // The first cell of an array with a boolean or error result, and the first cell of a data table,
+    // carry their record; a text result's STRING comes after it.
+    if (!data->arrayBody.empty() && data->arrayFlag == 0) stream_.AppendRecord(R::ARRAY, data->arrayBody);
+    if (!data->tableBody.empty()) stream_.AppendRecord(R::TABLE, data->tableBody);
+    if (cell.kind == ckStringFormula) WriteString(data->text);
   }
 
   // STRING: the cached text of a formula. A text too long for one record goes on in CONTINUE records,
@@ -397,10 +401,17 @@ void TXLSWriter::WriteWorkbook(std::vector<uint8_t>* destination) {
 
     if (workbook_.Globals().Count() == 0) workbook_.Globals().MaterializeDefaults();
     WriteGlobals();
-    for (int i = 0; i < workbook_.Sheets().Count(); ++i) WriteSheet(i);
+    // In BOUNDSHEET order: a chart sheet's substream stands where its sheet stands.
+    for (const TBoundsheetData& entry : sheetList_) {
+      if (entry.kind == 1)
+        WriteChartSheet(entry);
+      else
+        WriteSheet(entry.index);
+    }
 
     if (!workbook_.Password.empty()) stream.EncryptStream();
-    // This system keeps no macro project, so this writes nothing unless the stream was given one.
+    // The macro project of a file read is carried with its other parts; this writes one only when the
+    // stream was given a project object.
     if (workbook_.PreserveMacros) stream.WriteVbaStorage();
     stream.Close();
   } catch (...) {
@@ -414,15 +425,30 @@ void TXLSWriter::WriteWorkbook(std::vector<uint8_t>* destination) {
 }
 
 void TXLSWriter::BuildSheetList() {
-  // This system holds no chart sheets, so the list is the worksheets in order.
+  // The worksheets in order, with the chart sheets of a workbook read from a file put back at their
+  // places among them (those beyond the last worksheet after it).
   TSheets& sheets = workbook_.Sheets();
+  const std::vector<TChartSheet>& charts = workbook_.ChartSheets();
+  size_t chart = 0;
+  auto addCharts = [&](int upTo) {
+    for (; chart < charts.size() && charts[chart].position <= upTo; ++chart) {
+      TBoundsheetData entry;
+      entry.kind = 1;
+      entry.index = static_cast<int32_t>(chart);
+      entry.name = charts[chart].name;
+      entry.visibility = charts[chart].visibility;
+      sheetList_.push_back(std::move(entry));
+    }
+  };
   const int selectedTab = workbook_.Workbook().SelectedTab();
   for (int i = 0; i < sheets.Count(); ++i) {
+    addCharts(static_cast<int>(sheetList_.size()));
+    const int position = static_cast<int>(sheetList_.size());  // the tab order counts chart sheets
     TSheet& sheet = sheets.Item(i);
     if (TStoredRecord* window2 = sheet.Records().Window2(); window2 && window2->Holds(0, 2)) {
       uint16_t options = DecodeFixed16(window2->Data());
       if (sheet.PaneKind == 1) options |= kWindow2FrozenPanes | kWindow2FrozenNoSplit;
-      if (i == selectedTab)
+      if (position == selectedTab)
         options |= kWindow2Selected;
       else
         options &= static_cast<uint16_t>(~kWindow2Selected);
@@ -445,6 +471,7 @@ void TXLSWriter::BuildSheetList() {
     entry.visibility = sheet.Hidden;
     sheetList_.push_back(std::move(entry));
   }
+  addCharts(INT32_MAX);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -499,8 +526,9 @@ void TXLSWriter::WriteGlobalsEntry(int pos) {
         globals.WriteEntry(pos, *stream_);
       break;
     case R::OBPROJ:
-      // OBPROJ announces a macro project. None is carried into the output (the reader keeps no VBA
-      // storage), and a file announcing a project it lacks is reported as damaged by Excel: drop it.
+      // OBPROJ announces a macro project: written only where the project goes along, since Excel
+      // reports a file that announces a project it lacks as damaged.
+      if (workbook_.PreserveMacros && stream_->CarriesVbaStorage()) globals.WriteEntry(pos, *stream_);
       break;
     case R::TABID:
       // A macro project with modules would add OBPROJ here; this system keeps none.
@@ -570,7 +598,7 @@ void TXLSWriter::WriteTabId(int pos) {
     globals.WriteEntry(pos, *stream_);
     return;
   }
-  const int count = workbook_.Sheets().Count();
+  const int count = static_cast<int>(sheetList_.size());
   std::vector<uint8_t> body;
   for (int i = 0; i < count; ++i) PutFixed16(body, static_cast<uint16_t>(i + 1));
   // More sheets than one record holds go on in CONTINUE records.
@@ -640,17 +668,29 @@ void TXLSWriter::WriteSheet(int sheetIndex) {
   }
 }
 
-void TXLSWriter::PatchBoundsheetPosition(int sheetIndex) {
+void TXLSWriter::WriteChartSheet(const TBoundsheetData& entry) {
+  PatchPosition(entry);
+  // Kept as read: the records are whole, and the stream encrypts them afterwards when asked to.
+  const std::vector<uint8_t>& records = workbook_.ChartSheets()[static_cast<size_t>(entry.index)].records;
+  if (!records.empty()) stream_->WriteRaw(records.data(), static_cast<uint32_t>(records.size()));
+}
+
+void TXLSWriter::PatchPosition(const TBoundsheetData& entry) {
+  if (entry.position < 0) return;  // the globals list had no place for BOUNDSHEET records
   TXLSStream& stream = *stream_;
+  const uint64_t bof = stream.Position();
+  if (bof > UINT32_MAX) throw EXLSError("The workbook stream is too large");
+  stream.Seek(entry.position, TSeekOrigin::soBeginning);
+  stream.WriteU32(static_cast<uint32_t>(bof));
+  stream.Seek(0, TSeekOrigin::soEnd);
+}
+
+void TXLSWriter::PatchBoundsheetPosition(int sheetIndex) {
   for (const TBoundsheetData& entry : sheetList_) {
-    if (entry.kind == 1 || entry.index != sheetIndex) continue;
-    if (entry.position < 0) return;  // the globals list had no place for BOUNDSHEET records
-    const uint64_t bof = stream.Position();
-    if (bof > UINT32_MAX) throw EXLSError("The workbook stream is too large");
-    stream.Seek(entry.position, TSeekOrigin::soBeginning);
-    stream.WriteU32(static_cast<uint32_t>(bof));
-    stream.Seek(0, TSeekOrigin::soEnd);
-    return;
+    if (entry.kind != 1 && entry.index == sheetIndex) {
+      PatchPosition(entry);
+      return;
+    }
   }
 }
 

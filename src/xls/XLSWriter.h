@@ -77,6 +77,9 @@ class TXLSWriter {
   void WriteSheet(int sheetIndex);
   void WriteSheetEntry(TSheet& sheet, int pos);
   void PatchBoundsheetPosition(int sheetIndex);
+  void WriteChartSheet(const TBoundsheetData& entry);
+  // Writes the current stream position into the entry's BOUNDSHEET record.
+  void PatchPosition(const TBoundsheetData& entry);
   void WritePageBreaks(TSheet& sheet);
   void WriteHeaderFooter(TSheet& sheet);
   void WriteMargins(TSheet& sheet);

@@ -60,6 +60,18 @@ def main():
         fail("--cells line is not row,col,kind,text: %r" % first)
     print("ok: --cells lines are row,col,kind,text")
 
+    # copy: an encrypted workbook comes out decrypted, with its sheets, for a reader without the password.
+    with tempfile.TemporaryDirectory() as work:
+        original = os.path.join(args.corpus, "poi", "password.xls")
+        copy_path = os.path.join(work, "copy.xls")
+        res = run(cli, "copy", "--password", "password", original, copy_path)
+        if res.returncode != 0:
+            fail("copy failed: " + res.stderr.decode())
+        ours = run(cli, "dump", "--password", "password", original).stdout
+        if run(cli, "dump", copy_path).stdout != ours or len(xlrd.open_workbook(copy_path).sheet_names()) != 3:
+            fail("the decrypted copy of password.xls differs")
+        print("ok: copy writes an encrypted workbook decrypted")
+
     # Failures: non-zero status and the message on stderr, nothing on stdout.
     for label, argv, needle in (
             ("missing file", ["dump", "/nonexistent/file.xls"], "does not exist"),

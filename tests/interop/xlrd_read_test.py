@@ -40,26 +40,10 @@ EXPLAINED_REFUSALS = {
 XLRD_FAULTS = {
 }
 
-# Cells our reader does not read yet, with the reason; only these cells of the file may differ, and only
-# by being missing on our side.
-KNOWN_MISSING = {
-    "poi/testArraysAndTables.xls": ("data-table formulas with text results are not read yet",
-                                    {(26, 2), (40, 2)}),
-}
-
 # Sheet names that differ for a known reason (the cells are still compared).
 NAME_DIFFERENCES = {
     "poi/testEXCEL_3.xls": "a BIFF3 worksheet file stores no sheet name: ours is \"Sheet1\", xlrd makes up "
                            "\"Sheet 1\"",
-}
-
-# Files whose array formulas have a first cell with a boolean or error result. The model's array formula
-# cells hold a number or a text; such a first cell is held as a number array formula whose result bytes
-# keep the boolean or error for writing, and reads as NaN. Only differences of exactly that shape are
-# accepted for these files.
-ARRAY_RESULT_LIMITS = {
-    "poi/52527.xls": "array formulas {=...} whose first cell shows #VALUE!",
-    "poi/MatrixFormulaEvalTestData.xls": "array formulas whose first cell shows #VALUE!",
 }
 
 # Type classes of our cell kinds.
@@ -109,12 +93,10 @@ def compare(entry, path):
     sheet = book.sheet_by_index(0)
     theirs = xlrd_cells(sheet)
     ours = {}
-    kinds = {}
     for row, col, kind, value in entry["cells"]:
         cls, value = our_value(kind, value)
         if cls != "empty":
             ours[(row, col)] = (cls, value)
-            kinds[(row, col)] = kind
     name = entry["file"]
     differences = []
     if entry["sheet"] != sheet.name and name not in NAME_DIFFERENCES:
@@ -123,11 +105,6 @@ def compare(entry, path):
         a = ours.get(key, ("empty", None))
         b = theirs.get(key, ("empty", None))
         if same(a, b):
-            continue
-        if name in KNOWN_MISSING and key in KNOWN_MISSING[name][1] and a[0] == "empty":
-            continue
-        if (name in ARRAY_RESULT_LIMITS and kinds.get(key) == 12 and math.isnan(a[1]) and
-                b[0] in ("error", "bool")):
             continue
         differences.append("cell %s: ours %r, xlrd %r" % (key, a, b))
     return differences, len(theirs)
@@ -181,11 +158,8 @@ def main():
             continue
         compared += 1
         cells += count
-        for table in (NAME_DIFFERENCES, ARRAY_RESULT_LIMITS):
-            if name in table:
-                print("%s: known difference: %s" % (name, table[name]))
-        if name in KNOWN_MISSING:
-            print("%s: known difference: %s" % (name, KNOWN_MISSING[name][0]))
+        if name in NAME_DIFFERENCES:
+            print("%s: known difference: %s" % (name, NAME_DIFFERENCES[name]))
         if not differences:
             equal += 1
             continue

@@ -70,12 +70,15 @@ TEST_F(RowsColumns, ColInfoWritesRunsOfEqualColumns) {
   for (int c = 0; c <= 9; ++c) columns_.Add(c, 15)->Width = 4000;
   columns_.Add(10, 15)->Width = 2500;
   columns_.Add(12, 15)->Hidden = 1;
+  auto colInfo = ColInfo(13, 13, 3000, 15, 0x1201 | 0x0200);  // hidden, outline level 2, collapsed
+  columns_.ReadColInfo(colInfo.data(), static_cast<uint32_t>(colInfo.size()));
   auto records = Written([&](TXLSStream& s) { columns_.WriteColInfo(s); });
-  ASSERT_EQ(records.size(), 3u);
+  ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[0].id, BIFFRecs::COLINFO);
   EXPECT_EQ(records[0].body, ColInfo(0, 9, 4000, 15, 0x0002));
   EXPECT_EQ(records[1].body, ColInfo(10, 10, 2500, 15, 0x0000)) << "default width and nothing set: options 0";
   EXPECT_EQ(records[2].body, ColInfo(12, 12, 2500, 15, 0x0001));
+  EXPECT_EQ(records[3].body, ColInfo(13, 13, 3000, 15, 0x1203)) << "with any width";
 }
 
 TEST_F(RowsColumns, RowRecordsRoundTrip) {

@@ -25,6 +25,7 @@
 #include "biff/Settings.h"
 #include "biff/XLSStream.h"
 #include "workbook/CellStorage.h"
+#include "workbook/Columns.h"
 #include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
 
@@ -92,13 +93,20 @@ std::vector<TCellReport> ReportCells(TSheet& sheet) {
 struct TWorkbookReport {
   std::vector<std::u16string> names;
   std::vector<std::vector<TCellReport>> sheets;
+  std::vector<std::string> columns;  // per sheet: hidden, outline level and collapsed of each column
 };
 
 TWorkbookReport ReportWorkbook(TXLSWorkbook& workbook) {
   TWorkbookReport report;
   for (int i = 0; i < workbook.Sheets().Count(); ++i) {
-    report.names.push_back(workbook.Sheets()[i].Name());
-    report.sheets.push_back(ReportCells(workbook.Sheets()[i]));
+    TSheet& sheet = workbook.Sheets()[i];
+    report.names.push_back(sheet.Name());
+    report.sheets.push_back(ReportCells(sheet));
+    std::string columns;
+    for (int c = 0; c < 256; ++c)
+      if (const TXLSColumn* column = sheet.Columns().Item(c))
+        columns += FormatMessage("%d:%d%d%d ", c, column->Hidden, column->OutlineLevel, column->Collapsed);
+    report.columns.push_back(columns);
   }
   return report;
 }
@@ -138,6 +146,9 @@ std::vector<std::string> Differences(const TWorkbookReport& expected, const TWor
     return out;
   }
   for (size_t s = 0; s < expected.sheets.size(); ++s) {
+    if (expected.columns[s] != found.columns[s])
+      out.push_back(FormatMessage("sheet %zu: columns %s, found %s", s, expected.columns[s].c_str(),
+                                  found.columns[s].c_str()));
     const std::vector<TCellReport>& a = expected.sheets[s];
     const std::vector<TCellReport>& b = found.sheets[s];
     std::map<uint32_t, const TCellReport*> byKey;
@@ -207,6 +218,24 @@ const TRecord* Find(const std::vector<TRecord>& records, uint16_t id) {
   return nullptr;
 }
 
+// What a BIFF8 file says of its sheets and macros: the BOUNDSHEET types in order (unless encrypted,
+// where they are), the OBPROJ records and whether the macro project storage is there.
+struct TFileFacts {
+  std::vector<uint8_t> sheetTypes;
+  int obproj = 0;
+  bool macros = false;
+};
+
+TFileFacts Facts(const Bytes& file, bool encrypted) {
+  TFileFacts facts;
+  for (const TRecord& r : WrittenRecords(file)) {
+    if (r.id == R::BOUNDSHEET && !encrypted && r.body.size() > 5) facts.sheetTypes.push_back(r.body[5]);
+    facts.obproj += r.id == R::OBPROJ ? 1 : 0;
+  }
+  facts.macros = cfb::TCompoundDocument::OpenMemory(file).Root().FindStorage(u"_VBA_PROJECT_CUR") != nullptr;
+  return facts;
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Every readable corpus file
 
@@ -250,6 +279,17 @@ TEST(RoundTrip, EveryReadableCorpusFileReadsBackWithTheSameCells) {
       continue;
     }
     EXPECT_EQ(copy.Version(), xvExcel97);
+    // Every sheet keeps its kind and place, chart sheets included, and macros go along.
+    const Bytes file = test::ReadFileBytes(path);
+    TXLSStream probe;
+    probe.SetSourceMemory(&file);
+    if (probe.OpenRead("") == xvExcel97) {
+      const bool encrypted = !source.Password.empty();
+      const TFileFacts original = Facts(file, encrypted), written = Facts(image, encrypted);
+      EXPECT_EQ(written.sheetTypes, original.sheetTypes);
+      EXPECT_EQ(written.obproj, original.obproj);
+      EXPECT_EQ(written.macros, original.macros);
+    }
     const std::vector<std::string> differences = Differences(before, ReportWorkbook(copy), old);
     EXPECT_TRUE(differences.empty()) << "the written file holds other cells:" << FirstOf(differences);
     if (differences.empty() && changed.empty()) {
@@ -261,6 +301,45 @@ TEST(RoundTrip, EveryReadableCorpusFileReadsBackWithTheSameCells) {
   std::cout << "round trip: " << roundTripped << " of " << files.size() << " corpus files (" << oldVersions
             << " of them before BIFF8, " << cells << " cells); " << refused << " refused by the reader\n";
   EXPECT_GT(roundTripped, 150);
+}
+
+// Formula cells whose cached result follows a record of their own (TABLE) or is marked in the result
+// bytes of an array formula's first cell read as that result (the corpus round trip keeps it).
+TEST(RoundTrip, FormulaResultsOfDataTablesAndArraysAreKept) {
+  struct TExpected {
+    const char* file;
+    int row, column;
+    TCellKind kind;
+    std::u16string text;
+  };
+  for (const TExpected& e :
+       {TExpected{"poi/testArraysAndTables.xls", 26, 2, ckStringFormula, u"103a"},
+        TExpected{"poi/52527.xls", 4, 10, ckErrorFormula, u"#VALUE!"},
+        TExpected{"poi/MatrixFormulaEvalTestData.xls", 9, 7, ckErrorFormula, u"#VALUE!"}}) {
+    SCOPED_TRACE(e.file);
+    const fs::path path = test::CorpusFile(e.file);
+    if (!fs::exists(path)) GTEST_SKIP() << "no corpus";
+    TXLSWorkbook source;
+    source.Filename = FromUtf8(path.string());
+    source.Read();
+    EXPECT_EQ(source.Sheets()[0].GetCellKind(e.column, e.row), e.kind);
+    EXPECT_EQ(source.Sheets()[0].GetText(e.column, e.row), e.text);
+  }
+}
+
+// The corpus round trip keeps macros; a workbook told not to preserve them drops both parts.
+TEST(RoundTrip, MacrosAreDroppedWhenNotPreserved) {
+  const fs::path path = test::CorpusFile("poi/30070.xls");
+  if (!fs::exists(path)) GTEST_SKIP() << "no corpus";
+  TXLSWorkbook workbook;
+  workbook.Filename = FromUtf8(path.string());
+  workbook.Read();
+  workbook.PreserveMacros = false;
+  Bytes image;
+  workbook.Write(image);
+  const TFileFacts facts = Facts(image, false);
+  EXPECT_FALSE(facts.macros);
+  EXPECT_EQ(facts.obproj, 0);
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -511,7 +511,7 @@ TEST(XLSReader, ReadsOlderFormulaLayouts) {
 // ---------------------------------------------------------------------------------------------------
 // Substreams and stopping
 
-TEST(XLSReader, SkipsChartSheetsBetweenWorksheets) {
+TEST(XLSReader, KeepsChartSheetsBetweenWorksheetsWhole) {
   TStream s = Globals8({"One", "Chart", "Two"});
   s.Rec(rec::BOF, Bof8(rec::BOF_WORKSHEET));
   s.Rec(rec::NUMBER, TBody().Raw(Cell(0, 0, 15)).F64(1));
@@ -531,6 +531,15 @@ TEST(XLSReader, SkipsChartSheetsBetweenWorksheets) {
   EXPECT_EQ(wb.Sheets()[1].Name(), u"Two");
   EXPECT_EQ(wb.Sheets()[0].GetFloat(0, 0), 1);
   EXPECT_EQ(wb.Sheets()[1].GetFloat(0, 0), 2);
+  // The chart sheet is kept from its BOF to its EOF, to be written back in its place.
+  ASSERT_EQ(wb.ChartSheets().size(), 1u);
+  const TChartSheet& chart = wb.ChartSheets()[0];
+  EXPECT_EQ(chart.name, u"Chart");
+  EXPECT_EQ(chart.position, 1);
+  const Bytes& records = chart.records;
+  ASSERT_EQ(records.size(), 4u + 16 + 4 + 18 + 4 + 14 + 4);
+  EXPECT_EQ(DecodeFixed16(records.data()), rec::BOF);
+  EXPECT_EQ(DecodeFixed16(records.data() + records.size() - 4), rec::EOF_);
 }
 
 TEST(XLSReader, StopsAtGlobalsEOFWithoutSheets) {
