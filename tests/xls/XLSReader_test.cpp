@@ -326,86 +326,67 @@ TEST(XLSReader, LabelSstBeyondTheTableFails) {
   EXPECT_NE(message.find("\rRead error at 000000"), std::string::npos) << message;
 }
 
-// Damage confined to a count, a padding byte or a reference: what is there is read.
+// Damage confined to a count, a padding byte or a reference: what is there is read. Each table below
+// declares two strings and holds one.
 TEST(XLSReader, ReadsWhatIsThereWhereDamageIsConfined) {
-  auto sst = [](uint32_t declared, std::string_view text) {
-    return TBody().U32(declared).U32(declared).Raw(String8(text));
+  auto labels = [](TStream& s) {
+    for (uint16_t i = 0; i < 2; ++i) s.Rec(rec::LABELSST, TBody().Raw(Cell(i, 0, 15)).U32(i));
   };
-  auto labels = [](uint32_t count) {
-    return [count](TStream& s) {
-      for (uint16_t i = 0; i < count; ++i) s.Rec(rec::LABELSST, TBody().Raw(Cell(i, 0, 15)).U32(i));
-    };
+  auto sheet = [](double number, const Bytes& filler) {
+    TStream s = Globals8({"Data"});
+    s.Rec(rec::BOF, Bof8(rec::BOF_WORKSHEET)).Rec(rec::NUMBER, TBody().Raw(Cell(0, 0, 15)).F64(number));
+    if (!filler.empty()) s.Rec(0x00F5, filler);
+    s.Rec(rec::EOF_);
+    return s.Data();
   };
-  // A tiny workbook lies in the mini stream; cut the file at the end of its last byte, dropping only the
-  // padding of its last mini sector (the marker record sets where that end falls).
-  TStream small = Globals8({"Data"});
-  small.Rec(rec::BOF, Bof8(rec::BOF_WORKSHEET)).Rec(rec::NUMBER, TBody().Raw(Cell(0, 0, 15)).F64(7));
-  small.Rec(0x00F5, TBody().Latin(std::string(40 - (small.Size() + 16) % 64 + 64, 'm')));
-  small.Rec(rec::EOF_);
-  const Bytes paddedMini = Compound(small.Data());
-  const auto streamEnd =
-      std::search(paddedMini.begin(), paddedMini.end(), small.Data().end() - 24, small.Data().end()) + 24;
-  const Bytes cutMini(paddedMini.begin(), streamEnd);
-  // A plain BIFF5 record stream.
+  // A workbook in the mini stream, cut after its last byte: only its last mini sector's padding is lost.
+  const Bytes filler(64 + (104 - (sheet(7, {}).size() + 4) % 64) % 64, 'm');
+  const Bytes mini = Compound(sheet(7, filler)), end = {'m', 'm', 'm', 'm', 0x0A, 0, 0, 0};
+  const Bytes cutMini(mini.begin(), std::search(mini.begin(), mini.end(), end.begin(), end.end()) + 8);
   TStream biff5;
-  biff5.Rec(rec::BOF, Bof5(rec::BOF_GLOBALS))
-      .Rec(rec::BOUNDSHEET, TBody().U32(0).U8(0).U8(0).U8(4).Latin("Data"))
-      .Rec(rec::EOF_)
-      .Rec(rec::BOF, Bof5(rec::BOF_WORKSHEET))
-      .Rec(rec::LABEL, TBody().Raw(Cell(0, 0, 15)).U16(2).Latin("b5"))
-      .Rec(rec::EOF_);
-  TStream biff8 = Globals8({"Data"});
-  biff8.Rec(rec::BOF, Bof8(rec::BOF_WORKSHEET)).Rec(rec::NUMBER, TBody().Raw(Cell(0, 0, 15)).F64(8));
-  biff8.Rec(rec::EOF_);
+  biff5.Rec(rec::BOF, Bof5(rec::BOF_GLOBALS)).Rec(rec::BOUNDSHEET, TBody().U32(0).U16(0).U8(4).Latin("Data"));
+  biff5.Rec(rec::EOF_).Rec(rec::BOF, Bof5(rec::BOF_WORKSHEET));
+  biff5.Rec(rec::LABEL, TBody().Raw(Cell(0, 0, 15)).U16(2).Latin("b5")).Rec(rec::EOF_);
+  const Bytes one = TBody().U32(2).U32(2).Raw(String8("one"));
 
   const struct {
     const char* damage;
     Bytes file;
-    std::vector<std::u16string> column0;  // texts of rows 0, 1, ... of column 0
+    std::vector<std::u16string> column0;  // texts of rows 0, 1, ...
   } cases[] = {
       {"a formatting run naming font 300",
-       OneSheet(labels(1),
+       OneSheet(labels,
                 [](TStream& s) {
-                  s.Rec(rec::SST, TBody().U32(1).U32(1).U16(2).U8(0x08).U16(1).Latin("ab").U16(0).U16(300));
+                  s.Rec(rec::SST, TBody().U32(2).U32(2).U16(2).U8(0x08).U16(1).Latin("ab").U16(0).U16(300));
                 }),
-       {u"ab"}},
-      {"an empty CONTINUE holding only the 16-bit flag after the last string",
-       OneSheet(labels(1), [&](TStream& s) { s.Rec(rec::SST, sst(2, "one")).Rec(rec::CONTINUE, {0x01}); }),
-       {u"one"}},
-      {"three strings declared, one held",
-       OneSheet(labels(3),
+       {u"ab", u""}},
+      {"a CONTINUE holding only the 16-bit flag after the last string",
+       OneSheet(labels, [&](TStream& s) { s.Rec(rec::SST, one).Rec(rec::CONTINUE, {0x01}); }),
+       {u"one", u""}},
+      {"no CONTINUE",
+       OneSheet(labels,
                 [&](TStream& s) {
-                  s.Rec(rec::SST, sst(3, "one")).Rec(rec::EXTSST, {8, 0});
+                  s.Rec(rec::SST, one).Rec(rec::EXTSST, {8, 0});
                 }),
-       {u"one", u"", u""}},
-      {"a stray flag between strings",
-       OneSheet(
-           labels(2),
-           [&](TStream& s) {
-             s.Rec(rec::SST, sst(2, "one")).Rec(rec::CONTINUE, {0x01}).Rec(rec::CONTINUE, String8("two"));
-           }),
-       {u"one", u"two"}},
+       {u"one", u""}},
       {"an XF naming number format 200, never defined",
        OneSheet([](TStream& s) { s.Rec(rec::NUMBER, TBody().Raw(Cell(0, 0, 0)).F64(1.5)); },
                 [](TStream& s) { s.Rec(rec::XF, TBody().U16(0).U16(200).U16(1).Raw(Bytes(14, 0))); }),
        {u"1.5"}},
       {"a mini stream whose last sector lacks its padding", cutMini, {u"7"}},
       {"a plain BIFF5 record stream", biff5.Data(), {u"b5"}},
-      {"a plain BIFF8 record stream", biff8.Data(), {u"8"}},
+      {"a plain BIFF8 record stream", sheet(8, {}), {u"8"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.damage);
     TXLSWorkbook wb;
     ASSERT_EQ(ReadMessage(wb, c.file), "");
-    TSheet& sheet = wb.Sheets()[0];
-    EXPECT_EQ(sheet.Name(), u"Data");
     for (size_t row = 0; row < c.column0.size(); ++row) {
-      EXPECT_EQ(sheet.GetText(0, static_cast<int>(row)), c.column0[row]) << row;
-      EXPECT_NE(sheet.GetCellKind(0, static_cast<int>(row)), ckNone) << row;
+      EXPECT_EQ(wb.Sheets()[0].GetText(0, static_cast<int>(row)), c.column0[row]) << row;
+      EXPECT_NE(wb.Sheets()[0].GetCellKind(0, static_cast<int>(row)), ckNone) << row;
     }
   }
-  // A byte the stream needs is past the end: still refused.
-  TXLSWorkbook wb;
+  TXLSWorkbook wb;  // a byte the stream needs is past the end: still refused
   EXPECT_NE(ReadMessage(wb, Bytes(cutMini.begin(), cutMini.end() - 1)), "");
 }
 
