@@ -591,12 +591,15 @@ class TReader final : public TStreamLoader, public std::enable_shared_from_this<
     }
   }
 
-  // Reads mini sector `sector` (64 bytes, zeros past the mini stream's end) through the mini stream's chain.
-  void ReadMiniSector(uint32_t sector, uint8_t* out, uint32_t owner) const {
+  // Reads the first `wanted` bytes of mini sector `sector` through the mini stream's chain; the rest of
+  // its 64 bytes, and anything past the mini stream's end, read as zeros. Only the bytes a stream needs
+  // are asked of the file: a file cut inside the padding of its last mini sector (a short last sector)
+  // loses nothing, while a stream byte past the end is still damage.
+  void ReadMiniSector(uint32_t sector, uint8_t* out, size_t wanted, uint32_t owner) const {
     const uint64_t at = uint64_t{sector} * kMiniSectorSize;
     const uint32_t big = miniChain_[at >> shift_];
     const uint64_t offset = (uint64_t{big} + 1) * sectorSize_ + (at & (sectorSize_ - 1));
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(kMiniSectorSize, miniStreamSize_ - at));
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(wanted, miniStreamSize_ - at));
     if (offset + n > fileSize_ || source_->ReadAt(offset, out, n) != n) {
       Damaged(FormatMessage("%s runs past the end of the file", Describe(owner).c_str()));
     }
@@ -628,9 +631,10 @@ class TReader final : public TStreamLoader, public std::enable_shared_from_this<
                               Describe(owner).c_str()));
       }
       slot = owner;
-      uint64_t done = i * kMiniSectorSize;
-      ReadMiniSector(sector, piece, owner);
-      std::memcpy(data.data() + done, piece, std::min<uint64_t>(kMiniSectorSize, size - done));
+      const uint64_t done = i * kMiniSectorSize;
+      const size_t wanted = static_cast<size_t>(std::min<uint64_t>(kMiniSectorSize, size - done));
+      ReadMiniSector(sector, piece, wanted, owner);
+      std::memcpy(data.data() + done, piece, wanted);
       if (i + 1 < count) {
         if (sector >= miniFat_.size()) {
           Damaged(

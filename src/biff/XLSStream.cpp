@@ -275,6 +275,16 @@ TExcelVersion TXLSStream::LoadPlain(std::vector<uint8_t> bytes) {
       else if (id >= 0x400 && id <= 0x4FF)
         version_ = xvExcel40;
     }
+    // Some exporters write a BIFF5 or BIFF8 workbook stream straight into the file, without the
+    // compound document around it. Its first BOF's version field says which; it is read like the
+    // stream of a compound document (with no other parts to carry).
+    if (id == BIFFRecs::BOF && data_.size() >= kRecordHeaderSize + 2) {
+      const uint16_t biff = DecodeFixed16(data_.data() + kRecordHeaderSize);
+      if (biff == 0x0600)
+        version_ = xvExcel97;
+      else if (biff == 0x0500)
+        version_ = xvExcel50;
+    }
   }
   return version_;
 }

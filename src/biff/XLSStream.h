@@ -1,7 +1,7 @@
 // TXLSStream: the record-level view of a workbook file, and the only way the reader, the writer and the
 // shared string table touch one. It finds and opens the workbook stream of a compound document ("Workbook"
-// for BIFF8, "Book" for BIFF5, names matched without regard to case) or a plain BIFF2-4 file, reads and
-// writes record headers and bodies, follows CONTINUE records, splits long records on output, decrypts
+// for BIFF8, "Book" for BIFF5, names matched without regard to case) or a plain record file (BIFF2-8), reads
+// and writes record headers and bodies, follows CONTINUE records, splits long records on output, decrypts
 // bodies (RC4 with MD5 or CryptoAPI key derivation, XOR obfuscation) and encrypts them (RC4 with MD5).
 //
 // The whole workbook stream is held in memory: reading a record is a copy from a buffer and writing one
@@ -72,8 +72,9 @@ class TXLSStream {
 
   // --- opening and closing ---
   // Returns the version found: xvExcel97 ("Workbook"), xvExcel50 ("Book"), xvExcel21/30/40 for a plain
-  // BIFF2-4 file, xvNone for a plain file that is not recognised. Raises "The file is not an Excel
-  // workbook" for a compound document holding neither stream.
+  // BIFF2-4 file, xvExcel50/97 for a plain BIFF5/8 record stream (by its BOF's version field), xvNone
+  // for a plain file that is not recognised. Raises "The file is not an Excel workbook" for a compound
+  // document holding neither stream.
   TExcelVersion OpenRead(const std::filesystem::path& fileName);
   // Raises "Filename is missing" for an empty name when no destination memory is set.
   void OpenWrite(const std::filesystem::path& fileName, TExcelVersion version);

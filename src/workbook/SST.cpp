@@ -1,6 +1,7 @@
 #include "workbook/SST.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <unordered_set>
@@ -31,6 +32,23 @@ class TSSTInput {
   TSSTInput(TXLSStream& stream, uint32_t dataLength) : stream_(stream), left_(dataLength) {}
 
   uint32_t Left() const { return left_; }
+
+  // At a string boundary with the current record used up: moves to the CONTINUE record holding the
+  // next string, or returns false when the table ends here. Some writers declare more strings than
+  // they write, and some close a record with an empty continuation (a CONTINUE holding only an option
+  // byte); neither loses a string that is there, so the strings read are kept rather than refusing the
+  // file. A stream that ends here is still cut short and fails in NextRecord.
+  bool NextStringRecord() {
+    while (left_ == 0) {
+      if (StreamLeft() >= kRecordHeaderSize && stream_.PeekId() != BIFFRecs::CONTINUE) return false;
+      NextRecord();
+      if (left_ == 1) {  // too short for a string header: a stray option byte
+        uint8_t stray;
+        ReadHere(&stray, 1);
+      }
+    }
+    return true;
+  }
 
   void NextRecord() {
     TRecordHeader header;
@@ -334,9 +352,11 @@ void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
   // declared count, which damaged files may set to anything.
   std::u16string text;
   std::vector<uint8_t> segment;
+  std::vector<uint8_t> runs;
 
+  declaredCount_ = count;
   for (uint32_t i = 0; i < count; ++i) {
-    if (in.Left() == 0) in.NextRecord();
+    if (in.Left() == 0 && !in.NextStringRecord()) break;
     const uint16_t charCount = in.U16();
     uint8_t flags = in.U8();
     if (!KnownFlags(flags))
@@ -380,7 +400,22 @@ void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
                         "more than the rest of the stream holds",
                         i, runCount, extSize));
 
-    TEntryPtr entry(TSSTEntry::Allocate(charCount, flags, runCount, extSize));
+    // A run naming a font past the last one is damage confined to that run's formatting: the run is
+    // dropped and the text kept (a string left without runs is a plain string).
+    runs.resize(4 * size_t{runCount});
+    in.ReadAcross(runs.data(), runs.size());
+    uint16_t kept = runCount;
+    if (fonts_) {
+      kept = 0;
+      for (size_t r = 0; r < runCount; ++r) {
+        if (DecodeFixed16(&runs[4 * r + 2]) >= static_cast<uint32_t>(fonts_->Count())) continue;
+        std::memmove(&runs[4 * size_t{kept}], &runs[4 * r], 4);
+        ++kept;
+      }
+      if (kept == 0) flags &= static_cast<uint8_t>(~kStrFlagRuns);
+    }
+
+    TEntryPtr entry(TSSTEntry::Allocate(charCount, flags, kept, extSize));
     uint8_t* key = entry->MutableKey();
     if (anyWide) {
       for (size_t k = 0; k < charCount; ++k) EncodeFixed16(key + 2 * k, static_cast<uint16_t>(text[k]));
@@ -388,19 +423,12 @@ void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
       for (size_t k = 0; k < charCount; ++k) key[k] = static_cast<uint8_t>(text[k]);
     }
     const size_t textBytes = entry->TextByteLength();
-    in.ReadAcross(key + textBytes, 4 * size_t{runCount});
-    in.ReadAcross(key + textBytes + 4 * size_t{runCount}, extSize);
+    if (kept > 0) std::memcpy(key + textBytes, runs.data(), 4 * size_t{kept});
+    in.ReadAcross(key + textBytes + 4 * size_t{kept}, extSize);
 
-    if (runCount > 0 && fonts_) {
-      for (size_t r = 0; r < runCount; ++r) {
-        const uint16_t fontIndex = entry->RunFontIndex(r);
-        if (fontIndex >= fonts_->Count())
-          throw EXLSError(
-              FormatMessage("SST: formatting run of string %u names font %u, but there are %d fonts", i,
-                            static_cast<unsigned>(fontIndex), fonts_->Count()));
-      }
+    if (kept > 0 && fonts_) {
       TXFont** runFonts = entry->MutableFonts();
-      for (size_t r = 0; r < runCount; ++r) {
+      for (size_t r = 0; r < kept; ++r) {
         TXFont* font = fonts_->Item(entry->RunFontIndex(r));
         runFonts[r] = font;
         ++font->UseCount;
@@ -487,12 +515,14 @@ void TSST::ClearFileIndex() {
   for (size_t i = 0; i < fileIndex_.size(); ++i) fileIndex_[i]->RefCount += fileReferences_[i];
   fileIndex_.clear();
   fileReferences_.clear();
+  declaredCount_ = 0;
 }
 
 void TSST::Clear() {
   totalRefCount_ = 0;
   fileIndex_.clear();
   fileReferences_.clear();
+  declaredCount_ = 0;
   TrieClear();
   extSST_.Clear();
 }

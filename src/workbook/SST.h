@@ -143,6 +143,9 @@ class TSST : public TSSTHashTrie {
     return fileIndex_[index];
   }
   size_t FileIndexCount() const { return fileIndex_.size(); }
+  // The number of strings the SST being read declares; more than FileIndexCount() when the file holds
+  // fewer strings than it says.
+  uint32_t DeclaredCount() const { return declaredCount_; }
   // Ends a read: the references gathered by ReferenceAtFileIndex reach their entries.
   void ClearFileIndex();
 
@@ -179,6 +182,7 @@ class TSST : public TSSTHashTrie {
   TXFonts* fonts_;
   std::vector<TSSTEntry*> fileIndex_;    // references, not owned
   std::vector<int32_t> fileReferences_;  // references counted per file index, not yet on their entries
+  uint32_t declaredCount_ = 0;
   TExtSST extSST_;
   int32_t totalRefCount_ = 0;
 };

@@ -1495,8 +1495,15 @@ bool TXLSReader::OnLabelSST(TByteReader& r) {
   if (!sheet) return false;
   const uint32_t index = r.GetU32();
   TSST& sst = workbook_.SST();
-  if (index >= sst.FileIndexCount())
-    throw EXLSError(FormatMessage("Read error at %.8d", static_cast<int>(stream_.Position())));
+  if (index >= sst.FileIndexCount()) {
+    // A string the table declares but does not hold (the file's count is wrong, the strings there were
+    // kept): the cell is there, its text is lost, so it reads as empty text. An index past even the
+    // declared count is a damaged reference to nothing.
+    if (index >= sst.DeclaredCount())
+      throw EXLSError(FormatMessage("Read error at %.8d", static_cast<int>(stream_.Position())));
+    Vacate(*sheet, h.column, h.row)->PutTextFormatted(h.column, h.row, std::u16string(), h.xf);
+    return false;
+  }
   Vacate(*sheet, h.column, h.row)->PutCountedString(h.column, h.row, sst.ReferenceAtFileIndex(index), h.xf);
   return false;
 }

@@ -588,10 +588,14 @@ TEST(TSST, FailsCleanlyOnDamagedStrings) {
 
   EXPECT_EQ(readMessage(sstWith({1, 0, 0x02, 'a'})), "STT: Unhandled string type in Read (02)");
   EXPECT_EQ(readMessage(sstWith({1, 0, 0x11, 'a'})), "STT: Unhandled string type in Read (11)");
-  // A run naming a font beyond the list (positions 0-4 exist).
-  EXPECT_EQ(readMessage(sstWith({1, 0, 0x08, 1, 0, 'a', 0, 0, 5, 0})),
-            "SST: formatting run of string 0 names font 5, but there are 5 fonts");
-  EXPECT_EQ(fonts.Item(0)->UseCount, 0);
+  // A run naming a font beyond the list (positions 0-4 exist) is dropped; the other run is kept.
+  {
+    TSST sst(&fonts);
+    ReadBytes(sst, sstWith({1, 0, 0x08, 2, 0, 'a', 0, 0, 5, 0, 0, 0, 1, 0}));
+    ASSERT_EQ(sst.EntryAtFileIndex(0)->RunCount(), 1);
+    EXPECT_EQ(sst.EntryAtFileIndex(0)->RunFont(0), fonts.Item(1));
+    EXPECT_EQ(fonts.Item(0)->UseCount, 0);
+  }
   // A 16-bit character cut by the record's end.
   EXPECT_EQ(readMessage(sstWith({2, 0, 0x01, 'a'})), "SST: a 16-bit character is split between records");
   // Sizes the rest of the stream cannot hold are refused before anything is allocated for them.
@@ -604,13 +608,14 @@ TEST(TSST, FailsCleanlyOnDamagedStrings) {
       "SST: string 0 declares 0 formatting runs and 4294967295 bytes of extension data, more than the rest "
       "of the stream holds");
 
-  // A string count far beyond the data: the strings there are read, then the next record is no CONTINUE
-  // record, or the stream ends.
+  // A string count far beyond the data: the strings there are read and kept when the next record is no
+  // CONTINUE record; a stream that ends there is cut short.
   std::vector<uint8_t> huge = Record(BIFFRecs::SST, {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 'a'});
   std::vector<uint8_t> withExt = huge;
   Append(withExt, Record(BIFFRecs::EXTSST, {8, 0}));
   TSST sst(&fonts);
-  EXPECT_EQ(MessageOf([&] { ReadBytes(sst, withExt); }), "CONTINUE record is missing in SST");
+  EXPECT_EQ(MessageOf([&] { ReadBytes(sst, withExt); }), "(no exception)");
+  EXPECT_EQ(sst.DeclaredCount(), 0xFFFFFFFFu);
   EXPECT_EQ(sst.FileIndexCount(), 1u);  // what was read stays
   EXPECT_EQ(sst.TrieCount(), 1u);
   EXPECT_EQ(readMessage(huge), "Unexpected end of stream in SST");
