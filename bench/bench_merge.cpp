@@ -1,13 +1,29 @@
-// Merge throughput: 100 generated files of 656 text rows x 20 columns (one full 65,536-row output, a
-// split and a short second output), and 1,000 small files of 20 rows. Reports wall time, rows per
-// second and the process's peak memory. Run: build/bench/bench_merge
+// Merge speed and memory on generated inputs, each kind of work in its own benchmark:
+// - 60 files of 150 rows x 12 columns (9,000 output rows), also merged by an xlrd + xlwt script in the
+//   same run for comparison;
+// - 30 files of 2,000 rows x 20 columns (60,000 output rows);
+// - 100 files of 656 text rows x 20 columns (one full 65,536-row output, a split and a short second one);
+// - 1,000 small files of 20 rows;
+// - 10,000, 30,000 and 65,536 output rows from files of 1,000 rows, for the time per 1,000 rows.
+// Every merge writes 255 text cells per row, so a full output is 16.7 million cells. Each benchmark
+// reports its best wall and CPU time and the peak memory of its merges (the high-water mark is reset
+// before them). The table at the end sets each figure beside the one it replaces.
+// Run: build/bench/bench_merge [--benchmark_filter=REGEX]
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
+#include <time.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "biff/CodePage.h"
 #include "merge/MergeEngine.h"
 #include "workbook/XLSWorkbook.h"
@@ -15,12 +31,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-long PeakRssMb() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss / 1024;
-}
+using namespace plicato::bench;
 
 class TQuietHost : public plicato::TMergeHost {
  public:
@@ -35,49 +46,188 @@ class TQuietHost : public plicato::TMergeHost {
   void SetButtonCaption(const std::string&) override {}
 };
 
-// Makes count input files of rows x 20 text cells once per process, in a folder under /tmp.
-std::vector<std::string> MakeInputs(const std::string& name, int count, int rows) {
-  fs::path dir = fs::temp_directory_path() / ("plicato-bench-" + name);
-  std::vector<std::string> files;
-  bool exists = fs::exists(dir / ("in" + std::to_string(count - 1) + ".xls"));
+struct TInputs {
+  const char* name;
+  int count;
+  int rows;     // per file; the last file has what is left of totalRows when that is set
+  int columns;
+  bool mixed;   // numbers with fractions in every other column, else texts only
+  int totalRows = 0;
+};
+
+fs::path Folder(const TInputs& inputs) {
+  return fs::temp_directory_path() / (std::string("plicato-bench-") + inputs.name);
+}
+
+// Makes the input files once per machine, in a folder under /tmp: a run finds them there.
+std::vector<std::string> MakeInputs(const TInputs& inputs) {
+  const fs::path dir = Folder(inputs);
   fs::create_directories(dir);
-  for (int f = 0; f < count; ++f) {
-    fs::path path = dir / ("in" + std::to_string(f) + ".xls");
+  std::vector<std::string> files;
+  for (int f = 0; f < inputs.count; ++f) {
+    const fs::path path = dir / ("in" + std::to_string(f) + ".xls");
     files.push_back(path.string());
-    if (exists) continue;
+    if (fs::exists(path)) continue;
+    int rows = inputs.rows;
+    if (inputs.totalRows > 0) rows = std::min(rows, inputs.totalRows - f * inputs.rows);
     plicato::TXLSWorkbook wb;
     plicato::TSheet& sheet = wb.Sheets()[0];
     for (int r = 0; r < rows; ++r)
-      for (int c = 0; c < 20; ++c)
-        sheet.PutText(
-            c, r,
-            plicato::FromUtf8(c == 0 ? "row " + std::to_string(r) : "v" + std::to_string((r * 7 + c) % 50)));
+      for (int c = 0; c < inputs.columns; ++c) {
+        if (inputs.mixed && c % 2 == 1)
+          sheet.PutFloat(c, r, (r * 31 + c * 7) % 100000 / 4.0, 15);
+        else
+          sheet.PutText(c, r,
+                        plicato::FromUtf8(c == 0 ? "row " + std::to_string(r)
+                                                 : "v" + std::to_string((r * 7 + c) % 50)));
+      }
     wb.Filename = plicato::FromUtf8(path.string());
     wb.Write();
   }
   return files;
 }
 
-void RunMerge(benchmark::State& state, const std::string& name, int count, int rows) {
-  TQuietHost host;
-  host.files = MakeInputs(name, count, rows);
-  host.out = (fs::temp_directory_path() / ("plicato-bench-" + name) / "out.xls").string();
-  for (auto _ : state) plicato::MergeFiles(host);
-  state.counters["rows/s"] =
-      benchmark::Counter(static_cast<double>(count) * rows, benchmark::Counter::kIsIterationInvariantRate);
-  state.counters["peak_MB"] = static_cast<double>(PeakRssMb());
+double CpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
 }
 
+struct TMeasure {
+  double wall = 1e30;
+  double cpu = 1e30;
+  double peakMb = 0;
+  int64_t rows = 0;
+};
+std::map<std::string, TMeasure>& Measures() {
+  static std::map<std::string, TMeasure> measures;
+  return measures;
+}
+
+void RunMerge(benchmark::State& state, const std::string& key, const TInputs& inputs, int files) {
+  TQuietHost host;
+  host.files = MakeInputs(inputs);
+  host.files.resize(files);
+  host.out = (Folder(inputs) / "out.xls").string();
+  TMeasure& m = Measures()[key];
+  m.rows = inputs.totalRows > 0 ? std::min<int64_t>(inputs.totalRows, int64_t(files) * inputs.rows)
+                                : int64_t(files) * inputs.rows;
+  ResetPeakMemory();
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    const double cpu = CpuSeconds();
+    plicato::MergeFiles(host);
+    m.cpu = std::min(m.cpu, CpuSeconds() - cpu);
+    m.wall = std::min(m.wall, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  m.peakMb = PeakMemoryMb();
+  state.counters["rows/s"] =
+      benchmark::Counter(static_cast<double>(m.rows), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["peak_MB"] = m.peakMb;
+}
+
+const TInputs k60Files{"60x150x12", 60, 150, 12, true};
+const TInputs k30Files{"30x2000x20", 30, 2000, 20, true};
+const TInputs k100Files{"100x656", 100, 656, 20, false};
+const TInputs k1000Files{"1000x20", 1000, 20, 20, false};
+const TInputs kRowFiles{"rows-1000x20", 66, 1000, 20, false, 65536};
+
+void BM_Merge60FilesOf150Rows(benchmark::State& state) {
+  RunMerge(state, "60", k60Files, k60Files.count);
+}
+void BM_Merge30FilesOf2000Rows(benchmark::State& state) {
+  RunMerge(state, "30", k30Files, k30Files.count);
+}
 void BM_Merge100FilesOf656Rows(benchmark::State& state) {
-  RunMerge(state, "100x656", 100, 656);
+  RunMerge(state, "100", k100Files, k100Files.count);
 }
 void BM_Merge1000FilesOf20Rows(benchmark::State& state) {
-  RunMerge(state, "1000x20", 1000, 20);
+  RunMerge(state, "1000", k1000Files, k1000Files.count);
+}
+void BM_MergeOutputRows(benchmark::State& state) {
+  const int rows = static_cast<int>(state.range(0));
+  RunMerge(state, "rows" + std::to_string(rows), kRowFiles, (rows + kRowFiles.rows - 1) / kRowFiles.rows);
 }
 
+BENCHMARK(BM_Merge60FilesOf150Rows)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_Merge30FilesOf2000Rows)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_Merge100FilesOf656Rows)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_Merge1000FilesOf20Rows)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_MergeOutputRows)->Arg(10000)->Arg(30000)->Arg(65536)->Unit(benchmark::kMillisecond)->Iterations(2)
+    ->UseRealTime();
+
+// The same 60-file merge by a Python script on xlrd and xlwt, once: its wall time and peak memory, or
+// nothing when Debian's python3 lacks either module (Debian's, as the interop checks use).
+struct TPeer {
+  double wall = 0;
+  double cpu = 0;
+  double peakMb = 0;
+};
+std::optional<TPeer> MergeWithXlrdXlwt(const TInputs& inputs) {
+  if (std::system("/usr/bin/python3 -c 'import xlrd, xlwt' >/dev/null 2>&1") != 0) return std::nullopt;
+  const fs::path list = Folder(inputs) / "files.txt";
+  {
+    std::ofstream out(list);
+    for (const std::string& file : MakeInputs(inputs)) out << file << '\n';
+  }
+  const std::string command = std::string("/usr/bin/python3 ") + PLICATO_BENCH_SOURCE "/merge_xlrd_xlwt.py " +
+                              (Folder(inputs) / "peer.xls").string() + " " + list.string();
+  const auto start = std::chrono::steady_clock::now();
+  if (std::system(command.c_str()) != 0) return std::nullopt;
+  TPeer peer;
+  peer.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  rusage children{};
+  getrusage(RUSAGE_CHILDREN, &children);
+  peer.peakMb = children.ru_maxrss / 1024.0;
+  peer.cpu = children.ru_utime.tv_sec + children.ru_utime.tv_usec / 1e6 + children.ru_stime.tv_sec +
+             children.ru_stime.tv_usec / 1e6;
+  return peer;
+}
+
+std::string Seconds(const TMeasure& m) {
+  return Format("%.3f s", m.wall) + Format(" (%.3f s CPU)", m.cpu) + Format(", %.0f MB", m.peakMb);
+}
+
+void ReportFigures() {
+  auto& measures = Measures();
+  if (auto it = measures.find("60"); it != measures.end()) {
+    std::string now = Seconds(it->second);
+    std::string goal = "60x the xlrd + xlwt merge (~0.1 s)";
+    if (auto peer = MergeWithXlrdXlwt(k60Files)) {
+      now += Format("; xlrd + xlwt %.2f s", peer->wall) + Format(" (%.2f s CPU)", peer->cpu) +
+             Format(", %.0f MB", peer->peakMb) + Format(" = %.0fx wall", peer->wall / it->second.wall) +
+             Format(", %.0fx CPU", peer->cpu / it->second.cpu);
+    } else {
+      now += "; xlrd + xlwt not installed";
+    }
+    AddFigure("merge 60 files x 150 rows x 12 columns", now, "0.36 s, 101 MB; xlrd + xlwt 6.1 s = 17x", goal);
+  }
+  if (auto it = measures.find("30"); it != measures.end())
+    AddFigure("merge 30 files x 2,000 rows x 20 columns", Seconds(it->second), "1.57 s, 490 MB", "under 0.6 s");
+  if (auto it = measures.find("100"); it != measures.end())
+    AddFigure("merge 100 files x 656 rows (full output)", Seconds(it->second), "2.18 s, 560 MB",
+              "under 0.7 s and 320 MB");
+  if (auto it = measures.find("1000"); it != measures.end())
+    AddFigure("merge 1,000 files x 20 rows", Seconds(it->second), "0.60 s", "-");
+  const char* before[] = {"10,000", "30,000", "65,536"};
+  int i = 0;
+  for (int rows : {10000, 30000, 65536}) {
+    auto it = measures.find("rows" + std::to_string(rows));
+    if (it != measures.end())
+      AddFigure(std::string("time per 1,000 output rows at ") + before[i] + " rows",
+                Format("%.1f ms", it->second.wall * 1000.0 * 1000.0 / it->second.rows), "-", "the same at each");
+    ++i;
+  }
+  PrintFigures("bench_merge");
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  ReportFigures();
+  return 0;
+}
