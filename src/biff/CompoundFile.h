@@ -1,7 +1,8 @@
 // Our compound document container (OLE2 structured storage), used in place of the platform's.
 //
 // A document is read into an in-memory tree of storages and streams, changed there, and written out as a
-// new version-3 document (512-byte sectors, streams under 4,096 bytes in the mini stream). Reading
+// new version-3 document (512-byte sectors, streams under 4,096 bytes in the mini stream); one stream of a
+// document being written may instead be produced while it is written (TDocumentWriter). Reading
 // accepts versions 3 and 4 and checks every sector number, chain, size and directory index against the
 // file: a damaged document raises EStorageError with a clear message. Only the sectors a stream occupies
 // are read, when the stream is loaded, so memory use is bounded by a small multiple of the bytes used,

@@ -15,7 +15,6 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -158,7 +157,7 @@ class TXLSStream {
                      bool biff8 = true);
   // Fills the 54-byte FILEPASS body (type 1, RC4 header) from fresh random salt and verifier and the
   // password. On a stream open for writing, everything written is then encrypted with that key as it
-  // is handed on (see Encrypt in XLSStream.cpp for what stays in clear); this must come before the
+  // is handed on (TRecordCipher in XLSStream.cpp says what stays in clear); this must come before the
   // first buffer is handed on, as the writer's FILEPASS after the first BOF does.
   void MakeFilePass(uint8_t* filePass, std::u16string_view password);
   bool Encrypting() const;

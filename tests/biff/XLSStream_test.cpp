@@ -144,7 +144,8 @@ TEST(XLSStream, PatchesBytesWrittenLongBefore) {
   for (TExcelVersion version : {xvExcel30, xvExcel97}) {
     for (size_t records : {3u, 400u}) {  // 3 records stay in the mini stream
       for (bool toMemory : {true, false}) {
-        SCOPED_TRACE(std::to_string(version) + " " + std::to_string(records) + (toMemory ? " memory" : " file"));
+        SCOPED_TRACE(std::to_string(version) + " " + std::to_string(records) +
+                     (toMemory ? " memory" : " file"));
         Bytes expected;
         Bytes out;
         TXLSStream s;
