@@ -160,6 +160,7 @@ class TXLSStream {
   // is handed on (TRecordCipher in XLSStream.cpp says what stays in clear); this must come before the
   // first buffer is handed on, as the writer's FILEPASS after the first BOF does.
   void MakeFilePass(uint8_t* filePass, std::u16string_view password);
+  // True while writing with the encryption MakeFilePass began.
   bool Encrypting() const;
   bool Decrypting() const { return decrypt_; }
   // True when a FILEPASS body describes the encryption this stream writes (type 1, RC4, version 1.1,
