@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <random>
 #include <system_error>
 #include <unordered_map>
@@ -681,43 +680,46 @@ uint64_t Sectors(uint64_t bytes, uint64_t unit) {
   return (bytes + unit - 1) / unit;
 }
 
-// Lays out and writes a version-3 document: header, FAT sectors, DIFAT sectors, directory, mini FAT,
-// mini stream, then the large streams, each chain contiguous.
+// Lays out and writes a version-3 document, each chain contiguous: the leading stream when it is large
+// (already in the output, from sector 0), FAT sectors, DIFAT sectors, directory, mini FAT, mini stream,
+// then the other large streams. Without a large leading stream the FAT comes first.
 class TWriter {
  public:
-  explicit TWriter(const TStorage& root) { BuildDirectory(root); }
-
-  std::vector<uint8_t> Write() {
-    std::vector<uint8_t> out;
-    WriteTo([&](const uint8_t* data, size_t size) { out.insert(out.end(), data, data + size); }, &out);
-    return out;
+  // leading: the element of the tree whose bytes are not its own Data() but leadingSize bytes, already
+  // written when large, held in heldLeading when small enough for the mini stream (null for none).
+  TWriter(const TStorage& root, const TElement* leading, uint64_t leadingSize,
+          std::span<const uint8_t> heldLeading)
+      : leading_(leading), leadingSize_(leadingSize), heldLeading_(heldLeading) {
+    BuildDirectory(root);
   }
 
-  // Hands the document to sink in order: the sectors before the large streams (header, FAT, DIFAT,
-  // directory, mini FAT, mini stream) as one piece, then each large stream straight from its element,
-  // padded to whole sectors. A large workbook stream is thus never copied into a file image.
-  template <typename Sink>
-  void WriteTo(Sink&& sink, std::vector<uint8_t>* reserve = nullptr) {
+  // Appends everything after the leading stream's sectors to output, which holds the header's sector
+  // and those sectors already, then writes the header in its place. The sectors up to the end of the
+  // mini stream go as one piece, then each other large stream straight from its element, padded to
+  // whole sectors: a large stream is never copied into a file image.
+  void WriteTo(TOutput& output) {
     Layout();
-    if (reserve) reserve->reserve(kSectorSize + sectorTotal_ * kSectorSize);
-    std::vector<uint8_t> head(kSectorSize + (miniStreamStart_ + miniStreamSectors_) * kSectorSize, 0);
-    WriteHeader(head.data());
+    output.Reserve(kSectorSize + sectorTotal_ * kSectorSize);
+    std::vector<uint8_t> head((miniStreamStart_ + miniStreamSectors_ - fatStart_) * kSectorSize, 0);
     WriteFat(head.data());
     WriteDifat(head.data());
     WriteDirectory(head.data());
     WriteMiniFat(head.data());
     WriteMiniStreams(head.data());
-    sink(head.data(), head.size());
+    output.Append(head);
     head.clear();
     head.shrink_to_fit();
     static const uint8_t kZeros[kSectorSize] = {};
     for (const Entry& entry : entries_) {
-      if (entry.type != kTypeStream || entry.size == 0 || entry.mini) continue;
+      if (entry.type != kTypeStream || entry.size == 0 || entry.mini || entry.leading) continue;
       const auto& data = static_cast<const TStreamElement*>(entry.element)->Data();
-      sink(data.data(), data.size());
+      output.Append(data);
       size_t tail = data.size() % kSectorSize;
-      if (tail != 0) sink(kZeros, kSectorSize - tail);
+      if (tail != 0) output.Append(std::span<const uint8_t>(kZeros, kSectorSize - tail));
     }
+    uint8_t header[kHeaderSize] = {};
+    WriteHeader(header);
+    output.WriteAt(0, header);
   }
 
  private:
@@ -731,7 +733,13 @@ class TWriter {
     uint32_t start = kEndOfChain;
     uint64_t size = 0;
     bool mini = false;
+    bool leading = false;
   };
+
+  std::span<const uint8_t> Bytes(const Entry& entry) const {
+    if (entry.leading) return heldLeading_;
+    return static_cast<const TStreamElement*>(entry.element)->Data();
+  }
 
   // Gives each storage's children consecutive entries and links them as a balanced binary tree over
   // their sorted order. Storages are handled breadth first, so nesting costs no stack.
@@ -757,7 +765,8 @@ class TWriter {
         const TElement* element = sorted[i];
         Entry entry{element, element->IsStorage() ? kTypeStorage : kTypeStream};
         if (element->IsStream()) {
-          entry.size = static_cast<const TStreamElement*>(element)->Size();
+          entry.leading = element == leading_;
+          entry.size = entry.leading ? leadingSize_ : static_cast<const TStreamElement*>(element)->Size();
           if (entry.size > 0xFFFFFFFFu) {
             throw EStorageError(FormatMessage("Stream \"%s\" is larger than 4 GB, too large for the document",
                                               ToUtf8(element->Name()).c_str()));
@@ -799,6 +808,9 @@ class TWriter {
       if (entry.mini) {
         entry.start = static_cast<uint32_t>(miniSectors);
         miniSectors += Sectors(entry.size, kMiniSectorSize);
+      } else if (entry.leading) {
+        entry.start = 0;
+        fatStart_ = Sectors(entry.size, kSectorSize);
       } else {
         bigSectors += Sectors(entry.size, kSectorSize);
       }
@@ -807,7 +819,7 @@ class TWriter {
     directorySectors_ = Sectors(entries_.size(), kEntriesPerSector);
     miniFatSectors_ = Sectors(miniSectors, kFatPerSector);
     miniStreamSectors_ = Sectors(miniStreamSize_, kSectorSize);
-    uint64_t data = directorySectors_ + miniFatSectors_ + miniStreamSectors_ + bigSectors;
+    uint64_t data = fatStart_ + directorySectors_ + miniFatSectors_ + miniStreamSectors_ + bigSectors;
     // The FAT describes itself and the DIFAT too, so their sizes grow together until they settle.
     for (;;) {
       uint64_t total = data + fatSectors_ + difatSectors_;
@@ -820,7 +832,10 @@ class TWriter {
     sectorTotal_ = data + fatSectors_ + difatSectors_;
     if (sectorTotal_ > kMaxRegularSector) throw EStorageError("The document is too large to be written");
 
-    uint64_t next = fatSectors_ + difatSectors_;
+    uint64_t next = fatStart_;
+    next += fatSectors_;
+    difatStart_ = next;
+    next += difatSectors_;
     directoryStart_ = next;
     next += directorySectors_;
     miniFatStart_ = next;
@@ -828,7 +843,7 @@ class TWriter {
     miniStreamStart_ = next;
     next += miniStreamSectors_;
     for (Entry& entry : entries_) {
-      if (entry.type != kTypeStream || entry.size == 0 || entry.mini) continue;
+      if (entry.type != kTypeStream || entry.size == 0 || entry.mini || entry.leading) continue;
       entry.start = static_cast<uint32_t>(next);
       next += Sectors(entry.size, kSectorSize);
     }
@@ -837,7 +852,10 @@ class TWriter {
     root.start = miniStreamSize_ > 0 ? static_cast<uint32_t>(miniStreamStart_) : kEndOfChain;
   }
 
-  static uint8_t* SectorAt(uint8_t* out, uint64_t sector) { return out + (sector + 1) * kSectorSize; }
+  // The head block holds the sectors from the first FAT sector to the end of the mini stream.
+  uint8_t* SectorAt(uint8_t* head, uint64_t sector) const {
+    return head + (sector - fatStart_) * kSectorSize;
+  }
 
   void WriteHeader(uint8_t* out) const {
     std::memcpy(out + kOffSignature, kSignature, sizeof kSignature);
@@ -854,10 +872,11 @@ class TWriter {
                   miniFatSectors_ > 0 ? static_cast<uint32_t>(miniFatStart_) : kEndOfChain);
     EncodeFixed32(out + kOffMiniFatSectorCount, static_cast<uint32_t>(miniFatSectors_));
     EncodeFixed32(out + kOffFirstDifatSector,
-                  difatSectors_ > 0 ? static_cast<uint32_t>(fatSectors_) : kEndOfChain);
+                  difatSectors_ > 0 ? static_cast<uint32_t>(difatStart_) : kEndOfChain);
     EncodeFixed32(out + kOffDifatSectorCount, static_cast<uint32_t>(difatSectors_));
     for (uint32_t i = 0; i < kHeaderDifatEntries; ++i) {
-      EncodeFixed32(out + kOffHeaderDifat + 4 * i, i < fatSectors_ ? i : kFreeSector);
+      EncodeFixed32(out + kOffHeaderDifat + 4 * i,
+                    i < fatSectors_ ? static_cast<uint32_t>(fatStart_ + i) : kFreeSector);
     }
   }
 
@@ -867,18 +886,18 @@ class TWriter {
     }
   }
 
-  static void EncodeTable(uint8_t* out, uint64_t firstSector, const std::vector<uint32_t>& table) {
-    uint8_t* p = SectorAt(out, firstSector);  // the table's sectors are contiguous
+  void EncodeTable(uint8_t* head, uint64_t firstSector, const std::vector<uint32_t>& table) const {
+    uint8_t* p = SectorAt(head, firstSector);  // the table's sectors are contiguous
     for (uint32_t value : table) {
       EncodeFixed32(p, value);
       p += 4;
     }
   }
 
-  void WriteFat(uint8_t* out) const {
+  void WriteFat(uint8_t* head) const {
     std::vector<uint32_t> fat(fatSectors_ * kFatPerSector, kFreeSector);
-    for (uint64_t i = 0; i < fatSectors_; ++i) fat[i] = kFatSector;
-    for (uint64_t i = 0; i < difatSectors_; ++i) fat[fatSectors_ + i] = kDifatSector;
+    for (uint64_t i = 0; i < fatSectors_; ++i) fat[fatStart_ + i] = kFatSector;
+    for (uint64_t i = 0; i < difatSectors_; ++i) fat[difatStart_ + i] = kDifatSector;
     Chain(fat, directoryStart_, directorySectors_);
     Chain(fat, miniFatStart_, miniFatSectors_);
     Chain(fat, miniStreamStart_, miniStreamSectors_);
@@ -887,24 +906,25 @@ class TWriter {
         Chain(fat, entry.start, Sectors(entry.size, kSectorSize));
       }
     }
-    EncodeTable(out, 0, fat);
+    EncodeTable(head, fatStart_, fat);
   }
 
   // FAT sectors past the 109 listed in the header, 127 to a DIFAT sector, each ending with the next.
-  void WriteDifat(uint8_t* out) const {
+  void WriteDifat(uint8_t* head) const {
     for (uint64_t d = 0; d < difatSectors_; ++d) {
-      uint8_t* p = SectorAt(out, fatSectors_ + d);
+      uint8_t* p = SectorAt(head, difatStart_ + d);
       for (uint32_t i = 0; i < kDifatPerSector; ++i) {
         uint64_t fatIndex = kHeaderDifatEntries + d * kDifatPerSector + i;
-        EncodeFixed32(p + 4 * i, fatIndex < fatSectors_ ? static_cast<uint32_t>(fatIndex) : kFreeSector);
+        EncodeFixed32(p + 4 * i,
+                      fatIndex < fatSectors_ ? static_cast<uint32_t>(fatStart_ + fatIndex) : kFreeSector);
       }
-      uint32_t next = d + 1 < difatSectors_ ? static_cast<uint32_t>(fatSectors_ + d + 1) : kEndOfChain;
+      uint32_t next = d + 1 < difatSectors_ ? static_cast<uint32_t>(difatStart_ + d + 1) : kEndOfChain;
       EncodeFixed32(p + 4 * kDifatPerSector, next);
     }
   }
 
-  void WriteDirectory(uint8_t* out) const {
-    uint8_t* base = SectorAt(out, directoryStart_);
+  void WriteDirectory(uint8_t* head) const {
+    uint8_t* base = SectorAt(head, directoryStart_);
     for (uint64_t i = 0; i < directorySectors_ * kEntriesPerSector; ++i) {
       uint8_t* e = base + i * kDirEntrySize;
       if (i >= entries_.size()) {  // unused entry: zeros with no links
@@ -935,24 +955,27 @@ class TWriter {
     }
   }
 
-  void WriteMiniFat(uint8_t* out) const {
+  void WriteMiniFat(uint8_t* head) const {
     if (miniFatSectors_ == 0) return;
     std::vector<uint32_t> miniFat(miniFatSectors_ * kFatPerSector, kFreeSector);
     for (const Entry& entry : entries_) {
       if (entry.mini) Chain(miniFat, entry.start, Sectors(entry.size, kMiniSectorSize));
     }
-    EncodeTable(out, miniFatStart_, miniFat);
+    EncodeTable(head, miniFatStart_, miniFat);
   }
 
-  void WriteMiniStreams(uint8_t* out) const {
-    uint8_t* mini = SectorAt(out, miniStreamStart_);
+  void WriteMiniStreams(uint8_t* head) const {
+    uint8_t* mini = SectorAt(head, miniStreamStart_);
     for (const Entry& entry : entries_) {
       if (entry.type != kTypeStream || entry.size == 0 || !entry.mini) continue;
-      const auto& data = static_cast<const TStreamElement*>(entry.element)->Data();
+      const std::span<const uint8_t> data = Bytes(entry);
       std::memcpy(mini + uint64_t{entry.start} * kMiniSectorSize, data.data(), data.size());
     }
   }
 
+  const TElement* leading_;
+  uint64_t leadingSize_;
+  std::span<const uint8_t> heldLeading_;
   std::vector<Entry> entries_;
   uint64_t miniStreamSize_ = 0;
   uint64_t directorySectors_ = 0;
@@ -961,6 +984,8 @@ class TWriter {
   uint64_t fatSectors_ = 0;
   uint64_t difatSectors_ = 0;
   uint64_t sectorTotal_ = 0;
+  uint64_t fatStart_ = 0;  // the sectors of a large leading stream come first
+  uint64_t difatStart_ = 0;
   uint64_t directoryStart_ = 0;
   uint64_t miniFatStart_ = 0;
   uint64_t miniStreamStart_ = 0;
@@ -972,21 +997,6 @@ class TWriter {
 std::string ErrnoText(int error) {
   return std::system_category().message(error);
 }
-
-class TFileDescriptor {
- public:
-  explicit TFileDescriptor(int fd) : fd_(fd) {}
-  ~TFileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TFileDescriptor(const TFileDescriptor&) = delete;
-  TFileDescriptor& operator=(const TFileDescriptor&) = delete;
-  int Get() const { return fd_; }
-  int Release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 bool WriteAll(int fd, const uint8_t* data, size_t size) {
   while (size > 0) {
@@ -1261,90 +1271,204 @@ const TStorage& TCompoundDocument::Root() const {
   return *root_;
 }
 
-std::vector<uint8_t> TCompoundDocument::SaveToMemory() const {
-  return TWriter(*root_).Write();
-}
+// ---------------------------------------------------------------------------------------------------
+// Outputs
 
 namespace {
 
-using TChunkSink = std::function<void(const uint8_t*, size_t)>;
+// A temporary file in the target's folder, renamed over the target on Commit. Until then the target is
+// untouched; on any failure, or when destroyed without Commit, the temporary file is removed.
+class TFileOutput final : public TOutput {
+ public:
+  explicit TFileOutput(const std::filesystem::path& path) : path_(path) {
+    if (path.empty() || path.filename().empty()) throw Fail("no file name");
+    static std::atomic<int> writes{0};
+    const int first = writes++;
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+      temporary_ = TemporaryName(path, first + attempt);
+      fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd_ < 0 && errno != EEXIST) throw Fail(ErrnoText(errno));
+    }
+    if (fd_ < 0) throw Fail("no free temporary file name");
+    slot_ = RegisterTemporary(temporary_);
+    // A replaced file keeps its permissions.
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+      ::fchmod(fd_, existing.st_mode & 07777);
+    }
+  }
 
-// Writes what produce hands to its sink into a temporary file in the target's folder, then renames it
-// over the target. On any failure, the producer's included, the temporary file is removed and the
-// target is left as it was.
-void WriteAtomically(const std::filesystem::path& path,
-                     const std::function<void(const TChunkSink&)>& produce) {
-  auto fail = [&](const std::string& reason) -> EFileError {
-    return EFileError(FormatMessage("Cannot write file \"%s\": %s", path.string().c_str(), reason.c_str()));
-  };
-  if (path.empty() || path.filename().empty()) throw fail("no file name");
+  ~TFileOutput() override { Discard(); }
 
-  std::filesystem::path temporary;
-  int fd = -1;
-  static std::atomic<int> writes{0};
-  const int first = writes++;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = TemporaryName(path, first + attempt);
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) throw fail(ErrnoText(errno));
+  void Append(std::span<const uint8_t> bytes) override {
+    Usable();
+    if (!WriteAll(fd_, bytes.data(), bytes.size())) throw Abandon(ErrnoText(errno));
+    size_ += bytes.size();
+    // A large file is sent on its way to the disk while the rest is produced, so that the fsync of
+    // Commit has little left to wait for. Only a request: it neither waits nor fails the write.
+    if (size_ - started_ >= kWritebackStep) {
+      ::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(size_ - started_),
+                        SYNC_FILE_RANGE_WRITE);
+      started_ = size_;
+    }
   }
-  if (fd < 0) throw fail("no free temporary file name");
 
-  TFileDescriptor file(fd);
-  struct TRegistration {
-    int slot;
-    ~TRegistration() { UnregisterTemporary(slot); }
-  } registration{RegisterTemporary(temporary)};
-  auto abandon = [&](const std::string& reason) -> EFileError {
-    ::close(file.Release());
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    return fail(reason);
-  };
-  // A replaced file keeps its permissions.
-  struct stat existing {};
-  if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-    ::fchmod(file.Get(), existing.st_mode & 07777);
+  void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
+    Usable();
+    if (offset > size_ || bytes.size() > size_ - offset) throw Fail("[int] overwriting past the end");
+    for (size_t done = 0; done < bytes.size();) {
+      ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw Abandon(ErrnoText(errno));
+      done += static_cast<size_t>(n);
+    }
   }
-  try {
-    produce([&](const uint8_t* data, size_t size) {
-      if (!WriteAll(file.Get(), data, size)) throw abandon(ErrnoText(errno));
-    });
-  } catch (const EFileError&) {
-    if (file.Get() >= 0) throw abandon("write failed");
-    throw;
-  } catch (...) {
-    std::exception_ptr failure = std::current_exception();
-    ::close(file.Release());
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    std::rethrow_exception(failure);
+
+  void Commit() override {
+    Usable();
+    if (::fsync(fd_) != 0) throw Abandon(ErrnoText(errno));
+    if (::close(std::exchange(fd_, -1)) != 0) throw Abandon(ErrnoText(errno));
+    std::error_code ec;
+    std::filesystem::rename(temporary_, path_, ec);
+    if (ec) throw Abandon(ec.message());
+    temporary_.clear();
+    UnregisterTemporary(std::exchange(slot_, -1));
   }
-  if (::fsync(file.Get()) != 0) throw abandon(ErrnoText(errno));
-  if (::close(file.Release()) != 0) {
-    int error = errno;
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    throw fail(ErrnoText(error));
+
+ private:
+  EFileError Fail(const std::string& reason) const {
+    return EFileError(FormatMessage("Cannot write file \"%s\": %s", path_.string().c_str(), reason.c_str()));
   }
-  std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
-  if (ec) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    throw fail(ec.message());
+
+  void Usable() const {
+    if (!abandoned_.empty()) throw Fail(abandoned_);
   }
-}
+
+  // Removes the temporary file at once, not when the failure has found its way out: a failed write
+  // leaves nothing behind however it ends. The reason stays for any later use of the output.
+  EFileError Abandon(const std::string& reason) {
+    Discard();
+    abandoned_ = reason;
+    return Fail(reason);
+  }
+
+  void Discard() noexcept {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+    if (!temporary_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove(temporary_, ignored);
+      temporary_.clear();
+    }
+    UnregisterTemporary(std::exchange(slot_, -1));
+  }
+
+  static constexpr uint64_t kWritebackStep = uint64_t{8} << 20;
+
+  std::filesystem::path path_;
+  std::filesystem::path temporary_;
+  int fd_ = -1;
+  uint64_t started_ = 0;  // bytes whose writeback was started
+  int slot_ = -1;
+  std::string abandoned_;
+};
+
+class TMemoryOutput final : public TOutput {
+ public:
+  explicit TMemoryOutput(std::vector<uint8_t>& destination) : destination_(destination) {}
+
+  void Reserve(uint64_t size) override { bytes_.reserve(size); }
+  void Append(std::span<const uint8_t> bytes) override {
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    size_ = bytes_.size();
+  }
+  void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
+    if (offset > size_ || bytes.size() > size_ - offset)
+      throw EFileError("[int] Overwriting past the end of the output");
+    std::memcpy(bytes_.data() + offset, bytes.data(), bytes.size());
+  }
+  void Commit() override { destination_ = std::move(bytes_); }
+
+ private:
+  std::vector<uint8_t>& destination_;
+  std::vector<uint8_t> bytes_;
+};
 
 }  // namespace
 
+std::unique_ptr<TOutput> TOutput::ToFile(const std::filesystem::path& path) {
+  return std::make_unique<TFileOutput>(path);
+}
+
+std::unique_ptr<TOutput> TOutput::ToMemory(std::vector<uint8_t>& destination) {
+  return std::make_unique<TMemoryOutput>(destination);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TDocumentWriter
+
+TDocumentWriter::TDocumentWriter(TOutput& output) : output_(output) {
+  static const uint8_t kHeaderPlace[kHeaderSize] = {};
+  output_.Append(kHeaderPlace);  // the header is written last, when the layout is known
+}
+
+void TDocumentWriter::AppendLeading(std::span<const uint8_t> bytes) {
+  if (finished_) throw EStorageError("[int] The document is finished");
+  if (!streaming_) {
+    if (held_.size() + bytes.size() < kMiniStreamCutoff) {
+      held_.insert(held_.end(), bytes.begin(), bytes.end());
+      leadingSize_ += bytes.size();
+      return;
+    }
+    // Too large for the mini stream now: it goes out from sector 0 on.
+    streaming_ = true;
+    output_.Append(held_);
+    held_ = std::vector<uint8_t>();
+  }
+  output_.Append(bytes);
+  leadingSize_ += bytes.size();
+}
+
+void TDocumentWriter::PatchLeading(uint64_t offset, std::span<const uint8_t> bytes) {
+  if (offset > leadingSize_ || bytes.size() > leadingSize_ - offset)
+    throw EStorageError("[int] The bytes to patch lie outside the leading stream");
+  if (streaming_)
+    output_.WriteAt(kHeaderSize + offset, bytes);
+  else
+    std::memcpy(held_.data() + offset, bytes.data(), bytes.size());
+}
+
+void TDocumentWriter::Finish(const TStorage& root, const TStreamElement* leading) {
+  if (finished_) throw EStorageError("[int] The document is finished");
+  if (!leading && leadingSize_ > 0) throw EStorageError("[int] The leading stream has no element");
+  finished_ = true;
+  if (streaming_ && leadingSize_ % kSectorSize != 0) {
+    static const uint8_t kZeros[kSectorSize] = {};
+    output_.Append(std::span<const uint8_t>(kZeros, kSectorSize - leadingSize_ % kSectorSize));
+  }
+  TWriter(root, leading, leadingSize_, held_).WriteTo(output_);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Saving
+
+std::vector<uint8_t> TCompoundDocument::SaveToMemory() const {
+  std::vector<uint8_t> bytes;
+  auto output = TOutput::ToMemory(bytes);
+  TDocumentWriter(*output).Finish(*root_, nullptr);
+  output->Commit();
+  return bytes;
+}
+
 void TCompoundDocument::SaveToFile(const std::filesystem::path& path) const {
-  TWriter writer(*root_);
-  WriteAtomically(path, [&](const TChunkSink& sink) { writer.WriteTo(sink); });
+  auto output = TOutput::ToFile(path);
+  TDocumentWriter(*output).Finish(*root_, nullptr);
+  output->Commit();
 }
 
 void WriteFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
-  WriteAtomically(path, [&](const TChunkSink& sink) { sink(bytes.data(), bytes.size()); });
+  auto output = TOutput::ToFile(path);
+  output->Append(bytes);
+  output->Commit();
 }
 
 }  // namespace plicato::cfb

@@ -1,7 +1,8 @@
 // Our compound document container (OLE2 structured storage), used in place of the platform's.
 //
 // A document is read into an in-memory tree of storages and streams, changed there, and written out as a
-// new version-3 document (512-byte sectors, streams under 4,096 bytes in the mini stream). Reading
+// new version-3 document (512-byte sectors, streams under 4,096 bytes in the mini stream); one stream of a
+// document being written may instead be produced while it is written (TDocumentWriter). Reading
 // accepts versions 3 and 4 and checks every sector number, chain, size and directory index against the
 // file: a damaged document raises EStorageError with a clear message. Only the sectors a stream occupies
 // are read, when the stream is loaded, so memory use is bounded by a small multiple of the bytes used,
@@ -182,8 +183,61 @@ class TCompoundDocument {
   std::unique_ptr<TStorage> root_;
 };
 
+// Where a file being written goes. Bytes are appended in order; bytes appended before may be written
+// over (a document's header, written last; a field patched once its value is known).
+//
+// ToFile writes a temporary file in the target's folder, named after the target ("out.xls.plicato-tmp-
+// <process id>"), and Commit syncs it and renames it over the target: a write that fails, or an output
+// destroyed without Commit, removes the temporary file at once and leaves the target as it was. Every
+// failure is an EFileError naming the target; after one the output refuses any further use.
+// ToMemory fills the destination on Commit only.
+class TOutput {
+ public:
+  static std::unique_ptr<TOutput> ToFile(const std::filesystem::path& path);  // EFileError
+  static std::unique_ptr<TOutput> ToMemory(std::vector<uint8_t>& destination);
+
+  virtual ~TOutput() = default;
+  // A hint of the final size.
+  virtual void Reserve(uint64_t /*size*/) {}
+  virtual void Append(std::span<const uint8_t> bytes) = 0;
+  // offset + bytes.size() must lie within what was appended.
+  virtual void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) = 0;
+  virtual void Commit() = 0;
+  uint64_t Size() const { return size_; }
+
+ protected:
+  uint64_t size_ = 0;
+};
+
+// Writes a version-3 document into an output, one of whose streams, the leading stream, is produced
+// while the document is being written: a large workbook stream goes out as it is made instead of being
+// held whole. Its bytes are laid down from sector 0 on as they come (from the moment they pass the
+// 4,096 bytes below which a stream belongs in the mini stream; until then they are held). Finish adds
+// the rest after them: FAT, DIFAT, directory, mini FAT, mini stream, the other large streams, and
+// finally the header in the first sector.
+class TDocumentWriter {
+ public:
+  // output must be empty and outlive the writer.
+  explicit TDocumentWriter(TOutput& output);
+
+  void AppendLeading(std::span<const uint8_t> bytes);
+  // Writes over bytes of the leading stream appended before, at that stream offset.
+  void PatchLeading(uint64_t offset, std::span<const uint8_t> bytes);
+  uint64_t LeadingSize() const { return leadingSize_; }
+  // Writes the document root: leading is its element standing for the leading stream (its own bytes
+  // are not used), null when no leading stream was appended. The output is complete afterwards, for
+  // the caller to commit.
+  void Finish(const TStorage& root, const TStreamElement* leading);
+
+ private:
+  TOutput& output_;
+  std::vector<uint8_t> held_;  // the leading stream while it is small enough for the mini stream
+  uint64_t leadingSize_ = 0;
+  bool streaming_ = false;  // the leading stream goes out as it comes
+  bool finished_ = false;
+};
+
 // Writes bytes to path through a temporary file in the same folder, renamed over path once complete.
-// The temporary file is named after the target: "out.xls.plicato-tmp-<process id>".
 void WriteFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes);
 
 // Removes the temporary files of the writes under way. Async-signal-safe: a signal or crash handler

@@ -1,9 +1,6 @@
 #include "biff/XLSStream.h"
 
 #include <algorithm>
-#include <bit>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -138,6 +135,74 @@ constexpr uint64_t kUnrecognisedHead = 4096;
 
 }  // namespace
 
+namespace {
+
+// The write buffer: a whole number of sectors and of 1,024-byte encryption blocks; large enough that
+// handing it on costs few system calls, small enough to stay in the processor's cache while it fills.
+constexpr size_t kWriteBufferSize = size_t{256} << 10;
+
+// Encrypts the workbook stream chunk by chunk as it is handed on: a walk over the records in stream
+// order that keeps its place from one chunk to the next, a header cut by a chunk's end included.
+//
+// The first two records (BOF and FILEPASS) stay as they are. After them every record body is encrypted
+// at its stream position except the bodies the format keeps in clear: every BOF, the records of
+// IsClearRecord, and the first 4 bytes (the sheet's stream position) of BOUNDSHEET. Record headers stay
+// in clear. The reader applies the same rule, so our own output always reads back; INTERFACEHDR, the
+// record that Excel and our writer put right after FILEPASS, is among the clear records.
+class TRecordCipher {
+ public:
+  void Encrypt(TRc4Key& key, uint8_t* data, size_t count, uint64_t streamPos) {
+    const uint64_t end = streamPos + count;
+    for (;;) {
+      if (encrypt_) {
+        const uint64_t from = std::max(streamPos, encryptFrom_);
+        const uint64_t to = std::min(end, next_);
+        if (from < to) key.Apply(data + (from - streamPos), to - from, from);
+      }
+      // The next header, perhaps begun at the end of the chunk before.
+      while (headerHave_ < kRecordHeaderSize && next_ + headerHave_ < end) {
+        header_[headerHave_] = data[next_ + headerHave_ - streamPos];
+        ++headerHave_;
+      }
+      if (headerHave_ < kRecordHeaderSize) return;
+      const uint16_t id = DecodeFixed16(header_);
+      const uint16_t length = DecodeFixed16(header_ + 2);
+      headerHave_ = 0;
+      const uint64_t body = next_ + kRecordHeaderSize;
+      next_ = body + length;
+      encrypt_ = records_ >= 2 && length > 0 && !IsClearRecord(id);
+      encryptFrom_ = body + (id == BIFFRecs::BOUNDSHEET ? 4 : 0);
+      if (records_ < 2) ++records_;
+    }
+  }
+
+ private:
+  uint64_t next_ = 0;  // stream position of the next record header
+  uint8_t header_[kRecordHeaderSize] = {};
+  uint32_t headerHave_ = 0;  // bytes of that header seen so far
+  bool encrypt_ = false;     // the current record's bytes from encryptFrom_ to next_ are encrypted
+  uint64_t encryptFrom_ = 0;
+  uint32_t records_ = 0;  // records begun, counted up to 2
+};
+
+}  // namespace
+
+// Records are assembled in the buffer; when a record does not fit in what is left of it, the full
+// buffer is handed on (encrypted first when a password is set) to the document writer, which lays the
+// workbook stream down from the document's first sector on, or to the output itself for a plain
+// record file. The buffer is handed on only when more room is needed, so the bytes last written stay
+// in it for patching. Close hands on the rest and lets the document writer add everything else.
+struct TXLSStream::TWriteState {
+  std::unique_ptr<cfb::TOutput> output;
+  std::unique_ptr<cfb::TDocumentWriter> document;  // null for a plain record file; uses output
+  std::unique_ptr<uint8_t[]> buffer = std::make_unique_for_overwrite<uint8_t[]>(kWriteBufferSize);
+  size_t used = 0;
+  uint64_t handedOn = 0;  // stream bytes before the buffer's first
+  bool encrypt = false;
+  TRecordCipher cipher;
+  std::exception_ptr failure;
+};
+
 TXLSStream::TXLSStream() = default;
 
 // Never writes: a stream that was not closed on purpose was abandoned by a failure.
@@ -146,18 +211,16 @@ TXLSStream::~TXLSStream() {
 }
 
 void TXLSStream::ResetState() {
+  write_.reset();  // a write not finished is dropped here: its temporary file goes
+  written_ = 0;
   mode_ = Mode::Closed;
   version_ = xvNone;
-  writePath_.clear();
   data_ = std::vector<uint8_t>();
   pos_ = 0;
   streamSize_ = 0;
   document_.reset();
   continueMode_ = false;
   consumed_ = 0;
-  splitLimit_ = 0;
-  splitHeaderPos_ = 0;
-  splitWritten_ = 0;
   decrypt_ = false;
   xor_ = false;
   key_.Clear();
@@ -170,7 +233,7 @@ bool TXLSStream::IsOpen() const {
 }
 
 uint64_t TXLSStream::StreamSize() const {
-  return mode_ == Mode::Writing ? data_.size() : streamSize_;
+  return mode_ == Mode::Writing ? written_ : streamSize_;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -295,7 +358,8 @@ void TXLSStream::OpenWrite(const fs::path& fileName, TExcelVersion version) {
   try {
     mode_ = Mode::Writing;
     version_ = version;
-    writePath_ = fileName;
+    write_ = std::make_unique<TWriteState>();
+    write_->output = destMemory_ ? cfb::TOutput::ToMemory(*destMemory_) : cfb::TOutput::ToFile(fileName);
     if (version >= xvExcel50) {
       document_ = std::make_unique<cfb::TCompoundDocument>();
       cfb::TCompoundDocument* extras = extras_ ? extras_->Document() : nullptr;
@@ -306,6 +370,7 @@ void TXLSStream::OpenWrite(const fs::path& fileName, TExcelVersion version) {
             cfb::TStorage::CopyElement(*element, document_->Root());
       }
       document_->Root().CreateStream(version == xvExcel50 ? u"Book" : u"Workbook");
+      write_->document = std::make_unique<cfb::TDocumentWriter>(*write_->output);
     }
   } catch (...) {
     ResetState();
@@ -315,7 +380,7 @@ void TXLSStream::OpenWrite(const fs::path& fileName, TExcelVersion version) {
 
 void TXLSStream::Close() {
   try {
-    if (mode_ == Mode::Writing) WriteOutput();
+    if (mode_ == Mode::Writing) FinishWriting();
   } catch (...) {
     ResetState();
     throw;
@@ -325,22 +390,6 @@ void TXLSStream::Close() {
 
 void TXLSStream::Abandon() {
   ResetState();
-}
-
-void TXLSStream::WriteOutput() {
-  if (document_) {
-    cfb::TStreamElement* stream = document_->Root().FindStream(version_ == xvExcel50 ? u"Book" : u"Workbook");
-    if (!stream) throw EXLSError("[int] The workbook stream of the output is missing");
-    stream->Data() = std::move(data_);
-    if (destMemory_)
-      *destMemory_ = document_->SaveToMemory();
-    else
-      document_->SaveToFile(writePath_);
-  } else if (destMemory_) {
-    *destMemory_ = std::move(data_);
-  } else {
-    cfb::WriteFileAtomically(writePath_, data_);
-  }
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -483,6 +532,7 @@ uint32_t TXLSStream::ReadWideStr(uint32_t charCount, std::u16string& text) {
 }
 
 uint64_t TXLSStream::Seek(int64_t offset, TSeekOrigin origin) {
+  if (mode_ == Mode::Writing) throw EXLSError("[int] A stream being written is changed through Patch only");
   const uint64_t size = data_.size();
   uint64_t base = 0;
   if (origin == TSeekOrigin::soCurrent) base = pos_;
@@ -505,159 +555,114 @@ void TXLSStream::RequireWriting() const {
   if (mode_ != Mode::Writing) throw EXLSError("[int] The workbook stream is not open for writing");
 }
 
-void TXLSStream::EnsureWritable(uint64_t end) {
-  if (end <= data_.size()) return;
-  // The stream is built by many small appends: grow in powers of two, so that the memory held at the
-  // end is at most twice the stream whatever the sizes of the appends.
-  if (end > data_.capacity()) data_.reserve(std::bit_ceil(static_cast<size_t>(end)));
-  data_.resize(end);
-}
-
-void TXLSStream::PatchLength(uint64_t headerPos, uint16_t length) {
-  if (headerPos + kRecordHeaderSize > data_.size())
-    throw EXLSError("[int] The record header to patch lies outside the stream");
-  EncodeFixed16(data_.data() + headerPos + 2, length);
-}
-
-void TXLSStream::WriteRaw(const void* buffer, uint32_t count) {
-  RequireWriting();
-  if (count == 0) return;
-  EnsureWritable(pos_ + count);
-  std::memcpy(data_.data() + pos_, buffer, count);
-  pos_ += count;
-}
-
-void TXLSStream::WriteHeader(uint16_t id, uint16_t length) {
-  uint8_t bytes[kRecordHeaderSize];
-  EncodeFixed16(bytes, id);
-  EncodeFixed16(bytes + 2, length);
-  WriteRaw(bytes, kRecordHeaderSize);
-}
-
-void TXLSStream::WriteRecord(uint16_t id, const void* buffer, uint16_t length) {
-  WriteHeader(id, length);
-  WriteRaw(buffer, length);
-}
-
-void TXLSStream::WriteWordRecord(uint16_t id, uint16_t value) {
-  WriteHeader(id, 2);
-  WriteU16(value);
-}
-
-void TXLSStream::WriteU8(uint8_t v) {
-  WriteRaw(&v, 1);
-}
-
-void TXLSStream::WriteU16(uint16_t v) {
-  uint8_t bytes[2];
-  EncodeFixed16(bytes, v);
-  WriteRaw(bytes, 2);
-}
-
-void TXLSStream::WriteU32(uint32_t v) {
-  uint8_t bytes[4];
-  EncodeFixed32(bytes, v);
-  WriteRaw(bytes, 4);
-}
-
-void TXLSStream::WriteDouble(double v) {
-  uint8_t bytes[8];
-  EncodeDouble(bytes, v);
-  WriteRaw(bytes, 8);
-}
-
-void TXLSStream::WriteBody(const void* buffer, uint32_t count) {
-  RequireWriting();
-  const auto* p = static_cast<const uint8_t*>(buffer);
-  if (splitLimit_ <= 0) {
-    WriteRaw(p, count);
-    return;
+void TXLSStream::HandOn() {
+  TWriteState& w = *write_;
+  if (w.failure) std::rethrow_exception(w.failure);
+  if (w.used == 0) return;
+  try {
+    if (w.encrypt) w.cipher.Encrypt(key_, w.buffer.get(), w.used, w.handedOn);
+    const std::span<const uint8_t> bytes(w.buffer.get(), w.used);
+    if (w.document)
+      w.document->AppendLeading(bytes);
+    else
+      w.output->Append(bytes);
+  } catch (...) {
+    w.failure = std::current_exception();
+    throw;
   }
-  const auto limit = static_cast<uint32_t>(splitLimit_);
-  while (uint64_t{splitWritten_} + count > limit) {
-    // Fill the current record to the limit, then continue in a CONTINUE record.
-    const uint32_t fit = limit - splitWritten_;
-    PatchLength(splitHeaderPos_, static_cast<uint16_t>(limit));
-    pos_ = data_.size();
-    WriteRaw(p, fit);
-    p += fit;
-    count -= fit;
-    splitHeaderPos_ = pos_;
-    WriteHeader(BIFFRecs::CONTINUE, 0);
-    splitWritten_ = 0;
+  w.handedOn += w.used;
+  w.used = 0;
+}
+
+void TXLSStream::AppendBytes(const uint8_t* bytes, size_t count) {
+  TWriteState& w = *write_;
+  while (count > 0) {
+    if (w.used == kWriteBufferSize) HandOn();
+    const size_t piece = std::min(count, kWriteBufferSize - w.used);
+    std::memcpy(w.buffer.get() + w.used, bytes, piece);
+    w.used += piece;
+    written_ += piece;
+    bytes += piece;
+    count -= piece;
   }
-  WriteRaw(p, count);
-  splitWritten_ += count;
-}
-
-void TXLSStream::BeginSplit(int32_t limit) {
-  if (limit > 0xFFFF) throw EXLSError(FormatMessage("[int] Split limit %d exceeds a record length", limit));
-  splitLimit_ = limit;
-  splitWritten_ = 0;
-  splitHeaderPos_ = pos_;
-}
-
-void TXLSStream::EndSplit() {
-  if (splitLimit_ > 0 && splitWritten_ > 0)
-    PatchLength(splitHeaderPos_, static_cast<uint16_t>(splitWritten_));
-  splitLimit_ = -1;
-  splitWritten_ = 0;
-}
-
-void TXLSStream::WriteLongRecord(uint16_t id, const void* buffer, uint32_t length) {
-  const auto* p = static_cast<const uint8_t*>(buffer);
-  AppendRecord(id, std::vector<uint8_t>(p, p + length));
 }
 
 void TXLSStream::AppendRecord(uint16_t id, const std::vector<uint8_t>& body) {
   RequireWriting();
+  TWriteState& w = *write_;
+  if (body.size() <= kMaxRecordDataBiff8 && kRecordHeaderSize + body.size() <= kWriteBufferSize - w.used) {
+    // The usual case, a record that fits in the buffer: assembled in place.
+    uint8_t* out = w.buffer.get() + w.used;
+    EncodeFixed16(out, id);
+    EncodeFixed16(out + 2, static_cast<uint16_t>(body.size()));
+    if (!body.empty()) std::memcpy(out + kRecordHeaderSize, body.data(), body.size());
+    w.used += kRecordHeaderSize + body.size();
+    written_ += kRecordHeaderSize + body.size();
+    return;
+  }
   const uint8_t* p = body.data();
   size_t left = body.size();
   uint16_t pieceId = id;
   do {
     const auto piece = static_cast<uint16_t>(std::min<size_t>(left, kMaxRecordDataBiff8));
-    EnsureWritable(pos_ + kRecordHeaderSize + piece);
-    uint8_t* out = data_.data() + pos_;
-    EncodeFixed16(out, pieceId);
-    EncodeFixed16(out + 2, piece);
-    if (piece > 0) std::memcpy(out + kRecordHeaderSize, p, piece);
-    pos_ += kRecordHeaderSize + piece;
+    uint8_t header[kRecordHeaderSize];
+    EncodeFixed16(header, pieceId);
+    EncodeFixed16(header + 2, piece);
+    AppendBytes(header, kRecordHeaderSize);
+    AppendBytes(p, piece);
     p += piece;
     left -= piece;
     pieceId = BIFFRecs::CONTINUE;
   } while (left > 0);
 }
 
-// The character counts go through WriteBody like the characters, so that a string written inside a
-// split record is counted whole in the record's length.
-void TXLSStream::WriteStr16(const std::vector<uint8_t>& image) {
-  const size_t chars = image.empty() ? 0 : (image.size() - 1) / ((image[0] & 0x01) ? 2 : 1);
-  if (chars > 0xFFFF) throw EXLSError(FormatMessage("[int] String of %zu characters is too long", chars));
-  uint8_t count[2];
-  EncodeFixed16(count, static_cast<uint16_t>(chars));
-  WriteBody(count, 2);
-  if (!image.empty()) WriteBody(image.data(), static_cast<uint32_t>(image.size()));
+void TXLSStream::WriteRecord(uint16_t id, const void* body, uint16_t length) {
+  RequireWriting();
+  uint8_t header[kRecordHeaderSize];
+  EncodeFixed16(header, id);
+  EncodeFixed16(header + 2, length);
+  AppendBytes(header, kRecordHeaderSize);
+  AppendBytes(static_cast<const uint8_t*>(body), length);
 }
 
-void TXLSStream::WriteStr8(const std::vector<uint8_t>& image) {
-  const size_t chars = image.empty() ? 0 : (image.size() - 1) / ((image[0] & 0x01) ? 2 : 1);
-  if (chars > 0xFF) throw EXLSError(FormatMessage("[int] String of %zu characters is too long", chars));
-  const auto count = static_cast<uint8_t>(chars);
-  WriteBody(&count, 1);
-  if (!image.empty()) WriteBody(image.data(), static_cast<uint32_t>(image.size()));
-}
-
-void TXLSStream::WriteWideStr(std::u16string_view text) {
-  if (text.size() > 0xFFFF)
-    throw EXLSError(FormatMessage("[int] String of %zu characters is too long", text.size()));
-  std::vector<uint8_t> bytes;
-  bytes.reserve(3 + text.size() * 2);
-  PutFixed16(bytes, static_cast<uint16_t>(text.size()));
-  if (!text.empty()) {
-    PutFixed8(bytes, 0x01);
-    for (char16_t c : text) PutFixed16(bytes, static_cast<uint16_t>(c));
+void TXLSStream::Patch(uint64_t position, const void* bytes, uint32_t count) {
+  RequireWriting();
+  if (position > written_ || count > written_ - position)
+    throw EXLSError("[int] The bytes to patch lie outside the stream");
+  TWriteState& w = *write_;
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  if (position < w.handedOn) {
+    if (w.failure) std::rethrow_exception(w.failure);
+    const auto n = static_cast<uint32_t>(std::min<uint64_t>(count, w.handedOn - position));
+    try {
+      if (w.document)
+        w.document->PatchLeading(position, {p, n});
+      else
+        w.output->WriteAt(position, {p, n});
+    } catch (...) {
+      w.failure = std::current_exception();
+      throw;
+    }
+    p += n;
+    position += n;
+    count -= n;
   }
-  WriteBody(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  if (count > 0) std::memcpy(w.buffer.get() + (position - w.handedOn), p, count);
+}
+
+std::exception_ptr TXLSStream::OutputFailure() const {
+  return write_ ? write_->failure : nullptr;
+}
+
+void TXLSStream::FinishWriting() {
+  HandOn();
+  TWriteState& w = *write_;
+  if (w.document) {
+    cfb::TStreamElement* stream = document_->Root().FindStream(version_ == xvExcel50 ? u"Book" : u"Workbook");
+    if (!stream) throw EXLSError("[int] The workbook stream of the output is missing");
+    w.document->Finish(document_->Root(), stream);
+  }
+  w.output->Commit();
 }
 
 bool TXLSStream::CarriesVbaStorage() const {
@@ -723,28 +728,16 @@ void TXLSStream::MakeFilePass(uint8_t* filePass, std::u16string_view password) {
   EncodeFixed16(filePass + 4, 1);
   std::memcpy(filePass + 6, salt, sizeof salt);
   key_.EncryptVerifier(verifier, filePass + 22, filePass + 38);
+  if (mode_ == Mode::Writing) {
+    // The key stream is addressed by stream position from the first byte on: whatever was handed on
+    // before now went out in clear.
+    if (write_->handedOn > 0) throw EXLSError("[int] Encryption must begin before the stream is handed on");
+    write_->encrypt = true;
+  }
 }
 
-// The first two records (BOF and FILEPASS) stay as they are. After them every record body is encrypted
-// at its stream position except the bodies the format keeps in clear: every BOF, the records of
-// IsClearRecord, and the first 4 bytes (the sheet's stream position) of BOUNDSHEET. The reader applies
-// the same rule, so our own output always reads back; INTERFACEHDR, the record that Excel and our writer
-// put right after FILEPASS, is among the clear records.
-void TXLSStream::EncryptStream() {
-  RequireWriting();
-  if (!key_.Valid()) throw EXLSError("[int] No encryption key: the FILEPASS record was not made");
-  const uint64_t size = data_.size();
-  uint64_t p = 0;
-  for (int record = 0; p + kRecordHeaderSize <= size; ++record) {
-    const uint16_t id = DecodeFixed16(data_.data() + p);
-    const uint16_t length = DecodeFixed16(data_.data() + p + 2);
-    const uint64_t body = p + kRecordHeaderSize;
-    const uint64_t end = std::min<uint64_t>(body + length, size);
-    p = body + length;
-    if (record < 2 || length == 0 || IsClearRecord(id)) continue;
-    const uint64_t start = body + (id == BIFFRecs::BOUNDSHEET ? 4 : 0);
-    if (start < end) key_.Apply(data_.data() + start, end - start, start);
-  }
+bool TXLSStream::Encrypting() const {
+  return mode_ == Mode::Writing && write_->encrypt;
 }
 
 }  // namespace plicato

@@ -4,11 +4,15 @@
 // and writes record headers and bodies, follows CONTINUE records, splits long records on output, decrypts
 // bodies (RC4 with MD5 or CryptoAPI key derivation, XOR obfuscation) and encrypts them (RC4 with MD5).
 //
-// The whole workbook stream is held in memory: reading a record is a copy from a buffer and writing one
-// is an append; the file is read once on open and written once on Close.
+// Reading holds the whole workbook stream in memory: the file is read once on open and reading a record
+// is a copy from a buffer. Writing holds only a bounded buffer: records are appended to it, and each time
+// it fills it is encrypted (when a password is set) and handed on to the output, which lays the workbook
+// stream down in the compound document as it comes (in a temporary file that replaces the target on
+// Close). A large workbook thus never exists whole in memory a second time beside its cells.
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -65,7 +69,8 @@ class TXLSStream {
   void SetExtraObjects(TExtraObjects* extras) { extras_ = extras; }
   // Read from this in-memory image instead of the named file (must outlive the open stream).
   void SetSourceMemory(const std::vector<uint8_t>* source) { sourceMemory_ = source; }
-  // Write the finished compound document (or plain file) into this vector on Close instead of a file.
+  // Write the compound document (or plain file) into this vector instead of a file; it is filled on
+  // Close.
   void SetDestMemory(std::vector<uint8_t>* dest) { destMemory_ = dest; }
   void SetPreserveMacros(bool preserve) { preserveMacros_ = preserve; }
   void SetVbaProject(TVbaProject* project) { vbaProject_ = project; }
@@ -76,16 +81,19 @@ class TXLSStream {
   // for a plain file that is not recognised. Raises "The file is not an Excel workbook" for a compound
   // document holding neither stream.
   TExcelVersion OpenRead(const std::filesystem::path& fileName);
-  // Raises "Filename is missing" for an empty name when no destination memory is set.
+  // Raises "Filename is missing" for an empty name when no destination memory is set; EFileError when the
+  // temporary file beside the target cannot be created.
   void OpenWrite(const std::filesystem::path& fileName, TExcelVersion version);
-  // Finishes and releases everything; writes the file when open for writing. Safe when nothing is open.
+  // Finishes and releases everything; when open for writing, completes the output and puts it in place
+  // of the target. Safe when nothing is open.
   void Close();
-  // Releases everything without writing anything (after a failed write).
+  // Releases everything; a write under way is dropped (its temporary file removed), the target is left
+  // as it was (after a failed write).
   void Abandon();
 
   bool IsOpen() const;
   TExcelVersion Version() const { return version_; }
-  uint64_t StreamSize() const;  // size of the workbook stream found on opening
+  uint64_t StreamSize() const;  // size of the workbook stream found on opening, or written so far
 
   // --- reading ---
   // Reads a record header; returns the bytes read (4, or fewer at the end of the stream). Never decrypts;
@@ -113,35 +121,25 @@ class TXLSStream {
   // the format defines its compressed strings). Returns the bytes consumed (1 + count or 1 + 2 * count).
   uint32_t ReadWideStr(uint32_t charCount, std::u16string& text);
 
-  uint64_t Position() const { return pos_; }
+  // While writing: the size of what was written so far, where the next record begins.
+  uint64_t Position() const { return mode_ == Mode::Writing ? written_ : pos_; }
+  // Reading only: a stream being written is changed only through Patch.
   uint64_t Seek(int64_t offset, TSeekOrigin origin);
 
   // --- writing ---
-  void WriteRaw(const void* buffer, uint32_t count);
-  void WriteHeader(uint16_t id, uint16_t length);
-  void WriteRecord(uint16_t id, const void* buffer, uint16_t length);
-  void WriteWordRecord(uint16_t id, uint16_t value);
-  void WriteU8(uint8_t v);
-  void WriteU16(uint16_t v);
-  void WriteU32(uint32_t v);
-  void WriteDouble(double v);
-  // Counted toward splitting: splits into CONTINUE records when a split limit above 0 is set.
-  void WriteBody(const void* buffer, uint32_t count);
-  void BeginSplit(int32_t limit);
-  void EndSplit();
-  // One record, continued in CONTINUE records of at most 8,224 bytes each.
-  void WriteLongRecord(uint16_t id, const void* buffer, uint32_t length);
   // Appends one record (header, then body), continued in CONTINUE records where the body is longer
-  // than one record holds. Every record the writer and the model generate goes through here; kept
-  // records go out byte for byte through WriteRecord.
+  // than one BIFF8 record holds (8,224 bytes). Every record the writer and the model generate goes
+  // through here.
   void AppendRecord(uint16_t id, const std::vector<uint8_t>& body);
-  // image: an 8-bit string image whose first byte is the BIFF string flag (1 = 16-bit characters),
-  // followed by the characters. Writes the character count (16-bit or 8-bit), then the image through
-  // WriteBody; an empty image writes only a zero count.
-  void WriteStr16(const std::vector<uint8_t>& image);
-  void WriteStr8(const std::vector<uint8_t>& image);
-  // 16-bit character count, then for a non-empty text the flag byte 1 and the UTF-16LE characters.
-  void WriteWideStr(std::u16string_view text);
+  // Appends one kept record byte for byte, as it was read (never split).
+  void WriteRecord(uint16_t id, const void* body, uint16_t length);
+  // Writes count bytes over the stream's bytes at position, written before, wherever they are by now
+  // (still in the buffer or already in the output). For fields the encryption keeps in clear only (a
+  // record header, the stream position of BOUNDSHEET): bytes already handed on go out as given.
+  void Patch(uint64_t position, const void* bytes, uint32_t count);
+  // The first failure of the output (a full disk...) while writing, else null: the writer reports it
+  // as itself rather than as a failure of the record whose write it interrupted.
+  std::exception_ptr OutputFailure() const;
   // Creates "_VBA_PROJECT_CUR" in the output and lets the VBA project write into it, when it has one.
   void WriteVbaStorage();
   // True when the document being written holds a macro project (carried over from the file read).
@@ -158,10 +156,12 @@ class TXLSStream {
   bool CheckPassword(const uint8_t* filePass, uint32_t length, std::u16string_view password,
                      bool biff8 = true);
   // Fills the 54-byte FILEPASS body (type 1, RC4 header) from fresh random salt and verifier and the
-  // password, and keeps the key for EncryptStream.
+  // password. On a stream open for writing, everything written is then encrypted with that key as it
+  // is handed on (TRecordCipher in XLSStream.cpp says what stays in clear); this must come before the
+  // first buffer is handed on, as the writer's FILEPASS after the first BOF does.
   void MakeFilePass(uint8_t* filePass, std::u16string_view password);
-  // Encrypts the finished workbook stream in place (see the writer's encrypted output).
-  void EncryptStream();
+  // True while writing with the encryption MakeFilePass began.
+  bool Encrypting() const;
   bool Decrypting() const { return decrypt_; }
   // True when a FILEPASS body describes the encryption this stream writes (type 1, RC4, version 1.1,
   // with its 54 bytes present).
@@ -177,15 +177,15 @@ class TXLSStream {
   // reads and writes it.
   bool CarriesVba() const { return preserveMacros_ && !vbaProject_; }
   TExcelVersion LoadPlain(std::vector<uint8_t> bytes);
-  void WriteOutput();
   uint32_t ReadAt(void* buffer, uint32_t count);
   uint32_t ReadPiece(uint8_t* buffer, uint32_t count, bool decrypt);
   uint32_t ReadBodyAs(void* buffer, uint32_t count, bool decrypt);
   void Decrypt(uint8_t* data, uint32_t count, uint64_t streamPos);
   void SkipKey(uint32_t count, uint64_t streamPos);
-  void EnsureWritable(uint64_t end);
   void RequireWriting() const;
-  void PatchLength(uint64_t headerPos, uint16_t length);
+  void AppendBytes(const uint8_t* bytes, size_t count);
+  void HandOn();
+  void FinishWriting();
 
   TExtraObjects* extras_ = nullptr;
   const std::vector<uint8_t>* sourceMemory_ = nullptr;
@@ -195,18 +195,17 @@ class TXLSStream {
 
   enum class Mode { Closed, Reading, Writing } mode_ = Mode::Closed;
   TExcelVersion version_ = xvNone;
-  std::filesystem::path writePath_;
-  std::vector<uint8_t> data_;  // the whole workbook stream
+  std::vector<uint8_t> data_;  // the whole workbook stream, while reading
   uint64_t pos_ = 0;
   uint64_t streamSize_ = 0;
   std::unique_ptr<cfb::TCompoundDocument> document_;  // the output document while writing a v5/v6 file
+  // The writing side: output, buffer and encryption (see XLSStream.cpp); null unless writing.
+  struct TWriteState;
+  std::unique_ptr<TWriteState> write_;
+  uint64_t written_ = 0;  // bytes of the stream written so far
 
   bool continueMode_ = false;
   uint32_t consumed_ = 0;  // body bytes taken from the current record since CONTINUE mode began
-
-  int32_t splitLimit_ = 0;
-  uint64_t splitHeaderPos_ = 0;
-  uint32_t splitWritten_ = 0;
 
   bool decrypt_ = false;
   bool xor_ = false;  // decrypting XOR obfuscation, not RC4

@@ -409,16 +409,21 @@ void TXLSWriter::WriteWorkbook(std::vector<uint8_t>* destination) {
         WriteSheet(entry.index);
     }
 
-    if (!workbook_.Password.empty()) stream.EncryptStream();
+    // The stream encrypts what it hands on from the FILEPASS written after the first BOF on.
+    if (!workbook_.Password.empty() && !stream.Encrypting())
+      throw EXLSError("[int] No encryption key: the FILEPASS record was not made");
     // The macro project of a file read is carried with its other parts; this writes one only when the
     // stream was given a project object.
     if (workbook_.PreserveMacros) stream.WriteVbaStorage();
     stream.Close();
   } catch (...) {
-    // The container writes the file only on Close: abandoning leaves any existing file untouched
-    // instead of replacing it with a partial workbook.
+    // The output replaces the target only on Close: abandoning drops the partial workbook and leaves
+    // any existing file untouched. A failure of the output itself (a full disk) is reported as such,
+    // not as a failure of the record whose write it interrupted.
+    const std::exception_ptr outputFailure = stream.OutputFailure();
     stream.Abandon();
     sheetList_.clear();
+    if (outputFailure) std::rethrow_exception(outputFailure);
     throw;
   }
   sheetList_.clear();
@@ -670,19 +675,27 @@ void TXLSWriter::WriteSheet(int sheetIndex) {
 
 void TXLSWriter::WriteChartSheet(const TBoundsheetData& entry) {
   PatchPosition(entry);
-  // Kept as read: the records are whole, and the stream encrypts them afterwards when asked to.
+  // Kept as read, record by record (the stream encrypts them like any other when asked to).
   const std::vector<uint8_t>& records = workbook_.ChartSheets()[static_cast<size_t>(entry.index)].records;
-  if (!records.empty()) stream_->WriteRaw(records.data(), static_cast<uint32_t>(records.size()));
+  for (size_t at = 0; at < records.size();) {
+    if (records.size() - at < kRecordHeaderSize) throw EXLSError("[int] A chart sheet ends inside a record");
+    const uint16_t id = DecodeFixed16(&records[at]);
+    const uint16_t length = DecodeFixed16(&records[at + 2]);
+    at += kRecordHeaderSize;
+    if (records.size() - at < length) throw EXLSError("[int] A chart sheet ends inside a record");
+    stream_->WriteRecord(id, &records[at], length);
+    at += length;
+  }
 }
 
 void TXLSWriter::PatchPosition(const TBoundsheetData& entry) {
   if (entry.position < 0) return;  // the globals list had no place for BOUNDSHEET records
-  TXLSStream& stream = *stream_;
-  const uint64_t bof = stream.Position();
+  const uint64_t bof = stream_->Position();
   if (bof > UINT32_MAX) throw EXLSError("The workbook stream is too large");
-  stream.Seek(entry.position, TSeekOrigin::soBeginning);
-  stream.WriteU32(static_cast<uint32_t>(bof));
-  stream.Seek(0, TSeekOrigin::soEnd);
+  // The BOUNDSHEET records may have gone out to the file long since: the stream writes there.
+  uint8_t position[4];
+  EncodeFixed32(position, static_cast<uint32_t>(bof));
+  stream_->Patch(static_cast<uint64_t>(entry.position), position, sizeof position);
 }
 
 void TXLSWriter::PatchBoundsheetPosition(int sheetIndex) {

@@ -9,6 +9,7 @@
 
 #include "TestUtil.h"
 #include "biff/Coding.h"
+#include "biff/CompoundFileFormat.h"
 
 namespace plicato {
 namespace {
@@ -86,25 +87,15 @@ TEST(XLSStream, WritesExactRecordBytes) {
   TXLSStream s;
   s.SetDestMemory(&out);
   s.OpenWrite("", xvExcel40);  // below version 5: the stream itself is the file
-  s.WriteWordRecord(0x0042, 0x04B0);
+  s.AppendRecord(0x0042, Bytes{0xB0, 0x04});
+  s.AppendRecord(0x000A, {});
+  s.WriteRecord(0x0018, "\x01\x02\x03", 3);
   s.WriteRecord(0x000A, nullptr, 0);
-  s.WriteDouble(1.0);
-  s.WriteU8(0xAB);
-  s.WriteU32(0x01020304);
-  s.WriteStr16({0x00, 'a', 'b'});
-  s.WriteStr8({0x01, 'x', 0, 'y', 0});
-  s.WriteStr16({});
-  s.WriteWideStr(u"\u00E9Z");
-  s.WriteWideStr(u"");
+  EXPECT_EQ(s.Position(), 21u);
+  EXPECT_TRUE(out.empty());  // filled on Close
   s.Close();
-  const Bytes expected = {0x42, 0x00, 0x02, 0x00, 0xB0, 0x04, 0x0A, 0x00, 0x00, 0x00,  // records
-                          0,    0,    0,    0,    0,    0,    0xF0, 0x3F,              // 1.0
-                          0xAB, 0x04, 0x03, 0x02, 0x01,                                // u8, u32
-                          0x02, 0x00, 0x00, 'a',  'b',                                 // Str16, 8-bit
-                          0x02, 0x01, 'x',  0,    'y',  0,                             // Str8, 16-bit
-                          0x00, 0x00,                                                  // empty Str16
-                          0x02, 0x00, 0x01, 0xE9, 0x00, 'Z',  0x00,                    // WideStr
-                          0x00, 0x00};
+  const Bytes expected = {0x42, 0x00, 0x02, 0x00, 0xB0, 0x04, 0x0A, 0x00, 0x00, 0x00, 0x18,
+                          0x00, 0x03, 0x00, 0x01, 0x02, 0x03, 0x0A, 0x00, 0x00, 0x00};
   EXPECT_EQ(out, expected);
   EXPECT_FALSE(s.IsOpen());
 }
@@ -116,7 +107,7 @@ TEST(XLSStream, LongRecordsContinueAtTheBiff8Limit) {
     TXLSStream s;
     s.SetDestMemory(&out);
     s.OpenWrite("", xvExcel21);
-    s.WriteLongRecord(0x00EB, body.data(), length);
+    s.AppendRecord(0x00EB, body);
     s.Close();
 
     // The pieces: 8,224 bytes each, the first under the record's own identifier.
@@ -146,71 +137,48 @@ TEST(XLSStream, LongRecordsContinueAtTheBiff8Limit) {
   }
 }
 
-TEST(XLSStream, SplitWritesPatchLengthsAndContinue) {
-  Bytes out;
-  TXLSStream s;
-  s.SetDestMemory(&out);
-  s.OpenWrite("", xvExcel30);
-  const Bytes body = Pattern(250);
-  s.BeginSplit(100);
-  s.WriteHeader(0x00FC, 0);
-  for (size_t i = 0; i < body.size(); i += 30)
-    s.WriteBody(&body[i], static_cast<uint32_t>(std::min<size_t>(30, 250 - i)));
-  s.EndSplit();
-  // Exactly at the limit: one record, no CONTINUE; a later write is not counted any more.
-  s.BeginSplit(100);
-  s.WriteHeader(0x00FC, 0);
-  s.WriteBody(body.data(), 100);
-  s.EndSplit();
-  s.WriteBody(body.data(), 3);
-  // A split with a string whose count is counted in the record length.
-  s.BeginSplit(8224);
-  s.WriteHeader(0x0018, 0);
-  s.WriteStr16({0x00, 'n', 'm'});
-  s.EndSplit();
-  s.Close();
-
-  const Bytes expected =
-      Concat({Record(0x00FC, Bytes(body.begin(), body.begin() + 100)),
-              Record(0x003C, Bytes(body.begin() + 100, body.begin() + 200)),
-              Record(0x003C, Bytes(body.begin() + 200, body.end())),
-              Record(0x00FC, Bytes(body.begin(), body.begin() + 100)), Bytes(body.begin(), body.begin() + 3),
-              Record(0x0018, {0x02, 0x00, 0x00, 'n', 'm'})});
-  EXPECT_EQ(out, expected);
-
-  // One write much larger than the limit becomes several full records.
-  s.OpenWrite("", xvExcel30);
-  s.BeginSplit(10);
-  s.WriteHeader(0x00EB, 0);
-  s.WriteBody(body.data(), 35);
-  s.EndSplit();
-  s.Close();
-  EXPECT_EQ(out, Concat({Record(0x00EB, Bytes(body.begin(), body.begin() + 10)),
-                         Record(0x003C, Bytes(body.begin() + 10, body.begin() + 20)),
-                         Record(0x003C, Bytes(body.begin() + 20, body.begin() + 30)),
-                         Record(0x003C, Bytes(body.begin() + 30, body.begin() + 35))}));
-}
-
-TEST(XLSStream, SeekPatchesEarlierBytesWhileWriting) {
-  Bytes out;
-  TXLSStream s;
-  s.SetDestMemory(&out);
-  s.OpenWrite("", xvExcel30);
-  s.WriteHeader(0x00FC, 0);
-  s.WriteU32(0);
-  s.WriteU32(7);
-  EXPECT_EQ(s.Seek(2, TSeekOrigin::soBeginning), 2u);
-  s.WriteU16(8);
-  EXPECT_EQ(s.Seek(0, TSeekOrigin::soEnd), 12u);
-  EXPECT_EQ(s.Seek(-4, TSeekOrigin::soCurrent), 8u);
-  s.WriteU16(0x0909);
-  s.Seek(0, TSeekOrigin::soEnd);
-  s.WriteU8(1);
-  EXPECT_THROW(s.Seek(1, TSeekOrigin::soEnd), EXLSError);
-  EXPECT_THROW(s.Seek(-14, TSeekOrigin::soCurrent), EXLSError);
-  EXPECT_EQ(s.StreamSize(), 13u);
-  s.Close();
-  EXPECT_EQ(out, Bytes({0xFC, 0, 8, 0, 0, 0, 0, 0, 0x09, 0x09, 0, 0, 1}));
+// Patches reach bytes wherever they are by now: still held, or long since in the file or the memory
+// image, in a plain file, in a small workbook stream (held for the mini stream) and in a large one.
+TEST(XLSStream, PatchesBytesWrittenLongBefore) {
+  test::TempDir dir;
+  for (TExcelVersion version : {xvExcel30, xvExcel97}) {
+    for (size_t records : {3u, 400u}) {  // 3 records stay in the mini stream
+      for (bool toMemory : {true, false}) {
+        SCOPED_TRACE(std::to_string(version) + " " + std::to_string(records) +
+                     (toMemory ? " memory" : " file"));
+        Bytes expected;
+        Bytes out;
+        TXLSStream s;
+        if (toMemory) s.SetDestMemory(&out);
+        s.OpenWrite(toMemory ? "" : dir / "out.xls", version);
+        for (size_t i = 0; i < records; ++i) {
+          const Bytes body = Pattern(records > 3 && i % 3 == 0 ? 8224 : 1 + i % 13, static_cast<uint8_t>(i));
+          s.AppendRecord(0x00FC, body);
+          const Bytes record = Record(0x00FC, body);
+          expected.insert(expected.end(), record.begin(), record.end());
+        }
+        const uint64_t size = s.Position();
+        // The first header, a long span from bytes written out early into the ones written last, and
+        // the very last byte.
+        for (auto [at, count] : {std::pair<uint64_t, uint64_t>{0, 4}, {size / 4, size / 2}, {size - 1, 1}}) {
+          const Bytes bytes = Pattern(count, 0x5A);
+          s.Patch(at, bytes.data(), static_cast<uint32_t>(count));
+          std::copy(bytes.begin(), bytes.end(), expected.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        EXPECT_THROW(s.Patch(size - 1, "ab", 2), EXLSError);
+        EXPECT_THROW(s.Seek(0, TSeekOrigin::soBeginning), EXLSError);
+        s.Close();
+        const Bytes file = toMemory ? out : test::ReadFileBytes(dir / "out.xls");
+        if (version < xvExcel50) {
+          EXPECT_EQ(file, expected);
+        } else {
+          const cfb::TCompoundDocument doc = cfb::TCompoundDocument::OpenMemory(file);
+          ASSERT_NE(doc.Root().FindStream(u"Workbook"), nullptr);
+          EXPECT_EQ(doc.Root().FindStream(u"Workbook")->Data(), expected);
+        }
+      }
+    }
+  }
 }
 
 TEST(XLSStream, WritingNeedsAnOpenStreamAndAName) {
@@ -218,7 +186,7 @@ TEST(XLSStream, WritingNeedsAnOpenStreamAndAName) {
   EXPECT_EQ(MessageOf([&] { s.OpenWrite("", xvExcel97); }), "Filename is missing");
   EXPECT_EQ(MessageOf([&] { s.OpenWrite("", xvExcel30); }), "Filename is missing");
   EXPECT_FALSE(s.IsOpen());
-  EXPECT_THROW(s.WriteU16(1), EXLSError);
+  EXPECT_THROW(s.AppendRecord(1, {}), EXLSError);
   s.Close();  // nothing open: no effect
   s.Abandon();
 }
@@ -310,31 +278,37 @@ TEST(XLSStream, MissingFilesFailNamingTheFile) {
 TEST(XLSStream, WritesCompoundDocumentsThatReadBack) {
   test::TempDir dir;
   const Bytes body = Pattern(5000);
-  for (TExcelVersion version : {xvExcel50, xvExcel97}) {
-    Bytes memory;
-    for (bool toMemory : {true, false}) {
-      const auto path = dir / "out.xls";
-      TXLSStream s;
-      if (toMemory) s.SetDestMemory(&memory);
-      s.OpenWrite(toMemory ? "" : path, version);
-      s.WriteRecord(0x0809, kBof8.data(), 16);
-      s.WriteLongRecord(0x00EB, body.data(), static_cast<uint32_t>(body.size()));
-      s.WriteRecord(0x000A, nullptr, 0);
-      s.Close();
-      const Bytes file = toMemory ? memory : test::ReadFileBytes(path);
-      cfb::TCompoundDocument doc = cfb::TCompoundDocument::OpenMemory(file);
-      EXPECT_NE(doc.Root().FindStream(version == xvExcel97 ? u"Workbook" : u"Book"), nullptr);
-      EXPECT_EQ(doc.Root().Elements().size(), 1u);
+  // Once, and so often that the document needs more FAT sectors than its header lists (DIFAT).
+  for (size_t repeat : {1u, 1700u}) {
+    for (TExcelVersion version : {xvExcel50, xvExcel97}) {
+      Bytes memory;
+      for (bool toMemory : {true, false}) {
+        const auto path = dir / "out.xls";
+        TXLSStream s;
+        if (toMemory) s.SetDestMemory(&memory);
+        s.OpenWrite(toMemory ? "" : path, version);
+        s.WriteRecord(0x0809, kBof8.data(), 16);
+        for (size_t i = 0; i < repeat; ++i) s.AppendRecord(0x00EB, body);
+        s.WriteRecord(0x000A, nullptr, 0);
+        s.Close();
+        const Bytes file = toMemory ? memory : test::ReadFileBytes(path);
+        EXPECT_EQ(DecodeFixed32(&file[cfb::format::kOffDifatSectorCount]) > 0, repeat > 1);
+        cfb::TCompoundDocument doc = cfb::TCompoundDocument::OpenMemory(file);
+        EXPECT_NE(doc.Root().FindStream(version == xvExcel97 ? u"Workbook" : u"Book"), nullptr);
+        EXPECT_EQ(doc.Root().Elements().size(), 1u);
 
-      TXLSStream r;
-      if (toMemory) r.SetSourceMemory(&memory);
-      EXPECT_EQ(r.OpenRead(toMemory ? "" : path), version);
-      const auto records = Records(r);
-      ASSERT_EQ(records.size(), 3u);
-      EXPECT_EQ(records[0].second, kBof8);
-      EXPECT_EQ(records[1].first, 0x00EB);
-      EXPECT_EQ(records[1].second, body);
-      EXPECT_EQ(records[2].first, 0x000A);
+        TXLSStream r;
+        if (toMemory) r.SetSourceMemory(&memory);
+        EXPECT_EQ(r.OpenRead(toMemory ? "" : path), version);
+        const auto records = Records(r);
+        ASSERT_EQ(records.size(), 2 + repeat);
+        EXPECT_EQ(records[0].second, kBof8);
+        for (size_t i = 1; i <= repeat; ++i) {
+          EXPECT_EQ(records[i].first, 0x00EB);
+          EXPECT_EQ(records[i].second, body);
+        }
+        EXPECT_EQ(records.back().first, 0x000A);
+      }
     }
   }
 }
@@ -398,14 +372,15 @@ TEST(XLSStream, AbandonWritesNothing) {
   test::TempDir dir;
   TXLSStream s;
   s.OpenWrite(dir / "never.xls", xvExcel97);
-  s.WriteU32(1);
+  for (int i = 0; i < 200; ++i) s.AppendRecord(0x00EB, Pattern(8224));  // some of it in the file by now
   s.Abandon();
-  EXPECT_FALSE(std::filesystem::exists(dir / "never.xls"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));  // the temporary file is gone too
   {
     TXLSStream dropped;
     dropped.OpenWrite(dir / "never.xls", xvExcel30);
+    dropped.AppendRecord(0x00EB, Pattern(10));
   }
-  EXPECT_FALSE(std::filesystem::exists(dir / "never.xls"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
 }
 
 // --- reading ---
@@ -537,7 +512,7 @@ TEST(XLSStream, EncryptedStreamsReadBackWithThePassword) {
     for (size_t i = 0; i < records.size(); ++i)
       s.WriteRecord(records[i].first, i == 1 ? filePass : records[i].second.data(),
                     static_cast<uint16_t>(records[i].second.size()));
-    s.EncryptStream();
+    EXPECT_TRUE(s.Encrypting());
     s.Close();
   };
   Bytes out1, out2;
@@ -596,11 +571,72 @@ TEST(XLSStream, EncryptedStreamsReadBackWithThePassword) {
     }
   }
 
-  // Encrypting needs the key of MakeFilePass.
+  // Encryption begins before any of the stream is written out.
   Bytes out3;
   s.SetDestMemory(&out3);
   s.OpenWrite("", xvExcel97);
-  EXPECT_THROW(s.EncryptStream(), EXLSError);
+  EXPECT_FALSE(s.Encrypting());
+  for (int i = 0; i < 100; ++i) s.AppendRecord(0x00EB, Pattern(8224));
+  uint8_t filePass[TXLSStream::kFilePassSize];
+  EXPECT_THROW(s.MakeFilePass(filePass, u"late"), EXLSError);
+}
+
+// The stream is encrypted piece by piece as it is written out; the result is what encrypting the
+// whole stream at once by the format's rule gives, computed here from the salt the file carries. The
+// 7-byte records at the end make pieces of a power-of-two size end at every offset in a record, inside
+// headers as well as bodies; the stream position in BOUNDSHEET, patched long after it went out, stays
+// in clear.
+TEST(XLSStream, EncryptsPieceByPieceAsTheWholeStreamAtOnce) {
+  auto records = [](TXLSStream& s) {
+    for (int i = 0; i < 400000; ++i) {
+      if (i % 10000 == 0 && i < 40000)
+        s.AppendRecord(0x0809, kBof8);
+      else if (i % 10000 == 1 && i < 40000)
+        s.AppendRecord(0x00E1, {0xB0, 0x04});
+      else if (i % 10000 == 2 && i < 40000)
+        s.AppendRecord(0x00EB, Pattern(8224 + i % 7, static_cast<uint8_t>(i)));
+      else
+        s.AppendRecord(0x0203, Pattern(3, static_cast<uint8_t>(i)));
+    }
+  };
+  const Bytes sheet = {0x44, 0x33, 0x22, 0x11, 0x00, 0x00, 0x02, 0x00, 'S', 'x'};
+  Bytes out;
+  TXLSStream s;
+  s.SetDestMemory(&out);
+  s.OpenWrite("", xvExcel97);
+  s.AppendRecord(0x0809, kBof8);
+  uint8_t filePass[TXLSStream::kFilePassSize];
+  s.MakeFilePass(filePass, u"geheim");
+  const Bytes filePassBody(filePass, filePass + sizeof filePass);
+  s.AppendRecord(0x002F, filePassBody);
+  const uint64_t position = s.Position() + 4;
+  s.AppendRecord(0x0085, Concat({Bytes(4, 0), Bytes(sheet.begin() + 4, sheet.end())}));
+  records(s);
+  s.Patch(position, sheet.data(), 4);
+  s.Close();
+
+  Bytes clear;
+  s.SetDestMemory(&clear);
+  s.OpenWrite("", xvExcel30);  // the same records in a plain file, unencrypted
+  s.AppendRecord(0x0809, kBof8);
+  s.AppendRecord(0x002F, filePassBody);
+  s.AppendRecord(0x0085, sheet);
+  records(s);
+  s.Close();
+
+  Bytes stream = cfb::TCompoundDocument::OpenMemory(out).Root().FindStream(u"Workbook")->Data();
+  ASSERT_EQ(stream.size(), clear.size());
+  EXPECT_NE(stream, clear);
+  TRc4Key key;
+  key.Derive(u"geheim", filePass + 6);
+  size_t p = 0;
+  for (int record = 0; p + 4 <= stream.size(); ++record) {
+    const uint16_t id = DecodeFixed16(&stream[p]);
+    const size_t body = p + 4 + (id == 0x0085 ? 4 : 0);
+    p += 4 + DecodeFixed16(&stream[p + 2]);
+    if (record >= 2 && id != 0x0809 && id != 0x00E1 && body < p) key.Apply(&stream[body], p - body, body);
+  }
+  EXPECT_TRUE(stream == clear);
 }
 
 namespace {

@@ -867,7 +867,6 @@ Bytes EncryptedWorkbook(std::u16string_view password) {
   write(rec::LABELSST, TBody().Raw(Cell(0, 0, 15)).U32(0));
   write(rec::NUMBER, TBody().Raw(Cell(1, 0, 15)).F64(12.5));
   write(rec::EOF_, {});
-  s.EncryptStream();
   s.Close();
   return out;
 }
