@@ -8,6 +8,7 @@
 // is an append; the file is read once on open and written once on Close.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -104,6 +105,17 @@ class TXLSStream {
   // record in clear inside an encrypted stream (BOF, FILEPASS, INTERFACEHDR, USREXCL, FILELOCK,
   // RRDINFO, RRDHEAD, and the stream position of BOUNDSHEET), decrypted otherwise.
   uint32_t ReadRecordBody(uint16_t id, void* buffer, uint32_t count);
+  // The next count body bytes (fewer at the end of the stream; got tells how many) in place, in the
+  // stream's own buffer, valid until the stream is closed; the position moves past them. Returns null,
+  // reading nothing, when they cannot be handed out as they stand: while decrypting or in CONTINUE mode
+  // (then ReadBody or ReadRecordBody copies them).
+  const uint8_t* ViewBody(uint32_t count, uint32_t& got) {
+    if (decrypt_ || continueMode_) return nullptr;
+    const uint8_t* at = data_.data() + pos_;
+    got = static_cast<uint32_t>(std::min<uint64_t>(count, data_.size() - pos_));
+    pos_ += got;
+    return at;
+  }
   // Identifier of the next record, or 0 when fewer than 4 bytes remain; the position is restored.
   uint16_t PeekId();
   void BeginContinue();
