@@ -400,7 +400,7 @@ void TXLSReader::ReadBody() {
   body_ = stream_.ViewBody(length, n);
   if (!body_) {
     n = (rec::HasBOFLowByte(id) && !rec::IsBOF(id)) ? stream_.ReadBody(buffer_.data(), length)
-                                                     : stream_.ReadRecordBody(id, buffer_.data(), length);
+                                                    : stream_.ReadRecordBody(id, buffer_.data(), length);
     body_ = buffer_.data();
   }
   if (n < length)
@@ -416,7 +416,7 @@ void TXLSReader::ReadNextRecord() {
   auxBody_ = stream_.ViewBody(length, n);
   if (!auxBody_) {
     n = (rec::HasBOFLowByte(id) && !rec::IsBOF(id)) ? stream_.ReadBody(aux_.data(), length)
-                                                     : stream_.ReadRecordBody(id, aux_.data(), length);
+                                                    : stream_.ReadRecordBody(id, aux_.data(), length);
     auxBody_ = aux_.data();
   }
   if (n < length)
