@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -126,6 +127,9 @@ class TXLSStream {
   uint32_t ReadWideStr(uint32_t charCount, std::u16string& text);
 
   uint64_t Position() const { return pos_; }
+  // The workbook stream as it stands in the file (encrypted bodies stay encrypted), for looking ahead
+  // without moving the position.
+  std::span<const uint8_t> Bytes() const { return data_; }
   uint64_t Seek(int64_t offset, TSeekOrigin origin);
 
   // --- writing ---

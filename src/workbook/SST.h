@@ -144,6 +144,11 @@ class TSST : public TSSTHashTrie {
     return string.entry;
   }
   size_t FileIndexCount() const { return fileIndex_.size(); }
+  // A hint: ReferenceAtFileIndex(index) will be asked soon, so its place in the list is fetched into the
+  // cache now.
+  void PrefetchFileIndex(uint32_t index) const {
+    if (index < fileIndex_.size()) __builtin_prefetch(&fileIndex_[index], 1);
+  }
   // The number of strings the SST being read declares; more than FileIndexCount() when the file holds
   // fewer strings than it says.
   uint32_t DeclaredCount() const { return declaredCount_; }

@@ -358,7 +358,10 @@ void TXLSReader::ReadWorkbook(const std::vector<uint8_t>* source) {
 }
 
 void TXLSReader::ReadRecords() {
+  ahead_ = 0;
   for (;;) {
+    // Only a stream in clear can be looked into, and only a read string table gives anything to fetch.
+    const bool lookAhead = !stream_.Decrypting() && workbook_.SST().FileIndexCount() > 0;
     recordOffset_ = stream_.Position();
     if (stream_.ReadHeader(header_) < kRecordHeaderSize) break;
     if (workbook_.Aborted) return;  // the workbook keeps what was read
@@ -377,6 +380,7 @@ void TXLSReader::ReadRecords() {
       if (id & 0x8000) throw EXLSError("Bad record in file");
       // The shared string table reads its record (and the CONTINUE records after it) itself.
       if (id != rec::SST || substream_ != TSubstream::ssGlobals || nested_ > 0) ReadBody();
+      if (substream_ == TSubstream::ssSheet && lookAhead) LookAhead();
       ReportProgress();
       if (Dispatch()) KeepRaw();
     } catch (const std::exception& e) {
@@ -431,6 +435,30 @@ void TXLSReader::Short(uint32_t needed) const {
 
 void TXLSReader::KeepRaw() {
   storage_->AddRecord(header_.id, header_.length, body_);
+}
+
+// Cells name the strings of the table in no particular order (our own files write the table in hash
+// order), so the file index entry of a LABELSST record is seldom in the cache, and waiting for it costs
+// more than the rest of the cell. A cursor kept a few records ahead of the one being read has the table
+// fetch the entries of the LABELSST records it passes; it moves one record per record read, and starts
+// again from the current record when the reader has passed it (after a seek or a read-ahead).
+void TXLSReader::LookAhead() {
+  constexpr int kLookAheadRecords = 16;
+  const std::span<const uint8_t> bytes = stream_.Bytes();
+  const uint64_t pos = stream_.Position();
+  int steps = 1;
+  if (ahead_ < pos) {
+    ahead_ = pos;
+    steps = kLookAheadRecords;
+  }
+  const TSST& sst = workbook_.SST();
+  for (; steps > 0 && ahead_ + kRecordHeaderSize <= bytes.size(); --steps) {
+    const uint8_t* at = bytes.data() + ahead_;
+    const uint16_t length = DecodeFixed16(at + 2);
+    if (DecodeFixed16(at) == rec::LABELSST && length >= 10 && ahead_ + kRecordHeaderSize + 10 <= bytes.size())
+      sst.PrefetchFileIndex(DecodeFixed32(at + kRecordHeaderSize + 6));
+    ahead_ += kRecordHeaderSize + length;
+  }
 }
 
 void TXLSReader::ReportProgress() {

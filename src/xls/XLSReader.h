@@ -119,6 +119,7 @@ class TXLSReader {
   // Reads the record after the current one into aux_ (header into auxHeader_).
   void ReadNextRecord();
   void ReportProgress();
+  void LookAhead();
 
   // --- substreams ---
   bool OnBOF(TByteReader& r);
@@ -236,6 +237,7 @@ class TXLSReader {
   TRecordHeader auxHeader_;
   uint64_t recordOffset_ = 0;  // stream offset of the current record's header
   uint32_t recordCount_ = 0;   // records dispatched before the current one
+  uint64_t ahead_ = 0;         // stream offset of the next record LookAhead looks at
   bool stop_ = false;
   int progressHigh_ = -1;
 
