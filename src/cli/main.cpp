@@ -5,13 +5,19 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
+#include <clocale>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "biff/CodePage.h"
@@ -21,6 +27,8 @@
 #include "merge/FileSearch.h"
 #include "merge/MergeEngine.h"
 #include "workbook/CellStorage.h"
+#include "workbook/SST.h"
+#include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
 #include "xlsx/XlsxReader.h"
 
@@ -61,6 +69,200 @@ std::string CsvField(const std::string& text) {
   }
   return quoted + "\"";
 }
+
+// The CSV text of worksheet cells, as TSheet::GetText renders them and CsvField quotes them, assembled in
+// a large buffer that goes to stdout in few writes. Numbers and 8-bit strings, nearly every cell of a
+// large sheet, are rendered here straight into the buffer; other cells take GetText.
+class TCsvOutput {
+ public:
+  explicit TCsvOutput(TSheet& sheet) : sheet_(sheet) {
+    buffer_.reserve(kFlushSize + 4096);
+    const lconv* conv = std::localeconv();
+    plainPoint_ = !conv || !conv->decimal_point || !*conv->decimal_point ||
+                  std::string_view(conv->decimal_point) == ".";
+  }
+
+  // Every row from 0 to the last used one, every column from 0 to the last used one.
+  void WriteSheet() {
+    TCellStorage& storage = sheet_.Cells();
+    if (storage.IsEmpty()) return;
+    const TCellBounds bounds = storage.CalcBounds();
+    const uint32_t lastColumn = static_cast<uint32_t>(bounds.lastColumn);
+    uint32_t row = 0, column = 0;  // the next field to write
+    // Cells come in key order, that is row by row. The texts of strings lie anywhere in memory: a few
+    // cells ahead, the text of each string is fetched into the cache while earlier cells are written.
+    storage.BeginIteration();
+    TCellRef ahead[kLookAhead];
+    auto fetch = [&storage]() {
+      const TCellRef ref = storage.NextCell();
+      if (ref && ref.cell->kind == ckString) __builtin_prefetch(ref.cell->entry);
+      return ref;
+    };
+    size_t count = 0;
+    bool more = true;
+    for (; count < kLookAhead && more; ++count) more = static_cast<bool>(ahead[count] = fetch());
+    if (!more) --count;
+    // The ring holds the next count cells in order from slot i on; a slot read is refilled with the
+    // cell after the newest, until there is none.
+    for (size_t i = 0; count > 0; i = (i + 1) % kLookAhead) {
+      const TCellRef ref = ahead[i];
+      ahead[i] = more ? fetch() : TCellRef{};
+      if (!ahead[i]) {
+        more = false;
+        --count;
+      }
+      WriteCell(ref, row, column, lastColumn);
+    }
+    for (; row <= static_cast<uint32_t>(bounds.lastRow); ++row, column = 0) EndRow(column, lastColumn);
+  }
+
+  // Writes what is left; false when stdout failed.
+  bool Finish() {
+    Flush();
+    return std::fflush(stdout) == 0;
+  }
+
+ private:
+  static constexpr size_t kFlushSize = 1 << 20;
+  static constexpr size_t kLookAhead = 32;
+
+  void WriteCell(const TCellRef& ref, uint32_t& row, uint32_t& column, uint32_t lastColumn) {
+    const uint32_t cellRow = KeyRow(ref.key), cellColumn = KeyColumn(ref.key);
+    for (; row < cellRow; ++row, column = 0) EndRow(column, lastColumn);
+    for (; column < cellColumn; ++column)
+      if (column > 0) buffer_ += ',';
+    if (column > 0) buffer_ += ',';
+    ++column;
+    const size_t start = buffer_.size();
+    AppendText(*ref.cell, cellColumn, cellRow);
+    Quote(start);
+    if (buffer_.size() >= kFlushSize) Flush();
+  }
+
+  // The empty fields left in the row, and its end.
+  void EndRow(uint32_t column, uint32_t lastColumn) {
+    for (; column <= lastColumn; ++column)
+      if (column > 0) buffer_ += ',';
+    buffer_ += "\r\n";
+  }
+
+  void AppendText(const TCell& cell, uint32_t column, uint32_t row) {
+    switch (cell.kind) {
+      case ckBlank:
+        return;
+      case ckFloat:
+        if (plainPoint_) return AppendNumber(cell.number);
+        break;
+      case ckNumberFormula:
+      case ckNumberArrayFormula:
+        if (plainPoint_) return AppendNumber(cell.FormulaNumber());
+        break;
+      case ckString:
+        if (!cell.entry->Is16Bit()) return AppendLatin1(cell.entry->TextBytes(), cell.entry->CharCount);
+        break;
+      default:
+        break;
+    }
+    buffer_ += ToUtf8(sheet_.GetText(static_cast<int>(column), static_cast<int>(row)));
+  }
+
+  void AppendLatin1(const uint8_t* chars, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      const uint8_t c = chars[i];
+      if (c < 0x80) {
+        buffer_ += static_cast<char>(c);
+      } else {
+        buffer_ += static_cast<char>(0xC0 | (c >> 6));
+        buffer_ += static_cast<char>(0x80 | (c & 0x3F));
+      }
+    }
+  }
+
+  // As GeneralNumberText: printf's %.15G with the exponent's leading zeros dropped ("1E+20", "1.5E-7").
+  void AppendNumber(double value) {
+    if (std::isnan(value)) {
+      buffer_ += "NAN";
+      return;
+    }
+    if (std::isinf(value)) {
+      buffer_ += value > 0 ? "INF" : "-INF";
+      return;
+    }
+    char text[64];
+    // The shortest digits that read back as the number are found fast. For a normal number they differ
+    // from the number by less than half a unit of their own 15th significant digit; so when there are at
+    // most 15 of them, rounding to 15 significant digits, which %.15G does, gives those very digits.
+    if (std::fabs(value) >= std::numeric_limits<double>::min()) {
+      const std::to_chars_result shortest =
+          std::to_chars(text, text + sizeof text, std::fabs(value), std::chars_format::scientific);
+      char digits[24];
+      int count = 0;
+      const char* p = text;
+      for (; p < shortest.ptr && *p != 'e'; ++p)
+        if (*p != '.') digits[count++] = *p;
+      if (count <= 15 && p < shortest.ptr) {
+        int exponent = 0;
+        std::from_chars(p + 1 + (p[1] == '+'), shortest.ptr, exponent);
+        if (value < 0) buffer_ += '-';
+        AppendDigits(digits, count, exponent);
+        return;
+      }
+    }
+    const std::to_chars_result general =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::general, 15);
+    const char* e = std::find(text, general.ptr, 'e');
+    buffer_.append(text, static_cast<size_t>(e - text));
+    if (e == general.ptr) return;
+    const char* exponentDigits = e + 2;
+    while (general.ptr - exponentDigits > 1 && *exponentDigits == '0') ++exponentDigits;
+    buffer_ += 'E';
+    buffer_ += e[1];
+    buffer_.append(exponentDigits, static_cast<size_t>(general.ptr - exponentDigits));
+  }
+
+  // %G's layout of significant digits (no trailing zeros) d.ddd x 10^exponent at 15 digits' precision.
+  void AppendDigits(const char* digits, int count, int exponent) {
+    if (exponent < -4 || exponent >= 15) {
+      buffer_ += digits[0];
+      if (count > 1) {
+        buffer_ += '.';
+        buffer_.append(digits + 1, digits + count);
+      }
+      buffer_ += 'E';
+      buffer_ += exponent < 0 ? '-' : '+';
+      char number[8];
+      buffer_.append(number, std::to_chars(number, number + sizeof number, std::abs(exponent)).ptr);
+    } else if (exponent < 0) {
+      buffer_ += "0.";
+      buffer_.append(static_cast<size_t>(-exponent - 1), '0');
+      buffer_.append(digits, digits + count);
+    } else if (count <= exponent + 1) {
+      buffer_.append(digits, digits + count);
+      buffer_.append(static_cast<size_t>(exponent + 1 - count), '0');
+    } else {
+      buffer_.append(digits, digits + exponent + 1);
+      buffer_ += '.';
+      buffer_.append(digits + exponent + 1, digits + count);
+    }
+  }
+
+  // The field from start on, quoted as CsvField quotes it.
+  void Quote(size_t start) {
+    if (buffer_.find_first_of(",\"\r\n", start) == std::string::npos) return;
+    const std::string field = CsvField(buffer_.substr(start));
+    buffer_.resize(start);
+    buffer_ += field;
+  }
+
+  void Flush() {
+    if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), stdout);
+    buffer_.clear();
+  }
+
+  TSheet& sheet_;
+  std::string buffer_;
+  bool plainPoint_ = true;  // the locale's decimal separator is '.', as numbers are rendered here
+};
 
 int Dump(const std::vector<std::string>& args) {
   std::string password, file;
@@ -118,15 +320,10 @@ int Dump(const std::vector<std::string>& args) {
              std::to_string(sheet.GetCellKind(column, row)) + "," +
              CsvField(ToUtf8(sheet.GetText(column, row))) + "\r\n";
     }
-  } else if (!sheet.Cells().IsEmpty()) {
-    TCellBounds bounds = sheet.Cells().CalcBounds();
-    for (int row = 0; row <= bounds.lastRow; ++row) {
-      for (int column = 0; column <= bounds.lastColumn; ++column) {
-        if (column > 0) out += ',';
-        out += CsvField(ToUtf8(sheet.GetText(column, row)));
-      }
-      out += "\r\n";
-    }
+  } else {
+    TCsvOutput csv(sheet);
+    csv.WriteSheet();
+    return csv.Finish() ? 0 : 1;
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
   return std::fflush(stdout) == 0 ? 0 : 1;
