@@ -75,8 +75,7 @@ std::string CsvField(const std::string& text) {
 // large sheet, are rendered here straight into the buffer; other cells take GetText.
 class TCsvOutput {
  public:
-  explicit TCsvOutput(TSheet& sheet) : sheet_(sheet) {
-    buffer_.reserve(kFlushSize + 4096);
+  explicit TCsvOutput(TSheet& sheet) : sheet_(sheet), buffer_(kBufferSize) {
     const lconv* conv = std::localeconv();
     plainPoint_ = !conv || !conv->decimal_point || !*conv->decimal_point ||
                   std::string_view(conv->decimal_point) == ".";
@@ -87,15 +86,18 @@ class TCsvOutput {
     TCellStorage& storage = sheet_.Cells();
     if (storage.IsEmpty()) return;
     const TCellBounds bounds = storage.CalcBounds();
-    const uint32_t lastColumn = static_cast<uint32_t>(bounds.lastColumn);
-    uint32_t row = 0, column = 0;  // the next field to write
+    lastColumn_ = static_cast<uint32_t>(bounds.lastColumn);
     // Cells come in key order, that is row by row. The texts of strings lie anywhere in memory: a few
     // cells ahead, the text of each string is fetched into the cache while earlier cells are written.
     storage.BeginIteration();
     TCellRef ahead[kLookAhead];
     auto fetch = [&storage]() {
       const TCellRef ref = storage.NextCell();
-      if (ref && ref.cell->kind == ckString) __builtin_prefetch(ref.cell->entry);
+      if (ref && ref.cell->kind == ckString) {
+        // The entry's head and the text after it, which often reaches into the next cache line.
+        __builtin_prefetch(ref.cell->entry);
+        __builtin_prefetch(reinterpret_cast<const char*>(ref.cell->entry) + 64);
+      }
       return ref;
     };
     size_t count = 0;
@@ -111,9 +113,9 @@ class TCsvOutput {
         more = false;
         --count;
       }
-      WriteCell(ref, row, column, lastColumn);
+      WriteCell(ref);
     }
-    for (; row <= static_cast<uint32_t>(bounds.lastRow); ++row, column = 0) EndRow(column, lastColumn);
+    for (; row_ <= static_cast<uint32_t>(bounds.lastRow); ++row_, column_ = 0) EndRow();
   }
 
   // Writes what is left; false when stdout failed.
@@ -123,30 +125,18 @@ class TCsvOutput {
   }
 
  private:
-  static constexpr size_t kFlushSize = 1 << 20;
+  static constexpr size_t kBufferSize = 256 << 10;
   static constexpr size_t kLookAhead = 32;
+  // Room for a number, or a field separator and a row end.
+  static constexpr size_t kShortField = 64;
 
-  void WriteCell(const TCellRef& ref, uint32_t& row, uint32_t& column, uint32_t lastColumn) {
-    const uint32_t cellRow = KeyRow(ref.key), cellColumn = KeyColumn(ref.key);
-    for (; row < cellRow; ++row, column = 0) EndRow(column, lastColumn);
-    for (; column < cellColumn; ++column)
-      if (column > 0) buffer_ += ',';
-    if (column > 0) buffer_ += ',';
-    ++column;
-    const size_t start = buffer_.size();
-    AppendText(*ref.cell, cellColumn, cellRow);
-    Quote(start);
-    if (buffer_.size() >= kFlushSize) Flush();
-  }
-
-  // The empty fields left in the row, and its end.
-  void EndRow(uint32_t column, uint32_t lastColumn) {
-    for (; column <= lastColumn; ++column)
-      if (column > 0) buffer_ += ',';
-    buffer_ += "\r\n";
-  }
-
-  void AppendText(const TCell& cell, uint32_t column, uint32_t row) {
+  void WriteCell(const TCellRef& ref) {
+    const uint32_t row = KeyRow(ref.key), column = KeyColumn(ref.key);
+    for (; row_ < row; ++row_, column_ = 0) EndRow();
+    for (; column_ < column; ++column_) Separator();
+    Separator();
+    ++column_;
+    const TCell& cell = *ref.cell;
     switch (cell.kind) {
       case ckBlank:
         return;
@@ -163,104 +153,154 @@ class TCsvOutput {
       default:
         break;
     }
-    buffer_ += ToUtf8(sheet_.GetText(static_cast<int>(column), static_cast<int>(row)));
+    AppendField(ToUtf8(sheet_.GetText(static_cast<int>(column), static_cast<int>(row))));
   }
 
+  // Room for n more bytes at used_.
+  char* Room(size_t n) {
+    if (buffer_.size() - used_ < n) {
+      Flush();
+      if (buffer_.size() < n) buffer_.resize(n);
+    }
+    return buffer_.data() + used_;
+  }
+
+  void Separator() {
+    if (column_ > 0) *Room(1) = ',', ++used_;
+  }
+
+  // The empty fields left in the row, and its end.
+  void EndRow() {
+    for (; column_ <= lastColumn_; ++column_) Separator();
+    char* out = Room(2);
+    out[0] = '\r';
+    out[1] = '\n';
+    used_ += 2;
+  }
+
+  void AppendField(const std::string& text) {
+    const std::string field = CsvField(text);
+    std::memcpy(Room(field.size()), field.data(), field.size());
+    used_ += field.size();
+  }
+
+  // Latin-1 characters as UTF-8, quoted where CsvField quotes.
   void AppendLatin1(const uint8_t* chars, size_t count) {
+    // Quoted, every character may double.
+    char* const start = Room(4 * count + 2);
+    char* out = start;
+    bool special = false;
     for (size_t i = 0; i < count; ++i) {
       const uint8_t c = chars[i];
       if (c < 0x80) {
-        buffer_ += static_cast<char>(c);
+        special = special || c == ',' || c == '"' || c == '\r' || c == '\n';
+        *out++ = static_cast<char>(c);
       } else {
-        buffer_ += static_cast<char>(0xC0 | (c >> 6));
-        buffer_ += static_cast<char>(0x80 | (c & 0x3F));
+        *out++ = static_cast<char>(0xC0 | (c >> 6));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
       }
     }
+    if (special) out = QuoteInPlace(start, out);
+    used_ += static_cast<size_t>(out - start);
   }
 
   // As GeneralNumberText: printf's %.15G with the exponent's leading zeros dropped ("1E+20", "1.5E-7").
   void AppendNumber(double value) {
+    char* const start = Room(kShortField);
+    char* out = start;
     if (std::isnan(value)) {
-      buffer_ += "NAN";
-      return;
-    }
-    if (std::isinf(value)) {
-      buffer_ += value > 0 ? "INF" : "-INF";
-      return;
-    }
-    char text[64];
-    // The shortest digits that read back as the number are found fast. For a normal number they differ
-    // from the number by less than half a unit of their own 15th significant digit; so when there are at
-    // most 15 of them, rounding to 15 significant digits, which %.15G does, gives those very digits.
-    if (std::fabs(value) >= std::numeric_limits<double>::min()) {
-      const std::to_chars_result shortest =
-          std::to_chars(text, text + sizeof text, std::fabs(value), std::chars_format::scientific);
-      char digits[24];
-      int count = 0;
-      const char* p = text;
-      for (; p < shortest.ptr && *p != 'e'; ++p)
-        if (*p != '.') digits[count++] = *p;
-      if (count <= 15 && p < shortest.ptr) {
-        int exponent = 0;
-        std::from_chars(p + 1 + (p[1] == '+'), shortest.ptr, exponent);
-        if (value < 0) buffer_ += '-';
-        AppendDigits(digits, count, exponent);
-        return;
+      out = Copy(out, "NAN");
+    } else if (std::isinf(value)) {
+      out = Copy(out, value > 0 ? "INF" : "-INF");
+    } else if (!ShortestNumber(out, value)) {
+      char text[kShortField];
+      const std::to_chars_result general =
+          std::to_chars(text, text + sizeof text, value, std::chars_format::general, 15);
+      const char* e = std::find(text, general.ptr, 'e');
+      out = std::copy(static_cast<const char*>(text), e, out);
+      if (e != general.ptr) {
+        const char* exponentDigits = e + 2;
+        while (general.ptr - exponentDigits > 1 && *exponentDigits == '0') ++exponentDigits;
+        *out++ = 'E';
+        *out++ = e[1];
+        out = std::copy(exponentDigits, static_cast<const char*>(general.ptr), out);
       }
     }
-    const std::to_chars_result general =
-        std::to_chars(text, text + sizeof text, value, std::chars_format::general, 15);
-    const char* e = std::find(text, general.ptr, 'e');
-    buffer_.append(text, static_cast<size_t>(e - text));
-    if (e == general.ptr) return;
-    const char* exponentDigits = e + 2;
-    while (general.ptr - exponentDigits > 1 && *exponentDigits == '0') ++exponentDigits;
-    buffer_ += 'E';
-    buffer_ += e[1];
-    buffer_.append(exponentDigits, static_cast<size_t>(general.ptr - exponentDigits));
+    used_ += static_cast<size_t>(out - start);
   }
 
-  // %G's layout of significant digits (no trailing zeros) d.ddd x 10^exponent at 15 digits' precision.
-  void AppendDigits(const char* digits, int count, int exponent) {
+  // The shortest digits that read back as the number are found fast. For a normal number they differ
+  // from the number by less than half a unit of their own 15th significant digit; so when there are at
+  // most 15 of them, rounding to 15 significant digits, which %.15G does, gives those very digits. False
+  // for other numbers (0, subnormal numbers, more than 15 digits), writing nothing.
+  static bool ShortestNumber(char*& out, double value) {
+    if (!(std::fabs(value) >= std::numeric_limits<double>::min())) return false;
+    char text[kShortField];
+    const std::to_chars_result shortest =
+        std::to_chars(text, text + sizeof text, std::fabs(value), std::chars_format::scientific);
+    char digits[24];
+    int count = 0;
+    const char* p = text;
+    for (; p < shortest.ptr && *p != 'e'; ++p)
+      if (*p != '.' && count < 16) digits[count++] = *p;
+    if (count > 15 || p == shortest.ptr) return false;
+    int exponent = 0;
+    std::from_chars(p + 1 + (p[1] == '+'), shortest.ptr, exponent);
+    if (value < 0) *out++ = '-';
+    // %G's layout of d.ddd x 10^exponent at 15 digits' precision, without trailing zeros.
     if (exponent < -4 || exponent >= 15) {
-      buffer_ += digits[0];
+      *out++ = digits[0];
       if (count > 1) {
-        buffer_ += '.';
-        buffer_.append(digits + 1, digits + count);
+        *out++ = '.';
+        out = std::copy(digits + 1, digits + count, out);
       }
-      buffer_ += 'E';
-      buffer_ += exponent < 0 ? '-' : '+';
-      char number[8];
-      buffer_.append(number, std::to_chars(number, number + sizeof number, std::abs(exponent)).ptr);
+      *out++ = 'E';
+      *out++ = exponent < 0 ? '-' : '+';
+      out = std::to_chars(out, out + 8, std::abs(exponent)).ptr;
     } else if (exponent < 0) {
-      buffer_ += "0.";
-      buffer_.append(static_cast<size_t>(-exponent - 1), '0');
-      buffer_.append(digits, digits + count);
+      out = Copy(out, "0.");
+      out = std::fill_n(out, -exponent - 1, '0');
+      out = std::copy(digits, digits + count, out);
     } else if (count <= exponent + 1) {
-      buffer_.append(digits, digits + count);
-      buffer_.append(static_cast<size_t>(exponent + 1 - count), '0');
+      out = std::copy(digits, digits + count, out);
+      out = std::fill_n(out, exponent + 1 - count, '0');
     } else {
-      buffer_.append(digits, digits + exponent + 1);
-      buffer_ += '.';
-      buffer_.append(digits + exponent + 1, digits + count);
+      out = std::copy(digits, digits + exponent + 1, out);
+      *out++ = '.';
+      out = std::copy(digits + exponent + 1, digits + count, out);
     }
+    return true;
   }
 
-  // The field from start on, quoted as CsvField quotes it.
-  void Quote(size_t start) {
-    if (buffer_.find_first_of(",\"\r\n", start) == std::string::npos) return;
-    const std::string field = CsvField(buffer_.substr(start));
-    buffer_.resize(start);
-    buffer_ += field;
+  // Quotes the field [start, end) where it stands, as CsvField does (the room after it holds the quotes
+  // and a doubled quote per quote); returns the new end. Moved from the back, no byte is overwritten
+  // before it is moved.
+  static char* QuoteInPlace(char* start, char* end) {
+    const auto quotes = std::count(start, end, '"');
+    char* const newEnd = end + quotes + 2;
+    char* out = newEnd;
+    *--out = '"';
+    for (char* in = end; in != start;) {
+      const char c = *--in;
+      *--out = c;
+      if (c == '"') *--out = '"';
+    }
+    *--out = '"';
+    return newEnd;
   }
+
+  static char* Copy(char* out, std::string_view text) { return std::copy(text.begin(), text.end(), out); }
 
   void Flush() {
-    if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), stdout);
-    buffer_.clear();
+    if (used_ > 0) std::fwrite(buffer_.data(), 1, used_, stdout);
+    used_ = 0;
   }
 
   TSheet& sheet_;
-  std::string buffer_;
+  std::vector<char> buffer_;
+  size_t used_ = 0;
+  uint32_t row_ = 0, column_ = 0;  // the next field to write
+  uint32_t lastColumn_ = 0;
   bool plainPoint_ = true;  // the locale's decimal separator is '.', as numbers are rendered here
 };
 
@@ -295,7 +335,12 @@ int Dump(const std::vector<std::string>& args) {
     return std::fflush(stdout) == 0 ? 0 : 1;
   }
 
-  TXLSWorkbook workbook;
+  // The process ends after the dump, and the workbook is left to it: taking a large workbook apart cell
+  // by cell and string by string costs more than printing it. (Held here, it stays reachable for leak
+  // checkers.)
+  static TXLSWorkbook* left = nullptr;
+  left = new TXLSWorkbook;
+  TXLSWorkbook& workbook = *left;
   workbook.Filename = FileNameFromPath(file);
   workbook.Password = FromUtf8(password);
   try {
