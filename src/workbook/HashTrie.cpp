@@ -1,38 +1,12 @@
 #include "workbook/HashTrie.h"
 
-#include <array>
 #include <cstring>
 
-#include "biff/Coding.h"
 #include "workbook/SST.h"
 
 namespace plicato {
 
-namespace {
-
-// Tables for eight bytes a step (slicing by 8): table k gives the CRC of a byte followed by k zero bytes.
-// The same CRC as HashByte, byte for byte; the read of a file's string table hashes every string.
-using TCrcTables = std::array<std::array<uint32_t, 256>, 8>;
-constexpr TCrcTables MakeCrcTables() {
-  TCrcTables tables{};
-  tables[0] = hash_detail::kCrcTable;
-  for (size_t k = 1; k < 8; ++k)
-    for (size_t i = 0; i < 256; ++i)
-      tables[k][i] = (tables[k - 1][i] >> 8) ^ tables[0][tables[k - 1][i] & 0xFF];
-  return tables;
-}
-constexpr TCrcTables kCrcTables = MakeCrcTables();
-
-}  // namespace
-
 uint32_t HashBytes(const uint8_t* data, size_t length, uint32_t crc) {
-  const auto& t = kCrcTables;
-  for (; length >= 8; data += 8, length -= 8) {
-    const uint32_t low = crc ^ DecodeFixed32(data);
-    const uint32_t high = DecodeFixed32(data + 4);
-    crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
-          t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
-  }
   for (size_t i = 0; i < length; ++i) crc = HashByte(crc, data[i]);
   return crc;
 }
