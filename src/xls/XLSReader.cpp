@@ -520,18 +520,24 @@ inline TSheet* TXLSReader::Vacate(TSheet& sheet, uint32_t column, uint32_t row) 
 // keeps its length and its use counting is suspended (as it is from a sheet's first cell on: see
 // EnsureFormats): then a format takes no use for a cell, and an index always names the same format.
 inline uint32_t TXLSReader::FormatHandle(int xf) {
-  TCellFormats& formats = workbook_.CellFormats();
   const auto index = static_cast<size_t>(xf);
+  if (index < xfHandles_.size() && xfHandles_[index] != 0) {
+    const TCellFormats& formats = workbook_.CellFormats();
+    if (formats.Count() == xfHandlesFor_ && formats.InitialCount() == INT32_MAX) return xfHandles_[index] - 1;
+  }
+  return LookUpFormatHandle(xf);
+}
+
+uint32_t TXLSReader::LookUpFormatHandle(int xf) {
+  TCellFormats& formats = workbook_.CellFormats();
+  TCellFormat* format = formats.Item(formats.AdoptableIndex(xf < 0 ? kDefaultCellFormatIndex : xf));
+  formats.AddUse(format);
   if (formats.InitialCount() == INT32_MAX && xf >= 0) {
     if (formats.Count() != xfHandlesFor_) {
       xfHandles_.clear();
       xfHandlesFor_ = formats.Count();
     }
-    if (index < xfHandles_.size() && xfHandles_[index] != 0) return xfHandles_[index] - 1;
-  }
-  TCellFormat* format = formats.Item(formats.AdoptableIndex(xf < 0 ? kDefaultCellFormatIndex : xf));
-  formats.AddUse(format);
-  if (formats.InitialCount() == INT32_MAX && xf >= 0) {
+    const auto index = static_cast<size_t>(xf);
     if (index >= xfHandles_.size()) xfHandles_.resize(index + 1, 0);
     xfHandles_[index] = format->Handle() + 1;
   }

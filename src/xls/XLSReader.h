@@ -180,6 +180,7 @@ class TXLSReader {
   void EnsureFormats();
   TSheet* Vacate(TSheet& sheet, uint32_t column, uint32_t row);
   uint32_t FormatHandle(int xf);
+  uint32_t LookUpFormatHandle(int xf);
   template <class Make>
   void PutCell(TSheet& sheet, uint32_t column, uint32_t row, int xf, Make make);
   // Raises the short-record failure unless the record holds size bytes, then reads the head.
