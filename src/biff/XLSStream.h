@@ -117,6 +117,9 @@ class TXLSStream {
     pos_ += got;
     return at;
   }
+  // The workbook stream as it stands in the file (encrypted bodies stay encrypted), for looking ahead
+  // without moving the position.
+  std::span<const uint8_t> Bytes() const { return data_; }
   // Identifier of the next record, or 0 when fewer than 4 bytes remain; the position is restored.
   uint16_t PeekId();
   void BeginContinue();
@@ -127,9 +130,6 @@ class TXLSStream {
   uint32_t ReadWideStr(uint32_t charCount, std::u16string& text);
 
   uint64_t Position() const { return pos_; }
-  // The workbook stream as it stands in the file (encrypted bodies stay encrypted), for looking ahead
-  // without moving the position.
-  std::span<const uint8_t> Bytes() const { return data_; }
   uint64_t Seek(int64_t offset, TSeekOrigin origin);
 
   // --- writing ---
