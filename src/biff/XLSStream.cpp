@@ -378,19 +378,10 @@ uint32_t TXLSStream::ReadPiece(uint8_t* buffer, uint32_t count, bool decrypt) {
   return n;
 }
 
-uint32_t TXLSStream::ReadHeader(TRecordHeader& header) {
-  const uint64_t start = pos_;
-  if (data_.size() - pos_ >= kRecordHeaderSize) {
-    // The common case, decoded in place: a record header is read for every record of the stream.
-    const uint8_t* at = data_.data() + pos_;
-    header.id = DecodeFixed16(at);
-    header.length = DecodeFixed16(at + 2);
-    bodyLength_ = header.length;
-    pos_ += kRecordHeaderSize;
-    if (decrypt_) SkipKey(kRecordHeaderSize, start);
-    return kRecordHeaderSize;
-  }
+// Decrypting, or at the end of the stream (see ReadHeader).
+uint32_t TXLSStream::ReadHeaderSlow(TRecordHeader& header) {
   uint8_t bytes[kRecordHeaderSize];
+  const uint64_t start = pos_;
   const uint32_t n = ReadAt(bytes, kRecordHeaderSize);
   if (decrypt_) SkipKey(n, start);
   if (n == kRecordHeaderSize) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "biff/BIFFRecs.h"
+#include "biff/Coding.h"
 #include "biff/CompoundFile.h"
 #include "biff/Crypto.h"
 
@@ -93,7 +94,16 @@ class TXLSStream {
   // Reads a record header; returns the bytes read (4, or fewer at the end of the stream). Never decrypts;
   // while decrypting it advances the key stream by the 4 header bytes. The body read next is deciphered
   // as this record's (XOR obfuscation depends on the body length).
-  uint32_t ReadHeader(TRecordHeader& header);
+  uint32_t ReadHeader(TRecordHeader& header) {
+    // Inline for the common case, a header in clear with its bytes there: one is read for every record.
+    if (decrypt_ || data_.size() - pos_ < kRecordHeaderSize) return ReadHeaderSlow(header);
+    const uint8_t* at = data_.data() + pos_;
+    header.id = DecodeFixed16(at);
+    header.length = DecodeFixed16(at + 2);
+    bodyLength_ = header.length;
+    pos_ += kRecordHeaderSize;
+    return kRecordHeaderSize;
+  }
   // Reads count body bytes (fewer at the end of the stream); decrypts when decrypting; in CONTINUE mode
   // crosses into continuation records.
   uint32_t ReadBody(void* buffer, uint32_t count);
@@ -195,6 +205,7 @@ class TXLSStream {
   TExcelVersion LoadPlain(std::vector<uint8_t> bytes);
   void WriteOutput();
   uint32_t ReadAt(void* buffer, uint32_t count);
+  uint32_t ReadHeaderSlow(TRecordHeader& header);
   uint32_t ReadPiece(uint8_t* buffer, uint32_t count, bool decrypt);
   uint32_t ReadBodyAs(void* buffer, uint32_t count, bool decrypt);
   void Decrypt(uint8_t* data, uint32_t count, uint64_t streamPos);
