@@ -393,7 +393,10 @@ void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
       if (extSize > in.StreamLeft() - textSize) TooMuchStringData(i, 0, extSize);
       TEntryPtr entry(TSSTEntry::Allocate(charCount, flags, 0, extSize));
       uint8_t* key = entry->MutableKey();
-      in.ReadHere(key, static_cast<uint32_t>(textSize));
+      if (const uint8_t* chars = textSize > 0 ? in.View(static_cast<uint32_t>(textSize)) : nullptr)
+        std::memcpy(key, chars, textSize);
+      else
+        in.ReadHere(key, static_cast<uint32_t>(textSize));
       in.ReadAcross(key + textSize, extSize);
       AddFileString(std::move(entry), i);
       continue;
