@@ -119,6 +119,8 @@ class TSource {
   virtual uint64_t Size() const = 0;
   // Reads up to n bytes at offset; fewer only past the end.
   virtual size_t ReadAt(uint64_t offset, uint8_t* out, size_t n) const = 0;
+  // The n bytes at offset where they already are in memory, or null (then ReadAt copies them).
+  virtual const uint8_t* View(uint64_t /*offset*/, size_t /*n*/) const { return nullptr; }
 };
 
 class TMemorySource final : public TSource {
@@ -130,6 +132,9 @@ class TMemorySource final : public TSource {
     n = static_cast<size_t>(std::min<uint64_t>(n, bytes_.size() - offset));
     std::memcpy(out, bytes_.data() + offset, n);
     return n;
+  }
+  const uint8_t* View(uint64_t offset, size_t n) const override {
+    return offset <= bytes_.size() && n <= bytes_.size() - offset ? bytes_.data() + offset : nullptr;
   }
 
  private:
@@ -379,17 +384,25 @@ class TReader final : public TStreamLoader, public std::enable_shared_from_this<
     return chain;
   }
 
-  // Reads size bytes held in the chain's sectors, consecutive sectors in one read; bytes in a missing
-  // part of a short last sector are damage, not zeros.
-  void CopyChain(const std::vector<uint32_t>& chain, uint64_t size, uint8_t* out, uint32_t owner) const {
+  // Appends size bytes held in the chain's sectors to out, consecutive sectors in one piece; bytes in a
+  // missing part of a short last sector are damage, not zeros. Bytes already in memory are appended
+  // from where they are; others are read into the room made for them.
+  void CopyChain(const std::vector<uint32_t>& chain, uint64_t size, std::vector<uint8_t>& out,
+                 uint32_t owner) const {
     uint64_t done = 0;
     for (size_t i = 0; i < chain.size() && done < size;) {
       size_t run = 1;
       while (i + run < chain.size() && chain[i + run] == chain[i] + run && run < 2048) ++run;
-      uint64_t n = std::min<uint64_t>(uint64_t{run} * sectorSize_, size - done);
-      uint64_t offset = (uint64_t{chain[i]} + 1) * sectorSize_;
-      if (offset + n > fileSize_ || source_->ReadAt(offset, out + done, n) != n) {
-        Damaged(FormatMessage("%s runs past the end of the file", Describe(owner).c_str()));
+      const uint64_t n = std::min<uint64_t>(uint64_t{run} * sectorSize_, size - done);
+      const uint64_t offset = (uint64_t{chain[i]} + 1) * sectorSize_;
+      const uint8_t* view = offset + n <= fileSize_ ? source_->View(offset, n) : nullptr;
+      if (view) {
+        out.insert(out.end(), view, view + n);
+      } else {
+        out.resize(done + n);
+        if (offset + n > fileSize_ || source_->ReadAt(offset, out.data() + done, n) != n) {
+          Damaged(FormatMessage("%s runs past the end of the file", Describe(owner).c_str()));
+        }
       }
       done += n;
       i += run;
@@ -547,8 +560,9 @@ class TReader final : public TStreamLoader, public std::enable_shared_from_this<
     }
     std::vector<uint32_t> chain = FollowCount(start, (size + sectorSize_ - 1) >> shift_, owner);
     CountLoaded(size);
-    data.resize(size);
-    CopyChain(chain, size, data.data(), owner);
+    data.clear();
+    data.reserve(size);
+    CopyChain(chain, size, data, owner);
   }
 
   // The mini stream (the root entry's stream) and the mini FAT are located when the first small stream

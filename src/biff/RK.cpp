@@ -16,18 +16,6 @@ uint64_t DoubleBits(double value) {
 
 }  // namespace
 
-double DecodeRK(uint32_t rk) {
-  double value;
-  if (rk & 0x02) {
-    value = static_cast<double>(static_cast<int32_t>(rk) >> 2);
-  } else {
-    uint8_t bytes[8];
-    EncodeFixed64(bytes, static_cast<uint64_t>(rk & 0xFFFFFFFCu) << 32);
-    value = DecodeDouble(bytes);
-  }
-  return (rk & 0x01) ? value / 100 : value;
-}
-
 std::optional<uint32_t> EncodeRK(double value) {
   const uint64_t valueBits = DoubleBits(value);
   for (const uint32_t scaled : {0u, 1u}) {

@@ -427,7 +427,8 @@ uint32_t TXLSStream::ReadPiece(uint8_t* buffer, uint32_t count, bool decrypt) {
   return n;
 }
 
-uint32_t TXLSStream::ReadHeader(TRecordHeader& header) {
+// Decrypting, or at the end of the stream (see ReadHeader).
+uint32_t TXLSStream::ReadHeaderSlow(TRecordHeader& header) {
   uint8_t bytes[kRecordHeaderSize];
   const uint64_t start = pos_;
   const uint32_t n = ReadAt(bytes, kRecordHeaderSize);

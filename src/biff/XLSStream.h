@@ -11,15 +11,18 @@
 // Close). A large workbook thus never exists whole in memory a second time beside its cells.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "biff/BIFFRecs.h"
+#include "biff/Coding.h"
 #include "biff/CompoundFile.h"
 #include "biff/Crypto.h"
 
@@ -99,7 +102,16 @@ class TXLSStream {
   // Reads a record header; returns the bytes read (4, or fewer at the end of the stream). Never decrypts;
   // while decrypting it advances the key stream by the 4 header bytes. The body read next is deciphered
   // as this record's (XOR obfuscation depends on the body length).
-  uint32_t ReadHeader(TRecordHeader& header);
+  uint32_t ReadHeader(TRecordHeader& header) {
+    // Inline for the common case, a header in clear with its bytes there: one is read for every record.
+    if (decrypt_ || data_.size() - pos_ < kRecordHeaderSize) return ReadHeaderSlow(header);
+    const uint8_t* at = data_.data() + pos_;
+    header.id = DecodeFixed16(at);
+    header.length = DecodeFixed16(at + 2);
+    bodyLength_ = header.length;
+    pos_ += kRecordHeaderSize;
+    return kRecordHeaderSize;
+  }
   // Reads count body bytes (fewer at the end of the stream); decrypts when decrypting; in CONTINUE mode
   // crosses into continuation records.
   uint32_t ReadBody(void* buffer, uint32_t count);
@@ -112,6 +124,20 @@ class TXLSStream {
   // record in clear inside an encrypted stream (BOF, FILEPASS, INTERFACEHDR, USREXCL, FILELOCK,
   // RRDINFO, RRDHEAD, and the stream position of BOUNDSHEET), decrypted otherwise.
   uint32_t ReadRecordBody(uint16_t id, void* buffer, uint32_t count);
+  // The next count body bytes (fewer at the end of the stream; got tells how many) in place, in the
+  // stream's own buffer, valid until the stream is closed; the position moves past them. Returns null,
+  // reading nothing, when they cannot be handed out as they stand: while decrypting or in CONTINUE mode
+  // (then ReadBody or ReadRecordBody copies them).
+  const uint8_t* ViewBody(uint32_t count, uint32_t& got) {
+    if (decrypt_ || continueMode_) return nullptr;
+    const uint8_t* at = data_.data() + pos_;
+    got = static_cast<uint32_t>(std::min<uint64_t>(count, data_.size() - pos_));
+    pos_ += got;
+    return at;
+  }
+  // The workbook stream as it stands in the file (encrypted bodies stay encrypted), for looking ahead
+  // without moving the position.
+  std::span<const uint8_t> Bytes() const { return data_; }
   // Identifier of the next record, or 0 when fewer than 4 bytes remain; the position is restored.
   uint16_t PeekId();
   void BeginContinue();
@@ -178,6 +204,7 @@ class TXLSStream {
   bool CarriesVba() const { return preserveMacros_ && !vbaProject_; }
   TExcelVersion LoadPlain(std::vector<uint8_t> bytes);
   uint32_t ReadAt(void* buffer, uint32_t count);
+  uint32_t ReadHeaderSlow(TRecordHeader& header);
   uint32_t ReadPiece(uint8_t* buffer, uint32_t count, bool decrypt);
   uint32_t ReadBodyAs(void* buffer, uint32_t count, bool decrypt);
   void Decrypt(uint8_t* data, uint32_t count, uint64_t streamPos);

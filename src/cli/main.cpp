@@ -5,13 +5,19 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
+#include <clocale>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "biff/CodePage.h"
@@ -21,6 +27,8 @@
 #include "merge/FileSearch.h"
 #include "merge/MergeEngine.h"
 #include "workbook/CellStorage.h"
+#include "workbook/SST.h"
+#include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
 #include "xlsx/XlsxReader.h"
 
@@ -62,6 +70,240 @@ std::string CsvField(const std::string& text) {
   return quoted + "\"";
 }
 
+// The CSV text of worksheet cells, as TSheet::GetText renders them and CsvField quotes them, assembled in
+// a large buffer that goes to stdout in few writes. Numbers and 8-bit strings, nearly every cell of a
+// large sheet, are rendered here straight into the buffer; other cells take GetText.
+class TCsvOutput {
+ public:
+  explicit TCsvOutput(TSheet& sheet) : sheet_(sheet), buffer_(kBufferSize) {
+    const lconv* conv = std::localeconv();
+    plainPoint_ = !conv || !conv->decimal_point || !*conv->decimal_point ||
+                  std::string_view(conv->decimal_point) == ".";
+  }
+
+  // Every row from 0 to the last used one, every column from 0 to the last used one.
+  void WriteSheet() {
+    TCellStorage& storage = sheet_.Cells();
+    if (storage.IsEmpty()) return;
+    const TCellBounds bounds = storage.CalcBounds();
+    lastColumn_ = static_cast<uint32_t>(bounds.lastColumn);
+    // Cells come in key order, that is row by row. The texts of strings lie anywhere in memory: a few
+    // cells ahead, the text of each string is fetched into the cache while earlier cells are written.
+    storage.BeginIteration();
+    TCellRef ahead[kLookAhead];
+    auto fetch = [&storage]() {
+      const TCellRef ref = storage.NextCell();
+      if (ref && ref.cell->kind == ckString) {
+        // The entry's head and the text after it, which often reaches into the next cache line.
+        __builtin_prefetch(ref.cell->entry);
+        __builtin_prefetch(reinterpret_cast<const char*>(ref.cell->entry) + 64);
+      }
+      return ref;
+    };
+    size_t count = 0;
+    bool more = true;
+    for (; count < kLookAhead && more; ++count) more = static_cast<bool>(ahead[count] = fetch());
+    if (!more) --count;
+    // The ring holds the next count cells in order from slot i on; a slot read is refilled with the
+    // cell after the newest, until there is none.
+    for (size_t i = 0; count > 0; i = (i + 1) % kLookAhead) {
+      const TCellRef ref = ahead[i];
+      ahead[i] = more ? fetch() : TCellRef{};
+      if (!ahead[i]) {
+        more = false;
+        --count;
+      }
+      WriteCell(ref);
+    }
+    for (; row_ <= static_cast<uint32_t>(bounds.lastRow); ++row_, column_ = 0) EndRow();
+  }
+
+  // Writes what is left; false when stdout failed.
+  bool Finish() {
+    Flush();
+    return std::fflush(stdout) == 0;
+  }
+
+ private:
+  static constexpr size_t kBufferSize = 256 << 10;
+  static constexpr size_t kLookAhead = 32;
+  // Room for a number, or a field separator and a row end.
+  static constexpr size_t kShortField = 64;
+
+  void WriteCell(const TCellRef& ref) {
+    const uint32_t row = KeyRow(ref.key), column = KeyColumn(ref.key);
+    for (; row_ < row; ++row_, column_ = 0) EndRow();
+    for (; column_ < column; ++column_) Separator();
+    Separator();
+    ++column_;
+    const TCell& cell = *ref.cell;
+    switch (cell.kind) {
+      case ckBlank:
+        return;
+      case ckFloat:
+        if (plainPoint_) return AppendNumber(cell.number);
+        break;
+      case ckNumberFormula:
+      case ckNumberArrayFormula:
+        if (plainPoint_) return AppendNumber(cell.FormulaNumber());
+        break;
+      case ckString:
+        if (!cell.entry->Is16Bit()) return AppendLatin1(cell.entry->TextBytes(), cell.entry->CharCount);
+        break;
+      default:
+        break;
+    }
+    AppendField(ToUtf8(sheet_.GetText(static_cast<int>(column), static_cast<int>(row))));
+  }
+
+  // Room for n more bytes at used_.
+  char* Room(size_t n) {
+    if (buffer_.size() - used_ < n) {
+      Flush();
+      if (buffer_.size() < n) buffer_.resize(n);
+    }
+    return buffer_.data() + used_;
+  }
+
+  void Separator() {
+    if (column_ > 0) *Room(1) = ',', ++used_;
+  }
+
+  // The empty fields left in the row, and its end.
+  void EndRow() {
+    for (; column_ <= lastColumn_; ++column_) Separator();
+    char* out = Room(2);
+    out[0] = '\r';
+    out[1] = '\n';
+    used_ += 2;
+  }
+
+  void AppendField(const std::string& text) {
+    const std::string field = CsvField(text);
+    std::memcpy(Room(field.size()), field.data(), field.size());
+    used_ += field.size();
+  }
+
+  // Latin-1 characters as UTF-8, quoted where CsvField quotes.
+  void AppendLatin1(const uint8_t* chars, size_t count) {
+    // Quoted, every character may double.
+    char* const start = Room(4 * count + 2);
+    char* out = start;
+    bool special = false;
+    for (size_t i = 0; i < count; ++i) {
+      const uint8_t c = chars[i];
+      if (c < 0x80) {
+        special = special || c == ',' || c == '"' || c == '\r' || c == '\n';
+        *out++ = static_cast<char>(c);
+      } else {
+        *out++ = static_cast<char>(0xC0 | (c >> 6));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+      }
+    }
+    if (special) out = QuoteInPlace(start, out);
+    used_ += static_cast<size_t>(out - start);
+  }
+
+  // As GeneralNumberText: printf's %.15G with the exponent's leading zeros dropped ("1E+20", "1.5E-7").
+  void AppendNumber(double value) {
+    char* const start = Room(kShortField);
+    char* out = start;
+    if (std::isnan(value)) {
+      out = Copy(out, "NAN");
+    } else if (std::isinf(value)) {
+      out = Copy(out, value > 0 ? "INF" : "-INF");
+    } else if (!ShortestNumber(out, value)) {
+      char text[kShortField];
+      const std::to_chars_result general =
+          std::to_chars(text, text + sizeof text, value, std::chars_format::general, 15);
+      const char* e = std::find(text, general.ptr, 'e');
+      out = std::copy(static_cast<const char*>(text), e, out);
+      if (e != general.ptr) {
+        const char* exponentDigits = e + 2;
+        while (general.ptr - exponentDigits > 1 && *exponentDigits == '0') ++exponentDigits;
+        *out++ = 'E';
+        *out++ = e[1];
+        out = std::copy(exponentDigits, static_cast<const char*>(general.ptr), out);
+      }
+    }
+    used_ += static_cast<size_t>(out - start);
+  }
+
+  // The shortest digits that read back as the number are found fast. For a normal number they differ
+  // from the number by less than half a unit of their own 15th significant digit; so when there are at
+  // most 15 of them, rounding to 15 significant digits, which %.15G does, gives those very digits. False
+  // for other numbers (0, subnormal numbers, more than 15 digits), writing nothing.
+  static bool ShortestNumber(char*& out, double value) {
+    if (!(std::fabs(value) >= std::numeric_limits<double>::min())) return false;
+    char text[kShortField];
+    const std::to_chars_result shortest =
+        std::to_chars(text, text + sizeof text, std::fabs(value), std::chars_format::scientific);
+    char digits[24];
+    int count = 0;
+    const char* p = text;
+    for (; p < shortest.ptr && *p != 'e'; ++p)
+      if (*p != '.' && count < 16) digits[count++] = *p;
+    if (count > 15 || p == shortest.ptr) return false;
+    int exponent = 0;
+    std::from_chars(p + 1 + (p[1] == '+'), shortest.ptr, exponent);
+    if (value < 0) *out++ = '-';
+    // %G's layout of d.ddd x 10^exponent at 15 digits' precision, without trailing zeros.
+    if (exponent < -4 || exponent >= 15) {
+      *out++ = digits[0];
+      if (count > 1) {
+        *out++ = '.';
+        out = std::copy(digits + 1, digits + count, out);
+      }
+      *out++ = 'E';
+      *out++ = exponent < 0 ? '-' : '+';
+      out = std::to_chars(out, out + 8, std::abs(exponent)).ptr;
+    } else if (exponent < 0) {
+      out = Copy(out, "0.");
+      out = std::fill_n(out, -exponent - 1, '0');
+      out = std::copy(digits, digits + count, out);
+    } else if (count <= exponent + 1) {
+      out = std::copy(digits, digits + count, out);
+      out = std::fill_n(out, exponent + 1 - count, '0');
+    } else {
+      out = std::copy(digits, digits + exponent + 1, out);
+      *out++ = '.';
+      out = std::copy(digits + exponent + 1, digits + count, out);
+    }
+    return true;
+  }
+
+  // Quotes the field [start, end) where it stands, as CsvField does (the room after it holds the quotes
+  // and a doubled quote per quote); returns the new end. Moved from the back, no byte is overwritten
+  // before it is moved.
+  static char* QuoteInPlace(char* start, char* end) {
+    const auto quotes = std::count(start, end, '"');
+    char* const newEnd = end + quotes + 2;
+    char* out = newEnd;
+    *--out = '"';
+    for (char* in = end; in != start;) {
+      const char c = *--in;
+      *--out = c;
+      if (c == '"') *--out = '"';
+    }
+    *--out = '"';
+    return newEnd;
+  }
+
+  static char* Copy(char* out, std::string_view text) { return std::copy(text.begin(), text.end(), out); }
+
+  void Flush() {
+    if (used_ > 0) std::fwrite(buffer_.data(), 1, used_, stdout);
+    used_ = 0;
+  }
+
+  TSheet& sheet_;
+  std::vector<char> buffer_;
+  size_t used_ = 0;
+  uint32_t row_ = 0, column_ = 0;  // the next field to write
+  uint32_t lastColumn_ = 0;
+  bool plainPoint_ = true;  // the locale's decimal separator is '.', as numbers are rendered here
+};
+
 int Dump(const std::vector<std::string>& args) {
   std::string password, file;
   int sheetIndex = 0;
@@ -93,7 +335,12 @@ int Dump(const std::vector<std::string>& args) {
     return std::fflush(stdout) == 0 ? 0 : 1;
   }
 
-  TXLSWorkbook workbook;
+  // The process ends after the dump, and the workbook is left to it: taking a large workbook apart cell
+  // by cell and string by string costs more than printing it. (Held here, it stays reachable for leak
+  // checkers.)
+  static TXLSWorkbook* left = nullptr;
+  left = new TXLSWorkbook;
+  TXLSWorkbook& workbook = *left;
   workbook.Filename = FileNameFromPath(file);
   workbook.Password = FromUtf8(password);
   try {
@@ -118,15 +365,10 @@ int Dump(const std::vector<std::string>& args) {
              std::to_string(sheet.GetCellKind(column, row)) + "," +
              CsvField(ToUtf8(sheet.GetText(column, row))) + "\r\n";
     }
-  } else if (!sheet.Cells().IsEmpty()) {
-    TCellBounds bounds = sheet.Cells().CalcBounds();
-    for (int row = 0; row <= bounds.lastRow; ++row) {
-      for (int column = 0; column <= bounds.lastColumn; ++column) {
-        if (column > 0) out += ',';
-        out += CsvField(ToUtf8(sheet.GetText(column, row)));
-      }
-      out += "\r\n";
-    }
+  } else {
+    TCsvOutput csv(sheet);
+    csv.WriteSheet();
+    return csv.Finish() ? 0 : 1;
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
   return std::fflush(stdout) == 0 ? 0 : 1;

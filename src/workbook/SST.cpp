@@ -57,6 +57,17 @@ class TSSTInput {
     left_ = header.length;
   }
 
+  // count bytes of the current record in place in the stream's buffer, or null, reading nothing, where
+  // the stream hands out no such view (see TXLSStream::ViewBody); the caller keeps count within Left().
+  const uint8_t* View(uint32_t count) {
+    uint32_t got = 0;
+    const uint8_t* at = stream_.ViewBody(count, got);
+    if (!at) return nullptr;
+    if (got != count) EndOfStream();
+    left_ -= count;
+    return at;
+  }
+
   // count bytes of the current record; the caller keeps count within Left().
   void ReadHere(uint8_t* buffer, uint32_t count) {
     if (count == 0) return;
@@ -76,11 +87,15 @@ class TSSTInput {
     }
   }
   uint8_t U8() {
+    if (left_ >= 1)
+      if (const uint8_t* at = View(1)) return *at;
     uint8_t b;
     ReadAcross(&b, 1);
     return b;
   }
   uint16_t U16() {
+    if (left_ >= 2)
+      if (const uint8_t* at = View(2)) return DecodeFixed16(at);
     uint8_t b[2];
     ReadAcross(b, 2);
     return DecodeFixed16(b);
@@ -137,6 +152,13 @@ TSSTEntry* FindPlain(const TTreeItem<TSSTEntry>* node, const Ch* text, size_t le
     return nullptr;
   }
   return nullptr;
+}
+
+[[noreturn]] void TooMuchStringData(uint32_t index, uint32_t runCount, uint32_t extSize) {
+  throw EXLSError(
+      FormatMessage("SST: string %u declares %u formatting runs and %u bytes of extension data, "
+                    "more than the rest of the stream holds",
+                    index, runCount, extSize));
 }
 
 }  // namespace
@@ -287,13 +309,12 @@ TSSTEntry* TSST::AddText(const Ch* text, size_t length) {
 }
 
 TSSTEntry* TSST::AddEntry(TEntryPtr entry) {
+  // One walk for a new entry: the add itself refuses an equal one, which is then looked up.
   const uint32_t hash = HashOf(entry.get());
-  if (TSSTEntry* found = TrieFind(entry.get(), hash)) {
-    ++found->RefCount;
-    return found;  // the new block goes with `entry`
-  }
-  TrieAdd(entry.get(), hash);
-  return entry.release();
+  if (TrieAdd(entry.get(), hash)) return entry.release();
+  TSSTEntry* found = TrieFind(entry.get(), hash);
+  ++found->RefCount;
+  return found;  // the new block goes with `entry`
 }
 
 std::u16string TSST::EntryText(const TSSTEntry* entry) const {
@@ -340,7 +361,7 @@ void TSST::ReleaseRunFonts(TSSTEntry* entry) {
 
 TSSTEntry* TSST::EntryAtFileIndex(uint32_t index) const {
   if (index >= fileIndex_.size()) throw EListError(index);
-  return fileIndex_[index];
+  return fileIndex_[index].entry;
 }
 
 void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
@@ -348,13 +369,15 @@ void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
   totalRefCount_ = static_cast<int32_t>(in.U32());
   const uint32_t count = in.U32();
 
-  // Reused for every string; the file index list grows as strings are really read, never from the
-  // declared count, which damaged files may set to anything.
+  // Reused for every string. The file index list grows as strings are really read: the declared count,
+  // which damaged files may set to anything, only reserves room.
   std::u16string text;
   std::vector<uint8_t> segment;
   std::vector<uint8_t> runs;
 
   declaredCount_ = count;
+  // As many as the rest of the stream can hold (three bytes at least each).
+  fileIndex_.reserve(fileIndex_.size() + static_cast<size_t>(std::min<uint64_t>(count, in.StreamLeft() / 3)));
   for (uint32_t i = 0; i < count; ++i) {
     if (in.Left() == 0 && !in.NextStringRecord()) break;
     const uint16_t charCount = in.U16();
@@ -363,6 +386,21 @@ void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
       throw EXLSError(FormatMessage("STT: Unhandled string type in Read (%.2X)", flags));
     const uint16_t runCount = (flags & kStrFlagRuns) ? in.U16() : 0;
     const uint32_t extSize = (flags & kStrFlagExtension) ? in.U32() : 0;
+
+    // Most strings have no runs and their text within one record: read straight into their entry.
+    const size_t textSize = size_t{charCount} << (flags & kStrFlag16Bit);
+    if (!(flags & kStrFlagRuns) && textSize <= in.Left() && textSize <= in.StreamLeft()) {
+      if (extSize > in.StreamLeft() - textSize) TooMuchStringData(i, 0, extSize);
+      TEntryPtr entry(TSSTEntry::Allocate(charCount, flags, 0, extSize));
+      uint8_t* key = entry->MutableKey();
+      if (const uint8_t* chars = textSize > 0 ? in.View(static_cast<uint32_t>(textSize)) : nullptr)
+        std::memcpy(key, chars, textSize);
+      else
+        in.ReadHere(key, static_cast<uint32_t>(textSize));
+      in.ReadAcross(key + textSize, extSize);
+      AddFileString(std::move(entry), i);
+      continue;
+    }
 
     // The text, in segments: each CONTINUE record it runs into starts with an option byte giving the
     // width of the characters that follow.
@@ -394,11 +432,7 @@ void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
 
     // Runs and extension data are sized by the file; refuse sizes the rest of the stream cannot hold
     // before allocating for them.
-    if (4 * uint64_t{runCount} + extSize > in.StreamLeft())
-      throw EXLSError(
-          FormatMessage("SST: string %u declares %u formatting runs and %u bytes of extension data, "
-                        "more than the rest of the stream holds",
-                        i, runCount, extSize));
+    if (4 * uint64_t{runCount} + extSize > in.StreamLeft()) TooMuchStringData(i, runCount, extSize);
 
     // A run naming a font past the last one is damage confined to that run's formatting: the run is
     // dropped and the text kept (a string left without runs is a plain string).
@@ -435,12 +469,14 @@ void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
       }
     }
 
-    entry->Index = i;
-    entry->RefCount = 0;
-    TSSTEntry* added = AddEntry(std::move(entry));
-    fileIndex_.push_back(added);
-    fileReferences_.push_back(0);
+    AddFileString(std::move(entry), i);
   }
+}
+
+void TSST::AddFileString(TEntryPtr entry, uint32_t index) {
+  entry->Index = index;
+  entry->RefCount = 0;
+  fileIndex_.push_back({AddEntry(std::move(entry)), 0});
 }
 
 void TSST::WriteSST(TXLSStream& stream) {
@@ -512,16 +548,14 @@ void TSST::WriteEntry(TSSTOutput& out, TSSTEntry* entry, uint32_t index) {
 }
 
 void TSST::ClearFileIndex() {
-  for (size_t i = 0; i < fileIndex_.size(); ++i) fileIndex_[i]->RefCount += fileReferences_[i];
+  for (const TFileString& string : fileIndex_) string.entry->RefCount += string.references;
   fileIndex_.clear();
-  fileReferences_.clear();
   declaredCount_ = 0;
 }
 
 void TSST::Clear() {
   totalRefCount_ = 0;
   fileIndex_.clear();
-  fileReferences_.clear();
   declaredCount_ = 0;
   TrieClear();
   extSST_.Clear();

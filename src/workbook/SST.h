@@ -139,10 +139,16 @@ class TSST : public TSSTHashTrie {
   // cell.
   TSSTEntry* ReferenceAtFileIndex(uint32_t index) {
     if (index >= fileIndex_.size()) throw EListError(index);
-    ++fileReferences_[index];
-    return fileIndex_[index];
+    TFileString& string = fileIndex_[index];
+    ++string.references;
+    return string.entry;
   }
   size_t FileIndexCount() const { return fileIndex_.size(); }
+  // A hint: ReferenceAtFileIndex(index) will be asked soon, so its place in the list is fetched into the
+  // cache now.
+  void PrefetchFileIndex(uint32_t index) const {
+    if (index < fileIndex_.size()) __builtin_prefetch(&fileIndex_[index], 1);
+  }
   // The number of strings the SST being read declares; more than FileIndexCount() when the file holds
   // fewer strings than it says.
   uint32_t DeclaredCount() const { return declaredCount_; }
@@ -174,14 +180,22 @@ class TSST : public TSSTHashTrie {
   TSSTEntry* AddText(const Ch* text, size_t length);
   // The entry equal to this one (which is then freed) with one more reference, or this one, added.
   TSSTEntry* AddEntry(TEntryPtr entry);
+  // Adds the entry read as string index of the file's SST and makes that index name it (or the equal
+  // entry already there).
+  void AddFileString(TEntryPtr entry, uint32_t index);
   void ReleaseRunFonts(TSSTEntry* entry);
 
   // Writes one entry as string number index of the SST.
   void WriteEntry(TSSTOutput& out, TSSTEntry* entry, uint32_t index);
 
   TXFonts* fonts_;
-  std::vector<TSSTEntry*> fileIndex_;    // references, not owned
-  std::vector<int32_t> fileReferences_;  // references counted per file index, not yet on their entries
+  // Per file index: the entry (not owned) and the references counted for it, not yet on the entry. Side
+  // by side, so that a cell naming a string touches one place in the list.
+  struct TFileString {
+    TSSTEntry* entry;
+    int32_t references;
+  };
+  std::vector<TFileString> fileIndex_;
   uint32_t declaredCount_ = 0;
   TExtSST extSST_;
   int32_t totalRefCount_ = 0;

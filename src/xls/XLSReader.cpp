@@ -242,6 +242,8 @@ std::string CellA1Name(uint32_t column, uint32_t row) {
 
 TXLSReader::TXLSReader(TXLSWorkbook& workbook)
     : workbook_(workbook), buffer_(kRecordBufferSize), aux_(kRecordBufferSize) {
+  body_ = buffer_.data();
+  auxBody_ = aux_.data();
   stream_.SetPreserveMacros(workbook.PreserveMacros);
 }
 
@@ -356,7 +358,10 @@ void TXLSReader::ReadWorkbook(const std::vector<uint8_t>* source) {
 }
 
 void TXLSReader::ReadRecords() {
+  ahead_ = 0;
   for (;;) {
+    // Only a stream in clear can be looked into, and only a read string table gives anything to fetch.
+    const bool lookAhead = !stream_.Decrypting() && workbook_.SST().FileIndexCount() > 0;
     recordOffset_ = stream_.Position();
     if (stream_.ReadHeader(header_) < kRecordHeaderSize) break;
     if (workbook_.Aborted) return;  // the workbook keeps what was read
@@ -375,6 +380,7 @@ void TXLSReader::ReadRecords() {
       if (id & 0x8000) throw EXLSError("Bad record in file");
       // The shared string table reads its record (and the CONTINUE records after it) itself.
       if (id != rec::SST || substream_ != TSubstream::ssGlobals || nested_ > 0) ReadBody();
+      if (substream_ == TSubstream::ssSheet && lookAhead) LookAhead();
       ReportProgress();
       if (Dispatch()) KeepRaw();
     } catch (const std::exception& e) {
@@ -394,9 +400,13 @@ void TXLSReader::ReadBody() {
   const uint16_t id = header_.id;
   const uint32_t length = header_.length;
   // Records whose identifier merely shares the BOF's low byte (chart records) are encrypted like any.
-  const uint32_t n = (rec::HasBOFLowByte(id) && !rec::IsBOF(id))
-                         ? stream_.ReadBody(buffer_.data(), length)
-                         : stream_.ReadRecordBody(id, buffer_.data(), length);
+  uint32_t n = 0;
+  body_ = stream_.ViewBody(length, n);
+  if (!body_) {
+    n = (rec::HasBOFLowByte(id) && !rec::IsBOF(id)) ? stream_.ReadBody(buffer_.data(), length)
+                                                    : stream_.ReadRecordBody(id, buffer_.data(), length);
+    body_ = buffer_.data();
+  }
   if (n < length)
     throw EXLSError(
         FormatMessage("The record runs past the end of the file (%u of %u bytes present)", n, length));
@@ -406,9 +416,13 @@ void TXLSReader::ReadNextRecord() {
   if (stream_.ReadHeader(auxHeader_) < kRecordHeaderSize) throw EXLSError("Unexpected end of file");
   const uint16_t id = auxHeader_.id;
   const uint32_t length = auxHeader_.length;
-  const uint32_t n = (rec::HasBOFLowByte(id) && !rec::IsBOF(id))
-                         ? stream_.ReadBody(aux_.data(), length)
-                         : stream_.ReadRecordBody(id, aux_.data(), length);
+  uint32_t n = 0;
+  auxBody_ = stream_.ViewBody(length, n);
+  if (!auxBody_) {
+    n = (rec::HasBOFLowByte(id) && !rec::IsBOF(id)) ? stream_.ReadBody(aux_.data(), length)
+                                                    : stream_.ReadRecordBody(id, aux_.data(), length);
+    auxBody_ = aux_.data();
+  }
   if (n < length)
     throw EXLSError(FormatMessage("The record %.4X runs past the end of the file (%u of %u bytes present)",
                                   static_cast<unsigned>(id), n, length));
@@ -420,7 +434,31 @@ void TXLSReader::Short(uint32_t needed) const {
 }
 
 void TXLSReader::KeepRaw() {
-  storage_->AddRecord(header_.id, header_.length, buffer_.data());
+  storage_->AddRecord(header_.id, header_.length, body_);
+}
+
+// Cells name the strings of the table in no particular order (our own files write the table in hash
+// order), so the file index entry of a LABELSST record is seldom in the cache, and waiting for it costs
+// more than the rest of the cell. A cursor kept a few records ahead of the one being read has the table
+// fetch the entries of the LABELSST records it passes; it moves one record per record read, and starts
+// again from the current record when the reader has passed it (after a seek or a read-ahead).
+void TXLSReader::LookAhead() {
+  constexpr int kLookAheadRecords = 16;
+  const std::span<const uint8_t> bytes = stream_.Bytes();
+  const uint64_t pos = stream_.Position();
+  int steps = 1;
+  if (ahead_ < pos) {
+    ahead_ = pos;
+    steps = kLookAheadRecords;
+  }
+  const TSST& sst = workbook_.SST();
+  for (; steps > 0 && ahead_ + kRecordHeaderSize <= bytes.size(); --steps) {
+    const uint8_t* at = bytes.data() + ahead_;
+    const uint16_t length = DecodeFixed16(at + 2);
+    if (DecodeFixed16(at) == rec::LABELSST && length >= 10 && ahead_ + kRecordHeaderSize + 10 <= bytes.size())
+      sst.PrefetchFileIndex(DecodeFixed32(at + kRecordHeaderSize + 6));
+    ahead_ += kRecordHeaderSize + length;
+  }
 }
 
 void TXLSReader::ReportProgress() {
@@ -454,8 +492,20 @@ inline TSheet* TXLSReader::CellSheet() {
 // A cell record for a place that already holds a cell (overlapping records) replaces that cell with
 // the format the new record names: the last record is the one that counts, as in Excel. (Storing over
 // a cell would keep the old cell's format, and the old text's reference.)
+//
+// Cells mostly come in ascending key order, row by row: while every cell of the sheet was stored by this
+// read below the next free key, a cell at or above it cannot meet an old one and needs no lookup.
 inline TSheet* TXLSReader::Vacate(TSheet& sheet, uint32_t column, uint32_t row) {
   const uint32_t key = CellKey(column, row);
+  if (&sheet != keySheet_) {
+    keySheet_ = &sheet;
+    keysAscending_ = sheet.Cells().IsEmpty();
+    nextFreeKey_ = 0;
+  }
+  if (key >= nextFreeKey_) {
+    nextFreeKey_ = key + 1;
+    if (keysAscending_) return &sheet;
+  }
   if (TCell* old = sheet.Cells().LookupKey(key)) {
     // The old text gives back its reference, but its entry stays in the table even at count 0 (as
     // entries read from a file do): the file index may name it again for a later LABELSST. The count
@@ -464,6 +514,42 @@ inline TSheet* TXLSReader::Vacate(TSheet& sheet, uint32_t column, uint32_t row) 
     sheet.Cells().DeleteAtKey(key);
   }
   return &sheet;
+}
+
+// What TSheet::HandleForIndex gives for the XF index, looked up once per index while the format list
+// keeps its length and its use counting is suspended (as it is from a sheet's first cell on: see
+// EnsureFormats): then a format takes no use for a cell, and an index always names the same format.
+inline uint32_t TXLSReader::FormatHandle(int xf) {
+  const auto index = static_cast<size_t>(xf);
+  if (index < xfHandles_.size() && xfHandles_[index] != 0) {
+    const TCellFormats& formats = workbook_.CellFormats();
+    if (formats.Count() == xfHandlesFor_ && formats.InitialCount() == INT32_MAX) return xfHandles_[index] - 1;
+  }
+  return LookUpFormatHandle(xf);
+}
+
+uint32_t TXLSReader::LookUpFormatHandle(int xf) {
+  TCellFormats& formats = workbook_.CellFormats();
+  TCellFormat* format = formats.Item(formats.AdoptableIndex(xf < 0 ? kDefaultCellFormatIndex : xf));
+  formats.AddUse(format);
+  if (formats.InitialCount() == INT32_MAX && xf >= 0) {
+    if (formats.Count() != xfHandlesFor_) {
+      xfHandles_.clear();
+      xfHandlesFor_ = formats.Count();
+    }
+    const auto index = static_cast<size_t>(xf);
+    if (index >= xfHandles_.size()) xfHandles_.resize(index + 1, 0);
+    xfHandles_[index] = format->Handle() + 1;
+  }
+  return format->Handle();
+}
+
+// Stores a cell made with the format handle of its XF at a place Vacate cleared; the position is valid
+// (a 16-bit row, a column CellTarget or the caller kept within 255).
+template <class Make>
+inline void TXLSReader::PutCell(TSheet& sheet, uint32_t column, uint32_t row, int xf, Make make) {
+  Vacate(sheet, column, row);
+  sheet.Cells().InsertAtKey(CellKey(column, row), make(FormatHandle(xf)));
 }
 
 void TXLSReader::EnsureFormats() {
@@ -483,7 +569,7 @@ bool TXLSReader::Dispatch() {
   const uint16_t id = header_.id;
   if (substream_ == TSubstream::ssChart) return OnChartSheetRecord();
   if (nested_ > 0) return OnNestedRecord(id);
-  TByteReader r(buffer_.data(), header_.length);
+  TByteReader r(body_, header_.length);
   if (rec::IsBOF(id)) return OnBOF(r);
   if (id == rec::EOF_) return OnEOF(r);
   // Outside any substream, or in one that is read past.
@@ -628,23 +714,26 @@ bool TXLSReader::OnNestedRecord(uint16_t id) {
 // an .xls sheet (and would land in another column of the cell key): such a cell is left out, since one
 // stray cell is no reason to refuse the whole file.
 
-TXLSReader::TCellHead TXLSReader::ReadCellHead(TByteReader& r, uint32_t size, bool withXF) {
+inline TXLSReader::TCellHead TXLSReader::ReadCellHead(TByteReader& r, uint32_t size, bool withXF) {
   if (r.Size() < size) Short(size);
+  // Checked once against the record: the fields are decoded in place.
+  const uint8_t* p = r.Current();
   TCellHead head;
-  head.row = r.GetU16();
-  head.column = r.GetU16();
-  head.xf = withXF ? r.GetU16() : kDefaultCellFormatIndex;
+  head.row = DecodeFixed16(p);
+  head.column = DecodeFixed16(p + 2);
+  head.xf = withXF ? DecodeFixed16(p + 4) : kDefaultCellFormatIndex;
+  r.Skip(withXF ? 6 : 4);
   return head;
 }
 
-TSheet* TXLSReader::CellTarget(const TCellHead& head) {
+inline TSheet* TXLSReader::CellTarget(const TCellHead& head) {
   TSheet* sheet = CellSheet();
   return sheet && head.column <= 0xFF ? sheet : nullptr;
 }
 
 bool TXLSReader::OnBlank(TByteReader& r) {
   const TCellHead h = ReadCellHead(r, 6);
-  if (TSheet* sheet = CellTarget(h)) Vacate(*sheet, h.column, h.row)->PutBlank(h.column, h.row, h.xf);
+  if (TSheet* sheet = CellTarget(h)) PutCell(*sheet, h.column, h.row, h.xf, MakeBlankCell);
   return false;
 }
 
@@ -653,22 +742,27 @@ bool TXLSReader::OnMulBlank(TByteReader& r) {
   TSheet* sheet = CellSheet();
   if (!sheet) return false;
   const uint32_t count = static_cast<uint32_t>(r.Size() - 6) / 2;
+  const uint8_t* p = r.Current();
   for (uint32_t i = 0; i < count && h.column + i <= 0xFF; ++i)
-    Vacate(*sheet, h.column + i, h.row)->PutBlank(h.column + i, h.row, r.GetU16());
+    PutCell(*sheet, h.column + i, h.row, DecodeFixed16(p + 2 * i), MakeBlankCell);
   return false;
 }
 
 bool TXLSReader::OnNumber(TByteReader& r) {
   const TCellHead h = ReadCellHead(r, 14);
-  if (TSheet* sheet = CellTarget(h))
-    Vacate(*sheet, h.column, h.row)->PutFloat(h.column, h.row, r.GetDouble(), h.xf);
+  if (TSheet* sheet = CellTarget(h)) {
+    const double value = DecodeDouble(r.Current());
+    PutCell(*sheet, h.column, h.row, h.xf, [value](uint32_t format) { return MakeFloatCell(format, value); });
+  }
   return false;
 }
 
 bool TXLSReader::OnRK(TByteReader& r) {
   const TCellHead h = ReadCellHead(r, 10);
-  if (TSheet* sheet = CellTarget(h))
-    Vacate(*sheet, h.column, h.row)->PutFloat(h.column, h.row, DecodeRK(r.GetU32()), h.xf);
+  if (TSheet* sheet = CellTarget(h)) {
+    const double value = DecodeRK(DecodeFixed32(r.Current()));
+    PutCell(*sheet, h.column, h.row, h.xf, [value](uint32_t format) { return MakeFloatCell(format, value); });
+  }
   return false;
 }
 
@@ -677,9 +771,11 @@ bool TXLSReader::OnMulRK(TByteReader& r) {
   TSheet* sheet = CellSheet();
   if (!sheet) return false;
   const uint32_t count = static_cast<uint32_t>(r.Size() - 6) / 6;
-  for (uint32_t i = 0; i < count && h.column + i <= 0xFF; ++i) {
-    const int xf = r.GetU16();
-    Vacate(*sheet, h.column + i, h.row)->PutFloat(h.column + i, h.row, DecodeRK(r.GetU32()), xf);
+  const uint8_t* p = r.Current();
+  for (uint32_t i = 0; i < count && h.column + i <= 0xFF; ++i, p += 6) {
+    const double value = DecodeRK(DecodeFixed32(p + 2));
+    PutCell(*sheet, h.column + i, h.row, DecodeFixed16(p),
+            [value](uint32_t format) { return MakeFloatCell(format, value); });
   }
   return false;
 }
@@ -749,12 +845,12 @@ bool TXLSReader::OnArray(TByteReader& r) {
 // Stored records
 
 bool TXLSReader::StoreAlways() {
-  Store(header_.id, buffer_.data(), header_.length);
+  Store(header_.id, body_, header_.length);
   return false;
 }
 
 bool TXLSReader::StoreFromBiff5() {
-  if (version_ >= xvExcel50) Store(header_.id, buffer_.data(), header_.length);
+  if (version_ >= xvExcel50) Store(header_.id, body_, header_.length);
   return false;
 }
 
@@ -788,7 +884,7 @@ bool TXLSReader::OnWsBool() {
 }
 
 bool TXLSReader::OnCountry() {
-  if (version_ >= xvExcel97 && !signatureFile_) Store(header_.id, buffer_.data(), header_.length);
+  if (version_ >= xvExcel97 && !signatureFile_) Store(header_.id, body_, header_.length);
   return false;
 }
 
@@ -868,9 +964,9 @@ bool TXLSReader::OnXF(TByteReader& r) {
     }
   }
   if (version_ >= xvExcel97)
-    formats.ReadXFRecord(buffer_.data(), header_.length);
+    formats.ReadXFRecord(body_, header_.length);
   else
-    formats.ReadXFRecordBiff5(buffer_.data(), header_.length);
+    formats.ReadXFRecordBiff5(body_, header_.length);
   return false;
 }
 
@@ -1010,16 +1106,16 @@ void TXLSReader::BeginChartSheet() {
 
 bool TXLSReader::OnChartSheetRecord() {
   if (chartDepth_ > 0 && rec::IsBOF(header_.id) && header_.length >= 4 &&
-      DecodeFixed16(buffer_.data() + 2) != rec::BOF_CHART) {
+      DecodeFixed16(body_ + 2) != rec::BOF_CHART) {
     // A sheet begins inside a chart sheet that was never closed: the chart sheet ends here.
     FinishSubstream(false);
-    TByteReader r(buffer_.data(), header_.length);
+    TByteReader r(body_, header_.length);
     return OnBOF(r);
   }
   std::vector<uint8_t>& records = workbook_.ChartSheets().back().records;
   PutFixed16(records, header_.id);
   PutFixed16(records, header_.length);
-  records.insert(records.end(), buffer_.data(), buffer_.data() + header_.length);
+  records.insert(records.end(), body_, body_ + header_.length);
   if (rec::IsBOF(header_.id)) {
     ++chartDepth_;
   } else if (header_.id == rec::EOF_ && --chartDepth_ == 0) {
@@ -1031,6 +1127,7 @@ bool TXLSReader::OnChartSheetRecord() {
 
 void TXLSReader::ResetSheetState() {
   sheetPlaceholders_ = 0;
+  keySheet_ = nullptr;
   selectionStored_ = false;
   protectionRead_ = false;
   nested_ = 0;
@@ -1059,7 +1156,7 @@ bool TXLSReader::OnEOF(TByteReader& /*r*/) {
 }
 
 void TXLSReader::FinishSubstream(bool withRecord) {
-  const uint8_t* body = withRecord ? buffer_.data() : nullptr;
+  const uint8_t* body = withRecord ? body_ : nullptr;
   const uint16_t length = withRecord ? header_.length : 0;
   switch (substream_) {
     case TSubstream::ssGlobals:
@@ -1282,7 +1379,7 @@ bool TXLSReader::OnXct(TByteReader& r) {
   for (uint32_t i = 0; i < count; ++i) {
     if (stream_.PeekId() != rec::CRN) throw EXLSError("CRN record missing");
     ReadNextRecord();
-    storage_->AddRecord(auxHeader_.id, auxHeader_.length, aux_.data());
+    storage_->AddRecord(auxHeader_.id, auxHeader_.length, auxBody_);
   }
   return false;
 }
@@ -1504,7 +1601,8 @@ bool TXLSReader::OnLabelSST(TByteReader& r) {
     Vacate(*sheet, h.column, h.row)->PutTextFormatted(h.column, h.row, std::u16string(), h.xf);
     return false;
   }
-  Vacate(*sheet, h.column, h.row)->PutCountedString(h.column, h.row, sst.ReferenceAtFileIndex(index), h.xf);
+  TSSTEntry* entry = sst.ReferenceAtFileIndex(index);
+  PutCell(*sheet, h.column, h.row, h.xf, [entry](uint32_t format) { return MakeStringCell(format, entry); });
   return false;
 }
 
@@ -1548,7 +1646,7 @@ bool TXLSReader::ReadFormulaString(std::u16string& text) {
   const uint16_t next = stream_.PeekId();
   if (next != rec::STRING && next != rec::STRING_2) return false;
   ReadNextRecord();
-  TByteReader r(aux_.data(), auxHeader_.length);
+  TByteReader r(auxBody_, auxHeader_.length);
   if (auxHeader_.id == rec::STRING_2) {
     const size_t count = r.GetU8();
     r.Require(count);
@@ -1573,7 +1671,7 @@ bool TXLSReader::ReadFormulaString(std::u16string& text) {
       throw EXLSError(FormatMessage("The text of a STRING record is cut short (%zu of %zu characters)",
                                     text.size(), count));
     ReadNextRecord();
-    r = TByteReader(aux_.data(), auxHeader_.length);
+    r = TByteReader(auxBody_, auxHeader_.length);
     wide = (r.GetU8() & 0x01) != 0;
   }
 }
@@ -1657,7 +1755,7 @@ TXLSReader::TFormulaForm TXLSReader::FormulaForm(const TCellHead& h, TByteReader
   if ((options & 0x0008) || next == rec::SHRFMLA || next == rec::SHRFMLA_OLD) {
     if (next == rec::SHRFMLA || next == rec::SHRFMLA_OLD) {
       ReadNextRecord();
-      AddSharedFormula(aux_.data(), auxHeader_.length);
+      AddSharedFormula(auxBody_, auxHeader_.length);
     }
     shared = FindSharedFormula(expRow, expColumn);
     if (!shared)
@@ -1668,7 +1766,7 @@ TXLSReader::TFormulaForm TXLSReader::FormulaForm(const TCellHead& h, TByteReader
   }
   if (next == rec::ARRAY) {
     ReadNextRecord();
-    SetLastArray(aux_.data(), auxHeader_.length);
+    SetLastArray(auxBody_, auxHeader_.length);
     return TFormulaForm::ffArrayAnchor;
   }
   if (hasArray_ && h.row >= arrayFirstRow_ && h.row <= arrayLastRow_ && h.column >= arrayFirstColumn_ &&
@@ -1755,7 +1853,7 @@ bool TXLSReader::OnFormula(TByteReader& r) {
   // only after that: the cell keeps the record, which the writer puts back after it.
   if (tokenCount >= 1 && *r.Current() == 0x02 && stream_.PeekId() == rec::TABLE) {
     ReadNextRecord();
-    data->tableBody.assign(aux_.data(), aux_.data() + auxHeader_.length);
+    data->tableBody.assign(auxBody_, auxBody_ + auxHeader_.length);
   }
   TCellKind kind = ckNumberFormula;
   if (nonNumeric ? NonNumericResult(resultType, resultValue, kind, *data) : tokenCount != 0)

@@ -119,6 +119,7 @@ class TXLSReader {
   // Reads the record after the current one into aux_ (header into auxHeader_).
   void ReadNextRecord();
   void ReportProgress();
+  void LookAhead();
 
   // --- substreams ---
   bool OnBOF(TByteReader& r);
@@ -178,6 +179,10 @@ class TXLSReader {
   TSheet* CellSheet();
   void EnsureFormats();
   TSheet* Vacate(TSheet& sheet, uint32_t column, uint32_t row);
+  uint32_t FormatHandle(int xf);
+  uint32_t LookUpFormatHandle(int xf);
+  template <class Make>
+  void PutCell(TSheet& sheet, uint32_t column, uint32_t row, int xf, Make make);
   // Raises the short-record failure unless the record holds size bytes, then reads the head.
   TCellHead ReadCellHead(TByteReader& r, uint32_t size, bool withXF = true);
   // The sheet the cell goes to (see CellSheet); null when the column is beyond 255.
@@ -223,12 +228,17 @@ class TXLSReader {
   TXLSStream stream_;
   TExcelVersion version_ = xvNone;
 
-  std::vector<uint8_t> buffer_;  // the current record's body
-  std::vector<uint8_t> aux_;     // a record read ahead by a handler
+  // The current record's body and a record read ahead by a handler: in place in the stream's buffer
+  // where the stream hands them out so, else copied into buffer_ / aux_.
+  const uint8_t* body_ = nullptr;
+  const uint8_t* auxBody_ = nullptr;
+  std::vector<uint8_t> buffer_;
+  std::vector<uint8_t> aux_;
   TRecordHeader header_;
   TRecordHeader auxHeader_;
   uint64_t recordOffset_ = 0;  // stream offset of the current record's header
   uint32_t recordCount_ = 0;   // records dispatched before the current one
+  uint64_t ahead_ = 0;         // stream offset of the next record LookAhead looks at
   bool stop_ = false;
   int progressHigh_ = -1;
 
@@ -256,6 +266,16 @@ class TXLSReader {
   // find records by identifier, so a sheet record with one of them must not be taken for the raw one.
   std::bitset<65536> nestedIds_;
   bool anyNestedIds_ = false;
+
+  // Vacate's record of the sheet cells go to: with keysAscending_, the sheet holds no cell at or above
+  // nextFreeKey_.
+  TSheet* keySheet_ = nullptr;
+  bool keysAscending_ = false;
+  uint32_t nextFreeKey_ = 0;
+  // FormatHandle's cache: XF index -> format handle + 1 (0: not looked up), for a list of
+  // xfHandlesFor_ formats.
+  std::vector<uint32_t> xfHandles_;
+  int32_t xfHandlesFor_ = -1;
 
   std::vector<TSharedFormula> shared_;
   uint64_t sharedBytes_ = 0;                             // tokens copied into shared formula cells so far
