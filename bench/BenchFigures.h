@@ -3,6 +3,9 @@
 // the development machine, 2 cores, before the work that changed it) and the figure aimed at.
 #pragma once
 
+#include <time.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -22,6 +25,14 @@ inline double PeakMemoryMb() {
   for (std::string line; std::getline(status, line);)
     if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
   return 0;
+}
+
+// CPU seconds of the whole process so far (all threads): the machine may be busy, and wall time then
+// says more about the machine than about the work.
+inline double CpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 struct TFigure {

@@ -21,6 +21,7 @@
 #include <system_error>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "biff/CodePage.h"
 #include "workbook/XLSWorkbook.h"
 
@@ -117,6 +118,10 @@ double ChildCpuSeconds(const std::vector<std::string>& argv) {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+// For the closing table: the dump's mean CPU time, and xlrd's (0 when it did not run).
+double dumpSeconds = 0;
+double xlrdSeconds = 0;
+
 void BM_DumpAgainstXlrd(benchmark::State& state) {
   const TDumpFile& file = DumpFile();
   double total = 0;
@@ -133,6 +138,7 @@ void BM_DumpAgainstXlrd(benchmark::State& state) {
   }
   const double dump = total / runs;
   state.counters["dump_ms"] = dump * 1e3;
+  dumpSeconds = dump;
 
   // Once, after the dump's runs: python3-xlrd is a peer used as a black box, and may be missing.
   static double xlrd = -2;  // -2: not run yet; -1: not available
@@ -145,6 +151,7 @@ void BM_DumpAgainstXlrd(benchmark::State& state) {
     state.SetLabel("xlrd comparison skipped: " PLICATO_PYTHON " cannot import xlrd (python3-xlrd)");
     return;
   }
+  xlrdSeconds = xlrd;
   state.counters["xlrd_ms"] = xlrd * 1e3;
   state.counters["xlrd_per_dump"] = xlrd / dump;
 }
@@ -153,4 +160,19 @@ BENCHMARK(BM_DumpAgainstXlrd)->UseManualTime()->Unit(benchmark::kMillisecond)->M
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (dumpSeconds > 0) {
+    using plicato::bench::Format;
+    std::string now = Format("%.3f s CPU", dumpSeconds);
+    now += xlrdSeconds > 0 ? Format("; xlrd %.2f s", xlrdSeconds) + Format(" = %.1fx", xlrdSeconds / dumpSeconds)
+                           : std::string("; xlrd not installed");
+    plicato::bench::AddFigure("dump 65,536 rows x 6 columns to CSV", now, "0.17 s; xlrd 0.47 s = 2.8x",
+                              "10x xlrd or more");
+    plicato::bench::PrintFigures("bench_dump");
+  }
+  return 0;
+}

@@ -11,7 +11,6 @@
 // Run: build/bench/bench_merge [--benchmark_filter=REGEX]
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
-#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -85,12 +84,6 @@ std::vector<std::string> MakeInputs(const TInputs& inputs) {
     wb.Write();
   }
   return files;
-}
-
-double CpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return t.tv_sec + t.tv_nsec / 1e9;
 }
 
 struct TMeasure {

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "biff/CodePage.h"
 #include "biff/Coding.h"
 #include "biff/XLSStream.h"
@@ -144,14 +145,22 @@ bool ReadWhole(benchmark::State& state, plicato::TXLSWorkbook& workbook) {
   return true;
 }
 
+// The best CPU time of one read from the file, for the closing table.
+double bestFileRead = 0;
+
 void BM_ReadLargeWorkbookFromFile(benchmark::State& state) {
   const TLargeFile& file = LargeFile();
   const std::u16string name = plicato::FromUtf8(file.Path().string());
   for (auto _ : state) {
-    plicato::TXLSWorkbook workbook;
-    workbook.Filename = name;
-    workbook.Read();
-    if (!ReadWhole(state, workbook)) break;
+    const double start = plicato::bench::CpuSeconds();
+    {
+      plicato::TXLSWorkbook workbook;
+      workbook.Filename = name;
+      workbook.Read();
+      if (!ReadWhole(state, workbook)) break;
+    }
+    const double seconds = plicato::bench::CpuSeconds() - start;
+    if (bestFileRead == 0 || seconds < bestFileRead) bestFileRead = seconds;
   }
   ReportRates(state, file);
 }
@@ -171,4 +180,18 @@ BENCHMARK(BM_ReadLargeWorkbookFromMemory)->Unit(benchmark::kMillisecond)->MinTim
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (bestFileRead > 0) {
+    using plicato::bench::Format;
+    const double mb = static_cast<double>(LargeFile().StreamBytes()) / 1e6;
+    plicato::bench::AddFigure("read 65,536 rows x 20 columns from the file (best of the runs, CPU)",
+                              Format("%.0f MB/s", mb / bestFileRead) + Format(" (%.0f ms)", bestFileRead * 1e3),
+                              "151 MB/s", "400 MB/s or more");
+    plicato::bench::PrintFigures("bench_read");
+  }
+  return 0;
+}
