@@ -233,8 +233,21 @@ void TCellFormats::AddUse(TCellFormat* format) {
 }
 
 void TCellFormats::ReleaseFormat(TCellFormat* format) {
-  if (!format || format->owner_ != this || format->index_ < 0 || format->index_ < initialCount_) return;
+  if (!IsCounted(format)) return;
   if (--format->UseCount <= 0) DeleteFormat(format->index_);
+}
+
+void TCellFormats::AddUses(TCellFormat* format, int32_t count) {
+  if (!format || format->index_ < initialCount_ || count <= 0) return;
+  // Saturating, as that many single uses would.
+  format->UseCount = format->UseCount >= INT32_MAX - count ? INT32_MAX : format->UseCount + count;
+}
+
+void TCellFormats::ReleaseFormatUses(TCellFormat* format, int32_t count) {
+  if (!IsCounted(format) || count <= 0) return;
+  // The first use given back that reaches 0 deletes the format; the rest find no format any more.
+  format->UseCount = format->UseCount < INT32_MIN + count ? INT32_MIN : format->UseCount - count;
+  if (format->UseCount <= 0) DeleteFormat(format->index_);
 }
 
 TCellFormat* TCellFormats::FindOrAddCounted(const TCellFormat& copy) {

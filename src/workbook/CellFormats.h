@@ -158,6 +158,13 @@ class TCellFormats {
   void AddUse(TCellFormat* format);
   // Lowers the use count of a counted format and deletes it when the count reaches 0.
   void ReleaseFormat(TCellFormat* format);
+  // As count calls of AddUse or ReleaseFormat, for holders made or destroyed in bulk.
+  void AddUses(TCellFormat* format, int32_t count);
+  void ReleaseFormatUses(TCellFormat* format, int32_t count);
+  // Whether ReleaseFormat would count the format down (it is this list's, and not an initial one).
+  bool IsCounted(const TCellFormat* format) const {
+    return format && format->owner_ == this && format->index_ >= 0 && format->index_ >= initialCount_;
+  }
 
   // The item equal to the copy, with one more use, or a new item with the copy's body and use count 1.
   // A new item takes a use of its font (see the file comment).

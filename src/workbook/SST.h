@@ -121,6 +121,9 @@ class TSST : public TSSTHashTrie {
   TSSTEntry* AddString(std::u16string_view text);
   // The same for a text whose bytes are the characters 0-255 (Latin-1), e.g. formatted digits.
   TSSTEntry* AddLatin1String(std::string_view text);
+  // count references (at least one) to the entry of the empty text at once, as count AddString calls
+  // with the empty text would add them.
+  TSSTEntry* AddEmptyStrings(int32_t count);
 
   // The entry's text (runs and extension data are not part of it).
   std::u16string EntryText(const TSSTEntry* entry) const;
@@ -166,6 +169,7 @@ class TSST : public TSSTHashTrie {
  protected:
   size_t KeyLength(const TSSTEntry* entry) const override { return entry->KeyLength(); }
   const uint8_t* KeyBytes(const TSSTEntry* entry) const override { return entry->KeyBytes(); }
+  void DestroyItem(TSSTEntry* entry) override;
 
  private:
   using TEntryPtr = std::unique_ptr<TSSTEntry, TSSTEntry::Deleter>;
@@ -185,6 +189,10 @@ class TSST : public TSSTHashTrie {
   uint32_t declaredCount_ = 0;
   TExtSST extSST_;
   int32_t totalRefCount_ = 0;
+  // The plain 8-bit entry of the empty text while the trie holds it, else null. Most cells of a merge
+  // output hold the empty text: adding it needs neither a hash nor a walk of the trie. The entry stays
+  // in the trie like any other, so the written table is the same.
+  TSSTEntry* emptyEntry_ = nullptr;
 };
 
 }  // namespace plicato
