@@ -152,6 +152,23 @@ void TCellStorage::NoteFormatSlow(uint32_t handle) {
   formatsSeen_[word] |= uint64_t{1} << (handle & 63);
 }
 
+void TCellStorage::Sync(Level3* row, uint32_t column, const TCell& cell) {
+  const uint64_t bit = uint64_t{1} << (column & 63);
+  uint64_t& used = row->used[column >> 6];
+  const bool was = (used & bit) != 0;
+  if (was != !cell.Empty()) {
+    used ^= bit;
+    if (was)
+      --count_;
+    else
+      ++count_;
+  }
+  if (IsFormulaKind(cell.kind))
+    row->formulas[column >> 6] |= bit;
+  else
+    row->formulas[column >> 6] &= ~bit;
+}
+
 void TCellStorage::Overwrite(TCell* slot, TCell cell, bool keepFormat) {
   if (keepFormat) {
     // The new cell takes over the old cell's format together with its counted use; the use of the
@@ -163,7 +180,7 @@ void TCellStorage::Overwrite(TCell* slot, TCell cell, bool keepFormat) {
   } else {
     DestroyCell(*slot, *formats_);
   }
-  NoteCell(cell);
+  NoteFormat(cell.format);
   *slot = cell;
 }
 
@@ -174,18 +191,13 @@ TCell* TCellStorage::Store(uint32_t key, TCell cell, bool keepFormat) {
     DestroyCell(cell, *formats_);
     return nullptr;
   }
-  const uint32_t column = key & 0xFF;
   if (slot->Empty()) {
-    NoteCell(cell);
+    NoteFormat(cell.format);
     *slot = cell;
-    if (!cell.Empty()) {
-      row->used[column >> 6] |= uint64_t{1} << (column & 63);
-      ++count_;
-    }
   } else {
     Overwrite(slot, cell, keepFormat);
-    if (cell.Empty()) Unmark(row, column);  // an empty cell stored over one removes it
   }
+  Sync(row, key & 0xFF, cell);  // an empty cell stored over one removes it
   return slot;
 }
 
@@ -201,7 +213,7 @@ void TCellStorage::InsertRun(uint32_t key, uint32_t count, TCell cell) {
     return;
   }
   if (count == 0) return;
-  NoteCell(cell);
+  NoteFormat(cell.format);
   Level3* row = Row(key >> 8, true);
   const uint32_t end = first + count;
   for (uint32_t column = first; column < end;) {
@@ -228,6 +240,7 @@ void TCellStorage::InsertRun(uint32_t key, uint32_t count, TCell cell) {
           ++count_;
         } else {
           Overwrite(slot, cell, true);
+          Sync(row, column, cell);
         }
       }
     }
@@ -241,22 +254,21 @@ void TCellStorage::DeleteAtKey(uint32_t key) {
   Level3* row;
   TCell* slot = Slot(key, false, row);
   if (!slot || slot->Empty()) return;
-  Unmark(row, key & 0xFF);
   DestroyCell(*slot, *formats_);
+  Sync(row, key & 0xFF, *slot);
 }
 
 TCell TCellStorage::DetachAtKey(uint32_t key) {
   Level3* row;
   TCell* slot = Slot(key, false, row);
   if (!slot || slot->Empty()) return TCell();
-  Unmark(row, key & 0xFF);
   TCell cell = *slot;
   *slot = TCell();
+  Sync(row, key & 0xFF, *slot);
   return cell;
 }
 
-bool TCellStorage::CellsOwnNothing() const {
-  if (anyFormula_) return false;
+bool TCellStorage::FormatsUncounted() const {
   for (size_t word = 0; word < formatsSeen_.size(); ++word) {
     for (uint64_t bits = formatsSeen_[word]; bits != 0; bits &= bits - 1) {
       const auto handle = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
@@ -266,36 +278,60 @@ bool TCellStorage::CellsOwnNothing() const {
   return true;
 }
 
-void TCellStorage::ClearAll() {
-  if (level1_ && count_ > 0 && !CellsOwnNothing()) {
-    // Cell by cell in key order. The format uses are given back a run of equal handles at a time: a
-    // format whose count reaches 0 goes at the end of its run, and nothing else happens within the run,
-    // so the formats end as they would one cell at a time.
-    uint32_t runHandle = kNoFormatHandle;
-    int32_t runLength = 0;
-    auto endRun = [&] {
-      if (runLength > 0) formats_->ReleaseFormatUses(formats_->ByHandle(runHandle), runLength);
-      runLength = 0;
-    };
-    for (Level2* l2 : level1_->blocks) {
-      if (!l2) continue;
-      for (Level3* l3 : l2->rows) {
-        if (!l3) continue;
-        for (uint32_t word = 0; word < 4; ++word) {
-          for (uint64_t bits = l3->used[word]; bits != 0; bits &= bits - 1) {
-            const uint32_t column = (word << 6) | static_cast<uint32_t>(std::countr_zero(bits));
-            TCell& cell = l3->groups[column >> 4]->cells[column & 0xF];
-            if (IsFormulaKind(cell.kind)) delete cell.formula;
-            if (cell.format != runHandle || runLength == INT32_MAX) {
-              endRun();
-              runHandle = cell.format;
-            }
-            ++runLength;
-          }
+void TCellStorage::FreeFormulaData() {
+  for (Level2* l2 : level1_->blocks) {
+    if (!l2) continue;
+    for (Level3* l3 : l2->rows) {
+      if (!l3) continue;
+      for (uint32_t word = 0; word < 4; ++word) {
+        for (uint64_t bits = l3->formulas[word]; bits != 0; bits &= bits - 1) {
+          const uint32_t column = (word << 6) | static_cast<uint32_t>(std::countr_zero(bits));
+          delete l3->groups[column >> 4]->cells[column & 0xF].formula;
         }
       }
     }
-    endRun();
+  }
+}
+
+void TCellStorage::DestroyAllCells() {
+  // Cell by cell in key order. The format uses are given back a run of equal handles at a time: a
+  // format whose count reaches 0 goes at the end of its run, and nothing else happens within the run,
+  // so the formats end as they would one cell at a time.
+  uint32_t runHandle = kNoFormatHandle;
+  int32_t runLength = 0;
+  auto endRun = [&] {
+    if (runLength > 0) formats_->ReleaseFormatUses(formats_->ByHandle(runHandle), runLength);
+    runLength = 0;
+  };
+  for (Level2* l2 : level1_->blocks) {
+    if (!l2) continue;
+    for (Level3* l3 : l2->rows) {
+      if (!l3) continue;
+      for (uint32_t word = 0; word < 4; ++word) {
+        for (uint64_t bits = l3->used[word]; bits != 0; bits &= bits - 1) {
+          const uint32_t column = (word << 6) | static_cast<uint32_t>(std::countr_zero(bits));
+          TCell& cell = l3->groups[column >> 4]->cells[column & 0xF];
+          if (IsFormulaKind(cell.kind)) delete cell.formula;
+          if (cell.format != runHandle || runLength == INT32_MAX) {
+            endRun();
+            runHandle = cell.format;
+          }
+          ++runLength;
+        }
+      }
+    }
+  }
+  endRun();
+}
+
+void TCellStorage::ClearAll() {
+  if (level1_ && count_ > 0) {
+    // A sheet of millions of cells in formats that are not counted (the common case) is freed without
+    // reading its cells.
+    if (FormatsUncounted())
+      FreeFormulaData();
+    else
+      DestroyAllCells();
   }
   level1_ = nullptr;  // it lived in the arena
   FreeChunks();
@@ -306,7 +342,6 @@ void TCellStorage::ClearAll() {
   lastCellsRow_ = lastRow_ = nullptr;
   formatsSeen_.clear();
   notedFormat_ = UINT32_MAX;
-  anyFormula_ = false;
   cursorRow_ = cursorColumn_ = 0;
   walkRow_ = nullptr;
 }

@@ -131,7 +131,8 @@ class TCellStorage {
   };
   struct Level3 {
     Level4* groups[16];
-    uint64_t used[4];  // bit c: a cell is stored in column c
+    uint64_t used[4];      // bit c: a cell is stored in column c
+    uint64_t formulas[4];  // bit c: the cell in column c owns formula data
   };
   struct Level2 {
     Level3* rows[256];
@@ -153,17 +154,14 @@ class TCellStorage {
   void Overwrite(TCell* slot, TCell cell, bool keepFormat);
   // A stored cell that owns nothing but its format use: no formula data, and not the empty cell.
   static bool IsPlainKind(TCellKind kind) { return static_cast<uint8_t>(kind - 1) < ckNumberFormula - 1; }
-  void Unmark(Level3* row, uint32_t column) {
-    row->used[column >> 6] &= ~(uint64_t{1} << (column & 63));
-    --count_;
-  }
-  void NoteCell(const TCell& cell) {
-    NoteFormat(cell.format);
-    if (IsFormulaKind(cell.kind)) anyFormula_ = true;
-  }
+  // Brings the row's bits and the count in line with the cell now in the slot of column.
+  void Sync(Level3* row, uint32_t column, const TCell& cell);
   void NoteFormatSlow(uint32_t handle);
-  // Whether destroying the stored cells would free nothing and give back no counted format use.
-  bool CellsOwnNothing() const;
+  // Whether no stored cell can hold a counted format use.
+  bool FormatsUncounted() const;
+  // Destroying cells: only the formula data, or everything a cell owns.
+  void FreeFormulaData();
+  void DestroyAllCells();
   TCellRef NextCellInLaterRow();
   void FreeChunks();
 
@@ -181,12 +179,11 @@ class TCellStorage {
   uint32_t lastRowIndex_ = UINT32_MAX;
   Level3* lastRow_ = nullptr;
 
-  // Every format handle a cell has held since the last ClearAll (a bit per handle), and whether any
-  // formula cell was stored: when neither a counted format nor formula data can be among the cells,
-  // ClearAll frees the blocks without looking at a cell. notedFormat_ is the handle noted last.
+  // Every format handle a cell has held since the last ClearAll (a bit per handle): when none of them
+  // is a counted format, ClearAll gives back no format use and only frees the formula data it finds
+  // from the row blocks' bits. notedFormat_ is the handle noted last.
   std::vector<uint64_t> formatsSeen_;
   uint32_t notedFormat_ = UINT32_MAX;
-  bool anyFormula_ = false;
 
   // Iteration cursor: the next slot to look at, and the row block of its row (null until the walk has
   // found a row). The column may reach 256 (past the row's end) until the next NextCell moves on to the
