@@ -216,20 +216,14 @@ void TCellFormats::DeleteFormat(int32_t index) {
   // gone's destructor gives back its number format use.
 }
 
-TCellFormat* TCellFormats::Item(int32_t index) const {
-  if (index < 0 || index >= Count()) throw EListError(index);
-  return items_[static_cast<size_t>(index)].get();
-}
-
-int32_t TCellFormats::AdoptableIndex(int32_t index) const {
-  if (index >= 0 && index < Count()) return index;
-  if (Count() > kDefaultCellFormatIndex) return kDefaultCellFormatIndex;
-  if (Count() > 0) return 0;
+void TCellFormats::ThrowNoItem(int32_t index) {
   throw EListError(index);
 }
 
-void TCellFormats::AddUse(TCellFormat* format) {
-  if (format && format->index_ >= initialCount_ && format->UseCount < INT32_MAX) ++format->UseCount;
+int32_t TCellFormats::FallbackIndex(int32_t index) const {
+  if (Count() > kDefaultCellFormatIndex) return kDefaultCellFormatIndex;
+  if (Count() > 0) return 0;
+  throw EListError(index);
 }
 
 void TCellFormats::ReleaseFormat(TCellFormat* format) {
