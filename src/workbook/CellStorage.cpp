@@ -163,10 +163,14 @@ void TCellStorage::Sync(Level3* row, uint32_t column, const TCell& cell) {
     else
       ++count_;
   }
-  if (IsFormulaKind(cell.kind))
-    row->formulas[column >> 6] |= bit;
-  else
-    row->formulas[column >> 6] &= ~bit;
+  uint64_t& formulas = row->formulas[column >> 6];
+  if (((formulas & bit) != 0) != IsFormulaKind(cell.kind)) {
+    formulas ^= bit;
+    if (IsFormulaKind(cell.kind))
+      ++formulas_;
+    else
+      --formulas_;
+  }
 }
 
 void TCellStorage::Overwrite(TCell* slot, TCell cell, bool keepFormat) {
@@ -328,15 +332,15 @@ void TCellStorage::ClearAll() {
   if (level1_ && count_ > 0) {
     // A sheet of millions of cells in formats that are not counted (the common case) is freed without
     // reading its cells.
-    if (FormatsUncounted())
-      FreeFormulaData();
-    else
+    if (FormatsUncounted()) {
+      if (formulas_ > 0) FreeFormulaData();
+    } else
       DestroyAllCells();
   }
   level1_ = nullptr;  // it lived in the arena
   FreeChunks();
   anyBlock_ = false;
-  count_ = 0;
+  count_ = formulas_ = 0;
   lastGroup_ = lastRowIndex_ = UINT32_MAX;
   lastCells_ = nullptr;
   lastCellsRow_ = lastRow_ = nullptr;

@@ -169,7 +169,8 @@ class TCellStorage {
   // Allocated with the first cell, so that an empty worksheet costs next to nothing.
   Level1* level1_ = nullptr;
   bool anyBlock_ = false;
-  size_t count_ = 0;  // stored cells
+  size_t count_ = 0;     // stored cells
+  size_t formulas_ = 0;  // stored cells owning formula data
 
   // The cell block last found or made (the cells of the keys with key >> 4 == lastGroup_) and its row
   // block; apart from them the row block last found or made.
