@@ -54,8 +54,10 @@ template <typename T>
 T* TCellStorage::NewBlock() {
   static_assert(alignof(T) <= alignof(std::max_align_t));
   constexpr size_t size = (sizeof(T) + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
-  if (chunks_.empty() || chunkUsed_ + size > chunkSize_) {
-    const size_t next = chunks_.empty() ? kFirstChunkSize : std::min(chunkSize_ * 2, kMaxChunkSize);
+  if (!arena_) arena_ = std::make_unique<TArena>();
+  std::vector<TChunk>& chunks = arena_->chunks;
+  if (chunks.empty() || arena_->used + size > chunks.back().size) {
+    const size_t next = chunks.empty() ? kFirstChunkSize : std::min(chunks.back().size * 2, kMaxChunkSize);
     const size_t chunkSize = std::max(size, next);
     TChunk chunk{nullptr, chunkSize, false};
 #if defined(__linux__)
@@ -69,19 +71,21 @@ T* TCellStorage::NewBlock() {
       if (!chunk.data) throw std::bad_alloc();
     }
     try {
-      chunks_.push_back(chunk);
+      chunks.push_back(chunk);
     } catch (...) {
       ReleaseChunk(chunk);
       throw;
     }
-    chunkSize_ = chunkSize;
-    chunkUsed_ = 0;
+    arena_->used = 0;
   }
-  void* p = chunks_.back().data + chunkUsed_;
-  chunkUsed_ += size;
-  anyBlock_ = true;
+  void* p = chunks.back().data + arena_->used;
+  arena_->used += size;
   // Zeroed memory is a valid empty block: null pointers, no bits set, and cells of kind ckNone.
   return static_cast<T*>(p);
+}
+
+TCellStorage::TArena::~TArena() {
+  for (const TChunk& chunk : chunks) ReleaseChunk(chunk);
 }
 
 void TCellStorage::ReleaseChunk(const TChunk& chunk) {
@@ -94,11 +98,6 @@ void TCellStorage::ReleaseChunk(const TChunk& chunk) {
   std::free(chunk.data);
 }
 
-void TCellStorage::FreeChunks() {
-  for (const TChunk& chunk : chunks_) ReleaseChunk(chunk);
-  chunks_.clear();
-  chunkUsed_ = chunkSize_ = 0;
-}
 
 TCellStorage::Level3* TCellStorage::Row(uint32_t row, bool create) {
   if (row > 0xFFFF) return nullptr;
@@ -119,6 +118,7 @@ TCellStorage::Level3* TCellStorage::Row(uint32_t row, bool create) {
   }
   lastRowIndex_ = row;
   lastRow_ = l3;
+  lastGroup_ = UINT32_MAX;  // the cell block remembered lies in another row
   return l3;
 }
 
@@ -131,9 +131,8 @@ TCell* TCellStorage::Slot(uint32_t key, bool create, Level3*& row) {
     if (!create) return nullptr;
     l4 = NewBlock<Level4>();
   }
-  lastGroup_ = key >> 4;
+  lastGroup_ = key >> 4;  // Row made l3 the row block remembered
   lastCells_ = l4;
-  lastCellsRow_ = l3;
   row = l3;
   return &l4->cells[key & 0xF];
 }
@@ -147,9 +146,11 @@ TCell* TCellStorage::LookupSlow(uint32_t key) {
 void TCellStorage::NoteFormatSlow(uint32_t handle) {
   notedFormat_ = handle;
   if (handle == kNoFormatHandle) return;  // names no format: nothing to give back
+  if (!arena_) arena_ = std::make_unique<TArena>();
+  std::vector<uint64_t>& seen = arena_->formatsSeen;
   const size_t word = handle >> 6;
-  if (word >= formatsSeen_.size()) formatsSeen_.resize(word + 1);
-  formatsSeen_[word] |= uint64_t{1} << (handle & 63);
+  if (word >= seen.size()) seen.resize(word + 1);
+  seen[word] |= uint64_t{1} << (handle & 63);
 }
 
 void TCellStorage::Sync(Level3* row, uint32_t column, const TCell& cell) {
@@ -217,8 +218,8 @@ void TCellStorage::InsertRun(uint32_t key, uint32_t count, TCell cell) {
     return;
   }
   if (count == 0) return;
-  NoteFormat(cell.format);
   Level3* row = Row(key >> 8, true);
+  NoteFormat(cell.format);
   const uint32_t end = first + count;
   for (uint32_t column = first; column < end;) {
     Level4*& l4 = row->groups[column >> 4];
@@ -248,9 +249,8 @@ void TCellStorage::InsertRun(uint32_t key, uint32_t count, TCell cell) {
         }
       }
     }
-    lastGroup_ = ((key >> 8) << 4) | ((column - 1) >> 4);
+    lastGroup_ = ((key >> 8) << 4) | ((column - 1) >> 4);  // in the row block remembered
     lastCells_ = l4;
-    lastCellsRow_ = row;
   }
 }
 
@@ -273,8 +273,10 @@ TCell TCellStorage::DetachAtKey(uint32_t key) {
 }
 
 bool TCellStorage::FormatsUncounted() const {
-  for (size_t word = 0; word < formatsSeen_.size(); ++word) {
-    for (uint64_t bits = formatsSeen_[word]; bits != 0; bits &= bits - 1) {
+  if (!arena_) return true;
+  const std::vector<uint64_t>& seen = arena_->formatsSeen;
+  for (size_t word = 0; word < seen.size(); ++word) {
+    for (uint64_t bits = seen[word]; bits != 0; bits &= bits - 1) {
       const auto handle = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
       if (formats_->IsCounted(formats_->ByHandle(handle))) return false;
     }
@@ -338,13 +340,11 @@ void TCellStorage::ClearAll() {
       DestroyAllCells();
   }
   level1_ = nullptr;  // it lived in the arena
-  FreeChunks();
-  anyBlock_ = false;
+  arena_.reset();
   count_ = formulas_ = 0;
   lastGroup_ = lastRowIndex_ = UINT32_MAX;
   lastCells_ = nullptr;
-  lastCellsRow_ = lastRow_ = nullptr;
-  formatsSeen_.clear();
+  lastRow_ = nullptr;
   notedFormat_ = UINT32_MAX;
   cursorRow_ = cursorColumn_ = 0;
   walkRow_ = nullptr;
@@ -419,7 +419,7 @@ TCellRef TCellStorage::NextAdjacentBlank() {
 
 TCellBounds TCellStorage::CalcBounds() const {
   TCellBounds b;
-  if (!anyBlock_) return b;  // nothing was ever stored: 0, 0, 0, 0
+  if (!level1_) return b;  // nothing was ever stored: 0, 0, 0, 0
   b.firstColumn = 255;
   b.lastColumn = 0;
   b.firstRow = 65535;

@@ -70,7 +70,7 @@ class TCellStorage {
       TCell* slot = &lastCells_->cells[key & 0xF];
       // The common case: an empty slot, and a plain cell of the format stored last.
       if (slot->Empty() && cell.format == notedFormat_ && IsPlainKind(cell.kind)) {
-        lastCellsRow_->used[(key >> 6) & 3] |= uint64_t{1} << (key & 63);
+        lastRow_->used[(key >> 6) & 3] |= uint64_t{1} << (key & 63);
         ++count_;
         *slot = cell;
         return slot;
@@ -163,28 +163,39 @@ class TCellStorage {
   void FreeFormulaData();
   void DestroyAllCells();
   TCellRef NextCellInLaterRow();
-  void FreeChunks();
 
   TCellFormats* formats_;
-  // Allocated with the first cell, so that an empty worksheet costs next to nothing.
+  // The table's root, and the arena with what the storage knows of its formats: made with the first
+  // cell, so that an empty worksheet costs no more than this object.
   Level1* level1_ = nullptr;
-  bool anyBlock_ = false;
-  size_t count_ = 0;     // stored cells
-  size_t formulas_ = 0;  // stored cells owning formula data
+  struct TChunk {
+    uint8_t* data;
+    size_t size;
+    bool mapped;
+  };
+  struct TArena {
+    ~TArena();
+    // Large chunks of zeroed memory carved into blocks, all returned by ClearAll.
+    std::vector<TChunk> chunks;
+    size_t used = 0;  // of the last chunk
+    // Every format handle a cell has held since the last ClearAll (a bit per handle): when none of them
+    // is a counted format, ClearAll gives back no format use and only frees the formula data it finds
+    // from the row blocks' bits.
+    std::vector<uint64_t> formatsSeen;
+  };
+  std::unique_ptr<TArena> arena_;
+  static void ReleaseChunk(const TChunk& chunk);
 
-  // The cell block last found or made (the cells of the keys with key >> 4 == lastGroup_) and its row
-  // block; apart from them the row block last found or made.
-  uint32_t lastGroup_ = UINT32_MAX;
+  // The cell block last found or made (the cells of the keys with key >> 4 == lastGroup_), always in
+  // the row block last found or made (row lastRowIndex_).
   Level4* lastCells_ = nullptr;
-  Level3* lastCellsRow_ = nullptr;
-  uint32_t lastRowIndex_ = UINT32_MAX;
   Level3* lastRow_ = nullptr;
+  uint32_t lastGroup_ = UINT32_MAX;
+  uint32_t lastRowIndex_ = UINT32_MAX;
 
-  // Every format handle a cell has held since the last ClearAll (a bit per handle): when none of them
-  // is a counted format, ClearAll gives back no format use and only frees the formula data it finds
-  // from the row blocks' bits. notedFormat_ is the handle noted last.
-  std::vector<uint64_t> formatsSeen_;
-  uint32_t notedFormat_ = UINT32_MAX;
+  uint32_t count_ = 0;     // stored cells
+  uint32_t formulas_ = 0;  // stored cells owning formula data
+  uint32_t notedFormat_ = UINT32_MAX;  // the format handle noted last
 
   // Iteration cursor: the next slot to look at, and the row block of its row (null until the walk has
   // found a row). The column may reach 256 (past the row's end) until the next NextCell moves on to the
@@ -192,17 +203,6 @@ class TCellStorage {
   uint32_t cursorRow_ = 0;
   uint32_t cursorColumn_ = 0;
   Level3* walkRow_ = nullptr;
-
-  // Arena for blocks: large chunks of zeroed memory carved into blocks, all returned by ClearAll.
-  struct TChunk {
-    uint8_t* data;
-    size_t size;
-    bool mapped;
-  };
-  static void ReleaseChunk(const TChunk& chunk);
-  std::vector<TChunk> chunks_;
-  size_t chunkUsed_ = 0;
-  size_t chunkSize_ = 0;
 };
 
 }  // namespace plicato

@@ -159,6 +159,7 @@ class TSST : public TSSTHashTrie {
   void WriteSST(TXLSStream& stream);
 
   void Clear();
+  void DestroyItem(TSSTEntry* entry) override;  // also forgets the empty text's entry when it goes
 
   int32_t TotalRefCount() const { return totalRefCount_; }
   TXFonts* Fonts() const { return fonts_; }
@@ -169,7 +170,6 @@ class TSST : public TSSTHashTrie {
  protected:
   size_t KeyLength(const TSSTEntry* entry) const override { return entry->KeyLength(); }
   const uint8_t* KeyBytes(const TSSTEntry* entry) const override { return entry->KeyBytes(); }
-  void DestroyItem(TSSTEntry* entry) override;
 
  private:
   using TEntryPtr = std::unique_ptr<TSSTEntry, TSSTEntry::Deleter>;

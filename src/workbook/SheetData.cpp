@@ -230,8 +230,6 @@ void TSheet::PutEmptyTexts(int firstColumn, int lastColumn, int row) {
     const TXLSColumn* col = columns_->Item(column);
     return col && col->FormatIndex() != 15;
   };
-  const TXLSRow* rowObject = rows_->FindRow(row);
-  const int rowIndex = rowObject && rowObject->FormatIndex() != 15 ? rowObject->FormatIndex() : 15;
   for (int column = firstColumn; column <= lastColumn;) {
     if (ownFormat(column)) {
       PutText(column, row, std::u16string_view());
@@ -241,6 +239,9 @@ void TSheet::PutEmptyTexts(int firstColumn, int lastColumn, int row) {
     int end = column + 1;
     while (end <= lastColumn && !ownFormat(end)) ++end;
     const int count = end - column;
+    // Looked up for each run, as the cells before it may have changed the format list.
+    const TXLSRow* rowObject = rows_->FindRow(row);
+    const int rowIndex = rowObject && rowObject->FormatIndex() != 15 ? rowObject->FormatIndex() : 15;
     TCellFormat* format = formats.Item(rowIndex);
     if (rowIndex != 15) formats.AddUses(format, count);  // as DefaultFormatAt counts each cell's use
     TSSTEntry* entry = workbook_.SST().AddEmptyStrings(count);
