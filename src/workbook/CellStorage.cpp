@@ -98,7 +98,6 @@ void TCellStorage::ReleaseChunk(const TChunk& chunk) {
   std::free(chunk.data);
 }
 
-
 TCellStorage::Level3* TCellStorage::Row(uint32_t row, bool create) {
   if (row > 0xFFFF) return nullptr;
   if (row == lastRowIndex_) return lastRow_;
@@ -227,7 +226,8 @@ void TCellStorage::InsertRun(uint32_t key, uint32_t count, TCell cell) {
     // The run's columns within this cell block: one 16-bit piece of a word of the row's bits.
     uint64_t& word = row->used[column >> 6];
     const uint32_t shift = column & 0x30;
-    const auto pieceMask = static_cast<uint32_t>(((uint32_t{1} << (groupEnd - column)) - 1) << (column & 0xF));
+    const auto pieceMask =
+        static_cast<uint32_t>(((uint32_t{1} << (groupEnd - column)) - 1) << (column & 0xF));
     const auto storedMask = static_cast<uint32_t>(word >> shift) & 0xFFFF;
     if (!l4) l4 = NewBlock<Level4>();
     if ((storedMask & pieceMask) == 0) {

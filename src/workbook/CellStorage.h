@@ -193,8 +193,8 @@ class TCellStorage {
   uint32_t lastGroup_ = UINT32_MAX;
   uint32_t lastRowIndex_ = UINT32_MAX;
 
-  uint32_t count_ = 0;     // stored cells
-  uint32_t formulas_ = 0;  // stored cells owning formula data
+  uint32_t count_ = 0;                 // stored cells
+  uint32_t formulas_ = 0;              // stored cells owning formula data
   uint32_t notedFormat_ = UINT32_MAX;  // the format handle noted last
 
   // Iteration cursor: the next slot to look at, and the row block of its row (null until the walk has

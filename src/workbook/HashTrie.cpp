@@ -23,8 +23,9 @@ constexpr std::array<std::array<uint32_t, 256>, 8> kSliceTables = MakeSliceTable
 uint32_t HashBytes(const uint8_t* data, size_t length, uint32_t crc) {
   const auto& t = kSliceTables;
   for (; length >= 8; data += 8, length -= 8) {
-    const uint32_t low = crc ^ (static_cast<uint32_t>(data[0]) | (static_cast<uint32_t>(data[1]) << 8) |
-                                (static_cast<uint32_t>(data[2]) << 16) | (static_cast<uint32_t>(data[3]) << 24));
+    const uint32_t low =
+        crc ^ (static_cast<uint32_t>(data[0]) | (static_cast<uint32_t>(data[1]) << 8) |
+               (static_cast<uint32_t>(data[2]) << 16) | (static_cast<uint32_t>(data[3]) << 24));
     crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
           t[3][data[4]] ^ t[2][data[5]] ^ t[1][data[6]] ^ t[0][data[7]];
   }

@@ -7,11 +7,11 @@
 // file format's behaviour: the string table numbers its strings in this order when it writes them.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <memory>
 #include <utility>
 #include <vector>

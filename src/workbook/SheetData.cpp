@@ -220,7 +220,8 @@ void TSheet::PutEmptyTexts(int firstColumn, int lastColumn, int row) {
   if (firstColumn > lastColumn) return;
   if (!ValidPosition(firstColumn, row) || !ValidPosition(lastColumn, row)) {
     // Fails where PutText would, after storing what PutText would have stored.
-    for (int column = firstColumn; column <= lastColumn; ++column) PutText(column, row, std::u16string_view());
+    for (int column = firstColumn; column <= lastColumn; ++column)
+      PutText(column, row, std::u16string_view());
     return;
   }
   TCellFormats& formats = workbook_.CellFormats();
@@ -245,7 +246,8 @@ void TSheet::PutEmptyTexts(int firstColumn, int lastColumn, int row) {
     TCellFormat* format = formats.Item(rowIndex);
     if (rowIndex != 15) formats.AddUses(format, count);  // as DefaultFormatAt counts each cell's use
     TSSTEntry* entry = workbook_.SST().AddEmptyStrings(count);
-    cells_.InsertRun(CellKey(column, row), static_cast<uint32_t>(count), MakeStringCell(format->Handle(), entry));
+    cells_.InsertRun(CellKey(column, row), static_cast<uint32_t>(count),
+                     MakeStringCell(format->Handle(), entry));
     column = end;
   }
 }

@@ -163,7 +163,8 @@ TEST(CellStorageBulk, RunsAndClearingMatchSingleCells) {
   TCellStorage bulk(&formats), single(&formats);
   for (TCellStorage* s : {&bulk, &single}) {
     // Cells already in the run's way: a formula, a counted format, then a run over columns 10 to 40.
-    s->InsertAtKey(CellKey(12, 3), MakeFormulaCell(ckNumberFormula, formats.HandleOfIndex(15), new TFormulaData));
+    s->InsertAtKey(CellKey(12, 3),
+                   MakeFormulaCell(ckNumberFormula, formats.HandleOfIndex(15), new TFormulaData));
     formats.AddUse(counted[0]);
     s->InsertAtKey(CellKey(33, 3), MakeFloatCell(counted[0]->Handle(), 1));
     s->InsertAtKey(CellKey(200, 9), MakeBlankCell(formats.HandleOfIndex(15)));
