@@ -6,6 +6,7 @@
 #include <malloc.h>
 #endif
 
+#include <algorithm>
 #include <cfenv>
 #include <chrono>
 #include <cmath>
@@ -204,11 +205,15 @@ void TMergeRun::CopyRows(TRowSource& input, int32_t filesDone, int32_t filesTota
   auto lastProgress = std::chrono::steady_clock::now();
   while (input.NextRow()) {
     TSheet& out = Output();
-    for (int column = 0; column < kColumns; ++column) {
-      int target = host_.MarkRows() ? column + 1 : column;
+    // Asked once a row: a row is copied whole to one place.
+    const int shift = host_.MarkRows() ? 1 : 0;
+    const int width = std::min(input.TextWidth(), kColumns);
+    for (int column = 0; column < width; ++column) {
       input.CellText(column, text_);
-      out.PutText(target, outputRow_, text_);
+      out.PutText(column + shift, outputRow_, text_);
     }
+    // The rest of the row is empty text, still one text cell per column.
+    out.PutEmptyTexts(width + shift, kColumns - 1 + shift, outputRow_);
     ++partRows_;
     ++fileRows_;
     if (++outputRow_ >= kMaxRows) Split();

@@ -25,7 +25,7 @@ class TMergeHost {
   virtual std::vector<std::filesystem::path> FileList() = 0;
   // The save path, read when the run starts and again at each split.
   virtual std::filesystem::path SavePath() = 0;
-  // The marking option: the first column records each file's row count. Read for every cell, so an
+  // The marking option: the first column records each file's row count. Read for every row, so an
   // implementation must be cheap and thread-safe (an atomic the window keeps current).
   virtual bool MarkRows() = 0;
 

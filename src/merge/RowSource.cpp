@@ -22,18 +22,28 @@ class TXlsRowSource : public TRowSource {
   bool NextRow() override {
     if (row_ >= kMaxXlsRows) return false;
     // The row's cells are looked up once, for the text test and the copy alike.
+    stored_ = static_cast<int>(sheet_.Cells().RowCells(static_cast<uint32_t>(row_), cells_, kColumns));
     bool hasText = false;
-    for (int column = 0; column < kColumns; ++column) {
-      const TCell* cell = sheet_.FindCell(column, row_);
-      cells_[column] = cell;
-      if (cell && cell->kind == ckString && !TSST::EntryIsEmpty(cell->entry)) hasText = true;
+    textWidth_ = 0;
+    for (int column = 0; column < stored_; ++column) {
+      const TCell* cell = cells_[column];
+      if (!cell) continue;
+      if (cell->kind == ckString && !TSST::EntryIsEmpty(cell->entry)) {
+        hasText = true;
+        textWidth_ = column + 1;
+      } else if (cell->kind == ckFloat) {
+        textWidth_ = column + 1;
+      }
     }
     ++row_;
     return hasText;
   }
 
+  int TextWidth() const override { return textWidth_; }
+
   void CellText(int column, std::u16string& text) override {
     text.clear();
+    if (column >= stored_) return;
     // Ask the kind first: most cells are not numbers, and a failed number lookup must not cost an
     // exception per cell.
     const TCell* cell = cells_[column];
@@ -48,7 +58,10 @@ class TXlsRowSource : public TRowSource {
   std::unique_ptr<TXLSWorkbook> workbook_;
   TSheet& sheet_;
   int row_ = 0;
-  const TCell* cells_[kColumns] = {};
+  // The current row's cells below column stored_ (null where none); none from there on.
+  TCell* cells_[kColumns] = {};
+  int stored_ = 0;
+  int textWidth_ = 0;
 };
 
 class TXlsxRowSource : public TRowSource {
@@ -62,6 +75,7 @@ class TXlsxRowSource : public TRowSource {
     std::fill(std::begin(cells_), std::end(cells_), nullptr);
     bool hasText = false;
     uint32_t leftOut = 0;
+    textWidth_ = 0;
     for (const TXlsxCell& cell : row_.cells) {
       if (cell.column >= kColumns) {
         if (cell.kind != xkBlank) leftOut = cell.column + 1u;
@@ -70,6 +84,8 @@ class TXlsxRowSource : public TRowSource {
       cells_[cell.column] = &cell;
       // Only a text cell keeps its row, as in .xls: a formula's cached text is a formula's result.
       if (cell.kind == xkText && !cell.formula && !cell.text.empty()) hasText = true;
+      if (!cell.formula && (cell.kind == xkNumber || cell.kind == xkText))
+        textWidth_ = std::max(textWidth_, static_cast<int>(cell.column) + 1);
     }
     if (!hasText) return End();
     lastColumnLeftOut_ = std::max(lastColumnLeftOut_, leftOut);
@@ -89,6 +105,7 @@ class TXlsxRowSource : public TRowSource {
   }
 
   uint32_t LastColumnLeftOut() const override { return lastColumnLeftOut_; }
+  int TextWidth() const override { return textWidth_; }
 
  private:
   // Once ended the reader is not asked again: the rest of the sheet is never merged.
@@ -102,6 +119,7 @@ class TXlsxRowSource : public TRowSource {
   uint32_t next_ = 0;
   bool ended_ = false;
   uint32_t lastColumnLeftOut_ = 0;
+  int textWidth_ = 0;
   const TXlsxCell* cells_[kColumns] = {};
 };
 

@@ -28,6 +28,8 @@ class TRowSource {
   virtual bool NextRow() = 0;
   // Replaces text with the merged form of the current row's cell in column (below kColumns).
   virtual void CellText(int column, std::u16string& text) = 0;
+  // The column from which on every cell of the current row gives the empty text (at most kColumns).
+  virtual int TextWidth() const { return kColumns; }
   // The one-based number of the last column past the merged ones that held a value in a row taken, or 0.
   virtual uint32_t LastColumnLeftOut() const { return 0; }
 };

@@ -216,25 +216,32 @@ void TCellFormats::DeleteFormat(int32_t index) {
   // gone's destructor gives back its number format use.
 }
 
-TCellFormat* TCellFormats::Item(int32_t index) const {
-  if (index < 0 || index >= Count()) throw EListError(index);
-  return items_[static_cast<size_t>(index)].get();
+void TCellFormats::ThrowNoItem(int32_t index) {
+  throw EListError(index);
 }
 
-int32_t TCellFormats::AdoptableIndex(int32_t index) const {
-  if (index >= 0 && index < Count()) return index;
+int32_t TCellFormats::FallbackIndex(int32_t index) const {
   if (Count() > kDefaultCellFormatIndex) return kDefaultCellFormatIndex;
   if (Count() > 0) return 0;
   throw EListError(index);
 }
 
-void TCellFormats::AddUse(TCellFormat* format) {
-  if (format && format->index_ >= initialCount_ && format->UseCount < INT32_MAX) ++format->UseCount;
+void TCellFormats::ReleaseFormat(TCellFormat* format) {
+  if (!IsCounted(format)) return;
+  if (--format->UseCount <= 0) DeleteFormat(format->index_);
 }
 
-void TCellFormats::ReleaseFormat(TCellFormat* format) {
-  if (!format || format->owner_ != this || format->index_ < 0 || format->index_ < initialCount_) return;
-  if (--format->UseCount <= 0) DeleteFormat(format->index_);
+void TCellFormats::AddUses(TCellFormat* format, int32_t count) {
+  if (!format || format->index_ < initialCount_ || count <= 0) return;
+  // Saturating, as that many single uses would.
+  format->UseCount = format->UseCount >= INT32_MAX - count ? INT32_MAX : format->UseCount + count;
+}
+
+void TCellFormats::ReleaseFormatUses(TCellFormat* format, int32_t count) {
+  if (!IsCounted(format) || count <= 0) return;
+  // The first use given back that reaches 0 deletes the format; the rest find no format any more.
+  format->UseCount = format->UseCount < INT32_MIN + count ? INT32_MIN : format->UseCount - count;
+  if (format->UseCount <= 0) DeleteFormat(format->index_);
 }
 
 TCellFormat* TCellFormats::FindOrAddCounted(const TCellFormat& copy) {

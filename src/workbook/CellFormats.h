@@ -141,11 +141,17 @@ class TCellFormats {
 
   int32_t Count() const { return static_cast<int32_t>(items_.size()); }
   int32_t InitialCount() const { return initialCount_; }
-  TCellFormat* Item(int32_t index) const;  // EListError outside 0..Count-1
+  // EListError outside 0..Count-1.
+  TCellFormat* Item(int32_t index) const {
+    if (index < 0 || index >= Count()) ThrowNoItem(index);
+    return items_[static_cast<size_t>(index)].get();
+  }
 
   // The index an object created with this index adopts: the index itself when it names an item, else
   // 15 (the default cell format), or 0 in a list of fewer than 16 items. EListError for an empty list.
-  int32_t AdoptableIndex(int32_t index) const;
+  int32_t AdoptableIndex(int32_t index) const {
+    return index >= 0 && index < Count() ? index : FallbackIndex(index);
+  }
 
   // Handles.
   TCellFormat* ByHandle(uint32_t handle) const {
@@ -155,9 +161,18 @@ class TCellFormats {
 
   // Use counting for holders of a format (cells, rows, columns). Formats below the initial count are
   // never counted.
-  void AddUse(TCellFormat* format);
+  void AddUse(TCellFormat* format) {
+    if (format && format->index_ >= initialCount_ && format->UseCount < INT32_MAX) ++format->UseCount;
+  }
   // Lowers the use count of a counted format and deletes it when the count reaches 0.
   void ReleaseFormat(TCellFormat* format);
+  // As count calls of AddUse or ReleaseFormat, for holders made or destroyed in bulk.
+  void AddUses(TCellFormat* format, int32_t count);
+  void ReleaseFormatUses(TCellFormat* format, int32_t count);
+  // Whether ReleaseFormat would count the format down (it is this list's, and not an initial one).
+  bool IsCounted(const TCellFormat* format) const {
+    return format && format->owner_ == this && format->index_ >= 0 && format->index_ >= initialCount_;
+  }
 
   // The item equal to the copy, with one more use, or a new item with the copy's body and use count 1.
   // A new item takes a use of its font (see the file comment).
@@ -188,6 +203,8 @@ class TCellFormats {
  private:
   friend class TCellFormat;
   TCellFormat* AppendItem(std::unique_ptr<TCellFormat> format);
+  [[noreturn]] static void ThrowNoItem(int32_t index);
+  int32_t FallbackIndex(int32_t index) const;
   void PrepareXFRead();
   void CountXFNumberFormat(uint16_t id);
   void TakeFontUse(TCellFormat* format);

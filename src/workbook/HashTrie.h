@@ -7,12 +7,14 @@
 // file format's behaviour: the string table numbers its strings in this order when it writes them.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace plicato {
 
@@ -86,7 +88,7 @@ class THashTrie {
   THashTrie() = default;
   THashTrie(const THashTrie&) = delete;
   THashTrie& operator=(const THashTrie&) = delete;
-  virtual ~THashTrie() { FreeStructure(root_); }
+  virtual ~THashTrie() { FreeNodes(root_); }  // the links go with their blocks
 
   virtual uint32_t HashOf(const T* item) const = 0;
   virtual void DestroyItem(T* item) = 0;
@@ -153,7 +155,7 @@ class THashTrie {
     auto& slot = node->Slots[hash & 0xFF];
     if (slot.Child) return AddTo(slot.Child, item, std::rotr(hash, 8));
     if (!slot.Chain) {
-      slot.Chain = new TLink{item, nullptr};
+      slot.Chain = NewLink(item, nullptr);
       ++node->FilledCount;
       return true;
     }
@@ -161,11 +163,11 @@ class THashTrie {
     for (const TLink* link = slot.Chain; link; link = link->Next, ++links)
       if (SameItem(link->Item, item)) return false;
     if (links < kTrieChainLimit || node->Level >= kTrieNoSplitLevel) {
-      slot.Chain = new TLink{item, slot.Chain};
+      slot.Chain = NewLink(item, slot.Chain);
       return true;
     }
     // Split: the chain's items move, head first, into a child that looks at the next eight bits.
-    std::unique_ptr<TNode, StructureDeleter> child(new TNode(this, node->Level + 1), StructureDeleter{});
+    std::unique_ptr<TNode, StructureDeleter> child(new TNode(this, node->Level + 1), StructureDeleter{this});
     const int shift = 8 * (node->Level + 1);
     for (const TLink* link = slot.Chain; link; link = link->Next)
       AddTo(child.get(), link->Item, std::rotr(HashOf(link->Item), shift));
@@ -205,7 +207,7 @@ class THashTrie {
     *at = match->Next;
     if (!slot.Chain) --node->FilledCount;
     T* owned = match->Item;
-    delete match;
+    FreeLink(match);
     DestroyItem(owned);
     return true;
   }
@@ -230,23 +232,51 @@ class THashTrie {
       while (TLink* link = slot.Chain) {
         slot.Chain = link->Next;
         T* owned = link->Item;
-        delete link;
+        FreeLink(link);
         DestroyItem(owned);
       }
     }
     node->FilledCount = 0;
+    // Every link is free again: the blocks go back, and a cleared trie holds no memory for links.
+    if (node == root_) {
+      freeLinks_ = nullptr;
+      linkBlocks_.clear();
+    }
   }
 
-  static void FreeChain(TLink* link) {
+  // Links come from blocks owned by the trie and go back to a free list: a table of a hundred thousand
+  // strings costs a few dozen allocations for its links instead of one each, and none to free them.
+  TLink* NewLink(T* item, TLink* next) {
+    if (!freeLinks_) AddLinkBlock();
+    TLink* link = freeLinks_;
+    freeLinks_ = link->Next;
+    link->Item = item;
+    link->Next = next;
+    return link;
+  }
+  void FreeLink(TLink* link) {
+    link->Item = nullptr;
+    link->Next = freeLinks_;
+    freeLinks_ = link;
+  }
+  void AddLinkBlock() {
+    const size_t count = std::min<size_t>(size_t{64} << std::min<size_t>(linkBlocks_.size(), 6), 4096);
+    linkBlocks_.push_back(std::make_unique<TLink[]>(count));
+    TLink* block = linkBlocks_.back().get();
+    for (size_t i = 0; i < count; ++i) block[i].Next = i + 1 < count ? &block[i + 1] : freeLinks_;
+    freeLinks_ = block;
+  }
+
+  void FreeChain(TLink* link) {
     while (link) {
       TLink* next = link->Next;
-      delete link;
+      FreeLink(link);
       link = next;
     }
   }
 
   // Frees nodes and links below and including node, leaving the items alone.
-  static void FreeStructure(TNode* node) {
+  void FreeStructure(TNode* node) {
     if (!node) return;
     for (auto& slot : node->Slots) {
       FreeStructure(slot.Child);
@@ -254,9 +284,19 @@ class THashTrie {
     }
     delete node;
   }
+  // Frees nodes only, for the destructor (the links go with their blocks).
+  static void FreeNodes(TNode* node) {
+    if (!node) return;
+    for (auto& slot : node->Slots) FreeNodes(slot.Child);
+    delete node;
+  }
   struct StructureDeleter {
-    void operator()(TNode* node) const { FreeStructure(node); }
+    THashTrie* trie;
+    void operator()(TNode* node) const { trie->FreeStructure(node); }
   };
+
+  TLink* freeLinks_ = nullptr;
+  std::vector<std::unique_ptr<TLink[]>> linkBlocks_;
 };
 
 // --- the string-entry trie ------------------------------------------------------------------------

@@ -102,9 +102,12 @@ void TNumberFormats::Clear() {
 
 void TNumberFormats::ResetNumberFormats() {
   Clear();
+  // Appended in id order, each id new: no search for an existing one (every workbook made or read
+  // starts here).
+  formats_.reserve(kBuiltInNumberFormats);
   for (int32_t id = 0; id < kBuiltInNumberFormats; ++id)
-    AddNumberFormatWithId(BuiltInNumberFormatText(id), id, -1);
-  // Appended in id order.
+    formats_.push_back(std::make_unique<TNumberFormat>(BuiltInNumberFormatText(id), id, -1));
+  highestId_ = kBuiltInNumberFormats - 1;
   sorted_ = true;
 }
 

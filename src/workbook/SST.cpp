@@ -263,8 +263,27 @@ TSSTEntry* TSST::AddLatin1String(std::string_view text) {
   return AddText(reinterpret_cast<const unsigned char*>(text.data()), text.size());
 }
 
+TSSTEntry* TSST::AddEmptyStrings(int32_t count) {
+  TSSTEntry* entry = AddText(static_cast<const char16_t*>(nullptr), 0);
+  if (count > 1) {
+    entry->RefCount += count - 1;
+    totalRefCount_ += count - 1;
+  }
+  return entry;
+}
+
+void TSST::DestroyItem(TSSTEntry* entry) {
+  if (entry == emptyEntry_) emptyEntry_ = nullptr;
+  TSSTHashTrie::DestroyItem(entry);
+}
+
 template <class Ch>
 TSSTEntry* TSST::AddText(const Ch* text, size_t length) {
+  if (length == 0 && emptyEntry_) {
+    ++emptyEntry_->RefCount;
+    ++totalRefCount_;
+    return emptyEntry_;
+  }
   if (length > kMaxChars)
     throw EXLSError(FormatMessage("String too long: %zu characters (at most 65535 fit in a cell)", length));
 
@@ -292,6 +311,7 @@ TSSTEntry* TSST::AddText(const Ch* text, size_t length) {
   if (found) {
     ++found->RefCount;
     ++totalRefCount_;
+    if (length == 0) emptyEntry_ = found;
     return found;
   }
 
@@ -305,6 +325,7 @@ TSSTEntry* TSST::AddText(const Ch* text, size_t length) {
   }
   TrieAdd(entry.get(), hash);  // cannot meet an equal entry: the lookup above found none
   ++totalRefCount_;
+  if (length == 0) emptyEntry_ = entry.get();
   return entry.release();
 }
 

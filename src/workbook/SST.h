@@ -121,6 +121,9 @@ class TSST : public TSSTHashTrie {
   TSSTEntry* AddString(std::u16string_view text);
   // The same for a text whose bytes are the characters 0-255 (Latin-1), e.g. formatted digits.
   TSSTEntry* AddLatin1String(std::string_view text);
+  // count references (at least one) to the entry of the empty text at once, as count AddString calls
+  // with the empty text would add them.
+  TSSTEntry* AddEmptyStrings(int32_t count);
 
   // The entry's text (runs and extension data are not part of it).
   std::u16string EntryText(const TSSTEntry* entry) const;
@@ -162,6 +165,7 @@ class TSST : public TSSTHashTrie {
   void WriteSST(TXLSStream& stream);
 
   void Clear();
+  void DestroyItem(TSSTEntry* entry) override;  // also forgets the empty text's entry when it goes
 
   int32_t TotalRefCount() const { return totalRefCount_; }
   TXFonts* Fonts() const { return fonts_; }
@@ -199,6 +203,10 @@ class TSST : public TSSTHashTrie {
   uint32_t declaredCount_ = 0;
   TExtSST extSST_;
   int32_t totalRefCount_ = 0;
+  // The plain 8-bit entry of the empty text while the trie holds it, else null. Most cells of a merge
+  // output hold the empty text: adding it needs neither a hash nor a walk of the trie. The entry stays
+  // in the trie like any other, so the written table is the same.
+  TSSTEntry* emptyEntry_ = nullptr;
 };
 
 }  // namespace plicato

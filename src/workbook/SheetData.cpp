@@ -216,6 +216,42 @@ void TSheet::PutText(int column, int row, std::u16string_view text) {
   cells_.InsertAtKey(CellKey(column, row), MakeStringCell(handle, entry));
 }
 
+void TSheet::PutEmptyTexts(int firstColumn, int lastColumn, int row) {
+  if (firstColumn > lastColumn) return;
+  if (!ValidPosition(firstColumn, row) || !ValidPosition(lastColumn, row)) {
+    // Fails where PutText would, after storing what PutText would have stored.
+    for (int column = firstColumn; column <= lastColumn; ++column)
+      PutText(column, row, std::u16string_view());
+    return;
+  }
+  TCellFormats& formats = workbook_.CellFormats();
+  // A column with a format of its own decides its cell's default format (see DefaultFormatAt); between
+  // such columns the row decides, for the whole run.
+  auto ownFormat = [this](int column) {
+    const TXLSColumn* col = columns_->Item(column);
+    return col && col->FormatIndex() != 15;
+  };
+  for (int column = firstColumn; column <= lastColumn;) {
+    if (ownFormat(column)) {
+      PutText(column, row, std::u16string_view());
+      ++column;
+      continue;
+    }
+    int end = column + 1;
+    while (end <= lastColumn && !ownFormat(end)) ++end;
+    const int count = end - column;
+    // Looked up for each run, as the cells before it may have changed the format list.
+    const TXLSRow* rowObject = rows_->FindRow(row);
+    const int rowIndex = rowObject && rowObject->FormatIndex() != 15 ? rowObject->FormatIndex() : 15;
+    TCellFormat* format = formats.Item(rowIndex);
+    if (rowIndex != 15) formats.AddUses(format, count);  // as DefaultFormatAt counts each cell's use
+    TSSTEntry* entry = workbook_.SST().AddEmptyStrings(count);
+    cells_.InsertRun(CellKey(column, row), static_cast<uint32_t>(count),
+                     MakeStringCell(format->Handle(), entry));
+    column = end;
+  }
+}
+
 void TSheet::PutTextFormatted(int column, int row, std::u16string_view text, int formatIndex) {
   if (!ValidPosition(column, row)) throw EXLSError(FormatMessage("Invalid cell position %d:%d", column, row));
   uint32_t handle = HandleForIndex(formatIndex);
@@ -296,6 +332,7 @@ void TSheet::ApplyFormatToCells(TCellFormat* format, int firstColumn, int lastCo
       formats.AddUse(format);
       TCellFormat* old = formats.ByHandle(cell->format);
       cell->format = format->Handle();
+      cells_.NoteFormat(cell->format);
       formats.ReleaseFormat(old);
     }
   }

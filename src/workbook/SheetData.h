@@ -69,6 +69,9 @@ class TSheet {
   TCellVariant GetVariant(int column, int row);
 
   void PutText(int column, int row, std::u16string_view text);
+  // PutText with the empty text for columns firstColumn to lastColumn of the row, in one go: a merge
+  // output is mostly such runs.
+  void PutEmptyTexts(int firstColumn, int lastColumn, int row);
   void PutTextFormatted(int column, int row, std::u16string_view text, int formatIndex);
   void PutSharedString(int column, int row, TSSTEntry* entry, int formatIndex);
   // As PutSharedString, for a caller that has counted the reference itself (the reader).

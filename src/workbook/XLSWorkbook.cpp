@@ -136,13 +136,33 @@ void TXLSWorkbook::ClearWorkbook() {
   optionsDialog_->CopyFromSheet(sheets_->Item(0).Records());
 }
 
+namespace {
+// The records of a new worksheet, whose calculation options a workbook without worksheets shows. Made
+// once: they never change.
+const TRecordStorageSheet& DefaultSheetRecords() {
+  static const TRecordStorageSheet records;
+  return records;
+}
+}  // namespace
+
 void TXLSWorkbook::ResetForRead() {
-  ClearWorkbook();
-  Aborted = false;
-  notRead_ = false;
+  // ClearWorkbook, without the default fonts, formats and worksheet that the read replaces at once: a
+  // merge of many small files reads one workbook per file.
   sheets_->Clear();
+  sst_->Clear();
+  globals_->ResetDefaults();
   cellFormats_->Clear();
   fonts_->Clear();
+  defaultFormatIndex_ = 15;
+  colors_->ResetDefaults();
+  styles_->Clear();
+  fileSharing_->Clear();
+  extraObjects_->Clear();
+  chartSheets_.clear();
+  CodePage = 1252;
+  optionsDialog_->CopyFromSheet(DefaultSheetRecords());
+  Aborted = false;
+  notRead_ = false;
   cellFormats_->NumberFormats().ResetNumberFormats();
   cellFormats_->SuspendUseCounting();
   fonts_->SuspendUseCounting();

@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <memory>
 
 #include "biff/BIFFString.h"
 #include "biff/CodePage.h"
@@ -42,52 +43,64 @@ std::string WrapMessage(int number, const std::exception& failure) {
   return FormatMessage("Error on writing record # %d", number) + "\r" + failure.what();
 }
 
-// The cell records, one function each. Every record is assembled in one reused body and appended to
-// the stream, which holds the workbook stream in memory.
+// The cell records, one function each. A sheet has up to millions of them: each is built straight
+// into a buffer of whole records, which goes to the stream in large writes (the stream takes whole
+// records as raw bytes, as it does for a chart sheet). Records too varied to build in place (texts,
+// formulas) are assembled in one reused body first. Nothing of a record that fails reaches the buffer.
 class TCellWriter {
  public:
-  explicit TCellWriter(TXLSStream& stream) : stream_(stream) { body_.reserve(kMaxBody); }
+  explicit TCellWriter(TXLSStream& stream) : stream_(stream), buffer_(new uint8_t[kBufferSize]) {
+    body_.reserve(kMaxBody);
+  }
+
+  // Hands the buffered records to the stream; called at the end, and before a failure is passed on.
+  void Flush() {
+    if (used_ > 0) stream_.WriteRaw(buffer_.get(), static_cast<uint32_t>(used_));
+    used_ = 0;
+  }
 
   void WriteBlank(uint32_t row, uint32_t column, uint16_t xf) {
-    Head(row, column, xf);
-    Append(R::BLANK);
+    uint8_t* p = Open(R::BLANK, 6);
+    Head(p, row, column, xf);
   }
 
   // MULBLANK: row, first column, one XF per column, last column.
   void WriteBlankRun(uint32_t row, uint32_t first, const uint16_t* xfs, uint32_t count) {
-    Head(row, first);
-    for (uint32_t i = 0; i < count; ++i) PutFixed16(body_, xfs[i]);
-    PutFixed16(body_, static_cast<uint16_t>(first + count - 1));
-    Append(R::MULBLANK);
+    uint8_t* p = Open(R::MULBLANK, 6 + 2 * count);
+    Head(p, row, first);
+    p += 4;
+    for (uint32_t i = 0; i < count; ++i, p += 2) EncodeFixed16(p, xfs[i]);
+    EncodeFixed16(p, static_cast<uint16_t>(first + count - 1));
   }
 
   void WriteNumber(uint32_t row, uint32_t column, uint16_t xf, double number) {
-    Head(row, column, xf);
-    PutDouble(body_, number);
-    Append(R::NUMBER);
+    uint8_t* p = Open(R::NUMBER, 14);
+    Head(p, row, column, xf);
+    EncodeDouble(p + 6, number);
   }
 
   void WriteRK(uint32_t row, uint32_t column, uint16_t xf, uint32_t rk) {
-    Head(row, column, xf);
-    PutFixed32(body_, rk);
-    Append(R::RK);
+    uint8_t* p = Open(R::RK, 10);
+    Head(p, row, column, xf);
+    EncodeFixed32(p + 6, rk);
   }
 
   // MULRK: row, first column, an XF and RK value per column, last column.
   void WriteMulRK(uint32_t row, uint32_t first, const uint16_t* xfs, const uint32_t* rks, uint32_t count) {
-    Head(row, first);
-    for (uint32_t i = 0; i < count; ++i) {
-      PutFixed16(body_, xfs[i]);
-      PutFixed32(body_, rks[i]);
+    uint8_t* p = Open(R::MULRK, 6 + 6 * count);
+    Head(p, row, first);
+    p += 4;
+    for (uint32_t i = 0; i < count; ++i, p += 6) {
+      EncodeFixed16(p, xfs[i]);
+      EncodeFixed32(p + 2, rks[i]);
     }
-    PutFixed16(body_, static_cast<uint16_t>(first + count - 1));
-    Append(R::MULRK);
+    EncodeFixed16(p, static_cast<uint16_t>(first + count - 1));
   }
 
   void WriteLabelSst(uint32_t row, uint32_t column, uint16_t xf, uint32_t sstIndex) {
-    Head(row, column, xf);
-    PutFixed32(body_, sstIndex);
-    Append(R::LABELSST);
+    uint8_t* p = Open(R::LABELSST, 10);
+    Head(p, row, column, xf);
+    EncodeFixed32(p + 6, sstIndex);
   }
 
   // LABEL: a cell text held in the cell record itself, with 8-bit characters when all of them fit.
@@ -95,17 +108,17 @@ class TCellWriter {
     const size_t bytes = FitsIn8Bits(text) ? text.size() : 2 * text.size();
     if (text.size() > 0xFFFF || 9 + bytes > kMaxBody)
       throw EXLSError(FormatMessage("Cell text of %zu characters is too long", text.size()));
-    Head(row, column, xf);
+    BodyHead(row, column, xf);
     PutBiffString(body_, text, /*shortCount=*/false, /*allowNarrow=*/true);
-    Append(R::LABEL);
+    Append(R::LABEL, body_);
   }
 
   // BOOLERR: the value (a boolean, or a BIFF error code) and whether it is an error.
   void WriteBoolErr(uint32_t row, uint32_t column, uint16_t xf, uint8_t value, bool error) {
-    Head(row, column, xf);
-    PutFixed8(body_, value);
-    PutFixed8(body_, error ? 1 : 0);
-    Append(R::BOOLERR);
+    uint8_t* p = Open(R::BOOLERR, 8);
+    Head(p, row, column, xf);
+    p[6] = value;
+    p[7] = error ? 1 : 0;
   }
 
   void WriteFormula(const TSheet& sheet, uint32_t row, uint32_t column, uint16_t xf, const TCell& cell) {
@@ -114,7 +127,7 @@ class TCellWriter {
     const size_t exprLength = data->expression.size();
     if (exprLength > kMaxBody - 22)
       throw EXLSError(FormatMessage("Formula of %zu bytes does not fit in one record", exprLength));
-    Head(row, column, xf);
+    BodyHead(row, column, xf);
     uint8_t result[8];
     switch (cell.kind) {
       case ckNumberFormula:
@@ -144,17 +157,17 @@ class TCellWriter {
     PutFixed32(body_, 0);
     PutFixed16(body_, static_cast<uint16_t>(data->tokenLength));
     body_.insert(body_.end(), data->expression.begin(), data->expression.end());
-    Append(R::FORMULA);
+    Append(R::FORMULA, body_);
 
     if (IsArrayFormulaKind(cell.kind)) {
-      if (data->arrayFlag == 0) stream_.AppendRecord(R::ARRAY, data->arrayBody);
+      if (data->arrayFlag == 0) Append(R::ARRAY, data->arrayBody);
       if (cell.kind == ckStringArrayFormula) WriteString(data->text);
       return;
     }
     // The first cell of an array with a boolean or error result, and the first cell of a data table,
     // carry their record; a text result's STRING comes after it.
-    if (!data->arrayBody.empty() && data->arrayFlag == 0) stream_.AppendRecord(R::ARRAY, data->arrayBody);
-    if (!data->tableBody.empty()) stream_.AppendRecord(R::TABLE, data->tableBody);
+    if (!data->arrayBody.empty() && data->arrayFlag == 0) Append(R::ARRAY, data->arrayBody);
+    if (!data->tableBody.empty()) Append(R::TABLE, data->tableBody);
     if (cell.kind == ckStringFormula) WriteString(data->text);
   }
 
@@ -169,30 +182,64 @@ class TCellWriter {
     body_.clear();
     PutBiffString(body_, all.substr(0, chars));
     EncodeFixed16(body_.data(), static_cast<uint16_t>(text.size()));  // the count is of the whole text
-    Append(R::STRING);
+    Append(R::STRING, body_);
     for (size_t done = chars; done < text.size(); done += chars) {
       chars = std::min<size_t>(text.size() - done, (kMaxBody - 1) / 2);
       body_.clear();
       PutFixed8(body_, 1);
       PutBiffChars(body_, all.substr(done, chars), /*wide=*/true);
-      Append(R::CONTINUE);
+      Append(R::CONTINUE, body_);
     }
   }
 
  private:
-  // Begins a body with the row and column (the first column of a run) and, for one cell, its XF.
-  void Head(uint32_t row, uint32_t column) {
+  // Room for the largest record twice over, and then some: a flush every few thousand cells.
+  static constexpr size_t kBufferSize = 64 << 10;
+
+  // Begins a record of a body length up to kMaxBody in the buffer: writes its header and returns where
+  // its body goes.
+  uint8_t* Open(uint16_t id, uint32_t length) {
+    if (used_ + kRecordHeaderSize + length > kBufferSize) Flush();
+    uint8_t* p = buffer_.get() + used_;
+    EncodeFixed16(p, id);
+    EncodeFixed16(p + 2, static_cast<uint16_t>(length));
+    used_ += kRecordHeaderSize + length;
+    return p + kRecordHeaderSize;
+  }
+  // The row and column (the first column of a run) and, for one cell, its XF.
+  static void Head(uint8_t* p, uint32_t row, uint32_t column) {
+    EncodeFixed16(p, static_cast<uint16_t>(row));
+    EncodeFixed16(p + 2, static_cast<uint16_t>(column));
+  }
+  static void Head(uint8_t* p, uint32_t row, uint32_t column, uint16_t xf) {
+    Head(p, row, column);
+    EncodeFixed16(p + 4, xf);
+  }
+  void BodyHead(uint32_t row, uint32_t column, uint16_t xf) {
     body_.clear();
     PutFixed16(body_, static_cast<uint16_t>(row));
     PutFixed16(body_, static_cast<uint16_t>(column));
-  }
-  void Head(uint32_t row, uint32_t column, uint16_t xf) {
-    Head(row, column);
     PutFixed16(body_, xf);
   }
-  void Append(uint16_t id) { stream_.AppendRecord(id, body_); }
+  // One record of any body length; a body longer than a record goes on in CONTINUE records, as the
+  // stream's AppendRecord would write it.
+  void Append(uint16_t id, const std::vector<uint8_t>& body) {
+    const uint8_t* data = body.data();
+    size_t left = body.size();
+    uint16_t pieceId = id;
+    do {
+      const auto piece = static_cast<uint32_t>(std::min<size_t>(left, kMaxBody));
+      uint8_t* p = Open(pieceId, piece);
+      if (piece > 0) std::memcpy(p, data, piece);
+      data += piece;
+      left -= piece;
+      pieceId = R::CONTINUE;
+    } while (left > 0);
+  }
 
   TXLSStream& stream_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t used_ = 0;
   std::vector<uint8_t> body_;
 };
 
@@ -215,8 +262,13 @@ class TRKCache {
     return true;
   }
 
+  // Called for every cell: the empty cache returns at once, inline.
   void Flush(TCellWriter& out) {
-    if (count_ == 0) return;
+    if (count_ != 0) WriteOut(out);
+  }
+
+ private:
+  void WriteOut(TCellWriter& out) {
     if (count_ == 1)
       out.WriteRK(row_, static_cast<uint32_t>(first_), xf_[0], rk_[0]);
     else
@@ -225,7 +277,6 @@ class TRKCache {
     first_ = last_ = -1;
   }
 
- private:
   uint16_t row_ = 0;
   int32_t first_ = -1;
   int32_t last_ = -1;
@@ -876,72 +927,77 @@ void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& st
       const uint32_t row = KeyRow(ref.key);
       const uint32_t column = KeyColumn(ref.key);
       const TCell& cell = *ref.cell;
+      // Cell blocks lie in the order they were made, which for a sheet filled row by row is this order:
+      // ask for the cells a few blocks ahead before they are needed (a hint; any address will do).
+      __builtin_prefetch(reinterpret_cast<const char*>(ref.cell) + 1024);
       if (row != previousRow) {
         rkCache.Flush(out);
         previousRow = row;
       }
-      const TWrittenValue value =
-          formulasAsValues && IsFormulaKind(cell.kind) ? FormulaAsValue(cell) : CellValue(cell);
-      if (value.kind != ckInteger && value.kind != ckFloat) rkCache.Flush(out);
-      const uint16_t xf = xfOf(cell.format);
+      if (cell.kind == ckString) {
+        // Most cells: a shared string.
+        rkCache.Flush(out);
+        const TSSTEntry* entry = cell.Entry();
+        if (!entry) throw EXLSError("[int] Text cell without its string");
+        out.WriteLabelSst(row, column, xfOf(cell.format), entry->Index);
+      } else {
+        const TWrittenValue value =
+            formulasAsValues && IsFormulaKind(cell.kind) ? FormulaAsValue(cell) : CellValue(cell);
+        if (value.kind != ckInteger && value.kind != ckFloat) rkCache.Flush(out);
+        const uint16_t xf = xfOf(cell.format);
 
-      switch (value.kind) {
-        case ckString: {
-          if (value.text) {
+        switch (value.kind) {
+          case ckString: {
             // A formula's text result has no shared string: written in the cell record itself.
-            out.WriteLabel(row, column, xf, *value.text);
+            out.WriteLabel(row, column, xf, value.text ? *value.text : kNoText);
             break;
           }
-          const TSSTEntry* entry = cell.Entry();
-          if (!entry) throw EXLSError("[int] Text cell without its string");
-          out.WriteLabelSst(row, column, xf, entry->Index);
-          break;
-        }
-        case ckBlank: {
-          uint16_t xfs[256];
-          uint32_t count = 0;
-          xfs[count++] = xf;
-          uint32_t last = column;
-          for (TCellRef blank = cells.NextAdjacentBlank(); blank; blank = cells.NextAdjacentBlank()) {
-            if (KeyRow(blank.key) != row || KeyColumn(blank.key) != last + 1)
-              throw EXLSError("Row error in writing MULBLANK");
-            xfs[count++] = xfOf(blank.cell->format);
-            last = KeyColumn(blank.key);
-          }
-          if (count == 1)
-            out.WriteBlank(row, column, xf);
-          else
-            out.WriteBlankRun(row, column, xfs, count);
-          break;
-        }
-        case ckInteger:  // never created; its value would be held as a double like any number
-        case ckFloat: {
-          const double number = value.number;
-          if (const std::optional<uint32_t> rk = EncodeRK(number);
-              rk && rkCache.Accept(*rk, xf, static_cast<int32_t>(column), static_cast<uint16_t>(row)))
+          case ckBlank: {
+            uint16_t xfs[256];
+            uint32_t count = 0;
+            xfs[count++] = xf;
+            uint32_t last = column;
+            for (TCellRef blank = cells.NextAdjacentBlank(); blank; blank = cells.NextAdjacentBlank()) {
+              if (KeyRow(blank.key) != row || KeyColumn(blank.key) != last + 1)
+                throw EXLSError("Row error in writing MULBLANK");
+              xfs[count++] = xfOf(blank.cell->format);
+              last = KeyColumn(blank.key);
+            }
+            if (count == 1)
+              out.WriteBlank(row, column, xf);
+            else
+              out.WriteBlankRun(row, column, xfs, count);
             break;
-          rkCache.Flush(out);
-          out.WriteNumber(row, column, xf, number);
-          break;
+          }
+          case ckInteger:  // never created; its value would be held as a double like any number
+          case ckFloat: {
+            const double number = value.number;
+            if (const std::optional<uint32_t> rk = EncodeRK(number);
+                rk && rkCache.Accept(*rk, xf, static_cast<int32_t>(column), static_cast<uint16_t>(row)))
+              break;
+            rkCache.Flush(out);
+            out.WriteNumber(row, column, xf, number);
+            break;
+          }
+          case ckBoolean: {
+            out.WriteBoolErr(row, column, xf, value.small, false);
+            break;
+          }
+          case ckError: {
+            // A formula's result without a known error value writes #N/A, as its FORMULA record would.
+            const auto error = static_cast<TCellError>(value.small);
+            if (error == ceNone && !value.fromFormula)
+              throw EXLSError(FormatMessage("Invalid error value in cell %d:%d", static_cast<int>(row),
+                                            static_cast<int>(column)));
+            out.WriteBoolErr(row, column, xf, BiffFromError(error), true);
+            break;
+          }
+          default:
+            if (!IsFormulaKind(cell.kind))
+              throw EXLSError(FormatMessage("[int] Unknown cell type %d", static_cast<int>(cell.kind)));
+            out.WriteFormula(sheet, row, column, xf, cell);
+            break;
         }
-        case ckBoolean: {
-          out.WriteBoolErr(row, column, xf, value.small, false);
-          break;
-        }
-        case ckError: {
-          // A formula's result without a known error value writes #N/A, as its FORMULA record would.
-          const auto error = static_cast<TCellError>(value.small);
-          if (error == ceNone && !value.fromFormula)
-            throw EXLSError(FormatMessage("Invalid error value in cell %d:%d", static_cast<int>(row),
-                                          static_cast<int>(column)));
-          out.WriteBoolErr(row, column, xf, BiffFromError(error), true);
-          break;
-        }
-        default:
-          if (!IsFormulaKind(cell.kind))
-            throw EXLSError(FormatMessage("[int] Unknown cell type %d", static_cast<int>(cell.kind)));
-          out.WriteFormula(sheet, row, column, xf, cell);
-          break;
       }
 
       if (onProgress && ordinal % 100 == 0) {
@@ -955,7 +1011,14 @@ void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& st
       }
     }
     rkCache.Flush(out);
+    out.Flush();
   } catch (const std::exception& failure) {
+    // The records before the failing one are written, as each would have been on its own; the failure
+    // reported stays the first one.
+    try {
+      out.Flush();
+    } catch (const std::exception&) {
+    }
     throw EXLSError(WrapMessage(ordinal, failure));
   }
 }

@@ -151,3 +151,61 @@ TEST_F(CellStorage, Bounds) {
 }
 
 }  // namespace plicato
+
+namespace plicato {
+
+// A run stored in one go, and the storage cleared in bulk, end as cell-by-cell stores and deletes do:
+// same cells, bits, bounds and row views, same format use counts, and the same formats deleted.
+TEST(CellStorageBulk, RunsAndClearingMatchSingleCells) {
+  TXFonts fonts;
+  TCellFormats formats(&fonts);
+  TCellFormat* counted[2] = {formats.AddFormat(), formats.AddFormat()};  // above the initial ones
+  TCellStorage bulk(&formats), single(&formats);
+  for (TCellStorage* s : {&bulk, &single}) {
+    // Cells already in the run's way: a formula, a counted format, then a run over columns 10 to 40.
+    s->InsertAtKey(CellKey(12, 3),
+                   MakeFormulaCell(ckNumberFormula, formats.HandleOfIndex(15), new TFormulaData));
+    formats.AddUse(counted[0]);
+    s->InsertAtKey(CellKey(33, 3), MakeFloatCell(counted[0]->Handle(), 1));
+    s->InsertAtKey(CellKey(200, 9), MakeBlankCell(formats.HandleOfIndex(15)));
+  }
+  formats.AddUses(counted[1], 2 * 31);
+  bulk.InsertRun(CellKey(10, 3), 31, MakeBlankCell(counted[1]->Handle()));
+  for (uint32_t c = 10; c <= 40; ++c) single.InsertAtKey(CellKey(c, 3), MakeBlankCell(counted[1]->Handle()));
+  EXPECT_EQ(counted[0]->UseCount, 2) << "the cells in the way kept their format";
+  EXPECT_EQ(counted[1]->UseCount, 2 * 29);
+
+  auto keysOf = [&](TCellStorage& s) {
+    std::vector<std::pair<uint32_t, uint32_t>> seen;
+    s.BeginIteration();
+    while (TCellRef ref = s.NextCell()) seen.push_back({ref.key, ref.cell->format});
+    return seen;
+  };
+  EXPECT_EQ(keysOf(bulk), keysOf(single));
+  TCell* row[256];
+  EXPECT_EQ(bulk.RowCells(3, row, 255), 41u);
+  EXPECT_EQ(row[9], nullptr);
+  EXPECT_EQ(row[12], bulk.LookupKey(CellKey(12, 3)));
+  EXPECT_EQ(bulk.RowCells(9, row, 200), 0u) << "column 200 lies past the columns asked for";
+
+  bulk.DeleteAtKey(CellKey(200, 9));
+  for (uint32_t c = 10; c <= 12; ++c) bulk.DeleteAtKey(CellKey(c, 3));
+  TCellBounds b = bulk.CalcBounds();
+  EXPECT_EQ(std::vector<int>({b.firstColumn, b.lastColumn, b.firstRow, b.lastRow}),
+            std::vector<int>({13, 40, 3, 3}));
+
+  // Clearing one storage in bulk and deleting the other's cells one by one give back the same uses.
+  single.BeginIteration();
+  std::vector<uint32_t> keys;
+  while (TCellRef ref = single.NextCell()) keys.push_back(ref.key);
+  for (uint32_t key : keys) single.DeleteAtKey(key);
+  const int32_t left[2] = {counted[0]->UseCount, counted[1]->UseCount};
+  EXPECT_EQ(left[0], 1);
+  EXPECT_EQ(left[1], 29 - 2);
+  const int32_t count = formats.Count();
+  bulk.ClearAll();
+  EXPECT_EQ(formats.Count(), count - 2) << "both counted formats lost their last users";
+  EXPECT_TRUE(bulk.IsEmpty());
+}
+
+}  // namespace plicato

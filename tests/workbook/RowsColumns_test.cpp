@@ -4,10 +4,12 @@
 
 #include "biff/BIFFRecs.h"
 #include "biff/Coding.h"
+#include "biff/Errors.h"
 #include "biff/XLSStream.h"
 #include "workbook/CellFormats.h"
 #include "workbook/Columns.h"
 #include "workbook/Rows.h"
+#include "workbook/SST.h"
 #include "workbook/XLSFonts.h"
 #include "workbook/XLSWorkbook.h"
 
@@ -137,6 +139,43 @@ TEST(SheetRowsColumns, ColumnAndRowFormatsReachTheirCells) {
   EXPECT_EQ(s.CellFormatIndex(*s.FindCell(3, 5)), 15);
   s.PutText(2, 9, u"new");
   EXPECT_EQ(s.CellFormatIndex(*s.FindCell(2, 9)), columnFormat) << "new cells take the column's format";
+}
+
+}  // namespace plicato
+
+namespace plicato {
+
+// Runs of empty text stored in one go end as PutText of each: same cells, formats, uses and strings,
+// the same file.
+TEST(SheetRowsColumns, EmptyTextRunsMatchSingleCells) {
+  std::vector<uint8_t> written[2];
+  for (int bulk = 0; bulk < 2; ++bulk) {
+    TXLSWorkbook wb;
+    TSheet& s = wb.Sheets()[0];
+    TXLSColumn* column = s.Columns().Add(7, 15);
+    column->SetFillPattern(fpPattern1);  // a counted format of its own
+    TXLSRow* row = s.Rows().Add(2, 15);
+    row->SetFillPattern(fpPattern2);
+    s.PutText(5, 2, u"in the way");
+    for (int r : {1, 2}) {
+      if (bulk) {
+        s.PutEmptyTexts(3, 255, r);
+      } else {
+        for (int c = 3; c <= 255; ++c) s.PutText(c, r, u"");
+      }
+    }
+    EXPECT_EQ(s.CellFormatIndex(*s.FindCell(7, 1)), column->FormatIndex());
+    EXPECT_EQ(s.CellFormatIndex(*s.FindCell(8, 2)), row->FormatIndex());
+    EXPECT_EQ(s.CellFormatIndex(*s.FindCell(8, 1)), 15);
+    EXPECT_EQ(s.GetStringText(5, 2), u"");
+    EXPECT_EQ(wb.CellFormats().Item(column->FormatIndex())->UseCount, 3);
+    EXPECT_EQ(wb.CellFormats().Item(row->FormatIndex())->UseCount, 1 + 252);  // column 7 has its own
+    EXPECT_EQ(wb.SST().TotalRefCount(), 1 + 2 * 253);
+    EXPECT_THROW(s.PutEmptyTexts(250, 256, 3), EXLSError);
+    EXPECT_EQ(s.GetCellKind(255, 3), ckString) << "the columns before the bad one are stored";
+    wb.Write(written[bulk]);
+  }
+  EXPECT_EQ(written[0], written[1]);
 }
 
 }  // namespace plicato

@@ -728,5 +728,24 @@ TEST(TSST, EverySstOfTheCorpusReadsOrFailsCleanlyAndRoundTrips) {
   EXPECT_GT(roundTrips, 50);
 }
 
+TEST(TSST, TheEmptyTextIsOneEntryCountedLikeAnyOther) {
+  TSST sst(nullptr);
+  TSSTEntry* empty = sst.AddString(u"");
+  EXPECT_EQ(sst.AddEmptyStrings(5), empty);
+  EXPECT_EQ(sst.AddLatin1String(""), empty);
+  EXPECT_EQ(empty->RefCount, 7);
+  EXPECT_EQ(sst.TotalRefCount(), 7);
+  for (int i = 0; i < 6; ++i) EXPECT_FALSE(sst.ReleaseEntry(empty));
+  EXPECT_TRUE(sst.ReleaseEntry(empty));
+  EXPECT_EQ(sst.TrieCount(), 0u);
+  // A new entry once the old one is gone, and again after a Clear: never the freed one.
+  TSSTEntry* again = sst.AddEmptyStrings(2);
+  EXPECT_EQ(again->RefCount, 2);
+  EXPECT_EQ(sst.TrieCount(), 1u);
+  sst.Clear();
+  EXPECT_EQ(sst.AddString(u"")->RefCount, 1);
+  EXPECT_EQ(sst.TrieCount(), 1u);
+}
+
 }  // namespace
 }  // namespace plicato
