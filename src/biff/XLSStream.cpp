@@ -588,6 +588,11 @@ void TXLSStream::AppendBytes(const uint8_t* bytes, size_t count) {
   }
 }
 
+void TXLSStream::AppendRecords(const uint8_t* records, size_t count) {
+  RequireWriting();
+  AppendBytes(records, count);
+}
+
 void TXLSStream::AppendRecord(uint16_t id, const std::vector<uint8_t>& body) {
   RequireWriting();
   TWriteState& w = *write_;

@@ -157,6 +157,10 @@ class TXLSStream {
   // than one BIFF8 record holds (8,224 bytes). Every record the writer and the model generate goes
   // through here.
   void AppendRecord(uint16_t id, const std::vector<uint8_t>& body);
+  // Appends records a writer laid out itself, each whole (header, then body of at most 8,224 bytes), as
+  // the cell writer builds millions of small ones in a buffer of its own; the encryption finds their
+  // headers in the bytes, as it does for any record.
+  void AppendRecords(const uint8_t* records, size_t count);
   // Appends one kept record byte for byte, as it was read (never split).
   void WriteRecord(uint16_t id, const void* body, uint16_t length);
   // Writes count bytes over the stream's bytes at position, written before, wherever they are by now

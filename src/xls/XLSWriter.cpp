@@ -45,7 +45,7 @@ std::string WrapMessage(int number, const std::exception& failure) {
 
 // The cell records, one function each. A sheet has up to millions of them: each is built straight
 // into a buffer of whole records, which goes to the stream in large writes (the stream takes whole
-// records as raw bytes, as it does for a chart sheet). Records too varied to build in place (texts,
+// records as they are). Records too varied to build in place (texts,
 // formulas) are assembled in one reused body first. Nothing of a record that fails reaches the buffer.
 class TCellWriter {
  public:
@@ -55,7 +55,7 @@ class TCellWriter {
 
   // Hands the buffered records to the stream; called at the end, and before a failure is passed on.
   void Flush() {
-    if (used_ > 0) stream_.WriteRaw(buffer_.get(), static_cast<uint32_t>(used_));
+    if (used_ > 0) stream_.AppendRecords(buffer_.get(), used_);
     used_ = 0;
   }
 
