@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -1005,6 +1006,42 @@ bool TXLSReader::OnSheetExt(TByteReader& r) {
 // ---------------------------------------------------------------------------------------------------
 // Substreams
 
+namespace {
+
+// The fields of a BIFF8 BOF after version and type: build, year, file history flags, lowest version.
+struct TBOFHistory {
+  uint16_t build = 0;
+  uint16_t year = 0;
+  uint32_t history = 0;
+  uint32_t lowestVersion = 0;
+};
+
+// Null for a shorter body (older versions end after the year, or earlier).
+std::optional<TBOFHistory> ReadBOFHistory(const uint8_t* body, uint32_t length) {
+  if (length < 16) return std::nullopt;
+  TByteReader r(body, length);
+  r.Skip(4);  // version, substream type
+  TBOFHistory bof;
+  bof.build = r.GetU16();
+  bof.year = r.GetU16();
+  bof.history = r.GetU32();
+  bof.lowestVersion = r.GetU32();
+  return bof;
+}
+
+// The globals BOF of a signature file (year 1998, no history, lowest version 6): see signatureFile_.
+bool IsSignatureBOF(const uint8_t* body, uint32_t length) {
+  const std::optional<TBOFHistory> bof = ReadBOFHistory(body, length);
+  return bof && bof->year == 1998 && bof->history == 0 && bof->lowestVersion == 6;
+}
+
+uint32_t BOFLowestVersion(const uint8_t* body, uint32_t length) {
+  const std::optional<TBOFHistory> bof = ReadBOFHistory(body, length);
+  return bof ? bof->lowestVersion : 0;
+}
+
+}  // namespace
+
 bool TXLSReader::OnBOF(TByteReader& r) {
   const uint8_t* b = r.Current();
   const uint32_t length = header_.length;
@@ -1034,8 +1071,7 @@ bool TXLSReader::OnBOF(TByteReader& r) {
       if (length > kMaxGlobalsBOFSize) throw EXLSError("Invalid BOF size");
       substream_ = TSubstream::ssGlobals;
       storage_ = &workbook_.Globals();
-      signatureFile_ = length >= 16 && DecodeFixed16(b + 6) == 0x07CE && DecodeFixed32(b + 8) == 0 &&
-                       DecodeFixed32(b + 12) == 6;
+      signatureFile_ = IsSignatureBOF(b, length);
       StoreBOF(type, b, length);
       return false;
     case rec::BOF_WORKSHEET:
@@ -1074,7 +1110,7 @@ void TXLSReader::BeginSheet(uint16_t type, const uint8_t* body, uint32_t length)
   } else {
     sheet.SetNameUnchecked(u"Sheet1");
   }
-  sheetLowestVersion_ = length >= 16 ? DecodeFixed32(body + 12) : 0;
+  sheetLowestVersion_ = BOFLowestVersion(body, length);
   StoreBOF(type, body, length);
 }
 
@@ -1330,9 +1366,10 @@ void TXLSReader::FixOldWriteAccess() {
   if (globals.Defaults().IndexOf(rec::WRITEACCESS) >= 0) return;  // the file had none
   TStoredRecord* record = globals.Current(rec::WRITEACCESS);
   if (!record || record->Length() < 3 || record->Data()[2] != 0) return;
-  const uint8_t* b = record->Data();
-  const size_t count = std::min<size_t>(DecodeFixed16(b), record->Length() - 3);
-  const std::u16string name = CodePageText(b + 3, count);
+  TByteReader stored(record->Data(), record->Length());
+  const size_t count = std::min<size_t>(stored.GetU16(), record->Length() - 3);
+  stored.Skip(1);  // the flag, 0: checked above
+  const std::u16string name = CodePageText(stored.Current(), count);
   const bool wide = std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
   const size_t fit = wide ? (kWriteAccessSize - 3) / 2 : kWriteAccessSize - 3;
   const size_t n = std::min(name.size(), fit);
@@ -1346,8 +1383,9 @@ void TXLSReader::FixOldWriteAccess() {
 
 bool TXLSReader::OnFilePass(TByteReader& r) {
   if (stream_.Decrypting()) return false;
+  // The stream knows the layouts of the encryption headers: it is handed the whole body.
   const uint8_t* b = r.Current();
-  const uint32_t length = header_.length;
+  const auto length = static_cast<uint32_t>(r.Remaining());
   // XOR obfuscation and RC4, with standard or CryptoAPI keys, are read (the stream knows their layouts).
   const bool biff8 = version_ >= xvExcel97;
   if (!TXLSStream::CanDecrypt(b, length, biff8))
@@ -1418,9 +1456,11 @@ bool TXLSReader::OnFormat(TByteReader& r) {
   std::vector<uint8_t> repaired;
   if (version_ >= xvExcel97) {
     if (length >= 5) {
-      const size_t width = (b[4] & 0x01) ? 2 : 1;
-      const size_t held = (length - 5) / width;
-      if (DecodeFixed16(b + 2) > held) {
+      r.Skip(2);  // the format's id
+      const uint16_t count = r.GetU16();
+      const size_t width = (r.GetU8() & 0x01) ? 2 : 1;
+      const size_t held = r.Remaining() / width;
+      if (count > held) {
         repaired.assign(b, b + 5 + held * width);
         EncodeFixed16(repaired.data() + 2, static_cast<uint16_t>(held));
       }
@@ -1431,9 +1471,12 @@ bool TXLSReader::OnFormat(TByteReader& r) {
       formats.ReadFormatRecord(b, length);
     return false;
   }
-  if (length >= 3 && b[2] > length - 3) {
-    repaired.assign(b, b + length);
-    repaired[2] = static_cast<uint8_t>(length - 3);
+  if (length >= 3) {
+    r.Skip(2);  // the format's id
+    if (r.GetU8() > r.Remaining()) {
+      repaired.assign(b, b + length);
+      repaired[2] = static_cast<uint8_t>(length - 3);
+    }
   }
   const auto decoder = [this](const uint8_t* chars, size_t count) { return CodePageText(chars, count); };
   if (!repaired.empty())
