@@ -9,6 +9,7 @@
 
 #include "biff/CodePage.h"
 #include "biff/CompoundFile.h"
+#include "xlsx/InflateThread.h"
 #include "xlsx/XmlPart.h"
 #include "xlsx/ZipPackage.h"
 
@@ -346,8 +347,8 @@ bool ParseCellType(const char* t, TCellType& type) {
 
 class TSheetPart : public TXmlPart {
  public:
-  TSheetPart(xlsx::TZipPart part, const TSharedStrings& strings, bool date1904)
-      : TXmlPart(std::move(part)), strings_(strings), date1904_(date1904) {}
+  TSheetPart(std::unique_ptr<xlsx::TPartReader> input, const TSharedStrings& strings, bool date1904)
+      : TXmlPart(std::move(input)), strings_(strings), date1904_(date1904) {}
 
   // Parses on to the end of the next row; false at the end of the sheet.
   bool Next(TXlsxRow& row) {
@@ -608,6 +609,8 @@ struct TXlsxSheetReader::TImpl {
   std::u16string sheetName;
   std::string sheetPart;
   TSharedStrings strings;
+  // The sheet reads through the inflater, and the inflater reads the package: destroyed in this order.
+  std::unique_ptr<xlsx::TInflateThread> inflater;
   std::unique_ptr<TSheetPart> sheet;
 };
 
@@ -664,14 +667,23 @@ void TXlsxSheetReader::TImpl::Open() {
   }
   // Some writers leave the relationship out; the part at its usual place is then used.
   if (stringsPart.empty() && package.Contains("xl/sharedStrings.xml")) stringsPart = "xl/sharedStrings.xml";
+  // From here on the worker alone reads the archive: the shared strings, then the sheet, inflated while
+  // the strings are parsed here and, after them, the sheet.
+  std::vector<xlsx::TZipPart> parts;
   if (!stringsPart.empty()) {
     if (stringsPart == workbook || stringsPart == sheetPart || EndsWith(stringsPart, ".rels"))
       throw EXlsxError("The relationship of the shared strings loops back to " + stringsPart);
-    TSharedStringsPart shared(package.OpenPart(stringsPart));
+    parts.push_back(package.OpenPart(stringsPart));
+  }
+  parts.push_back(package.OpenPart(sheetPart));
+  const size_t sheetIndex = parts.size() - 1;
+  inflater = std::make_unique<xlsx::TInflateThread>(std::move(parts));
+  if (sheetIndex > 0) {
+    TSharedStringsPart shared(inflater->Reader(0));
     shared.ParseAll();
     strings = std::move(shared.strings);
   }
-  sheet = std::make_unique<TSheetPart>(package.OpenPart(sheetPart), strings, book.date1904);
+  sheet = std::make_unique<TSheetPart>(inflater->Reader(sheetIndex), strings, book.date1904);
 }
 
 namespace {

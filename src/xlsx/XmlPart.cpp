@@ -15,7 +15,7 @@ constexpr int kChunkSize = 64 * 1024;
 
 }  // namespace
 
-TXmlPart::TXmlPart(TZipPart part) : part_(std::move(part)) {
+TXmlPart::TXmlPart(std::unique_ptr<TPartReader> input) : input_(std::move(input)) {
   parser_ = XML_ParserCreate(nullptr);
   if (!parser_) throw EXlsxError("[int] Cannot create an XML parser");
   XML_SetUserData(parser_, this);
@@ -31,7 +31,7 @@ TXmlPart::~TXmlPart() {
 }
 
 std::string TXmlPart::Where() const {
-  return FormatMessage("%s, line %lu", part_.Name().c_str(),
+  return FormatMessage("%s, line %lu", input_->Name().c_str(),
                        static_cast<unsigned long>(XML_GetCurrentLineNumber(parser_)));
 }
 
@@ -42,7 +42,7 @@ bool TXmlPart::Parse() {
     return ParseOn();
   } catch (const std::exception& e) {
     failed_ = e.what();
-    if (failed_.empty()) failed_ = "[int] Failure without a message while reading " + part_.Name();
+    if (failed_.empty()) failed_ = "[int] Failure without a message while reading " + input_->Name();
     throw;
   }
 }
@@ -62,8 +62,8 @@ bool TXmlPart::ParseOn() {
   }
   for (;;) {
     void* buffer = XML_GetBuffer(parser_, kChunkSize);
-    if (!buffer) throw EXlsxError("Out of memory while reading " + part_.Name());
-    const size_t n = part_.Read(static_cast<uint8_t*>(buffer), kChunkSize);
+    if (!buffer) throw EXlsxError("Out of memory while reading " + input_->Name());
+    const size_t n = input_->Read(static_cast<uint8_t*>(buffer), kChunkSize);
     const bool last = n == 0;
     Check(XML_ParseBuffer(parser_, static_cast<int>(n), last));
     if (suspended_) return true;

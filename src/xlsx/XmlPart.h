@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "xlsx/ZipPackage.h"
@@ -19,7 +20,8 @@ namespace plicato::xlsx {
 
 class TXmlPart {
  public:
-  explicit TXmlPart(TZipPart part);
+  explicit TXmlPart(std::unique_ptr<TPartReader> input);
+  explicit TXmlPart(TZipPart part) : TXmlPart(std::make_unique<TZipPart>(std::move(part))) {}
   virtual ~TXmlPart();
   TXmlPart(const TXmlPart&) = delete;
   TXmlPart& operator=(const TXmlPart&) = delete;
@@ -33,7 +35,7 @@ class TXmlPart {
     }
   }
 
-  const std::string& PartName() const { return part_.Name(); }
+  const std::string& PartName() const { return input_->Name(); }
   // "xl/worksheets/sheet1.xml, line 12": where the parse is, for messages.
   std::string Where() const;
 
@@ -67,7 +69,7 @@ class TXmlPart {
   void Stop(std::exception_ptr failure);
   void Check(int status);
 
-  TZipPart part_;
+  std::unique_ptr<TPartReader> input_;
   XML_ParserStruct* parser_ = nullptr;
   std::exception_ptr failure_;  // thrown by a handler, rethrown once expat has returned
   std::string failed_;          // the message of the failure that stopped the parse
