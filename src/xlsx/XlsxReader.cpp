@@ -255,6 +255,17 @@ std::optional<TCellRef> ParseCellRef(const char* text, const char*& failure) {
 }
 
 bool ParseNumber(std::string_view text, double& value) {
+  // Most values are short integers (ids, quantities, dates): up to 15 digits read exactly, digit by digit.
+  if (!text.empty() && text.size() <= 15) {
+    const bool negative = text[0] == '-';
+    uint64_t n = 0;
+    size_t i = negative ? 1 : 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) n = n * 10 + static_cast<uint64_t>(text[i] - '0');
+    if (i == text.size() && i > (negative ? 1u : 0u)) {
+      value = negative ? -static_cast<double>(n) : static_cast<double>(n);
+      return true;
+    }
+  }
   while (!text.empty() &&
          (text.front() == ' ' || text.front() == '\t' || text.front() == '\n' || text.front() == '\r'))
     text.remove_prefix(1);
@@ -328,21 +339,32 @@ constexpr TErrorName kErrorNames[] = {{u"#NULL!", ceNull}, {u"#DIV/0!", ceDiv0},
 
 enum TCellType : uint8_t { ctNumber, ctShared, ctString, ctInline, ctBoolean, ctError, ctDate };
 
-// The t attribute of a cell; an unknown type is refused rather than guessed.
+// The t attribute of a cell; an unknown type is refused rather than guessed. Read at every cell, so by its
+// first letter.
 bool ParseCellType(const char* t, TCellType& type) {
-  struct TName {
-    const char* name;
-    TCellType type;
-  };
-  static constexpr TName kTypes[] = {
-      {"s", ctShared},  {"n", ctNumber}, {"str", ctString}, {"inlineStr", ctInline},
-      {"b", ctBoolean}, {"e", ctError},  {"d", ctDate}};
-  for (const TName& n : kTypes)
-    if (std::strcmp(t, n.name) == 0) {
-      type = n.type;
-      return true;
-    }
-  return false;
+  const bool letter = t[0] != '\0' && t[1] == '\0';
+  switch (t[0]) {
+    case 's':
+      type = letter ? ctShared : ctString;
+      return letter || std::strcmp(t, "str") == 0;
+    case 'n':
+      type = ctNumber;
+      return letter;
+    case 'b':
+      type = ctBoolean;
+      return letter;
+    case 'e':
+      type = ctError;
+      return letter;
+    case 'd':
+      type = ctDate;
+      return letter;
+    case 'i':
+      type = ctInline;
+      return std::strcmp(t, "inlineStr") == 0;
+    default:
+      return false;
+  }
 }
 
 class TSheetPart : public TXmlPart {
@@ -485,7 +507,8 @@ class TSheetPart : public TXmlPart {
     type_ = ctNumber;
     const char* r = nullptr;
     for (const char** a = attributes; *a; a += 2) {
-      const char* key = LocalName(a[0]);
+      // Writers leave these names unprefixed: a name of one letter is its own local name.
+      const char* key = a[0][0] != '\0' && a[0][1] == '\0' ? a[0] : LocalName(a[0]);
       if (key[0] == 'r' && key[1] == '\0')
         r = a[1];
       else if (key[0] == 't' && key[1] == '\0')

@@ -11,7 +11,8 @@ namespace plicato::xlsx {
 
 namespace {
 
-constexpr int kChunkSize = 64 * 1024;
+// As large as the blocks of the inflating thread: expat's work per buffer is then spread over many rows.
+constexpr int kChunkSize = 256 * 1024;
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -239,6 +240,25 @@ TEST(XlsxReader, DamagedInputIsRefusedWithAMessage) {
                     lying.begin() + static_cast<ptrdiff_t>(i) + 70) == "xl/worksheets/sheet1.xml")
       lying[i + 24] = lying[i + 25] = 0;  // low 16 bits of the uncompressed size
   EXPECT_NE(Failure(lying), "");
+
+  // Damage the worker thread meets while it inflates (a CRC mismatch of either part, stored so that the
+  // XML stays readable) reaches the caller, after the bytes before it.
+  for (const std::string& text : {std::string("<v>2</v>"), std::string("<t>text</t>")}) {
+    std::vector<uint8_t> damaged = BuildZip(good, true);
+    const auto at = std::search(damaged.begin(), damaged.end(), text.begin(), text.end());
+    ASSERT_NE(at, damaged.end());
+    at[3] ^= 1;  // '2' to '3', 't' to 'u'
+    EXPECT_NE(Failure(damaged).find("is damaged"), std::string::npos) << text << ": " << Failure(damaged);
+  }
+  // A reader given up after its first row stops its worker, which waits with its blocks full.
+  {
+    std::string rows;
+    for (int i = 0; i < 100000; ++i) rows += "<row><c><v>1</v></c></row>";
+    const std::vector<uint8_t> big = BuildZip(WorkbookParts(SheetXml(rows)), true);
+    TXlsxSheetReader reader{std::span<const uint8_t>(big)};
+    TXlsxRow row;
+    EXPECT_TRUE(reader.NextRow(row));
+  }
 
   // Files by name: an encrypted package, an .xls, a text file.
   test::TempDir dir;
