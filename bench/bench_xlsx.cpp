@@ -265,10 +265,9 @@ int main() {
                 theirs, theirCpu, kRuns, kRows / theirs, theirValues);
     // On a busy machine wall times stretch unevenly; the CPU times compare the work done. Our wall time
     // gains from the second core (inflating beside parsing), our CPU time does not.
-    std::printf(
-        "ratio openpyxl / plicato, same file, every value: wall %.1fx, CPU %.1fx (target 20x)%s\n",
-        theirs / best, theirCpu / bestCpu,
-        theirValues == values ? "" : "  WARNING: the value counts differ, the work is not the same");
+    std::printf("ratio openpyxl / plicato, same file, every value: wall %.1fx, CPU %.1fx (target 20x)%s\n",
+                theirs / best, theirCpu / bestCpu,
+                theirValues == values ? "" : "  WARNING: the value counts differ, the work is not the same");
   } else {
     std::printf("openpyxl: not run (python3-openpyxl missing?)\n");
   }

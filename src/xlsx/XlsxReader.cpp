@@ -260,7 +260,8 @@ bool ParseNumber(std::string_view text, double& value) {
     const bool negative = text[0] == '-';
     uint64_t n = 0;
     size_t i = negative ? 1 : 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) n = n * 10 + static_cast<uint64_t>(text[i] - '0');
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+      n = n * 10 + static_cast<uint64_t>(text[i] - '0');
     if (i == text.size() && i > (negative ? 1u : 0u)) {
       value = negative ? -static_cast<double>(n) : static_cast<double>(n);
       return true;

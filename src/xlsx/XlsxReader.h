@@ -2,9 +2,10 @@
 // want its values without building a workbook model: the merge (as a row source beside the .xls reader)
 // and the command line's dump.
 //
-// The first <sheet> of the workbook part is found through the package's relationships; its XML is
-// streamed from the zip in chunks and parsed with expat, and NextRow stops the parse at the end of each
-// row. Memory is bounded by the shared strings (held for the whole read) plus one row and one chunk.
+// The first <sheet> of the workbook part is found through the package's relationships. The shared strings
+// and then the sheet are inflated by a worker thread, a few blocks ahead, and parsed with expat on the
+// caller's thread; NextRow stops the parse at the end of each row. Memory is bounded by the shared
+// strings (held for the whole read) plus one row and the worker's blocks (a megabyte at most).
 // Dates are numbers, as in .xls; a t="d" cell (an ISO 8601 date) becomes the same serial number.
 //
 // Every failure is an EXlsxError with a message naming the part and, for XML, the line: damage in the

@@ -1,5 +1,6 @@
-// A streaming XML parse of one package part (expat, fed from the zip in chunks), for the part readers
-// that derive from it. Memory is bounded by one chunk plus what the handlers keep: no tree is built.
+// A streaming XML parse of one package part (expat, fed in chunks from the zip or from a thread inflating
+// the part), for the part readers that derive from it. Memory is bounded by one chunk plus what the
+// handlers keep: no tree is built.
 //
 // The parse refuses what a spreadsheet part never needs and an attacker would use: a document type
 // declaration (and with it every entity declaration), so no entity is ever expanded. Handlers may throw;
