@@ -1,10 +1,16 @@
 #include "xlsx/XlsxReader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include "biff/CodePage.h"
@@ -368,28 +374,148 @@ bool ParseCellType(const char* t, TCellType& type) {
   }
 }
 
+// Parsed rows kept compactly, for one row of the single parse or for all rows of a piece parsed ahead:
+// the cells' values (a shared string is a view of the table), texts of their own in one buffer.
+struct TStoredCell {
+  TXlsxCell cell;  // text: a shared string or an error's name; a text of its own is in owned
+  size_t offset = 0, length = 0;
+  bool owned = false;
+};
+
+struct TStoredRow {
+  uint32_t index = 0;
+  size_t end = 0;  // the end of the row's cells; they start where the row before ends
+};
+
+struct TRowStore {
+  std::vector<TStoredCell> cells;
+  std::vector<TStoredRow> rows;
+  std::u16string texts;
+
+  void Clear() {
+    cells.clear();
+    rows.clear();
+    texts.clear();
+  }
+  // The texts of row r point into the store: valid while it is neither cleared nor added to.
+  void Deliver(size_t r, TXlsxRow& row) const {
+    row.index = rows[r].index;
+    row.cells.clear();
+    for (size_t i = r == 0 ? 0 : rows[r - 1].end; i < rows[r].end; ++i) {
+      row.cells.push_back(cells[i].cell);
+      if (cells[i].owned)
+        row.cells.back().text = std::u16string_view(texts).substr(cells[i].offset, cells[i].length);
+    }
+  }
+};
+
+// What the part reader gives the sheet's parser: stretches of bytes given to it (the sheet's start, or a
+// piece), then, unless it holds back, the rest of the sheet from the inflating thread.
+class TSheetInput final : public xlsx::TPartReader {
+ public:
+  TSheetInput(std::string name, xlsx::TPartReader* source) : name_(std::move(name)), source_(source) {}
+  // A piece: the bytes are borrowed and nothing follows them.
+  TSheetInput(std::string name, std::string_view bytes) : name_(std::move(name)), borrowed_(bytes) {
+    held_ = true;
+  }
+
+  void Append(std::string bytes) { stretches_.push_back(std::move(bytes)); }
+  void Hold(bool held) { held_ = held; }
+  // A failure met while reading ahead of the parse, thrown where the parse reaches it.
+  void FailAfterStretches(std::exception_ptr failure) { failure_ = std::move(failure); }
+  bool Held() const { return held_ && stretches_.empty() && borrowed_.empty(); }
+
+  size_t Read(uint8_t* buffer, size_t size) override {
+    if (!borrowed_.empty()) {
+      const size_t n = std::min(size, borrowed_.size());
+      std::memcpy(buffer, borrowed_.data(), n);
+      borrowed_.remove_prefix(n);
+      return n;
+    }
+    while (!stretches_.empty()) {
+      const std::string& s = stretches_.front();
+      if (offset_ < s.size()) {
+        const size_t n = std::min(size, s.size() - offset_);
+        std::memcpy(buffer, s.data() + offset_, n);
+        offset_ += n;
+        return n;
+      }
+      stretches_.pop_front();
+      offset_ = 0;
+    }
+    if (held_ || !source_) return 0;
+    if (failure_) std::rethrow_exception(failure_);
+    return source_->Read(buffer, size);
+  }
+  const std::string& Name() const override { return name_; }
+
+ private:
+  const std::string name_;
+  xlsx::TPartReader* source_ = nullptr;
+  std::string_view borrowed_;
+  std::deque<std::string> stretches_;
+  size_t offset_ = 0;
+  bool held_ = false;
+  std::exception_ptr failure_;
+};
+
 class TSheetPart : public TXmlPart {
  public:
-  TSheetPart(std::unique_ptr<xlsx::TPartReader> input, const TSharedStrings& strings, bool date1904)
-      : TXmlPart(std::move(input)), strings_(strings), date1904_(date1904) {}
+  // pauseAtRows: Parse() returns at the end of each row (the single parse); else it parses on (a piece).
+  TSheetPart(std::unique_ptr<TSheetInput> input, const TSharedStrings& strings, bool date1904,
+             TRowStore& store, bool pauseAtRows)
+      : TXmlPart(std::move(input)),
+        input_(static_cast<TSheetInput&>(Reader())),
+        strings_(strings),
+        date1904_(date1904),
+        store_(store),
+        pauseAtRows_(pauseAtRows) {}
 
-  // Parses on to the end of the next row; false at the end of the sheet.
+  TSheetInput& Input() { return input_; }
+
+  // Parses on to the end of the next row; false at the end of the sheet or where the input holds back.
   bool Next(TXlsxRow& row) {
-    row_ = &row;
-    row.cells.clear();
-    texts_.clear();
-    owned_.clear();
-    rowDone_ = false;
+    // A row cut by a stretch's end is continued, not started over.
+    if (rowDone_) {
+      store_.Clear();
+      rowDone_ = false;
+    }
     while (!rowDone_)
       if (!Parse()) return false;
-    for (const TOwnedText& t : owned_)
-      row.cells[t.cell].text = std::u16string_view(texts_).substr(t.offset, t.length);
-    if (unordered_) SortCells(row.cells);
+    store_.Deliver(0, row);
     return true;
   }
 
+  // True where the parse stands between two rows that are children of sheetData, with nothing but white
+  // space after the last row's end: the state a parse of the next piece starts in.
+  bool BetweenRows() const {
+    return inSheetData_ && !inRow_ && !inCell_ && !inValue_ && !inInline_ && depth_ == sheetDataDepth_ &&
+           rowEnd_ > 0;
+  }
+  size_t RowEnd() const { return rowEnd_; }  // after the last row's end tag, in bytes given to the parser
+  // The first row found its number by counting from the row before it (it gives none).
+  bool FirstRowCounted() const { return firstCounted_; }
+  bool Started() const { return started_; }
+  uint32_t LastRow() const { return lastRow_; }
+  // Rows a piece parsed in place of this parse: the last one's number and the piece's lines.
+  void Skipped(uint32_t lastRow, size_t lines) {
+    lastRow_ = lastRow;
+    started_ = true;
+    AddLines(lines);
+  }
+  // The namespace declarations of sheetData and of the elements around it, innermost last.
+  struct TNamespace {
+    int depth;
+    std::string name, value;
+  };
+  const std::vector<TNamespace>& Namespaces() const { return namespaces_; }
+
  protected:
+  bool InputHeld() const override { return input_.Held(); }
+
   void StartElement(const char* name, const char** attributes) override {
+    ++depth_;
+    if (!inSheetData_) NoteNamespaces(attributes);
     switch (name[0]) {
       case 'c':
         if (name[1] == '\0' && inRow_) StartCell(attributes);
@@ -417,7 +543,10 @@ class TSheetPart : public TXmlPart {
         }
         return;
       case 's':
-        if (std::strcmp(name, "sheetData") == 0) inSheetData_ = true;
+        if (std::strcmp(name, "sheetData") == 0) {
+          inSheetData_ = true;
+          sheetDataDepth_ = depth_;
+        }
         return;
       default:
         if (inInline_) item_.Start(name);
@@ -426,6 +555,7 @@ class TSheetPart : public TXmlPart {
   }
 
   void EndElement(const char* name) override {
+    --depth_;
     if (name[1] == '\0') {
       if (name[0] == 'c' && inCell_) {
         EndCell();
@@ -460,17 +590,22 @@ class TSheetPart : public TXmlPart {
   }
 
  private:
-  struct TOwnedText {
-    size_t cell, offset, length;
-  };
-
   [[noreturn]] void Fail(const std::string& what) { throw EXlsxError(Where() + ": " + what); }
+
+  // Outside sheetData only, so never on the way through the rows.
+  void NoteNamespaces(const char** attributes) {
+    while (!namespaces_.empty() && namespaces_.back().depth >= depth_) namespaces_.pop_back();
+    for (const char** a = attributes; *a; a += 2)
+      if (std::strncmp(a[0], "xmlns", 5) == 0 && (a[0][5] == '\0' || a[0][5] == ':'))
+        namespaces_.push_back({depth_, a[0], a[1]});
+  }
 
   void StartRow(const char** attributes) {
     inRow_ = true;
     nextColumn_ = 0;
     unordered_ = false;
     rowKnown_ = false;
+    rowBegin_ = store_.cells.size();
     if (const char* r = Attribute(attributes, "r")) {
       uint32_t index = 0;
       const auto result = std::from_chars(r, r + std::strlen(r), index);
@@ -484,26 +619,31 @@ class TSheetPart : public TXmlPart {
     if (started_ && index <= lastRow_)
       Fail(FormatMessage("row %u comes after row %u; rows must be in ascending order", index + 1,
                          lastRow_ + 1));
-    row_->index = index;
+    rowIndex_ = index;
     rowKnown_ = true;
   }
 
   void EndRow() {
     inRow_ = false;
     if (!rowKnown_) {
+      if (store_.rows.empty()) firstCounted_ = true;
       if (started_ && lastRow_ + 1 >= kXlsxMaxRows) Fail("a row past row 1048576");
       SetRowIndex(started_ ? lastRow_ + 1 : 0);
     }
-    lastRow_ = row_->index;
+    if (unordered_) SortCells(store_.cells, rowBegin_);
+    store_.rows.push_back({rowIndex_, store_.cells.size()});
+    lastRow_ = rowIndex_;
     started_ = true;
     rowDone_ = true;
-    Pause();
+    rowEnd_ = EventEnd();
+    if (pauseAtRows_) Pause();
   }
 
   void StartCell(const char** attributes) {
     inCell_ = true;
     formula_ = false;
     hasInline_ = false;
+    owned_ = false;
     value_.clear();
     type_ = ctNumber;
     const char* r = nullptr;
@@ -525,16 +665,19 @@ class TSheetPart : public TXmlPart {
     } else if (column >= kXlsxMaxColumns) {
       Fail("a cell past column XFD");
     }
-    if (row_->cells.size() >= kXlsxMaxColumns) Fail("a row of more than 16384 cells");
-    if (!row_->cells.empty() && column <= row_->cells.back().column) unordered_ = true;
+    const size_t cells = store_.cells.size() - rowBegin_;
+    if (cells >= kXlsxMaxColumns) Fail("a row of more than 16384 cells");
+    if (cells > 0 && column <= store_.cells.back().cell.column) unordered_ = true;
     nextColumn_ = column + 1;
     cell_ = TXlsxCell();
     cell_.column = static_cast<uint16_t>(column);
   }
 
-  void OwnText(std::u16string text) {
-    owned_.push_back({row_->cells.size(), texts_.size(), text.size()});
-    texts_ += text;
+  void OwnText(std::u16string_view text) {
+    owned_ = true;
+    ownedOffset_ = store_.texts.size();
+    ownedLength_ = text.size();
+    store_.texts += text;
     cell_.kind = xkText;
   }
 
@@ -545,7 +688,7 @@ class TSheetPart : public TXmlPart {
     const std::string_view v = value_;
     if (type_ == ctInline) {
       if (hasInline_)
-        OwnText(std::move(inline_));
+        OwnText(inline_);
       else if (!v.empty())
         OwnText(FromUtf8(v));
     } else if (v.empty()) {
@@ -583,34 +726,404 @@ class TSheetPart : public TXmlPart {
         Fail(FormatMessage("\"%.40s\" is not a date", value_.c_str()));
       cell_.kind = xkNumber;
     }
-    row_->cells.push_back(cell_);
+    store_.cells.push_back({cell_, ownedOffset_, ownedLength_, owned_});
   }
 
-  // Cells written out of column order: sorted, the last of several at one column kept.
-  static void SortCells(std::vector<TXlsxCell>& cells) {
-    std::stable_sort(cells.begin(), cells.end(),
-                     [](const TXlsxCell& a, const TXlsxCell& b) { return a.column < b.column; });
-    size_t out = 0;
-    for (size_t i = 0; i < cells.size(); ++i) {
-      if (out > 0 && cells[out - 1].column == cells[i].column) --out;
+  // Cells of the row from begin on, written out of column order: sorted, the last of several at one
+  // column kept.
+  static void SortCells(std::vector<TStoredCell>& cells, size_t begin) {
+    std::stable_sort(cells.begin() + static_cast<ptrdiff_t>(begin), cells.end(),
+                     [](const TStoredCell& a, const TStoredCell& b) { return a.cell.column < b.cell.column; });
+    size_t out = begin;
+    for (size_t i = begin; i < cells.size(); ++i) {
+      if (out > begin && cells[out - 1].cell.column == cells[i].cell.column) --out;
       cells[out++] = cells[i];
     }
     cells.resize(out);
   }
 
+  TSheetInput& input_;
   const TSharedStrings& strings_;
   const bool date1904_;
-  TXlsxRow* row_ = nullptr;
+  TRowStore& store_;
+  const bool pauseAtRows_;
   TXlsxCell cell_;
   TStringItem item_;
   std::string value_;
   TCellType type_ = ctNumber;
-  std::u16string inline_, texts_;
-  std::vector<TOwnedText> owned_;
-  uint32_t nextColumn_ = 0, lastRow_ = 0;
+  std::u16string inline_;
+  std::vector<TNamespace> namespaces_;
+  size_t rowBegin_ = 0, ownedOffset_ = 0, ownedLength_ = 0, rowEnd_ = 0;
+  uint32_t nextColumn_ = 0, lastRow_ = 0, rowIndex_ = 0;
+  int depth_ = 0, sheetDataDepth_ = -1;
   bool inSheetData_ = false, inRow_ = false, inCell_ = false, inValue_ = false, inInline_ = false;
   bool formula_ = false, hasInline_ = false, unordered_ = false, rowKnown_ = false, started_ = false;
-  bool rowDone_ = false;
+  bool rowDone_ = false, owned_ = false, firstCounted_ = false;
+};
+
+// --- The sheet on two cores ---
+
+std::atomic<size_t> gPieceSize{1 << 20};
+
+// Pieces parsed ahead of the rows delivered, the one delivered included: with the worker's piece and the
+// one the caller's thread parses, both threads find work.
+constexpr size_t kPiecesAhead = 4;
+// The bytes kept of the sheet's start, to check that only white space follows its last row.
+constexpr size_t kKeptTail = 64 * 1024;
+constexpr size_t kReadSize = 256 * 1024;
+
+bool IsXmlSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool AllSpace(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), IsXmlSpace);
+}
+
+// Lines as expat counts them: CR LF, CR and LF each end one. A piece ends before a '<', so no CR LF
+// straddles two pieces.
+size_t CountLines(std::string_view text) {
+  size_t lines = 0;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))) ++lines;
+  return lines;
+}
+
+// The pieces are cut from the bytes as they are, so the sheet must be UTF-8 as a piece's parser reads it:
+// no other byte order mark, no other declared encoding.
+bool IsUtf8Xml(std::string_view xml) {
+  if (xml.starts_with("\xEF\xBB\xBF")) xml.remove_prefix(3);
+  if (xml.size() < 2 || xml[0] != '<' || xml[1] == '\0') return false;
+  if (!xml.starts_with("<?xml")) return true;
+  const std::string_view declaration = xml.substr(0, xml.find("?>"));
+  size_t at = declaration.find("encoding");
+  if (at == std::string_view::npos) return true;
+  at += 8;
+  while (at < declaration.size() && (IsXmlSpace(declaration[at]) || declaration[at] == '=')) ++at;
+  if (at >= declaration.size() || (declaration[at] != '"' && declaration[at] != '\'')) return false;
+  const size_t end = declaration.find(declaration[at], at + 1);
+  if (end == std::string_view::npos) return false;
+  std::string name(declaration.substr(at + 1, end - at - 1));
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name == "UTF-8";
+}
+
+std::string EscapeAttribute(std::string_view value) {
+  std::string out;
+  for (char c : value) {
+    if (c == '&')
+      out += "&amp;";
+    else if (c == '<')
+      out += "&lt;";
+    else if (c == '"')
+      out += "&quot;";
+    else
+      out += c;
+  }
+  return out;
+}
+
+// A stretch of sheetData's rows, parsed by a parser of its own inside a start tag like sheetData's.
+struct TPiece {
+  enum TState : uint8_t { psQueued, psParsing, psParsed };
+  std::string xml;   // the wrapping start tag, then the piece
+  size_t start = 0;  // where the piece starts in xml
+  size_t lines = 0;  // lines the piece's own bytes end
+  TRowStore rows;
+  TState state = psQueued;  // under the reader's mutex
+  bool sound = false;       // parsed without failure, ending between rows at sheetData's level
+  bool firstCounted = false;
+};
+
+// Reads the rows of the sheet. A small sheet, or one whose pieces cannot be cut, is parsed by one parser
+// on the caller's thread, row by row. A large one is cut into pieces of about gPieceSize bytes, each
+// starting at a <row> tag of the prefix sheetData has; a worker and the caller's thread parse pieces, and
+// the caller delivers their rows in document order. A cut found in the text can be wrong (a "<row" in a
+// comment or CDATA section), so each is checked by the parse that ends at it: the sheet's start or the
+// piece before must end between two rows at sheetData's level with only white space after the last one,
+// and the piece after must parse. Where anything disagrees, or a piece fails, the single parser (held at
+// the last sound cut) parses the rest: the rows delivered and the failure thrown are always those of the
+// single parse, whose messages count the lines of the pieces skipped.
+class TSheetRows {
+ public:
+  TSheetRows(std::unique_ptr<xlsx::TPartReader> source, const TSharedStrings& strings, bool date1904)
+      : source_(std::move(source)), strings_(strings), date1904_(date1904) {
+    sheet_ = std::make_unique<TSheetPart>(std::make_unique<TSheetInput>(source_->Name(), source_.get()),
+                                          strings_, date1904_, rows_, true);
+  }
+  ~TSheetRows() { StopWorker(); }
+  TSheetRows(const TSheetRows&) = delete;
+  TSheetRows& operator=(const TSheetRows&) = delete;
+
+  bool Next(TXlsxRow& row) {
+    for (;;) {
+      switch (mode_) {
+        case smStart:
+          Start();
+          break;
+        case smSingle:
+          return sheet_->Next(row);
+        case smFirstPiece:
+          if (sheet_->Next(row)) return true;
+          if (!sheet_->Input().Held()) return false;
+          BeginPieces();
+          break;
+        case smPieces:
+          if (current_ && next_ < current_->rows.rows.size()) {
+            current_->rows.Deliver(next_++, row);
+            return true;
+          }
+          NextPiece();
+          break;
+      }
+    }
+  }
+
+ private:
+  enum TMode : uint8_t { smStart, smSingle, smFirstPiece, smPieces };
+
+  // Reads the sheet on until carry_ holds size bytes or the sheet has ended. A failure of the inflater is
+  // kept for the single parse to throw once it has parsed the bytes before it.
+  void Fill(size_t size) {
+    while (carry_.size() < size && !ended_) {
+      const size_t old = carry_.size();
+      carry_.resize(old + kReadSize);
+      size_t n = 0;
+      try {
+        n = source_->Read(reinterpret_cast<uint8_t*>(carry_.data() + old), kReadSize);
+      } catch (...) {
+        failure_ = std::current_exception();
+      }
+      carry_.resize(old + n);
+      if (n == 0) ended_ = true;
+    }
+  }
+
+  // The first cut at or after from: a <row tag (by its text) of sheetData's prefix.
+  size_t FindCut(size_t from) const {
+    for (size_t at = carry_.find(pattern_, from); at != std::string::npos; at = carry_.find(pattern_, at + 1)) {
+      const size_t after = at + pattern_.size();
+      if (after < carry_.size() && (IsXmlSpace(carry_[after]) || carry_[after] == '>' || carry_[after] == '/'))
+        return at;
+    }
+    return std::string::npos;
+  }
+
+  // sheetData's prefix ("x:" or none), by the text of its first start tag: a wrong guess costs only speed.
+  bool FindPrefix() {
+    for (size_t at = carry_.find("sheetData"); at != std::string::npos; at = carry_.find("sheetData", at + 1)) {
+      size_t open = at;
+      while (open > 0 && carry_[open - 1] != '<' && open + 64 > at &&
+             (std::isalnum(static_cast<unsigned char>(carry_[open - 1])) || carry_[open - 1] == ':' ||
+              carry_[open - 1] == '_' || carry_[open - 1] == '-' || carry_[open - 1] == '.'))
+        --open;
+      if (open == 0 || carry_[open - 1] != '<') continue;
+      const std::string prefix = carry_.substr(open, at - open);
+      if (!prefix.empty() && prefix.back() != ':') continue;
+      prefix_ = prefix;
+      pattern_ = "<" + prefix + "row";
+      return true;
+    }
+    return false;
+  }
+
+  void Start() {
+    const size_t piece = gPieceSize.load(std::memory_order_relaxed);
+    if (piece > 0) Fill(3 * piece);
+    size_t cut = std::string::npos;
+    if (piece > 0 && !ended_ && IsUtf8Xml(carry_) && FindPrefix()) cut = FindCut(piece);
+    if (cut == std::string::npos) {
+      Single();
+      return;
+    }
+    // The single parser takes the sheet's start and holds there, at the first cut.
+    kept_ = carry_.substr(cut - std::min(cut, kKeptTail), std::min(cut, kKeptTail));
+    firstCut_ = cut;
+    sheet_->Input().Append(carry_.substr(0, cut));
+    sheet_->Input().Hold(true);
+    carry_.erase(0, cut);
+    mode_ = smFirstPiece;
+  }
+
+  // The single parser parses the rest: the pieces not delivered, the bytes read ahead, then the sheet.
+  void Single() {
+    StopWorker();
+    TSheetInput& input = sheet_->Input();
+    for (const std::unique_ptr<TPiece>& piece : pieces_) input.Append(piece->xml.substr(piece->start));
+    pieces_.clear();
+    current_ = nullptr;
+    input.Append(std::move(carry_));
+    carry_.clear();
+    if (failure_) input.FailAfterStretches(failure_);
+    input.Hold(false);
+    mode_ = smSingle;
+  }
+
+  void BeginPieces() {
+    const size_t end = sheet_->RowEnd();
+    const size_t keptFrom = firstCut_ - kept_.size();
+    if (!sheet_->BetweenRows() || end < keptFrom || end > firstCut_ ||
+        !AllSpace(std::string_view(kept_).substr(end - keptFrom))) {
+      Single();
+      return;
+    }
+    wrapper_ = "<" + prefix_ + "sheetData";
+    for (const TSheetPart::TNamespace& n : sheet_->Namespaces())
+      wrapper_ += " " + n.name + "=\"" + EscapeAttribute(n.value) + "\"";
+    wrapper_ += ">";
+    mode_ = smPieces;
+    try {
+      worker_ = std::thread(&TSheetRows::Work, this);
+    } catch (const std::system_error&) {
+      // Without a worker the caller's thread parses every piece itself.
+    }
+  }
+
+  // The next piece from carry_, or nullptr where none can be cut: the rest is then the single parser's.
+  std::unique_ptr<TPiece> Cut() {
+    const size_t size = gPieceSize.load(std::memory_order_relaxed);
+    for (;;) {
+      const size_t cut = carry_.size() > size ? FindCut(size) : std::string::npos;
+      if (cut != std::string::npos) {
+        auto piece = std::make_unique<TPiece>();
+        piece->xml.reserve(wrapper_.size() + cut);
+        piece->xml = wrapper_;
+        piece->xml.append(carry_, 0, cut);
+        piece->start = wrapper_.size();
+        piece->lines = CountLines(std::string_view(carry_).substr(0, cut));
+        carry_.erase(0, cut);
+        return piece;
+      }
+      if (ended_ || carry_.size() > 4 * size) return nullptr;
+      Fill(carry_.size() + kReadSize);
+    }
+  }
+
+  void Parse(TPiece& piece) const {
+    try {
+      TSheetPart part(std::make_unique<TSheetInput>(source_->Name(), std::string_view(piece.xml)), strings_,
+                      date1904_, piece.rows, false);
+      part.ParseAll();
+      piece.sound = part.BetweenRows() && part.RowEnd() >= piece.start && part.RowEnd() <= piece.xml.size() &&
+                    AllSpace(std::string_view(piece.xml).substr(part.RowEnd()));
+      piece.firstCounted = part.FirstRowCounted();
+    } catch (...) {
+      // The single parser parses the piece again and meets the failure in its place.
+      piece.sound = false;
+    }
+  }
+
+  void Work() {
+    for (;;) {
+      TPiece* piece = nullptr;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] {
+          for (const std::unique_ptr<TPiece>& p : pieces_)
+            if (p->state == TPiece::psQueued) {
+              piece = p.get();
+              break;
+            }
+          return stopping_ || piece;
+        });
+        if (stopping_) return;
+        piece->state = TPiece::psParsing;
+      }
+      Parse(*piece);
+      {
+        const std::lock_guard lock(mutex_);
+        piece->state = TPiece::psParsed;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  void StopWorker() {
+    if (!worker_.joinable()) return;
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+  }
+
+  void NextPiece() {
+    if (current_) {
+      const std::lock_guard lock(mutex_);
+      pieces_.pop_front();
+      current_ = nullptr;
+    }
+    while (!cutsDone_ && pieces_.size() < kPiecesAhead) {
+      std::unique_ptr<TPiece> piece = Cut();
+      if (!piece) {
+        cutsDone_ = true;
+        break;
+      }
+      {
+        const std::lock_guard lock(mutex_);
+        pieces_.push_back(std::move(piece));
+      }
+      changed_.notify_all();
+    }
+    if (pieces_.empty()) {
+      Single();
+      return;
+    }
+    TPiece& piece = *pieces_.front();
+    {
+      // While the worker parses the front piece, the caller's thread parses the next one waiting.
+      std::unique_lock lock(mutex_);
+      while (piece.state != TPiece::psParsed) {
+        TPiece* waiting = nullptr;
+        for (const std::unique_ptr<TPiece>& p : pieces_)
+          if (p->state == TPiece::psQueued) {
+            waiting = p.get();
+            break;
+          }
+        if (!waiting) {
+          changed_.wait(lock);
+          continue;
+        }
+        waiting->state = TPiece::psParsing;
+        lock.unlock();
+        Parse(*waiting);
+        lock.lock();
+        waiting->state = TPiece::psParsed;
+      }
+    }
+    // A first row without a number would count on from the piece's start, not from the row before.
+    const std::vector<TStoredRow>& rows = piece.rows.rows;
+    if (!piece.sound || rows.empty() || piece.firstCounted ||
+        (sheet_->Started() && rows.front().index <= sheet_->LastRow())) {
+      Single();
+      return;
+    }
+    sheet_->Skipped(rows.back().index, piece.lines);
+    current_ = &piece;
+    next_ = 0;
+  }
+
+  std::unique_ptr<xlsx::TPartReader> source_;  // the sheet as the inflater gives it
+  const TSharedStrings& strings_;
+  const bool date1904_;
+  TRowStore rows_;                     // the single parser's row
+  std::unique_ptr<TSheetPart> sheet_;  // the single parser
+  TMode mode_ = smStart;
+  std::string carry_;  // read from the sheet, in no piece yet
+  bool ended_ = false, cutsDone_ = false;
+  std::exception_ptr failure_;
+  std::string prefix_, pattern_, wrapper_, kept_;
+  size_t firstCut_ = 0;
+  // In document order; the front is current_ once its rows are delivered. The caller alone adds and
+  // removes pieces, under the mutex; a piece's contents belong to whoever set it psParsing until psParsed.
+  std::deque<std::unique_ptr<TPiece>> pieces_;
+  TPiece* current_ = nullptr;
+  size_t next_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stopping_ = false;
+  std::thread worker_;
 };
 
 // The container's input file refuses at once what is not a regular file (a named pipe would block).
@@ -635,7 +1148,7 @@ struct TXlsxSheetReader::TImpl {
   TSharedStrings strings;
   // The sheet reads through the inflater, and the inflater reads the package: destroyed in this order.
   std::unique_ptr<xlsx::TInflateThread> inflater;
-  std::unique_ptr<TSheetPart> sheet;
+  std::unique_ptr<TSheetRows> sheet;
 };
 
 std::string TXlsxSheetReader::TImpl::FindWorkbook() {
@@ -707,7 +1220,7 @@ void TXlsxSheetReader::TImpl::Open() {
     shared.ParseAll();
     strings = std::move(shared.strings);
   }
-  sheet = std::make_unique<TSheetPart>(inflater->Reader(sheetIndex), strings, book.date1904);
+  sheet = std::make_unique<TSheetRows>(inflater->Reader(sheetIndex), strings, book.date1904);
 }
 
 namespace {
@@ -748,6 +1261,10 @@ const std::string& TXlsxSheetReader::SheetPart() const {
 
 size_t TXlsxSheetReader::SharedStringCount() const {
   return impl_->strings.Count();
+}
+
+void SetXlsxSheetPieceSize(size_t bytes) {
+  gPieceSize.store(bytes, std::memory_order_relaxed);
 }
 
 TWorkbookContent DetectWorkbookContent(const std::filesystem::path& path) {

@@ -33,7 +33,11 @@ TXmlPart::~TXmlPart() {
 
 std::string TXmlPart::Where() const {
   return FormatMessage("%s, line %lu", input_->Name().c_str(),
-                       static_cast<unsigned long>(XML_GetCurrentLineNumber(parser_)));
+                       static_cast<unsigned long>(XML_GetCurrentLineNumber(parser_) + lineOffset_));
+}
+
+size_t TXmlPart::EventEnd() const {
+  return static_cast<size_t>(XML_GetCurrentByteIndex(parser_) + XML_GetCurrentByteCount(parser_));
 }
 
 bool TXmlPart::Parse() {
@@ -65,6 +69,7 @@ bool TXmlPart::ParseOn() {
     void* buffer = XML_GetBuffer(parser_, kChunkSize);
     if (!buffer) throw EXlsxError("Out of memory while reading " + input_->Name());
     const size_t n = input_->Read(static_cast<uint8_t*>(buffer), kChunkSize);
+    if (n == 0 && InputHeld()) return false;
     const bool last = n == 0;
     Check(XML_ParseBuffer(parser_, static_cast<int>(n), last));
     if (suspended_) return true;

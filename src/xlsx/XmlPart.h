@@ -8,6 +8,7 @@
 // caller calls Pause(), and Parse() returns; the next Parse() continues where it stopped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -47,6 +48,14 @@ class TXmlPart {
   virtual void EndElement(const char* name) = 0;
   virtual void Characters(const char* text, int length) = 0;
   void Pause();
+  // An input fed in stretches says so here: while it holds back, Parse() returns false at its current end
+  // without ending the document, and a later Parse() goes on with what it was given since.
+  virtual bool InputHeld() const { return false; }
+  // The byte after the markup a handler is called for, counted from the first byte given to the parser.
+  size_t EventEnd() const;
+  // Lines of the part that reached the parser by another way: counted into the lines of Where().
+  void AddLines(size_t lines) { lineOffset_ += lines; }
+  xlsx::TPartReader& Reader() const { return *input_; }
 
   // The value of an attribute by local name, or nullptr (namespace declarations are not attributes here).
   static const char* Attribute(const char** attributes, const char* name);
@@ -74,6 +83,7 @@ class TXmlPart {
   XML_ParserStruct* parser_ = nullptr;
   std::exception_ptr failure_;  // thrown by a handler, rethrown once expat has returned
   std::string failed_;          // the message of the failure that stopped the parse
+  size_t lineOffset_ = 0;
   bool suspended_ = false;
   bool finished_ = false;
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -258,6 +259,75 @@ TEST(XlsxReader, DamagedInputIsRefusedWithAMessage) {
     TXlsxSheetReader reader{std::span<const uint8_t>(big)};
     TXlsxRow row;
     EXPECT_TRUE(reader.NextRow(row));
+  }
+
+  // A large sheet is parsed in pieces on two threads; a piece whose cut the text fooled (a "<row" in a
+  // comment, a CDATA section or a processing instruction), or that fails, is parsed again by the single
+  // parser. Each sheet reads, rows and failure alike, as the single parser reads it, read to its end or
+  // given up after a few rows.
+  auto readAll = [](const std::vector<uint8_t>& bytes, size_t pieceSize, size_t stopAfter) {
+    SetXlsxSheetPieceSize(pieceSize);
+    std::string out;
+    try {
+      TXlsxSheetReader reader{std::span<const uint8_t>(bytes)};
+      TXlsxRow row;
+      for (size_t n = 0; n < stopAfter && reader.NextRow(row); ++n)
+        out += std::to_string(row.index) + ' ' + Render(row) + '\n';
+    } catch (const EXlsxError& e) {
+      out += e.what();
+    }
+    SetXlsxSheetPieceSize(1 << 20);
+    return out;
+  };
+  auto bigSheet = [](const std::string& prefix, const std::function<std::string(int)>& extra) {
+    std::string rows;
+    for (int i = 1; i <= 3000; ++i) {
+      const std::string r = std::to_string(i);
+      rows += "<" + prefix + "row r=\"" + r + "\"><" + prefix + "c r=\"A" + r + "\"><" + prefix + "v>" + r +
+              "</" + prefix + "v></" + prefix + "c><" + prefix + "c t=\"s\"><" + prefix + "v>0</" + prefix +
+              "v></" + prefix + "c><" + prefix + "c t=\"inlineStr\"><" + prefix + "is><" + prefix + "t>x" + r +
+              "</" + prefix + "t></" + prefix + "is></" + prefix + "c></" + prefix + "row>" + extra(i) +
+              (i % 3 == 0 ? "\r\n" : i % 3 == 1 ? "\n" : " ");
+    }
+    const std::string ns = prefix.empty() ? "xmlns" : "xmlns:" + prefix.substr(0, prefix.size() - 1);
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<" + prefix + "worksheet " + ns + "=\"" +
+           test::kSheetNs + "\">\n<" + prefix + "sheetData>" + rows + "</" + prefix + "sheetData><" + prefix +
+           "mergeCells count=\"1\"><" + prefix + "mergeCell ref=\"A1:B1\"/></" + prefix + "mergeCells></" +
+           prefix + "worksheet>";
+  };
+  const std::string fake = "<row r=\"7\"><c><v>9</v></c></row>";
+  struct TSplitCase {
+    const char* name;
+    std::string sheet;
+    const char* expected;  // in the single parse's result
+  };
+  const TSplitCase splitCases[] = {
+      {"plain", bigSheet("", [](int) { return ""; }), "2999 0:n=3000 1:s=text 2:s=x3000\n"},
+      {"prefixed", bigSheet("x:", [](int) { return ""; }), "2999 0:n=3000"},
+      {"comment", bigSheet("", [&](int i) { return i % 7 == 0 ? "<!-- " + fake + " -->" : ""; }), "2999 0:n="},
+      {"CDATA",
+       bigSheet("", [&](int i) { return i % 5 == 0 ? "<extra><![CDATA[" + fake + "]]></extra>" : ""; }),
+       "2999 0:n="},
+      {"processing instruction", bigSheet("", [&](int i) { return i % 9 == 0 ? "<?pi " + fake + "?>" : ""; }),
+       "2999 0:n="},
+      {"late bad number", bigSheet("", [](int i) { return i == 2500 ? "<row><c><v>1,5</v></c></row>" : ""; }),
+       "\"1,5\" is not a number"},
+      {"late rows backwards", bigSheet("", [](int i) { return i == 2000 ? "<row r=\"5\"/>" : ""; }),
+       "row 5 comes after row 2000"},
+      {"late entity", bigSheet("", [](int i) { return i == 2600 ? "<row r=\"2601\">&a;</row>" : ""; }),
+       "undefined entity"},
+      {"counted rows", bigSheet("", [](int i) { return i % 50 == 0 ? "<row/>" : ""; }), "\n"},
+      {"late cut short", bigSheet("", [](int) { return ""; }).substr(0, 150000), "cut short"},
+      {"late misnested", bigSheet("", [](int i) { return i == 2200 ? "</sheetData><sheetData>" : ""; }), "\n"},
+  };
+  for (const TSplitCase& c : splitCases) {
+    const std::vector<uint8_t> bytes = BuildZip(WorkbookParts(c.sheet, strings), true);
+    const std::string single = readAll(bytes, 0, SIZE_MAX);
+    EXPECT_NE(single.find(c.expected), std::string::npos) << c.name << ": " << single.substr(single.size() - 200);
+    for (size_t pieceSize : {4096, 20000})
+      for (size_t stopAfter : {size_t(5), size_t(1500), SIZE_MAX})
+        EXPECT_EQ(readAll(bytes, pieceSize, stopAfter), stopAfter == SIZE_MAX ? single : readAll(bytes, 0, stopAfter))
+            << c.name << ", pieces of " << pieceSize << ", stopped after " << stopAfter;
   }
 
   // Files by name: an encrypted package, an .xls, a text file.
