@@ -784,6 +784,12 @@ bool AllSpace(std::string_view text) {
 // straddles two pieces.
 size_t CountLines(std::string_view text) {
   size_t lines = 0;
+  if (std::memchr(text.data(), '\r', text.size()) == nullptr) {
+    for (const char* p = text.data(), *end = p + text.size();
+         (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))); ++p)
+      ++lines;
+    return lines;
+  }
   for (size_t i = 0; i < text.size(); ++i)
     if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))) ++lines;
   return lines;
@@ -882,28 +888,28 @@ class TSheetRows {
  private:
   enum TMode : uint8_t { smStart, smSingle, smFirstPiece, smPieces };
 
-  // Reads the sheet on until carry_ holds size bytes or the sheet has ended. A failure of the inflater is
-  // kept for the single parse to throw once it has parsed the bytes before it.
-  void Fill(size_t size) {
-    while (carry_.size() < size && !ended_) {
-      const size_t old = carry_.size();
-      carry_.resize(old + kReadSize);
+  // Reads the sheet on into bytes until it holds size bytes or the sheet has ended. A failure of the
+  // inflater is kept for the single parse to throw once it has parsed the bytes before it.
+  void Fill(std::string& bytes, size_t size) {
+    while (bytes.size() < size && !ended_) {
+      const size_t old = bytes.size();
+      bytes.resize(old + kReadSize);
       size_t n = 0;
       try {
-        n = source_->Read(reinterpret_cast<uint8_t*>(carry_.data() + old), kReadSize);
+        n = source_->Read(reinterpret_cast<uint8_t*>(bytes.data() + old), kReadSize);
       } catch (...) {
         failure_ = std::current_exception();
       }
-      carry_.resize(old + n);
+      bytes.resize(old + n);
       if (n == 0) ended_ = true;
     }
   }
 
-  // The first cut at or after from: a <row tag (by its text) of sheetData's prefix.
-  size_t FindCut(size_t from) const {
-    for (size_t at = carry_.find(pattern_, from); at != std::string::npos; at = carry_.find(pattern_, at + 1)) {
+  // The first cut in bytes at or after from: a <row tag (by its text) of sheetData's prefix.
+  size_t FindCut(const std::string& bytes, size_t from) const {
+    for (size_t at = bytes.find(pattern_, from); at != std::string::npos; at = bytes.find(pattern_, at + 1)) {
       const size_t after = at + pattern_.size();
-      if (after < carry_.size() && (IsXmlSpace(carry_[after]) || carry_[after] == '>' || carry_[after] == '/'))
+      if (after < bytes.size() && (IsXmlSpace(bytes[after]) || bytes[after] == '>' || bytes[after] == '/'))
         return at;
     }
     return std::string::npos;
@@ -929,9 +935,9 @@ class TSheetRows {
 
   void Start() {
     const size_t piece = gPieceSize.load(std::memory_order_relaxed);
-    if (piece > 0) Fill(3 * piece);
+    if (piece > 0) Fill(carry_, 3 * piece);
     size_t cut = std::string::npos;
-    if (piece > 0 && !ended_ && IsUtf8Xml(carry_) && FindPrefix()) cut = FindCut(piece);
+    if (piece > 0 && !ended_ && IsUtf8Xml(carry_) && FindPrefix()) cut = FindCut(carry_, piece);
     if (cut == std::string::npos) {
       Single();
       return;
@@ -979,23 +985,40 @@ class TSheetRows {
     }
   }
 
-  // The next piece from carry_, or nullptr where none can be cut: the rest is then the single parser's.
+  // The next piece: the bytes read past the last cut, then the sheet read on into the piece up to the next
+  // cut. nullptr where none can be cut: the rest is then the single parser's.
   std::unique_ptr<TPiece> Cut() {
     const size_t size = gPieceSize.load(std::memory_order_relaxed);
+    std::unique_ptr<TPiece> piece;
+    if (spare_.empty()) {
+      piece = std::make_unique<TPiece>();
+    } else {
+      piece = std::move(spare_.back());
+      spare_.pop_back();
+      piece->rows.Clear();
+      piece->state = TPiece::psQueued;
+      piece->sound = piece->firstCounted = false;
+    }
+    std::string& xml = piece->xml;
+    const size_t start = wrapper_.size();
+    xml.reserve(start + size + 2 * kReadSize);
+    xml.assign(wrapper_);
+    xml += carry_;
+    carry_.clear();
     for (;;) {
-      const size_t cut = carry_.size() > size ? FindCut(size) : std::string::npos;
+      const size_t cut = xml.size() > start + size ? FindCut(xml, start + size) : std::string::npos;
       if (cut != std::string::npos) {
-        auto piece = std::make_unique<TPiece>();
-        piece->xml.reserve(wrapper_.size() + cut);
-        piece->xml = wrapper_;
-        piece->xml.append(carry_, 0, cut);
-        piece->start = wrapper_.size();
-        piece->lines = CountLines(std::string_view(carry_).substr(0, cut));
-        carry_.erase(0, cut);
+        carry_.assign(xml, cut);
+        xml.resize(cut);
+        piece->start = start;
+        piece->lines = CountLines(std::string_view(xml).substr(start));
         return piece;
       }
-      if (ended_ || carry_.size() > 4 * size) return nullptr;
-      Fill(carry_.size() + kReadSize);
+      if (ended_ || xml.size() > start + 4 * size) {
+        carry_.assign(xml, start);
+        return nullptr;
+      }
+      Fill(xml, xml.size() + kReadSize);
     }
   }
 
@@ -1051,6 +1074,7 @@ class TSheetRows {
   void NextPiece() {
     if (current_) {
       const std::lock_guard lock(mutex_);
+      spare_.push_back(std::move(pieces_.front()));
       pieces_.pop_front();
       current_ = nullptr;
     }
@@ -1120,6 +1144,7 @@ class TSheetRows {
   std::deque<std::unique_ptr<TPiece>> pieces_;
   TPiece* current_ = nullptr;
   size_t next_ = 0;
+  std::vector<std::unique_ptr<TPiece>> spare_;  // delivered, kept for their buffers (the caller's only)
   std::mutex mutex_;
   std::condition_variable changed_;
   bool stopping_ = false;
