@@ -1172,6 +1172,7 @@ struct TXlsxSheetReader::TImpl {
   std::string sheetPart;
   TSharedStrings strings;
   // The sheet reads through the inflater, and the inflater reads the package: destroyed in this order.
+  // The sheet's own worker touches only bytes the inflater gave, never the package.
   std::unique_ptr<xlsx::TInflateThread> inflater;
   std::unique_ptr<TSheetRows> sheet;
 };

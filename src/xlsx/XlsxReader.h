@@ -3,9 +3,12 @@
 // and the command line's dump.
 //
 // The first <sheet> of the workbook part is found through the package's relationships. The shared strings
-// and then the sheet are inflated by a worker thread, a few blocks ahead, and parsed with expat on the
-// caller's thread; NextRow stops the parse at the end of each row. Memory is bounded by the shared
-// strings (held for the whole read) plus one row and the worker's blocks (a megabyte at most).
+// and then the sheet are inflated by a worker thread, a few blocks ahead, and parsed with expat. A sheet
+// of a few megabytes or less is parsed on the caller's thread, NextRow stopping the parse at the end of
+// each row; a larger one is cut at its rows into pieces of a megabyte that a second worker and the
+// caller's thread parse side by side, the rows delivered in document order and exactly as one parse
+// would deliver them (see TSheetRows). Memory is bounded by the shared strings (held for the whole read)
+// plus the inflater's blocks (a megabyte) and a few pieces with their parsed rows (some ten megabytes).
 // Dates are numbers, as in .xls; a t="d" cell (an ISO 8601 date) becomes the same serial number.
 //
 // Every failure is an EXlsxError with a message naming the part and, for XML, the line: damage in the
