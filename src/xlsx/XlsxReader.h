@@ -8,7 +8,8 @@
 // each row; a larger one is cut at its rows into pieces of a megabyte that a second worker and the
 // caller's thread parse side by side, the rows delivered in document order and exactly as one parse
 // would deliver them (see TSheetRows). Memory is bounded by the shared strings (held for the whole read)
-// plus the inflater's blocks (a megabyte) and a few pieces with their parsed rows (some ten megabytes).
+// plus the inflater's blocks (a megabyte) and four pieces with their parsed rows: some ten megabytes for
+// a common table, some 60 at most for pieces of nothing but empty <c/> elements (56 bytes a cell).
 // Dates are numbers, as in .xls; a t="d" cell (an ISO 8601 date) becomes the same serial number.
 //
 // Every failure is an EXlsxError with a message naming the part and, for XML, the line: damage in the
