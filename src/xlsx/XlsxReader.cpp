@@ -605,7 +605,6 @@ class TSheetPart : public TXmlPart {
     nextColumn_ = 0;
     unordered_ = false;
     rowKnown_ = false;
-    rowBegin_ = store_.cells.size();
     if (const char* r = Attribute(attributes, "r")) {
       uint32_t index = 0;
       const auto result = std::from_chars(r, r + std::strlen(r), index);
@@ -614,6 +613,9 @@ class TSheetPart : public TXmlPart {
       SetRowIndex(index - 1);
     }
   }
+
+  // The row's cells follow the row stored last: a <row> inside a row (damage) adds to the outer one's.
+  size_t RowBegin() const { return store_.rows.empty() ? 0 : store_.rows.back().end; }
 
   void SetRowIndex(uint32_t index) {
     if (started_ && index <= lastRow_)
@@ -630,7 +632,7 @@ class TSheetPart : public TXmlPart {
       if (started_ && lastRow_ + 1 >= kXlsxMaxRows) Fail("a row past row 1048576");
       SetRowIndex(started_ ? lastRow_ + 1 : 0);
     }
-    if (unordered_) SortCells(store_.cells, rowBegin_);
+    if (unordered_) SortCells(store_.cells, RowBegin());
     store_.rows.push_back({rowIndex_, store_.cells.size()});
     lastRow_ = rowIndex_;
     started_ = true;
@@ -665,7 +667,7 @@ class TSheetPart : public TXmlPart {
     } else if (column >= kXlsxMaxColumns) {
       Fail("a cell past column XFD");
     }
-    const size_t cells = store_.cells.size() - rowBegin_;
+    const size_t cells = store_.cells.size() - RowBegin();
     if (cells >= kXlsxMaxColumns) Fail("a row of more than 16384 cells");
     if (cells > 0 && column <= store_.cells.back().cell.column) unordered_ = true;
     nextColumn_ = column + 1;
@@ -753,7 +755,7 @@ class TSheetPart : public TXmlPart {
   TCellType type_ = ctNumber;
   std::u16string inline_;
   std::vector<TNamespace> namespaces_;
-  size_t rowBegin_ = 0, ownedOffset_ = 0, ownedLength_ = 0, rowEnd_ = 0;
+  size_t ownedOffset_ = 0, ownedLength_ = 0, rowEnd_ = 0;
   uint32_t nextColumn_ = 0, lastRow_ = 0, rowIndex_ = 0;
   int depth_ = 0, sheetDataDepth_ = -1;
   bool inSheetData_ = false, inRow_ = false, inCell_ = false, inValue_ = false, inInline_ = false;
@@ -771,6 +773,8 @@ constexpr size_t kPiecesAhead = 4;
 // The bytes kept of the sheet's start, to check that only white space follows its last row.
 constexpr size_t kKeptTail = 64 * 1024;
 constexpr size_t kReadSize = 256 * 1024;
+// Pieces the single parser parses again before it parses the rest.
+constexpr size_t kFallbacks = 16;
 
 bool IsXmlSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -848,8 +852,9 @@ struct TPiece {
 // comment or CDATA section), so each is checked by the parse that ends at it: the sheet's start or the
 // piece before must end between two rows at sheetData's level with only white space after the last one,
 // and the piece after must parse. Where anything disagrees, or a piece fails, the single parser (held at
-// the last sound cut) parses the rest: the rows delivered and the failure thrown are always those of the
-// single parse, whose messages count the lines of the pieces skipped.
+// the last sound cut) parses that piece, and the pieces after go on once it holds at a sound cut; after
+// kFallbacks such pieces it parses the rest. The rows delivered and the failure thrown are always those
+// of the single parse, whose messages count the lines of the pieces skipped.
 class TSheetRows {
  public:
   TSheetRows(std::unique_ptr<xlsx::TPartReader> source, const TSharedStrings& strings, bool date1904)
@@ -869,10 +874,10 @@ class TSheetRows {
           break;
         case smSingle:
           return sheet_->Next(row);
-        case smFirstPiece:
+        case smHeld:
           if (sheet_->Next(row)) return true;
           if (!sheet_->Input().Held()) return false;
-          BeginPieces();
+          Resume();
           break;
         case smPieces:
           if (current_ && next_ < current_->rows.rows.size()) {
@@ -886,7 +891,8 @@ class TSheetRows {
   }
 
  private:
-  enum TMode : uint8_t { smStart, smSingle, smFirstPiece, smPieces };
+  // smHeld: the single parser parses up to a cut (the sheet's start, or a piece that failed) and holds.
+  enum TMode : uint8_t { smStart, smSingle, smHeld, smPieces };
 
   // Reads the sheet on into bytes until it holds size bytes or the sheet has ended. A failure of the
   // inflater is kept for the single parse to throw once it has parsed the bytes before it.
@@ -943,12 +949,17 @@ class TSheetRows {
       return;
     }
     // The single parser takes the sheet's start and holds there, at the first cut.
-    kept_ = carry_.substr(cut - std::min(cut, kKeptTail), std::min(cut, kKeptTail));
-    firstCut_ = cut;
-    sheet_->Input().Append(carry_.substr(0, cut));
-    sheet_->Input().Hold(true);
+    HoldAfter(carry_.substr(0, cut));
     carry_.erase(0, cut);
-    mode_ = smFirstPiece;
+  }
+
+  // The single parser parses bytes up to a cut and holds there.
+  void HoldAfter(std::string bytes) {
+    kept_ = bytes.substr(bytes.size() - std::min(bytes.size(), kKeptTail));
+    fed_ += bytes.size();
+    sheet_->Input().Append(std::move(bytes));
+    sheet_->Input().Hold(true);
+    mode_ = smHeld;
   }
 
   // The single parser parses the rest: the pieces not delivered, the bytes read ahead, then the sheet.
@@ -965,19 +976,26 @@ class TSheetRows {
     mode_ = smSingle;
   }
 
-  void BeginPieces() {
+  // The single parser holds at a cut: the pieces go on from there if it stands between rows as a piece's
+  // parse starts.
+  void Resume() {
     const size_t end = sheet_->RowEnd();
-    const size_t keptFrom = firstCut_ - kept_.size();
-    if (!sheet_->BetweenRows() || end < keptFrom || end > firstCut_ ||
+    const size_t keptFrom = fed_ - kept_.size();
+    if (!sheet_->BetweenRows() || end < keptFrom || end > fed_ ||
         !AllSpace(std::string_view(kept_).substr(end - keptFrom))) {
-      Single();
+      // The cut was false (it is in a comment, say): the single parser parses on to the next one.
+      if (wrapper_.empty())
+        Single();
+      else
+        NextPiece(true);
       return;
     }
+    mode_ = smPieces;
+    if (!wrapper_.empty()) return;
     wrapper_ = "<" + prefix_ + "sheetData";
     for (const TSheetPart::TNamespace& n : sheet_->Namespaces())
       wrapper_ += " " + n.name + "=\"" + EscapeAttribute(n.value) + "\"";
     wrapper_ += ">";
-    mode_ = smPieces;
     try {
       worker_ = std::thread(&TSheetRows::Work, this);
     } catch (const std::system_error&) {
@@ -1071,7 +1089,8 @@ class TSheetRows {
     worker_.join();
   }
 
-  void NextPiece() {
+  // again: the single parser parses the next piece, whatever the piece's own parse gave.
+  void NextPiece(bool again = false) {
     if (current_) {
       const std::lock_guard lock(mutex_);
       spare_.push_back(std::move(pieces_.front()));
@@ -1116,11 +1135,23 @@ class TSheetRows {
         waiting->state = TPiece::psParsed;
       }
     }
-    // A first row without a number would count on from the piece's start, not from the row before.
+    // A first row without a number would count on from the piece's start, not from the row before. The
+    // single parser parses a piece that fails or disagrees, and the pieces go on after it; where that
+    // happens again and again (a sheet whose rows give no numbers), it parses the rest.
     const std::vector<TStoredRow>& rows = piece.rows.rows;
-    if (!piece.sound || rows.empty() || piece.firstCounted ||
+    if (again || !piece.sound || rows.empty() || piece.firstCounted ||
         (sheet_->Started() && rows.front().index <= sheet_->LastRow())) {
-      Single();
+      if (++fallbacks_ > kFallbacks) {
+        Single();
+        return;
+      }
+      std::string bytes = piece.xml.substr(piece.start);
+      {
+        const std::lock_guard lock(mutex_);
+        spare_.push_back(std::move(pieces_.front()));
+        pieces_.pop_front();
+      }
+      HoldAfter(std::move(bytes));
       return;
     }
     sheet_->Skipped(rows.back().index, piece.lines);
@@ -1137,8 +1168,10 @@ class TSheetRows {
   std::string carry_;  // read from the sheet, in no piece yet
   bool ended_ = false, cutsDone_ = false;
   std::exception_ptr failure_;
-  std::string prefix_, pattern_, wrapper_, kept_;
-  size_t firstCut_ = 0;
+  std::string prefix_, pattern_, wrapper_;
+  std::string kept_;  // the end of the bytes given to the single parser up to where it holds
+  size_t fed_ = 0;    // bytes given to the single parser
+  size_t fallbacks_ = 0;
   // In document order; the front is current_ once its rows are delivered. The caller alone adds and
   // removes pieces, under the mutex; a piece's contents belong to whoever set it psParsing until psParsed.
   std::deque<std::unique_ptr<TPiece>> pieces_;

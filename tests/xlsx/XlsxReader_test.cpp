@@ -318,6 +318,12 @@ TEST(XlsxReader, DamagedInputIsRefusedWithAMessage) {
        "undefined entity"},
       {"counted rows", bigSheet("", [](int i) { return i % 50 == 0 ? "<row/>" : ""; }), "\n"},
       {"late cut short", bigSheet("", [](int) { return ""; }).substr(0, 150000), "cut short"},
+      {"late nested row",
+       bigSheet("", [](int i) {
+         return i == 2400 ? "<row r=\"5000\"><c r=\"C5000\"><v>1</v></c><row><c r=\"A5000\"><v>2</v></c></row></row>"
+                          : "";
+       }),
+       "4999 0:n=2 2:n=1\n"},
       {"late misnested", bigSheet("", [](int i) { return i == 2200 ? "</sheetData><sheetData>" : ""; }), "\n"},
   };
   for (const TSplitCase& c : splitCases) {
