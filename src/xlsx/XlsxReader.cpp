@@ -858,8 +858,8 @@ struct TPiece {
 class TSheetRows {
  public:
   TSheetRows(std::unique_ptr<xlsx::TPartReader> source, const TSharedStrings& strings, bool date1904)
-      : source_(std::move(source)), strings_(strings), date1904_(date1904) {
-    sheet_ = std::make_unique<TSheetPart>(std::make_unique<TSheetInput>(source_->Name(), source_.get()),
+      : source_(std::move(source)), name_(source_->Name()), strings_(strings), date1904_(date1904) {
+    sheet_ = std::make_unique<TSheetPart>(std::make_unique<TSheetInput>(name_, source_.get()),
                                           strings_, date1904_, rows_, true);
   }
   ~TSheetRows() { StopWorker(); }
@@ -1042,7 +1042,7 @@ class TSheetRows {
 
   void Parse(TPiece& piece) const {
     try {
-      TSheetPart part(std::make_unique<TSheetInput>(source_->Name(), std::string_view(piece.xml)), strings_,
+      TSheetPart part(std::make_unique<TSheetInput>(name_, std::string_view(piece.xml)), strings_,
                       date1904_, piece.rows, false);
       part.ParseAll();
       piece.sound = part.BetweenRows() && part.RowEnd() >= piece.start && part.RowEnd() <= piece.xml.size() &&
@@ -1160,6 +1160,7 @@ class TSheetRows {
   }
 
   std::unique_ptr<xlsx::TPartReader> source_;  // the sheet as the inflater gives it
+  const std::string name_;                     // the sheet's part name, for the pieces' parsers
   const TSharedStrings& strings_;
   const bool date1904_;
   TRowStore rows_;                     // the single parser's row
