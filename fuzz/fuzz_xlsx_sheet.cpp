@@ -4,7 +4,10 @@
 // their usual form, and packed into a zip, so that the fuzzer works on the XML the reader parses.
 //
 // Besides "succeed or fail with a message", every row read must keep the reader's promises: rows in
-// ascending order inside the worksheet, cells in ascending columns inside it, each column once.
+// ascending order inside the worksheet, cells in ascending columns inside it, each column once. The sheet
+// is read twice, with one parser and cut into pieces of a few dozen bytes (as a large sheet is cut into
+// pieces of a megabyte): both must give the same rows and the same failure.
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -42,11 +45,10 @@ void Check(bool ok, const char* what) {
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const bool zip = size >= 2 && data[0] == 'P' && data[1] == 'K';
-  const std::vector<uint8_t> bytes = zip ? std::vector<uint8_t>(data, data + size) : Package(data, size);
+// Every row read, rendered, then the failure's message.
+std::string ReadAll(const std::vector<uint8_t>& bytes, size_t pieceSize) {
+  SetXlsxSheetPieceSize(pieceSize);
+  std::string out;
   try {
     TXlsxSheetReader reader{std::span<const uint8_t>(bytes)};
     TXlsxRow row;
@@ -56,16 +58,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(row.index < kXlsxMaxRows && (first || row.index > last), "rows ascending inside the sheet");
       first = false;
       last = row.index;
+      out += "row " + std::to_string(row.index) + ":";
       for (size_t i = 0; i < row.cells.size(); ++i) {
         const TXlsxCell& cell = row.cells[i];
         Check(cell.column < kXlsxMaxColumns && (i == 0 || cell.column > row.cells[i - 1].column),
               "columns ascending inside the sheet");
         Check(cell.kind <= xkError, "a known cell kind");
-        for (char16_t c : cell.text) (void)c;  // the text must be readable memory
+        char value[80];
+        std::snprintf(value, sizeof value, " %u %d%d%d%d %.17g ", cell.column, cell.kind, cell.formula,
+                      cell.boolean, cell.error, cell.number);
+        out += value;
+        for (char16_t c : cell.text) out += std::to_string(c) + ',';
       }
+      out += '\n';
     }
   } catch (const EPlicatoError& error) {
     fuzz::RequireMessage(error);
+    out += error.what();
   }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const bool zip = size >= 2 && data[0] == 'P' && data[1] == 'K';
+  const std::vector<uint8_t> bytes = zip ? std::vector<uint8_t>(data, data + size) : Package(data, size);
+  const std::string single = ReadAll(bytes, 0);
+  const std::string pieces = ReadAll(bytes, 16 + size % 48);
+  SetXlsxSheetPieceSize(1 << 20);
+  Check(single == pieces, "the same rows and failure with the sheet parsed in pieces");
   return 0;
 }

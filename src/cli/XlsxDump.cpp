@@ -1,44 +1,21 @@
 #include "cli/XlsxDump.h"
 
 #include <algorithm>
-#include <clocale>
-#include <cmath>
-#include <cstdio>
 
 #include "biff/CodePage.h"
 #include "workbook/Cell.h"
+#include "workbook/NumberText.h"
 #include "xlsx/XlsxReader.h"
 
 namespace plicato {
 
 namespace {
 
-// A number the way a workbook renders a number cell in the General format: at most 15 significant
-// digits, exponents as E+n / E-n, the locale's decimal separator; so .xls and .xlsx dumps compare.
-std::string NumberText(double value) {
-  if (std::isnan(value)) return "NAN";
-  if (std::isinf(value)) return value > 0 ? "INF" : "-INF";
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.15G", value);
-  std::string text = buffer;
-  const size_t e = text.find('E');
-  if (e != std::string::npos) {
-    std::string digits = text.substr(e + 2);
-    while (digits.size() > 1 && digits[0] == '0') digits.erase(0, 1);
-    text = text.substr(0, e) + "E" + (text[e + 1] == '-' ? "-" : "+") + digits;
-  }
-  const lconv* conv = std::localeconv();
-  const std::string separator =
-      conv && conv->decimal_point && *conv->decimal_point ? conv->decimal_point : ".";
-  if (const size_t dot = text.find('.'); separator != "." && dot != std::string::npos)
-    text.replace(dot, 1, separator);
-  return text;
-}
-
 std::string CellText(const TXlsxCell& cell) {
   switch (cell.kind) {
     case xkNumber:
-      return NumberText(cell.number);
+      // As the workbook renders a number cell, so that .xls and .xlsx dumps compare.
+      return ToUtf8(GeneralNumberText(cell.number));
     case xkText:
     case xkError:
       return ToUtf8(cell.text);

@@ -11,18 +11,13 @@
 #include "biff/Settings.h"
 #include "workbook/CellFormats.h"
 #include "workbook/Columns.h"
+#include "workbook/NumberText.h"
 #include "workbook/Rows.h"
 #include "workbook/SST.h"
 #include "workbook/XLSWorkbook.h"
 
 namespace plicato {
 
-namespace {
-
-const char kWrongType[] = "Cell is missing/is of wrong type";
-
-// The shortest general form of a number with at most 15 significant digits, exponents written as
-// E+n / E-n without leading zeros, and the locale's decimal separator.
 std::u16string GeneralNumberText(double value) {
   if (std::isnan(value)) return u"NAN";
   if (std::isinf(value)) return value > 0 ? u"INF" : u"-INF";
@@ -45,6 +40,10 @@ std::u16string GeneralNumberText(double value) {
   }
   return FromUtf8(text);
 }
+
+namespace {
+
+const char kWrongType[] = "Cell is missing/is of wrong type";
 
 std::u16string ValueText(TXLSWorkbook& workbook, uint8_t kind, const TCell& cell) {
   switch (kind) {

@@ -2,9 +2,14 @@
 // want its values without building a workbook model: the merge (as a row source beside the .xls reader)
 // and the command line's dump.
 //
-// The first <sheet> of the workbook part is found through the package's relationships; its XML is
-// streamed from the zip in chunks and parsed with expat, and NextRow stops the parse at the end of each
-// row. Memory is bounded by the shared strings (held for the whole read) plus one row and one chunk.
+// The first <sheet> of the workbook part is found through the package's relationships. The shared strings
+// and then the sheet are inflated by a worker thread, a few blocks ahead, and parsed with expat. A sheet
+// of a few megabytes or less is parsed on the caller's thread, NextRow stopping the parse at the end of
+// each row; a larger one is cut at its rows into pieces of a megabyte that a second worker and the
+// caller's thread parse side by side, the rows delivered in document order and exactly as one parse
+// would deliver them (see TSheetRows). Memory is bounded by the shared strings (held for the whole read)
+// plus the inflater's blocks (a megabyte) and four pieces with their parsed rows: some ten megabytes for
+// a common table, some 60 at most for pieces of nothing but empty <c/> elements (56 bytes a cell).
 // Dates are numbers, as in .xls; a t="d" cell (an ISO 8601 date) becomes the same serial number.
 //
 // Every failure is an EXlsxError with a message naming the part and, for XML, the line: damage in the
@@ -71,6 +76,11 @@ class TXlsxSheetReader {
   struct TImpl;
   std::unique_ptr<TImpl> impl_;
 };
+
+// The size of the pieces a large sheet is cut into, to be parsed on two threads (1 MB); 0 parses every
+// sheet with one parser. For tests and benchmarks, which compare the two ways: they give the same rows and
+// the same failures. Takes effect for readers that have not yet read their first row.
+void SetXlsxSheetPieceSize(size_t bytes);
 
 // How a file given by name is to be read, by its first bytes: a zip archive is Office Open XML; anything
 // else, a file that cannot be read included, goes to the .xls reader, which says what it cannot read.

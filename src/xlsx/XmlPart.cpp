@@ -11,11 +11,12 @@ namespace plicato::xlsx {
 
 namespace {
 
-constexpr int kChunkSize = 64 * 1024;
+// As large as the blocks of the inflating thread: expat's work per buffer is then spread over many rows.
+constexpr int kChunkSize = 256 * 1024;
 
 }  // namespace
 
-TXmlPart::TXmlPart(TZipPart part) : part_(std::move(part)) {
+TXmlPart::TXmlPart(std::unique_ptr<TPartReader> input) : input_(std::move(input)) {
   parser_ = XML_ParserCreate(nullptr);
   if (!parser_) throw EXlsxError("[int] Cannot create an XML parser");
   XML_SetUserData(parser_, this);
@@ -31,8 +32,12 @@ TXmlPart::~TXmlPart() {
 }
 
 std::string TXmlPart::Where() const {
-  return FormatMessage("%s, line %lu", part_.Name().c_str(),
-                       static_cast<unsigned long>(XML_GetCurrentLineNumber(parser_)));
+  return FormatMessage("%s, line %lu", input_->Name().c_str(),
+                       static_cast<unsigned long>(XML_GetCurrentLineNumber(parser_) + lineOffset_));
+}
+
+size_t TXmlPart::EventEnd() const {
+  return static_cast<size_t>(XML_GetCurrentByteIndex(parser_) + XML_GetCurrentByteCount(parser_));
 }
 
 bool TXmlPart::Parse() {
@@ -42,7 +47,7 @@ bool TXmlPart::Parse() {
     return ParseOn();
   } catch (const std::exception& e) {
     failed_ = e.what();
-    if (failed_.empty()) failed_ = "[int] Failure without a message while reading " + part_.Name();
+    if (failed_.empty()) failed_ = "[int] Failure without a message while reading " + input_->Name();
     throw;
   }
 }
@@ -62,8 +67,9 @@ bool TXmlPart::ParseOn() {
   }
   for (;;) {
     void* buffer = XML_GetBuffer(parser_, kChunkSize);
-    if (!buffer) throw EXlsxError("Out of memory while reading " + part_.Name());
-    const size_t n = part_.Read(static_cast<uint8_t*>(buffer), kChunkSize);
+    if (!buffer) throw EXlsxError("Out of memory while reading " + input_->Name());
+    const size_t n = input_->Read(static_cast<uint8_t*>(buffer), kChunkSize);
+    if (n == 0 && InputHeld()) return false;
     const bool last = n == 0;
     Check(XML_ParseBuffer(parser_, static_cast<int>(n), last));
     if (suspended_) return true;

@@ -1,5 +1,6 @@
-// A streaming XML parse of one package part (expat, fed from the zip in chunks), for the part readers
-// that derive from it. Memory is bounded by one chunk plus what the handlers keep: no tree is built.
+// A streaming XML parse of one package part (expat, fed in chunks from the zip or from a thread inflating
+// the part), for the part readers that derive from it. Memory is bounded by one chunk plus what the
+// handlers keep: no tree is built.
 //
 // The parse refuses what a spreadsheet part never needs and an attacker would use: a document type
 // declaration (and with it every entity declaration), so no entity is ever expanded. Handlers may throw;
@@ -7,8 +8,10 @@
 // caller calls Pause(), and Parse() returns; the next Parse() continues where it stopped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "xlsx/ZipPackage.h"
@@ -19,7 +22,8 @@ namespace plicato::xlsx {
 
 class TXmlPart {
  public:
-  explicit TXmlPart(TZipPart part);
+  explicit TXmlPart(std::unique_ptr<TPartReader> input);
+  explicit TXmlPart(TZipPart part) : TXmlPart(std::make_unique<TZipPart>(std::move(part))) {}
   virtual ~TXmlPart();
   TXmlPart(const TXmlPart&) = delete;
   TXmlPart& operator=(const TXmlPart&) = delete;
@@ -33,7 +37,7 @@ class TXmlPart {
     }
   }
 
-  const std::string& PartName() const { return part_.Name(); }
+  const std::string& PartName() const { return input_->Name(); }
   // "xl/worksheets/sheet1.xml, line 12": where the parse is, for messages.
   std::string Where() const;
 
@@ -44,6 +48,14 @@ class TXmlPart {
   virtual void EndElement(const char* name) = 0;
   virtual void Characters(const char* text, int length) = 0;
   void Pause();
+  // An input fed in stretches says so here: while it holds back, Parse() returns false at its current end
+  // without ending the document, and a later Parse() goes on with what it was given since.
+  virtual bool InputHeld() const { return false; }
+  // The byte after the markup a handler is called for, counted from the first byte given to the parser.
+  size_t EventEnd() const;
+  // Lines of the part that reached the parser by another way: counted into the lines of Where().
+  void AddLines(size_t lines) { lineOffset_ += lines; }
+  xlsx::TPartReader& Reader() const { return *input_; }
 
   // The value of an attribute by local name, or nullptr (namespace declarations are not attributes here).
   static const char* Attribute(const char** attributes, const char* name);
@@ -67,10 +79,11 @@ class TXmlPart {
   void Stop(std::exception_ptr failure);
   void Check(int status);
 
-  TZipPart part_;
+  std::unique_ptr<TPartReader> input_;
   XML_ParserStruct* parser_ = nullptr;
   std::exception_ptr failure_;  // thrown by a handler, rethrown once expat has returned
   std::string failed_;          // the message of the failure that stopped the parse
+  size_t lineOffset_ = 0;
   bool suspended_ = false;
   bool finished_ = false;
 };

@@ -22,6 +22,16 @@ inline constexpr uint64_t kMaxInflateRatio = 200;
 
 class TZipPart;
 
+// Where the bytes of a part come from, for its parser: the zip directly (TZipPart) or a thread inflating
+// the part ahead of the parse (TInflateThread).
+class TPartReader {
+ public:
+  virtual ~TPartReader() = default;
+  // Reads up to size bytes; 0 at the end of the part. EXlsxError on damage.
+  virtual size_t Read(uint8_t* buffer, size_t size) = 0;
+  virtual const std::string& Name() const = 0;
+};
+
 class TZipPackage {
  public:
   // EXlsxError when the file cannot be opened or is not a zip archive.
@@ -43,17 +53,18 @@ class TZipPackage {
   zip* archive_ = nullptr;
 };
 
-// A part being read from its start. The package must outlive it.
-class TZipPart {
+// A part being read from its start. The package must outlive it. libzip allows one thread at a time in
+// an archive: the parts of one package are read by one thread, or by several taking turns.
+class TZipPart final : public TPartReader {
  public:
   TZipPart(TZipPart&&) noexcept;
   TZipPart& operator=(TZipPart&&) noexcept;
-  ~TZipPart();
+  ~TZipPart() override;
 
-  // Reads up to size bytes; 0 at the end of the part. EXlsxError on damage (a CRC mismatch, a deflate
-  // error) and when the part inflates to more than its directory entry declared.
-  size_t Read(uint8_t* buffer, size_t size);
-  const std::string& Name() const { return name_; }
+  // EXlsxError on damage (a CRC mismatch, a deflate error) and when the part inflates to more than its
+  // directory entry declared.
+  size_t Read(uint8_t* buffer, size_t size) override;
+  const std::string& Name() const override { return name_; }
   uint64_t DeclaredSize() const { return declared_; }
 
  private:

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -239,6 +241,111 @@ TEST(XlsxReader, DamagedInputIsRefusedWithAMessage) {
                     lying.begin() + static_cast<ptrdiff_t>(i) + 70) == "xl/worksheets/sheet1.xml")
       lying[i + 24] = lying[i + 25] = 0;  // low 16 bits of the uncompressed size
   EXPECT_NE(Failure(lying), "");
+
+  // Damage the worker thread meets while it inflates (a CRC mismatch of either part, stored so that the
+  // XML stays readable) reaches the caller, after the bytes before it.
+  for (const std::string& text : {std::string("<v>2</v>"), std::string("<t>text</t>")}) {
+    std::vector<uint8_t> damaged = BuildZip(good, true);
+    const auto at = std::search(damaged.begin(), damaged.end(), text.begin(), text.end());
+    ASSERT_NE(at, damaged.end());
+    at[3] ^= 1;  // '2' to '3', 't' to 'u'
+    EXPECT_NE(Failure(damaged).find("is damaged"), std::string::npos) << text << ": " << Failure(damaged);
+  }
+  // A reader given up after its first row stops its worker, which waits with its blocks full.
+  {
+    std::string rows;
+    for (int i = 0; i < 100000; ++i) rows += "<row><c><v>1</v></c></row>";
+    const std::vector<uint8_t> big = BuildZip(WorkbookParts(SheetXml(rows)), true);
+    TXlsxSheetReader reader{std::span<const uint8_t>(big)};
+    TXlsxRow row;
+    EXPECT_TRUE(reader.NextRow(row));
+  }
+
+  // A large sheet is parsed in pieces on two threads; a piece whose cut the text fooled (a "<row" in a
+  // comment, a CDATA section or a processing instruction), or that fails, is parsed again by the single
+  // parser. Each sheet reads, rows and failure alike, as the single parser reads it, read to its end or
+  // given up after a few rows.
+  auto readAll = [](const std::vector<uint8_t>& bytes, size_t pieceSize, size_t stopAfter) {
+    SetXlsxSheetPieceSize(pieceSize);
+    std::string out;
+    try {
+      TXlsxSheetReader reader{std::span<const uint8_t>(bytes)};
+      TXlsxRow row;
+      for (size_t n = 0; n < stopAfter && reader.NextRow(row); ++n)
+        out += std::to_string(row.index) + ' ' + Render(row) + '\n';
+    } catch (const EXlsxError& e) {
+      out += e.what();
+    }
+    SetXlsxSheetPieceSize(1 << 20);
+    return out;
+  };
+  auto bigSheet = [](const std::string& prefix, const std::function<std::string(int)>& extra) {
+    std::string rows;
+    for (int i = 1; i <= 3000; ++i) {
+      const std::string r = std::to_string(i);
+      rows += "<" + prefix + "row r=\"" + r + "\"><" + prefix + "c r=\"A" + r + "\"><" + prefix + "v>" + r +
+              "</" + prefix + "v></" + prefix + "c><" + prefix + "c t=\"s\"><" + prefix + "v>0</" + prefix +
+              "v></" + prefix + "c><" + prefix + "c t=\"inlineStr\"><" + prefix + "is><" + prefix + "t>x" + r +
+              "</" + prefix + "t></" + prefix + "is></" + prefix + "c></" + prefix + "row>" + extra(i) +
+              (i % 3 == 0 ? "\r\n" : i % 3 == 1 ? "\n" : " ");
+    }
+    const std::string ns = prefix.empty() ? "xmlns" : "xmlns:" + prefix.substr(0, prefix.size() - 1);
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<" + prefix + "worksheet " + ns + "=\"" +
+           test::kSheetNs + "\">\n<" + prefix + "sheetData>" + rows + "</" + prefix + "sheetData><" + prefix +
+           "mergeCells count=\"1\"><" + prefix + "mergeCell ref=\"A1:B1\"/></" + prefix + "mergeCells></" +
+           prefix + "worksheet>";
+  };
+  const std::string fake = "<row r=\"7\"><c><v>9</v></c></row>";
+  struct TSplitCase {
+    const char* name;
+    std::string sheet;
+    const char* expected;  // in the single parse's result
+  };
+  const TSplitCase splitCases[] = {
+      {"plain", bigSheet("", [](int) { return ""; }), "2999 0:n=3000 1:s=text 2:s=x3000\n"},
+      {"prefixed", bigSheet("x:", [](int) { return ""; }), "2999 0:n=3000"},
+      {"comment", bigSheet("", [&](int i) { return i % 7 == 0 ? "<!-- " + fake + " -->" : ""; }), "2999 0:n="},
+      {"CDATA",
+       bigSheet("", [&](int i) { return i % 5 == 0 ? "<extra><![CDATA[" + fake + "]]></extra>" : ""; }),
+       "2999 0:n="},
+      {"processing instruction", bigSheet("", [&](int i) { return i % 9 == 0 ? "<?pi " + fake + "?>" : ""; }),
+       "2999 0:n="},
+      {"late bad number", bigSheet("", [](int i) { return i == 2500 ? "<row><c><v>1,5</v></c></row>" : ""; }),
+       "\"1,5\" is not a number"},
+      {"late rows backwards", bigSheet("", [](int i) { return i == 2000 ? "<row r=\"5\"/>" : ""; }),
+       "row 5 comes after row 2000"},
+      {"late entity", bigSheet("", [](int i) { return i == 2600 ? "<row r=\"2601\">&a;</row>" : ""; }),
+       "undefined entity"},
+      {"counted rows", bigSheet("", [](int i) { return i % 50 == 0 ? "<row/>" : ""; }), "\n"},
+      {"late cut short", bigSheet("", [](int) { return ""; }).substr(0, 150000), "cut short"},
+      {"late nested row",
+       bigSheet("", [](int i) {
+         return i == 2400 ? "<row r=\"5000\"><c r=\"C5000\"><v>1</v></c><row><c r=\"A5000\"><v>2</v></c></row></row>"
+                          : "";
+       }),
+       "4999 0:n=2 2:n=1\n"},
+      {"late misnested", bigSheet("", [](int i) { return i == 2200 ? "</sheetData><sheetData>" : ""; }), "\n"},
+  };
+  for (const TSplitCase& c : splitCases) {
+    const std::vector<uint8_t> bytes = BuildZip(WorkbookParts(c.sheet, strings), true);
+    const std::string single = readAll(bytes, 0, SIZE_MAX);
+    EXPECT_NE(single.find(c.expected), std::string::npos) << c.name << ": " << single.substr(single.size() - 200);
+    for (size_t pieceSize : {4096, 20000})
+      for (size_t stopAfter : {size_t(5), size_t(1500), SIZE_MAX})
+        EXPECT_EQ(readAll(bytes, pieceSize, stopAfter), stopAfter == SIZE_MAX ? single : readAll(bytes, 0, stopAfter))
+            << c.name << ", pieces of " << pieceSize << ", stopped after " << stopAfter;
+  }
+  {
+    // A CRC mismatch the inflater meets while the pieces are read ahead: thrown after the same rows.
+    std::vector<uint8_t> damaged = BuildZip(WorkbookParts(splitCases[0].sheet, strings), true);
+    const std::string text = "<v>2345</v>";
+    const auto at = std::search(damaged.begin(), damaged.end(), text.begin(), text.end());
+    ASSERT_NE(at, damaged.end());
+    at[4] ^= 1;
+    const std::string single = readAll(damaged, 0, SIZE_MAX);
+    EXPECT_NE(single.find("is damaged"), std::string::npos) << single.substr(single.size() - 200);
+    EXPECT_EQ(readAll(damaged, 4096, SIZE_MAX), single);
+  }
 
   // Files by name: an encrypted package, an .xls, a text file.
   test::TempDir dir;
