@@ -229,12 +229,9 @@ class THashTrie {
         delete slot.Child;
         slot.Child = nullptr;
       }
-      while (TLink* link = slot.Chain) {
-        slot.Chain = link->Next;
-        T* owned = link->Item;
-        FreeLink(link);
-        DestroyItem(owned);
-      }
+      // The links are not put back on the free list one by one: their blocks go below.
+      for (const TLink* link = slot.Chain; link; link = link->Next) DestroyItem(link->Item);
+      slot.Chain = nullptr;
     }
     node->FilledCount = 0;
     // Every link is free again: the blocks go back, and a cleared trie holds no memory for links.
