@@ -303,12 +303,10 @@ struct TSSTEntry;
 // A trie of shared string entries. The hash is the CRC over an entry's key bytes (text, then formatting
 // runs, then extension data, as laid out by the derived table); two entries are the same string when
 // flags, character count and key agree.
+// The entries' blocks belong to the derived table, which destroys them and clears the trie itself.
 class TSSTHashTrie : public THashTrie<TSSTEntry> {
  public:
-  ~TSSTHashTrie() override;
-
   uint32_t HashOf(const TSSTEntry* entry) const override;
-  void DestroyItem(TSSTEntry* entry) override;
   bool SameItem(const TSSTEntry* a, const TSSTEntry* b) const override;
 
   virtual size_t KeyLength(const TSSTEntry* entry) const = 0;

@@ -76,11 +76,6 @@ struct alignas(8) TSSTEntry {
   // Makes an entry of this shape in a block of BlockSize bytes; Index 0xFFFF, RefCount 0, fonts null,
   // key bytes unset.
   static TSSTEntry* Make(void* block, uint16_t charCount, uint8_t flags, uint16_t runCount, uint32_t extSize);
-  // Frees an entry whose block came from the heap.
-  static void Free(TSSTEntry* entry) {
-    entry->~TSSTEntry();
-    ::operator delete(entry);
-  }
 
   TXFont* const* Fonts() const {
     return reinterpret_cast<TXFont* const*>(reinterpret_cast<const uint8_t*>(this) + sizeof(TSSTEntry));
