@@ -33,16 +33,8 @@ uint32_t HashBytes(const uint8_t* data, size_t length, uint32_t crc) {
   return crc;
 }
 
-TSSTHashTrie::~TSSTHashTrie() {
-  TrieClear();
-}
-
 uint32_t TSSTHashTrie::HashOf(const TSSTEntry* entry) const {
   return HashBytes(KeyBytes(entry), KeyLength(entry));
-}
-
-void TSSTHashTrie::DestroyItem(TSSTEntry* entry) {
-  TSSTEntry::Free(entry);
 }
 
 bool TSSTHashTrie::SameItem(const TSSTEntry* a, const TSSTEntry* b) const {

@@ -229,12 +229,9 @@ class THashTrie {
         delete slot.Child;
         slot.Child = nullptr;
       }
-      while (TLink* link = slot.Chain) {
-        slot.Chain = link->Next;
-        T* owned = link->Item;
-        FreeLink(link);
-        DestroyItem(owned);
-      }
+      // The links are not put back on the free list one by one: their blocks go below.
+      for (const TLink* link = slot.Chain; link; link = link->Next) DestroyItem(link->Item);
+      slot.Chain = nullptr;
     }
     node->FilledCount = 0;
     // Every link is free again: the blocks go back, and a cleared trie holds no memory for links.
@@ -306,12 +303,10 @@ struct TSSTEntry;
 // A trie of shared string entries. The hash is the CRC over an entry's key bytes (text, then formatting
 // runs, then extension data, as laid out by the derived table); two entries are the same string when
 // flags, character count and key agree.
+// The entries' blocks belong to the derived table, which destroys them and clears the trie itself.
 class TSSTHashTrie : public THashTrie<TSSTEntry> {
  public:
-  ~TSSTHashTrie() override;
-
   uint32_t HashOf(const TSSTEntry* entry) const override;
-  void DestroyItem(TSSTEntry* entry) override;
   bool SameItem(const TSSTEntry* a, const TSSTEntry* b) const override;
 
   virtual size_t KeyLength(const TSSTEntry* entry) const = 0;

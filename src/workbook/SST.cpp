@@ -202,13 +202,17 @@ class TSSTOutput {
 
 // --- TSSTEntry ------------------------------------------------------------------------------------
 
-TSSTEntry* TSSTEntry::Allocate(uint16_t charCount, uint8_t flags, uint16_t runCount, uint32_t extSize) {
+size_t TSSTEntry::BlockSize(uint16_t charCount, uint8_t flags, uint16_t runCount, uint32_t extSize) {
   if (!(flags & kStrFlagRuns)) runCount = 0;
   if (!(flags & kStrFlagExtension)) extSize = 0;
   const size_t textBytes = static_cast<size_t>(charCount) << (flags & kStrFlag16Bit);
-  const size_t size =
-      sizeof(TSSTEntry) + runCount * sizeof(TXFont*) + textBytes + 4 * size_t{runCount} + extSize;
-  void* block = ::operator new(size);
+  return sizeof(TSSTEntry) + runCount * sizeof(TXFont*) + textBytes + 4 * size_t{runCount} + extSize;
+}
+
+TSSTEntry* TSSTEntry::Make(void* block, uint16_t charCount, uint8_t flags, uint16_t runCount,
+                           uint32_t extSize) {
+  if (!(flags & kStrFlagRuns)) runCount = 0;
+  if (!(flags & kStrFlagExtension)) extSize = 0;
   auto* entry = new (block) TSSTEntry;
   entry->Index = kNewEntryIndex;
   entry->RefCount = 0;
@@ -247,12 +251,80 @@ void TExtSST::Write(TXLSStream& stream) const {
   stream.AppendRecord(BIFFRecs::EXTSST, body);
 }
 
+// --- TSST::TEntryPool -----------------------------------------------------------------------------
+
+void* TSST::TEntryPool::Allocate(size_t size) {
+  size = (size + kGrain - 1) & ~(kGrain - 1);
+  if (size > kMaxPooled) {
+    auto* large = static_cast<TLarge*>(::operator new(sizeof(TLarge) + size));
+    large->prev = nullptr;
+    large->next = large_;
+    if (large_) large_->prev = large;
+    large_ = large;
+    return large + 1;
+  }
+  void*& head = free_[size / kGrain];
+  if (head) {
+    void* block = head;
+    std::memcpy(&head, block, sizeof head);
+    return block;
+  }
+  if (left_ < size) {
+    // Chunks double up to kMaxChunk; what is left of the last one, too small for this block, stays unused.
+    const size_t next = std::min(kMaxChunk, kFirstChunk << std::min<size_t>(chunks_.size(), 8));
+    chunks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(next));
+    next_ = chunks_.back().get();
+    left_ = next;
+  }
+  void* block = next_;
+  next_ += size;
+  left_ -= size;
+  return block;
+}
+
+void TSST::TEntryPool::Free(void* block, size_t size) {
+  size = (size + kGrain - 1) & ~(kGrain - 1);
+  if (size > kMaxPooled) {
+    auto* large = static_cast<TLarge*>(block) - 1;
+    if (large->prev)
+      large->prev->next = large->next;
+    else
+      large_ = large->next;
+    if (large->next) large->next->prev = large->prev;
+    ::operator delete(large);
+    return;
+  }
+  void*& head = free_[size / kGrain];
+  std::memcpy(block, &head, sizeof head);
+  head = block;
+}
+
+void TSST::TEntryPool::Release() {
+  while (large_) {
+    TLarge* next = large_->next;
+    ::operator delete(large_);
+    large_ = next;
+  }
+  free_.fill(nullptr);
+  chunks_.clear();
+  next_ = nullptr;
+  left_ = 0;
+}
+
 // --- TSST -----------------------------------------------------------------------------------------
 
 TSST::TSST(TXFonts* fonts) : fonts_(fonts) {}
 
 TSST::~TSST() {
+  ClearEntries();
+}
+
+void TSST::ClearEntries() {
+  clearingAll_ = true;
   TrieClear();
+  clearingAll_ = false;
+  emptyEntry_ = nullptr;
+  pool_.Release();
 }
 
 TSSTEntry* TSST::AddString(std::u16string_view text) {
@@ -274,7 +346,7 @@ TSSTEntry* TSST::AddEmptyStrings(int32_t count) {
 
 void TSST::DestroyItem(TSSTEntry* entry) {
   if (entry == emptyEntry_) emptyEntry_ = nullptr;
-  TSSTHashTrie::DestroyItem(entry);
+  if (!clearingAll_) FreeEntry(entry);
 }
 
 template <class Ch>
@@ -315,7 +387,7 @@ TSSTEntry* TSST::AddText(const Ch* text, size_t length) {
     return found;
   }
 
-  TEntryPtr entry(TSSTEntry::Allocate(static_cast<uint16_t>(length), wide ? kStrFlag16Bit : 0, 0, 0));
+  TEntryPtr entry = NewEntry(static_cast<uint16_t>(length), wide ? kStrFlag16Bit : 0, 0, 0);
   entry->RefCount = 1;
   uint8_t* bytes = entry->MutableKey();
   if (wide) {
@@ -412,7 +484,7 @@ void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
     const size_t textSize = size_t{charCount} << (flags & kStrFlag16Bit);
     if (!(flags & kStrFlagRuns) && textSize <= in.Left() && textSize <= in.StreamLeft()) {
       if (extSize > in.StreamLeft() - textSize) TooMuchStringData(i, 0, extSize);
-      TEntryPtr entry(TSSTEntry::Allocate(charCount, flags, 0, extSize));
+      TEntryPtr entry = NewEntry(charCount, flags, 0, extSize);
       uint8_t* key = entry->MutableKey();
       if (const uint8_t* chars = textSize > 0 ? in.View(static_cast<uint32_t>(textSize)) : nullptr)
         std::memcpy(key, chars, textSize);
@@ -470,7 +542,7 @@ void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
       if (kept == 0) flags &= static_cast<uint8_t>(~kStrFlagRuns);
     }
 
-    TEntryPtr entry(TSSTEntry::Allocate(charCount, flags, kept, extSize));
+    TEntryPtr entry = NewEntry(charCount, flags, kept, extSize);
     uint8_t* key = entry->MutableKey();
     if (anyWide) {
       for (size_t k = 0; k < charCount; ++k) EncodeFixed16(key + 2 * k, static_cast<uint16_t>(text[k]));
@@ -578,7 +650,7 @@ void TSST::Clear() {
   totalRefCount_ = 0;
   fileIndex_.clear();
   declaredCount_ = 0;
-  TrieClear();
+  ClearEntries();
   extSST_.Clear();
 }
 

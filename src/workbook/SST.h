@@ -7,6 +7,7 @@
 // text and a walk to its chain, with no allocation; only a new text allocates its entry.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -68,15 +69,13 @@ struct alignas(8) TSSTEntry {
   friend class TSST;
   friend class TSSTHashTrie;
 
-  // A block for an entry of this shape; Index 0xFFFF, RefCount 0, fonts null, key bytes unset.
-  static TSSTEntry* Allocate(uint16_t charCount, uint8_t flags, uint16_t runCount, uint32_t extSize);
-  static void Free(TSSTEntry* entry) {
-    entry->~TSSTEntry();
-    ::operator delete(entry);
-  }
-  struct Deleter {
-    void operator()(TSSTEntry* entry) const { Free(entry); }
-  };
+  // Bytes of the block of an entry of this shape (runs and extension data counted only when the flags
+  // have them).
+  static size_t BlockSize(uint16_t charCount, uint8_t flags, uint16_t runCount, uint32_t extSize);
+  size_t BlockSize() const { return BlockSize(CharCount, Flags, runCount_, extSize_); }
+  // Makes an entry of this shape in a block of BlockSize bytes; Index 0xFFFF, RefCount 0, fonts null,
+  // key bytes unset.
+  static TSSTEntry* Make(void* block, uint16_t charCount, uint8_t flags, uint16_t runCount, uint32_t extSize);
 
   TXFont* const* Fonts() const {
     return reinterpret_cast<TXFont* const*>(reinterpret_cast<const uint8_t*>(this) + sizeof(TSSTEntry));
@@ -178,7 +177,56 @@ class TSST : public TSSTHashTrie {
   const uint8_t* KeyBytes(const TSSTEntry* entry) const override { return entry->KeyBytes(); }
 
  private:
-  using TEntryPtr = std::unique_ptr<TSSTEntry, TSSTEntry::Deleter>;
+  // The blocks of the table's entries. A table read from a file makes one entry per string, and a
+  // workbook dropped frees them all: from the heap one by one, that was a tenth of a large read. Blocks
+  // are carved from chunks the pool owns; a freed block waits on the list of its size for the next
+  // entry of that size, and clearing the table gives the chunks back at once, touching no entry. A
+  // large block (a long text) is allocated on its own, behind a link that keeps it on the pool's list.
+  class TEntryPool {
+   public:
+    TEntryPool() = default;
+    TEntryPool(const TEntryPool&) = delete;
+    TEntryPool& operator=(const TEntryPool&) = delete;
+    ~TEntryPool() { Release(); }
+
+    void* Allocate(size_t size);
+    void Free(void* block, size_t size);
+    // Frees every block, those in use too.
+    void Release();
+
+   private:
+    static constexpr size_t kGrain = 8;
+    static constexpr size_t kMaxPooled = 512;  // larger blocks are allocated one by one
+    static constexpr size_t kFirstChunk = 4 << 10;
+    static constexpr size_t kMaxChunk = 1 << 20;
+    struct TLarge {
+      TLarge* prev;
+      TLarge* next;
+    };
+    static_assert(sizeof(TLarge) % alignof(TSSTEntry) == 0);
+
+    std::array<void*, kMaxPooled / kGrain + 1>
+        free_{};  // by size / kGrain; the next block is in the first bytes
+    std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+    uint8_t* next_ = nullptr;  // unused room of the last chunk
+    size_t left_ = 0;
+    TLarge* large_ = nullptr;
+  };
+
+  struct TEntryDeleter {
+    TSST* table;
+    void operator()(TSSTEntry* entry) const { table->FreeEntry(entry); }
+  };
+  using TEntryPtr = std::unique_ptr<TSSTEntry, TEntryDeleter>;
+
+  TEntryPtr NewEntry(uint16_t charCount, uint8_t flags, uint16_t runCount, uint32_t extSize) {
+    const size_t size = TSSTEntry::BlockSize(charCount, flags, runCount, extSize);
+    return TEntryPtr(TSSTEntry::Make(pool_.Allocate(size), charCount, flags, runCount, extSize),
+                     TEntryDeleter{this});
+  }
+  void FreeEntry(TSSTEntry* entry) { pool_.Free(entry, entry->BlockSize()); }
+  // Destroys every entry at once (the trie cleared, then the pool).
+  void ClearEntries();
 
   template <class Ch>
   TSSTEntry* AddText(const Ch* text, size_t length);
@@ -207,6 +255,8 @@ class TSST : public TSSTHashTrie {
   // output hold the empty text: adding it needs neither a hash nor a walk of the trie. The entry stays
   // in the trie like any other, so the written table is the same.
   TSSTEntry* emptyEntry_ = nullptr;
+  TEntryPool pool_;
+  bool clearingAll_ = false;  // the entries the trie lets go are freed with the pool
 };
 
 }  // namespace plicato

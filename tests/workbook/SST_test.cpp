@@ -212,6 +212,32 @@ TEST(TSST, RefusesTextsLongerThanACellHolds) {
   EXPECT_EQ(sst.TrieCount(), 1u);
 }
 
+// Entry blocks are reused by size and a long text has a block of its own: texts of many lengths, every
+// other one freed and added again (the blocks change hands), keep their characters, and a cleared table
+// takes them all again.
+TEST(TSST, FreedEntryBlocksServeNewEntriesWithoutTouchingOthers) {
+  TXFonts fonts;
+  TSST sst(&fonts);
+  // Odd in number, so that each length is among the freed ones in some round.
+  const std::vector<size_t> lengths = {1, 8, 9, 16, 100, 104, 256, 600, 3000};
+  std::vector<std::u16string> texts;
+  for (int round = 0; round < 3; ++round)
+    for (size_t length : lengths)
+      texts.push_back(std::u16string(length, static_cast<char16_t>(u'a' + texts.size())));
+  const size_t lastEven = (texts.size() - 1) & ~size_t{1};  // freed entries come back in reverse order
+  for (int pass = 0; pass < 2; ++pass) {
+    std::vector<TSSTEntry*> entries;
+    for (const auto& text : texts) entries.push_back(sst.AddString(text));
+    for (size_t i = 0; i < texts.size(); i += 2) EXPECT_TRUE(sst.ReleaseEntry(entries[i]));
+    for (size_t i = 0; i < texts.size(); i += 2) entries[i] = sst.AddString(texts[lastEven - i]);
+    for (size_t i = 0; i < texts.size(); ++i) {
+      EXPECT_EQ(sst.EntryText(entries[i]), i % 2 ? texts[i] : texts[lastEven - i]) << i;
+      EXPECT_EQ(entries[i]->RefCount, 1) << i;
+    }
+    sst.Clear();
+  }
+}
+
 TEST(TSST, ReleaseEntryFreesTheEntryWhenItsLastReferenceGoes) {
   TXFonts fonts;
   TSST sst(&fonts);
