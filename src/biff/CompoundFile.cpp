@@ -1321,8 +1321,10 @@ class TFileOutput final : public TOutput {
     // A large file is sent on its way to the disk while the rest is produced, so that the fsync of
     // Commit has little left to wait for. Only a request: it neither waits nor fails the write.
     if (size_ - started_ >= kWritebackStep) {
+#if defined(__linux__)
       ::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(size_ - started_),
                         SYNC_FILE_RANGE_WRITE);
+#endif
       started_ = size_;
     }
   }
