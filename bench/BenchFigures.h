@@ -3,11 +3,13 @@
 // the development machine, 2 cores, before the work that changed it) and the figure aimed at.
 #pragma once
 
+#include <benchmark/benchmark.h>
 #include <time.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,6 +74,18 @@ inline void PrintFigures(const char* program) {
   };
   line("work", "now", "before", "goal");
   for (const TFigure& f : Figures()) line(f.work, f.now, f.before, f.goal);
+}
+
+// The main of a benchmark program: runs the benchmarks the command line selects, then report, which adds
+// the figures measured; then prints the table.
+inline int RunBenchmarks(int argc, char** argv, const char* program, const std::function<void()>& report) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  report();
+  PrintFigures(program);
+  return 0;
 }
 
 }  // namespace plicato::bench

@@ -161,18 +161,13 @@ BENCHMARK(BM_DumpAgainstXlrd)->UseManualTime()->Unit(benchmark::kMillisecond)->M
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (dumpSeconds > 0) {
+  return plicato::bench::RunBenchmarks(argc, argv, "bench_dump", [] {
+    if (dumpSeconds <= 0) return;
     using plicato::bench::Format;
     std::string now = Format("%.3f s CPU", dumpSeconds);
     now += xlrdSeconds > 0 ? Format("; xlrd %.2f s", xlrdSeconds) + Format(" = %.1fx", xlrdSeconds / dumpSeconds)
                            : std::string("; xlrd not installed");
     plicato::bench::AddFigure("dump 65,536 rows x 6 columns to CSV", now, "0.17 s; xlrd 0.47 s = 2.8x",
                               "10x xlrd or more");
-    plicato::bench::PrintFigures("bench_dump");
-  }
-  return 0;
+  });
 }

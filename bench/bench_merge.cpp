@@ -211,16 +211,10 @@ void ReportFigures() {
                 Format("%.1f ms", it->second.wall * 1000.0 * 1000.0 / it->second.rows), "-", "the same at each");
     ++i;
   }
-  PrintFigures("bench_merge");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  ReportFigures();
-  return 0;
+  return plicato::bench::RunBenchmarks(argc, argv, "bench_merge", ReportFigures);
 }

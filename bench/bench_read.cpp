@@ -181,17 +181,12 @@ BENCHMARK(BM_ReadLargeWorkbookFromMemory)->Unit(benchmark::kMillisecond)->MinTim
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (bestFileRead > 0) {
+  return plicato::bench::RunBenchmarks(argc, argv, "bench_read", [] {
+    if (bestFileRead <= 0) return;
     using plicato::bench::Format;
     const double mb = static_cast<double>(LargeFile().StreamBytes()) / 1e6;
     plicato::bench::AddFigure("read 65,536 rows x 20 columns from the file (best of the runs, CPU)",
                               Format("%.0f MB/s", mb / bestFileRead) + Format(" (%.0f ms)", bestFileRead * 1e3),
                               "151 MB/s", "400 MB/s or more");
-    plicato::bench::PrintFigures("bench_read");
-  }
-  return 0;
+  });
 }

@@ -115,15 +115,19 @@ void TXLSWorkbook::SetRecomendReadOnly(bool value) {
   fileSharing_->SetRecomendReadOnly(value);
 }
 
-void TXLSWorkbook::ClearWorkbook() {
+// Empties every part. The default fonts and cell formats are made only when asked for: a read replaces
+// them at once.
+void TXLSWorkbook::ClearParts(bool defaultFormats) {
   // Cells refer to string entries and formats: the worksheets go first.
   sheets_->Clear();
   sst_->Clear();
   globals_->ResetDefaults();
   cellFormats_->Clear();
   fonts_->Clear();
-  fonts_->AddDefaultFonts();
-  cellFormats_->ResetDefaults();
+  if (defaultFormats) {
+    fonts_->AddDefaultFonts();
+    cellFormats_->ResetDefaults();
+  }
   defaultFormatIndex_ = 15;
   colors_->ResetDefaults();
   styles_->Clear();
@@ -131,6 +135,10 @@ void TXLSWorkbook::ClearWorkbook() {
   extraObjects_->Clear();
   chartSheets_.clear();
   CodePage = 1252;
+}
+
+void TXLSWorkbook::ClearWorkbook() {
+  ClearParts(true);
   notRead_ = true;
   sheets_->Add(0);
   optionsDialog_->CopyFromSheet(sheets_->Item(0).Records());
@@ -148,18 +156,7 @@ const TRecordStorageSheet& DefaultSheetRecords() {
 void TXLSWorkbook::ResetForRead() {
   // ClearWorkbook, without the default fonts, formats and worksheet that the read replaces at once: a
   // merge of many small files reads one workbook per file.
-  sheets_->Clear();
-  sst_->Clear();
-  globals_->ResetDefaults();
-  cellFormats_->Clear();
-  fonts_->Clear();
-  defaultFormatIndex_ = 15;
-  colors_->ResetDefaults();
-  styles_->Clear();
-  fileSharing_->Clear();
-  extraObjects_->Clear();
-  chartSheets_.clear();
-  CodePage = 1252;
+  ClearParts(false);
   optionsDialog_->CopyFromSheet(DefaultSheetRecords());
   Aborted = false;
   notRead_ = false;

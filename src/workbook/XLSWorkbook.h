@@ -119,6 +119,7 @@ class TXLSWorkbook {
   void Read(const std::vector<uint8_t>* source);
   void Write(std::vector<uint8_t>* destination);
   void CreateParts();
+  void ClearParts(bool defaultFormats);
   void ResetForRead();
   void FinishRead();
 

@@ -781,15 +781,20 @@ bool TXLSReader::OnMulRK(TByteReader& r) {
   return false;
 }
 
+// The value byte, then the byte that tells an error (1) from a boolean.
+void TXLSReader::PutBoolErr(TSheet& sheet, const TCellHead& h, TByteReader& r) {
+  const uint8_t value = r.GetU8();
+  if (r.GetU8() == 1)
+    Vacate(sheet, h.column, h.row)->PutError(h.column, h.row, ErrorFromBiff(value), h.xf);
+  else
+    Vacate(sheet, h.column, h.row)->PutBoolean(h.column, h.row, value != 0, h.xf);
+}
+
 bool TXLSReader::OnBoolErr(TByteReader& r) {
   const TCellHead h = ReadCellHead(r, 8);
   TSheet* sheet = CellTarget(h);
   if (!sheet) return false;
-  const uint8_t value = r.GetU8();
-  if (r.GetU8() == 1)
-    Vacate(*sheet, h.column, h.row)->PutError(h.column, h.row, ErrorFromBiff(value), h.xf);
-  else
-    Vacate(*sheet, h.column, h.row)->PutBoolean(h.column, h.row, value != 0, h.xf);
+  PutBoolErr(*sheet, h, r);
   return false;
 }
 
@@ -824,11 +829,7 @@ bool TXLSReader::OnBoolErr2(TByteReader& r) {
   TSheet* sheet = CellTarget(h);
   if (!sheet) return false;
   r.Skip(3);
-  const uint8_t value = r.GetU8();
-  if (r.GetU8() == 1)
-    Vacate(*sheet, h.column, h.row)->PutError(h.column, h.row, ErrorFromBiff(value), h.xf);
-  else
-    Vacate(*sheet, h.column, h.row)->PutBoolean(h.column, h.row, value != 0, h.xf);
+  PutBoolErr(*sheet, h, r);
   return false;
 }
 

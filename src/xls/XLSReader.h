@@ -185,6 +185,7 @@ class TXLSReader {
   void PutCell(TSheet& sheet, uint32_t column, uint32_t row, int xf, Make make);
   // Raises the short-record failure unless the record holds size bytes, then reads the head.
   TCellHead ReadCellHead(TByteReader& r, uint32_t size, bool withXF = true);
+  void PutBoolErr(TSheet& sheet, const TCellHead& h, TByteReader& r);
   // The sheet the cell goes to (see CellSheet); null when the column is beyond 255.
   TSheet* CellTarget(const TCellHead& head);
   bool OnBlank(TByteReader& r);
