@@ -4,7 +4,8 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
-CMAKE_FLAGS ?=
+# A compiler cache, where the machine has one, makes rebuilds in several work trees cheap.
+CMAKE_FLAGS ?= $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 .PHONY: run test check deps build build-asan test-asan fuzz bench format clean
 

@@ -1,0 +1,57 @@
+// Where merged rows go: one output file of one format (.xls, .xlsx or .csv), filled row by row from the
+// top and then committed. The merge writes through this interface alone and does not know which format it
+// has; each format's writer lives with that format and implements it.
+//
+// An output writes as it is given rows where its format allows (.xlsx and .csv stream them to a temporary
+// file beside the target), so a million-row output never sits in memory whole. Nothing replaces the target
+// before Commit: an output destroyed without it removes its temporary file and leaves the target as it was.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "workbook/Cell.h"
+
+namespace plicato {
+
+enum TOutputFormat : uint8_t { ofXls, ofXlsx, ofCsv };
+
+enum TOutKind : uint8_t { okText, okNumber, okBoolean, okError };
+
+// One cell of a row. Views point into the caller's memory and are valid during the PutRow call only.
+struct TOutCell {
+  uint16_t column = 0;
+  TOutKind kind = okText;
+  bool boolean = false;       // okBoolean
+  TCellError error = ceNone;  // okError: one of the seven error values
+  double number = 0;          // okNumber
+  std::u16string_view text;   // okText; an empty text is a text cell in .xls, nothing in .xlsx and .csv
+  // okNumber: the number format code the value is shown with ("0.00%", "yyyy\-mm\-dd"); empty for General.
+  // Dates are numbers with a date format, counted in the 1900 date system.
+  std::u16string_view format;
+};
+
+class TRowOutput {
+ public:
+  virtual ~TRowOutput() = default;
+
+  // The rows and columns one file of this format holds: 65,536 x 256 for .xls, 1,048,576 x 16,384 for
+  // .xlsx; .csv has no row limit (UINT32_MAX) and takes 16,384 columns.
+  virtual uint32_t MaxRows() const = 0;
+  virtual uint32_t MaxColumns() const = 0;
+
+  // Adds output row `row` (below MaxRows; rows come in ascending order, each at most once, and a row not
+  // given is empty) with its cells in ascending columns, each column at most once, below MaxColumns.
+  // padTo: the columns below it that the row gives no cell get an empty text cell where the format has
+  // such a thing (.xls: the classic merge's rows carry one text cell in each of their 255 columns); .xlsx
+  // and .csv have no cell for an empty text and ignore it. Throws EFileError when the output cannot be
+  // written (a full disk is found as the rows are written).
+  virtual void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t padTo = 0) = 0;
+
+  // Finishes the file and puts it in place of the target: written to a temporary file beside it, synced,
+  // renamed over it, and the folder synced. Throws EFileError naming the output when it cannot.
+  virtual void Commit() = 0;
+};
+
+}  // namespace plicato
