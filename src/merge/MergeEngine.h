@@ -17,6 +17,24 @@
 
 namespace plicato {
 
+// Which sheet of each file a run merges.
+struct TSheetChoice {
+  enum TKind : uint8_t { scFirst, scIndex, scName, scAll };
+  TKind kind = scFirst;  // scFirst: the first worksheet
+  int32_t index = 0;     // scIndex: zero-based, in the workbook's order of sheets
+  std::u16string name;   // scName: compared without regard to letter case
+};
+
+// How a run takes and writes its rows, beyond the basic run; read once when a run starts. The defaults
+// are the classic merge.
+struct TMergeOptions {
+  bool values = false;     // typed values, every row that holds one, no padding
+  int headerRows = 0;      // 0 to 10: taken once from the first file that gives rows, skipped in the rest
+  bool sourceColumn = false;
+  std::u16string sourceCaption = u"Source";  // the source column's cell in the first header row
+  TSheetChoice sheet;
+};
+
 class TMergeHost {
  public:
   virtual ~TMergeHost() = default;
@@ -49,6 +67,8 @@ class TMergeHost {
   // How far the run is: files finished of files listed, and the rows of the current file copied so far.
   // Made in order with the status outputs, at most about ten times a second and once as each file ends.
   virtual void SetProgress(int32_t /*filesDone*/, int32_t /*filesTotal*/, int64_t /*rowsOfFile*/) {}
+  // The run's options (read once, when it starts, on the engine's thread).
+  virtual TMergeOptions Options() { return {}; }
 
   std::atomic<int32_t> StopRequested{0};  // 1 asks the run to stop before its next file
   std::atomic<int32_t> FoundCount{0};
@@ -90,7 +110,12 @@ struct TFileNote {
 };
 struct TMergeReport {
   std::vector<TFileNote> skipped;  // files passed over as unreadable, with the reason
-  std::vector<TFileNote> notes;    // files merged with a remark, such as columns left out
+  std::vector<TFileNote> notes;    // files merged with a remark, such as columns left out or rows left behind
+  std::vector<std::filesystem::path> outputs;       // every output file written, in order
+  std::vector<std::filesystem::path> olderOutputs;  // continuation names of the save path this run did not write
+  int32_t filesMerged = 0;
+  int64_t rowsWritten = 0;  // rows put in the outputs, header rows and marks included
+  bool stopped = false;     // ended by a stop request before the list's end
 };
 
 // Runs the whole merge. Before the first file is read, a run whose output would be one of its inputs is
