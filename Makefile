@@ -4,10 +4,11 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 # A compiler cache, where the machine has one, makes rebuilds in several work trees cheap.
 CMAKE_FLAGS ?= $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: run test check deps build build-asan test-asan fuzz bench format clean
+.PHONY: run test check deps build build-asan build-tsan test-asan test-tsan fuzz bench format clean
 
 deps:
 	@scripts/install-deps
@@ -20,6 +21,15 @@ build-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPLICATO_WERROR=ON -DPLICATO_SANITIZE=ON \
 	    -DPLICATO_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+# The threaded parts under ThreadSanitizer: the .xlsx reader (inflate thread, pieces parsed on two threads),
+# the merge engine run on a worker, and the window's jobs.
+TSAN_TESTS ?= XlsxReader_test MergeEngine_test
+TSAN_APP_TESTS ?= ThreadComponent_test FileScan_test MergeWindow_test
+build-tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLICATO_WERROR=ON -DPLICATO_TSAN=ON \
+	    -DPLICATO_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS) $(if $(wildcard $(TSAN_BUILD)/src/app),$(TSAN_APP_TESTS))
 
 # A bounded run of each fuzz target (clang's libFuzzer), seeded from the shared corpus.
 fuzz: deps
@@ -35,7 +45,10 @@ test-asan: build-asan
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) -LE interop
 
-test: fuzz test-asan build
+test-tsan: build-tsan
+	@scripts/tsan-tests $(TSAN_BUILD) $(TSAN_TESTS) $(addprefix app/,$(TSAN_APP_TESTS))
+
+test: fuzz test-asan test-tsan build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 run: build

@@ -6,6 +6,13 @@
 #include <new>
 #include <unordered_set>
 
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>  // poisons freed pool entries in sanitizer builds, nothing otherwise
+#else
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
+
 #include "biff/Coding.h"
 #include "biff/Errors.h"
 #include "biff/XLSStream.h"
@@ -266,6 +273,7 @@ void* TSST::TEntryPool::Allocate(size_t size) {
   void*& head = free_[size / kGrain];
   if (head) {
     void* block = head;
+    ASAN_UNPOISON_MEMORY_REGION(block, size);
     std::memcpy(&head, block, sizeof head);
     return block;
   }
@@ -297,6 +305,8 @@ void TSST::TEntryPool::Free(void* block, size_t size) {
   void*& head = free_[size / kGrain];
   std::memcpy(block, &head, sizeof head);
   head = block;
+  // A freed entry stays in this process's pool, where the sanitizer would not see a later use of it.
+  ASAN_POISON_MEMORY_REGION(block, size);
 }
 
 void TSST::TEntryPool::Release() {

@@ -327,7 +327,7 @@ long ResidentKb() {
 // A full output built from many files takes hundreds of megabytes, scattered between the inputs'
 // allocations; once written they go back to the system, not only to the heap of the merge's thread.
 TEST(MergeEngine, WrittenOutputReturnsItsMemory) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the sanitizer's allocator keeps freed memory";
 #endif
   test::TempDir dir;
