@@ -29,7 +29,7 @@ TSAN_APP_TESTS ?= ThreadComponent_test FileScan_test MergeWindow_test
 build-tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLICATO_WERROR=ON -DPLICATO_TSAN=ON \
 	    -DPLICATO_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS) $(if $(wildcard $(TSAN_BUILD)/src/app),$(TSAN_APP_TESTS))
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS) $(TSAN_APP_TESTS)
 
 # A bounded run of each fuzz target (clang's libFuzzer), seeded from the shared corpus.
 fuzz: deps
