@@ -7,7 +7,7 @@ ASAN_BUILD ?= build-asan
 # A compiler cache, where the machine has one, makes rebuilds in several work trees cheap.
 CMAKE_FLAGS ?= $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: run test check deps build build-asan test-asan fuzz bench format clean
+.PHONY: run test check deps build build-asan test-asan fuzz bench deb format clean
 
 deps:
 	@scripts/install-deps
@@ -26,9 +26,9 @@ fuzz: deps
 	@scripts/fuzz
 
 # The inner loop: the normal build and its unit tests, with the layer check; no fuzzing, no sanitizer
-# build and no interop checks against other programs (make test runs all of them).
+# build, no interop checks against other programs and no package checks (make test runs all of them).
 check: build
-	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) -LE interop
+	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) -LE 'interop|package'
 
 # The fuzz and sanitizer runs come first, so that the last line printed is the summary of the full run.
 test-asan: build-asan
@@ -40,6 +40,10 @@ test: fuzz test-asan build
 
 run: build
 	@if [ -x $(BUILD)/src/app/plicato ]; then $(BUILD)/src/app/plicato; else $(BUILD)/plicato-cli --help; fi
+
+# The Debian package, $(BUILD)/plicato_VERSION_amd64.deb.
+deb: build
+	@cd $(BUILD) && cpack -G DEB
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
