@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFileInfo>
+#include <QIcon>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPixmap>
@@ -41,7 +42,9 @@ int main(int argc, char** argv) {
     std::signal(signal, RemoveTemporariesAndEnd);
   QApplication::setApplicationName(QStringLiteral("Plicato"));
   QApplication::setApplicationVersion(QStringLiteral(PLICATO_VERSION));
+  // The desktop entry and icon the package installs: the desktop matches the window to them.
   QGuiApplication::setDesktopFileName(QStringLiteral("example.tarnwick.plicato"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("plicato")));
 
   QString screenshot, mergeFolder, mergeOutput, openPath;
   for (int i = 1; i < argc; ++i) {
