@@ -8,7 +8,7 @@ TSAN_BUILD ?= build-tsan
 # A compiler cache, where the machine has one, makes rebuilds in several work trees cheap.
 CMAKE_FLAGS ?= $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: run test check deps build build-asan build-tsan test-asan test-tsan fuzz bench format clean
+.PHONY: run test check deps build build-asan build-tsan test-asan test-tsan fuzz bench deb format clean
 
 deps:
 	@scripts/install-deps
@@ -36,9 +36,9 @@ fuzz: deps
 	@scripts/fuzz
 
 # The inner loop: the normal build and its unit tests, with the layer check; no fuzzing, no sanitizer
-# build and no interop checks against other programs (make test runs all of them).
+# build, no interop checks against other programs and no package checks (make test runs all of them).
 check: build
-	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) -LE interop
+	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) -LE 'interop|package'
 
 # The fuzz and sanitizer runs come first, so that the last line printed is the summary of the full run.
 test-asan: build-asan
@@ -53,6 +53,10 @@ test: fuzz test-asan test-tsan build
 
 run: build
 	@if [ -x $(BUILD)/src/app/plicato ]; then $(BUILD)/src/app/plicato; else $(BUILD)/plicato-cli --help; fi
+
+# The Debian package, $(BUILD)/plicato_VERSION_amd64.deb.
+deb: build
+	@cd $(BUILD) && cpack -G DEB
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
