@@ -1,5 +1,6 @@
 #include "TestUtil.h"
 
+#include "biff/CodePage.h"
 #include "biff/Coding.h"
 #include "biff/XLSStream.h"
 
@@ -28,6 +29,41 @@ std::string JsonString(std::string_view text) {
     }
   }
   return out + "\"";
+}
+
+std::vector<std::vector<std::u16string>> ReadJsonTextRows(const fs::path& path) {
+  const std::vector<uint8_t> bytes = ReadFileBytes(path);
+  const std::string json(bytes.begin(), bytes.end());
+  const auto malformed = [&] {
+    return std::runtime_error("not an array of arrays of strings: " + path.string());
+  };
+  std::vector<std::vector<std::u16string>> rows;
+  int depth = 0;
+  for (size_t at = 0; at < json.size(); ++at) {
+    if (json[at] == '[' && ++depth == 2) rows.emplace_back();
+    if (json[at] == ']') --depth;
+    if (json[at] != '"') continue;
+    if (depth != 2) throw malformed();
+    std::u16string text;
+    for (++at; at < json.size() && json[at] != '"';) {
+      if (json[at] != '\\') {
+        const size_t end = std::min(json.find_first_of("\"\\", at), json.size());
+        text += FromUtf8(std::string_view(json).substr(at, end - at));
+        at = end;
+      } else if (at + 5 < json.size() && json[at + 1] == 'u') {  // a UTF-16 code unit
+        text += static_cast<char16_t>(std::stoi(json.substr(at + 2, 4), nullptr, 16));
+        at += 6;
+      } else {
+        if (at + 1 >= json.size()) throw malformed();
+        const char c = json[at + 1];
+        text += c == 'n' ? u'\n' : c == 'r' ? u'\r' : c == 't' ? u'\t' : static_cast<char16_t>(c);
+        at += 2;
+      }
+    }
+    if (at >= json.size()) throw malformed();
+    rows.back().push_back(std::move(text));
+  }
+  return rows;
 }
 
 std::vector<TRecord> SplitRecords(const std::vector<uint8_t>& stream) {
