@@ -33,35 +33,28 @@ std::string JsonString(std::string_view text) {
 
 std::vector<std::vector<std::u16string>> ReadJsonTextRows(const fs::path& path) {
   const std::vector<uint8_t> bytes = ReadFileBytes(path);
-  const std::string json(bytes.begin(), bytes.end());
-  const auto malformed = [&] {
-    return std::runtime_error("not an array of arrays of strings: " + path.string());
-  };
+  const std::string_view json(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const std::runtime_error malformed("not an array of arrays of strings: " + path.string());
   std::vector<std::vector<std::u16string>> rows;
   int depth = 0;
   for (size_t at = 0; at < json.size(); ++at) {
     if (json[at] == '[' && ++depth == 2) rows.emplace_back();
     if (json[at] == ']') --depth;
     if (json[at] != '"') continue;
-    if (depth != 2) throw malformed();
-    std::u16string text;
-    for (++at; at < json.size() && json[at] != '"';) {
-      if (json[at] != '\\') {
-        const size_t end = std::min(json.find_first_of("\"\\", at), json.size());
-        text += FromUtf8(std::string_view(json).substr(at, end - at));
-        at = end;
-      } else if (at + 5 < json.size() && json[at + 1] == 'u') {  // a UTF-16 code unit
-        text += static_cast<char16_t>(std::stoi(json.substr(at + 2, 4), nullptr, 16));
-        at += 6;
-      } else {
-        if (at + 1 >= json.size()) throw malformed();
-        const char c = json[at + 1];
+    if (depth != 2) throw malformed;
+    std::u16string& text = rows.back().emplace_back();
+    for (++at; json.at(at) != '"';) {  // a string not closed runs out of range
+      const size_t plain = std::min(json.find_first_of("\"\\", at), json.size());
+      text += FromUtf8(json.substr(at, plain - at));
+      at = plain;
+      if (at >= json.size() || json[at] == '"') continue;
+      const char c = json.at(at + 1);  // after a backslash; \uXXXX is a UTF-16 code unit
+      if (c == 'u')
+        text += static_cast<char16_t>(std::stoi(std::string(json.substr(at + 2, 4)), nullptr, 16));
+      else
         text += c == 'n' ? u'\n' : c == 'r' ? u'\r' : c == 't' ? u'\t' : static_cast<char16_t>(c);
-        at += 2;
-      }
+      at += c == 'u' ? 6 : 2;
     }
-    if (at >= json.size()) throw malformed();
-    rows.back().push_back(std::move(text));
   }
   return rows;
 }
