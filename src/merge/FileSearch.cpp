@@ -42,10 +42,10 @@ struct Entry {
   bool isFile;
 };
 
-std::vector<Entry> ListFolder(const std::string& folder) {
+// The entries of folder, sorted; error is set when it could not be listed whole.
+std::vector<Entry> ListFolder(const std::string& folder, std::error_code& ec) {
   std::vector<Entry> entries;
-  std::error_code ec;
-  fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+  fs::directory_iterator it(folder, ec);
   if (ec) return entries;
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) break;
@@ -74,8 +74,12 @@ bool MatchesAny(const std::vector<std::string>& patterns, const std::string& nam
 }
 
 bool SearchFolder(const std::string& folder, const std::vector<std::string>& patterns, bool subDirs,
-                  const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop) {
-  std::vector<Entry> entries = ListFolder(folder);
+                  const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop,
+                  const TUnreadableFolderEvent& onUnreadable) {
+  std::error_code error;
+  std::vector<Entry> entries = ListFolder(folder, error);
+  if (error && onUnreadable)
+    onUnreadable(folder.size() > 1 ? folder.substr(0, folder.size() - 1) : folder, error.message());
   for (const Entry& e : entries) {
     if (stop && stop->load()) return false;
     if (e.isFile && MatchesAny(patterns, e.name)) {
@@ -85,7 +89,8 @@ bool SearchFolder(const std::string& folder, const std::vector<std::string>& pat
   if (!subDirs) return true;
   for (const Entry& e : entries) {
     if (stop && stop->load()) return false;
-    if (e.isDirectory && !SearchFolder(folder + e.name + "/", patterns, subDirs, onFound, stop)) return false;
+    if (e.isDirectory && !SearchFolder(folder + e.name + "/", patterns, subDirs, onFound, stop, onUnreadable))
+      return false;
   }
   return true;
 }
@@ -93,16 +98,18 @@ bool SearchFolder(const std::string& folder, const std::vector<std::string>& pat
 }  // namespace
 
 void SearchFiles(const std::string& folder, const std::string& pattern, bool subDirs,
-                 const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop) {
-  SearchFiles(folder, std::vector<std::string>{pattern}, subDirs, onFound, stop);
+                 const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop,
+                 const TUnreadableFolderEvent& onUnreadable) {
+  SearchFiles(folder, std::vector<std::string>{pattern}, subDirs, onFound, stop, onUnreadable);
 }
 
 void SearchFiles(const std::string& folder, const std::vector<std::string>& patterns, bool subDirs,
-                 const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop) {
+                 const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop,
+                 const TUnreadableFolderEvent& onUnreadable) {
   if (folder.empty()) return;
   std::string start = folder;
   if (start.back() != '/') start += '/';
-  SearchFolder(start, patterns, subDirs, onFound, stop);
+  SearchFolder(start, patterns, subDirs, onFound, stop, onUnreadable);
 }
 
 std::vector<std::string> WorkbookPatterns(bool withXlsx) {
