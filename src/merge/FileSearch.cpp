@@ -40,6 +40,7 @@ struct Entry {
   std::string upper;
   bool isDirectory;
   bool isFile;
+  std::string unknown;  // why the kind of an entry could not be told, when it could not
 };
 
 // The entries of folder, sorted; error is set when it could not be listed whole.
@@ -60,6 +61,8 @@ std::vector<Entry> ListFolder(const std::string& folder, std::error_code& ec) {
     // Only regular files are workbooks: a named pipe would hang the merge, a device never end it. A
     // link counts when it leads to a regular file.
     e.isFile = it->is_regular_file(typeEc);
+    // A dangling link is no file and passes unnoticed; a path past the system's limit cannot be told.
+    if (typeEc == std::errc::filename_too_long) e.unknown = typeEc.message();
     entries.push_back(std::move(e));
   }
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
@@ -84,6 +87,8 @@ bool SearchFolder(const std::string& folder, const std::vector<std::string>& pat
     if (stop && stop->load()) return false;
     if (e.isFile && MatchesAny(patterns, e.name)) {
       if (!onFound(folder + e.name)) return false;
+    } else if (!e.unknown.empty() && onUnreadable && (subDirs || MatchesAny(patterns, e.name))) {
+      onUnreadable(folder + e.name, e.unknown);
     }
   }
   if (!subDirs) return true;

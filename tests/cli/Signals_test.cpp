@@ -47,6 +47,25 @@ unsigned long long Pending(pid_t pid) {
   return pending;
 }
 
+// Starts plicato-cli with args, its stderr on the descriptor errors (on /dev/null when -1).
+pid_t SpawnCli(const std::vector<std::string>& args, int errors) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (errors >= 0)
+    posix_spawn_file_actions_adddup2(&actions, errors, 2);
+  else
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> all = {PLICATO_CLI};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  EXPECT_EQ(posix_spawn(&pid, PLICATO_CLI, &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
 // Runs plicato-cli with args; stderr is a pipe that is full from the start, or closed when closeErrors.
 // The signals are sent once the run waits to write its first status line; then the pipe is drained.
 TRun RunCli(const std::vector<std::string>& args, const std::vector<int>& signals, bool closeErrors = false) {
@@ -60,17 +79,9 @@ TRun RunCli(const std::vector<std::string>& args, const std::vector<int>& signal
   ::fcntl(pipeFds[1], F_SETFL, 0);
   if (closeErrors) ::close(pipeFds[0]);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-  std::vector<std::string> all = {PLICATO_CLI, "merge"};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  EXPECT_EQ(posix_spawn(&pid, PLICATO_CLI, &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  std::vector<std::string> merge = {"merge"};
+  merge.insert(merge.end(), args.begin(), args.end());
+  const pid_t pid = SpawnCli(merge, pipeFds[1]);
   ::close(pipeFds[1]);
 
   TRun run{-1, {}};
@@ -108,17 +119,7 @@ bool HoldsTemporaryFile(const fs::path& dir) {
 // it signal and lets it go on. Returns its exit status (128 + the signal that ended it), or -1 when the
 // run ended, or the file was gone, before the signal could come while it was written.
 int SignalWhileWriting(const std::vector<std::string>& args, const fs::path& dir, int signal) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> all = {PLICATO_CLI};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  EXPECT_EQ(posix_spawn(&pid, PLICATO_CLI, &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = SpawnCli(args, -1);
   int status = 0;
   while (!HoldsTemporaryFile(dir)) {
     if (::waitpid(pid, &status, WNOHANG) == pid) return -1;
