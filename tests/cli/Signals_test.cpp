@@ -55,14 +55,25 @@ pid_t SpawnCli(const std::vector<std::string>& args, int errors) {
     posix_spawn_file_actions_adddup2(&actions, errors, 2);
   else
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> all = {PLICATO_CLI};
-  all.insert(all.end(), args.begin(), args.end());
+  std::vector<std::string> words = {PLICATO_CLI};
+  words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
+  for (std::string& a : words) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // Every signal at its default and none blocked, whatever the test runner inherited (nohup ignores
+  // hang-ups, and an ignored signal stays ignored in the program).
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  EXPECT_EQ(posix_spawn(&pid, PLICATO_CLI, &actions, nullptr, argv.data(), environ), 0);
+  EXPECT_EQ(posix_spawn(&pid, PLICATO_CLI, &actions, &attributes, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   return pid;
 }
 
