@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "biff/CompoundFile.h"
+#include "language.h"
 #include "mainwindow.h"
 
 namespace {
@@ -36,6 +37,7 @@ int main(int argc, char** argv) {
   for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
     std::signal(signal, RemoveTemporariesAndEnd);
   QApplication::setApplicationName(QStringLiteral("Plicato"));
+  plicato::InstallTranslations(plicato::WindowLanguage());
 
   QString screenshot, mergeFolder, mergeOutput;
   for (int i = 1; i < argc; ++i) {
@@ -48,6 +50,8 @@ int main(int argc, char** argv) {
   }
 
   plicato::TForm1 form;
+  // A screenshot shows the window as it starts on any machine, without this user's last session.
+  if (screenshot.isEmpty()) form.RestoreSettings();
   form.show();
   if (screenshot.isEmpty()) return QApplication::exec();
 

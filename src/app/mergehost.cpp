@@ -23,6 +23,16 @@ void TWindowMergeHost::SetSavePathText(const QString& path) {
   savePath_ = std::move(encoded);
 }
 
+void TWindowMergeHost::SetOptions(const TMergeOptions& options) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  options_ = options;
+}
+
+TMergeOptions TWindowMergeHost::Options() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return options_;
+}
+
 std::vector<std::filesystem::path> TWindowMergeHost::FileList() {
   std::lock_guard<std::mutex> lock(mutex_);
   return {files_.begin(), files_.end()};

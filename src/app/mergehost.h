@@ -48,6 +48,8 @@ class TWindowMergeHost : public TMergeHost {
   void SetSavePathText(const QString& path);
   void SetMarkRowsValue(bool mark) { markRows_.store(mark); }
   void SetSkipUnreadableValue(bool skip) { skipUnreadable_.store(skip); }
+  // Window thread: the options of the next run, taken when Start is pressed.
+  void SetOptions(const TMergeOptions& options);
 
   // Window thread: answers question number `question`; nothing gives the file up. A late answer to a
   // question no longer asked is ignored.
@@ -61,6 +63,7 @@ class TWindowMergeHost : public TMergeHost {
   std::filesystem::path SavePath() override;
   bool MarkRows() override { return markRows_.load(); }
   bool SkipUnreadable() override { return skipUnreadable_.load(); }
+  TMergeOptions Options() override;
   std::optional<std::u16string> AskPassword(const std::filesystem::path& file) override;
 
   void SetProgressText(const std::string& text) override;
@@ -78,9 +81,10 @@ class TWindowMergeHost : public TMergeHost {
 
   TDeliver deliver_;
   TAsk ask_;
-  std::mutex mutex_;  // guards files_ and savePath_
+  std::mutex mutex_;  // guards files_, savePath_ and options_
   std::vector<std::string> files_;
   std::string savePath_;
+  TMergeOptions options_;
   std::atomic<bool> markRows_{false};
   std::atomic<bool> skipUnreadable_{false};
 
