@@ -37,6 +37,7 @@ bool InstallTranslations(const QString& language) {
   };
   // The window's own texts in English; in Chinese, the folder chooser's (its source texts are the
   // toolkit's English ones) and Qt's dialogs and buttons.
+  if (language.isEmpty()) return true;
   if (language == QLatin1String("en")) {
     load(QStringLiteral("plicato_en"), QStringLiteral(":/i18n"));
   } else {

@@ -15,8 +15,8 @@ QString WindowLanguage(const QString& override, const QLocale& locale);
 QString WindowLanguage();
 
 // Installs the translations of language ("zh" or "en") on the application, replacing those of an earlier
-// call. False when one that should exist could not be loaded (the window then shows its Chinese texts
-// or Qt's English ones there).
+// call (none for an empty language: the source texts). False when one that should exist could not be loaded
+// (the window then shows its Chinese texts or Qt's English ones there).
 bool InstallTranslations(const QString& language);
 
 }  // namespace plicato

@@ -564,7 +564,6 @@ bool TForm1::ChooseSaveFile(QString& fileName) {
   auto dialog = CreateSaveDialog();
   if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return false;
   fileName = QDir::toNativeSeparators(dialog->selectedFiles().first());
-  saveSuffix_ = dialog->selectedNameFilter().mid(2);
   return true;
 }
 
@@ -667,7 +666,11 @@ void TForm1::ChooseFolderAndScan(const QString& folder) {
 
 void TForm1::Button2Click() {
   QString fileName;
-  if (ChooseSaveFile(fileName)) Edit2->setText(fileName);
+  if (!ChooseSaveFile(fileName)) return;
+  Edit2->setText(fileName);
+  // The type chosen is the one a path typed later without an extension gets.
+  const QString suffix = QFileInfo(fileName).suffix().toLower();
+  if (OutputSuffixes().contains(suffix)) saveSuffix_ = suffix;
 }
 
 void TForm1::ShowStartProblem(const QString& text) {
