@@ -15,6 +15,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -332,9 +333,9 @@ void TForm1::CreateControls() {
   connect(CheckBox2, &QCheckBox::toggled, this, &TForm1::CheckBox2Click);
   connect(CheckBox4, &QCheckBox::clicked, this, &TForm1::CheckBox4Click);
   connect(Edit1, &QLineEdit::returnPressed, this, &TForm1::Edit1Enter);
-  // Delete takes the selected entry off the list (not off the disk); Ctrl+Enter starts, Esc stops.
-  auto* remove = new QShortcut(QKeySequence::Delete, ListBox1, nullptr, nullptr, Qt::WidgetShortcut);
-  connect(remove, &QShortcut::activated, this, &TForm1::N1Click);
+  // Delete takes the selected entry off the list (not off the disk; see eventFilter); Ctrl+Enter starts,
+  // Esc stops.
+  ListBox1->installEventFilter(this);
   for (const QKeySequence& keys :
        {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)}) {
     auto* start = new QShortcut(keys, this);
@@ -571,7 +572,6 @@ bool TForm1::ChooseOpenFile(QString& fileName) {
   auto dialog = CreateOpenDialog();
   if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return false;
   fileName = QDir::toNativeSeparators(dialog->selectedFiles().first());
-  openFolder_ = QFileInfo(fileName).absolutePath();
   return true;
 }
 
@@ -884,6 +884,7 @@ void TForm1::N4Click() {
   if (MergeRunning()) return Refuse();
   QString fileName;
   if (!ChooseOpenFile(fileName)) return;
+  openFolder_ = QFileInfo(fileName).absolutePath();  // where the open dialog opens next
   AddEntry(fileName);
   host_.FoundCount.fetch_add(1);
   SetCountLine();
@@ -1314,6 +1315,11 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   if (watched == Label8 && event->type() == QEvent::MouseButtonRelease &&
       static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
     Label8Click();
+    return true;
+  }
+  if (watched == ListBox1 && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->matches(QKeySequence::Delete)) {
+    N1Click();
     return true;
   }
   const bool dragging = event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove ||
