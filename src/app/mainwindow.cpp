@@ -232,8 +232,11 @@ void TForm1::CreateControls() {
   ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
   ListBox1->setSortingEnabled(false);
   ListBox1->setMinimumSize(300, 100);
-  ListBox1->setTextElideMode(Qt::ElideMiddle);  // entries that differ only at their ends stay apart
-  ListBox1->setUniformItemSizes(true);
+  // Entries are shortened in the middle to the list's width, so that paths differing only at their ends
+  // stay apart; the whole path is the entry's tooltip.
+  ListBox1->setTextElideMode(Qt::ElideMiddle);
+  ListBox1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  ListBox1->setResizeMode(QListView::Adjust);
   ListBox1->setContextMenuPolicy(Qt::CustomContextMenu);
   ListBox1->setAcceptDrops(true);
   ListBox1->viewport()->installEventFilter(this);
@@ -320,7 +323,10 @@ void TForm1::CreateControls() {
   layout->addWidget(Label7);
   layout->addLayout(list, 1);  // the list takes the room the window is given
   layout->addWidget(Label8);
-  resize(sizeHint().width(), sizeHint().height() + 120);
+  // Room for a longer list at first, within the screen less a title bar.
+  const QRect room = screen()->availableGeometry();
+  resize(std::min(std::max(sizeHint().width(), 560), room.width()),
+         std::max(std::min(sizeHint().height() + 120, room.height() - 40), minimumSizeHint().height()));
   setAcceptDrops(true);  // a drop anywhere is a drop on the list
   Edit1->installEventFilter(this);
   Edit2->installEventFilter(this);
@@ -447,11 +453,12 @@ std::unique_ptr<QDialog> TForm1::CreateResultDialog(const QString& caption, cons
   more->setLineWrapMode(QPlainTextEdit::NoWrap);
   more->hide();
   auto* buttons = new QDialogButtonBox(box.get());
-  QPushButton* detailsButton = buttons->addButton(tr("详细信息"), QDialogButtonBox::HelpRole);
-  detailsButton->setObjectName(QStringLiteral("DetailsButton"));
-  detailsButton->setCheckable(true);
-  detailsButton->setVisible(!details.isEmpty());
-  connect(detailsButton, &QPushButton::toggled, more, &QWidget::setVisible);
+  if (!details.isEmpty()) {
+    QPushButton* detailsButton = buttons->addButton(tr("详细信息"), QDialogButtonBox::HelpRole);
+    detailsButton->setObjectName(QStringLiteral("DetailsButton"));
+    detailsButton->setCheckable(true);
+    connect(detailsButton, &QPushButton::toggled, more, &QWidget::setVisible);
+  }
   QPushButton* open = buttons->addButton(tr("打开文件夹"), QDialogButtonBox::ActionRole);
   open->setObjectName(QStringLiteral("OpenFolderButton"));
   open->setEnabled(!folder.isEmpty());
