@@ -736,7 +736,7 @@ void TForm1::Button3Click() {
       return;
     }
     if (!ConfirmOverwrite()) return;
-    SaveSettings();
+    if (settingsKept_) SaveSettings();
     host_.AllowQuestions();
     stopping_ = false;
     lastPasswordFile_.clear();
@@ -1043,8 +1043,9 @@ QString TForm1::FailureSummary(const QString& message) const {
 }
 
 void TForm1::ShowRunReport(const TMergeReport& report) {
-  // A window closing after its run goes without the result: the user has left.
-  if (closePending_) return;
+  // A window closing after its run goes without the result: the user has left. (The run's end may reach
+  // the window before or after its result.)
+  if (closePending_ || closed_) return;
   QStringList lines, details;
   auto path = [](const std::filesystem::path& file) { return QDir::toNativeSeparators(FromPath(file)); };
   lines << (report.stopped ? tr("合并已停止，列表中其余的文件没有合并。") : tr("合并完成。"));
@@ -1119,7 +1120,8 @@ void TForm1::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
-  SaveSettings();
+  if (settingsKept_) SaveSettings();
+  closed_ = true;
   event->accept();
 }
 
@@ -1233,6 +1235,7 @@ void TForm1::SaveSettings() {
 }
 
 void TForm1::RestoreSettings() {
+  settingsKept_ = true;
   QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Tarnwick"),
                      QStringLiteral("Plicato"));
   if (settings.contains(QStringLiteral("geometry")))

@@ -82,7 +82,7 @@ class TForm1 : public QWidget {
                                               const QString& details, const QString& folder);
 
   // Restores the fields, the options, the window's place and the dialogs' folders of the last session;
-  // they are saved at each Start and when the window closes.
+  // from then on they are saved at each Start and when the window closes.
   void RestoreSettings();
   void SaveSettings();
   // The run's options as the controls give them now.
@@ -239,6 +239,8 @@ class TForm1 : public QWidget {
   std::unique_ptr<TThreadComponent> threadComponent2_;
   bool scanPending_ = false;                    // a folder was chosen and its scan has not begun yet
   bool closePending_ = false;                   // the window closes when the running merge has ended
+  bool closed_ = false;                         // the window has been closed
+  bool settingsKept_ = false;                   // the last session was restored: this one is saved
   bool stopping_ = false;                       // Stop (or a close) was asked of the running merge
   int32_t filesBegun_ = 0;                      // files the running merge has begun
   int32_t filesListed_ = 0;                     // files the running merge was given

@@ -528,6 +528,7 @@ void MainWindowTest::settingsAreKeptBetweenSessions() {
   QRect placed;
   {
     TTestForm form;
+    form.RestoreSettings();  // nothing yet
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     form.Control<QLineEdit>("Edit1")->setText(kCorpusMerge);
