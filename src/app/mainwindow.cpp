@@ -384,20 +384,27 @@ bool TForm1::ScanBusy() const {
 
 namespace {
 
-// Breaks the lines of text that are wider than width pixels, between any two characters where a line
-// has no space to break at, so that a long file name makes a box taller rather than wider than the screen.
+// Breaks the words of text (runs without a space or a CJK character, where Qt's own wrapping has no
+// place to break) that are wider than width pixels, so that a long file name makes a box taller rather
+// than wider than the screen.
 QString Wrapped(const QString& text, const QFontMetrics& metrics, int width) {
-  QStringList lines;
-  for (QString line : text.split(QLatin1Char('\n'))) {
-    while (metrics.horizontalAdvance(line) > width && !line.contains(QLatin1Char(' '))) {
-      int fit = 1;
-      while (fit < line.size() && metrics.horizontalAdvance(line.left(fit + 1)) <= width) ++fit;
-      lines << line.left(fit);
-      line = line.mid(fit);
+  static const QRegularExpression word(QStringLiteral("[^\\s\\x{2e80}-\\x{9fff}\\x{ff00}-\\x{ffef}]+"));
+  QString result;
+  qsizetype done = 0;
+  for (auto match = word.globalMatch(text); match.hasNext();) {
+    const QRegularExpressionMatch next = match.next();
+    QString rest = next.captured();
+    result += text.mid(done, next.capturedStart() - done);
+    done = next.capturedEnd();
+    while (metrics.horizontalAdvance(rest) > width) {
+      qsizetype fit = 1;
+      while (fit < rest.size() && metrics.horizontalAdvance(rest.left(fit + 1)) <= width) ++fit;
+      result += rest.left(fit) + QLatin1Char('\n');
+      rest = rest.mid(fit);
     }
-    lines << line;
+    result += rest;
   }
-  return lines.join(QLatin1Char('\n'));
+  return result + text.mid(done);
 }
 
 constexpr int kBoxTextWidth = 440;  // pixels of text in a box before a long word is broken
@@ -605,8 +612,8 @@ void TForm1::OpenUrl(const QUrl& url, std::function<void(bool opened)> done) {
     if (error == QProcess::FailedToStart) opener->deleteLater();
   });
   QTimer::singleShot(5000, this, [answer] { answer(true); });
-  opener->setProcessChannelMode(QProcess::ForwardedErrorChannel);
   opener->setStandardOutputFile(QProcess::nullDevice());
+  opener->setStandardErrorFile(QProcess::nullDevice());
   opener->start(QStringLiteral("xdg-open"),
                 {url.isLocalFile() ? url.toLocalFile() : url.toString(QUrl::FullyEncoded)});
 #else

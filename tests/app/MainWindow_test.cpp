@@ -364,6 +364,18 @@ void MainWindowTest::deleteFileRemovesTheFileOrReportsFailure() {
   }
   QCOMPARE(form.Questions.size(), size_t{2});
   QVERIFY(QFileInfo(dir.path()).isDir());
+
+  // Where there is no trash, the question says the deletion is for good.
+  const QString last = MakeFile(dir, QStringLiteral("last.xls"));
+  form.OpenAnswers.push_back(last);
+  form.Command("N4")->trigger();
+  form.NoTrash = true;
+  form.Answers.push_back(0);
+  form.Select(2);
+  form.Command("N3")->trigger();
+  QVERIFY2(form.Questions.back().text.contains(QStringLiteral("永久删除")),
+           qPrintable(form.Questions.back().text));
+  QVERIFY(!QFile::exists(last) && !QFile::exists(dir.filePath(QStringLiteral("data/Trash/files/last.xls"))));
   QCOMPARE(form.Control<QLabel>("Label5")->text(), QStringLiteral("共有2个XLS文件 已合并0个"));
 
   // The Delete key takes the selected entry off the list, never off the disk.

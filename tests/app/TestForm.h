@@ -63,6 +63,7 @@ class TTestForm : public TForm1 {
   std::vector<QUrl> OpenedUrls;
   bool DesktopOpens = true;  // what the desktop answers
   bool RealDesktop = false;  // the window's own opener (xdg-open) rather than DesktopOpens
+  bool NoTrash = false;      // the desktop has no trash for any file
   std::function<void(const Message&)> OnMessage;
 
   template <class T>
@@ -115,6 +116,8 @@ class TTestForm : public TForm1 {
     if (RealDesktop) return TForm1::OpenUrl(url, std::move(done));
     done(DesktopOpens);
   }
+
+  bool TrashAvailable(const QString& path) override { return !NoTrash && TForm1::TrashAvailable(path); }
 
  private:
   static bool Take(std::deque<QString>& answers, QString& answer) {

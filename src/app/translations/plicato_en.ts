@@ -1,4 +1,5 @@
-<?xml version='1.0' encoding='utf-8'?>
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
 <context>
     <name>plicato::TForm1</name>
@@ -48,7 +49,7 @@
     </message>
     <message>
         <source>首列标记单文件行数</source>
-        <translation>Mark each file's row count in the first column</translation>
+        <translation>Mark each file&apos;s row count in the first column</translation>
     </message>
     <message>
         <source>背景音乐</source>
@@ -100,7 +101,7 @@
     </message>
     <message>
         <source>第一个工作表、全部工作表，或输入工作表的名称或序号（从1开始）</source>
-        <translation>The first sheet, all sheets, or type a sheet's name or number (counted from 1)</translation>
+        <translation>The first sheet, all sheets, or type a sheet&apos;s name or number (counted from 1)</translation>
     </message>
     <message>
         <source>状态：</source>
@@ -186,23 +187,23 @@
     </message>
     <message>
         <source>保存路径“%1”是一个网址，不是文件路径。请输入或选择一个文件路径。</source>
-        <translation>The save path "%1" is an address, not a file path. Type or choose a file path.</translation>
+        <translation>The save path &quot;%1&quot; is an address, not a file path. Type or choose a file path.</translation>
     </message>
     <message>
         <source>保存路径“%1”是一个文件夹。请在后面加上文件名，例如“合并结果.xls”。</source>
-        <translation>The save path "%1" is a folder. Add a file name to it, such as "merged.xls".</translation>
+        <translation>The save path &quot;%1&quot; is a folder. Add a file name to it, such as &quot;merged.xls&quot;.</translation>
     </message>
     <message>
         <source>保存路径“%1”不是普通文件，无法写入。</source>
-        <translation>The save path "%1" is not a regular file and cannot be written.</translation>
+        <translation>The save path &quot;%1&quot; is not a regular file and cannot be written.</translation>
     </message>
     <message>
         <source>保存路径的文件夹“%1”不存在。</source>
-        <translation>The save path's folder "%1" does not exist.</translation>
+        <translation>The save path&apos;s folder &quot;%1&quot; does not exist.</translation>
     </message>
     <message>
         <source>没有在文件夹“%1”中写入文件的权限。</source>
-        <translation>You have no permission to write files in the folder "%1".</translation>
+        <translation>You have no permission to write files in the folder &quot;%1&quot;.</translation>
     </message>
     <message>
         <source>请先选择待处理XLS目录</source>
@@ -219,7 +220,7 @@
     <message>
         <source>保存路径“%1”就是列表中的文件“%2”，合并会覆盖它。
 请另选保存路径，未写入任何文件。</source>
-        <translation>The save path "%1" is the listed file "%2"; merging would overwrite it.
+        <translation>The save path &quot;%1&quot; is the listed file &quot;%2&quot;; merging would overwrite it.
 Choose another save path. Nothing was written.</translation>
     </message>
     <message>
@@ -270,7 +271,7 @@ Choose another save path. Nothing was written.</translation>
     </message>
     <message>
         <source>确定要删除文件“%1”吗？</source>
-        <translation>Delete the file "%1"?</translation>
+        <translation>Delete the file &quot;%1&quot;?</translation>
     </message>
     <message>
         <source>文件将移到回收站。</source>
@@ -294,7 +295,7 @@ Choose another save path. Nothing was written.</translation>
     </message>
     <message>
         <source>无法写入输出文件“%1”。</source>
-        <translation>The output file "%1" could not be written.</translation>
+        <translation>The output file &quot;%1&quot; could not be written.</translation>
     </message>
     <message>
         <source>合并失败：%1。</source>
@@ -302,7 +303,7 @@ Choose another save path. Nothing was written.</translation>
     </message>
     <message>
         <source>无法合并文件“%1”：%2。</source>
-        <translation>The file "%1" could not be merged: %2.</translation>
+        <translation>The file &quot;%1&quot; could not be merged: %2.</translation>
     </message>
     <message>
         <source>没有保存任何行。</source>
@@ -310,11 +311,11 @@ Choose another save path. Nothing was written.</translation>
     </message>
     <message>
         <source>此前合并的行已保存到“%1”。</source>
-        <translation>The rows merged before it were saved to "%1".</translation>
+        <translation>The rows merged before it were saved to &quot;%1&quot;.</translation>
     </message>
     <message>
         <source>”、“</source>
-        <translation>", "</translation>
+        <translation>&quot;, &quot;</translation>
     </message>
     <message>
         <source>其余文件没有合并。</source>
@@ -408,39 +409,39 @@ Choose another save path. Nothing was written.</translation>
     <name>plicato::TSelectDirDialog</name>
     <message>
         <source>Select Directory</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Directory &amp;Name:</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>&amp;Directories:</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>&amp;Files: (*.*)</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>D&amp;rives:</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>OK</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Cancel</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Ne&amp;twork...</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Unable to create directory %1</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
 </context>
 </TS>
