@@ -14,7 +14,6 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
-#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -995,7 +994,6 @@ void TForm1::MergeFailed(const QString& className, const QString& message) {
   Label4->setText(Text(kStopped));
   Button3->setText(Text(kStart));
   Edit3->clear();
-  ResetProgressBar();
 }
 
 QString TForm1::FailureSummary(const QString& message) const {
