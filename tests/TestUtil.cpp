@@ -1,5 +1,6 @@
 #include "TestUtil.h"
 
+#include "biff/CodePage.h"
 #include "biff/Coding.h"
 #include "biff/XLSStream.h"
 
@@ -28,6 +29,34 @@ std::string JsonString(std::string_view text) {
     }
   }
   return out + "\"";
+}
+
+std::vector<std::vector<std::u16string>> ReadJsonTextRows(const fs::path& path) {
+  const std::vector<uint8_t> bytes = ReadFileBytes(path);
+  const std::string_view json(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const std::runtime_error malformed("not an array of arrays of strings: " + path.string());
+  std::vector<std::vector<std::u16string>> rows;
+  int depth = 0;
+  for (size_t at = 0; at < json.size(); ++at) {
+    if (json[at] == '[' && ++depth == 2) rows.emplace_back();
+    if (json[at] == ']') --depth;
+    if (json[at] != '"') continue;
+    if (depth != 2) throw malformed;
+    std::u16string& text = rows.back().emplace_back();
+    for (++at; json.at(at) != '"';) {  // a string not closed runs out of range
+      const size_t plain = std::min(json.find_first_of("\"\\", at), json.size());
+      text += FromUtf8(json.substr(at, plain - at));
+      at = plain;
+      if (at >= json.size() || json[at] == '"') continue;
+      const char c = json.at(at + 1);  // after a backslash; \uXXXX is a UTF-16 code unit
+      if (c == 'u')
+        text += static_cast<char16_t>(std::stoi(std::string(json.substr(at + 2, 4)), nullptr, 16));
+      else
+        text += c == 'n' ? u'\n' : c == 'r' ? u'\r' : c == 't' ? u'\t' : static_cast<char16_t>(c);
+      at += c == 'u' ? 6 : 2;
+    }
+  }
+  return rows;
 }
 
 std::vector<TRecord> SplitRecords(const std::vector<uint8_t>& stream) {

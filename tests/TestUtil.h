@@ -46,6 +46,8 @@ class TempDir {
 
 // text as a JSON string literal (quotes, backslashes and control characters escaped).
 std::string JsonString(std::string_view text);
+// The rows of a JSON file holding an array of arrays of strings (as Python's json module writes it).
+std::vector<std::vector<std::u16string>> ReadJsonTextRows(const std::filesystem::path& path);
 
 // Every .xls file under a corpus folder (recursively), sorted by path.
 std::vector<std::filesystem::path> CorpusFiles(const std::string& relativeFolder);

@@ -45,9 +45,15 @@ TForm2::TForm2(QWidget* parent)
   Label1->installEventFilter(this);
   Label2->installEventFilter(this);
 
+  // The program's name and version, above the maker's.
+  auto* version = new QLabel(QStringLiteral("Plicato " PLICATO_VERSION), this);
+  version->setObjectName(QStringLiteral("Label4"));
+  version->setAlignment(Qt::AlignCenter);
+
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(24, 18, 24, 14);
   layout->setSpacing(10);
+  layout->addWidget(version);
   layout->addWidget(Label1);
   layout->addWidget(Label2);
   layout->addWidget(Label3);

@@ -1,11 +1,16 @@
 // plicato: the desktop window over the merge engine.
 //
 //   plicato                      shows the window
+//   plicato PATH                 shows the window with the folder PATH, or the folder of the workbook
+//                                PATH (the desktop's "Open with"), chosen and searched
 //   plicato --screenshot FILE    shows the window, saves a picture of it to FILE (PNG) and quits
 //   plicato --screenshot FILE --merge FOLDER OUT.xls
 //                                lists FOLDER, merges it into OUT.xls and takes the picture as the merge
 //                                begins the middle file of the list, then stops and quits
 #include <QApplication>
+#include <QCheckBox>
+#include <QFileInfo>
+#include <QIcon>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPixmap>
@@ -38,14 +43,20 @@ int main(int argc, char** argv) {
     std::signal(signal, RemoveTemporariesAndEnd);
   QApplication::setApplicationName(QStringLiteral("Plicato"));
   plicato::InstallTranslations(plicato::WindowLanguage());
+  QApplication::setApplicationVersion(QStringLiteral(PLICATO_VERSION));
+  // The desktop entry and icon the package installs: the desktop matches the window to them.
+  QGuiApplication::setDesktopFileName(QStringLiteral("example.tarnwick.plicato"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("plicato")));
 
-  QString screenshot, mergeFolder, mergeOutput;
+  QString screenshot, mergeFolder, mergeOutput, openPath;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
       screenshot = QString::fromLocal8Bit(argv[++i]);
     } else if (std::strcmp(argv[i], "--merge") == 0 && i + 2 < argc) {
       mergeFolder = QString::fromLocal8Bit(argv[++i]);
       mergeOutput = QString::fromLocal8Bit(argv[++i]);
+    } else if (argv[i][0] != '-' && openPath.isEmpty()) {
+      openPath = QString::fromLocal8Bit(argv[i]);
     }
   }
 
@@ -53,6 +64,15 @@ int main(int argc, char** argv) {
   // A screenshot shows the window as it starts on any machine, without this user's last session.
   if (screenshot.isEmpty()) form.RestoreSettings();
   form.show();
+  if (!openPath.isEmpty()) {
+    // A workbook opened from the desktop: its folder is the one to merge, and it is listed too.
+    const QFileInfo path(openPath);
+    auto* includeXlsx = form.findChild<QCheckBox*>(QStringLiteral("CheckBox4"));
+    if (includeXlsx && !path.isDir() &&
+        QStringList{QStringLiteral("xlsx"), QStringLiteral("xlsm")}.contains(path.suffix().toLower()))
+      includeXlsx->setChecked(true);
+    form.ChooseFolderAndScan(path.isDir() ? path.absoluteFilePath() : path.absolutePath());
+  }
   if (screenshot.isEmpty()) return QApplication::exec();
 
   int status = 0;

@@ -297,17 +297,23 @@ class TReader final : public TStreamLoader, public std::enable_shared_from_this<
 
   void ReadFat() {
     const uint8_t* h = header_;
-    uint32_t fatSectors = DecodeFixed32(h + kOffFatSectorCount);
-    if (fatSectors > sectorCount_) {
-      Damaged(FormatMessage("the header declares %u FAT sectors, but the file holds %llu sectors", fatSectors,
-                            static_cast<unsigned long long>(sectorCount_)));
-    }
+    const uint32_t declared = DecodeFixed32(h + kOffFatSectorCount);
+    // A count the file cannot hold is trusted only as far as the FAT sectors listed exist (xlrd reads
+    // such files so): the list then ends at its first entry, in the header or in a DIFAT sector, that
+    // is no sector of the file.
+    const bool overstated = declared > sectorCount_;
+    const uint32_t fatSectors = overstated ? static_cast<uint32_t>(sectorCount_) : declared;
     std::vector<uint32_t> fatSectorList;
+    bool listEnded = false;
     auto addFatSector = [&](uint32_t sector) {
+      if (overstated && sector >= sectorCount_) {
+        listEnded = true;
+        return;
+      }
       Claim(sector, kOwnerFat);
       fatSectorList.push_back(sector);
     };
-    for (uint32_t i = 0; i < std::min(fatSectors, kHeaderDifatEntries); ++i) {
+    for (uint32_t i = 0; i < std::min(fatSectors, kHeaderDifatEntries) && !listEnded; ++i) {
       addFatSector(DecodeFixed32(h + kOffHeaderDifat + 4 * i));
     }
     // The rest of the list is in the DIFAT sectors: each holds sectorSize/4 - 1 FAT sector numbers and
@@ -316,21 +322,26 @@ class TReader final : public TStreamLoader, public std::enable_shared_from_this<
     const uint32_t perDifat = sectorSize_ / 4 - 1;
     std::vector<uint8_t> data(sectorSize_);
     uint32_t difat = DecodeFixed32(h + kOffFirstDifatSector);
-    while (fatSectorList.size() < fatSectors) {
+    while (fatSectorList.size() < fatSectors && !listEnded) {
+      if (overstated && difat >= sectorCount_) break;
       if (difat > kMaxRegularSector) {
         Damaged(
             FormatMessage("the DIFAT ends after %zu of %u FAT sectors", fatSectorList.size(), fatSectors));
       }
       Claim(difat, kOwnerDifat);
       ReadSector(difat, data.data());
-      for (uint32_t i = 0; i < perDifat && fatSectorList.size() < fatSectors; ++i) {
+      for (uint32_t i = 0; i < perDifat && fatSectorList.size() < fatSectors && !listEnded; ++i) {
         addFatSector(DecodeFixed32(data.data() + 4 * i));
       }
       difat = DecodeFixed32(data.data() + 4 * perDifat);
     }
+    if (overstated && fatSectorList.empty()) {
+      Damaged(FormatMessage("the header declares %u FAT sectors, but the file holds %llu sectors", declared,
+                            static_cast<unsigned long long>(sectorCount_)));
+    }
     // Entries past the last sector of the file describe nothing: neither kept nor read.
     const uint32_t perFat = sectorSize_ / 4;
-    fat_.resize(std::min<uint64_t>(uint64_t{fatSectors} * perFat, sectorCount_));
+    fat_.resize(std::min<uint64_t>(uint64_t{fatSectorList.size()} * perFat, sectorCount_));
     for (size_t i = 0; i < fat_.size(); i += perFat) {
       ReadSector(fatSectorList[i / perFat], data.data());
       for (size_t j = 0; j < perFat && i + j < fat_.size(); ++j)

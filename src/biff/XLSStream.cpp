@@ -340,12 +340,13 @@ TExcelVersion TXLSStream::LoadPlain(std::vector<uint8_t> bytes) {
     }
     // Some exporters write a BIFF5 or BIFF8 workbook stream straight into the file, without the
     // compound document around it. Its first BOF's version field says which; it is read like the
-    // stream of a compound document (with no other parts to carry).
+    // stream of a compound document (with no other parts to carry). A version field whose high byte
+    // is 0 (a short BOF of version 0 heads some exported worksheets) is BIFF5, as LibreOffice reads it.
     if (id == BIFFRecs::BOF && data_.size() >= kRecordHeaderSize + 2) {
       const uint16_t biff = DecodeFixed16(data_.data() + kRecordHeaderSize);
       if (biff == 0x0600)
         version_ = xvExcel97;
-      else if (biff == 0x0500)
+      else if (biff == 0x0500 || (biff & 0xFF00) == 0)
         version_ = xvExcel50;
     }
   }

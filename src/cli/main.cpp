@@ -52,7 +52,7 @@ const char kUsage[] =
     "  plicato-cli copy [--password PW] IN.xls OUT.xls\n"
     "      Reads IN.xls and writes it back as OUT.xls through the engine, to repair or re-save a legacy\n"
     "      workbook. An encrypted IN.xls (opened with --password) is written decrypted.\n"
-    "  plicato-cli --help\n";
+    "  plicato-cli [COMMAND] --help | --version\n";
 
 int UsageError(const std::string& message) {
   std::cerr << "plicato-cli: " << message << "\n" << kUsage;
@@ -628,6 +628,22 @@ int main(int argc, char** argv) {
     if (command == "--help" || command == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
+    }
+    if (command == "--version") {
+      std::printf("plicato-cli %s\n", PLICATO_VERSION);
+      return 0;
+    }
+    // COMMAND --help: the lines of the usage that are that command's.
+    if (std::find(args.begin(), args.end(), "--help") != args.end() ||
+        std::find(args.begin(), args.end(), "-h") != args.end()) {
+      const std::string usage = kUsage;
+      const size_t start = usage.find("  plicato-cli " + command + " ");
+      if (start != std::string::npos) {
+        std::fputs(
+            ("Usage:\n" + usage.substr(start, usage.find("\n  plicato-cli ", start) + 1 - start)).c_str(),
+            stdout);
+        return 0;
+      }
     }
     if (command == "dump") return Dump(args);
     if (command == "merge") return Merge(args);

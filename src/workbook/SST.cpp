@@ -6,6 +6,13 @@
 #include <new>
 #include <unordered_set>
 
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>  // poisons freed pool entries in sanitizer builds, nothing otherwise
+#else
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
+
 #include "biff/Coding.h"
 #include "biff/Errors.h"
 #include "biff/XLSStream.h"
@@ -48,6 +55,11 @@ class TSSTInput {
       }
     }
     return true;
+  }
+
+  // At the end of the current record: whether a CONTINUE record follows it.
+  bool ContinueFollows() {
+    return StreamLeft() >= kRecordHeaderSize && stream_.PeekId() == BIFFRecs::CONTINUE;
   }
 
   void NextRecord() {
@@ -266,6 +278,7 @@ void* TSST::TEntryPool::Allocate(size_t size) {
   void*& head = free_[size / kGrain];
   if (head) {
     void* block = head;
+    ASAN_UNPOISON_MEMORY_REGION(block, size);
     std::memcpy(&head, block, sizeof head);
     return block;
   }
@@ -297,6 +310,8 @@ void TSST::TEntryPool::Free(void* block, size_t size) {
   void*& head = free_[size / kGrain];
   std::memcpy(block, &head, sizeof head);
   head = block;
+  // A freed entry stays in this process's pool, where the sanitizer would not see a later use of it.
+  ASAN_POISON_MEMORY_REGION(block, size);
 }
 
 void TSST::TEntryPool::Release() {
@@ -503,10 +518,19 @@ void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
     while (text.size() < charCount) {
       const size_t missing = charCount - text.size();
       const size_t wanted = wide ? 2 * missing : missing;
-      const uint32_t take = static_cast<uint32_t>(std::min<size_t>(wanted, in.Left()));
-      if (wide && (take & 1)) throw EXLSError("SST: a 16-bit character is split between records");
+      uint32_t take = static_cast<uint32_t>(std::min<size_t>(wanted, in.Left()));
+      // A record that ends one byte into a 16-bit character: some writers write the whole character
+      // again in the CONTINUE record after it, so that byte is dropped (as LibreOffice does). Without a
+      // CONTINUE record to go on in, the character is cut.
+      const bool stray = wide && (take & 1);
+      take -= stray ? 1 : 0;
       segment.resize(take);
       in.ReadHere(segment.data(), take);
+      if (stray) {
+        uint8_t dropped;
+        in.ReadHere(&dropped, 1);
+        if (!in.ContinueFollows()) throw EXLSError("SST: a 16-bit character is split between records");
+      }
       if (wide) {
         for (uint32_t k = 0; k < take; k += 2)
           text.push_back(static_cast<char16_t>(DecodeFixed16(&segment[k])));

@@ -1,5 +1,7 @@
 // The folder scan: the scanner's matches in search order on the window's thread, a stopped scanner
-// silent, and the window's folder button listing a folder, a new scan retiring the old one.
+// silent, and the window's folder button listing a folder (.xlsx files too when asked), a new scan
+// retiring the old one.
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -129,6 +131,15 @@ void FileScanTest::folderButtonListsTheFolderInSearchOrder() {
   QCOMPARE(form.Control<QLabel>("Label5")->text(), QStringLiteral("共有8个XLS文件 已合并0个"));
   QCOMPARE(form.Host().FoundCount.load(), 8);
   QVERIFY(form.Messages.empty());
+
+  // With the XLSX box ticked the same choice lists the .xlsx file too, in name order among the others.
+  form.Control<QCheckBox>("CheckBox4")->setChecked(true);
+  form.FolderAnswers.push_back(kCorpusMerge);
+  form.Control<QPushButton>("Button1")->click();
+  QVERIFY(QTest::qWaitFor([&] { return !form.ScanBusy(); }, 30000));
+  QStringList mixed = CorpusOrder(kCorpusMerge);
+  mixed.insert(3, kCorpusMerge + QStringLiteral("/fake.xlsx"));
+  QCOMPARE(form.Entries(), mixed);
 }
 
 void FileScanTest::newScanRetiresTheOldOne() {

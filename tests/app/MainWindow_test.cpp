@@ -638,6 +638,8 @@ void CheckAboutBox(TForm2* about, bool& checked) {
   QCOMPARE(address->text(), QStringLiteral("https://www.tarnwick.example/"));
   QCOMPARE(address->cursor().shape(), Qt::PointingHandCursor);
   QCOMPARE(contact->text(), QStringLiteral("各种程序定制 sales@tarnwick.example"));
+  auto* version = about->findChild<QLabel*>(QStringLiteral("Label4"));
+  QVERIFY(version && version->text() == QStringLiteral("Plicato " PLICATO_VERSION));
   QTest::mouseClick(name, Qt::LeftButton);
   QTest::mouseClick(address, Qt::LeftButton);
   QTest::mouseClick(contact, Qt::LeftButton);

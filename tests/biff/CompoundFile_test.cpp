@@ -411,6 +411,16 @@ TEST(CompoundFile, ToleratesSloppyButReadableFiles) {
                               doc.Root().FindStream(u"Tiny")->Data().begin() + 3);
   EXPECT_EQ(back.Root().FindStream(u"Tiny")->Data(), first3);
 
+  // A FAT count the file cannot hold (8,388,610 in a file of 223 sectors) is trusted as far as the FAT
+  // sectors the header lists exist.
+  TCompoundDocument large;
+  AddStream(large.Root(), u"Workbook", RandomBytes(220 * 512, 5));
+  TRawDocument overstated(large.SaveToMemory());
+  ASSERT_EQ(overstated.FatSectors().size(), 2u);
+  EncodeFixed32(overstated.Bytes().data() + kOffFatSectorCount, 8388610);
+  EXPECT_EQ(TCompoundDocument::OpenMemory(overstated.Bytes()).Root().FindStream(u"Workbook")->Data(),
+            large.Root().FindStream(u"Workbook")->Data());
+
   // An unused entry (type 0) in the tree is passed over.
   raw.Entry(tiny)[kDirOffType] = kTypeUnused;
   TCompoundDocument withoutTiny = TCompoundDocument::OpenMemory(raw.Bytes());
@@ -501,7 +511,10 @@ TEST(CompoundFile, HeaderDamageIsReported) {
   ExpectDamage(patched(kOffSectorShift, 12), "sector shift");
   ExpectDamage(patched(kOffMiniSectorShift, 7), "mini sector shift");
   ExpectDamage(patched(kOffMiniStreamCutoff, 0x2000), "cutoff");
-  ExpectDamage(patched(kOffFatSectorCount, 0xFFFF), "FAT sectors");
+  // A FAT count beyond the file is trusted as far as the listed FAT sectors exist: none here.
+  bytes = patched(kOffFatSectorCount, 0xFFFF);
+  EncodeFixed32(&bytes[kOffHeaderDifat], 500);
+  ExpectDamage(bytes, "the header declares 65535 FAT sectors");
   ExpectDamage(patched(kOffFirstDirectorySector, 500), "past the end");
 }
 

@@ -243,7 +243,7 @@ TEST(XLSStream, PlainFilesAreVersionedByTheirFirstRecord) {
     uint16_t id;
     TExcelVersion version;
   } cases[] = {{0x0009, xvExcel21}, {0x0209, xvExcel30}, {0x0409, xvExcel40},
-               {0x0809, xvNone},    {0x0309, xvNone},    {0x0042, xvNone}};
+               {0x0809, xvExcel50}, {0x0309, xvNone},    {0x0042, xvNone}};  // a BOF of version 0: BIFF5
   for (const auto& c : cases) {
     const Bytes file = Concat({Record(c.id, {0, 0, 0x10, 0}), Record(0x000A, {})});
     test::WriteFileBytes(dir / "plain.xls", file);

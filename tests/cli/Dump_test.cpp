@@ -12,15 +12,23 @@
 #include "TestUtil.h"
 #include "biff/CodePage.h"
 #include "workbook/XLSWorkbook.h"
+#include "xlsx/XlsxBuild.h"
 
 namespace plicato {
 namespace {
 
-std::string Field(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return quoted + "\"";
+namespace fs = std::filesystem;
+
+// What plicato-cli dump prints for the file.
+std::string Dump(const fs::path& file) {
+  const std::string command = "'" PLICATO_CLI "' dump '" + file.string() + "'";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return "(popen failed)";
+  std::string output;
+  char chunk[65536];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
+  EXPECT_EQ(::pclose(pipe), 0);
+  return output;
 }
 
 double FromBits(uint64_t bits) {
@@ -29,7 +37,7 @@ double FromBits(uint64_t bits) {
   return d;
 }
 
-TEST(Dump, EveryCellAsTheWorkbookRendersIt) {
+TEST(Dump, NumbersAsTheWorkbookRendersThem) {
   // Numbers at the edges of %.15G's layouts and of the shortest digits, then numbers of random bits.
   std::vector<double> numbers = {0.0,
                                  -0.0,
@@ -73,56 +81,71 @@ TEST(Dump, EveryCellAsTheWorkbookRendersIt) {
     if (std::isfinite(d)) numbers.push_back(d);
     numbers.push_back(static_cast<double>(random() % 2000000) / 100);  // hundredths: RK cells
   }
-  const std::vector<std::u16string> texts = {u"plain",
-                                             u"a, b",
-                                             u"say \"hi\"",
-                                             u"\"",
-                                             u"line\r\nbreak",
-                                             u"lf\nonly",
-                                             u"caf\u00E9 \u00FF",
-                                             u"\u4E2D\u6587, wide",
-                                             u"",
-                                             u"\u00E9\"\u00E9,"};
-
   test::TempDir dir;
   TXLSWorkbook written;
-  TSheet& sheet = written.Sheets()[0];
-  for (size_t i = 0; i < numbers.size(); ++i) sheet.PutFloat(0, static_cast<int>(i), numbers[i], 15);
-  for (size_t i = 0; i < texts.size(); ++i) sheet.PutText(2, static_cast<int>(i), texts[i]);
-  sheet.PutBoolean(3, 1, true, 15);
-  sheet.PutError(3, 2, ceDiv0, 15);
-  sheet.PutBlank(4, 3, 15);
-  sheet.PutText(5, static_cast<int>(numbers.size()) + 2, u"last");  // empty rows before it
-  written.Filename = FromUtf8((dir / "cells.xls").string());
+  for (size_t i = 0; i < numbers.size(); ++i)
+    written.Sheets()[0].PutFloat(0, static_cast<int>(i), numbers[i], 15);
+  written.Filename = FromUtf8((dir / "numbers.xls").string());
   written.Write();
 
+  // The workbook's own renderer (no number's text needs quotes) against dump's fast one.
   TXLSWorkbook read;
   read.Filename = written.Filename;
   read.Read();
-  TSheet& back = read.Sheets()[0];
-  const TCellBounds bounds = back.Cells().CalcBounds();
-  std::string expected;
-  for (int row = 0; row <= bounds.lastRow; ++row) {
-    for (int column = 0; column <= bounds.lastColumn; ++column)
-      expected += (column > 0 ? "," : "") + Field(ToUtf8(back.GetText(column, row)));
-    expected += "\r\n";
-  }
-
-  const std::string command = "'" PLICATO_CLI "' dump '" + (dir / "cells.xls").string() + "'";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string output;
-  char chunk[65536];
-  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
-  EXPECT_EQ(::pclose(pipe), 0);
-  ASSERT_EQ(output.size(), expected.size());
-  // Line by line, so that a difference shows where it is.
+  const std::string output = Dump(dir / "numbers.xls");
   size_t at = 0;
-  for (int row = 0; at < expected.size(); ++row) {
-    const size_t end = expected.find("\r\n", at) + 2;
-    ASSERT_EQ(output.substr(at, end - at), expected.substr(at, end - at)) << "row " << row;
-    at = end;
+  for (int row = 0; row < static_cast<int>(numbers.size()); ++row) {
+    const std::string line = ToUtf8(read.Sheets()[0].GetText(0, row)) + "\r\n";
+    ASSERT_EQ(output.substr(at, line.size()), line) << "row " << row;
+    at += line.size();
   }
+  EXPECT_EQ(at, output.size());
+}
+
+// A field holding a comma, a quote, a CR or an LF is quoted, its quotes doubled; others are not. Texts
+// of 8 bits and of 16 bits in an .xls take different paths, and an .xlsx sheet a third.
+TEST(Dump, QuotesFieldsAsRfc4180Asks) {
+  const struct {
+    std::u16string text;
+    const char* field;
+  } cases[] = {
+      {u"plain", "plain"},
+      {u"a, b", "\"a, b\""},
+      {u"\"hi\" she said", "\"\"\"hi\"\" she said\""},
+      {u"\"", "\"\"\"\""},
+      {u"line\r\nbreak", "\"line\r\nbreak\""},
+      {u"lf\nonly", "\"lf\nonly\""},
+      {u"caf\u00E9 \u00FF", "caf\u00E9 \u00FF"},
+      {u"\u00E9\"\u00E9,", "\"\u00E9\"\"\u00E9,\""},
+      {u"\u4E2D\u6587, wide", "\"\u4E2D\u6587, wide\""},
+      {u"\u4E2D \"hi\"", "\"\u4E2D \"\"hi\"\"\""},
+      {u"\u4E2D\r", "\"\u4E2D\r\""},
+      {u"", ""},
+  };
+  test::TempDir dir;
+  TXLSWorkbook xls;
+  TSheet& sheet = xls.Sheets()[0];
+  std::string expected;
+  int row = 0;
+  for (const auto& c : cases) {
+    sheet.PutText(0, row++, c.text);
+    expected += c.field + std::string(",,\r\n");
+  }
+  sheet.PutBoolean(0, row, true, 15);
+  sheet.PutError(1, row, ceDiv0, 15);
+  sheet.PutBlank(2, row, 15);
+  xls.Filename = FromUtf8((dir / "texts.xls").string());
+  xls.Write();
+  EXPECT_EQ(Dump(dir / "texts.xls"), expected + "TRUE,#DIV/0!,\r\n");
+
+  test::WriteFileBytes(
+      dir / "texts.xlsx",
+      test::BuildZip(test::WorkbookParts(
+          test::SheetXml(
+              "<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>\"hi\" she said</t></is></c>"
+              "<c r=\"B1\" t=\"s\"><v>0</v></c></row><row r=\"2\"><c r=\"A2\"><v>2.5</v></c></row>"),
+          test::SharedStringsXml("<si><t>say &quot;x&quot;</t></si>"))));
+  EXPECT_EQ(Dump(dir / "texts.xlsx"), "\"\"\"hi\"\" she said\",\"say \"\"x\"\"\"\r\n2.5,\r\n");
 }
 
 }  // namespace

@@ -126,6 +126,18 @@ TEST(FileFaults, NothingLostNothingHangsNoFailureReportedAsSuccess) {
       {"name that is not UTF-8", [](const fs::path& p) { fs::copy_file(p / "a.xls", p / "in\xff.xls"); },
        "$CLI merge -o $(printf \"o\\377.xls\") $(printf \"in\\377.xls\") && test -f $(printf \"o\\377.xls\")",
        0, "", nullptr},
+      {"replaced output keeps its mode",
+       [](const fs::path& p) {
+         fs::copy_file(p / "a.xls", p / "m600.xls");
+         fs::permissions(p / "m600.xls", fs::perms(0600));
+       },
+       "$CLI merge -o m600.xls a.xls && stat -c \"mode %a\" m600.xls", 0, "mode 600", nullptr},
+      {"replaced copy keeps its mode",
+       [](const fs::path& p) {
+         fs::copy_file(p / "a.xls", p / "c444.xls");
+         fs::permissions(p / "c444.xls", fs::perms(0444));
+       },
+       "$CLI copy a.xls c444.xls && stat -c \"mode %a\" c444.xls", 0, "mode 444", nullptr},
       {"temporary file of a failed write", [](const fs::path& p) { fs::create_directory(p / "t"); },
        "ulimit -f 100; $CLI merge -o t/out.xls big.xls; ls t", 0, "could not be written", nullptr},
   };

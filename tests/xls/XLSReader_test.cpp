@@ -348,6 +348,12 @@ TEST(XLSReader, ReadsWhatIsThereWhereDamageIsConfined) {
   biff5.Rec(rec::EOF_).Rec(rec::BOF, Bof5(rec::BOF_WORKSHEET));
   biff5.Rec(rec::LABEL, TBody().Raw(Cell(0, 0, 15)).U16(2).Latin("b5")).Rec(rec::EOF_);
   const Bytes one = TBody().U32(2).U32(2).Raw(String8("one"));
+  // No compound document and no globals: a worksheet under a 6-byte BOF of version 0, then formats.
+  TStream shortBof;
+  shortBof.Rec(rec::BOF, TBody().U16(0).U16(rec::BOF_WORKSHEET).U16(0));
+  shortBof.Rec(rec::FORMAT, TBody().U16(0xA4).U8(4).Latin("0.00"));
+  shortBof.Rec(rec::LABEL, TBody().Raw(Cell(0, 0, 15)).U16(5).Latin("short"));
+  shortBof.Rec(rec::NUMBER, TBody().Raw(Cell(1, 0, 15)).F64(2.5)).Rec(rec::EOF_);
 
   const struct {
     const char* damage;
@@ -376,6 +382,17 @@ TEST(XLSReader, ReadsWhatIsThereWhereDamageIsConfined) {
       {"a mini stream whose last sector lacks its padding", cutMini, {u"7"}},
       {"a plain BIFF5 record stream", biff5.Data(), {u"b5"}},
       {"a plain BIFF8 record stream", sheet(8, {}), {u"8"}},
+      {"a plain record stream under a short BOF of version 0", shortBof.Data(), {u"short", u"2.5"}},
+      {"an SST record ending one byte into a 16-bit character, an empty CONTINUE, then the string again",
+       OneSheet(
+           [](TStream& s) {
+             for (uint16_t i = 0; i < 3; ++i) s.Rec(rec::LABELSST, TBody().Raw(Cell(i, 0, 15)).U32(i));
+           },
+           [](TStream& s) {
+             s.Rec(rec::SST, TBody().U32(3).U32(3).Raw(String8("one")).U16(3).U8(1).Wide(u"\u03B1").U8(0xB2));
+             s.Rec(rec::CONTINUE).Rec(rec::CONTINUE, TBody().U8(1).Wide(u"\u03B2\u03B3").Raw(String8("ok")));
+           }),
+       {u"one", u"\u03B1\u03B2\u03B3", u"ok"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.damage);

@@ -121,6 +121,17 @@ TEST(XlsxReader, CellForms) {
     EXPECT_FALSE(reader.NextRow(row));
     EXPECT_FALSE(reader.NextRow(row));
   }
+
+  // A workbook in the 1904 date system counts its dates from 1904-01-01: 1,462 days fewer.
+  TParts parts =
+      WorkbookParts(SheetXml("<row><c t=\"d\"><v>2024-03-01T12:00:00</v></c><c t=\"d\"><v>1904-01-02</v>"
+                             "</c><c t=\"d\"><v>1904-01-01</v></c></row>"));
+  parts["xl/workbook.xml"].insert(parts["xl/workbook.xml"].find("<sheets>"), "<workbookPr date1904=\"1\"/>");
+  const std::vector<uint8_t> bytes = BuildZip(parts);
+  TXlsxSheetReader reader{std::span<const uint8_t>(bytes)};
+  TXlsxRow row;
+  ASSERT_TRUE(reader.NextRow(row));
+  EXPECT_EQ(Render(row), "0:n=43890.5 1:n=1 2:n=0");
 }
 
 // Reads every row; the message of the failure, or "" when the file reads. A reader that has failed must
