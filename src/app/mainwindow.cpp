@@ -732,6 +732,7 @@ void TForm1::Button3Click() {
     host_.SetMarkRowsValue(CheckBox1->isChecked());
     host_.SetSkipUnreadableValue(CheckBox3->isChecked());
     host_.SetOptions(MergeOptions());
+    host_.SetSourceFolder(QFileInfo(Edit1->text()).absoluteFilePath());
     // The engine refuses a run that would write over one of its inputs; said here in the window's words.
     if (auto clash = FindOutputClash(host_.SavePath(), host_.FileList())) {
       ShowMessage(Text(kNotice),

@@ -769,6 +769,12 @@ void MergeWindowTest::optionsAndKeysStartTheRun() {
     QCOMPARE(run.options.sheet.index, c.index);
     QVERIFY(run.options.sheet.name == c.name);
   }
+  // The source column names a file the folder search found relative to the folder, any other as listed.
+  auto source = [&](const QString& file) {
+    return QString::fromStdString(f.form->Host().SourceName(file.toStdString()).native());
+  };
+  QCOMPARE(source(kCorpusMerge + QStringLiteral("/sub/b.xls")), QStringLiteral("sub/b.xls"));
+  QCOMPARE(source(QStringLiteral("/data/x.xls")), QStringLiteral("/data/x.xls"));
 }
 
 QTEST_MAIN(MergeWindowTest)
