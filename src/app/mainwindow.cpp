@@ -452,7 +452,7 @@ std::unique_ptr<QDialog> TForm1::CreateResultDialog(const QString& caption, cons
   auto* list = new QPlainTextEdit(text, box.get());
   list->setObjectName(QStringLiteral("ResultText"));
   list->setReadOnly(true);
-  list->setMinimumSize(520, 200);
+  list->setMinimumSize(540, 280);
   auto* more = new QPlainTextEdit(details, box.get());
   more->setObjectName(QStringLiteral("ResultDetails"));
   more->setReadOnly(true);
