@@ -13,11 +13,11 @@ TForm2::TForm2(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint) {
   setObjectName(QStringLiteral("Form2"));
-  setWindowTitle(QStringLiteral("关于"));
+  setWindowTitle(tr("关于"));
   setModal(true);
   OpenLink = [](const QUrl& url) { QDesktopServices::openUrl(url); };
 
-  Label1 = new QLabel(QStringLiteral("Tarnwick软件"), this);
+  Label1 = new QLabel(tr("Tarnwick软件"), this);
   Label1->setObjectName(QStringLiteral("Label1"));
   QFont big = Label1->font();
   big.setPointSizeF(big.pointSizeF() * 1.6);
@@ -33,11 +33,11 @@ TForm2::TForm2(QWidget* parent)
   Label2->setCursor(Qt::PointingHandCursor);
   Label2->setAlignment(Qt::AlignCenter);
 
-  Label3 = new QLabel(QStringLiteral("各种程序定制 ") + QString::fromLatin1(kMakerContact), this);
+  Label3 = new QLabel(tr("各种程序定制 ") + QString::fromLatin1(kMakerContact), this);
   Label3->setObjectName(QStringLiteral("Label3"));
   Label3->setAlignment(Qt::AlignCenter);
 
-  Button1 = new QPushButton(QStringLiteral("确定"), this);
+  Button1 = new QPushButton(tr("确定"), this);
   Button1->setObjectName(QStringLiteral("Button1"));
   Button1->setDefault(true);
   connect(Button1, &QPushButton::clicked, this, &QDialog::accept);

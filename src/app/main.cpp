@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "biff/OutputFile.h"
+#include "language.h"
 #include "mainwindow.h"
 
 int main(int argc, char** argv) {
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
   // A window ended by a signal or a crash leaves no half-written output beside its target.
   plicato::cfb::RemoveTemporaryFilesOnSignals();
   QApplication::setApplicationName(QStringLiteral("Plicato"));
+  plicato::InstallTranslations(plicato::WindowLanguage());
   QApplication::setApplicationVersion(QStringLiteral(PLICATO_VERSION));
   // The desktop entry and icon the package installs: the desktop matches the window to them.
   QGuiApplication::setDesktopFileName(QStringLiteral("example.tarnwick.plicato"));
@@ -47,6 +49,8 @@ int main(int argc, char** argv) {
   }
 
   plicato::TForm1 form;
+  // A screenshot shows the window as it starts on any machine, without this user's last session.
+  if (screenshot.isEmpty()) form.RestoreSettings();
   form.show();
   if (!openPath.isEmpty()) {
     // A workbook opened from the desktop: its folder is the one to merge, and it is listed too.

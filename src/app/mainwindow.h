@@ -7,7 +7,8 @@
 // on a copy of the list taken at Start; the list and the folder stay as they are until it ends.
 //
 // Every message box, dialog and desktop call of the window goes through one virtual function each, so
-// that tests can answer them.
+// that tests can answer them. Every text is the window's Chinese text put through tr(), so that another
+// language's translation shows in its place.
 #pragma once
 
 #include <QDateTime>
@@ -25,7 +26,9 @@
 #include "mergehost.h"
 
 class QCheckBox;
-class QInputDialog;
+class QComboBox;
+class QDialog;
+class QSpinBox;
 class QLabel;
 class QProgressBar;
 class QLineEdit;
@@ -46,8 +49,11 @@ class TForm1 : public QWidget {
   Q_OBJECT
 
  public:
-  static constexpr const char* kStart = "开始";
-  static constexpr const char* kStop = "停止";
+  static constexpr const char* kStart = QT_TR_NOOP("开始");
+  static constexpr const char* kStop = QT_TR_NOOP("停止");
+
+  // The answers of the password dialog.
+  enum TPasswordAnswer { paPassword, paSkip, paSkipAll };
 
   explicit TForm1(QWidget* parent = nullptr);
   // Asks a running merge to stop and waits for it (its current file and its output are finished);
@@ -65,10 +71,22 @@ class TForm1 : public QWidget {
   // True from a folder choice (or a dropped folder) until its scan has reported its last match.
   bool ScanBusy() const;
 
-  // The dialogs as the window configures them.
+  // The dialogs as the window configures them. The password dialog ends with a TPasswordAnswer; retry:
+  // the password given for this file was wrong; skipAll: it offers "全部跳过". The result box's "打开文件夹"
+  // opens folder.
   std::unique_ptr<QFileDialog> CreateSaveDialog();
   std::unique_ptr<QFileDialog> CreateOpenDialog();
-  std::unique_ptr<QInputDialog> CreatePasswordDialog(const QString& file);
+  std::unique_ptr<QDialog> CreatePasswordDialog(const QString& file, bool retry = false,
+                                                bool skipAll = false);
+  std::unique_ptr<QDialog> CreateResultDialog(const QString& caption, const QString& text,
+                                              const QString& details, const QString& folder);
+
+  // Restores the fields, the options, the window's place and the dialogs' folders of the last session;
+  // from then on they are saved at each Start and when the window closes.
+  void RestoreSettings();
+  void SaveSettings();
+  // The run's options as the controls give them now.
+  TMergeOptions MergeOptions() const;
 
   // A folder chosen by the user (the folder chooser, or the screenshot's sample): put into the folder
   // field and scanned. Refused while a merge runs.
@@ -88,23 +106,36 @@ class TForm1 : public QWidget {
   // details: a technical text shown on request.
   virtual void ShowMessage(const QString& caption, const QString& text, QMessageBox::Icon icon, bool owned,
                            const QString& details = QString());
-  // The end-of-run list of skipped files and remarks; scrolls when long.
-  virtual void ShowReport(const QString& caption, const QString& text);
-  // Asks for the password of an encrypted file; true and the password when the user confirms.
-  virtual bool EnterPassword(const QString& file, QString& password);
+  // The end-of-run result: what was merged and written, files skipped or cut short; details: the
+  // technical texts; folder: where "打开文件夹" goes (none: the button is disabled).
+  virtual void ShowReport(const QString& caption, const QString& text, const QString& details,
+                          const QString& folder);
+  // A question with the given buttons (the first is the default); the index of the answer, -1 when the
+  // box was closed without one.
+  virtual int Ask(const QString& caption, const QString& text, const QStringList& buttons);
+  // Asks for the password of an encrypted file; the password when the answer is paPassword.
+  virtual TPasswordAnswer EnterPassword(const QString& file, bool retry, bool skipAll, QString& password);
   // The folder chooser; true and the folder when the user confirms.
   virtual bool ChooseFolder(QString& folder);
   // The save dialog; true and the path (".xls" added when no extension was typed) on confirmation.
   virtual bool ChooseSaveFile(QString& fileName);
   // The open dialog; true and an existing file's path on confirmation.
   virtual bool ChooseOpenFile(QString& fileName);
-  // Hands a file or web address to the desktop (default program, browser); false when it cannot.
-  virtual bool OpenUrl(const QUrl& url);
+  // Hands a file or web address to the desktop (default program, browser); done(true) once the opener
+  // has succeeded, done(false) when it could not (called later, on the window's thread, or at once).
+  virtual void OpenUrl(const QUrl& url, std::function<void(bool opened)> done);
+  // Moves a file to the desktop's trash; false when there is none for it or the move failed.
+  virtual bool MoveToTrash(const QString& path);
+  // Whether the file can go to a trash (so deleting it can be undone).
+  virtual bool TrashAvailable(const QString& path);
   // Shows the About box modally.
   virtual void ShowAbout();
 
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void CreateControls();
@@ -116,6 +147,8 @@ class TForm1 : public QWidget {
   void Button4Click();
   void Button5Click();
   void CheckBox2Click();
+  void CheckBox4Click();
+  void Edit1Enter();
   void Label8Click();
   void ListBox1DblClick();
   void N1Click();
@@ -133,6 +166,9 @@ class TForm1 : public QWidget {
   QString FailureSummary(const QString& message) const;
   void MergeFinished();
   void ShowRunReport(const TMergeReport& report);
+  bool PrepareSavePath();
+  bool ConfirmOverwrite();
+  void ShowStartProblem(const QString& text);
   void PasswordAsked(uint64_t question, const QString& file);
   void OpenWithDesktop(const QUrl& url);
 
@@ -142,6 +178,9 @@ class TForm1 : public QWidget {
   void ScanFolderUnreadable(TFileScan* sender, const QString& folder, const QString& reason);
   void RetireScanners();
   void DropFiles(const QStringList& paths);
+  void AddEntry(const QString& path, int at = -1);
+  void ShowBox(QDialog& box, bool owned);
+  QString TranslatedStatus(const QString& text) const;
 
   void Deliver(const TWindowMergeHost::TStatus& status);
   void ApplyStatus(uint64_t generation, const TWindowMergeHost::TStatus& status);
@@ -165,6 +204,12 @@ class TForm1 : public QWidget {
   QCheckBox* CheckBox2;
   QCheckBox* CheckBox3;
   QCheckBox* CheckBox4;
+  QCheckBox* CheckBox5;  // typed values
+  QCheckBox* CheckBox6;  // source column
+  QLabel* Label9;
+  QSpinBox* SpinEdit1;  // header rows
+  QLabel* Label10;
+  QComboBox* ComboBox1;  // the sheet
   QLabel* Label3;
   QLabel* Label4;
   QLabel* Label5;
@@ -193,12 +238,19 @@ class TForm1 : public QWidget {
   std::vector<std::unique_ptr<TFileScan>> dropScanners_;
   std::unique_ptr<TThreadComponent> threadComponent1_;
   std::unique_ptr<TThreadComponent> threadComponent2_;
-  bool scanPending_ = false;   // a folder was chosen and its scan has not begun yet
-  bool closePending_ = false;  // the window closes when the running merge has ended
-  bool stopping_ = false;      // Stop (or a close) was asked of the running merge
-  int32_t filesBegun_ = 0;     // files the running merge has begun
-  int32_t filesListed_ = 0;    // files the running merge was given
-  QDateTime runStart_;         // when the running merge was started
+  bool scanPending_ = false;                    // a folder was chosen and its scan has not begun yet
+  bool closePending_ = false;                   // the window closes when the running merge has ended
+  bool closed_ = false;                         // the window has been closed
+  bool settingsKept_ = false;                   // the last session was restored: this one is saved
+  bool stopping_ = false;                       // Stop (or a close) was asked of the running merge
+  int32_t filesBegun_ = 0;                      // files the running merge has begun
+  int32_t filesListed_ = 0;                     // files the running merge was given
+  QDateTime runStart_;                          // when the running merge was started
+  QString saveSuffix_ = QStringLiteral("xls");  // the output type last chosen in the save dialog
+  QString openFolder_;                          // where the open dialog was last left
+  QString runLastFile_;                         // the last file of the running merge's list
+  QString lastPasswordFile_;                    // the file the last password was given for, in this run
+  bool skipAllPasswords_ = false;               // "全部跳过" was chosen in this run
   // Folders the list's scans could not read: their files are missing from the list.
   std::vector<TFileNote> unreadableFolders_;
 };

@@ -1,5 +1,6 @@
 #include "mergehost.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <utility>
@@ -21,6 +22,32 @@ void TWindowMergeHost::SetSavePathText(const QString& path) {
   std::string encoded = QFile::encodeName(path).toStdString();
   std::lock_guard<std::mutex> lock(mutex_);
   savePath_ = std::move(encoded);
+}
+
+void TWindowMergeHost::SetOptions(const TMergeOptions& options) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  options_ = options;
+}
+
+TMergeOptions TWindowMergeHost::Options() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return options_;
+}
+
+void TWindowMergeHost::SetSourceFolder(const QString& folder) {
+  std::filesystem::path path =
+      folder.isEmpty() ? std::filesystem::path()
+                       : std::filesystem::path(QFile::encodeName(QDir::cleanPath(folder)).toStdString());
+  std::lock_guard<std::mutex> lock(mutex_);
+  sourceFolder_ = std::move(path);
+}
+
+std::filesystem::path TWindowMergeHost::SourceName(const std::filesystem::path& file) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (sourceFolder_.empty()) return file;
+  const std::filesystem::path relative = file.lexically_normal().lexically_relative(sourceFolder_);
+  if (relative.empty() || *relative.begin() == "..") return file;
+  return relative;
 }
 
 std::vector<std::filesystem::path> TWindowMergeHost::FileList() {

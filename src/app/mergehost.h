@@ -48,6 +48,10 @@ class TWindowMergeHost : public TMergeHost {
   void SetSavePathText(const QString& path);
   void SetMarkRowsValue(bool mark) { markRows_.store(mark); }
   void SetSkipUnreadableValue(bool skip) { skipUnreadable_.store(skip); }
+  // Window thread: the options of the next run, taken when Start is pressed.
+  void SetOptions(const TMergeOptions& options);
+  // Window thread: the folder whose files the next run names relative to it in the source column.
+  void SetSourceFolder(const QString& folder);
 
   // Window thread: answers question number `question`; nothing gives the file up. A late answer to a
   // question no longer asked is ignored.
@@ -61,6 +65,10 @@ class TWindowMergeHost : public TMergeHost {
   std::filesystem::path SavePath() override;
   bool MarkRows() override { return markRows_.load(); }
   bool SkipUnreadable() override { return skipUnreadable_.load(); }
+  TMergeOptions Options() override;
+  // The source column's name of a listed file: its path relative to the folder field's folder when it
+  // lies there (the folder search found it), else the path as listed (a file added or dropped by name).
+  std::filesystem::path SourceName(const std::filesystem::path& file);
   std::optional<std::u16string> AskPassword(const std::filesystem::path& file) override;
 
   void SetProgressText(const std::string& text) override;
@@ -78,9 +86,11 @@ class TWindowMergeHost : public TMergeHost {
 
   TDeliver deliver_;
   TAsk ask_;
-  std::mutex mutex_;  // guards files_ and savePath_
+  std::mutex mutex_;  // guards files_, savePath_ and options_
   std::vector<std::string> files_;
   std::string savePath_;
+  TMergeOptions options_;
+  std::filesystem::path sourceFolder_;
   std::atomic<bool> markRows_{false};
   std::atomic<bool> skipUnreadable_{false};
 

@@ -37,19 +37,19 @@ TSelectDirDialog::TSelectDirDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint) {
   setObjectName(QStringLiteral("SelectDirDlg1"));
-  setWindowTitle(QStringLiteral("Select Directory"));
+  setWindowTitle(tr("Select Directory"));
   setModal(true);
   chosen_ = QDir::currentPath();
   ShowMessage = [this](const QString& caption, const QString& text) {
     QMessageBox::critical(this, caption, text);
   };
 
-  NameLabel = new QLabel(QStringLiteral("Directory &Name:"), this);
+  NameLabel = new QLabel(tr("Directory &Name:"), this);
   NameEdit = new QLineEdit(this);
   NameEdit->setObjectName(QStringLiteral("DirectoryName"));
   NameLabel->setBuddy(NameEdit);
 
-  DirLabel = new QLabel(QStringLiteral("&Directories:"), this);
+  DirLabel = new QLabel(tr("&Directories:"), this);
   PathLabel = new QLabel(this);
   PathLabel->setObjectName(QStringLiteral("DirectoryPath"));
   PathLabel->setTextFormat(Qt::PlainText);
@@ -60,24 +60,24 @@ TSelectDirDialog::TSelectDirDialog(QWidget* parent)
   DirList->setMinimumSize(200, 190);
   DirLabel->setBuddy(DirList);
 
-  FileLabel = new QLabel(QStringLiteral("&Files: (*.*)"), this);
+  FileLabel = new QLabel(tr("&Files: (*.*)"), this);
   FileList = new QListWidget(this);
   FileList->setObjectName(QStringLiteral("Files"));
   FileList->setMinimumSize(150, 190);
   FileList->setEnabled(false);  // shown for orientation only: a folder is chosen, not a file
   FileLabel->setBuddy(FileList);
 
-  DriveLabel = new QLabel(QStringLiteral("D&rives:"), this);
+  DriveLabel = new QLabel(tr("D&rives:"), this);
   DriveList = new QComboBox(this);
   DriveList->setObjectName(QStringLiteral("Drives"));
   DriveLabel->setBuddy(DriveList);
 
-  OKButton = new QPushButton(QStringLiteral("OK"), this);
+  OKButton = new QPushButton(tr("OK"), this);
   OKButton->setObjectName(QStringLiteral("OKButton"));
   OKButton->setDefault(true);
-  CancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+  CancelButton = new QPushButton(tr("Cancel"), this);
   CancelButton->setObjectName(QStringLiteral("CancelButton"));
-  NetworkButton = new QPushButton(QStringLiteral("Ne&twork..."), this);
+  NetworkButton = new QPushButton(tr("Ne&twork..."), this);
   NetworkButton->setObjectName(QStringLiteral("NetworkButton"));
   // Network shares are mounted by the system here and then appear among the drives.
   NetworkButton->setEnabled(false);
@@ -202,8 +202,7 @@ void TSelectDirDialog::accept() {
   const QFileInfo info(folder);
   if (!info.isDir()) {
     if (info.exists() || !QDir().mkpath(folder)) {
-      if (ShowMessage)
-        ShowMessage(windowTitle(), QStringLiteral("Unable to create directory %1").arg(folder));
+      if (ShowMessage) ShowMessage(windowTitle(), tr("Unable to create directory %1").arg(folder));
       NameEdit->setFocus();
       return;
     }

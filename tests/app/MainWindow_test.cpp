@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QAudioDevice>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -16,12 +17,17 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSemaphore>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include "TestForm.h"
 #include "aboutbox.h"
+#include "language.h"
+#include "selectdirdialog.h"
 #include "tune.h"
 
 using plicato::TForm2;
@@ -51,6 +57,10 @@ class MainWindowTest : public QObject {
 
  private slots:
   void windowHasTheControlsInOrder();
+  void windowResizesAndShowsWholeEntries();
+  void folderFieldAndXlsxBoxRescan();
+  void settingsAreKeptBetweenSessions();
+  void chineseAndEnglishWindows();
   void startNeedsFolderSavePathAndList();
   void listCommandsWhenIdle();
   void deleteFileRemovesTheFileOrReportsFailure();
@@ -69,8 +79,6 @@ void MainWindowTest::windowHasTheControlsInOrder() {
 
   QCOMPARE(form.windowTitle(), QStringLiteral("Plicato V1.0"));
   QVERIFY(form.windowFlags() & Qt::WindowMinimizeButtonHint);
-  QVERIFY(!(form.windowFlags() & Qt::WindowMaximizeButtonHint));
-  QCOMPARE(form.minimumSize(), form.maximumSize());
 
   struct Expected {
     const char* name;
@@ -83,6 +91,8 @@ void MainWindowTest::windowHasTheControlsInOrder() {
                              {"Label4", QString()},
                              {"Label5", QString()},
                              {"Label7", QStringLiteral("文件列表")},
+                             {"Label9", QStringLiteral("表头行数")},
+                             {"Label10", QStringLiteral("工作表")},
                              {"Label8", QStringLiteral("Tarnwick       https://www.tarnwick.example/")}};
   for (const Expected& e : labels) {
     auto* label = form.Control<QLabel>(e.name);
@@ -99,10 +109,10 @@ void MainWindowTest::windowHasTheControlsInOrder() {
     QVERIFY2(button, e.name);
     QCOMPARE(button->text(), e.text);
   }
-  const Expected boxes[] = {{"CheckBox1", QStringLiteral("首列标记单文件行数")},
-                            {"CheckBox2", QStringLiteral("背景音乐")},
-                            {"CheckBox3", QStringLiteral("跳过无法读取的文件")},
-                            {"CheckBox4", QStringLiteral("包含XLSX文件")}};
+  const Expected boxes[] = {
+      {"CheckBox1", QStringLiteral("首列标记单文件行数")}, {"CheckBox2", QStringLiteral("背景音乐")},
+      {"CheckBox3", QStringLiteral("跳过无法读取的文件")}, {"CheckBox4", QStringLiteral("包含XLSX文件")},
+      {"CheckBox5", QStringLiteral("保留数值类型")},       {"CheckBox6", QStringLiteral("添加来源列")}};
   for (const Expected& e : boxes) {
     auto* box = form.Control<QCheckBox>(e.name);
     QVERIFY2(box, e.name);
@@ -162,6 +172,61 @@ void MainWindowTest::windowHasTheControlsInOrder() {
   QTest::qWait(50);
   QCOMPARE(form.size(), size);
   QCOMPARE(y("ListBox1"), listTop);
+
+  // The header rows from 0 to 10 and the sheet offered as the first or all, or typed.
+  auto* header = form.findChild<QSpinBox*>(QStringLiteral("SpinEdit1"));
+  QVERIFY(header && header->minimum() == 0 && header->maximum() == 10 && header->value() == 0);
+  auto* sheet = form.findChild<QComboBox*>(QStringLiteral("ComboBox1"));
+  QVERIFY(sheet && sheet->isEditable());
+  QCOMPARE(sheet->currentText(), QStringLiteral("第一个"));
+  QCOMPARE(sheet->itemText(1), QStringLiteral("全部"));
+  QVERIFY(y("CheckBox3") < y("CheckBox5") && y("CheckBox5") < y("ComboBox1") && y("ComboBox1") < y("Label4"));
+}
+
+void MainWindowTest::windowResizesAndShowsWholeEntries() {
+  TTestForm form;
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  // Resizable: the list takes the room; what the window needs fits a 1366x768 screen at 125% with
+  // room for a title bar and a panel.
+  QVERIFY(form.windowFlags() & Qt::WindowMaximizeButtonHint);
+  QVERIFY(form.minimumSize() != form.maximumSize());
+  const QSize least = form.minimumSizeHint() * 1.25;
+  QVERIFY2(least.width() <= 1366 && least.height() <= 768 - 100,
+           qPrintable(QStringLiteral("%1x%2").arg(least.width()).arg(least.height())));
+  auto* list = form.Control<QListWidget>("ListBox1");
+  const QSize listBefore = list->size();
+  form.resize(form.width() + 200, form.height() + 200);
+  QVERIFY(QTest::qWaitFor([&] { return list->height() >= listBefore.height() + 150; }));
+  QVERIFY(list->width() >= listBefore.width() + 150);
+  QVERIFY(form.Control<QLineEdit>("Edit3")->isReadOnly());
+
+  // Long entries are shortened in the middle, the whole path in the tooltip.
+  const QString longPath =
+      QStringLiteral("/data/") + QString(200, QLatin1Char('d')) + QStringLiteral("/report-01.xls");
+  form.OpenAnswers.push_back(longPath);
+  form.Command("N4")->trigger();
+  QCOMPARE(list->textElideMode(), Qt::ElideMiddle);
+  QCOMPARE(list->item(0)->toolTip(), longPath);
+
+  // A file dropped anywhere on the window joins the list; dropped on the save field it gives its path.
+  QTemporaryDir dir;
+  const QString dropped = MakeFile(dir, QStringLiteral("dropped.xls"));
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile(dropped)});
+  for (QWidget* target : {static_cast<QWidget*>(form.Control<QLabel>("Label7")),
+                          static_cast<QWidget*>(form.Control<QLineEdit>("Edit2"))}) {
+    const QPoint at = target->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QWidget* receiver = target == form.Control<QLineEdit>("Edit2") ? target : static_cast<QWidget*>(&form);
+    QCoreApplication::sendEvent(receiver, &enter);
+    QVERIFY(enter.isAccepted());
+    QCoreApplication::sendEvent(receiver, &drop);
+  }
+  QVERIFY(QTest::qWaitFor([&] { return form.Entries().size() == 2; }));
+  QCOMPARE(form.Entries().last(), dropped);
+  QCOMPARE(form.Control<QLineEdit>("Edit2")->text(), dropped);
 }
 
 void MainWindowTest::startNeedsFolderSavePathAndList() {
@@ -173,29 +238,33 @@ void MainWindowTest::startNeedsFolderSavePathAndList() {
   auto* save = form.Control<QLineEdit>("Edit2");
 
   // A list filled by "增加文件" but no folder.
+  // Each time the status line says what is missing; no box is shown.
+  auto* status = form.Control<QLabel>("Label4");
   form.OpenAnswers.push_back(kCorpusMerge + QStringLiteral("/a.xls"));
   form.Command("N4")->trigger();
   save->setText(out);
   start->click();
   QCOMPARE(form.Caption(), QStringLiteral("开始"));
+  QCOMPARE(status->text(), QStringLiteral("请先选择待处理XLS目录"));
 
   // No save path.
   folder->setText(kCorpusMerge);
   save->clear();
   start->click();
   QCOMPARE(form.Caption(), QStringLiteral("开始"));
+  QCOMPARE(status->text(), QStringLiteral("请先选择合并后保存路径"));
 
   // No list.
   save->setText(out);
   form.Command("N2")->trigger();
   start->click();
   QCOMPARE(form.Caption(), QStringLiteral("开始"));
+  QCOMPARE(status->text(), QStringLiteral("文件列表为空，没有要合并的文件"));
 
   QTest::qWait(50);
   QCOMPARE(form.ThreadComponent2()->Generation(), uint64_t{0});  // no merge job was started
   QVERIFY(form.Messages.empty());
   QVERIFY(!QFile::exists(out));
-  QVERIFY(form.Control<QLabel>("Label4")->text().isEmpty());
 }
 
 void MainWindowTest::listCommandsWhenIdle() {
@@ -255,20 +324,34 @@ void MainWindowTest::deleteFileRemovesTheFileOrReportsFailure() {
   QTemporaryDir dir;
   const QString doomed = MakeFile(dir, QStringLiteral("doomed.xls"));
   const QString missing = dir.filePath(QStringLiteral("missing.xls"));
+  QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("data")));
+  qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath(QStringLiteral("data"))));
   TTestForm form;
   for (const QString& file : {missing, doomed, dir.path()}) {
     form.OpenAnswers.push_back(file);
+    form.Command("N3")->trigger();  // nothing selected: nothing asked
     form.Command("N4")->trigger();
   }
+  QVERIFY(form.Questions.empty());
 
+  // Asked first, naming the file; cancelled, nothing happens; confirmed, the file goes to the trash.
+  form.Select(1);
+  form.Command("N3")->trigger();
+  QCOMPARE(form.Questions.size(), size_t{1});
+  QVERIFY2(form.Questions[0].text.startsWith(QStringLiteral("确定要删除文件“%1”吗？").arg(doomed)) &&
+               form.Questions[0].text.contains(QStringLiteral("回收站")),
+           qPrintable(form.Questions[0].text));
+  QVERIFY(QFile::exists(doomed));
+  form.Answers.push_back(0);
   form.Select(1);
   form.Command("N3")->trigger();
   QVERIFY(!QFile::exists(doomed));
+  QVERIFY(QFile::exists(dir.filePath(QStringLiteral("data/Trash/files/doomed.xls"))));
   QCOMPARE(form.Entries(), (QStringList{missing, dir.path()}));
   QCOMPARE(form.Control<QLabel>("Label5")->text(), QStringLiteral("共有2个XLS文件 已合并0个"));
   QVERIFY(form.Messages.empty());
 
-  // A file that cannot be deleted (gone already, or a folder) is reported and stays listed.
+  // A file that cannot be deleted (gone already, or a folder) is reported and stays listed, unasked.
   for (int row : {0, 1}) {
     form.Messages.clear();
     form.Select(row);
@@ -279,8 +362,30 @@ void MainWindowTest::deleteFileRemovesTheFileOrReportsFailure() {
     QCOMPARE(form.Messages[0].icon, QMessageBox::Critical);
     QCOMPARE(form.Entries(), (QStringList{missing, dir.path()}));
   }
+  QCOMPARE(form.Questions.size(), size_t{2});
   QVERIFY(QFileInfo(dir.path()).isDir());
+
+  // Where there is no trash, the question says the deletion is for good.
+  const QString last = MakeFile(dir, QStringLiteral("last.xls"));
+  form.OpenAnswers.push_back(last);
+  form.Command("N4")->trigger();
+  form.NoTrash = true;
+  form.Answers.push_back(0);
+  form.Select(2);
+  form.Command("N3")->trigger();
+  QVERIFY2(form.Questions.back().text.contains(QStringLiteral("永久删除")),
+           qPrintable(form.Questions.back().text));
+  QVERIFY(!QFile::exists(last) && !QFile::exists(dir.filePath(QStringLiteral("data/Trash/files/last.xls"))));
   QCOMPARE(form.Control<QLabel>("Label5")->text(), QStringLiteral("共有2个XLS文件 已合并0个"));
+
+  // The Delete key takes the selected entry off the list, never off the disk.
+  form.show();
+  auto* list = form.Control<QListWidget>("ListBox1");
+  list->setFocus();
+  form.Select(0);
+  QTest::keyClick(list, Qt::Key_Delete);
+  QCOMPARE(form.Entries(), QStringList{dir.path()});
+  QVERIFY(QFileInfo(dir.path()).isDir());
 }
 
 void MainWindowTest::dialogsAreConfigured() {
@@ -288,7 +393,7 @@ void MainWindowTest::dialogsAreConfigured() {
   auto save = form.CreateSaveDialog();
   QCOMPARE(save->windowTitle(), QStringLiteral("请选择保存路径"));
   QCOMPARE(save->acceptMode(), QFileDialog::AcceptSave);
-  QCOMPARE(save->nameFilters(), QStringList{QStringLiteral("*.xls")});
+  QCOMPARE(save->nameFilters(), (QStringList{"*.xls", "*.xlsx", "*.csv"}));
   QCOMPARE(save->defaultSuffix(), QStringLiteral("xls"));
   QVERIFY(save->testOption(QFileDialog::DontConfirmOverwrite));
 
@@ -303,9 +408,10 @@ void MainWindowTest::dialogsAreConfigured() {
   QCOMPARE(form.CreateOpenDialog()->selectedNameFilter(), both);
 
   auto password = form.CreatePasswordDialog(QStringLiteral("/data/月报/secret.xls"));
-  QCOMPARE(password->textEchoMode(), QLineEdit::Password);
-  QVERIFY(password->labelText().startsWith(QStringLiteral("请输入密码：")));
-  QVERIFY(password->labelText().contains(QStringLiteral("secret.xls")));
+  QCOMPARE(password->findChild<QLineEdit*>(QStringLiteral("PasswordEdit"))->echoMode(), QLineEdit::Password);
+  const QString label = password->findChild<QLabel*>(QStringLiteral("PasswordLabel"))->text();
+  QVERIFY(label.startsWith(QStringLiteral("请输入密码：")));
+  QVERIFY(label.contains(QStringLiteral("secret.xls")));
 
   // The save button puts the answer into the save-path field; a cancelled dialog changes nothing.
   auto* edit = form.Control<QLineEdit>("Edit2");
@@ -331,6 +437,11 @@ void MainWindowTest::saveDialogAddsTheExtension() {
   QCOMPARE(save->selectedFiles().value(0), dir.filePath(QStringLiteral("merged.xls")));
   save->selectFile(QStringLiteral("merged.dat"));
   QCOMPARE(save->selectedFiles().value(0), dir.filePath(QStringLiteral("merged.dat")));
+  // The type chosen gives its extension.
+  save->selectNameFilter(QStringLiteral("*.xlsx"));
+  emit save->filterSelected(QStringLiteral("*.xlsx"));
+  save->selectFile(QStringLiteral("merged"));
+  QCOMPARE(save->selectedFiles().value(0), dir.filePath(QStringLiteral("merged.xlsx")));
 }
 
 void MainWindowTest::linksAndDoubleClickOpenWithTheDesktop() {
@@ -361,6 +472,153 @@ void MainWindowTest::linksAndDoubleClickOpenWithTheDesktop() {
   QCOMPARE(form.Messages.size(), size_t{2});
   QVERIFY(form.Messages[0].text.contains(QStringLiteral("https://www.tarnwick.example/")));
   QVERIFY(form.Messages[1].text.contains(QStringLiteral("/data/some file.xls")));
+
+  // The window's own opener counts a link as opened only when xdg-open succeeds: one that finds no
+  // browser (exit status 3), or none at all, gives the copy box.
+  QTemporaryDir bin;
+  const QByteArray path = qgetenv("PATH");
+  form.RealDesktop = true;
+  for (const char* exit : std::initializer_list<const char*>{"0", "3", nullptr}) {
+    if (exit) {
+      QFile opener(bin.filePath(QStringLiteral("xdg-open")));
+      QVERIFY(opener.open(QIODevice::WriteOnly | QIODevice::Truncate));
+      opener.write(QByteArray("#!/bin/sh\nexit ") + exit + "\n");
+      opener.close();
+      opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    qputenv("PATH", QFile::encodeName(exit ? bin.path() : QStringLiteral("/nonexistent")));
+    form.Messages.clear();
+    QTest::mouseClick(form.Control<QLabel>("Label8"), Qt::LeftButton);
+    const bool boxWanted = !exit || QByteArray(exit) != "0";
+    QVERIFY(QTest::qWaitFor([&] { return boxWanted == !form.Messages.empty(); }, 4000));
+    if (!boxWanted) QTest::qWait(200);
+    QCOMPARE(form.Messages.size(), size_t(boxWanted ? 1 : 0));
+  }
+  qputenv("PATH", path);
+}
+
+void MainWindowTest::folderFieldAndXlsxBoxRescan() {
+  TTestForm form;
+  form.show();
+  auto* folder = form.Control<QLineEdit>("Edit1");
+  auto* xlsx = form.Control<QCheckBox>("CheckBox4");
+  // Enter in the folder field lists it; ticking the XLSX box lists it again with the .xlsx files.
+  folder->setText(kCorpusMerge);
+  QTest::keyClick(folder, Qt::Key_Return);
+  QVERIFY(QTest::qWaitFor([&] { return form.Entries().size() == 8 && !form.ScanBusy(); }, 30000));
+  xlsx->click();
+  QVERIFY(QTest::qWaitFor([&] { return form.Entries().size() == 9 && !form.ScanBusy(); }, 30000));
+  QVERIFY(form.Entries().contains(kCorpusMerge + QStringLiteral("/fake.xlsx")));
+  xlsx->click();
+  QVERIFY(QTest::qWaitFor([&] { return form.Entries().size() == 8 && !form.ScanBusy(); }, 30000));
+
+  // During a merge both are refused, and the box keeps its state.
+  QSemaphore held, go;
+  form.RunMerge = [&](plicato::TMergeHost& host) {
+    held.release();
+    go.acquire();
+    host.SetButtonCaption("开始");
+    return plicato::TMergeReport{};
+  };
+  QTemporaryDir dir;
+  form.Control<QLineEdit>("Edit2")->setText(dir.filePath(QStringLiteral("out.xls")));
+  form.Control<QPushButton>("Button3")->click();
+  QVERIFY(QTest::qWaitFor([&] { return held.available() > 0; }));
+  xlsx->click();
+  QVERIFY(!xlsx->isChecked());
+  QTest::keyClick(folder, Qt::Key_Return);
+  QCOMPARE(form.Messages.size(), size_t{2});
+  for (const auto& message : form.Messages) QCOMPARE(message.text, QStringLiteral("请先停止！"));
+  go.release();
+  QVERIFY(QTest::qWaitFor([&] { return form.Caption() == QStringLiteral("开始"); }));
+  QCOMPARE(form.Entries().size(), 8);
+}
+
+void MainWindowTest::settingsAreKeptBetweenSessions() {
+  QTemporaryDir dir;
+  const QString out = dir.filePath(QStringLiteral("merged.csv"));
+  QRect placed;
+  {
+    TTestForm form;
+    form.RestoreSettings();  // nothing yet
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    form.Control<QLineEdit>("Edit1")->setText(kCorpusMerge);
+    form.Control<QLineEdit>("Edit2")->setText(out);
+    for (const char* box : {"CheckBox1", "CheckBox3", "CheckBox5"})
+      form.Control<QCheckBox>(box)->setChecked(true);
+    form.findChild<QSpinBox*>(QStringLiteral("SpinEdit1"))->setValue(3);
+    form.findChild<QComboBox*>(QStringLiteral("ComboBox1"))->setEditText(QStringLiteral("汇总"));
+    form.OpenAnswers.push_back(kCorpusMerge + QStringLiteral("/sub/b.xls"));
+    form.Command("N4")->trigger();
+    form.resize(form.width() + 40, form.height() + 30);
+    placed = form.geometry();
+    QVERIFY(form.close());
+  }
+  // The next session starts where this one ended: fields, options, the folder listed again, the size,
+  // and the dialogs opening where the user last was.
+  TTestForm form;
+  form.RestoreSettings();
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  QCOMPARE(form.Control<QLineEdit>("Edit1")->text(), kCorpusMerge);
+  QCOMPARE(form.Control<QLineEdit>("Edit2")->text(), out);
+  for (const char* box : {"CheckBox1", "CheckBox3", "CheckBox5"})
+    QVERIFY2(form.Control<QCheckBox>(box)->isChecked(), box);
+  for (const char* box : {"CheckBox2", "CheckBox4", "CheckBox6"})
+    QVERIFY2(!form.Control<QCheckBox>(box)->isChecked(), box);
+  QCOMPARE(form.findChild<QSpinBox*>(QStringLiteral("SpinEdit1"))->value(), 3);
+  QCOMPARE(form.findChild<QComboBox*>(QStringLiteral("ComboBox1"))->currentText(), QStringLiteral("汇总"));
+  QCOMPARE(form.size(), placed.size());
+  QVERIFY(QTest::qWaitFor([&] { return form.Entries().size() == 8 && !form.ScanBusy(); }, 30000));
+  QCOMPARE(form.CreateSaveDialog()->directory().absolutePath(), dir.path());
+  QCOMPARE(form.CreateSaveDialog()->selectedNameFilter(), QStringLiteral("*.csv"));
+  QCOMPARE(form.CreateOpenDialog()->directory().absolutePath(), kCorpusMerge + QStringLiteral("/sub"));
+}
+
+void MainWindowTest::chineseAndEnglishWindows() {
+  using plicato::WindowLanguage;
+  // PLICATO_LANG first; Chinese for Chinese locales and for locales that name no language.
+  const struct {
+    const char* override;
+    const char* locale;
+    const char* language;
+  } choices[] = {{"", "zh_CN", "zh"}, {"", "zh_TW", "zh"},   {"", "C", "zh"},       {"", "en_US", "en"},
+                 {"", "de_DE", "en"}, {"en", "zh_CN", "en"}, {"zh", "en_US", "zh"}, {"fr", "C", "zh"}};
+  for (const auto& c : choices)
+    QCOMPARE(WindowLanguage(QString::fromLatin1(c.override), QLocale(QString::fromLatin1(c.locale))),
+             QString::fromLatin1(c.language));
+
+  // In English every text of the window is English; in Chinese the window's texts are as written and
+  // Qt's own buttons and the folder chooser are Chinese.
+  QVERIFY(plicato::InstallTranslations(QStringLiteral("en")));
+  {
+    TTestForm form;
+    QCOMPARE(form.Control<QPushButton>("Button3")->text(), QStringLiteral("Start"));
+    QCOMPARE(form.Control<QCheckBox>("CheckBox5")->text(), QStringLiteral("Keep value types"));
+    QCOMPARE(form.Command("N3")->text(), QStringLiteral("Delete file"));
+    QVERIFY(!form.MergeOptions().sourceCaption.empty() && form.MergeOptions().sourceCaption != u"来源文件");
+    form.Command("N2")->trigger();
+    QCOMPARE(form.Control<QLabel>("Label5")->text(), QStringLiteral("0 files found, 0 merged"));
+    // Every text of the window has its English.
+    for (QWidget* widget : form.findChildren<QWidget*>()) {
+      QString text;
+      if (auto* label = qobject_cast<QLabel*>(widget)) text = label->text();
+      if (auto* button = qobject_cast<QAbstractButton*>(widget)) text = button->text();
+      static const QRegularExpression chinese(QStringLiteral("[\\x{4e00}-\\x{9fff}]"));
+      QVERIFY2(!chinese.match(text).hasMatch(), qPrintable(text));
+    }
+  }
+  QVERIFY(plicato::InstallTranslations(QStringLiteral("zh")));
+  {
+    TTestForm form;
+    QCOMPARE(form.Control<QPushButton>("Button3")->text(), QStringLiteral("开始"));
+    QMessageBox box(QMessageBox::Information, QString(), QString(), QMessageBox::Ok | QMessageBox::Cancel);
+    QCOMPARE(box.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
+    QCOMPARE(box.button(QMessageBox::Cancel)->text(), QStringLiteral("取消"));
+    QCOMPARE(form.SelectDirDlg1()->windowTitle(), QStringLiteral("选择文件夹"));
+  }
+  QVERIFY(plicato::InstallTranslations(QString()));
 }
 
 // Checks the shown About box and clicks its links; leaves it open.

@@ -3,6 +3,7 @@
 // merge runs.
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -16,6 +17,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSemaphore>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -145,6 +147,10 @@ class MergeWindowTest : public QObject {
   void aboutBoxOpensDuringAMerge();
   void savePathThatIsAListedFileIsRefused();
   void unreadableFolderRefusesTheStartOrIsListedAtTheEnd();
+  void savePathIsJudgedBeforeAnyFileIsRead();
+  void resultNamesWhatTheRunWrote();
+  void wrongPasswordsAndSkippingThemAll();
+  void optionsAndKeysStartTheRun();
 };
 
 void MergeWindowTest::mergeOfTheCorpusGivesTheExpectedOutputAndStatus() {
@@ -157,7 +163,10 @@ void MergeWindowTest::mergeOfTheCorpusGivesTheExpectedOutputAndStatus() {
   f.Start();
   QCOMPARE(f.form->Caption(), QStringLiteral("停止"));
   QVERIFY(f.WaitIdle());
-  QVERIFY(f.form->Messages.empty());
+  // The end of the run is shown as its result, not as a box of failure.
+  QVERIFY(QTest::qWaitFor([&] { return !f.form->Messages.empty(); }));
+  QCOMPARE(f.form->Messages.size(), size_t{1});
+  QVERIFY(f.form->Messages[0].report);
 
   std::vector<std::pair<QString, QString>> wanted;
   const QStringList files = CorpusOrder();
@@ -220,6 +229,7 @@ void MergeWindowTest::progressReachesTheEndOfAThreeFileMerge() {
     host.SetButtonCaption("开始");
     return plicato::TMergeReport{};
   };
+  f.form->Answers.push_back(0);  // overwrite the first run's output
   f.Start();
   QVERIFY(
       QTest::qWaitFor([&] { return held.available() > 0 && bar->text().contains(QStringLiteral("5000")); }));
@@ -253,7 +263,8 @@ void MergeWindowTest::stopFinishesTheCurrentFileAndWritesTheOutput() {
   const QString diff = CompareRows(output, Expected("merge.json"), rows);
   QVERIFY2(diff.isEmpty(), qPrintable(diff));
   QVERIFY(output.size() <= size_t(rows) + 1);  // at most the third file's ending row after them
-  QVERIFY(f.form->Messages.empty());
+  QVERIFY(std::all_of(f.form->Messages.begin(), f.form->Messages.end(),
+                      [](const TTestForm::Message& message) { return message.report; }));
 }
 
 void MergeWindowTest::closingDuringAMergeWaitsForTheOutput() {
@@ -345,10 +356,13 @@ void MergeWindowTest::skippedFilesPasswordsAndFailureBoxes() {
   QCOMPARE(f.form->Messages.size(), size_t{1});
   const TTestForm::Message report = f.form->Messages[0];
   QVERIFY(report.report);
-  QCOMPARE(report.caption, QStringLiteral("提示："));
-  for (const char* part : {"/data/locked.xls：Invalid password", "/data/broken.xls：Bad record in file",
+  QCOMPARE(report.caption, QStringLiteral("合并完成"));
+  // Skipped files with their reason in the window's words, the technical text in the details.
+  for (const char* part : {"/data/locked.xls：文件有密码保护", "/data/broken.xls：文件已损坏",
                            "/data/wide.xlsx：columns past the 255th were not merged"})
     QVERIFY2(report.text.contains(QString::fromUtf8(part)), qPrintable(report.text));
+  for (const char* part : {"/data/locked.xls：Invalid password", "/data/broken.xls：Bad record in file"})
+    QVERIFY2(report.details.contains(QString::fromUtf8(part)), qPrintable(report.details));
   QVERIFY(!report.text.contains(QStringLiteral("s3cret")));
   QVERIFY(!shown.join(QLatin1Char(' ')).contains(QStringLiteral("s3cret")));
 
@@ -389,6 +403,7 @@ void MergeWindowTest::skippedFilesPasswordsAndFailureBoxes() {
   f.form->Select(1);
   f.form->Command("N5")->trigger();
   f.form->Messages.clear();
+  f.form->Answers.push_back(0);  // the output of the run before is overwritten
   f.Start();
   QVERIFY(QTest::qWaitFor([&] { return !f.form->Messages.empty(); }, 120000));
   QVERIFY(f.WaitIdle());
@@ -561,6 +576,243 @@ void MergeWindowTest::unreadableFolderRefusesTheStartOrIsListedAtTheEnd() {
            qPrintable(f.form->Messages[1].text));
   QVERIFY(QFile::exists(f.out));
   QVERIFY(std::system(("rm -rf '" + top.toStdString() + "'").c_str()) == 0);
+}
+
+// A merge that records that it ran and what it was given, and ends as the engine does.
+struct TFakeRun {
+  int runs = 0;
+  std::filesystem::path savePath;
+  plicato::TMergeOptions options;
+  plicato::TMergeReport report;
+  std::function<void(plicato::TMergeHost&)> during;
+  void Install(TTestForm& form) {
+    form.RunMerge = [this](plicato::TMergeHost& host) {
+      ++runs;
+      savePath = host.SavePath();
+      options = host.Options();
+      if (during) during(host);
+      host.SetProgressText("已停止");
+      host.SetButtonCaption("开始");
+      return report;
+    };
+  }
+};
+
+void MergeWindowTest::savePathIsJudgedBeforeAnyFileIsRead() {
+  Fixture f;
+  TFakeRun run;
+  run.Install(*f.form);
+  f.form->OpenAnswers.push_back(kCorpusMerge + QStringLiteral("/a.xls"));
+  f.form->Command("N4")->trigger();
+  f.form->Control<QLineEdit>("Edit1")->setText(kCorpusMerge);
+  auto* save = f.form->Control<QLineEdit>("Edit2");
+  const QString folder = f.dir.path();
+
+  // Paths that cannot be written: a box names the problem, nothing is merged.
+  const struct {
+    QString path;
+    const char* says;
+  } refused[] = {{folder, "是一个文件夹"},
+                 {folder + QStringLiteral("/missing/out.xls"), "不存在"},
+                 {QUrl::fromLocalFile(folder + QStringLiteral("/out.xls")).toString(), "是一个网址"}};
+  for (const auto& c : refused) {
+    f.form->Messages.clear();
+    save->setText(c.path);
+    f.Start();
+    QCOMPARE(f.form->Messages.size(), size_t{1});
+    QVERIFY2(f.form->Messages[0].text.contains(QString::fromUtf8(c.says)),
+             qPrintable(f.form->Messages[0].text));
+    QCOMPARE(f.form->Caption(), QStringLiteral("开始"));
+  }
+  QCOMPARE(run.runs, 0);
+
+  // No extension: the type chosen last in the save dialog (.xls at first) is added, and shown.
+  f.form->Messages.clear();
+  save->setText(folder + QStringLiteral("/merged"));
+  f.Start();
+  QVERIFY(f.WaitIdle());
+  QCOMPARE(QString::fromStdString(run.savePath.native()), folder + QStringLiteral("/merged.xls"));
+  QCOMPARE(save->text(), folder + QStringLiteral("/merged.xls"));
+  f.form->SaveAnswers.push_back(folder + QStringLiteral("/typed.csv"));
+  f.form->Control<QPushButton>("Button2")->click();
+  save->setText(folder + QStringLiteral("/merged"));
+  f.Start();
+  QVERIFY(f.WaitIdle());
+  QCOMPARE(save->text(), folder + QStringLiteral("/merged.csv"));
+  QVERIFY(f.form->Questions.empty());
+
+  // An existing output is asked about; cancelling merges nothing. Continuations of an earlier run are
+  // named in the same question and may go to the trash.
+  auto touch = [&](const QString& name) {
+    QFile file(folder + QLatin1Char('/') + name);
+    return file.open(QIODevice::WriteOnly) && file.write("x") == 1;
+  };
+  QVERIFY(touch("out.xls") && touch("out-2.xls") && touch("out-10.xls") && touch("out-x.xls"));
+  QVERIFY(QDir(folder).mkdir(QStringLiteral("data")));
+  qputenv("XDG_DATA_HOME", QFile::encodeName(folder + QStringLiteral("/data")));
+  save->setText(folder + QStringLiteral("/out.xls"));
+  const int before = run.runs;
+  f.Start();  // no answer: the question is closed
+  QCOMPARE(f.form->Questions.size(), size_t{1});
+  const QString question = f.form->Questions[0].text;
+  QVERIFY2(question.startsWith(QStringLiteral("文件已存在，要覆盖吗？")), qPrintable(question));
+  QVERIFY(question.indexOf(QStringLiteral("out-2.xls")) < question.indexOf(QStringLiteral("out-10.xls")));
+  QVERIFY(!question.contains(QStringLiteral("out-x.xls")));
+  QCOMPARE(f.form->Questions[0].buttons.size(), 3);
+  QCOMPARE(run.runs, before);
+  f.form->Answers.push_back(0);  // to the trash, then merge
+  f.Start();
+  QVERIFY(f.WaitIdle());
+  QCOMPARE(run.runs, before + 1);
+  QVERIFY(!QFile::exists(folder + QStringLiteral("/out-2.xls")) &&
+          !QFile::exists(folder + QStringLiteral("/out-10.xls")));
+  QVERIFY(QFile::exists(folder + QStringLiteral("/data/Trash/files/out-10.xls")));
+  QVERIFY(QFile::exists(folder + QStringLiteral("/out-x.xls")));
+}
+
+void MergeWindowTest::resultNamesWhatTheRunWrote() {
+  Fixture f;
+  QVERIFY(f.ListCorpus());
+  TFakeRun run;
+  run.Install(*f.form);
+  run.report.outputs = {f.out.toStdString(), f.dir.filePath(QStringLiteral("out-1.xls")).toStdString()};
+  run.report.olderOutputs = {f.dir.filePath(QStringLiteral("out-2.xls")).toStdString()};
+  run.report.filesMerged = 7;
+  run.report.rowsWritten = 70000;
+  run.report.skipped = {{"/data/x.xls", "not a compound document"}};
+  run.report.notes = {{"/data/y.xls", "stopped at row 12; 30 rows with values were left behind"}};
+  f.Start();
+  QVERIFY(QTest::qWaitFor([&] { return !f.form->Messages.empty(); }));
+  TTestForm::Message result = f.form->Messages[0];
+  QCOMPARE(result.caption, QStringLiteral("合并完成"));
+  const QStringList lines = result.text.split(QLatin1Char('\n'));
+  QCOMPARE(lines.value(0), QStringLiteral("合并完成。"));
+  QCOMPARE(lines.value(1), QStringLiteral("已合并7个文件，共写入70000行。"));
+  for (const QString& part :
+       {f.out, f.dir.filePath(QStringLiteral("out-1.xls")), f.dir.filePath(QStringLiteral("out-2.xls")),
+        QStringLiteral("/data/x.xls：不是可以读取的Excel工作簿"),
+        QStringLiteral("/data/y.xls：stopped at row 12")})
+    QVERIFY2(result.text.contains(part), qPrintable(result.text));
+  QCOMPARE(result.folder, f.dir.path());
+
+  // The box itself: its folder button opens the outputs' folder, OK closes it.
+  auto box = f.form->CreateResultDialog(result.caption, result.text, result.details, result.folder);
+  box->findChild<QPushButton*>(QStringLiteral("OpenFolderButton"))->click();
+  QCOMPARE(f.form->OpenedUrls.back(), QUrl::fromLocalFile(f.dir.path()));
+  QVERIFY(box->findChild<QPushButton*>(QStringLiteral("DetailsButton")));
+  QCOMPARE(box->findChild<QPushButton*>(QStringLiteral("OkButton"))->text(), QStringLiteral("确定"));
+
+  // A stopped run that wrote nothing says so, and has no folder to open.
+  run.report = {};
+  run.report.stopped = true;
+  f.form->Messages.clear();
+  f.Start();
+  QVERIFY(QTest::qWaitFor([&] { return !f.form->Messages.empty(); }));
+  result = f.form->Messages[0];
+  QCOMPARE(result.caption, QStringLiteral("合并已停止"));
+  QVERIFY(result.text.contains(QStringLiteral("没有写入任何文件")));
+  QVERIFY(result.folder.isEmpty());
+}
+
+void MergeWindowTest::wrongPasswordsAndSkippingThemAll() {
+  Fixture f;
+  QVERIFY(f.ListCorpus());
+  f.form->Control<QCheckBox>("CheckBox3")->setChecked(true);
+  TFakeRun run;
+  std::vector<std::optional<std::u16string>> answers;
+  run.during = [&](plicato::TMergeHost& host) {
+    for (const char* file : {"/d/a.xls", "/d/a.xls", "/d/b.xls", "/d/c.xls", "/d/d.xls"})
+      answers.push_back(host.AskPassword(file));
+  };
+  run.Install(*f.form);
+  f.form->PasswordAnswers = {QStringLiteral("wrong"), QStringLiteral("right"),
+                             QString::fromLatin1(TTestForm::kSkipAll)};
+  f.Start();
+  QVERIFY(f.WaitIdle());
+  // The same file asked again is a retry; after "全部跳过" no file is asked for.
+  QCOMPARE(f.form->PasswordFiles, (QStringList{"/d/a.xls", "/d/a.xls", "/d/b.xls"}));
+  QCOMPARE(f.form->PasswordRetries, (std::vector<bool>{false, true, false}));
+  QCOMPARE(answers.size(), size_t{5});
+  QCOMPARE(answers[1], std::optional<std::u16string>(u"right"));
+  QVERIFY(!answers[2] && !answers[3] && !answers[4]);
+
+  // The dialogs themselves: a retry says so; "全部跳过" is offered when skipping is on and ends the dialog
+  // with its own answer.
+  auto first = f.form->CreatePasswordDialog(QStringLiteral("/d/a.xls"));
+  auto again = f.form->CreatePasswordDialog(QStringLiteral("/d/a.xls"), true, true);
+  QVERIFY(first->findChild<QLabel*>(QStringLiteral("PasswordLabel"))
+              ->text()
+              .startsWith(QStringLiteral("请输入密码：")));
+  QVERIFY(!first->findChild<QPushButton*>(QStringLiteral("SkipAllButton")));
+  QVERIFY(again->findChild<QLabel*>(QStringLiteral("PasswordLabel"))
+              ->text()
+              .startsWith(QStringLiteral("密码错误，请重新输入：")));
+  QTimer::singleShot(0, again.get(),
+                     [&] { again->findChild<QPushButton*>(QStringLiteral("SkipAllButton"))->click(); });
+  QCOMPARE(again->exec(), int(plicato::TForm1::paSkipAll));
+  // A long name wraps instead of widening the dialog.
+  auto wide = f.form->CreatePasswordDialog(QStringLiteral("/d/") + QString(300, QLatin1Char('x')) +
+                                           QStringLiteral(".xls"));
+  QVERIFY(wide->sizeHint().width() < 700);
+}
+
+void MergeWindowTest::optionsAndKeysStartTheRun() {
+  Fixture f;
+  QVERIFY(f.ListCorpus());
+  f.form->show();
+  QVERIFY(QTest::qWaitForWindowExposed(f.form.get()));
+  TFakeRun run;
+  QSemaphore held, go;
+  run.during = [&](plicato::TMergeHost&) {
+    held.release();
+    go.acquire();
+  };
+  run.Install(*f.form);
+  f.form->Control<QCheckBox>("CheckBox5")->setChecked(true);
+  f.form->Control<QCheckBox>("CheckBox6")->setChecked(true);
+  f.form->findChild<QSpinBox*>(QStringLiteral("SpinEdit1"))->setValue(2);
+  auto* sheet = f.form->findChild<QComboBox*>(QStringLiteral("ComboBox1"));
+  QCOMPARE(sheet->count(), 2);
+  QVERIFY(sheet->isEditable());
+
+  // The sheet as offered or typed; each run takes the options once, at its start.
+  using plicato::TSheetChoice;
+  const struct {
+    QString typed;
+    TSheetChoice::TKind kind;
+    int index;
+    const char16_t* name;
+  } sheets[] = {{QStringLiteral("第一个"), TSheetChoice::scFirst, 0, u""},
+                {QStringLiteral("全部"), TSheetChoice::scAll, 0, u""},
+                {QStringLiteral("3"), TSheetChoice::scIndex, 2, u""},
+                {QStringLiteral("销售 2026"), TSheetChoice::scName, 0, u"销售 2026"}};
+  bool first = true;
+  for (const auto& c : sheets) {
+    sheet->setEditText(c.typed);
+    if (!first) f.form->Answers.push_back(0);  // overwrite the last run's output
+    first = false;
+    // Ctrl+Enter starts, Esc stops.
+    QTest::keyClick(f.form.get(), Qt::Key_Return, Qt::ControlModifier);
+    QVERIFY(QTest::qWaitFor([&] { return held.available() > 0; }));
+    held.acquire();
+    sheet->setEditText(QStringLiteral("changed mid-run"));
+    QTest::keyClick(f.form.get(), Qt::Key_Escape);
+    QCOMPARE(f.form->Host().StopRequested.load(), 1);
+    go.release();
+    QVERIFY(f.WaitIdle());
+    QVERIFY(run.options.values && run.options.sourceColumn);
+    QCOMPARE(run.options.headerRows, 2);
+    QVERIFY(run.options.sourceCaption == u"来源文件");
+    QCOMPARE(run.options.sheet.kind, c.kind);
+    QCOMPARE(run.options.sheet.index, c.index);
+    QVERIFY(run.options.sheet.name == c.name);
+  }
+  // The source column names a file the folder search found relative to the folder, any other as listed.
+  auto source = [&](const QString& file) {
+    return QString::fromStdString(f.form->Host().SourceName(file.toStdString()).native());
+  };
+  QCOMPARE(source(kCorpusMerge + QStringLiteral("/sub/b.xls")), QStringLiteral("sub/b.xls"));
+  QCOMPARE(source(QStringLiteral("/data/x.xls")), QStringLiteral("/data/x.xls"));
 }
 
 QTEST_MAIN(MergeWindowTest)

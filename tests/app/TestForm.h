@@ -1,6 +1,7 @@
 // The main window with its message boxes, dialogs and desktop calls answered by the test: boxes (and
 // the end-of-run report) are recorded instead of shown, dialogs return the answers queued for them (none
-// queued = cancelled), opened addresses are recorded instead of handed to the desktop.
+// queued = cancelled), opened addresses are recorded instead of handed to the desktop. The settings the
+// window keeps go to a scratch folder, never to the user's.
 #pragma once
 
 #include <QCoreApplication>
@@ -8,8 +9,10 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSemaphore>
+#include <QSettings>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
 
@@ -24,6 +27,12 @@
 
 namespace plicato::test {
 
+inline const bool kSettingsInScratch = [] {
+  static QTemporaryDir scratch;
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, scratch.path());
+  return true;
+}();
+
 class TTestForm : public TForm1 {
  public:
   struct Message {
@@ -32,17 +41,29 @@ class TTestForm : public TForm1 {
     QMessageBox::Icon icon;
     bool owned;
     QString details;
-    bool report;  // the end-of-run report rather than a message box
+    bool report;     // the end-of-run result rather than a message box
+    QString folder;  // the result's folder to open
   };
+  // A question asked: its text, its buttons and the answer given.
+  struct Question {
+    QString text;
+    QStringList buttons;
+  };
+  static constexpr const char* kSkipAll = "<skip all>";  // a password answer: "全部跳过"
 
   std::vector<Message> Messages;
   std::deque<QString> FolderAnswers;
   std::deque<QString> SaveAnswers;
   std::deque<QString> OpenAnswers;
-  std::deque<QString> PasswordAnswers;
-  QStringList PasswordFiles;  // the files asked for, in order
+  std::deque<QString> PasswordAnswers;  // kSkipAll for "全部跳过"
+  QStringList PasswordFiles;            // the files asked for, in order
+  std::vector<bool> PasswordRetries;    // whether each was asked as a retry
+  std::deque<int> Answers;              // to questions, by button index (none queued: closed unanswered)
+  std::vector<Question> Questions;
   std::vector<QUrl> OpenedUrls;
   bool DesktopOpens = true;  // what the desktop answers
+  bool RealDesktop = false;  // the window's own opener (xdg-open) rather than DesktopOpens
+  bool NoTrash = false;      // the desktop has no trash for any file
   std::function<void(const Message&)> OnMessage;
 
   template <class T>
@@ -66,24 +87,37 @@ class TTestForm : public TForm1 {
  protected:
   void ShowMessage(const QString& caption, const QString& text, QMessageBox::Icon icon, bool owned,
                    const QString& details) override {
-    Messages.push_back({caption, text, icon, owned, details, false});
+    Messages.push_back({caption, text, icon, owned, details, false, QString()});
     if (OnMessage) OnMessage(Messages.back());
   }
-  void ShowReport(const QString& caption, const QString& text) override {
-    Messages.push_back({caption, text, QMessageBox::NoIcon, true, QString(), true});
+  void ShowReport(const QString& caption, const QString& text, const QString& details,
+                  const QString& folder) override {
+    Messages.push_back({caption, text, QMessageBox::NoIcon, true, details, true, folder});
     if (OnMessage) OnMessage(Messages.back());
   }
-  bool EnterPassword(const QString& file, QString& password) override {
+  int Ask(const QString&, const QString& text, const QStringList& buttons) override {
+    Questions.push_back({text, buttons});
+    if (Answers.empty()) return -1;
+    const int answer = Answers.front();
+    Answers.pop_front();
+    return answer;
+  }
+  TPasswordAnswer EnterPassword(const QString& file, bool retry, bool, QString& password) override {
     PasswordFiles.append(file);
-    return Take(PasswordAnswers, password);
+    PasswordRetries.push_back(retry);
+    if (!Take(PasswordAnswers, password)) return paSkip;
+    return password == QLatin1String(kSkipAll) ? paSkipAll : paPassword;
   }
   bool ChooseFolder(QString& folder) override { return Take(FolderAnswers, folder); }
   bool ChooseSaveFile(QString& fileName) override { return Take(SaveAnswers, fileName); }
   bool ChooseOpenFile(QString& fileName) override { return Take(OpenAnswers, fileName); }
-  bool OpenUrl(const QUrl& url) override {
+  void OpenUrl(const QUrl& url, std::function<void(bool)> done) override {
     OpenedUrls.push_back(url);
-    return DesktopOpens;
+    if (RealDesktop) return TForm1::OpenUrl(url, std::move(done));
+    done(DesktopOpens);
   }
+
+  bool TrashAvailable(const QString& path) override { return !NoTrash && TForm1::TrashAvailable(path); }
 
  private:
   static bool Take(std::deque<QString>& answers, QString& answer) {
