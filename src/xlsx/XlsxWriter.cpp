@@ -1,0 +1,295 @@
+#include "xlsx/XlsxWriter.h"
+
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xlsxwriter.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "biff/Errors.h"
+
+namespace plicato {
+namespace {
+
+constexpr uint32_t kMaxRows = LXW_ROW_MAX;        // 1,048,576
+constexpr uint32_t kMaxColumns = LXW_COL_MAX;     // 16,384
+constexpr size_t kMaxTextUnits = 32767;  // the most a cell holds
+
+// The temporary file libxlsxwriter writes the package to, beside the target: created here (so that the
+// name is ours alone), renamed over the target by Commit, removed when the output goes without it.
+// [Interim: to be replaced by cfb::TReplacement, which also registers the file for the clean-up on signals.]
+class TTemporaryTarget {
+ public:
+  explicit TTemporaryTarget(const std::filesystem::path& target) : target_(target) {
+    if (target.empty() || target.filename().empty()) throw Fail("no file name");
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string name = target.filename().native() + ".plicato-tmp-" + std::to_string(::getpid());
+      if (attempt > 0) name += "-" + std::to_string(attempt);
+      const std::filesystem::path candidate = target.parent_path() / name;
+      const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd < 0 && errno == EEXIST) continue;
+      if (fd < 0) throw Fail(std::strerror(errno));
+      // A replaced file keeps its permissions.
+      struct stat existing {};
+      if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) ::fchmod(fd, existing.st_mode & 07777);
+      ::close(fd);
+      temporary_ = candidate;
+      return;
+    }
+    throw Fail("no free temporary file name");
+  }
+  ~TTemporaryTarget() { Discard(); }
+  TTemporaryTarget(const TTemporaryTarget&) = delete;
+  TTemporaryTarget& operator=(const TTemporaryTarget&) = delete;
+
+  const std::filesystem::path& TemporaryPath() const { return temporary_; }
+
+  // Syncs the written file, renames it over the target and syncs the folder.
+  void Commit() {
+    const int fd = ::open(temporary_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+      const int error = errno;
+      if (fd >= 0) ::close(fd);
+      throw Fail(std::strerror(error));
+    }
+    ::close(fd);
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) throw Fail(std::strerror(errno));
+    temporary_.clear();
+    const std::filesystem::path folder = target_.parent_path().empty() ? "." : target_.parent_path();
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      ::fsync(dir);
+      ::close(dir);
+    }
+  }
+
+  void Discard() noexcept {
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+    temporary_.clear();
+  }
+
+ private:
+  EFileError Fail(const std::string& reason) const {
+    return EFileError(FormatMessage("Cannot write file \"%s\": %s", target_.string().c_str(), reason.c_str()));
+  }
+
+  std::filesystem::path target_;
+  std::filesystem::path temporary_;
+};
+
+// libxlsxwriter prints numbers with printf's "%.16G", which follows LC_NUMERIC: a process whose locale
+// writes "1,5" would write a damaged file. The C locale is put in place for this thread alone while the
+// library runs.
+class TCLocale {
+ public:
+  TCLocale() {
+    static const locale_t kC = ::newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+    previous_ = kC ? ::uselocale(kC) : static_cast<locale_t>(0);
+  }
+  ~TCLocale() {
+    if (previous_) ::uselocale(previous_);
+  }
+  TCLocale(const TCLocale&) = delete;
+  TCLocale& operator=(const TCLocale&) = delete;
+
+ private:
+  locale_t previous_;
+};
+
+// UTF-16 to UTF-8 (a lone surrogate becomes U+FFFD; U+0000 too, which would end the library's C string),
+// at most maxUnits UTF-16 units, a surrogate pair never split.
+void ToUtf8Into(std::string& out, std::u16string_view text, size_t maxUnits) {
+  out.clear();
+  const size_t end = std::min(text.size(), maxUnits);
+  for (size_t i = 0; i < end; ++i) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      if (i + 1 >= end) break;  // the pair would pass the limit
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
+    } else if ((c >= 0xD800 && c <= 0xDFFF) || c == 0) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+}
+
+struct TFormatHash {
+  using is_transparent = void;
+  size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>()(s); }
+};
+
+class TXlsxOutput final : public TRowOutput {
+ public:
+  explicit TXlsxOutput(const std::filesystem::path& target)
+      : target_(target), file_(target), temporaryName_(file_.TemporaryPath().native()) {
+    // The library's temporary files (the worksheet's data, the parts of the package) go beside the
+    // target, on the disk that must hold the output anyway, not on a /tmp that may be small.
+    tmpdir_ = target.parent_path().empty() ? std::string(".") : target.parent_path().native();
+    lxw_workbook_options options{};
+    options.constant_memory = LXW_TRUE;
+    options.tmpdir = tmpdir_.data();
+    options.use_zip64 = LXW_FALSE;  // Excel 2007 and some readers refuse ZIP64; the sheet stays under 4 GB
+    TCLocale c;
+    errno = 0;
+    workbook_ = workbook_new_opt(temporaryName_.c_str(), &options);
+    if (!workbook_) throw Abandon("the library could not start the workbook", errno);
+    sheet_ = workbook_add_worksheet(workbook_, nullptr);
+    if (!sheet_) throw Abandon("the library could not make the worksheet's temporary file", errno);
+  }
+
+  ~TXlsxOutput() override {
+    if (workbook_) lxw_workbook_free(workbook_);  // closes and so removes the library's temporary files
+    // file_ removes the temporary target.
+  }
+
+  uint32_t MaxRows() const override { return kMaxRows; }
+  uint32_t MaxColumns() const override { return kMaxColumns; }
+
+  void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t /*padTo*/) override {
+    Usable();
+    if (row >= kMaxRows) throw Fail("[int] a row past the last row of a worksheet");
+    if (started_ && row <= lastRow_) throw Fail("[int] rows out of order");
+    started_ = true;
+    lastRow_ = row;
+    TCLocale c;
+    for (const TOutCell& cell : cells) {
+      if (cell.column >= kMaxColumns) throw Fail("[int] a column past the last column of a worksheet");
+      lxw_error error = LXW_NO_ERROR;
+      switch (cell.kind) {
+        case okText:
+          if (cell.text.empty()) continue;
+          ToUtf8Into(text_, cell.text, kMaxTextUnits);
+          error = worksheet_write_string(sheet_, row, cell.column, text_.c_str(), nullptr);
+          break;
+        case okNumber:
+          if (!std::isfinite(cell.number)) {
+            error = WriteError(row, cell.column, ceNum);
+          } else {
+            error = worksheet_write_number(sheet_, row, cell.column, cell.number == 0 ? 0.0 : cell.number,
+                                           FormatOf(cell.format));
+          }
+          break;
+        case okBoolean:
+          error = worksheet_write_boolean(sheet_, row, cell.column, cell.boolean ? 1 : 0, nullptr);
+          break;
+        case okError:
+          error = WriteError(row, cell.column, cell.error == ceNone ? ceNA : cell.error);
+          break;
+      }
+      if (error != LXW_NO_ERROR) throw Abandon(lxw_strerror(error), 0);
+    }
+    // The rows before this one are in the library's data file: a write that failed there (a full disk)
+    // is found now, not when the package is assembled.
+    if (std::ferror(sheet_->file)) throw Abandon("cannot write the worksheet's data", ENOSPC);
+  }
+
+  void Commit() override {
+    Usable();
+    TCLocale c;
+    // The last row, still in memory, goes to the data file, and the file is flushed: the library
+    // checks neither, so a failure there is found here.
+    lxw_worksheet_write_single_row(sheet_);
+    errno = 0;
+    if (std::fflush(sheet_->file) != 0 || std::ferror(sheet_->file))
+      throw Abandon("cannot write the worksheet's data", errno ? errno : ENOSPC);
+    errno = 0;
+    const lxw_error error = workbook_close(std::exchange(workbook_, nullptr));
+    if (error != LXW_NO_ERROR) throw Abandon(lxw_strerror(error), errno);
+    try {
+      file_.Commit();
+    } catch (const EFileError&) {
+      abandoned_ = "the output could not be put in place";
+      throw;
+    }
+    abandoned_ = "[int] the output is committed";
+  }
+
+ private:
+  EFileError Fail(const std::string& reason) const {
+    return EFileError(FormatMessage("Cannot write file \"%s\": %s", target_.string().c_str(), reason.c_str()));
+  }
+
+  void Usable() const {
+    if (!abandoned_.empty()) throw Fail(abandoned_);
+  }
+
+  // Ends the output at a failure: the library's workbook and the temporary file go at once, and the
+  // reason stays for any later use.
+  EFileError Abandon(const std::string& reason, int error) {
+    std::string text = reason;
+    if (error != 0) text += std::string(" (") + std::strerror(error) + ")";
+    if (workbook_) lxw_workbook_free(std::exchange(workbook_, nullptr));
+    sheet_ = nullptr;
+    file_.Discard();
+    abandoned_ = text;
+    return Fail(text);
+  }
+
+  lxw_error WriteError(uint32_t row, uint16_t column, TCellError value) {
+    const std::u16string_view name = ErrorText(value);
+    std::string text(name.begin(), name.end());  // ASCII
+    const std::string formula = "=" + text;
+    return worksheet_write_formula_str(sheet_, row, column, formula.c_str(), nullptr, text.c_str());
+  }
+
+  // The format of a number format code, made once per code; null for General.
+  lxw_format* FormatOf(std::u16string_view code) {
+    if (code.empty() || code == u"General" || code == u"GENERAL" || code == u"general") return nullptr;
+    if (code == lastCode_) return lastFormat_;
+    auto it = formats_.find(code);
+    if (it == formats_.end()) {
+      lxw_format* format = workbook_add_format(workbook_);
+      if (!format) throw Abandon(lxw_strerror(LXW_ERROR_MEMORY_MALLOC_FAILED), 0);
+      ToUtf8Into(text_, code, SIZE_MAX);
+      format_set_num_format(format, text_.c_str());
+      it = formats_.emplace(std::u16string(code), format).first;
+    }
+    lastCode_ = it->first;
+    lastFormat_ = it->second;
+    return lastFormat_;
+  }
+
+  std::filesystem::path target_;
+  TTemporaryTarget file_;
+  std::string temporaryName_;
+  std::string tmpdir_;
+  lxw_workbook* workbook_ = nullptr;
+  lxw_worksheet* sheet_ = nullptr;
+  std::unordered_map<std::u16string, lxw_format*, TFormatHash, std::equal_to<>> formats_;
+  std::u16string_view lastCode_;  // a key of formats_
+  lxw_format* lastFormat_ = nullptr;
+  std::string text_;
+  uint32_t lastRow_ = 0;
+  bool started_ = false;
+  std::string abandoned_;  // why the output can no longer be used
+};
+
+}  // namespace
+
+std::unique_ptr<TRowOutput> MakeXlsxOutput(const std::filesystem::path& target) {
+  return std::make_unique<TXlsxOutput>(target);
+}
+
+}  // namespace plicato
