@@ -216,7 +216,15 @@ class TXlsxOutput final : public TRowOutput {
       throw Abandon("cannot write the worksheet's data", errno ? errno : ENOSPC);
     errno = 0;
     const lxw_error error = workbook_close(std::exchange(workbook_, nullptr));
-    if (error != LXW_NO_ERROR) throw Abandon(lxw_strerror(error), errno);
+    if (error != LXW_NO_ERROR) {
+      // The library also prints its own line on stderr. A failure of a file operation says its reason
+      // in errno better than the library's text ("Usually a permissions error").
+      const int reason = errno;
+      const bool fileError = error == LXW_ERROR_CREATING_XLSX_FILE || error == LXW_ERROR_CREATING_TMPFILE ||
+                             error == LXW_ERROR_READING_TMPFILE || error == LXW_ERROR_ZIP_FILE_OPERATION;
+      if (fileError && reason != 0) throw Abandon(std::strerror(reason), 0);
+      throw Abandon(lxw_strerror(error), reason);
+    }
     try {
       file_.Commit();
     } catch (const EFileError&) {

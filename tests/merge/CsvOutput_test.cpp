@@ -127,6 +127,20 @@ TEST(RowOutputFiles, FailuresLeaveTheTargetAsItWas) {
     EXPECT_EQ(ReadText(dir / name), "old");
     EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::string>{name});
 
+    // The folder gone before Commit (a removed stick): an EFileError naming the output.
+    std::filesystem::create_directory(dir / "stick");
+    {
+      auto output = make(dir / "stick" / name);
+      test::PutSampleCells(*output, test::SampleCells());
+      std::filesystem::remove_all(dir / "stick");
+      try {
+        output->Commit();
+        ADD_FAILURE() << "committed into a folder that is gone";
+      } catch (const EFileError& e) {
+        EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+      }
+    }
+
     // Committed: the old file is replaced and keeps its permissions.
     std::filesystem::permissions(dir / name, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     auto output = make(dir / name);
