@@ -12,29 +12,17 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "biff/CompoundFile.h"
+#include "biff/OutputFile.h"
 #include "mainwindow.h"
-
-namespace {
-
-// A window ended by a signal or a crash leaves no half-written output beside its target.
-extern "C" void RemoveTemporariesAndEnd(int signal) {
-  plicato::cfb::RemoveTemporaryFiles();
-  std::signal(signal, SIG_DFL);
-  std::raise(signal);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
-    std::signal(signal, RemoveTemporariesAndEnd);
+  // A window ended by a signal or a crash leaves no half-written output beside its target.
+  plicato::cfb::RemoveTemporaryFilesOnSignals();
   QApplication::setApplicationName(QStringLiteral("Plicato"));
 
   QString screenshot, mergeFolder, mergeOutput;

@@ -7,10 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <random>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
@@ -1012,60 +1010,6 @@ std::string ErrnoText(int error) {
   return std::system_category().message(error);
 }
 
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, std::min<size_t>(size, size_t{1} << 30));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// The temporary files of the writes under way, for RemoveTemporaryFiles: fixed slots of plain bytes, so
-// that a signal handler can read them without locks or allocation.
-constexpr int kTemporarySlots = 16;
-constexpr size_t kTemporaryPathMax = 4096;
-struct TTemporarySlot {
-  std::atomic<bool> used{false};
-  std::atomic<bool> ready{false};
-  char path[kTemporaryPathMax];
-};
-TTemporarySlot gTemporaries[kTemporarySlots];
-
-// Registers a temporary file; -1 when its name is too long or every slot is taken (it is then only
-// removed on failures, not on signals).
-int RegisterTemporary(const std::filesystem::path& path) {
-  const std::string& native = path.native();
-  if (native.size() >= kTemporaryPathMax) return -1;
-  for (int i = 0; i < kTemporarySlots; ++i) {
-    bool expected = false;
-    if (gTemporaries[i].used.compare_exchange_strong(expected, true)) {
-      std::memcpy(gTemporaries[i].path, native.c_str(), native.size() + 1);
-      gTemporaries[i].ready.store(true);
-      return i;
-    }
-  }
-  return -1;
-}
-
-void UnregisterTemporary(int slot) {
-  if (slot < 0) return;
-  gTemporaries[slot].ready.store(false);
-  gTemporaries[slot].used.store(false);
-}
-
-// "out.xls.plicato-tmp-<pid>", then "-1", "-2", ... when that name is taken: recognisable beside the
-// target, and told apart from the temporary files of other processes.
-std::filesystem::path TemporaryName(const std::filesystem::path& target, int attempt) {
-  std::string name = target.filename().native() + ".plicato-tmp-" + std::to_string(::getpid());
-  if (attempt > 0) name += "-" + std::to_string(attempt);
-  return target.parent_path() / name;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------
@@ -1080,11 +1024,7 @@ std::string NotRegularReason(const std::filesystem::path& path, const struct sta
     if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) return "it is a link that leads nowhere";
     return {};
   }
-  if (S_ISDIR(info->st_mode)) return "it is a folder, not a file";
-  if (S_ISFIFO(info->st_mode)) return "it is a named pipe (FIFO), not a regular file";
-  if (S_ISSOCK(info->st_mode)) return "it is a socket, not a regular file";
-  if (S_ISCHR(info->st_mode) || S_ISBLK(info->st_mode)) return "it is a device, not a regular file";
-  return "it is not a regular file";
+  return cfb::NotRegularReason(info->st_mode);
 }
 
 }  // namespace
@@ -1137,12 +1077,6 @@ void TStreamElement::Load() const {
   if (!loader_) return;
   loader_->Load(entry_, data_);
   loader_.reset();
-}
-
-void RemoveTemporaryFiles() noexcept {
-  for (TTemporarySlot& slot : gTemporaries) {
-    if (slot.ready.load()) ::unlink(slot.path);
-  }
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -1286,140 +1220,6 @@ const TStorage& TCompoundDocument::Root() const {
 }
 
 // ---------------------------------------------------------------------------------------------------
-// Outputs
-
-namespace {
-
-// A temporary file in the target's folder, renamed over the target on Commit. Until then the target is
-// untouched; on any failure, or when destroyed without Commit, the temporary file is removed.
-class TFileOutput final : public TOutput {
- public:
-  explicit TFileOutput(const std::filesystem::path& path) : path_(path) {
-    if (path.empty() || path.filename().empty()) throw Fail("no file name");
-    static std::atomic<int> writes{0};
-    const int first = writes++;
-    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-      temporary_ = TemporaryName(path, first + attempt);
-      fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd_ < 0 && errno != EEXIST) throw Fail(ErrnoText(errno));
-    }
-    if (fd_ < 0) throw Fail("no free temporary file name");
-    slot_ = RegisterTemporary(temporary_);
-    // A replaced file keeps its permissions.
-    struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-      ::fchmod(fd_, existing.st_mode & 07777);
-    }
-  }
-
-  ~TFileOutput() override { Discard(); }
-
-  void Append(std::span<const uint8_t> bytes) override {
-    Usable();
-    if (!WriteAll(fd_, bytes.data(), bytes.size())) throw Abandon(ErrnoText(errno));
-    size_ += bytes.size();
-    // A large file is sent on its way to the disk while the rest is produced, so that the fsync of
-    // Commit has little left to wait for. Only a request: it neither waits nor fails the write.
-    if (size_ - started_ >= kWritebackStep) {
-#if defined(__linux__)
-      ::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(size_ - started_),
-                        SYNC_FILE_RANGE_WRITE);
-#endif
-      started_ = size_;
-    }
-  }
-
-  void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
-    Usable();
-    if (offset > size_ || bytes.size() > size_ - offset) throw Fail("[int] overwriting past the end");
-    for (size_t done = 0; done < bytes.size();) {
-      ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw Abandon(ErrnoText(errno));
-      done += static_cast<size_t>(n);
-    }
-  }
-
-  void Commit() override {
-    Usable();
-    if (::fsync(fd_) != 0) throw Abandon(ErrnoText(errno));
-    if (::close(std::exchange(fd_, -1)) != 0) throw Abandon(ErrnoText(errno));
-    std::error_code ec;
-    std::filesystem::rename(temporary_, path_, ec);
-    if (ec) throw Abandon(ec.message());
-    temporary_.clear();
-    UnregisterTemporary(std::exchange(slot_, -1));
-  }
-
- private:
-  EFileError Fail(const std::string& reason) const {
-    return EFileError(FormatMessage("Cannot write file \"%s\": %s", path_.string().c_str(), reason.c_str()));
-  }
-
-  void Usable() const {
-    if (!abandoned_.empty()) throw Fail(abandoned_);
-  }
-
-  // Removes the temporary file at once, not when the failure has found its way out: a failed write
-  // leaves nothing behind however it ends. The reason stays for any later use of the output.
-  EFileError Abandon(const std::string& reason) {
-    Discard();
-    abandoned_ = reason;
-    return Fail(reason);
-  }
-
-  void Discard() noexcept {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-    if (!temporary_.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove(temporary_, ignored);
-      temporary_.clear();
-    }
-    UnregisterTemporary(std::exchange(slot_, -1));
-  }
-
-  static constexpr uint64_t kWritebackStep = uint64_t{8} << 20;
-
-  std::filesystem::path path_;
-  std::filesystem::path temporary_;
-  int fd_ = -1;
-  uint64_t started_ = 0;  // bytes whose writeback was started
-  int slot_ = -1;
-  std::string abandoned_;
-};
-
-class TMemoryOutput final : public TOutput {
- public:
-  explicit TMemoryOutput(std::vector<uint8_t>& destination) : destination_(destination) {}
-
-  void Reserve(uint64_t size) override { bytes_.reserve(size); }
-  void Append(std::span<const uint8_t> bytes) override {
-    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
-    size_ = bytes_.size();
-  }
-  void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
-    if (offset > size_ || bytes.size() > size_ - offset)
-      throw EFileError("[int] Overwriting past the end of the output");
-    std::memcpy(bytes_.data() + offset, bytes.data(), bytes.size());
-  }
-  void Commit() override { destination_ = std::move(bytes_); }
-
- private:
-  std::vector<uint8_t>& destination_;
-  std::vector<uint8_t> bytes_;
-};
-
-}  // namespace
-
-std::unique_ptr<TOutput> TOutput::ToFile(const std::filesystem::path& path) {
-  return std::make_unique<TFileOutput>(path);
-}
-
-std::unique_ptr<TOutput> TOutput::ToMemory(std::vector<uint8_t>& destination) {
-  return std::make_unique<TMemoryOutput>(destination);
-}
-
-// ---------------------------------------------------------------------------------------------------
 // TDocumentWriter
 
 TDocumentWriter::TDocumentWriter(TOutput& output) : output_(output) {
@@ -1478,12 +1278,6 @@ std::vector<uint8_t> TCompoundDocument::SaveToMemory() const {
 void TCompoundDocument::SaveToFile(const std::filesystem::path& path) const {
   auto output = TOutput::ToFile(path);
   TDocumentWriter(*output).Finish(*root_, nullptr);
-  output->Commit();
-}
-
-void WriteFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
-  auto output = TOutput::ToFile(path);
-  output->Append(bytes);
   output->Commit();
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "biff/Errors.h"
+#include "biff/OutputFile.h"
 
 namespace plicato::cfb {
 
@@ -183,32 +184,6 @@ class TCompoundDocument {
   std::unique_ptr<TStorage> root_;
 };
 
-// Where a file being written goes. Bytes are appended in order; bytes appended before may be written
-// over (a document's header, written last; a field patched once its value is known).
-//
-// ToFile writes a temporary file in the target's folder, named after the target ("out.xls.plicato-tmp-
-// <process id>"), and Commit syncs it and renames it over the target: a write that fails, or an output
-// destroyed without Commit, removes the temporary file at once and leaves the target as it was. Every
-// failure is an EFileError naming the target; after one the output refuses any further use.
-// ToMemory fills the destination on Commit only.
-class TOutput {
- public:
-  static std::unique_ptr<TOutput> ToFile(const std::filesystem::path& path);  // EFileError
-  static std::unique_ptr<TOutput> ToMemory(std::vector<uint8_t>& destination);
-
-  virtual ~TOutput() = default;
-  // A hint of the final size.
-  virtual void Reserve(uint64_t /*size*/) {}
-  virtual void Append(std::span<const uint8_t> bytes) = 0;
-  // offset + bytes.size() must lie within what was appended.
-  virtual void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) = 0;
-  virtual void Commit() = 0;
-  uint64_t Size() const { return size_; }
-
- protected:
-  uint64_t size_ = 0;
-};
-
 // Writes a version-3 document into an output, one of whose streams, the leading stream, is produced
 // while the document is being written: a large workbook stream goes out as it is made instead of being
 // held whole. Its bytes are laid down from sector 0 on as they come (from the moment they pass the
@@ -236,13 +211,6 @@ class TDocumentWriter {
   bool streaming_ = false;  // the leading stream goes out as it comes
   bool finished_ = false;
 };
-
-// Writes bytes to path through a temporary file in the same folder, renamed over path once complete.
-void WriteFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes);
-
-// Removes the temporary files of the writes under way. Async-signal-safe: a signal or crash handler
-// calls it before the process ends, so that no half-written temporary file is left beside a target.
-void RemoveTemporaryFiles() noexcept;
 
 // The largest file a version-3 document can address: its sector numbers reach about 2 GB.
 inline constexpr uint64_t kMaxVersion3FileSize = uint64_t{1} << 31;

@@ -23,6 +23,7 @@
 #include "biff/CodePage.h"
 #include "biff/CompoundFile.h"
 #include "biff/Errors.h"
+#include "cli/StandardOutput.h"
 #include "cli/XlsxDump.h"
 #include "merge/CsvOutput.h"  // CsvField, the quoting the .csv output uses
 #include "merge/FileSearch.h"
@@ -54,6 +55,46 @@ const char kUsage[] =
     "      Reads IN.xls and writes it back as OUT.xls through the engine, to repair or re-save a legacy\n"
     "      workbook. An encrypted IN.xls (opened with --password) is written decrypted.\n"
     "  plicato-cli --help\n";
+
+// text for a terminal: a control character (C0, DEL, C1) or a byte that is not UTF-8 becomes an escape
+// (\n, \t, \x1b, \u009b), so that a file name cannot begin a line of its own or steer the terminal
+// with escape sequences. With indent, the engine's line separator CR starts an indented line instead.
+std::string Printable(std::string_view text, bool indent = false) {
+  std::string shown;
+  shown.reserve(text.size());
+  char hex[8];
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\r' && indent) {
+      shown += "\n    ";
+    } else if (c == '\n' || c == '\t' || c == '\r') {
+      shown += c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\r";
+    } else if (c < 0x20 || c == 0x7F) {
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      shown += hex;
+    } else if (c >= 0x80) {
+      // The length of a well-formed UTF-8 sequence here, or 0.
+      const size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+      bool wellFormed = length > 0 && i + length <= text.size();
+      for (size_t k = 1; wellFormed && k < length; ++k) wellFormed = (text[i + k] & 0xC0) == 0x80;
+      if (!wellFormed) {
+        std::snprintf(hex, sizeof hex, "\\x%02x", c);
+        shown += hex;
+      } else if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+        std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned char>(text[i + 1]));
+        shown += hex;
+        ++i;
+      } else {
+        shown.append(text.substr(i, length));
+        i += length - 1;
+      }
+    } else {
+      shown += static_cast<char>(c);
+    }
+    ++i;
+  }
+  return shown;
+}
 
 int UsageError(const std::string& message) {
   std::cerr << "plicato-cli: " << message << "\n" << kUsage;
@@ -108,11 +149,8 @@ class TCsvOutput {
     for (; row_ <= static_cast<uint32_t>(bounds.lastRow); ++row_, column_ = 0) EndRow();
   }
 
-  // Writes what is left; false when stdout failed.
-  bool Finish() {
-    Flush();
-    return std::fflush(stdout) == 0;
-  }
+  // Writes what is left.
+  void Finish() { Flush(); }
 
  private:
   static constexpr size_t kBufferSize = 256 << 10;
@@ -282,7 +320,7 @@ class TCsvOutput {
   static char* Copy(char* out, std::string_view text) { return std::copy(text.begin(), text.end(), out); }
 
   void Flush() {
-    if (used_ > 0) std::fwrite(buffer_.data(), 1, used_, stdout);
+    WriteOutput(std::string_view(buffer_.data(), used_));
     used_ = 0;
   }
 
@@ -320,9 +358,8 @@ int Dump(const std::vector<std::string>& args) {
   if (file.empty()) return UsageError("dump needs a file");
   if (DetectWorkbookContent(file) == wcXlsx) {
     if (sheetIndex != 0) throw EXlsxError("Only the first worksheet of an .xlsx file is read");
-    const std::string text = DumpXlsxSheet(file, cells, &CsvField);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    WriteOutput(DumpXlsxSheet(file, cells, &CsvField));
+    return 0;
   }
 
   // The process ends after the dump, and the workbook is left to it: taking a large workbook apart cell
@@ -358,10 +395,11 @@ int Dump(const std::vector<std::string>& args) {
   } else {
     TCsvOutput csv(sheet);
     csv.WriteSheet();
-    return csv.Finish() ? 0 : 1;
+    csv.Finish();
+    return 0;
   }
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  return std::fflush(stdout) == 0 ? 0 : 1;
+  WriteOutput(out);
+  return 0;
 }
 
 int Copy(const std::vector<std::string>& args) {
@@ -377,6 +415,8 @@ int Copy(const std::vector<std::string>& args) {
       files.push_back(a);
   }
   if (files.size() != 2) return UsageError("copy needs IN.xls and OUT.xls");
+  cfb::CheckOutputWritable(files[1]);
+  cfb::RemoveTemporaryFilesOnSignals();
   TXLSWorkbook workbook;
   workbook.Filename = FileNameFromPath(files[0]);
   workbook.Password = FromUtf8(password);
@@ -408,17 +448,17 @@ class TConsoleHost : public TMergeHost {
 
   void SetProgressText(const std::string& text) override {
     if (!terminal_) {
-      std::cerr << text << "\n";
+      std::cerr << Printable(text) << "\n";
     } else if (text == "已停止") {
       // The run's end: the line in place gives way to the final counts.
       EndLine();
-      if (!count_.empty()) std::cerr << count_ << "\n";
-      std::cerr << text << "\n";
+      if (!count_.empty()) std::cerr << Printable(count_) << "\n";
+      std::cerr << Printable(text) << "\n";
     }
   }
   void SetCountText(const std::string& text) override {
     count_ = text;
-    if (!terminal_) std::cerr << text << "\n";
+    if (!terminal_) std::cerr << Printable(text) << "\n";
   }
   void SetCurrentFile(const std::string& path) override {
     file_ = path;
@@ -427,7 +467,7 @@ class TConsoleHost : public TMergeHost {
     if (terminal_)
       Draw();
     else
-      std::cerr << path << "\n";
+      std::cerr << Printable(path) << "\n";
   }
   void SetButtonCaption(const std::string&) override {}
   void SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) override {
@@ -451,7 +491,7 @@ class TConsoleHost : public TMergeHost {
     winsize size{};
     const size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
     const size_t room = width > line.size() + 4 ? width - line.size() - 1 : 3;
-    line += Tail(file_, room);
+    line += Tail(Printable(file_), room);
     std::cerr << "\r\033[K" << line << std::flush;
     drawn_ = true;
   }
@@ -486,9 +526,7 @@ class TConsoleHost : public TMergeHost {
 
 // A message's lines (the engine separates them with CR) on lines of their own, indented after the first.
 std::string Indented(const std::string& message) {
-  std::string text;
-  for (char c : message) text += c == '\r' ? std::string("\n    ") : std::string(1, c);
-  return text;
+  return Printable(message, true);
 }
 
 TConsoleHost* gHost = nullptr;
@@ -506,13 +544,8 @@ extern "C" void OnStopSignal(int signal) {
   if (gHost) gHost->StopRequested.store(1);
 }
 
-extern "C" void OnCrash(int signal) {
-  cfb::RemoveTemporaryFiles();
-  std::signal(signal, SIG_DFL);
-  std::raise(signal);
-}
-
 void InstallSignalHandlers() {
+  cfb::RemoveTemporaryFilesOnSignals();
   struct sigaction stop {};
   stop.sa_handler = OnStopSignal;
   stop.sa_flags = SA_RESTART;  // a status line being written when the signal comes is not lost
@@ -520,9 +553,6 @@ void InstallSignalHandlers() {
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &stop, nullptr);
   // A closed stderr (a pipe to `head`) must not end the merge; status lines are then just not shown.
   std::signal(SIGPIPE, SIG_IGN);
-  // A write beyond the file size limit fails with a message instead of killing the process.
-  std::signal(SIGXFSZ, SIG_IGN);
-  for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) std::signal(signal, OnCrash);
 }
 
 int Merge(const std::vector<std::string>& args) {
@@ -550,6 +580,7 @@ int Merge(const std::vector<std::string>& args) {
   }
   if (out.empty()) return UsageError("merge needs -o OUT.xls");
   if (paths.empty()) return UsageError("merge needs at least one folder or file");
+  cfb::CheckOutputWritable(out);
 
   InstallSignalHandlers();
   std::vector<std::filesystem::path> files;
@@ -566,10 +597,10 @@ int Merge(const std::vector<std::string>& args) {
       try {
         cfb::TInputFile check(p);  // says what the path is instead
       } catch (const std::exception& e) {
-        std::cerr << "plicato-cli: " << e.what() << "\n";
+        std::cerr << "plicato-cli: " << Indented(e.what()) << "\n";
         return 1;
       }
-      std::cerr << "plicato-cli: \"" << p.string() << "\" is not a regular file\n";
+      std::cerr << "plicato-cli: \"" << Printable(p.string()) << "\" is not a regular file\n";
       return 1;
     }
   }
@@ -587,12 +618,12 @@ int Merge(const std::vector<std::string>& args) {
   }
   gHost = nullptr;
   for (const TFileNote& note : report.notes)
-    std::cerr << note.file.string() << ": " << Indented(note.text) << "\n";
+    std::cerr << Printable(note.file.string()) << ": " << Indented(note.text) << "\n";
   if (!report.skipped.empty()) {
     std::cerr << "plicato-cli: " << report.skipped.size() << " of " << host.FoundCount.load()
               << " files could not be read and were skipped:\n";
     for (const TFileNote& skipped : report.skipped)
-      std::cerr << "  " << skipped.file.string() << ": " << Indented(skipped.text) << "\n";
+      std::cerr << "  " << Printable(skipped.file.string()) << ": " << Indented(skipped.text) << "\n";
   }
   if (gStopSignal != 0) {
     std::cerr << "plicato-cli: stopped by signal " << gStopSignal << ": " << host.MergedCount.load() << " of "
@@ -624,10 +655,7 @@ int main(int argc, char** argv) {
     if (command == "copy") return Copy(args);
     return UsageError("unknown command \"" + command + "\"");
   } catch (const std::exception& e) {
-    std::string message = e.what();
-    for (char& c : message)
-      if (c == '\r') c = '\n';
-    std::cerr << "plicato-cli: " << message << "\n";
+    std::cerr << "plicato-cli: " << Printable(e.what(), true) << "\n";
     return 1;
   } catch (...) {
     std::cerr << "plicato-cli: unexpected failure\n";

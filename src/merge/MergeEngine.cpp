@@ -18,6 +18,7 @@
 
 #include "biff/CodePage.h"
 #include "biff/Errors.h"
+#include "biff/OutputFile.h"
 #include "merge/RowSource.h"
 #include "workbook/XLSWorkbook.h"
 #include "xlsx/XlsxReader.h"
@@ -255,6 +256,7 @@ std::string TMergeRun::ReportText() const {
 }
 
 TMergeReport TMergeRun::Run() {
+  cfb::CheckOutputWritable(host_.SavePath());  // before any input is read, not after all of them
   const std::vector<fs::path> list = host_.FileList();
   // Refused before anything is read: the output would replace an input that is still to be merged.
   if (auto clash = FindOutputClash(host_.SavePath(), list)) {
