@@ -1,9 +1,6 @@
 #include "xlsx/XlsxWriter.h"
 
-#include <fcntl.h>
 #include <locale.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <xlsxwriter.h>
 
 #include <cerrno>
@@ -15,6 +12,7 @@
 #include <utility>
 
 #include "biff/Errors.h"
+#include "biff/OutputFile.h"
 
 namespace plicato {
 namespace {
@@ -22,68 +20,6 @@ namespace {
 constexpr uint32_t kMaxRows = LXW_ROW_MAX;        // 1,048,576
 constexpr uint32_t kMaxColumns = LXW_COL_MAX;     // 16,384
 constexpr size_t kMaxTextUnits = 32767;  // the most a cell holds
-
-// The temporary file libxlsxwriter writes the package to, beside the target: created here (so that the
-// name is ours alone), renamed over the target by Commit, removed when the output goes without it.
-// [Interim: to be replaced by cfb::TReplacement, which also registers the file for the clean-up on signals.]
-class TTemporaryTarget {
- public:
-  explicit TTemporaryTarget(const std::filesystem::path& target) : target_(target) {
-    if (target.empty() || target.filename().empty()) throw Fail("no file name");
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string name = target.filename().native() + ".plicato-tmp-" + std::to_string(::getpid());
-      if (attempt > 0) name += "-" + std::to_string(attempt);
-      const std::filesystem::path candidate = target.parent_path() / name;
-      const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd < 0 && errno == EEXIST) continue;
-      if (fd < 0) throw Fail(std::strerror(errno));
-      // A replaced file keeps its permissions.
-      struct stat existing {};
-      if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) ::fchmod(fd, existing.st_mode & 07777);
-      ::close(fd);
-      temporary_ = candidate;
-      return;
-    }
-    throw Fail("no free temporary file name");
-  }
-  ~TTemporaryTarget() { Discard(); }
-  TTemporaryTarget(const TTemporaryTarget&) = delete;
-  TTemporaryTarget& operator=(const TTemporaryTarget&) = delete;
-
-  const std::filesystem::path& TemporaryPath() const { return temporary_; }
-
-  // Syncs the written file, renames it over the target and syncs the folder.
-  void Commit() {
-    const int fd = ::open(temporary_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) {
-      const int error = errno;
-      if (fd >= 0) ::close(fd);
-      throw Fail(std::strerror(error));
-    }
-    ::close(fd);
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) throw Fail(std::strerror(errno));
-    temporary_.clear();
-    const std::filesystem::path folder = target_.parent_path().empty() ? "." : target_.parent_path();
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-      ::fsync(dir);
-      ::close(dir);
-    }
-  }
-
-  void Discard() noexcept {
-    if (!temporary_.empty()) ::unlink(temporary_.c_str());
-    temporary_.clear();
-  }
-
- private:
-  EFileError Fail(const std::string& reason) const {
-    return EFileError(FormatMessage("Cannot write file \"%s\": %s", target_.string().c_str(), reason.c_str()));
-  }
-
-  std::filesystem::path target_;
-  std::filesystem::path temporary_;
-};
 
 // libxlsxwriter prints numbers with printf's "%.16G", which follows LC_NUMERIC: a process whose locale
 // writes "1,5" would write a damaged file. The C locale is put in place for this thread alone while the
@@ -142,15 +78,19 @@ struct TFormatHash {
 
 class TXlsxOutput final : public TRowOutput {
  public:
+  // The library writes the package by name to the replacement's temporary file, which Commit renames
+  // over the target.
   explicit TXlsxOutput(const std::filesystem::path& target)
-      : target_(target), file_(target), temporaryName_(file_.TemporaryPath().native()) {
+      : target_(target), file_(std::make_unique<cfb::TReplacement>(target)), temporaryName_(file_->TempPath().native()) {
     // The library's temporary files (the worksheet's data, the parts of the package) go beside the
     // target, on the disk that must hold the output anyway, not on a /tmp that may be small.
-    tmpdir_ = target.parent_path().empty() ? std::string(".") : target.parent_path().native();
+    const std::filesystem::path folder = file_->TempPath().parent_path();
+    tmpdir_ = folder.empty() ? std::string(".") : folder.native();
     lxw_workbook_options options{};
     options.constant_memory = LXW_TRUE;
     options.tmpdir = tmpdir_.data();
-    options.use_zip64 = LXW_FALSE;  // Excel 2007 and some readers refuse ZIP64; the sheet stays under 4 GB
+    // Excel 2007 and some readers refuse ZIP64: a sheet part past 4 GB is a failure of the output.
+    options.use_zip64 = LXW_FALSE;
     TCLocale c;
     errno = 0;
     workbook_ = workbook_new_opt(temporaryName_.c_str(), &options);
@@ -161,7 +101,7 @@ class TXlsxOutput final : public TRowOutput {
 
   ~TXlsxOutput() override {
     if (workbook_) lxw_workbook_free(workbook_);  // closes and so removes the library's temporary files
-    // file_ removes the temporary target.
+    // file_ removes its temporary file.
   }
 
   uint32_t MaxRows() const override { return kMaxRows; }
@@ -226,7 +166,7 @@ class TXlsxOutput final : public TRowOutput {
       throw Abandon(lxw_strerror(error), reason);
     }
     try {
-      file_.Commit();
+      file_->Commit();
     } catch (const EFileError&) {
       abandoned_ = "the output could not be put in place";
       throw;
@@ -250,7 +190,7 @@ class TXlsxOutput final : public TRowOutput {
     if (error != 0) text += std::string(" (") + std::strerror(error) + ")";
     if (workbook_) lxw_workbook_free(std::exchange(workbook_, nullptr));
     sheet_ = nullptr;
-    file_.Discard();
+    file_.reset();  // removes the temporary file
     abandoned_ = text;
     return Fail(text);
   }
@@ -279,8 +219,8 @@ class TXlsxOutput final : public TRowOutput {
     return lastFormat_;
   }
 
-  std::filesystem::path target_;
-  TTemporaryTarget file_;
+  std::filesystem::path target_;  // as given, for messages
+  std::unique_ptr<cfb::TReplacement> file_;
   std::string temporaryName_;
   std::string tmpdir_;
   lxw_workbook* workbook_ = nullptr;
