@@ -33,22 +33,39 @@ inline TSampleCell SampleNumber(uint32_t row, uint16_t column, double value, std
 // In ascending rows, then columns; rows 4 and 6 are not given.
 inline std::vector<TSampleCell> SampleCells() {
   const double inf = std::numeric_limits<double>::infinity();
-  std::vector<TSampleCell> cells = {
-      SampleText(0, 0, u"plain"), SampleText(0, 1, u"say \"hi\""), SampleText(0, 2, u"a,b"),
-      SampleText(0, 3, u"line1\r\nline2"), SampleText(0, 4, u"中文，测试"), SampleText(0, 5, u"\U0001F600 emoji"),
-      SampleText(0, 6, u""), SampleText(0, 7, u" lead and trail "), SampleText(0, 8, u"=1+1"),
-      SampleNumber(1, 0, 0.1), SampleNumber(1, 1, 0.1 + 0.2), SampleNumber(1, 2, 123456789012345.0),
-      SampleNumber(1, 3, 1234567890123456.0), SampleNumber(1, 4, 1.2345678901234567), SampleNumber(1, 5, -0.0),
-      SampleNumber(1, 6, 1e300), SampleNumber(1, 7, 5e-324), SampleNumber(1, 8, -1.5e-7),
-      SampleNumber(1, 9, std::nan("")), SampleNumber(1, 10, inf), SampleNumber(1, 11, 42),
-      SampleNumber(2, 0, 45322, u"yyyy\\-mm\\-dd"), SampleNumber(2, 1, 45322.75, u"yyyy-mm-dd hh:mm:ss"),
-      SampleNumber(2, 2, 0.125, u"0.00%"), SampleNumber(2, 3, 1234567.891, u"#,##0.00"),
-      SampleNumber(2, 4, 0.75, u"h:mm AM/PM"), SampleNumber(2, 5, 45322, u"yyyy\"年\"m\"月\"d\"日\""),
-      {3, 0, okBoolean, {}, 0, {}, true}, {3, 1, okBoolean, {}, 0, {}, false}};
+  std::vector<TSampleCell> cells = {SampleText(0, 0, u"plain"),
+                                    SampleText(0, 1, u"say \"hi\""),
+                                    SampleText(0, 2, u"a,b"),
+                                    SampleText(0, 3, u"line1\r\nline2"),
+                                    SampleText(0, 4, u"中文，测试"),
+                                    SampleText(0, 5, u"\U0001F600 emoji"),
+                                    SampleText(0, 6, u""),
+                                    SampleText(0, 7, u" lead and trail "),
+                                    SampleText(0, 8, u"=1+1"),
+                                    SampleNumber(1, 0, 0.1),
+                                    SampleNumber(1, 1, 0.1 + 0.2),
+                                    SampleNumber(1, 2, 123456789012345.0),
+                                    SampleNumber(1, 3, 1234567890123456.0),
+                                    SampleNumber(1, 4, 1.2345678901234567),
+                                    SampleNumber(1, 5, -0.0),
+                                    SampleNumber(1, 6, 1e300),
+                                    SampleNumber(1, 7, 5e-324),
+                                    SampleNumber(1, 8, -1.5e-7),
+                                    SampleNumber(1, 9, std::nan("")),
+                                    SampleNumber(1, 10, inf),
+                                    SampleNumber(1, 11, 42),
+                                    SampleNumber(2, 0, 45322, u"yyyy\\-mm\\-dd"),
+                                    SampleNumber(2, 1, 45322.75, u"yyyy-mm-dd hh:mm:ss"),
+                                    SampleNumber(2, 2, 0.125, u"0.00%"),
+                                    SampleNumber(2, 3, 1234567.891, u"#,##0.00"),
+                                    SampleNumber(2, 4, 0.75, u"h:mm AM/PM"),
+                                    SampleNumber(2, 5, 45322, u"yyyy\"年\"m\"月\"d\"日\""),
+                                    {3, 0, okBoolean, {}, 0, {}, true},
+                                    {3, 1, okBoolean, {}, 0, {}, false}};
   for (int e = ceNull; e <= ceNA; ++e)
     cells.push_back({3, static_cast<uint16_t>(1 + e), okError, {}, 0, {}, false, static_cast<TCellError>(e)});
-  cells.push_back(SampleText(5, 0, u"中" + std::u16string(39999, u'x')));      // past a cell's 32,767
-  cells.push_back(SampleText(5, 1, std::u16string(32767, u'y')));              // exactly a cell's most
+  cells.push_back(SampleText(5, 0, u"中" + std::u16string(39999, u'x')));          // past a cell's 32,767
+  cells.push_back(SampleText(5, 1, std::u16string(32767, u'y')));                  // exactly a cell's most
   cells.push_back(SampleText(5, 2, std::u16string(32766, u'z') + u"\U0001F600"));  // a pair across the limit
   cells.push_back(SampleText(7, 0, u""));
   cells.push_back(SampleText(8, 300, u"past column 255"));

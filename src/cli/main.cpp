@@ -74,7 +74,10 @@ std::string Printable(std::string_view text, bool indent = false) {
       shown += hex;
     } else if (c >= 0x80) {
       // The length of a well-formed UTF-8 sequence here, or 0.
-      const size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+      const size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                            : c >= 0xE0 && c <= 0xEF ? 3
+                            : c >= 0xF0 && c <= 0xF4 ? 4
+                                                     : 0;
       bool wellFormed = length > 0 && i + length <= text.size();
       for (size_t k = 1; wellFormed && k < length; ++k) wellFormed = (text[i + k] & 0xC0) == 0x80;
       if (!wellFormed) {

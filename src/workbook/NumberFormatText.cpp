@@ -70,12 +70,18 @@ struct TCondition {
   double value;
   bool Holds(double v) const {
     switch (op) {
-      case opLess: return v < value;
-      case opLessEqual: return v <= value;
-      case opGreater: return v > value;
-      case opGreaterEqual: return v >= value;
-      case opEqual: return v == value;
-      case opNotEqual: return v != value;
+      case opLess:
+        return v < value;
+      case opLessEqual:
+        return v <= value;
+      case opGreater:
+        return v > value;
+      case opGreaterEqual:
+        return v >= value;
+      case opEqual:
+        return v == value;
+      case opNotEqual:
+        return v != value;
     }
     return false;
   }
@@ -101,13 +107,20 @@ void AddLiteral(std::vector<TToken>& tokens, std::u16string_view text) {
 std::optional<TCondition> ParseCondition(std::u16string_view inside) {
   TCondition c{};
   size_t at = 0;
-  if (inside.substr(0, 2) == u"<=") c.op = TCondition::opLessEqual, at = 2;
-  else if (inside.substr(0, 2) == u">=") c.op = TCondition::opGreaterEqual, at = 2;
-  else if (inside.substr(0, 2) == u"<>") c.op = TCondition::opNotEqual, at = 2;
-  else if (inside.substr(0, 1) == u"<") c.op = TCondition::opLess, at = 1;
-  else if (inside.substr(0, 1) == u">") c.op = TCondition::opGreater, at = 1;
-  else if (inside.substr(0, 1) == u"=") c.op = TCondition::opEqual, at = 1;
-  else return std::nullopt;
+  if (inside.substr(0, 2) == u"<=")
+    c.op = TCondition::opLessEqual, at = 2;
+  else if (inside.substr(0, 2) == u">=")
+    c.op = TCondition::opGreaterEqual, at = 2;
+  else if (inside.substr(0, 2) == u"<>")
+    c.op = TCondition::opNotEqual, at = 2;
+  else if (inside.substr(0, 1) == u"<")
+    c.op = TCondition::opLess, at = 1;
+  else if (inside.substr(0, 1) == u">")
+    c.op = TCondition::opGreater, at = 1;
+  else if (inside.substr(0, 1) == u"=")
+    c.op = TCondition::opEqual, at = 1;
+  else
+    return std::nullopt;
   const std::string number = ToUtf8(inside.substr(at));
   const char* begin = number.data();
   if (!number.empty() && number[0] == '+') ++begin;
@@ -140,8 +153,10 @@ TSection ParseSection(std::u16string_view s) {
       const size_t stop = end == std::u16string_view::npos ? s.size() : end;
       const std::u16string_view inside = s.substr(i + 1, stop - i - 1);
       i = stop + 1;
-      if (!inside.empty() && (Lower(inside[0]) == u'h' || Lower(inside[0]) == u'm' || Lower(inside[0]) == u's') &&
-          std::all_of(inside.begin(), inside.end(), [&](char16_t x) { return Lower(x) == Lower(inside[0]); })) {
+      if (!inside.empty() &&
+          (Lower(inside[0]) == u'h' || Lower(inside[0]) == u'm' || Lower(inside[0]) == u's') &&
+          std::all_of(inside.begin(), inside.end(),
+                      [&](char16_t x) { return Lower(x) == Lower(inside[0]); })) {
         TToken t{Lower(inside[0]) == u'h'   ? tkElapsedHours
                  : Lower(inside[0]) == u'm' ? tkElapsedMinutes
                                             : tkElapsedSeconds};
@@ -181,7 +196,8 @@ TSection ParseSection(std::u16string_view s) {
       const char16_t l = Lower(c);
       size_t run = 1;
       while (i + run < s.size() && Lower(s[i + run]) == l) ++run;
-      if (l == u'y' || l == u'm' || l == u'd' || l == u'h' || l == u's' || (l == u'a' && (run == 3 || run == 4))) {
+      if (l == u'y' || l == u'm' || l == u'd' || l == u'h' || l == u's' ||
+          (l == u'a' && (run == 3 || run == 4))) {
         TToken t{l == u'y'   ? tkYear
                  : l == u'm' ? tkMonthOrMinute
                  : l == u'd' ? tkDay
@@ -296,7 +312,8 @@ void DateOfSerial(int64_t serial, int& year, int& month, int& day) {
 
 const char* const kMonthNames[12] = {"January", "February", "March",     "April",   "May",      "June",
                                      "July",    "August",   "September", "October", "November", "December"};
-const char* const kDayNames[7] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+const char* const kDayNames[7] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                  "Thursday", "Friday", "Saturday"};
 const char* const kChineseDays[7] = {"日", "一", "二", "三", "四", "五", "六"};
 
 void AppendPadded(std::string& out, int64_t value, int width) {
@@ -336,7 +353,8 @@ std::optional<std::string> DateText(double value, const TSection& section) {
 
   // Whether each m is a month or minutes: minutes right after hours or right before seconds.
   auto neighbour = [&](size_t i, int step) -> const TToken* {
-    for (int64_t j = static_cast<int64_t>(i) + step; j >= 0 && j < static_cast<int64_t>(tokens.size()); j += step) {
+    for (int64_t j = static_cast<int64_t>(i) + step; j >= 0 && j < static_cast<int64_t>(tokens.size());
+         j += step) {
       const TTokenKind k = tokens[static_cast<size_t>(j)].kind;
       if (k >= tkYear && k <= tkElapsedSeconds) return &tokens[static_cast<size_t>(j)];
     }
@@ -412,7 +430,8 @@ std::optional<std::string> DateText(double value, const TSection& section) {
         out += hour < 12 ? t.text : t.pm;
         break;
       case tkPoint:
-        if (i > 0 && (tokens[i - 1].kind == tkSecond || tokens[i - 1].kind == tkElapsedSeconds) && fraction > 0) {
+        if (i > 0 && (tokens[i - 1].kind == tkSecond || tokens[i - 1].kind == tkElapsedSeconds) &&
+            fraction > 0) {
           size_t j = i + 1;
           int n = 0;
           while (j < tokens.size() && tokens[j].kind == tkDigit && tokens[j].ch == u'0') ++j, ++n;
@@ -481,7 +500,8 @@ void RoundedDigits(double value, int decimals, int pointShift, std::string& inte
   // Lay the digits out around the point.
   integer.clear();
   fraction.clear();
-  for (int i = 0; i < point; ++i) integer += i < static_cast<int>(digits.size()) ? digits[static_cast<size_t>(i)] : '0';
+  for (int i = 0; i < point; ++i)
+    integer += i < static_cast<int>(digits.size()) ? digits[static_cast<size_t>(i)] : '0';
   for (int i = 0; i < decimals; ++i) {
     const int at = point + i;
     fraction += at >= 0 && at < static_cast<int>(digits.size()) ? digits[static_cast<size_t>(at)] : '0';
@@ -514,8 +534,7 @@ std::optional<std::string> NumberText(double value, const TSection& section, boo
     if (t.kind == tkPercent) ++percents;
     if (t.kind == tkGeneral) general = true;
     if (t.kind == tkDigit) {
-      if (i > exponent)
-        continue;
+      if (i > exponent) continue;
       if (i > point)
         ++fractionDigits;
       else
@@ -578,7 +597,7 @@ std::optional<std::string> NumberText(double value, const TSection& section, boo
   std::vector<std::string> pieces(tokens.size());
   {
     int left = static_cast<int>(integer.size());  // digits not yet placed
-    int placed = 0;                                // digits placed, for the thousands separator
+    int placed = 0;                               // digits placed, for the thousands separator
     int remaining = integerDigits;
     auto put = [&](std::string& piece, char digit) {
       if (grouping && placed > 0 && placed % 3 == 0) piece.insert(piece.begin(), ',');
@@ -627,7 +646,8 @@ std::optional<std::string> NumberText(double value, const TSection& section, boo
         if (first == tokens.size()) first = i;
         if (tokens[i].ch == u'0') ++zeros;
       }
-    if (static_cast<int>(digits.size()) < zeros) digits.insert(0, static_cast<size_t>(zeros) - digits.size(), '0');
+    if (static_cast<int>(digits.size()) < zeros)
+      digits.insert(0, static_cast<size_t>(zeros) - digits.size(), '0');
     if (first < tokens.size()) pieces[first] = digits;
   }
 

@@ -17,9 +17,9 @@
 namespace plicato {
 namespace {
 
-constexpr uint32_t kMaxRows = LXW_ROW_MAX;        // 1,048,576
-constexpr uint32_t kMaxColumns = LXW_COL_MAX;     // 16,384
-constexpr size_t kMaxTextUnits = 32767;  // the most a cell holds
+constexpr uint32_t kMaxRows = LXW_ROW_MAX;     // 1,048,576
+constexpr uint32_t kMaxColumns = LXW_COL_MAX;  // 16,384
+constexpr size_t kMaxTextUnits = 32767;        // the most a cell holds
 
 // libxlsxwriter prints numbers with printf's "%.16G", which follows LC_NUMERIC: a process whose locale
 // writes "1,5" would write a damaged file. The C locale is put in place for this thread alone while the
@@ -81,7 +81,9 @@ class TXlsxOutput final : public TRowOutput {
   // The library writes the package by name to the replacement's temporary file, which Commit renames
   // over the target.
   explicit TXlsxOutput(const std::filesystem::path& target)
-      : target_(target), file_(std::make_unique<cfb::TReplacement>(target)), temporaryName_(file_->TempPath().native()) {
+      : target_(target),
+        file_(std::make_unique<cfb::TReplacement>(target)),
+        temporaryName_(file_->TempPath().native()) {
     // The library's temporary files (the worksheet's data, the parts of the package) go beside the
     // target, on the disk that must hold the output anyway, not on a /tmp that may be small.
     const std::filesystem::path folder = file_->TempPath().parent_path();
@@ -176,7 +178,8 @@ class TXlsxOutput final : public TRowOutput {
 
  private:
   EFileError Fail(const std::string& reason) const {
-    return EFileError(FormatMessage("Cannot write file \"%s\": %s", target_.string().c_str(), reason.c_str()));
+    return EFileError(
+        FormatMessage("Cannot write file \"%s\": %s", target_.string().c_str(), reason.c_str()));
   }
 
   void Usable() const {

@@ -2,8 +2,10 @@
 // programs (outputs_test.py, outputs_large_test.py).
 //   interop_outputs samples DIR     DIR/samples.xlsx and DIR/samples.csv of the awkward sample cells, and
 //                                   DIR/samples.json, the cells as they were given
-//   interop_outputs rows N OUT      N generated rows (GeneratedRow below, which the checks compute again)
-//                                   to OUT, .xlsx or .csv by its extension
+//   interop_outputs rows FIRST N OUT
+//                                   the generated rows FIRST to FIRST + N - 1 (Rows below, which the
+//                                   checks compute again) to OUT from its top, .xlsx or .csv by its
+//                                   extension (a split output's continuation starts at its FIRST)
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -57,11 +59,12 @@ int Samples(const std::filesystem::path& dir) {
 
 // Row i of the generated files: a text, a whole number, a fraction, a date, a boolean and a text that
 // needs quoting in CSV every seventh row (Chinese text on the others).
-int Rows(uint32_t count, const std::filesystem::path& path) {
+int Rows(uint32_t firstRow, uint32_t count, const std::filesystem::path& path) {
   auto output = MakeOutput(path);
   std::vector<TOutCell> row(6);
   std::u16string first, last;
-  for (uint32_t i = 0; i < count; ++i) {
+  for (uint32_t k = 0; k < count; ++k) {
+    const uint32_t i = firstRow + k;
     first = FromUtf8("row " + std::to_string(i));
     last = i % 7 == 0 ? u"a,\"b\"" : u"第" + FromUtf8(std::to_string(i)) + u"行";
     for (uint16_t c = 0; c < 6; ++c) {
@@ -77,7 +80,7 @@ int Rows(uint32_t count, const std::filesystem::path& path) {
     row[4].kind = okBoolean;
     row[4].boolean = i % 2 == 0;
     row[5].text = last;
-    output->PutRow(i, row);
+    output->PutRow(k, row);
   }
   output->Commit();
   return 0;
@@ -90,8 +93,10 @@ int main(int argc, char** argv) {
   try {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "samples" && argc == 3) return plicato::Samples(argv[2]);
-    if (mode == "rows" && argc == 4) return plicato::Rows(static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)), argv[3]);
-    std::fprintf(stderr, "usage: interop_outputs samples DIR | rows N OUT.xlsx|OUT.csv\n");
+    if (mode == "rows" && argc == 5)
+      return plicato::Rows(static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)),
+                           static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)), argv[4]);
+    std::fprintf(stderr, "usage: interop_outputs samples DIR | rows FIRST N OUT.xlsx|OUT.csv\n");
     return 2;
   } catch (const plicato::EPlicatoError& e) {
     std::fprintf(stderr, "interop_outputs: %s\n", e.what());

@@ -26,7 +26,8 @@ std::string ReadText(const std::filesystem::path& path) {
 
 std::vector<std::string> FolderNames(const std::filesystem::path& folder) {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -40,13 +41,15 @@ TEST(CsvOutput, CellsRowsAndQuoting) {
   output->Commit();
   const std::string expected =
       "\xEF\xBB\xBF"
-      "plain,\"say \"\"hi\"\"\",\"a,b\",\"line1\r\nline2\",中文，测试,\U0001F600 emoji,, lead and trail ,=1+1\r\n"
+      "plain,\"say \"\"hi\"\"\",\"a,b\",\"line1\r\nline2\",中文，测试,\U0001F600 emoji,, lead and trail "
+      ",=1+1\r\n"
       "0.1,0.30000000000000004,123456789012345,1234567890123456,1.2345678901234567,0,1e+300,5e-324,-1.5e-07,"
       "#NUM!,#NUM!,42\r\n"
       "2024-01-31,2024-01-31 18:00:00,12.50%,\"1,234,567.89\",6:00 PM,2024年1月31日\r\n"
       "TRUE,FALSE,#NULL!,#DIV/0!,#VALUE!,#REF!,#NAME?,#NUM!,#N/A\r\n"
       "\r\n"
-      "中" + std::string(39999, 'x') + "," + std::string(32767, 'y') + "," + std::string(32766, 'z') +
+      "中" +
+      std::string(39999, 'x') + "," + std::string(32767, 'y') + "," + std::string(32766, 'z') +
       "\U0001F600\r\n"
       "\r\n"
       "\r\n" +
@@ -142,7 +145,8 @@ TEST(RowOutputFiles, FailuresLeaveTheTargetAsItWas) {
     }
 
     // Committed: the old file is replaced and keeps its permissions.
-    std::filesystem::permissions(dir / name, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::permissions(dir / name,
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     auto output = make(dir / name);
     test::PutSampleCells(*output, test::SampleCells());
     output->Commit();

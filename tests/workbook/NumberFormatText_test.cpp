@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -134,7 +134,8 @@ const TCase kCases[] = {
 TEST(NumberFormatText, Table) {
   for (const TCase& c : kCases) {
     EXPECT_EQ(FormattedNumberText(c.value, c.format), c.text)
-        << c.value << " in " << std::string(c.format, c.format + std::char_traits<char16_t>::length(c.format));
+        << c.value << " in "
+        << std::string(c.format, c.format + std::char_traits<char16_t>::length(c.format));
   }
 }
 
