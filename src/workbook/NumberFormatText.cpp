@@ -172,26 +172,15 @@ TSection ParseSection(std::u16string_view s) {
     } else if (StartsWithNoCase(s, i, u"General")) {
       tokens.push_back(TToken{tkGeneral});
       i += 7;
-    } else if (StartsWithNoCase(s, i, u"AM/PM")) {
+    } else if (StartsWithNoCase(s, i, u"AM/PM") || StartsWithNoCase(s, i, u"A/P") ||
+               s.substr(i, 5) == u"上午/下午") {
+      // The texts before and after noon; the case of AM/PM and A/P is the format's.
+      const bool chinese = s[i] == u'上', full = !chinese && s[i + 1] != u'/', lower = s[i] == u'a';
       TToken t{tkAmPm};
-      const bool lower = s[i] == u'a';
-      t.text = lower ? "am" : "AM";
-      t.pm = lower ? "pm" : "PM";
+      t.text = chinese ? "上午" : full ? (lower ? "am" : "AM") : (lower ? "a" : "A");
+      t.pm = chinese ? "下午" : full ? (lower ? "pm" : "PM") : (lower ? "p" : "P");
       tokens.push_back(std::move(t));
-      i += 5;
-    } else if (StartsWithNoCase(s, i, u"A/P")) {
-      TToken t{tkAmPm};
-      const bool lower = s[i] == u'a';
-      t.text = lower ? "a" : "A";
-      t.pm = lower ? "p" : "P";
-      tokens.push_back(std::move(t));
-      i += 3;
-    } else if (s.substr(i, 5) == u"上午/下午") {
-      TToken t{tkAmPm};
-      t.text = "上午";
-      t.pm = "下午";
-      tokens.push_back(std::move(t));
-      i += 5;
+      i += chinese || full ? 5 : 3;
     } else {
       const char16_t l = Lower(c);
       size_t run = 1;
