@@ -6,8 +6,8 @@
 // nothing after the last row given. Cells:
 //   text      the text, quoted when it holds a comma, quote, CR or LF; an empty text an empty field
 //   number    General (no format): the shortest digits that read back as the same double ("0.1",
-//             "1E+300" is written "1e+300"), -0 as 0; another format (a date, "0.00%") as the format
-//             renders it (FormattedNumberText); NaN and infinities as #NUM!
+//             "100000", "1e+300"; ShortestNumberText), -0 as 0; another format (a date, "0.00%") as the
+//             format renders it (FormattedNumberText); NaN and infinities as #NUM!
 //   boolean   TRUE or FALSE
 //   error     its text ("#DIV/0!")
 // The text is written to a temporary file beside the target through a buffer, and Commit syncs it and

@@ -8,7 +8,8 @@
 namespace plicato {
 
 // The shortest digits that read back as the same double, '.' as the decimal point whatever the locale:
-// "0.1", "123456", "1e+300", "5e-324"; -0 gives "0". NaN and infinities give "#NUM!", as a spreadsheet
+// plain digits from 1e-6 up to 1e21 ("0.1", "100000", "0.0000015"), an exponent outside ("1e+300",
+// "5e-324", "1.5e-07"); -0 gives "0". NaN and infinities give "#NUM!", as a spreadsheet
 // shows a number it cannot hold.
 std::string ShortestNumberText(double value);
 

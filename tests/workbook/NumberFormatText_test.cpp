@@ -21,6 +21,10 @@ TEST(NumberFormatText, ShortestDigitsReadBackAsTheSameDouble) {
   EXPECT_EQ(ShortestNumberText(-1.5e-7), "-1.5e-07");
   EXPECT_EQ(ShortestNumberText(-0.0), "0");
   EXPECT_EQ(ShortestNumberText(42), "42");
+  EXPECT_EQ(ShortestNumberText(100000), "100000");
+  EXPECT_EQ(ShortestNumberText(-0.0000015), "-0.0000015");
+  EXPECT_EQ(ShortestNumberText(1e20), "100000000000000000000");
+  EXPECT_EQ(ShortestNumberText(1e21), "1e+21");
   EXPECT_EQ(ShortestNumberText(std::nan("")), "#NUM!");
   EXPECT_EQ(ShortestNumberText(-std::numeric_limits<double>::infinity()), "#NUM!");
   std::mt19937_64 random(24);
