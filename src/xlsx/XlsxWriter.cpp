@@ -101,10 +101,7 @@ class TXlsxOutput final : public TRowOutput {
     if (!sheet_) throw Abandon("the library could not make the worksheet's temporary file", errno);
   }
 
-  ~TXlsxOutput() override {
-    if (workbook_) lxw_workbook_free(workbook_);  // closes and so removes the library's temporary files
-    // file_ removes its temporary file.
-  }
+  ~TXlsxOutput() override { FreeWorkbook(); }  // and file_ removes its temporary file
 
   uint32_t MaxRows() const override { return kMaxRows; }
   uint32_t MaxColumns() const override { return kMaxColumns; }
@@ -157,6 +154,7 @@ class TXlsxOutput final : public TRowOutput {
     if (std::fflush(sheet_->file) != 0 || std::ferror(sheet_->file))
       throw Abandon("cannot write the worksheet's data", errno ? errno : ENOSPC);
     errno = 0;
+    sheet_ = nullptr;
     const lxw_error error = workbook_close(std::exchange(workbook_, nullptr));
     if (error != LXW_NO_ERROR) {
       // The library also prints its own line on stderr. A failure of a file operation says its reason
@@ -191,11 +189,23 @@ class TXlsxOutput final : public TRowOutput {
   EFileError Abandon(const std::string& reason, int error) {
     std::string text = reason;
     if (error != 0) text += std::string(" (") + std::strerror(error) + ")";
-    if (workbook_) lxw_workbook_free(std::exchange(workbook_, nullptr));
-    sheet_ = nullptr;
+    FreeWorkbook();
     file_.reset();  // removes the temporary file
     abandoned_ = text;
     return Fail(text);
+  }
+
+  // Gives up the library's workbook unwritten. Freeing it leaves the worksheet's data file open (only
+  // assembling the package closes it): closed here, so that its descriptor and its disk space, which may
+  // be hundreds of megabytes of an unlinked file, go now rather than when the process ends.
+  void FreeWorkbook() noexcept {
+    if (sheet_ && sheet_->optimize_tmpfile) {
+      std::fclose(sheet_->optimize_tmpfile);
+      sheet_->optimize_tmpfile = nullptr;
+      sheet_->file = nullptr;
+    }
+    sheet_ = nullptr;
+    if (workbook_) lxw_workbook_free(std::exchange(workbook_, nullptr));
   }
 
   lxw_error WriteError(uint32_t row, uint16_t column, TCellError value) {

@@ -87,12 +87,15 @@ TEST(RowOutputFiles, FailuresLeaveTheTargetAsItWas) {
     EXPECT_THROW(make(dir / "missing" / name), EFileError);
     EXPECT_TRUE(FolderNames(dir.Path()).empty());
 
-    // Destroyed without Commit: the old file stays and no temporary file is left.
+    // Destroyed without Commit: the old file stays, no temporary file is left and no file stays open
+    // (an unlinked temporary file would hold its disk space).
     test::WriteFileBytes(dir / name, {'o', 'l', 'd'});
+    const size_t open = FolderNames("/proc/self/fd").size();
     {
       auto output = make(dir / name);
       test::PutSampleCells(*output, test::SampleCells());
     }
+    EXPECT_EQ(FolderNames("/proc/self/fd").size(), open);
     EXPECT_EQ(ReadText(dir / name), "old");
     EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::string>{name});
 
