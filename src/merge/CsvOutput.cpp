@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "biff/CompoundFile.h"
+#include "biff/CodePage.h"
+#include "biff/OutputFile.h"
 #include "biff/Errors.h"
 #include "workbook/NumberFormatText.h"
 
@@ -30,33 +31,6 @@ std::string CsvField(const std::string& text) {
 }
 
 namespace {
-
-// UTF-16 to UTF-8 appended to out; a lone surrogate becomes U+FFFD.
-void AppendUtf8(std::string& out, std::u16string_view text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t c = text[i];
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-      continue;
-    }
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    }
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 class TCsvFileOutput final : public TRowOutput {
  public:

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "biff/CodePage.h"
 #include "biff/Errors.h"
 #include "biff/OutputFile.h"
 
@@ -40,35 +41,17 @@ class TCLocale {
   locale_t previous_;
 };
 
-// UTF-16 to UTF-8 (a lone surrogate becomes U+FFFD; U+0000 too, which would end the library's C string),
-// at most maxUnits UTF-16 units, a surrogate pair never split.
+// UTF-16 to UTF-8, at most maxUnits UTF-16 units, a surrogate pair never split; U+0000, which would end
+// the library's C string, becomes U+FFFD as lone surrogates do.
 void ToUtf8Into(std::string& out, std::u16string_view text, size_t maxUnits) {
-  out.clear();
-  const size_t end = std::min(text.size(), maxUnits);
-  for (size_t i = 0; i < end; ++i) {
-    uint32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      if (i + 1 >= end) break;  // the pair would pass the limit
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
-    } else if ((c >= 0xD800 && c <= 0xDFFF) || c == 0) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+  if (text.size() > maxUnits) {
+    const bool splitsPair = text[maxUnits - 1] >= 0xD800 && text[maxUnits - 1] <= 0xDBFF;
+    text = text.substr(0, splitsPair ? maxUnits - 1 : maxUnits);
   }
+  out.clear();
+  AppendUtf8(out, text);
+  for (size_t nul = out.find('\0'); nul != std::string::npos; nul = out.find('\0', nul))
+    out.replace(nul, 1, "\xEF\xBF\xBD");
 }
 
 struct TFormatHash {
