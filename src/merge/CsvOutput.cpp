@@ -5,8 +5,8 @@
 #include <string>
 
 #include "biff/CodePage.h"
-#include "biff/OutputFile.h"
 #include "biff/Errors.h"
+#include "biff/OutputFile.h"
 #include "workbook/NumberFormatText.h"
 
 namespace plicato {
@@ -46,6 +46,10 @@ class TCsvFileOutput final : public TRowOutput {
   void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t /*padTo*/) override {
     if (committed_) throw Fail("[int] the output is committed");
     if (started_ && row < nextRow_) throw Fail("[int] rows out of order");
+    // Checked before anything of the row is written, so that a refused row leaves no part of it.
+    for (size_t i = 0; i < cells.size(); ++i)
+      if (cells[i].column >= kMaxColumns || (i > 0 && cells[i].column <= cells[i - 1].column))
+        throw Fail("[int] columns out of order");
     // The rows not given before it are empty lines.
     for (; nextRow_ < row; ++nextRow_) {
       buffer_ += "\r\n";
@@ -53,7 +57,6 @@ class TCsvFileOutput final : public TRowOutput {
     }
     uint32_t column = 0;
     for (const TOutCell& cell : cells) {
-      if (cell.column >= kMaxColumns || cell.column < column) throw Fail("[int] columns out of order");
       // An empty text is an empty field: the row ends at its last cell with something to show.
       if (cell.kind == okText && cell.text.empty()) continue;
       buffer_.append(cell.column - column, ',');

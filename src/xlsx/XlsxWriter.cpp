@@ -93,11 +93,14 @@ class TXlsxOutput final : public TRowOutput {
     Usable();
     if (row >= kMaxRows) throw Fail("[int] a row past the last row of a worksheet");
     if (started_ && row <= lastRow_) throw Fail("[int] rows out of order");
+    // Checked before any cell of the row goes to the library, so that a refused row leaves no part of it.
+    for (size_t i = 0; i < cells.size(); ++i)
+      if (cells[i].column >= kMaxColumns || (i > 0 && cells[i].column <= cells[i - 1].column))
+        throw Fail("[int] columns out of order");
     started_ = true;
     lastRow_ = row;
     TCLocale c;
     for (const TOutCell& cell : cells) {
-      if (cell.column >= kMaxColumns) throw Fail("[int] a column past the last column of a worksheet");
       lxw_error error = LXW_NO_ERROR;
       switch (cell.kind) {
         case okText:
