@@ -32,7 +32,14 @@ void TSearchThread::run() {
                 scanner, [scanner, fileName] { scanner->Found(fileName); }, Qt::QueuedConnection);
             return !stop_.load();
           },
-          &stop_);
+          &stop_,
+          [&](const std::string& folder, const std::string& reason) {
+            const QString name = QFile::decodeName(QByteArray::fromStdString(folder));
+            const QString why = QString::fromStdString(reason);
+            QMetaObject::invokeMethod(
+                scanner, [scanner, name, why] { scanner->FolderUnreadable(name, why); },
+                Qt::QueuedConnection);
+          });
     } catch (const std::exception&) {
     }
   }
@@ -63,6 +70,11 @@ void TFileScan::Stop() {
 void TFileScan::Found(const QString& fileName) {
   if (stopped_) return;
   if (OnFileFound) OnFileFound(this, fileName);
+}
+
+void TFileScan::FolderUnreadable(const QString& folder, const QString& reason) {
+  if (stopped_) return;
+  if (OnFolderUnreadable) OnFolderUnreadable(this, folder, reason);
 }
 
 void TFileScan::Ready(const QStringList& results) {

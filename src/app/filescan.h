@@ -46,6 +46,8 @@ class TFileScan : public QObject {
  public:
   using TFileFoundEvent = std::function<void(TFileScan* sender, const QString& fileName)>;
   using TReadyEvent = std::function<void(TFileScan* sender, const QStringList& results)>;
+  using TFolderUnreadableEvent =
+      std::function<void(TFileScan* sender, const QString& folder, const QString& reason)>;
 
   explicit TFileScan(QObject* owner = nullptr);
   ~TFileScan() override;
@@ -58,6 +60,9 @@ class TFileScan : public QObject {
   bool SubDirs = true;
   TFileFoundEvent OnFileFound;  // each match, on the scanner's thread
   TReadyEvent OnReady;          // once at the end, with every match
+  // Each folder whose files could not be listed (their files are missing from the matches), on the
+  // scanner's thread, in search order.
+  TFolderUnreadableEvent OnFolderUnreadable;
 
   // Starts a search of Paths x Filters unless one is under way. Returns at once.
   void Start();
@@ -69,6 +74,7 @@ class TFileScan : public QObject {
  private:
   friend class TSearchThread;
   void Found(const QString& fileName);
+  void FolderUnreadable(const QString& folder, const QString& reason);
   void Ready(const QStringList& results);
 
   std::unique_ptr<TSearchThread> thread_;

@@ -447,6 +447,18 @@ void TForm1::Button3Click() {
           QMessageBox::Warning, false);
       return;
     }
+    // Files a scan could not see would be missing without a word: passed over only when the user allows.
+    if (!unreadableFolders_.empty() && !CheckBox3->isChecked()) {
+      ShowMessage(
+          QStringLiteral("提示："),
+          QStringLiteral(
+              "无法读取文件夹“%1”（%2），其中的文件不在列表中。\n勾选“跳过无法读取的文件”可合并其余文件，"
+              "未写入任何文件。")
+              .arg(QDir::toNativeSeparators(FromPath(unreadableFolders_.front().file)),
+                   QString::fromStdString(unreadableFolders_.front().text)),
+          QMessageBox::Warning, false);
+      return;
+    }
     host_.AllowQuestions();
     stopping_ = false;
     filesBegun_ = 0;
@@ -556,6 +568,7 @@ void TForm1::N6Click() {
 void TForm1::N2Click() {
   if (MergeRunning()) return Refuse();
   ListBox1->clear();
+  unreadableFolders_.clear();
   host_.FoundCount.store(0);
   SetCountLine();
 }
@@ -662,7 +675,7 @@ QString TForm1::FailureSummary(const QString& message) const {
 
 void TForm1::ShowRunReport(const TMergeReport& report) {
   // A window closing after its run goes without the list: the user has left.
-  if (closePending_ || (report.skipped.empty() && report.notes.empty())) return;
+  if (closePending_ || (report.skipped.empty() && report.notes.empty() && unreadableFolders_.empty())) return;
   QStringList lines;
   auto add = [&lines](const TFileNote& note) {
     QString text = BoxLines(QString::fromStdString(note.text)).simplified();
@@ -671,6 +684,10 @@ void TForm1::ShowRunReport(const TMergeReport& report) {
   if (!report.skipped.empty()) {
     lines << QStringLiteral("以下%1个文件无法读取，已跳过：").arg(report.skipped.size());
     for (const TFileNote& note : report.skipped) add(note);
+  }
+  if (!unreadableFolders_.empty()) {
+    lines << QStringLiteral("以下%1个文件夹无法读取，其中的文件已跳过：").arg(unreadableFolders_.size());
+    for (const TFileNote& note : unreadableFolders_) add(note);
   }
   if (!report.notes.empty()) {
     if (!lines.isEmpty()) lines << QString();
@@ -804,10 +821,14 @@ void TForm1::BeginScan() {
   scanner_->Paths.append(Edit1->text());
   host_.FoundCount.store(0);
   ListBox1->clear();
+  unreadableFolders_.clear();
   SetCountLine();
   ResetProgressBar();
   scanner_->OnFileFound = [this](TFileScan* sender, const QString& fileName) {
     ScanFileFound(sender, fileName);
+  };
+  scanner_->OnFolderUnreadable = [this](TFileScan* sender, const QString& folder, const QString& reason) {
+    ScanFolderUnreadable(sender, folder, reason);
   };
   scanner_->Start();
 }
@@ -816,6 +837,10 @@ void TForm1::ScanFileFound(TFileScan* /*sender*/, const QString& fileName) {
   host_.FoundCount.fetch_add(1);
   SetCountLine();
   ListBox1->addItem(QDir::toNativeSeparators(fileName));
+}
+
+void TForm1::ScanFolderUnreadable(TFileScan* /*sender*/, const QString& folder, const QString& reason) {
+  unreadableFolders_.push_back({QFile::encodeName(folder).toStdString(), reason.toStdString()});
 }
 
 void TForm1::RetireScanners() {
@@ -897,6 +922,9 @@ void TForm1::DropFiles(const QStringList& paths) {
   scanner->Filters = ScanFilters(CheckBox4->isChecked());
   scanner->OnFileFound = [this](TFileScan* sender, const QString& fileName) {
     ScanFileFound(sender, fileName);
+  };
+  scanner->OnFolderUnreadable = [this](TFileScan* sender, const QString& folder, const QString& reason) {
+    ScanFolderUnreadable(sender, folder, reason);
   };
   scanner->OnReady = [this](TFileScan*, const QStringList&) {
     // Finished scanners are freed once their own call has returned.

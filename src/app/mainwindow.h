@@ -139,6 +139,7 @@ class TForm1 : public QWidget {
   void StartScan();
   void BeginScan();
   void ScanFileFound(TFileScan* sender, const QString& fileName);
+  void ScanFolderUnreadable(TFileScan* sender, const QString& folder, const QString& reason);
   void RetireScanners();
   void DropFiles(const QStringList& paths);
 
@@ -198,6 +199,8 @@ class TForm1 : public QWidget {
   int32_t filesBegun_ = 0;     // files the running merge has begun
   int32_t filesListed_ = 0;    // files the running merge was given
   QDateTime runStart_;         // when the running merge was started
+  // Folders the list's scans could not read: their files are missing from the list.
+  std::vector<TFileNote> unreadableFolders_;
 };
 
 }  // namespace plicato

@@ -692,6 +692,16 @@ uint64_t Sectors(uint64_t bytes, uint64_t unit) {
   return (bytes + unit - 1) / unit;
 }
 
+// Our reader, like others, refuses a version-3 document past 2 GB: one is never put in place of a file.
+void CheckFileSize(TOutput& output, uint64_t size) {
+  if (size > kMaxVersion3FileSize) {
+    throw output.Abandon(
+        FormatMessage("the workbook would take more than %llu bytes, more than a compound "
+                      "document of version 3 can address (2 GB); nothing was written",
+                      static_cast<unsigned long long>(size)));
+  }
+}
+
 // Lays out and writes a version-3 document, each chain contiguous: the leading stream when it is large
 // (already in the output, from sector 0), FAT sectors, DIFAT sectors, directory, mini FAT, mini stream,
 // then the other large streams. Without a large leading stream the FAT comes first.
@@ -711,6 +721,7 @@ class TWriter {
   // whole sectors: a large stream is never copied into a file image.
   void WriteTo(TOutput& output) {
     Layout();
+    CheckFileSize(output, kSectorSize + sectorTotal_ * kSectorSize);
     output.Reserve(kSectorSize + sectorTotal_ * kSectorSize);
     std::vector<uint8_t> head((miniStreamStart_ + miniStreamSectors_ - fatStart_) * kSectorSize, 0);
     WriteFat(head.data());
@@ -1240,6 +1251,7 @@ void TDocumentWriter::AppendLeading(std::span<const uint8_t> bytes) {
     output_.Append(held_);
     held_ = std::vector<uint8_t>();
   }
+  CheckFileSize(output_, kHeaderSize + leadingSize_ + bytes.size());
   output_.Append(bytes);
   leadingSize_ += bytes.size();
 }

@@ -587,13 +587,20 @@ int Merge(const std::vector<std::string>& args) {
 
   InstallSignalHandlers();
   std::vector<std::filesystem::path> files;
+  std::vector<TFileNote> unreadableFolders;  // their files are not in the list
   for (const std::filesystem::path& p : paths) {
     std::error_code ec;
     if (std::filesystem::is_directory(p, ec)) {
-      SearchFiles(p.native(), WorkbookPatterns(xlsx), true, [&](const std::string& f) {
-        files.push_back(f);
-        return true;
-      });
+      SearchFiles(
+          p.native(), WorkbookPatterns(xlsx), true,
+          [&](const std::string& f) {
+            files.push_back(f);
+            return true;
+          },
+          nullptr,
+          [&](const std::string& folder, const std::string& reason) {
+            unreadableFolders.push_back({folder, reason});
+          });
     } else if (std::filesystem::is_regular_file(p, ec)) {
       files.push_back(p);
     } else {
@@ -606,6 +613,15 @@ int Merge(const std::vector<std::string>& args) {
       std::cerr << "plicato-cli: \"" << Printable(p.string()) << "\" is not a regular file\n";
       return 1;
     }
+  }
+  // Files the search could not see would be missing from the merge without a word: the run stops
+  // unless unreadable inputs may be passed over, and then they are listed with the skipped files.
+  if (!unreadableFolders.empty() && !skip) {
+    std::cerr << "plicato-cli: cannot read the folder \""
+              << Printable(unreadableFolders.front().file.string())
+              << "\": " << Printable(unreadableFolders.front().text)
+              << ". Nothing was merged; --skip-unreadable merges the files that can be read.\n";
+    return 1;
   }
   TConsoleHost host(std::move(files), out, mark, skip, std::move(passwords));
   host.FoundCount.store(static_cast<int32_t>(host.FileList().size()));
@@ -622,12 +638,23 @@ int Merge(const std::vector<std::string>& args) {
   gHost = nullptr;
   for (const TFileNote& note : report.notes)
     std::cerr << Printable(note.file.string()) << ": " << Indented(note.text) << "\n";
+  std::string passedOver;
   if (!report.skipped.empty()) {
-    std::cerr << "plicato-cli: " << report.skipped.size() << " of " << host.FoundCount.load()
-              << " files could not be read and were skipped:\n";
-    for (const TFileNote& skipped : report.skipped)
-      std::cerr << "  " << Printable(skipped.file.string()) << ": " << Indented(skipped.text) << "\n";
+    passedOver = std::to_string(report.skipped.size()) + " of " + std::to_string(host.FoundCount.load()) +
+                 " files could not be read";
   }
+  if (!unreadableFolders.empty()) {
+    passedOver += (passedOver.empty() ? "" : ", and ") + std::to_string(unreadableFolders.size()) +
+                  (unreadableFolders.size() == 1 ? " folder" : " folders") + " could not be read";
+  }
+  if (!passedOver.empty()) {
+    const bool one = report.skipped.size() + unreadableFolders.size() == 1;
+    std::cerr << "plicato-cli: " << passedOver << (one ? " and was skipped:\n" : " and were skipped:\n");
+  }
+  for (const TFileNote& folder : unreadableFolders)
+    report.skipped.push_back({folder.file, "the folder could not be read: " + folder.text});
+  for (const TFileNote& skipped : report.skipped)
+    std::cerr << "  " << Printable(skipped.file.string()) << ": " << Indented(skipped.text) << "\n";
   if (gStopSignal != 0) {
     std::cerr << "plicato-cli: stopped by signal " << gStopSignal << ": " << host.MergedCount.load() << " of "
               << host.FoundCount.load() << " files merged\n";

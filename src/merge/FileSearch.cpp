@@ -40,12 +40,13 @@ struct Entry {
   std::string upper;
   bool isDirectory;
   bool isFile;
+  std::string unknown;  // why the kind of an entry could not be told, when it could not
 };
 
-std::vector<Entry> ListFolder(const std::string& folder) {
+// The entries of folder, sorted; error is set when it could not be listed whole.
+std::vector<Entry> ListFolder(const std::string& folder, std::error_code& ec) {
   std::vector<Entry> entries;
-  std::error_code ec;
-  fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+  fs::directory_iterator it(folder, ec);
   if (ec) return entries;
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) break;
@@ -60,6 +61,8 @@ std::vector<Entry> ListFolder(const std::string& folder) {
     // Only regular files are workbooks: a named pipe would hang the merge, a device never end it. A
     // link counts when it leads to a regular file.
     e.isFile = it->is_regular_file(typeEc);
+    // A dangling link is no file and passes unnoticed; a path past the system's limit cannot be told.
+    if (typeEc == std::errc::filename_too_long) e.unknown = typeEc.message();
     entries.push_back(std::move(e));
   }
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
@@ -74,18 +77,25 @@ bool MatchesAny(const std::vector<std::string>& patterns, const std::string& nam
 }
 
 bool SearchFolder(const std::string& folder, const std::vector<std::string>& patterns, bool subDirs,
-                  const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop) {
-  std::vector<Entry> entries = ListFolder(folder);
+                  const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop,
+                  const TUnreadableFolderEvent& onUnreadable) {
+  std::error_code error;
+  std::vector<Entry> entries = ListFolder(folder, error);
+  if (error && onUnreadable)
+    onUnreadable(folder.size() > 1 ? folder.substr(0, folder.size() - 1) : folder, error.message());
   for (const Entry& e : entries) {
     if (stop && stop->load()) return false;
     if (e.isFile && MatchesAny(patterns, e.name)) {
       if (!onFound(folder + e.name)) return false;
+    } else if (!e.unknown.empty() && onUnreadable && (subDirs || MatchesAny(patterns, e.name))) {
+      onUnreadable(folder + e.name, e.unknown);
     }
   }
   if (!subDirs) return true;
   for (const Entry& e : entries) {
     if (stop && stop->load()) return false;
-    if (e.isDirectory && !SearchFolder(folder + e.name + "/", patterns, subDirs, onFound, stop)) return false;
+    if (e.isDirectory && !SearchFolder(folder + e.name + "/", patterns, subDirs, onFound, stop, onUnreadable))
+      return false;
   }
   return true;
 }
@@ -93,16 +103,18 @@ bool SearchFolder(const std::string& folder, const std::vector<std::string>& pat
 }  // namespace
 
 void SearchFiles(const std::string& folder, const std::string& pattern, bool subDirs,
-                 const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop) {
-  SearchFiles(folder, std::vector<std::string>{pattern}, subDirs, onFound, stop);
+                 const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop,
+                 const TUnreadableFolderEvent& onUnreadable) {
+  SearchFiles(folder, std::vector<std::string>{pattern}, subDirs, onFound, stop, onUnreadable);
 }
 
 void SearchFiles(const std::string& folder, const std::vector<std::string>& patterns, bool subDirs,
-                 const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop) {
+                 const std::function<bool(const std::string&)>& onFound, const std::atomic<bool>* stop,
+                 const TUnreadableFolderEvent& onUnreadable) {
   if (folder.empty()) return;
   std::string start = folder;
   if (start.back() != '/') start += '/';
-  SearchFolder(start, patterns, subDirs, onFound, stop);
+  SearchFolder(start, patterns, subDirs, onFound, stop, onUnreadable);
 }
 
 std::vector<std::string> WorkbookPatterns(bool withXlsx) {

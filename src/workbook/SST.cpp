@@ -405,9 +405,11 @@ TSSTEntry* TSST::AddEntry(TEntryPtr entry) {
   // One walk for a new entry: the add itself refuses an equal one, which is then looked up.
   const uint32_t hash = HashOf(entry.get());
   if (TrieAdd(entry.get(), hash)) return entry.release();
-  TSSTEntry* found = TrieFind(entry.get(), hash);
-  ++found->RefCount;
-  return found;  // the new block goes with `entry`
+  // A string the file's table holds twice: its cells' references are counted on the entry found, like
+  // those of the first copy. The uses its runs took of their fonts are given back (the entry found
+  // names the same fonts, so none is freed here).
+  if (entry->RunCount() > 0 && fonts_) ReleaseRunFonts(entry.get());
+  return TrieFind(entry.get(), hash);  // the new block goes with `entry`
 }
 
 std::u16string TSST::EntryText(const TSSTEntry* entry) const {
@@ -431,10 +433,10 @@ void TSST::AppendEntryText(const TSSTEntry* entry, std::u16string& out) {
 }
 
 bool TSST::ReleaseEntry(TSSTEntry* entry) {
+  --totalRefCount_;
   if (--entry->RefCount >= 1) return false;
   if (entry->RunCount() > 0 && fonts_) ReleaseRunFonts(entry);
   TrieRemove(entry);
-  --totalRefCount_;
   return true;
 }
 
@@ -459,7 +461,9 @@ TSSTEntry* TSST::EntryAtFileIndex(uint32_t index) const {
 
 void TSST::ReadSST(TXLSStream& stream, uint32_t dataLength) {
   TSSTInput in(stream, dataLength);
-  totalRefCount_ = static_cast<int32_t>(in.U32());
+  // The file's total is not taken over: the total counts the references cells hold, which reach the
+  // entries in ClearFileIndex (a damaged or foreign total would otherwise be written back).
+  in.U32();
   const uint32_t count = in.U32();
 
   // Reused for every string. The file index list grows as strings are really read: the declared count,
@@ -641,7 +645,10 @@ void TSST::WriteEntry(TSSTOutput& out, TSSTEntry* entry, uint32_t index) {
 }
 
 void TSST::ClearFileIndex() {
-  for (const TFileString& string : fileIndex_) string.entry->RefCount += string.references;
+  for (const TFileString& string : fileIndex_) {
+    string.entry->RefCount += string.references;
+    totalRefCount_ += string.references;
+  }
   fileIndex_.clear();
   declaredCount_ = 0;
 }

@@ -129,6 +129,17 @@ class TSST : public TSSTHashTrie {
   static void AppendEntryText(const TSSTEntry* entry, std::u16string& out);
   static bool EntryIsEmpty(const TSSTEntry* entry) { return entry->CharCount == 0; }
 
+  // One more reference to an entry of this table (a cell given an entry it already has).
+  void AddReference(TSSTEntry* entry) {
+    ++entry->RefCount;
+    ++totalRefCount_;
+  }
+  // One reference less, the entry staying in the table even at count 0 (a cell replaced during a read,
+  // whose entry the file index may name again).
+  void DropReference(TSSTEntry* entry) {
+    --entry->RefCount;
+    --totalRefCount_;
+  }
   // Drops one reference. When none is left, the fonts of its runs that were added after the workbook's
   // initial fonts lose a use (and go when unused), the entry is freed and true is returned.
   bool ReleaseEntry(TSSTEntry* entry);
@@ -158,7 +169,8 @@ class TSST : public TSSTHashTrie {
   void ClearFileIndex();
 
   // Reads the SST whose header has just been read (dataLength = its body length) and the CONTINUE
-  // records after it. Entries read start with reference count 0; the file's total is taken over.
+  // records after it. Entries read start with reference count 0; the references of the cells read reach
+  // them, and the total, in ClearFileIndex.
   void ReadSST(TXLSStream& stream, uint32_t dataLength);
   // Writes SST, its CONTINUE records and EXTSST; every entry's Index becomes its number in this SST.
   void WriteSST(TXLSStream& stream);
@@ -166,6 +178,7 @@ class TSST : public TSSTHashTrie {
   void Clear();
   void DestroyItem(TSSTEntry* entry) override;  // also forgets the empty text's entry when it goes
 
+  // The references held by cells, all entries together: the total the written SST declares.
   int32_t TotalRefCount() const { return totalRefCount_; }
   TXFonts* Fonts() const { return fonts_; }
 

@@ -259,7 +259,7 @@ void TSheet::PutTextFormatted(int column, int row, std::u16string_view text, int
 }
 
 void TSheet::PutSharedString(int column, int row, TSSTEntry* entry, int formatIndex) {
-  entry->RefCount++;
+  workbook_.SST().AddReference(entry);
   PutCountedString(column, row, entry, formatIndex);
 }
 

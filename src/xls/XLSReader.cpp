@@ -511,7 +511,7 @@ inline TSheet* TXLSReader::Vacate(TSheet& sheet, uint32_t column, uint32_t row) 
     // The old text gives back its reference, but its entry stays in the table even at count 0 (as
     // entries read from a file do): the file index may name it again for a later LABELSST. The count
     // may dip below 0 until the references gathered per file index reach it at the end of the read.
-    if (old->kind == ckString) old->entry->RefCount--;
+    if (old->kind == ckString) workbook_.SST().DropReference(old->entry);
     sheet.Cells().DeleteAtKey(key);
   }
   return &sheet;

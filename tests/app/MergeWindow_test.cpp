@@ -21,6 +21,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <set>
@@ -143,6 +144,7 @@ class MergeWindowTest : public QObject {
   void folderChosenOrDroppedDuringAMergeIsRefused();
   void aboutBoxOpensDuringAMerge();
   void savePathThatIsAListedFileIsRefused();
+  void unreadableFolderRefusesTheStartOrIsListedAtTheEnd();
 };
 
 void MergeWindowTest::mergeOfTheCorpusGivesTheExpectedOutputAndStatus() {
@@ -523,6 +525,42 @@ void MergeWindowTest::savePathThatIsAListedFileIsRefused() {
   QFile file(listed);
   QVERIFY(file.open(QIODevice::ReadOnly));
   QCOMPARE(file.readAll(), before);
+}
+
+// A folder the scan cannot read (here: past the system's path length limit, which binds root too) leaves
+// its files out of the list: the merge starts only when unreadable inputs may be skipped, and then the
+// folder is in the end-of-run list.
+void MergeWindowTest::unreadableFolderRefusesTheStartOrIsListedAtTheEnd() {
+  Fixture f;
+  const QString top = f.dir.filePath(QStringLiteral("scan"));
+  QVERIFY(QDir().mkpath(top));
+  plicato::TXLSWorkbook workbook;
+  workbook.Sheets()[0].PutText(0, 0, u"a");
+  workbook.Filename = (top + QStringLiteral("/a.xls")).toStdU16String();
+  workbook.Write();
+  const std::string chain =
+      QStringList(22, QString(200, QLatin1Char('n'))).join(QLatin1Char('/')).toStdString();
+  QVERIFY(std::system(("cd '" + top.toStdString() + "' && mkdir -p " + chain).c_str()) == 0);
+  f.form->FolderAnswers.push_back(top);
+  f.form->Control<QPushButton>("Button1")->click();
+  QVERIFY(QTest::qWaitFor([&] { return !f.form->ScanBusy(); }, 30000));
+  f.form->Control<QLineEdit>("Edit2")->setText(f.out);
+  f.Start();
+  QCOMPARE(f.form->Messages.size(), size_t{1});
+  QVERIFY2(f.form->Messages[0].text.contains(QStringLiteral("无法读取文件夹")),
+           qPrintable(f.form->Messages[0].text));
+  QCOMPARE(f.form->Caption(), QStringLiteral("开始"));
+  QVERIFY(!QFile::exists(f.out));
+
+  f.form->Control<QCheckBox>("CheckBox3")->setChecked(true);
+  f.Start();
+  QVERIFY(f.WaitIdle());
+  QCOMPARE(f.form->Messages.size(), size_t{2});
+  QVERIFY(f.form->Messages[1].report);
+  QVERIFY2(f.form->Messages[1].text.contains(QStringLiteral("以下1个文件夹无法读取")),
+           qPrintable(f.form->Messages[1].text));
+  QVERIFY(QFile::exists(f.out));
+  QVERIFY(std::system(("rm -rf '" + top.toStdString() + "'").c_str()) == 0);
 }
 
 QTEST_MAIN(MergeWindowTest)

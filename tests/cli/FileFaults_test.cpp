@@ -1,5 +1,6 @@
 // plicato-cli merge against a careless user and a hostile file system: nothing an input or an existing
 // output holds is lost, nothing hangs, and every failure says so.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,6 +42,26 @@ void WriteWithDamagedSummary(const fs::path& path) {
   test::WriteFileBytes(path, bytes);
 }
 
+// A folder holding a workbook, and a chain of folders below it whose full path passes the system's
+// length limit (made a folder at a time, as no path can name the deepest), with a workbook at its end.
+void MakeDeepFolder(const fs::path& top) {
+  fs::create_directory(top);
+  fs::copy_file(top.parent_path() / "a.xls", top / "a.xls");
+  const std::vector<uint8_t> bytes = test::ReadFileBytes(top / "a.xls");
+  int fd = ::open(top.c_str(), O_DIRECTORY | O_RDONLY);
+  const std::string name(200, 'n');
+  for (int depth = 0; depth < 22; ++depth) {
+    ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+    const int next = ::openat(fd, name.c_str(), O_DIRECTORY | O_RDONLY);
+    ::close(fd);
+    fd = next;
+  }
+  const int file = ::openat(fd, "deep.xls", O_CREAT | O_WRONLY, 0644);
+  ASSERT_EQ(::write(file, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ::close(file);
+  ::close(fd);
+}
+
 struct TRun {
   int status;
   std::string output;
@@ -80,7 +101,7 @@ TEST(FileFaults, NothingLostNothingHangsNoFailureReportedAsSuccess) {
   WriteRows(d / "a.xls", 3);
   WriteRows(d / "big.xls", 65536);
   const std::vector<uint8_t> good = test::ReadFileBytes(d / "a.xls");
-  const TFault faults[] = {
+  std::vector<TFault> faults = {
       {"output is an input", nullptr, "$CLI merge -o a.xls big.xls a.xls", 1, "is the listed file \"a.xls\"",
        nullptr},
       {"continuation is an input", [](const fs::path& p) { fs::copy_file(p / "a.xls", p / "o-1.xls"); },
@@ -97,8 +118,38 @@ TEST(FileFaults, NothingLostNothingHangsNoFailureReportedAsSuccess) {
          test::WriteFileBytes(p / "bad.xls", {1, 2, 3});
        },
        "$CLI merge -o keep.xls bad.xls", 1, "Nothing was written", nullptr},
-      {"failed write at a split", nullptr, "$CLI merge -o none/out.xls big.xls a.xls", 1,
-       "The output \"none/out.xls\" could not be written:", nullptr},
+      {"missing output folder, found before reading", nullptr, "$CLI merge -o none/out.xls big.xls a.xls", 1,
+       "Cannot write file \"none/out.xls\": the folder \"none\" does not exist", nullptr},
+      {"output is a folder", [](const fs::path& p) { fs::create_directory(p / "od.xls"); },
+       "$CLI merge -o od.xls a.xls", 1, "\"od.xls\": it is a folder", nullptr},
+      {"copy over a folder", [](const fs::path& p) { fs::create_directory(p / "cd.xls"); },
+       "$CLI copy a.xls cd.xls", 1, "\"cd.xls\": it is a folder", nullptr},
+      {"output is a named pipe", [](const fs::path& p) { ::mkfifo((p / "po.xls").c_str(), 0644); },
+       "$CLI merge -o po.xls a.xls; s=$?; test -p po.xls || exit 9; exit $s", 1, "named pipe (FIFO)",
+       nullptr},
+      {"output links to a device", [](const fs::path& p) { fs::create_symlink("/dev/null", p / "ol.xls"); },
+       "$CLI merge -o ol.xls a.xls; s=$?; test -L ol.xls || exit 9; exit $s", 1, "it is a device", nullptr},
+      {"output links to a file elsewhere",
+       [](const fs::path& p) {
+         fs::create_directory(p / "e");
+         WriteRows(p / "e/t.xls", 1);
+         fs::create_symlink("e/t.xls", p / "lk.xls");
+       },
+       "$CLI merge -o lk.xls a.xls && test -L lk.xls && $CLI dump e/t.xls", 0, "r2", nullptr},
+      {"copy past the file size limit", [](const fs::path& p) { fs::create_directory(p / "t"); },
+       "ulimit -f 100; $CLI copy big.xls t/c.xls", 1, "File too large", nullptr},
+      {"dump to a full disk", nullptr, "$CLI dump big.xls > /dev/full", 1,
+       "cannot write the output: No space left on device", nullptr},
+      {"small dump to a full disk", nullptr, "$CLI dump --cells a.xls > /dev/full", 1,
+       "cannot write the output: No space left on device", nullptr},
+      {"name with control characters",
+       [](const fs::path& p) { fs::copy_file(p / "a.xls", p / "n\nx\x1b[2J.xls"); },
+       "$CLI merge -o nc.xls n*.xls", 0, "\nn\\nx\\x1b[2J.xls\n", nullptr},
+      {"folder past the length limit", [](const fs::path& p) { MakeDeepFolder(p / "lf"); },
+       "$CLI merge -o lf.xls lf", 1, "cannot read the folder \"lf/", "lf.xls"},
+      {"folder past the length limit skipped", nullptr,
+       "$CLI merge --skip-unreadable -o lf.xls lf; s=$?; rm -rf lf; exit $s", 3,
+       "the folder could not be read: File name too long", nullptr},
       {"exactly one full output", nullptr, "$CLI merge -o full.xls big.xls", 0, "", "full-1.xls"},
       {"named pipe in a folder",
        [](const fs::path& p) {
@@ -129,6 +180,31 @@ TEST(FileFaults, NothingLostNothingHangsNoFailureReportedAsSuccess) {
       {"temporary file of a failed write", [](const fs::path& p) { fs::create_directory(p / "t"); },
        "ulimit -f 100; $CLI merge -o t/out.xls big.xls; ls t", 0, "could not be written", nullptr},
   };
+  if (fs::exists("/usr/bin/strace")) {
+    // A rename is durable only once its folder is synced: the last call is that sync.
+    faults.push_back({"folder synced after the rename", nullptr,
+                      "strace -f -qq -e trace=fsync,rename,renameat,renameat2 $CLI copy a.xls sy.xls 2>&1 "
+                      ">/dev/null | grep -A1 rename | tail -1",
+                      0, "fsync(", nullptr});
+  }
+  if (::geteuid() != 0) {  // permissions bind every user but root
+    faults.push_back({"read-only output folder",
+                      [](const fs::path& p) {
+                        fs::create_directory(p / "ro"), fs::permissions(p / "ro", fs::perms(0555));
+                      },
+                      "$CLI merge -o ro/out.xls big.xls", 1, "the folder \"ro\" cannot be written to",
+                      nullptr});
+    faults.push_back({"folder without permission",
+                      [](const fs::path& p) {
+                        fs::create_directories(p / "uf/locked");
+                        fs::copy_file(p / "a.xls", p / "uf/a.xls");
+                        fs::permissions(p / "uf/locked", fs::perms::none);
+                      },
+                      "$CLI merge -o uf.xls uf", 1, "cannot read the folder \"uf/locked\"", "uf.xls"});
+    faults.push_back({"folder without permission skipped", nullptr,
+                      "$CLI merge --skip-unreadable -o uf.xls uf; s=$?; chmod 755 uf/locked; exit $s", 3,
+                      "uf/locked: the folder could not be read: Permission denied", nullptr});
+  }
   for (const TFault& fault : faults) {
     if (fault.setUp) fault.setUp(d);
     const TRun run = RunCli(d, fault.line);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +47,36 @@ unsigned long long Pending(pid_t pid) {
   return pending;
 }
 
+// Starts plicato-cli with args, its stderr on the descriptor errors (on /dev/null when -1).
+pid_t SpawnCli(const std::vector<std::string>& args, int errors) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (errors >= 0)
+    posix_spawn_file_actions_adddup2(&actions, errors, 2);
+  else
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> words = {PLICATO_CLI};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : words) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  // Every signal at its default and none blocked, whatever the test runner inherited (nohup ignores
+  // hang-ups, and an ignored signal stays ignored in the program).
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = 0;
+  EXPECT_EQ(posix_spawn(&pid, PLICATO_CLI, &actions, &attributes, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  return pid;
+}
+
 // Runs plicato-cli with args; stderr is a pipe that is full from the start, or closed when closeErrors.
 // The signals are sent once the run waits to write its first status line; then the pipe is drained.
 TRun RunCli(const std::vector<std::string>& args, const std::vector<int>& signals, bool closeErrors = false) {
@@ -59,17 +90,9 @@ TRun RunCli(const std::vector<std::string>& args, const std::vector<int>& signal
   ::fcntl(pipeFds[1], F_SETFL, 0);
   if (closeErrors) ::close(pipeFds[0]);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-  std::vector<std::string> all = {PLICATO_CLI, "merge"};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  EXPECT_EQ(posix_spawn(&pid, PLICATO_CLI, &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  std::vector<std::string> merge = {"merge"};
+  merge.insert(merge.end(), args.begin(), args.end());
+  const pid_t pid = SpawnCli(merge, pipeFds[1]);
   ::close(pipeFds[1]);
 
   TRun run{-1, {}};
@@ -95,6 +118,31 @@ TRun RunCli(const std::vector<std::string>& args, const std::vector<int>& signal
   ::waitpid(pid, &status, 0);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return run;
+}
+
+bool HoldsTemporaryFile(const fs::path& dir) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir))
+    if (entry.path().filename().native().find(".plicato-tmp-") != std::string::npos) return true;
+  return false;
+}
+
+// Runs plicato-cli with args, stops it the moment a temporary file of its output stands in dir, sends
+// it signal and lets it go on. Returns its exit status (128 + the signal that ended it), or -1 when the
+// run ended, or the file was gone, before the signal could come while it was written.
+int SignalWhileWriting(const std::vector<std::string>& args, const fs::path& dir, int signal) {
+  const pid_t pid = SpawnCli(args, -1);
+  int status = 0;
+  while (!HoldsTemporaryFile(dir)) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) return -1;
+  }
+  ::kill(pid, SIGSTOP);
+  ::waitpid(pid, &status, WUNTRACED);
+  const bool writing = HoldsTemporaryFile(dir);
+  ::kill(pid, signal);
+  ::kill(pid, SIGCONT);
+  ::waitpid(pid, &status, 0);
+  if (!writing) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 class Signals : public ::testing::Test {
@@ -152,6 +200,35 @@ TEST_F(Signals, ClosedStandardErrorDoesNotEndTheRun) {
   written.Filename = FileNameFromPath(out);
   written.Read();
   EXPECT_EQ(written.Sheets()[0].GetStringText(0, 2), u"c.xls");
+}
+
+TEST_F(Signals, EveryCommandThatWritesRemovesItsTemporaryFileOnAnEndingSignal) {
+  const rlimit noCore{0, 0};
+  ::setrlimit(RLIMIT_CORE, &noCore);  // a quit signal ends the program without leaving a core file
+  const fs::path big = dir / "big.xls";
+  TXLSWorkbook wb;
+  for (int r = 0; r < 65536; ++r) wb.Sheets()[0].PutText(0, r, u"row " + FromUtf8(std::to_string(r)));
+  wb.Filename = FileNameFromPath(big);
+  wb.Write();
+  const fs::path out = dir / "out.xls";
+  const std::vector<std::string> merge = {"merge", "-o", out.string(), big.string()};
+  const std::vector<std::string> copy = {"copy", big.string(), out.string()};
+  struct TCase {
+    const std::vector<std::string>& args;
+    int signal;
+  } cases[] = {{merge, SIGQUIT}, {merge, SIGUSR1}, {merge, SIGUSR2}, {merge, SIGALRM},
+               {copy, SIGINT},   {copy, SIGTERM},  {copy, SIGHUP}};
+  for (const TCase& c : cases) {
+    int status = -1;
+    for (int attempt = 0; attempt < 5 && status == -1; ++attempt)
+      status = SignalWhileWriting(c.args, dir.Path(), c.signal);
+    EXPECT_EQ(status, 128 + c.signal) << c.args[0] << " " << c.signal;
+    EXPECT_FALSE(HoldsTemporaryFile(dir.Path())) << c.args[0] << " " << c.signal;
+    std::error_code ignored;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir.Path()))
+      if (entry.path().filename().native().find(".plicato-tmp-") != std::string::npos)
+        fs::remove(entry.path(), ignored);
+  }
 }
 
 }  // namespace
