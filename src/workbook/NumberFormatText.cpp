@@ -261,7 +261,7 @@ std::vector<TSection> ParseFormat(std::u16string_view format) {
       quoted = true;
     } else if (c == u'[') {
       bracket = true;
-    } else if (c == u'\\' || c == u'_' || c == u'*') {
+    } else if ((c == u'\\' || c == u'_' || c == u'*') && i + 1 < format.size()) {
       ++i;
     }
   }
@@ -664,6 +664,8 @@ std::optional<std::string> NumberText(double value, const TSection& section, boo
         }
         break;
       case tkPoint:
+        // Digits before the point that no placeholder takes: ".00" shows 12.5 as "12.50".
+        if (i == point && integerDigits == 0) out += integer;
         out += '.';
         break;
       case tkPercent:

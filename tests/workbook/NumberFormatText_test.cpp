@@ -98,6 +98,8 @@ const TCase kCases[] = {
     {0.125, u"0.00%", "12.50%"},
     {0.125, u"0%", "13%"},
     {0.5, u"#.##", ".5"},
+    {12.5, u".00", "12.50"},
+    {12.5, u"0\\", "13"},  // an escape with nothing to escape
     {3, u"#.##", "3."},
     {3, u"0.0#", "3.0"},
     {3.14159, u"0.0#", "3.14"},
@@ -147,6 +149,18 @@ TEST(NumberFormatText, NotANumberIsNumError) {
   EXPECT_EQ(FormattedNumberText(std::nan(""), u"yyyy-mm-dd"), "#NUM!");
   EXPECT_EQ(FormattedNumberText(std::numeric_limits<double>::infinity(), u"0.00"), "#NUM!");
   EXPECT_EQ(FormattedNumberText(1e308, u"0.00%"), "1e+308");  // a percentage past the largest double
+}
+
+// Any text as a format gives some text, without a fault (the sanitizer builds watch the reads).
+TEST(NumberFormatText, AnyFormatText) {
+  const std::u16string alphabet = u"0#?.,%E+-e;[]<>=$\"\\_*@/hmsdyaAPGeneral上午/下午 ";
+  std::mt19937 random(7);
+  for (int i = 0; i < 20000; ++i) {
+    std::u16string format(random() % 12, u' ');
+    for (char16_t& c : format) c = alphabet[random() % alphabet.size()];
+    const double values[] = {0, -1.5, 45322.75, 1e300, -1e-300};
+    for (double value : values) FormattedNumberText(value, format);
+  }
 }
 
 TEST(NumberFormatText, GeneralFormats) {
