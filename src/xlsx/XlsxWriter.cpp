@@ -14,6 +14,7 @@
 #include "biff/CodePage.h"
 #include "biff/Errors.h"
 #include "biff/OutputFile.h"
+#include "workbook/NumberFormatText.h"
 
 namespace plicato {
 namespace {
@@ -203,7 +204,7 @@ class TXlsxOutput final : public TRowOutput {
 
   // The format of a number format code, made once per code; null for General.
   lxw_format* FormatOf(std::u16string_view code) {
-    if (code.empty() || code == u"General" || code == u"GENERAL" || code == u"general") return nullptr;
+    if (IsGeneralFormat(code)) return nullptr;
     if (code == lastCode_) return lastFormat_;
     auto it = formats_.find(code);
     if (it == formats_.end()) {

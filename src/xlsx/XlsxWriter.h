@@ -17,7 +17,7 @@
 //            spreadsheet programs show the error; a reader that does not evaluate sees its text. (The
 //            library has no error cells of their own.)
 // The file is written to a temporary file beside the target and renamed over it on Commit; a failure of
-// the library (a full disk, a row out of order, any lxw_error) is an EFileError naming the output, and an
+// the library (a full disk, any lxw_error) is an EFileError naming the output, and an
 // output destroyed without Commit leaves the target as it was and no temporary file behind.
 #pragma once
 
