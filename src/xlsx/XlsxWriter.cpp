@@ -22,6 +22,8 @@ namespace {
 constexpr uint32_t kMaxRows = LXW_ROW_MAX;     // 1,048,576
 constexpr uint32_t kMaxColumns = LXW_COL_MAX;  // 16,384
 constexpr size_t kMaxTextUnits = 32767;        // the most a cell holds
+// The worksheet data past which the package needs ZIP64: 4 GiB less room for the part's head and tail.
+constexpr uint64_t kZip64Threshold = (uint64_t{1} << 32) - (uint64_t{1} << 20);
 
 // libxlsxwriter prints numbers with printf's "%.16G", which follows LC_NUMERIC: a process whose locale
 // writes "1,5" would write a damaged file. The C locale is put in place for this thread alone while the
@@ -75,7 +77,7 @@ class TXlsxOutput final : public TRowOutput {
     lxw_workbook_options options{};
     options.constant_memory = LXW_TRUE;
     options.tmpdir = tmpdir_.data();
-    // Excel 2007 and some readers refuse ZIP64: a sheet part past 4 GB is a failure of the output.
+    // Excel 2007 and some readers refuse ZIP64: it is asked for at Commit only when the sheet needs it.
     options.use_zip64 = LXW_FALSE;
     TCLocale c;
     errno = 0;
@@ -140,6 +142,11 @@ class TXlsxOutput final : public TRowOutput {
     errno = 0;
     if (std::fflush(sheet_->file) != 0 || std::ferror(sheet_->file))
       throw Abandon("cannot write the worksheet's data", errno ? errno : ENOSPC);
+    // A sheet part past 4 GB (some 150 million cells) has no place in a plain zip archive: ZIP64 then,
+    // which the package is assembled with at close.
+    const off_t sheetBytes = ::ftello(sheet_->file);
+    if (sheetBytes < 0 || static_cast<uint64_t>(sheetBytes) > kZip64Threshold)
+      workbook_->options.use_zip64 = LXW_TRUE;
     errno = 0;
     sheet_ = nullptr;
     const lxw_error error = workbook_close(std::exchange(workbook_, nullptr));

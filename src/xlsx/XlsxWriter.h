@@ -18,7 +18,8 @@
 //            library has no error cells of their own.)
 // The file is written to a temporary file beside the target and renamed over it on Commit; a failure of
 // the library (a full disk, any lxw_error) is an EFileError naming the output, and an
-// output destroyed without Commit leaves the target as it was and no temporary file behind.
+// output destroyed without Commit leaves the target as it was and no temporary file behind. The package
+// uses ZIP64, which Excel 2007 cannot open, only when its worksheet part passes 4 GB and needs it.
 #pragma once
 
 #include <filesystem>
