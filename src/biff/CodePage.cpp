@@ -204,9 +204,7 @@ std::u16string DecodeCodePage(const uint8_t* data, size_t size, uint16_t codePag
   return text;
 }
 
-std::string ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
+void AppendUtf8(std::string& out, std::u16string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     uint32_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
@@ -231,6 +229,12 @@ std::string ToUtf8(std::u16string_view text) {
       out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
   }
+}
+
+std::string ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendUtf8(out, text);
   return out;
 }
 

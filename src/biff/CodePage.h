@@ -43,8 +43,9 @@ std::u16string DecodeLatin1(const uint8_t* data, size_t size);
 // characters unchanged. Enough for names compared without regard to case (sheets, storage elements).
 char16_t UpperChar16(char16_t c);
 
-std::string ToUtf8(std::u16string_view text);
-std::u16string FromUtf8(std::string_view text);  // malformed sequences become U+FFFD
+std::string ToUtf8(std::u16string_view text);                 // a lone surrogate becomes U+FFFD
+void AppendUtf8(std::string& out, std::u16string_view text);  // ToUtf8, appended to out
+std::u16string FromUtf8(std::string_view text);               // malformed sequences become U+FFFD
 
 // File names are bytes on Linux and need not be UTF-8. A workbook keeps its name as 16-bit text, so a
 // byte outside valid UTF-8 is carried as the lone surrogate U+DC00 + byte, which no UTF-8 text yields:

@@ -25,6 +25,7 @@
 #include "biff/Errors.h"
 #include "cli/StandardOutput.h"
 #include "cli/XlsxDump.h"
+#include "merge/CsvOutput.h"  // CsvField, the quoting the .csv output uses
 #include "merge/FileSearch.h"
 #include "merge/MergeEngine.h"
 #include "workbook/CellStorage.h"
@@ -101,17 +102,6 @@ std::string Printable(std::string_view text, bool indent = false) {
 int UsageError(const std::string& message) {
   std::cerr << "plicato-cli: " << message << "\n" << kUsage;
   return 2;
-}
-
-// RFC 4180: a field with a comma, quote, CR or LF is quoted, quotes doubled.
-std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
 }
 
 // The CSV text of worksheet cells, as TSheet::GetText renders them and CsvField quotes them, assembled in
