@@ -1,6 +1,7 @@
 #include "xlsx/SharedStrings.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "biff/Errors.h"
@@ -9,6 +10,8 @@
 namespace plicato::xlsx {
 
 namespace {
+
+std::atomic<size_t> gBudget{size_t(1) << 30};
 
 // Capacity for at least needed items of size bytes each, doubling as usual but never past what the
 // budget leaves (left, in bytes); 0 when needed does not fit.
@@ -21,11 +24,20 @@ size_t Grown(size_t capacity, size_t needed, size_t size, size_t left) {
 
 }  // namespace
 
+size_t SharedStringsBudget() {
+  return gBudget.load(std::memory_order_relaxed);
+}
+
+void SetSharedStringsBudget(size_t bytes) {
+  gBudget.store(bytes, std::memory_order_relaxed);
+}
+
 bool TSharedStrings::Add(std::u16string_view text) {
+  const size_t budget = SharedStringsBudget();
   // Growth is explicit, so that the budget holds for what is reserved, not just for what is used.
   const size_t reserved = Reserved();
-  if (reserved > kSharedStringsBudget) return false;
-  size_t left = kSharedStringsBudget - reserved;
+  if (reserved > budget) return false;
+  size_t left = budget - reserved;
   const size_t textCapacity = Grown(texts_.capacity(), texts_.size() + text.size(), sizeof(char16_t),
                                     left - std::min(left, size_t(64)));
   if (textCapacity == 0) return false;
@@ -55,7 +67,7 @@ void TSharedStringsPart::EndElement(const char* name) {
       throw EXlsxError(FormatMessage(
           "%s: the shared strings need more than the %zu MB of memory an .xlsx file may take for them "
           "(%zu strings read)",
-          Where().c_str(), kSharedStringsBudget >> 20, strings.Count()));
+          Where().c_str(), SharedStringsBudget() >> 20, strings.Count()));
   } else if (inItem_) {
     item_.End(name);
   }

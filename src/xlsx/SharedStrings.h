@@ -1,7 +1,7 @@
 // The shared string table of a workbook, held for the whole read: cells of type "s" are views into it.
 // All texts are in one UTF-16 buffer with a 32-bit end offset each, so that a table of millions of short
 // strings costs their characters and four bytes apiece, not an allocation each. The table and its growth
-// are held within kSharedStringsBudget; a table that would need more is refused with a message.
+// are held within SharedStringsBudget(); a table that would need more is refused with a message.
 #pragma once
 
 #include <cstddef>
@@ -16,8 +16,9 @@
 namespace plicato::xlsx {
 
 // The memory one input's shared strings may take: two bytes a character and four a string, counted as
-// reserved (the README states it).
-inline constexpr size_t kSharedStringsBudget = size_t(1) << 30;
+// reserved (1 GB, as the README states; tests set less).
+size_t SharedStringsBudget();
+void SetSharedStringsBudget(size_t bytes);
 
 class TSharedStrings {
  public:

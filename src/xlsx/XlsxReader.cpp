@@ -369,7 +369,11 @@ void SetXlsxSheetPieceSize(size_t bytes) {
 }
 
 size_t XlsxSharedStringsBudget() {
-  return xlsx::kSharedStringsBudget;
+  return xlsx::SharedStringsBudget();
+}
+
+void SetXlsxSharedStringsBudget(size_t bytes) {
+  xlsx::SetSharedStringsBudget(bytes);
 }
 
 TWorkbookContent DetectWorkbookContent(const std::filesystem::path& path) {

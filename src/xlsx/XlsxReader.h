@@ -104,8 +104,10 @@ class TXlsxSheetReader {
 // the same failures. Takes effect for readers that have not yet read their first row.
 void SetXlsxSheetPieceSize(size_t bytes);
 
-// The memory the shared strings of one .xlsx input may take (1 GB), as the README states it.
+// The memory the shared strings of one .xlsx input may take: 1 GB, as the README states it. Tests set a
+// smaller budget to meet the limit without building a gigabyte; it applies to readers opened after.
 size_t XlsxSharedStringsBudget();
+void SetXlsxSharedStringsBudget(size_t bytes);
 
 // How a file given by name is to be read, by its first bytes: a zip archive is Office Open XML; anything
 // else, a file that cannot be read included, goes to the .xls reader, which says what it cannot read.

@@ -27,7 +27,9 @@ std::u16string_view DateShapeFormat(TDateShape shape);
 class TCellStyles {
  public:
   // The number format code of cell format xf; General (empty) for an index the workbook does not have.
-  std::u16string_view Format(uint32_t xf) const { return xf < xfs_.size() ? codes_[xfs_[xf]].code : u""; }
+  std::u16string_view Format(uint32_t xf) const {
+    return xf < xfs_.size() ? std::u16string_view(codes_[xfs_[xf]].code) : std::u16string_view();
+  }
   bool IsDate(uint32_t xf) const { return xf < xfs_.size() && codes_[xfs_[xf]].date; }
 
  private:
