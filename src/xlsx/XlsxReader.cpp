@@ -128,10 +128,13 @@ class TWorkbookPart : public TXmlPart {
   }
 };
 
-// A sheet that holds no cells: the relationship types of chart, dialog and macro sheets.
+// A sheet that holds no cells: the relationship types of chart, dialog and macro sheets (the 2007
+// pre-release names them xlChartsheet and xlDialogsheet).
 bool IsOtherSheetType(const std::string& type) {
-  return EndsWith(type, "/chartsheet") || EndsWith(type, "/dialogsheet") || EndsWith(type, "/xlMacrosheet") ||
-         EndsWith(type, "/xlIntlMacrosheet");
+  for (const char* other : {"/chartsheet", "/dialogsheet", "/xlChartsheet", "/xlDialogsheet", "/xlMacrosheet",
+                            "/xlIntlMacrosheet"})
+    if (EndsWith(type, other)) return true;
+  return false;
 }
 
 // The container's input file refuses at once what is not a regular file (a named pipe would block).

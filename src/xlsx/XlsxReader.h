@@ -83,9 +83,10 @@ class TXlsxSheetReader {
   const std::vector<TXlsxSheetEntry>& Sheets() const;
   // Moves reading to sheet index of Sheets(): the next NextRow gives its first row. Callable at any time,
   // after rows of another sheet were read or after a failure. EXlsxError for a sheet that is not a
-  // worksheet, an index past the list, or a sheet whose part cannot be found.
+  // worksheet, an index past the list, or a sheet whose part cannot be found; NextRow then fails too until
+  // a sheet is chosen that can be read.
   void SelectSheet(size_t index);
-  size_t SelectedSheet() const;
+  size_t SelectedSheet() const;  // the index in Sheets() of the sheet being read
   // The workbook counts its dates from 1904 (serial 0 is 1904-01-01), not from 1900.
   bool Date1904() const;
 
