@@ -20,9 +20,9 @@ namespace plicato::xlsx {
 
 namespace {
 
-// The own texts (inline strings, formula results) of a row held at once: a row of 16,384 cells of 32,767
-// characters, Excel's largest, fits.
-constexpr size_t kMaxRowText = size_t(1) << 29;
+// The own texts (inline strings, formula results) of one row, held until it is given (and copied once
+// there): 128 MB, two thousand cells of 32,767 characters, Excel's longest; real rows hold kilobytes.
+constexpr size_t kMaxRowText = size_t(1) << 26;
 
 // What the part reader gives the sheet's parser: stretches of bytes given to it (the sheet's start, or a
 // piece), then, unless it holds back, the rest of the sheet from the inflating thread.
