@@ -14,12 +14,15 @@ namespace {
 std::atomic<size_t> gBudget{size_t(1) << 30};
 
 // Capacity for at least needed items of size bytes each, doubling as usual but never past what the
-// budget leaves (left, in bytes); 0 when needed does not fit.
-size_t Grown(size_t capacity, size_t needed, size_t size, size_t left) {
-  if (needed <= capacity) return capacity;
+// budget leaves (left, in bytes, less what the growth takes); false when needed does not fit.
+bool Grow(size_t& capacity, size_t needed, size_t size, size_t& left) {
+  if (needed <= capacity) return true;
   const size_t most = capacity + left / size;
-  if (needed > most) return 0;
-  return std::min(most, std::max({needed, capacity * 2, size_t(4096)}));
+  if (needed > most) return false;
+  const size_t grown = std::min(most, std::max({needed, capacity * 2, size_t(4096)}));
+  left -= (grown - capacity) * size;
+  capacity = grown;
+  return true;
 }
 
 }  // namespace
@@ -38,14 +41,14 @@ bool TSharedStrings::Add(std::u16string_view text) {
   const size_t reserved = Reserved();
   if (reserved > budget) return false;
   size_t left = budget - reserved;
-  const size_t textCapacity = Grown(texts_.capacity(), texts_.size() + text.size(), sizeof(char16_t),
-                                    left - std::min(left, size_t(64)));
-  if (textCapacity == 0) return false;
-  left -= (textCapacity - texts_.capacity()) * sizeof(char16_t);
-  const size_t endCapacity = Grown(ends_.capacity(), ends_.size() + 1, sizeof(uint32_t), left);
-  if (endCapacity == 0) return false;
-  texts_.reserve(textCapacity);
+  // The offsets first: four bytes a string, so that a table at the edge of the budget still takes a
+  // string that fits rather than spend the rest on its texts' growth.
+  size_t endCapacity = ends_.capacity(), textCapacity = texts_.capacity();
+  if (!Grow(endCapacity, ends_.size() + 1, sizeof(uint32_t), left) ||
+      !Grow(textCapacity, texts_.size() + text.size(), sizeof(char16_t), left))
+    return false;
   ends_.reserve(endCapacity);
+  texts_.reserve(textCapacity);
   texts_ += text;
   ends_.push_back(static_cast<uint32_t>(texts_.size()));
   return true;
