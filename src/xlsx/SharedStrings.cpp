@@ -57,7 +57,7 @@ bool TSharedStrings::Add(std::u16string_view text) {
 void TSharedStringsPart::StartElement(const char* name, const char**) {
   if (std::strcmp(name, "si") == 0 || std::strcmp(name, "sstItem") == 0) {
     inItem_ = true;
-    item_.Take();
+    item_.Begin(name[1] == 's');
   } else if (inItem_) {
     item_.Start(name);
   }

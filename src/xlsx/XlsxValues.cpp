@@ -40,6 +40,10 @@ std::u16string DecodeEscapes(std::u16string text) {
 }
 
 void TStringItem::Start(const char* element) {
+  if (bare_) {
+    bare_ = false;
+    utf8_.clear();  // white space before the child
+  }
   if (std::strcmp(element, "rPh") == 0) ++phonetic_;
   if (std::strcmp(element, "t") == 0 && phonetic_ == 0) collecting_ = true;
 }
@@ -50,7 +54,7 @@ void TStringItem::End(const char* element) {
 }
 
 bool TStringItem::Characters(const char* text, int length) {
-  if (!collecting_) return true;
+  if (!collecting_ && !bare_) return true;
   if (utf8_.size() + static_cast<size_t>(length) > kMaxItemBytes) return false;
   utf8_.append(text, static_cast<size_t>(length));
   return true;
@@ -60,7 +64,7 @@ std::u16string TStringItem::Take() {
   std::u16string text = DecodeEscapes(FromUtf8(utf8_));
   utf8_.clear();
   phonetic_ = 0;
-  collecting_ = false;
+  collecting_ = bare_ = false;
   return text;
 }
 

@@ -23,6 +23,12 @@ std::u16string DecodeEscapes(std::u16string text);
 inline constexpr size_t kMaxItemBytes = 64 * 1024 * 1024;
 class TStringItem {
  public:
+  // Starts an item. bare: an item without child elements has its own character data as its text (as a
+  // pre-release <sstItem> may); its first child element makes it an item of <t> elements after all.
+  void Begin(bool bare) {
+    Take();
+    bare_ = bare;
+  }
   void Start(const char* element);
   void End(const char* element);
   // False when the item has grown past kMaxItemBytes.
@@ -32,7 +38,7 @@ class TStringItem {
  private:
   std::string utf8_;
   int phonetic_ = 0;
-  bool collecting_ = false;
+  bool collecting_ = false, bare_ = false;
 };
 
 // "AB12" (or "ab12") as a 0-based column and row; nullopt, with the reason in failure, for anything else.

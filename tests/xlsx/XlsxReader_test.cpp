@@ -514,9 +514,11 @@ TEST(XlsxReader, ReadsWhatOtherProgramsRead) {
        "row 1 comes after row 2"},
       // 2007 pre-release shared strings.
       {"sstItem",
-       Workbook({{"S", "worksheet", sheet("<row><c t=\"s\"><v>1</v></c></row>")}},
-                SharedStringsXml("<sstItem><t>a</t></sstItem><sstItem><t>b</t></sstItem>")),
-       "0: 0:s=b\n"},
+       Workbook(
+           {{"S", "worksheet",
+             sheet("<row><c t=\"s\"><v>1</v></c></row><row><c t=\"s\"><v>2</v></c></row>")}},
+           SharedStringsXml("<sstItem><t>a</t></sstItem><sstItem>b</sstItem><sstItem> <t>c</t> </sstItem>")),
+       "0: 0:s=b\n1: 0:s=c\n"},
       // Dates before 1900-03-01: Excel's day numbers, or days from 1899-12-30 where the workbook says so.
       {"early dates",
        Workbook({{"S", "worksheet",
