@@ -9,7 +9,10 @@ worksheet that `plicato-cli dump --cells` prints is compared with what openpyxl 
 give their cached results) reads at the same place: type (text, number, boolean, error) and value,
 numbers to the 15 significant digits the dump prints, dates through their serial number. Cells openpyxl
 reads as empty must be blank for us and the reverse. The CSV form of the dump must put the same texts on
-a rectangle from A1 to the last cell.
+a rectangle from A1 to the last cell that holds a value.
+
+With --sweep FOLDER..., every .xlsx/.xlsm file under the folders is read by both instead, and the counts
+of files read, refused and disagreeing are printed.
 """
 
 import argparse
@@ -111,9 +114,11 @@ def our_cells(cli, path):
 def csv_problems(cli, path):
     """The CSV form of dump: a rectangle from A1 to the last cell, each cell's text where --cells put it."""
     out = subprocess.run([cli, "dump", path], capture_output=True)
-    rows = list(csv.reader(io.StringIO(out.stdout.decode("utf-8"), newline="")))
+    # An empty line is a row of one empty field (a sheet of one column).
+    rows = [row or [""] for row in csv.reader(io.StringIO(out.stdout.decode("utf-8"), newline=""))]
     cells = subprocess.run([cli, "dump", "--cells", path], capture_output=True).stdout.decode("utf-8")
-    every = {(int(r), int(c)): text for r, c, _, text in csv.reader(io.StringIO(cells, newline=""))}
+    # Cells that hold only a format (kind 1) do not widen the CSV.
+    every = {(int(r), int(c)): text for r, c, kind, text in csv.reader(io.StringIO(cells, newline="")) if kind != "1"}
     height, width = max(r for r, _ in every) + 1, max(c for _, c in every) + 1
     if len(rows) != height or any(len(row) != width for row in rows):
         return ["CSV is not %d rows x %d columns" % (height, width)]
@@ -146,14 +151,14 @@ def their_cells(path):
     return cells
 
 
-def same_number(ours, theirs):
+def same_number(ours, theirs, abs_tol=0):
     value = float(ours)
     if theirs == 0:
         return value == 0
-    return math.isclose(value, float(theirs), rel_tol=1e-14)
+    return math.isclose(value, float(theirs), rel_tol=1e-14, abs_tol=abs_tol)
 
 
-def compare(name, ours, theirs):
+def compare(name, ours, theirs, abs_tol=0):
     problems = []
     for key in sorted(set(ours) | set(theirs)):
         a, b = ours.get(key), theirs.get(key)
@@ -162,17 +167,53 @@ def compare(name, ours, theirs):
             if a == ("text", "") and b is None:
                 continue
             problems.append("%s %s: ours %r, openpyxl %r" % (name, key, a, b))
-        elif a[0] != b[0] or not (same_number(a[1], b[1]) if a[0] == "number" else a[1] == b[1]):
+        elif a[0] != b[0] or not (same_number(a[1], b[1], abs_tol) if a[0] == "number" else a[1] == b[1]):
             problems.append("%s %s: ours %r, openpyxl %r" % (name, key, a, b))
     return problems
+
+
+def sweep(cli, paths):
+    """Every .xlsx/.xlsm file under paths read by both readers; prints the counts and each disagreement.
+    For a survey, not a check: it always succeeds. Numbers are compared to 1e-8 days too, the millisecond
+    openpyxl rounds a date-formatted number to."""
+    files = sorted(os.path.join(root, n) for p in paths for root, _, names in os.walk(p)
+                   for n in names if n.lower().endswith((".xlsx", ".xlsm")))
+    counts, details = {}, []
+    for path in files:
+        try:
+            ours, why_ours = our_cells(cli, path), None
+        except RuntimeError as e:
+            ours, why_ours = None, str(e)
+        try:
+            theirs, why_theirs = their_cells(path), None
+        except Exception as e:  # openpyxl fails in many ways on files it cannot read
+            theirs, why_theirs = None, "%s: %s" % (type(e).__name__, e)
+        if ours is not None and theirs is not None:
+            problems = compare(path, ours, theirs, 1e-8) + (csv_problems(cli, path) if ours else [])
+            kind = "both read, differ" if problems else "both read, agree"
+            details += problems[:2]
+        elif ours is not None:
+            kind = "read, openpyxl refuses"
+            details.append("%s: openpyxl: %s" % (path, why_theirs[:160]))
+        else:
+            kind = "refused" + (", openpyxl reads" if theirs is not None else " by both")
+            details.append("%s: %s" % (path, why_ours[:160]))
+        counts[kind] = counts.get(kind, 0) + 1
+    for d in details:
+        print("  " + d[:300])
+    print("%d files: %s" % (len(files), ", ".join("%s %d" % kv for kv in sorted(counts.items()))))
+    return 0
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--corpus", required=True)
+    parser.add_argument("--sweep", nargs="+", metavar="FOLDER", help="survey every .xlsx under the folders")
     args = parser.parse_args()
     cli = os.path.join(args.build_dir, "plicato-cli")
+    if args.sweep:
+        return sweep(cli, args.sweep)
     failures = []
     with tempfile.TemporaryDirectory(prefix="plicato-xlsx-") as work:
         files = [os.path.join(work, n) for n in ("openpyxl.xlsx", "xlsxwriter.xlsx", "xlsxwriter_stream.xlsx")]
