@@ -126,6 +126,14 @@ struct Fixture {
   QString CurrentFile() { return form->Control<QLineEdit>("Edit3")->text(); }
 };
 
+// The classic merge's end-of-run report names the corpus files that stop at a row without text while rows
+// below it hold values: information, never a failure box.
+bool OnlyRowsLeftBehind(const std::vector<TTestForm::Message>& messages) {
+  return std::all_of(messages.begin(), messages.end(), [](const TTestForm::Message& m) {
+    return m.report && m.text.contains(QStringLiteral("which has no text"));
+  });
+}
+
 }  // namespace
 
 class MergeWindowTest : public QObject {
@@ -155,7 +163,7 @@ void MergeWindowTest::mergeOfTheCorpusGivesTheExpectedOutputAndStatus() {
   f.Start();
   QCOMPARE(f.form->Caption(), QStringLiteral("停止"));
   QVERIFY(f.WaitIdle());
-  QVERIFY(f.form->Messages.empty());
+  QVERIFY(OnlyRowsLeftBehind(f.form->Messages));
 
   std::vector<std::pair<QString, QString>> wanted;
   const QStringList files = CorpusOrder();
@@ -251,7 +259,7 @@ void MergeWindowTest::stopFinishesTheCurrentFileAndWritesTheOutput() {
   const QString diff = CompareRows(output, Expected("merge.json"), rows);
   QVERIFY2(diff.isEmpty(), qPrintable(diff));
   QVERIFY(output.size() <= size_t(rows) + 1);  // at most the third file's ending row after them
-  QVERIFY(f.form->Messages.empty());
+  QVERIFY(OnlyRowsLeftBehind(f.form->Messages));
 }
 
 void MergeWindowTest::closingDuringAMergeWaitsForTheOutput() {
