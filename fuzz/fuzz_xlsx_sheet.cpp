@@ -6,7 +6,9 @@
 // Besides "succeed or fail with a message", every row read must keep the reader's promises: rows in
 // ascending order inside the worksheet, cells in ascending columns inside it, each column once. The sheet
 // is read twice, with one parser and cut into pieces of a few dozen bytes (as a large sheet is cut into
-// pieces of a megabyte): both must give the same rows and the same failure.
+// pieces of a megabyte): both must give the same rows and the same failure. Each listed sheet is chosen
+// in turn and read from its first row.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -45,12 +47,38 @@ void Check(bool ok, const char* what) {
   }
 }
 
-// Every row read, rendered, then the failure's message.
+void ReadRows(TXlsxSheetReader& reader, std::string& out);
+
+// Every row of every sheet read, rendered, then the failure's message.
 std::string ReadAll(const std::vector<uint8_t>& bytes, size_t pieceSize) {
   SetXlsxSheetPieceSize(pieceSize);
   std::string out;
   try {
     TXlsxSheetReader reader{std::span<const uint8_t>(bytes)};
+    Check(
+        reader.SelectedSheet() < reader.Sheets().size() && reader.Sheets()[reader.SelectedSheet()].worksheet,
+        "the reader starts on a worksheet");
+    // Every sheet the workbook lists, in turn (a few), each from its first row.
+    for (size_t sheet = 0; sheet < std::min<size_t>(reader.Sheets().size(), 4); ++sheet) {
+      out += "sheet " + std::to_string(sheet) + ":\n";
+      try {
+        reader.SelectSheet(sheet);
+      } catch (const EPlicatoError& error) {
+        fuzz::RequireMessage(error);
+        out += error.what();
+        continue;
+      }
+      ReadRows(reader, out);
+    }
+  } catch (const EPlicatoError& error) {
+    fuzz::RequireMessage(error);
+    out += error.what();
+  }
+  return out;
+}
+
+void ReadRows(TXlsxSheetReader& reader, std::string& out) {
+  try {
     TXlsxRow row;
     bool first = true;
     uint32_t last = 0;
@@ -69,6 +97,7 @@ std::string ReadAll(const std::vector<uint8_t>& bytes, size_t pieceSize) {
                       cell.boolean, cell.error, cell.number);
         out += value;
         for (char16_t c : cell.text) out += std::to_string(c) + ',';
+        for (char16_t c : cell.format) out += std::to_string(c) + ';';
       }
       out += '\n';
     }
@@ -76,7 +105,6 @@ std::string ReadAll(const std::vector<uint8_t>& bytes, size_t pieceSize) {
     fuzz::RequireMessage(error);
     out += error.what();
   }
-  return out;
 }
 
 }  // namespace

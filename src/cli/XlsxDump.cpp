@@ -1,10 +1,12 @@
 #include "cli/XlsxDump.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "biff/CodePage.h"
 #include "workbook/Cell.h"
 #include "workbook/NumberText.h"
+#include "xlsx/XlsxErrors.h"
 #include "xlsx/XlsxReader.h"
 
 namespace plicato {
@@ -42,47 +44,88 @@ int CellKind(const TXlsxCell& cell) {
   }
 }
 
+// Output gathered into pieces of a quarter megabyte before it is written.
+class TPieces {
+ public:
+  explicit TPieces(const std::function<void(std::string_view)>& write) : write_(write) {}
+  std::string& Text() { return text_; }
+  void Flush(bool all = false) {
+    if (text_.size() < kPiece && !(all && !text_.empty())) return;
+    write_(text_);
+    text_.clear();
+  }
+
+ private:
+  static constexpr size_t kPiece = 256 << 10;
+  const std::function<void(std::string_view)>& write_;
+  std::string text_;
+};
+
+// Opens the file on its worksheet number `worksheet`.
+std::unique_ptr<TXlsxSheetReader> OpenWorksheet(const std::filesystem::path& path, size_t worksheet) {
+  auto reader = std::make_unique<TXlsxSheetReader>(path);
+  size_t seen = 0;
+  for (size_t i = 0; i < reader->Sheets().size(); ++i)
+    if (reader->Sheets()[i].worksheet && seen++ == worksheet) {
+      if (i != reader->SelectedSheet()) reader->SelectSheet(i);
+      return reader;
+    }
+  throw EXlsxError(
+      FormatMessage("The workbook has %zu worksheet(s); there is no worksheet %zu", seen, worksheet));
+}
+
 }  // namespace
 
-std::string DumpXlsxSheet(const std::filesystem::path& path, bool cells,
-                          std::string (*csvField)(const std::string&)) {
-  std::string out;
+void DumpXlsxSheet(const std::filesystem::path& path, size_t worksheet, bool cells,
+                   std::string (*csvField)(const std::string&),
+                   const std::function<void(std::string_view)>& write) {
+  TPieces out(write);
   TXlsxRow row;
   if (cells) {
-    TXlsxSheetReader reader(path);
-    while (reader.NextRow(row))
+    const std::unique_ptr<TXlsxSheetReader> reader = OpenWorksheet(path, worksheet);
+    while (reader->NextRow(row)) {
       for (const TXlsxCell& cell : row.cells)
-        out += std::to_string(row.index) + "," + std::to_string(cell.column) + "," +
-               std::to_string(CellKind(cell)) + "," + csvField(CellText(cell)) + "\r\n";
-    return out;
+        out.Text() += std::to_string(row.index) + "," + std::to_string(cell.column) + "," +
+                      std::to_string(CellKind(cell)) + "," + csvField(CellText(cell)) + "\r\n";
+      out.Flush();
+    }
+    out.Flush(true);
+    return;
   }
-  // The CSV spans the used range from A1, as for .xls: one pass finds it, a second prints.
+  // The CSV spans the values from A1, as for .xls: one pass finds their extent, a second prints.
   int lastRow = -1, lastColumn = -1;
   {
-    TXlsxSheetReader reader(path);
-    while (reader.NextRow(row)) {
-      if (row.cells.empty()) continue;
-      lastRow = static_cast<int>(row.index);
-      lastColumn = std::max(lastColumn, static_cast<int>(row.cells.back().column));
-    }
+    const std::unique_ptr<TXlsxSheetReader> reader = OpenWorksheet(path, worksheet);
+    while (reader->NextRow(row))
+      for (const TXlsxCell& cell : row.cells)
+        if (cell.kind != xkBlank) {
+          lastRow = static_cast<int>(row.index);
+          lastColumn = std::max(lastColumn, static_cast<int>(cell.column));
+        }
   }
-  if (lastRow < 0) return out;
-  TXlsxSheetReader reader(path);
+  if (lastRow < 0) return;
+  const std::unique_ptr<TXlsxSheetReader> reader = OpenWorksheet(path, worksheet);
   int next = 0;
-  auto emptyRow = [&] { out += std::string(static_cast<size_t>(lastColumn), ',') + "\r\n"; };
-  while (next <= lastRow && reader.NextRow(row)) {
+  auto emptyRow = [&] {
+    out.Text().append(static_cast<size_t>(lastColumn), ',');
+    out.Text() += "\r\n";
+    out.Flush();
+  };
+  while (next <= lastRow && reader->NextRow(row)) {
     for (; next < static_cast<int>(row.index) && next <= lastRow; ++next) emptyRow();
     if (next > lastRow) break;
     size_t i = 0;
     for (int column = 0; column <= lastColumn; ++column) {
-      if (column > 0) out += ',';
-      if (i < row.cells.size() && row.cells[i].column == column) out += csvField(CellText(row.cells[i++]));
+      if (column > 0) out.Text() += ',';
+      if (i < row.cells.size() && row.cells[i].column == column)
+        out.Text() += csvField(CellText(row.cells[i++]));
     }
-    out += "\r\n";
+    out.Text() += "\r\n";
+    out.Flush();
     ++next;
   }
   for (; next <= lastRow; ++next) emptyRow();
-  return out;
+  out.Flush(true);
 }
 
 }  // namespace plicato

@@ -342,9 +342,8 @@ int Dump(const std::vector<std::string>& args) {
   }
   if (file.empty()) return UsageError("dump needs a file");
   if (DetectWorkbookContent(file) == wcXlsx) {
-    if (sheetIndex != 0) throw EXlsxError("Only the first worksheet of an .xlsx file is read");
-    const std::string text = DumpXlsxSheet(file, cells, &CsvField);
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    DumpXlsxSheet(file, static_cast<size_t>(sheetIndex), cells, &CsvField,
+                  [](std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); });
     return std::fflush(stdout) == 0 ? 0 : 1;
   }
 

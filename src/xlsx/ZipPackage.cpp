@@ -20,7 +20,17 @@ std::string ZipErrorText(int code) {
 }
 
 std::string PartKey(const std::string& name) {
-  return !name.empty() && name[0] == '/' ? name.substr(1) : name;
+  std::string key = !name.empty() && (name[0] == '/' || name[0] == '\\') ? name.substr(1) : name;
+  for (char& c : key) c = c == '\\' ? '/' : c;
+  return key;
+}
+
+// Part names compare as ASCII without regard to case.
+std::string Key(const std::string& name) {
+  std::string key = PartKey(name);
+  for (char& c : key)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return key;
 }
 
 }  // namespace
@@ -30,7 +40,9 @@ TZipPackage TZipPackage::OpenFile(const std::filesystem::path& path) {
   zip* archive = zip_open(path.c_str(), ZIP_RDONLY, &code);
   if (!archive)
     throw EXlsxError("Cannot open \"" + path.string() + "\" as a zip archive: " + ZipErrorText(code));
-  return TZipPackage(archive);
+  TZipPackage package(archive);
+  package.IndexEntries();
+  return package;
 }
 
 TZipPackage TZipPackage::OpenMemory(std::span<const uint8_t> bytes) {
@@ -45,13 +57,31 @@ TZipPackage TZipPackage::OpenMemory(std::span<const uint8_t> bytes) {
     throw EXlsxError("The file is not a readable zip archive: " + text);
   }
   zip_error_fini(&error);
-  return TZipPackage(archive);
+  TZipPackage package(archive);
+  package.IndexEntries();
+  return package;
 }
 
-TZipPackage::TZipPackage(TZipPackage&& other) noexcept : archive_(std::exchange(other.archive_, nullptr)) {}
+void TZipPackage::IndexEntries() {
+  const zip_int64_t count = zip_get_num_entries(archive_, 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    const char* name = zip_get_name(archive_, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+    if (!name)
+      throw EXlsxError(std::string("The zip archive's directory is damaged: ") + zip_strerror(archive_));
+    const std::string key = Key(name);
+    if (key.empty() || key.back() == '/') continue;  // a folder
+    if (!entries_.emplace(key, static_cast<uint64_t>(i)).second)
+      throw EXlsxError("The zip archive is damaged: it holds two entries named \"" + PartKey(name) +
+                       "\", and readers differ on which one counts");
+  }
+}
+
+TZipPackage::TZipPackage(TZipPackage&& other) noexcept
+    : archive_(std::exchange(other.archive_, nullptr)), entries_(std::move(other.entries_)) {}
 
 TZipPackage& TZipPackage::operator=(TZipPackage&& other) noexcept {
   std::swap(archive_, other.archive_);
+  std::swap(entries_, other.entries_);
   return *this;
 }
 
@@ -60,31 +90,29 @@ TZipPackage::~TZipPackage() {
 }
 
 bool TZipPackage::Contains(const std::string& name) const {
-  return zip_name_locate(archive_, PartKey(name).c_str(), ZIP_FL_NOCASE) >= 0;
+  return entries_.count(Key(name)) > 0;
 }
 
 TZipPart TZipPackage::OpenPart(const std::string& name) const {
   const std::string key = PartKey(name);
-  const zip_int64_t index = zip_name_locate(archive_, key.c_str(), ZIP_FL_NOCASE);
-  if (index < 0) throw EXlsxError("The workbook has no part " + key);
+  const auto found = entries_.find(Key(name));
+  if (found == entries_.end()) throw EXlsxError("The workbook has no part " + key);
+  const zip_uint64_t index = found->second;
   zip_stat_t stat;
   zip_stat_init(&stat);
-  if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &stat) != 0)
+  if (zip_stat_index(archive_, index, 0, &stat) != 0)
     throw EXlsxError("The zip entry of " + key + " is damaged: " + zip_strerror(archive_));
   if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE)
     throw EXlsxError("The part " + key + " is encrypted inside the zip archive");
   if (!(stat.valid & ZIP_STAT_SIZE) || !(stat.valid & ZIP_STAT_COMP_SIZE))
     throw EXlsxError("The zip entry of " + key + " gives no size");
-  // A zip bomb declares a huge part or an implausible compression ratio: refuse before inflating.
+  // A part is read as a stream, so a high compression ratio costs time, not memory (a sheet of empty
+  // formatted cells inflates a thousand times): the inflated size is bounded, here and while it is read,
+  // and what is kept of it by the memory budgets of the parts' readers.
   if (stat.size > kMaxPartSize)
     throw EXlsxError(FormatMessage("The part %s declares %llu bytes, more than the 2 GB a part may have",
                                    key.c_str(), static_cast<unsigned long long>(stat.size)));
-  if (stat.size > kMaxInflateRatio * stat.comp_size)
-    throw EXlsxError(FormatMessage(
-        "The part %s would inflate %llu bytes to %llu, more than 200 times: refused as a zip bomb",
-        key.c_str(), static_cast<unsigned long long>(stat.comp_size),
-        static_cast<unsigned long long>(stat.size)));
-  zip_file_t* file = zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0);
+  zip_file_t* file = zip_fopen_index(archive_, index, 0);
   if (!file) throw EXlsxError("Cannot read the part " + key + ": " + zip_strerror(archive_));
   return TZipPart(file, key, stat.size);
 }

@@ -1,8 +1,9 @@
 // The zip container of an Office Open XML file, read through libzip, with the limits that keep a hostile
 // file from exhausting memory or time: a part is refused before it is read when its directory entry
-// declares more than kMaxPartSize inflated bytes or more than kMaxInflateRatio times its compressed
-// size, and while it is read when it inflates to more than it declared. libzip checks each part's CRC
-// when the part has been read to its end, and reads zip64 archives.
+// declares more than kMaxPartSize inflated bytes, and while it is read when it inflates to more than it
+// declared. (Its compression ratio alone is no sign of a bomb: a row of 16,384 empty formatted cells
+// inflates hundreds of times; what the readers keep of a part is bounded by their own budgets.) libzip checks
+// each part's CRC when the part has been read to its end, and reads zip64 archives.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
 
 struct zip;
 struct zip_file;
@@ -18,7 +20,6 @@ struct zip_file;
 namespace plicato::xlsx {
 
 inline constexpr uint64_t kMaxPartSize = 2ull * 1024 * 1024 * 1024;
-inline constexpr uint64_t kMaxInflateRatio = 200;
 
 class TZipPart;
 
@@ -43,14 +44,19 @@ class TZipPackage {
   TZipPackage& operator=(TZipPackage&&) noexcept;
   ~TZipPackage();
 
-  // Part names compare without regard to case and without a leading '/', as the package format has it.
+  // Part names compare without regard to case and without a leading '/', as the package format has it; an
+  // entry named with backslashes (xl\workbook.xml, as some writers on Windows store it) is the part with
+  // slashes. Two entries of one name make the archive ambiguous (readers differ on which one counts) and
+  // are refused as damage when the package is opened.
   bool Contains(const std::string& name) const;
   // EXlsxError when the part is missing, encrypted, or refused by the limits above.
   TZipPart OpenPart(const std::string& name) const;
 
  private:
   explicit TZipPackage(zip* archive) : archive_(archive) {}
+  void IndexEntries();
   zip* archive_ = nullptr;
+  std::unordered_map<std::string, uint64_t> entries_;  // entry index by part name, as Key() makes it
 };
 
 // A part being read from its start. The package must outlive it. libzip allows one thread at a time in

@@ -12,6 +12,7 @@
 #include "TestUtil.h"
 #include "biff/CodePage.h"
 #include "workbook/XLSWorkbook.h"
+#include "xlsx/XlsxBuild.h"
 
 namespace plicato {
 namespace {
@@ -122,6 +123,57 @@ TEST(Dump, EveryCellAsTheWorkbookRendersIt) {
     const size_t end = expected.find("\r\n", at) + 2;
     ASSERT_EQ(output.substr(at, end - at), expected.substr(at, end - at)) << "row " << row;
     at = end;
+  }
+}
+
+// An .xlsx sheet is dumped as its values span: cells of nothing but a format, however far out, add no
+// row or column (a sheet formatted down to XFD1048576 would otherwise print gigabytes), and --sheet counts
+// worksheets, a chart sheet listed first passed over.
+TEST(Dump, XlsxPrintsTheValuesOfTheChosenWorksheet) {
+  test::TempDir dir;
+  std::string formatted;
+  for (int r = 3; r <= 3000; ++r)
+    formatted += "<row r=\"" + std::to_string(r) + "\"><c r=\"XFD" + std::to_string(r) + "\" s=\"1\"/></row>";
+  test::TParts parts =
+      test::WorkbookParts(test::SheetXml("<row r=\"1\"><c r=\"A1\"><v>1</v></c></row><row r=\"2\"><c "
+                                         "r=\"C2\" t=\"inlineStr\"><is><t>x</t></is></c></row>" +
+                                         formatted));
+  std::string& book = parts["xl/workbook.xml"];
+  book.insert(book.find("<sheet "), "<sheet name=\"Chart\" sheetId=\"9\" r:id=\"rC\"/>");
+  std::string& rels = parts["xl/_rels/workbook.xml.rels"];
+  rels.insert(rels.find("</Relationships>"),
+              "<Relationship Id=\"rC\" "
+              "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/chartsheet\" "
+              "Target=\"chart.xml\"/>");
+  parts["xl/chart.xml"] = "<chartsheet/>";
+  test::WriteFileBytes(dir / "sheet.xlsx", test::BuildZip(parts));
+  struct TCase {
+    const char* options;
+    const char* expected;
+  };
+  const TCase cases[] = {{"", "1,,\r\n,,x\r\n"},
+                         {"--sheet 0", "1,,\r\n,,x\r\n"},
+                         {"--cells", "0,0,4,1\r\n1,2,5,x\r\n2,16383,1,\r\n"},
+                         {"--sheet 1", ""}};
+  for (const TCase& c : cases) {
+    const std::string command =
+        "'" PLICATO_CLI "' dump " + std::string(c.options) + " '" + (dir / "sheet.xlsx").string() + "' 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char chunk[65536];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
+    const int status = ::pclose(pipe);
+    if (*c.expected == '\0') {
+      EXPECT_NE(status, 0) << c.options;
+      EXPECT_NE(output.find("there is no worksheet 1"), std::string::npos) << output;
+    } else {
+      EXPECT_EQ(status, 0) << c.options;
+      // --cells lists every stored cell, the formatted ones too: its start is compared.
+      EXPECT_EQ(std::string_view(c.options) == "--cells" ? output.substr(0, std::strlen(c.expected)) : output,
+                c.expected)
+          << c.options;
+    }
   }
 }
 

@@ -9,7 +9,7 @@ worksheet that `plicato-cli dump --cells` prints is compared with what openpyxl 
 give their cached results) reads at the same place: type (text, number, boolean, error) and value,
 numbers to the 15 significant digits the dump prints, dates through their serial number. Cells openpyxl
 reads as empty must be blank for us and the reverse. The CSV form of the dump must put the same texts on
-a rectangle from A1 to the last cell.
+a rectangle from A1 to the last cell that holds a value.
 """
 
 import argparse
@@ -111,9 +111,11 @@ def our_cells(cli, path):
 def csv_problems(cli, path):
     """The CSV form of dump: a rectangle from A1 to the last cell, each cell's text where --cells put it."""
     out = subprocess.run([cli, "dump", path], capture_output=True)
-    rows = list(csv.reader(io.StringIO(out.stdout.decode("utf-8"), newline="")))
+    # An empty line is a row of one empty field (a sheet of one column).
+    rows = [row or [""] for row in csv.reader(io.StringIO(out.stdout.decode("utf-8"), newline=""))]
     cells = subprocess.run([cli, "dump", "--cells", path], capture_output=True).stdout.decode("utf-8")
-    every = {(int(r), int(c)): text for r, c, _, text in csv.reader(io.StringIO(cells, newline=""))}
+    # Cells that hold only a format (kind 1) do not widen the CSV.
+    every = {(int(r), int(c)): text for r, c, kind, text in csv.reader(io.StringIO(cells, newline="")) if kind != "1"}
     height, width = max(r for r, _ in every) + 1, max(c for _, c in every) + 1
     if len(rows) != height or any(len(row) != width for row in rows):
         return ["CSV is not %d rows x %d columns" % (height, width)]
