@@ -181,42 +181,16 @@ class TXlsBook : public TInputBook {
   std::vector<TFormatText> formats_;  // by cell format handle
 };
 
-// TEMPORARY: the reader's sheets, dates and formats are on their way (branch xlsxread).
-namespace compat {
-template <class R>
-void FillSheets(R& reader, std::vector<TInSheet>& sheets) {
-  if constexpr (requires { reader.Sheets(); }) {
-    for (const auto& entry : reader.Sheets()) sheets.push_back({entry.name, entry.worksheet});
-  } else {
-    sheets.push_back({reader.SheetName(), true});
-  }
-}
-template <class R>
-void Select(R& reader, size_t index) {
-  if constexpr (requires { reader.SelectSheet(index); }) reader.SelectSheet(index);
-}
-template <class R>
-bool Date1904(R& reader) {
-  if constexpr (requires { reader.Date1904(); }) return reader.Date1904();
-  return false;
-}
-template <class C>
-std::u16string_view Format(const C& cell) {
-  if constexpr (requires { cell.format; }) return cell.format;
-  return {};
-}
-}  // namespace compat
-
 class TXlsxBook : public TInputBook {
  public:
   explicit TXlsxBook(const std::filesystem::path& path) : reader_(path) {
-    compat::FillSheets(reader_, sheets_);
+    for (const TXlsxSheetEntry& entry : reader_.Sheets()) sheets_.push_back({entry.name, entry.worksheet});
   }
 
   const std::vector<TInSheet>& Sheets() const override { return sheets_; }
 
   void SelectSheet(size_t index) override {
-    compat::Select(reader_, index);
+    reader_.SelectSheet(index);
     ended_ = false;
   }
 
@@ -240,7 +214,7 @@ class TXlsxBook : public TInputBook {
         case xkNumber:
           in.kind = ikNumber;
           in.number = cell.number;
-          in.format = compat::Format(cell);
+          in.format = cell.format;
           break;
         case xkText:
           in.kind = ikText;
@@ -269,7 +243,7 @@ class TXlsxBook : public TInputBook {
     return true;
   }
 
-  bool Date1904() const override { return compat::Date1904(reader_); }
+  bool Date1904() const override { return reader_.Date1904(); }
 
  private:
   // Once ended the reader is not asked again until a sheet is selected.
