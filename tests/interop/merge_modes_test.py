@@ -316,7 +316,8 @@ def xls_rows(path):
 
 
 def xlsx_rows(path):
-    sheet = openpyxl.load_workbook(path).worksheets[0]
+    sheet = openpyxl.load_workbook(path, data_only=True).worksheets[0]
+    formulas = openpyxl.load_workbook(path).worksheets[0]
     rows = []
     for cells in sheet.iter_rows():
         row = {}
@@ -324,7 +325,8 @@ def xlsx_rows(path):
             v, fmt = cell.value, "" if cell.number_format == "General" else cell.number_format
             if v is None or v == "":
                 continue
-            if cell.data_type == "e":
+            # The .xlsx output writes an error as the formula of that error value, cached as its text.
+            if cell.data_type == "e" or (v in ERRORS and formulas.cell(cell.row, cell.column).value == "=" + v):
                 row[cell.column - 1] = ("error", v, "")
             elif isinstance(v, bool):
                 row[cell.column - 1] = ("bool", v, "")

@@ -504,8 +504,8 @@ TEST(MergeEngine, StreamsXlsxSheetsOfAnyLength) {
 
 namespace plicato {
 
-// Faults a hostile run found in continuation names, empty runs, stale outputs, names changed mid-run and stops, one
-// case each: a run set up, its outcome, and what must hold of the files afterwards.
+// Faults a hostile run found in continuation names, empty runs, stale outputs, names changed mid-run and
+// stops, one case each: a run set up, its outcome, and what must hold of the files afterwards.
 TEST(MergeEngine, HostileRunsThirdRound) {
   test::TempDir dir;
   const fs::path& d = dir.Path();
@@ -666,6 +666,45 @@ TEST(MergeEngine, HostileRunsThirdRound) {
     }
     c.check(host, report);
   }
+}
+
+}  // namespace plicato
+
+namespace plicato {
+
+// Header rows, the source column and the marks across a split: the continuation begins with the header
+// again, the marks count data rows only, and data cells moved past the output's last column are said.
+TEST(MergeEngine, HeaderRowsTopEveryOutput) {
+  test::TempDir dir;
+  WriteXlsx(dir / "long.xlsx", "<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>Head</t></is></c></row>" +
+                                   XlsxTextRows(70000, 2));
+  WriteInput(dir / "wide.xls", [](TSheet& s) {
+    for (int c = 0; c < 255; ++c) s.PutText(c, 0, u"h"), s.PutText(c, 1, u"w");
+  });
+  TRecordingHost host;
+  host.files = {(dir / "long.xlsx").string(), (dir / "wide.xls").string()};
+  host.savePath = (dir / "out.xls").string();
+  host.mark = true;
+  host.options.headerRows = 1;
+  host.options.sourceColumn = true;
+  host.sourceName = [](const fs::path& file) { return file.filename(); };
+  const TMergeReport report = MergeFiles(host);
+
+  TOutput first(dir / "out.xls"), second(dir / "out-1.xls");
+  EXPECT_EQ(first.Text(0, 0) + u"," + first.Text(1, 0) + u"," + first.Text(2, 0), u"Source,,Head");
+  EXPECT_EQ(first.Text(0, 1) + u"," + first.Text(1, 1) + u"," + first.Text(2, 1), u"long.xlsx,65535,L2");
+  EXPECT_EQ(second.Text(2, 0), u"Head") << "the continuation begins with the header rows";
+  EXPECT_EQ(second.Text(1, 1) + u"," + second.Text(2, 1), u"4465,L65537");
+  EXPECT_EQ(second.Text(0, 4466) + u"," + second.Text(1, 4466), u"wide.xls,1")
+      << "its own header row skipped";
+  EXPECT_EQ(second.Text(255, 4466), u"w");
+  EXPECT_EQ(second.LastRow(), 4466);
+  EXPECT_EQ(report.rowsWritten, 1 + 70000 + 1 + 1);
+  ASSERT_EQ(report.notes.size(), 1u);
+  EXPECT_EQ(
+      report.notes[0].text,
+      "Columns after the 254th (IT) were not merged: the output has 256 columns, the first 2 for the source "
+      "and mark; the sheet has values up to column IU.");
 }
 
 }  // namespace plicato
