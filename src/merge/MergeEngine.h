@@ -115,15 +115,19 @@ struct TMergeReport {
   bool stopped = false;     // ended by a stop request before the list's end
 };
 
-// Runs the whole merge. Before the first file is read, a run whose output would be one of its inputs is
-// refused with EMergeError naming both, and nothing is written. Throws EMergeError when a file fails:
-// the rows gathered so far have then been written when there were any (an existing file at the save
-// path is otherwise left as it was), and the message names the failing file, carries the reader's
-// message and says what was written. An output that cannot be written ends the run with a message
-// naming that output. A stopped run writes the rows gathered, when there are any.
+// Runs the whole merge. Before the first file is read, an empty list, an output format this program does
+// not write, and a run whose output (the save path or a continuation name it could take) would be one of
+// its inputs are refused with EMergeError, and nothing is written; each output name is checked again as it
+// is taken. Throws EMergeError when a file fails: the rows gathered so far have then been written when
+// there were any (an existing file at the save path is otherwise left as it was), and the message names
+// the failing file, carries the reader's message and says what was written. An output that cannot be
+// written ends the run with a message naming that output. A run that gathers no row writes nothing. A
+// stop request takes effect before the next file, or at a split inside a file (which is then noted as
+// cut short); the rows gathered are written.
 // When the host skips unreadable files, a file that fails is passed over instead (none of its rows is
-// kept) and listed in the returned report with its reason; a failure message that ends a run lists the
-// files passed over and the notes made before it.
+// kept where the output can still drop them) and listed in the returned report with its reason; a
+// failure message that ends a run lists the outputs written, the older continuation files beside them,
+// the files passed over and the notes made before it.
 TMergeReport MergeFiles(TMergeHost& host);
 
 }  // namespace plicato
