@@ -11,7 +11,6 @@
 #include "TestUtil.h"
 #include "biff/CodePage.h"
 #include "merge/MergeEngine.h"
-#include "workbook/CellFormats.h"
 #include "workbook/XLSWorkbook.h"
 #include "xlsx/XlsxBuild.h"
 
@@ -82,14 +81,6 @@ inline void WriteTextRows(const std::filesystem::path& path, int rows, const std
   });
 }
 
-// The index of a cell format showing numbers with the number format code.
-inline int NumberFormatIndex(TXLSWorkbook& wb, std::u16string_view code) {
-  TCellFormats& formats = wb.CellFormats();
-  TCellFormat copy(&formats, 15);
-  copy.SetNumberFormatText(code);
-  return formats.FindOrAddCounted(copy)->Index();
-}
-
 // An .xlsx workbook at path: the sheet XML's rows, and shared string items when there are any.
 inline void WriteXlsx(const std::filesystem::path& path, const std::string& rows,
                       const std::string& strings = "") {
@@ -117,15 +108,7 @@ struct TOutput {
   }
   TSheet& Sheet() { return wb.Sheets()[0]; }
   int LastRow() { return Sheet().Cells().IsEmpty() ? -1 : Sheet().Cells().CalcBounds().lastRow; }
-  int LastColumn() { return Sheet().Cells().IsEmpty() ? -1 : Sheet().Cells().CalcBounds().lastColumn; }
-  uint8_t Kind(int column, int row) { return Sheet().GetCellKind(column, row); }
   std::u16string Text(int column, int row) { return Sheet().GetStringText(column, row); }
-  double Number(int column, int row) { return Sheet().GetFloat(column, row); }
-  std::u16string Format(int column, int row) {
-    const TCell* cell = Sheet().FindCell(column, row);
-    const TCellFormat* format = cell ? wb.CellFormats().ByHandle(cell->format) : nullptr;
-    return format ? format->NumberFormatText() : u"?";
-  }
   TXLSWorkbook wb;
 };
 
