@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 
 #include "biff/Errors.h"
 #include "biff/RecordStorage.h"
@@ -178,7 +179,8 @@ class TXlsBook : public TInputBook {
     bool looked = false;
     std::u16string text;
   };
-  std::vector<TFormatText> formats_;  // by cell format handle
+  // By cell format handle. A deque, so that growing it leaves the texts already handed out in place.
+  std::deque<TFormatText> formats_;
 };
 
 class TXlsxBook : public TInputBook {

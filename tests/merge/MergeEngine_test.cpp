@@ -15,6 +15,8 @@
 #include "biff/CodePage.h"
 #include "biff/CompoundFile.h"
 #include "biff/Errors.h"
+#include "biff/Settings.h"
+#include "workbook/CellFormats.h"
 #include "workbook/XLSWorkbook.h"
 #include "xlsx/XlsxBuild.h"
 #include "xlsx/XlsxErrors.h"
@@ -705,6 +707,65 @@ TEST(MergeEngine, HeaderRowsTopEveryOutput) {
       report.notes[0].text,
       "Columns after the 254th (IT) were not merged: the output has 256 columns, the first 2 for the source "
       "and mark; the sheet has values up to column IU.");
+}
+
+}  // namespace plicato
+
+namespace plicato {
+
+// Value mode: each cell with its type and number format, formulas as their cached results, dates of a
+// 1904 workbook in the 1900 system, rows without a value left out and no padding.
+TEST(MergeEngine, ValueModeKeepsTypesAndFormats) {
+  test::TempDir dir;
+  TXLSWorkbook in;
+  in.Workbook().SetDate1904(true);
+  TSheet& s = in.Sheets()[0];
+  auto format = [&in](std::u16string_view code) {
+    TCellFormat copy(&in.CellFormats(), 15);
+    copy.SetNumberFormatText(code);
+    return in.CellFormats().FindOrAddCounted(copy)->Index();
+  };
+  s.PutFloat(0, 0, 12.5, format(u"0.00"));
+  s.PutFloat(1, 0, 0.125, format(u"0.00%"));
+  s.PutFloat(2, 0, 43890, format(u"yyyy-mm-dd"));
+  s.PutFloat(3, 0, 0.75, format(u"h:mm"));
+  s.PutBoolean(4, 0, true, 15);
+  s.PutError(5, 0, ceDiv0, 15);
+  s.PutText(6, 0, u"");
+  s.PutBlank(0, 1, 15);  // a row without a value
+  auto result = std::make_unique<TFormulaData>();
+  const double six = 6;
+  std::memcpy(result->result, &six, sizeof six);
+  result->expression = {0x1E, 0x06, 0x00};
+  result->tokenLength = 3;
+  s.PutFormula(1, 2, ckNumberFormula, 15, std::move(result));
+  result = std::make_unique<TFormulaData>();
+  result->text = u"xy";
+  result->expression = {0x1E, 0x06, 0x00};
+  result->tokenLength = 3;
+  s.PutFormula(2, 2, ckStringFormula, 15, std::move(result));
+  in.Filename = FileNameFromPath(dir / "in.xls");
+  in.Write();
+
+  TRecordingHost host;
+  host.files = {(dir / "in.xls").string()};
+  host.savePath = (dir / "out.xls").string();
+  host.options.values = true;
+  MergeFiles(host);
+  TOutput out(dir / "out.xls");
+  TSheet& o = out.Sheet();
+  auto shown = [&](int column, int row) {
+    const TCell* cell = o.FindCell(column, row);
+    return ToUtf8(o.GetText(column, row)) + " " + std::to_string(o.GetCellKind(column, row)) + " " +
+           (cell ? ToUtf8(out.wb.CellFormats().ByHandle(cell->format)->NumberFormatText()) : "");
+  };
+  // The date moves by the 1,462 days between the systems; a time of day does not.
+  const std::vector<std::string> first = {"12.5 4 0.00", "0.125 4 0.00%", "45352 4 yyyy-mm-dd",
+                                          "0.75 4 h:mm", "TRUE 6 ",       "#DIV/0! 7 "};
+  for (int c = 0; c < 6; ++c) EXPECT_EQ(shown(c, 0), first[static_cast<size_t>(c)]) << c;
+  EXPECT_EQ(out.Sheet().Cells().CalcBounds().lastColumn, 5) << "an empty text is not written";
+  EXPECT_EQ(shown(1, 1) + ", " + shown(2, 1), "6 4 , xy 5 ") << "the empty row is left out";
+  EXPECT_EQ(out.LastRow(), 1);
 }
 
 }  // namespace plicato
