@@ -68,7 +68,7 @@ class TWindowMergeHost : public TMergeHost {
   TMergeOptions Options() override;
   // The source column's name of a listed file: its path relative to the folder field's folder when it
   // lies there (the folder search found it), else the path as listed (a file added or dropped by name).
-  std::filesystem::path SourceName(const std::filesystem::path& file);
+  std::filesystem::path SourceName(const std::filesystem::path& file) override;
   std::optional<std::u16string> AskPassword(const std::filesystem::path& file) override;
 
   void SetProgressText(const std::string& text) override;

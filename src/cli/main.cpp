@@ -1,6 +1,6 @@
 // plicato-cli: the command-line front end of the engine.
 //   dump   prints a worksheet of a workbook as CSV, or its stored cells one per line
-//   merge  merges the first worksheets of many workbooks into one, as the window does
+//   merge  merges a worksheet of each of many workbooks into one, as the window does
 //   copy   reads a workbook and writes it back through the engine
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,7 @@
 #include "merge/CsvOutput.h"  // CsvField, the quoting the .csv output uses
 #include "merge/FileSearch.h"
 #include "merge/MergeEngine.h"
+#include "merge/OutputNames.h"
 #include "workbook/CellStorage.h"
 #include "workbook/SST.h"
 #include "workbook/SheetData.h"
@@ -43,14 +45,25 @@ const char kUsage[] =
     "      Prints worksheet N (default 0) as CSV (UTF-8), every cell as the workbook renders it, from\n"
     "      row 0 and column 0 to the last used row and column. With --cells, one line per stored cell:\n"
     "      row,col,kind,text (kinds: 1 blank, 4 number, 5 text, 6 boolean, 7 error, 8-13 formulas).\n"
-    "  plicato-cli merge [--mark-rows] [--xlsx] [--skip-unreadable] [--password PW]... -o OUT.xls PATH...\n"
-    "      Merges the rows of the first worksheet of every file into OUT.xls (split into OUT-1.xls, ...\n"
-    "      at 65,536 rows). A PATH that is a folder is searched for *.xls files, sub-folders included\n"
-    "      (with --xlsx also *.xlsx and *.xlsm files); a file is taken as it is and read by its content.\n"
-    "      --mark-rows puts each file's row count in the first column. --skip-unreadable passes over a\n"
-    "      file that cannot be read and lists it at the end (exit status 3). --password PW (repeatable)\n"
-    "      is tried on each encrypted file, in turn. Progress goes to stderr; Ctrl-C stops before the\n"
-    "      next file and writes what was merged.\n"
+    "  plicato-cli merge [--values] [--header-rows N] [--source] [--sheet N|NAME|all] [--mark-rows]\n"
+    "                    [--xlsx] [--skip-unreadable] [--password PW]... -o OUT PATH...\n"
+    "      Merges the rows of the first worksheet of every file into OUT. OUT's extension chooses the\n"
+    "      format: .xls (65,536 rows an output, then OUT-1.xls, ...), .xlsx (1,048,576 rows, then\n"
+    "      OUT-1.xlsx, ...) or .csv (UTF-8, never split); without one, .xls is added. A PATH that is a\n"
+    "      folder is searched for *.xls files, sub-folders included (with --xlsx also *.xlsx and *.xlsm\n"
+    "      files); a file is taken as it is and read by its content.\n"
+    "      By default (the classic merge) a sheet's rows are taken from the top down to its first row\n"
+    "      without text, every value as text, numbers rounded to whole numbers; a file that stops early\n"
+    "      or gives no rows is named at the end. --values keeps every cell's type and number format\n"
+    "      (dates stay dates) and takes every row that holds a value. --header-rows N (0-10) copies the\n"
+    "      first N rows of the first file once, atop every output, and skips them in the other files.\n"
+    "      --source adds a first column naming each row's file (\"Source\" on the header). --sheet picks\n"
+    "      the sheet: a number counted from 0, a name (any letter case), or all (every worksheet, each\n"
+    "      as a file of its own). --mark-rows puts each file's row count in a column of its first row.\n"
+    "      --skip-unreadable passes over a file that cannot be read (or lacks the sheet) and lists it at\n"
+    "      the end (exit status 3). --password PW (repeatable) is tried on each encrypted file, in turn.\n"
+    "      Progress goes to stderr; Ctrl-C stops before the next file (or at a split) and writes what\n"
+    "      was merged. No file to merge: exit status 1.\n"
     "  plicato-cli copy [--password PW] IN.xls OUT.xls\n"
     "      Reads IN.xls and writes it back as OUT.xls through the engine, to repair or re-save a legacy\n"
     "      workbook. An encrypted IN.xls (opened with --password) is written decrypted.\n"
@@ -432,23 +445,40 @@ int Copy(const std::vector<std::string>& args) {
   return 0;
 }
 
+// A message's lines (the engine separates them with CR) on lines of their own, indented after the first.
+std::string Indented(const std::string& message) {
+  return Printable(message, true);
+}
+
 // The command line's view of the window-level state. On a terminal, the progress is one line rewritten
 // in place; otherwise (a log, a pipe) the status lines are written one below the other as they happen.
 class TConsoleHost : public TMergeHost {
  public:
-  TConsoleHost(std::vector<std::filesystem::path> files, std::filesystem::path out, bool mark, bool skip,
-               std::vector<std::u16string> passwords)
+  TConsoleHost(std::vector<std::filesystem::path> files,
+               std::map<std::filesystem::path, std::filesystem::path> names, std::filesystem::path out,
+               bool mark, bool skip, std::vector<std::u16string> passwords, TMergeOptions options)
       : files_(std::move(files)),
+        names_(std::move(names)),
         out_(std::move(out)),
         mark_(mark),
         skip_(skip),
         passwords_(std::move(passwords)),
+        options_(std::move(options)),
         terminal_(::isatty(STDERR_FILENO) == 1) {}
   std::vector<std::filesystem::path> FileList() override { return files_; }
   std::filesystem::path SavePath() override { return out_; }
   bool MarkRows() override { return mark_; }
   bool SkipUnreadable() override { return skip_; }
   std::vector<std::u16string> Passwords() override { return passwords_; }
+  TMergeOptions Options() override { return options_; }
+  std::filesystem::path SourceName(const std::filesystem::path& file) override {
+    auto found = names_.find(file);
+    return found != names_.end() ? found->second : file;
+  }
+  void AddNote(const std::filesystem::path& file, const std::string& text) override {
+    EndLine();
+    std::cerr << Printable(file.string()) << ": " << Indented(text) << "\n";
+  }
 
   void SetProgressText(const std::string& text) override {
     if (!terminal_) {
@@ -515,10 +545,12 @@ class TConsoleHost : public TMergeHost {
   }
 
   std::vector<std::filesystem::path> files_;
+  std::map<std::filesystem::path, std::filesystem::path> names_;  // the source column's names
   std::filesystem::path out_;
   bool mark_;
   bool skip_;
   std::vector<std::u16string> passwords_;
+  TMergeOptions options_;
   bool terminal_;
   bool drawn_ = false;
   std::string count_;
@@ -528,9 +560,28 @@ class TConsoleHost : public TMergeHost {
   int64_t rows_ = 0;
 };
 
-// A message's lines (the engine separates them with CR) on lines of their own, indented after the first.
-std::string Indented(const std::string& message) {
-  return Printable(message, true);
+// "a", "b" and "c" as one list.
+std::string NameList(const std::vector<std::filesystem::path>& names) {
+  std::string text;
+  for (const std::filesystem::path& name : names)
+    text += (text.empty() ? "" : ", ") + Printable(name.string());
+  return text;
+}
+
+// --sheet's value: a number counted from 0, "all", or a name.
+TSheetChoice SheetChoice(const std::string& value) {
+  TSheetChoice choice;
+  if (value == "all") {
+    choice.kind = TSheetChoice::scAll;
+  } else if (!value.empty() && value.size() <= 5 &&
+             std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    choice.kind = TSheetChoice::scIndex;
+    choice.index = std::stoi(value);
+  } else {
+    choice.kind = TSheetChoice::scName;
+    choice.name = FromUtf8(value);
+  }
+  return choice;
 }
 
 TConsoleHost* gHost = nullptr;
@@ -562,12 +613,26 @@ void InstallSignalHandlers() {
 int Merge(const std::vector<std::string>& args) {
   std::filesystem::path out;
   bool mark = false, xlsx = false, skip = false;
+  TMergeOptions options;
   std::vector<std::u16string> passwords;
   std::vector<std::filesystem::path> paths;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "-o" && i + 1 < args.size()) {
       out = args[++i];
+    } else if (a == "--values") {
+      options.values = true;
+    } else if (a == "--header-rows" && i + 1 < args.size()) {
+      const std::string& n = args[++i];
+      if (n.size() > 2 || n.empty() ||
+          !std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; }) || std::stoi(n) > 10)
+        return UsageError("--header-rows needs a number from 0 to 10");
+      options.headerRows = std::stoi(n);
+    } else if (a == "--source") {
+      options.sourceColumn = true;
+    } else if (a == "--sheet" && i + 1 < args.size()) {
+      if (args[i + 1].empty()) return UsageError("--sheet needs a number, a name or all");
+      options.sheet = SheetChoice(args[++i]);
     } else if (a == "--mark-rows") {
       mark = true;
     } else if (a == "--xlsx") {
@@ -582,25 +647,31 @@ int Merge(const std::vector<std::string>& args) {
       paths.push_back(a);
     }
   }
-  if (out.empty()) return UsageError("merge needs -o OUT.xls");
+  if (out.empty()) return UsageError("merge needs -o OUT (.xls, .xlsx or .csv)");
   if (paths.empty()) return UsageError("merge needs at least one folder or file");
   cfb::CheckOutputWritable(out);
 
   InstallSignalHandlers();
   std::vector<std::filesystem::path> files;
   std::vector<TFileNote> unreadableFolders;  // their files are not in the list
+  // The source column names a file found in a folder by its path below that folder.
+  std::map<std::filesystem::path, std::filesystem::path> names;
   for (const std::filesystem::path& p : paths) {
     std::error_code ec;
     if (std::filesystem::is_directory(p, ec)) {
+      const std::string& folder = p.native();
       SearchFiles(
-          p.native(), WorkbookPatterns(xlsx), true,
+          folder, WorkbookPatterns(xlsx), true,
           [&](const std::string& f) {
             files.push_back(f);
+            size_t start = folder.size();
+            if (start < f.size() && f[start] == '/') ++start;
+            names.emplace(f, f.compare(0, folder.size(), folder) == 0 ? f.substr(start) : f);
             return true;
           },
           nullptr,
-          [&](const std::string& folder, const std::string& reason) {
-            unreadableFolders.push_back({folder, reason});
+          [&](const std::string& unreadable, const std::string& reason) {
+            unreadableFolders.push_back({unreadable, reason});
           });
     } else if (std::filesystem::is_regular_file(p, ec)) {
       files.push_back(p);
@@ -624,7 +695,15 @@ int Merge(const std::vector<std::string>& args) {
               << ". Nothing was merged; --skip-unreadable merges the files that can be read.\n";
     return 1;
   }
-  TConsoleHost host(std::move(files), out, mark, skip, std::move(passwords));
+  if (files.empty()) {
+    std::string under;
+    for (const std::filesystem::path& p : paths) under += (under.empty() ? "" : ", ") + Printable(p.string());
+    std::cerr << "plicato-cli: no files to merge under " << under << "; nothing was written\n";
+    return 1;
+  }
+  options.sourceCaption = u"Source";
+  TConsoleHost host(std::move(files), std::move(names), out, mark, skip, std::move(passwords),
+                    std::move(options));
   host.FoundCount.store(static_cast<int32_t>(host.FileList().size()));
   gHost = &host;
   if (gStopSignal != 0) host.StopRequested.store(1);
@@ -637,8 +716,12 @@ int Merge(const std::vector<std::string>& args) {
     throw;
   }
   gHost = nullptr;
-  for (const TFileNote& note : report.notes)
-    std::cerr << Printable(note.file.string()) << ": " << Indented(note.text) << "\n";
+  if (!report.notes.empty()) {
+    std::cerr << "plicato-cli: notes on " << report.notes.size()
+              << (report.notes.size() == 1 ? " file" : " files") << " merged:\n";
+    for (const TFileNote& note : report.notes)
+      std::cerr << "  " << Printable(note.file.string()) << ": " << Indented(note.text) << "\n";
+  }
   std::string passedOver;
   if (!report.skipped.empty()) {
     passedOver = std::to_string(report.skipped.size()) + " of " + std::to_string(host.FoundCount.load()) +
@@ -659,8 +742,16 @@ int Merge(const std::vector<std::string>& args) {
   if (gStopSignal != 0) {
     std::cerr << "plicato-cli: stopped by signal " << gStopSignal << ": " << host.MergedCount.load() << " of "
               << host.FoundCount.load() << " files merged\n";
-    return 128 + gStopSignal;
   }
+  // The last line: what this run wrote, and the continuation files beside it that it did not.
+  std::string written = report.outputs.empty() ? "nothing was written: no rows were gathered"
+                                               : "wrote " + std::to_string(report.rowsWritten) +
+                                                     (report.rowsWritten == 1 ? " row to " : " rows to ") +
+                                                     NameList(report.outputs);
+  if (!report.olderOutputs.empty())
+    written += "; older outputs, not from this run: " + NameList(report.olderOutputs);
+  std::cerr << "plicato-cli: " << written << "\n";
+  if (gStopSignal != 0) return 128 + gStopSignal;
   return report.skipped.empty() ? 0 : 3;
 }
 

@@ -1,7 +1,5 @@
 #include "merge/MergeEngine.h"
 
-#include <sys/stat.h>
-
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -11,8 +9,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <map>
 #include <memory>
+#include <span>
 #include <system_error>
 #include <utility>
 
@@ -20,6 +18,7 @@
 #include "biff/Errors.h"
 #include "biff/OutputFile.h"
 #include "merge/RowSource.h"
+#include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
 #include "xlsx/XlsxReader.h"
 
@@ -27,8 +26,9 @@ namespace plicato {
 
 namespace {
 
-constexpr int kMaxRows = 65536;
-constexpr int kColumns = TRowSource::kColumns;
+// The classic merge's columns of a sheet: 255 text cells a row in an .xls output, as it has always been.
+constexpr uint32_t kClassicColumns = 255;
+constexpr int kMaxHeaderRows = 10;
 // The reader's words for a password that does not open a file, and for a file that needs one.
 constexpr char kInvalidPassword[] = "Invalid password";
 constexpr char kPasswordRequired[] = "File is encrypted. Password required.";
@@ -63,6 +63,55 @@ std::string ColumnName(uint32_t column) {
   return name;
 }
 
+// 1st, 2nd, 3rd, 4th, ..., 11th, 12th, 13th, ..., 21st.
+std::string Ordinal(uint32_t n) {
+  const uint32_t tens = n % 100, ones = n % 10;
+  const char* suffix = "th";
+  if (tens < 11 || tens > 13) suffix = ones == 1 ? "st" : ones == 2 ? "nd" : ones == 3 ? "rd" : "th";
+  return std::to_string(n) + suffix;
+}
+
+std::string Rows(int64_t n) {
+  return std::to_string(n) + (n == 1 ? " row" : " rows");
+}
+
+TOutCell TextCell(uint16_t column, std::u16string_view text) {
+  TOutCell cell;
+  cell.column = column;
+  cell.text = text;
+  return cell;
+}
+
+// A row kept for the top of every continuation output: the header rows, with their own texts.
+struct TStoredRow {
+  std::vector<TOutCell> cells;
+  std::vector<std::u16string> texts;
+  std::vector<std::u16string> formats;
+
+  void Assign(std::span<const TOutCell> from) {
+    cells.assign(from.begin(), from.end());
+    texts.resize(cells.size());
+    formats.resize(cells.size());
+    for (size_t i = 0; i < cells.size(); ++i) {
+      texts[i].assign(cells[i].text);
+      formats[i].assign(cells[i].format);
+      cells[i].text = texts[i];
+      cells[i].format = formats[i];
+    }
+  }
+};
+
+// What the run knows of the sheet being merged.
+struct TSheetState {
+  int64_t taken = 0;     // rows the mode took, header rows included
+  int64_t data = 0;      // data rows given to outputs
+  int64_t counted = -1;  // data rows counted before (for marks into an output that cannot go back), or -1
+  // Classic mode: the sheet's rows end at the first one without text.
+  uint32_t next = 0;           // the row expected next
+  bool ended = false;          // that row was found
+  bool endHoldsValue = false;  // the row read that ended the rows (it or a later one) holds a value
+};
+
 // One run of MergeFiles: the output being filled and where the current file's rows go.
 class TMergeRun {
  public:
@@ -71,67 +120,96 @@ class TMergeRun {
   TMergeReport Run();
 
  private:
-  // Output worksheet 0, begun when a row first needs it: a full output is written at once, and the next
-  // one only exists once there is something to put in it.
-  TSheet& Output();
-  void WriteOutput();
-  std::unique_ptr<TRowSource> OpenSource(const fs::path& path);
+  enum THeaderState : uint8_t { hsNone, hsCollecting, hsDone };
+
+  std::unique_ptr<TInputBook> OpenBook(const fs::path& path);
   std::unique_ptr<TXLSWorkbook> ReadXls(const fs::path& path);
   std::optional<std::u16string> NextPassword(const fs::path& path, size_t& next);
-  void CopyRows(TRowSource& input, int32_t filesDone, int32_t filesTotal);
-  std::string TakeBack();
-  void PutMark(int rows);
+  std::vector<size_t> ChooseSheets(const TInputBook& book) const;
+
+  void MergeFile(const fs::path& path, int32_t done, int32_t total);
+  void MergeSheet(TInputBook& book, size_t sheet, int32_t done, int32_t total);
+  bool NextTaken(TInputBook& book, TSheetState& state);
+  void TakeClassic();
+  bool TakeValues(bool date1904);
+  int64_t CountDataRows(TInputBook& book);
+  void NoteRowsLeftBehind(TInputBook& book, const TSheetState& state);
+
+  void BeginOutput();
+  fs::path CurrentSavePath();
+  void Assemble(std::span<const TOutCell> data, int headerIndex, bool header, int64_t mark);
+  void PutRow();
+  void EmitHeader();
+  void EmitData(TSheetState& state);
+  void FinishPart();
   void Split();
+  void WriteOutput(uint32_t rows);
+  std::string TakeBack();
+  void Note(const std::string& text);
+  void FlushNotes(const fs::path& path);
+  std::vector<fs::path> OlderOutputs() const;
+  std::string OutputsText() const;
   std::string ReportText() const;
 
   TMergeHost& host_;
   TMergeReport report_;
+  // The run's settings, taken when it starts.
+  TMergeOptions options_;
+  bool mark_ = false;
+  bool classic_ = true;
+  int headerRows_ = 0;
+  fs::path savePath_;  // resolved
+  TOutputFormat format_ = ofXls;
+  std::unique_ptr<TListedFiles> listed_;
   std::vector<std::u16string> passwords_;  // the host's, taken when the run starts
   std::u16string lastPassword_;            // the one that opened the last encrypted file
-  std::unique_ptr<TXLSWorkbook> output_;   // null until a row needs it, and after each split
+  // The output layout: the source column, the mark column, then the data columns moved right by shift_.
+  uint32_t maxRows_ = 0;
+  uint32_t maxColumns_ = 0;
+  bool revisable_ = false;  // the output can take a cell into a row given before, and drop rows
+  uint16_t sourceColumn_ = 0, markColumn_ = 0, shift_ = 0;
+  uint32_t limit_ = 0;  // the columns of a sheet read
+  uint32_t fit_ = 0;    // the columns of a sheet that fit the output
+  uint16_t padTo_ = 0;
+  // The output being filled: null until a row needs it, and after each split.
+  std::unique_ptr<TRowOutput> output_;
   fs::path outputName_;
   std::vector<fs::path> written_;
-  int outputRow_ = 0;
-  int splitNumber_ = 0;
-  // The current file's rows in the current output, and the output row of the first of them.
-  int partRows_ = 0;
-  int partFirstRow_ = 0;
-  // The current file's rows in all, and the split number when it began.
+  uint32_t outputRow_ = 0;
+  uint32_t outputHeaderRows_ = 0;  // the repeated header rows at the top of the current output
+  int32_t splitNumber_ = 0;
+  // The header rows: taken from the first sheet that gives rows, repeated atop every continuation output.
+  THeaderState headerState_ = hsNone;
+  std::vector<TStoredRow> headers_;
+  // The current sheet's rows in the current output, and the output row of the first of them.
+  int64_t partRows_ = 0;
+  uint32_t partFirstRow_ = 0;
+  // The current file: its rows in all, where they began, whether it gave the header rows, its notes.
   int64_t fileRows_ = 0;
-  int fileFirstSplit_ = 0;
-  std::u16string text_;  // reused for every copied text
+  uint32_t fileFirstRow_ = 0;
+  int32_t fileFirstSplit_ = 0;
+  bool fileGaveHeader_ = false;
+  bool cutShort_ = false;  // a stop request ended the file at a split
+  uint32_t fileLastColumnOut_ = 0;
+  std::vector<std::string> fileNotes_;
+  std::u16string fileSource_;   // the source column's text for the file
+  std::u16string sheetSource_;  // ... for the sheet being merged
+  std::u16string sheetLabel_;   // the sheet's name where every sheet is merged, else empty
+  std::chrono::steady_clock::time_point lastProgress_;
+  int32_t filesDone_ = 0, filesTotal_ = 0;
+  // The row being read, the row taken from it (data cells at the sheet's columns) and the row written.
+  TInRow row_;
+  std::vector<TOutCell> taken_;
+  std::vector<std::u16string> texts_;  // the classic merge's texts of numbers, by column
+  std::vector<TOutCell> cells_;
+  std::u16string markText_;
 };
 
-TSheet& TMergeRun::Output() {
-  if (!output_) {
-    outputName_ = splitNumber_ == 0 ? host_.SavePath()
-                                    : fs::path(SplitOutputName(host_.SavePath().native(), splitNumber_));
-    output_ = std::make_unique<TXLSWorkbook>();
-    output_->Filename = FileNameFromPath(outputName_);
-  }
-  return output_->Sheets()[0];
-}
-
-void TMergeRun::WriteOutput() {
-  std::unique_ptr<TXLSWorkbook> output = std::move(output_);
-  try {
-    output->Filename = FileNameFromPath(outputName_);
-    output->Write();
-  } catch (const std::exception& e) {
-    output.reset();
-    ReleaseFreedMemory();
-    throw EOutputError("The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what());
-  }
-  // The cells of a full output are hundreds of megabytes: they go back to the system, not just to the heap.
-  output.reset();
-  ReleaseFreedMemory();
-  written_.push_back(outputName_);
-}
-
-std::unique_ptr<TRowSource> TMergeRun::OpenSource(const fs::path& path) {
+std::unique_ptr<TInputBook> TMergeRun::OpenBook(const fs::path& path) {
   // By content, not by name: an .xlsx saved as .xls is still streamed, and an .xls named .xlsx read.
-  if (HoldsXlsx(path)) return MakeXlsxRowSource(path);
-  return MakeXlsRowSource(ReadXls(path));
+  std::unique_ptr<TInputBook> book = HoldsXlsx(path) ? MakeXlsxBook(path) : MakeXlsBook(ReadXls(path));
+  book->SetColumnLimit(limit_);
+  return book;
 }
 
 // The next password to offer an encrypted file: the known ones in turn, then the host's answers. An
@@ -184,66 +262,466 @@ std::unique_ptr<TXLSWorkbook> TMergeRun::ReadXls(const fs::path& path) {
   }
 }
 
-// The mark of the current file's rows in the current output, on its first row there. A file with no
-// rows in this output has nothing to mark here.
-void TMergeRun::PutMark(int rows) {
-  if (rows <= 0 || !host_.MarkRows()) return;
-  Output().PutText(0, partFirstRow_, FromUtf8(std::to_string(rows)));
+// The sheets of a file the run merges, in order. A file without the sheet asked for cannot be merged:
+// the failure's message says why.
+std::vector<size_t> TMergeRun::ChooseSheets(const TInputBook& book) const {
+  const std::vector<TInSheet>& sheets = book.Sheets();
+  const TSheetChoice& choice = options_.sheet;
+  std::vector<size_t> chosen;
+  switch (choice.kind) {
+    case TSheetChoice::scFirst:
+      for (size_t i = 0; i < sheets.size() && chosen.empty(); ++i)
+        if (sheets[i].worksheet) chosen.push_back(i);
+      if (chosen.empty()) throw EMergeError("The workbook has no worksheet.");
+      break;
+    case TSheetChoice::scIndex: {
+      const size_t index = static_cast<size_t>(std::max(choice.index, 0));
+      if (index >= sheets.size()) {
+        throw EMergeError("The workbook has " + std::to_string(sheets.size()) +
+                          (sheets.size() == 1 ? " sheet" : " sheets") + ": there is no sheet " +
+                          std::to_string(index) + " (sheets are counted from 0).");
+      }
+      if (!sheets[index].worksheet) {
+        throw EMergeError("Sheet " + std::to_string(index) + " (\"" + ToUtf8(sheets[index].name) +
+                          "\") is not a worksheet.");
+      }
+      chosen.push_back(index);
+      break;
+    }
+    case TSheetChoice::scName: {
+      for (size_t i = 0; i < sheets.size() && chosen.empty(); ++i) {
+        if (!SameSheetName(sheets[i].name, choice.name)) continue;
+        if (!sheets[i].worksheet)
+          throw EMergeError("The sheet \"" + ToUtf8(sheets[i].name) + "\" is not a worksheet.");
+        chosen.push_back(i);
+      }
+      if (chosen.empty())
+        throw EMergeError("The workbook has no sheet named \"" + ToUtf8(choice.name) + "\".");
+      break;
+    }
+    case TSheetChoice::scAll:
+      for (size_t i = 0; i < sheets.size(); ++i)
+        if (sheets[i].worksheet) chosen.push_back(i);
+      break;
+  }
+  return chosen;
 }
 
-void TMergeRun::Split() {
-  // The output is full: mark the part of the current file it holds and write it; the next output is
-  // begun by the next row that needs it.
-  PutMark(partRows_);
+void TMergeRun::Note(const std::string& text) {
+  fileNotes_.push_back(sheetLabel_.empty() ? text : "Sheet \"" + ToUtf8(sheetLabel_) + "\": " + text);
+}
+
+// The remarks on a file merged, made as it ends: in the report, and to the host as they are made.
+void TMergeRun::FlushNotes(const fs::path& path) {
+  for (std::string& text : fileNotes_) {
+    host_.AddNote(path, text);
+    report_.notes.push_back({path, std::move(text)});
+  }
+  fileNotes_.clear();
+}
+
+// The save path a continuation output is named after: read again at each split. A path of another format
+// than the run's is not followed: the run's outputs stay of one format.
+fs::path TMergeRun::CurrentSavePath() {
+  fs::path path = ResolveSavePath(host_.SavePath());
+  return !path.empty() && OutputFormatOf(path) == format_ ? path : savePath_;
+}
+
+// Begins the output a row needs: the save path or the next continuation name, checked against the list
+// when it is taken, and on a continuation the header rows first.
+void TMergeRun::BeginOutput() {
+  if (output_) return;
+  const fs::path name = splitNumber_ == 0 ? savePath_ : ContinuationName(CurrentSavePath(), splitNumber_);
+  if (const fs::path* input = listed_->Find(name)) {
+    throw EOutputError("The output \"" + Shown(name) + "\" is the listed file \"" + Shown(*input) +
+                       "\":\rchoose another save path.");
+  }
+  outputName_ = name;
+  output_ = MakeRowOutput(format_, name);
   outputRow_ = 0;
-  ++splitNumber_;
-  WriteOutput();
+  if (splitNumber_ > 0) {
+    for (size_t i = 0; i < headers_.size(); ++i) {
+      Assemble(headers_[i].cells, static_cast<int>(i), true, -1);
+      PutRow();
+    }
+  }
+  outputHeaderRows_ = outputRow_;
+}
+
+// The row to write from the data cells taken: the source cell (on a header row, the caption on the
+// first), the mark when there is one (mark >= 0), and the data cells moved right past them.
+void TMergeRun::Assemble(std::span<const TOutCell> data, int headerIndex, bool header, int64_t mark) {
+  cells_.clear();
+  if (options_.sourceColumn) {
+    if (!header) {
+      cells_.push_back(TextCell(sourceColumn_, sheetSource_));
+    } else if (headerIndex == 0) {
+      cells_.push_back(TextCell(sourceColumn_, options_.sourceCaption));
+    }
+  }
+  if (mark >= 0) {
+    markText_ = FromUtf8(std::to_string(mark));
+    cells_.push_back(TextCell(markColumn_, markText_));
+  }
+  for (TOutCell cell : data) {
+    cell.column = static_cast<uint16_t>(cell.column + shift_);
+    cells_.push_back(cell);
+  }
+}
+
+// Writes the assembled row as the current output's next row.
+void TMergeRun::PutRow() {
+  try {
+    output_->PutRow(outputRow_, cells_, padTo_);
+  } catch (const EFileError& e) {
+    throw EOutputError("The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what());
+  }
+  ++outputRow_;
+  ++fileRows_;
+}
+
+void TMergeRun::EmitHeader() {
+  headers_.emplace_back().Assign(taken_);
+  BeginOutput();
+  Assemble(taken_, static_cast<int>(headers_.size() - 1), true, -1);
+  PutRow();
+  if (outputRow_ >= maxRows_) Split();
+}
+
+void TMergeRun::EmitData(TSheetState& state) {
+  BeginOutput();
+  int64_t mark = -1;
+  if (partRows_ == 0) {
+    partFirstRow_ = outputRow_;
+    // An output that cannot go back is given the mark with the row: the rows this output will hold.
+    if (mark_ && !revisable_) mark = std::min<int64_t>(state.counted - state.data, maxRows_ - outputRow_);
+  }
+  Assemble(taken_, 0, false, mark);
+  PutRow();
+  ++partRows_;
+  ++state.data;
+  if (outputRow_ >= maxRows_) Split();
+  const auto now = std::chrono::steady_clock::now();
+  if (now - lastProgress_ >= kProgressInterval) {
+    lastProgress_ = now;
+    host_.SetProgress(filesDone_, filesTotal_, fileRows_);
+  }
+}
+
+// The end of the current sheet's rows in the current output: an output that can go back is given their
+// mark now, on the first of them.
+void TMergeRun::FinishPart() {
+  if (mark_ && revisable_ && partRows_ > 0 && output_) {
+    markText_ = FromUtf8(std::to_string(partRows_));
+    output_->PutLateCell(partFirstRow_, TextCell(markColumn_, markText_));
+  }
   partRows_ = 0;
   partFirstRow_ = 0;
 }
 
-void TMergeRun::CopyRows(TRowSource& input, int32_t filesDone, int32_t filesTotal) {
-  auto lastProgress = std::chrono::steady_clock::now();
-  while (input.NextRow()) {
-    TSheet& out = Output();
-    // Asked once a row: a row is copied whole to one place.
-    const int shift = host_.MarkRows() ? 1 : 0;
-    const int width = std::min(input.TextWidth(), kColumns);
-    for (int column = 0; column < width; ++column) {
-      input.CellText(column, text_);
-      out.PutText(column + shift, outputRow_, text_);
+void TMergeRun::Split() {
+  // The output is full: mark the part of the current sheet it holds and write it; the next output is
+  // begun by the next row that needs it.
+  FinishPart();
+  const uint32_t rows = outputRow_;
+  outputRow_ = 0;
+  outputHeaderRows_ = 0;
+  ++splitNumber_;
+  WriteOutput(rows);
+}
+
+void TMergeRun::WriteOutput(uint32_t rows) {
+  std::unique_ptr<TRowOutput> output = std::move(output_);
+  try {
+    output->Commit();
+  } catch (const std::exception& e) {
+    output.reset();
+    ReleaseFreedMemory();
+    throw EOutputError("The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what());
+  }
+  // The cells of a full .xls output are hundreds of megabytes: they go back to the system, not just to
+  // the heap.
+  output.reset();
+  ReleaseFreedMemory();
+  written_.push_back(outputName_);
+  report_.rowsWritten += rows;
+}
+
+// Reads the next row the mode takes into taken_. Classic mode: false at the first row without non-empty
+// text (a row the sheet leaves out has none). Value mode: rows without a value are passed over.
+bool TMergeRun::NextTaken(TInputBook& book, TSheetState& state) {
+  if (classic_) {
+    if (state.ended) return false;
+    if (!book.NextRow(row_)) {
+      state.ended = true;
+      return false;
     }
-    // The rest of the row is empty text, still one text cell per column.
-    out.PutEmptyTexts(width + shift, kColumns - 1 + shift, outputRow_);
-    ++partRows_;
-    ++fileRows_;
-    if (++outputRow_ >= kMaxRows) Split();
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastProgress >= kProgressInterval) {
-      lastProgress = now;
-      host_.SetProgress(filesDone, filesTotal, fileRows_);
+    // Only a text cell keeps its row: a formula's cached text is a formula's result.
+    const bool text = row_.index == state.next &&
+                      std::any_of(row_.cells.begin(), row_.cells.end(), [](const TInCell& cell) {
+                        return cell.kind == ikText && !cell.formula && !cell.text.empty();
+                      });
+    if (!text) {
+      state.ended = true;
+      state.endHoldsValue = row_.lastColumnOut != 0 ||
+                            std::any_of(row_.cells.begin(), row_.cells.end(), [](const TInCell& cell) {
+                              return cell.kind != ikBlank && !(cell.kind == ikText && cell.text.empty());
+                            });
+      return false;
+    }
+    ++state.next;
+    TakeClassic();
+    return true;
+  }
+  while (book.NextRow(row_))
+    if (TakeValues(book.Date1904())) return true;
+  return false;
+}
+
+// The classic row: every cell up to the last number or text as text (a number as its rounded value,
+// anything else but a text empty); the output pads the rest of the row with empty texts.
+void TMergeRun::TakeClassic() {
+  taken_.clear();
+  uint32_t width = 0;
+  uint32_t out = row_.lastColumnOut;
+  for (const TInCell& cell : row_.cells) {
+    if (cell.formula || !(cell.kind == ikNumber || (cell.kind == ikText && !cell.text.empty()))) continue;
+    if (cell.column < fit_) {
+      width = cell.column + 1u;
+    } else {
+      out = std::max<uint32_t>(out, cell.column + 1u);
     }
   }
-  PutMark(partRows_);
+  if (out > 0) fileLastColumnOut_ = std::max(fileLastColumnOut_, out);
+  auto cell = row_.cells.begin();
+  for (uint32_t column = 0; column < width; ++column) {
+    while (cell != row_.cells.end() && cell->column < column) ++cell;
+    std::u16string_view text;
+    if (cell != row_.cells.end() && cell->column == column && !cell->formula) {
+      if (cell->kind == ikNumber) {
+        texts_[column] = FromUtf8(RoundedNumberText(cell->number));
+        text = texts_[column];
+      } else if (cell->kind == ikText) {
+        text = cell->text;
+      }
+    }
+    taken_.push_back(TextCell(static_cast<uint16_t>(column), text));
+  }
+}
+
+// The value row: each cell that holds a value with its type; false for a row without one.
+bool TMergeRun::TakeValues(bool date1904) {
+  taken_.clear();
+  bool value = row_.lastColumnOut != 0;
+  uint32_t out = row_.lastColumnOut;
+  for (const TInCell& in : row_.cells) {
+    TOutCell cell = TextCell(in.column, {});
+    switch (in.kind) {
+      case ikBlank:
+        continue;
+      case ikNumber:
+        cell.kind = okNumber;
+        cell.number = in.number;
+        cell.format = in.format;
+        // Dates are written in the 1900 date system.
+        if (date1904 && !in.format.empty() && IsDateFormat(in.format)) cell.number += kDays1900To1904;
+        break;
+      case ikText:
+        if (in.text.empty()) continue;
+        cell.text = in.text;
+        break;
+      case ikBoolean:
+        cell.kind = okBoolean;
+        cell.boolean = in.boolean;
+        break;
+      case ikError:
+        if (in.error != ceNone) {
+          cell.kind = okError;
+          cell.error = in.error;
+        } else if (!in.text.empty()) {
+          cell.text = in.text;  // an error value no .xls file knows: as its text
+        } else {
+          continue;
+        }
+        break;
+    }
+    value = true;
+    if (in.column < fit_) {
+      taken_.push_back(cell);
+    } else {
+      out = std::max<uint32_t>(out, in.column + 1u);
+    }
+  }
+  if (value && out > 0) fileLastColumnOut_ = std::max(fileLastColumnOut_, out);
+  return value;
+}
+
+// The data rows the selected sheet will give (its rows taken less the header rows), read once ahead.
+int64_t TMergeRun::CountDataRows(TInputBook& book) {
+  TSheetState state;
+  const uint32_t lastColumnOut = fileLastColumnOut_;
+  while (NextTaken(book, state)) ++state.taken;
+  fileLastColumnOut_ = lastColumnOut;
+  return std::max<int64_t>(0, state.taken - headerRows_);
+}
+
+void TMergeRun::MergeSheet(TInputBook& book, size_t sheet, int32_t done, int32_t total) {
+  filesDone_ = done;
+  filesTotal_ = total;
+  book.SelectSheet(sheet);
+  TSheetState state;
+  if (mark_ && !revisable_) {
+    // The mark goes on the sheet's first row in an output that cannot go back to it: the rows are counted
+    // first, and a streamed sheet is read a second time.
+    state.counted = CountDataRows(book);
+    book.SelectSheet(sheet);
+  }
+  const bool headerSheet = headerRows_ > 0 && headerState_ == hsNone;
+  while (NextTaken(book, state)) {
+    const int64_t ordinal = state.taken++;
+    if (ordinal < headerRows_) {
+      if (headerSheet) {
+        headerState_ = hsCollecting;
+        fileGaveHeader_ = true;
+        EmitHeader();
+      }
+      continue;
+    }
+    const int32_t splits = splitNumber_;
+    EmitData(state);
+    // A stop request takes effect at a split: the rows up to it are written, the rest is not read.
+    if (splitNumber_ != splits && host_.StopRequested.load() == 1) {
+      cutShort_ = true;
+      break;
+    }
+  }
+  FinishPart();
+  if (headerState_ == hsCollecting) headerState_ = hsDone;
+  if (cutShort_) {
+    Note("Stopped at a split after " + Rows(state.taken) + " of the sheet: the rest of it was not merged.");
+  } else if (classic_) {
+    NoteRowsLeftBehind(book, state);
+  } else if (state.taken == 0) {
+    Note("Gave no rows: the sheet holds no values.");
+  }
+  if (!cutShort_ && headerRows_ > 0 && state.taken > 0 && state.data == 0 && !headerSheet)
+    Note("Gave no rows below its " + Rows(std::min<int64_t>(state.taken, headerRows_)) + " of header.");
+}
+
+// Classic mode: the rows with values the sheet holds from the row that ended its rows on, said when
+// there are any, and a sheet that gave no rows said in any case.
+void TMergeRun::NoteRowsLeftBehind(TInputBook& book, const TSheetState& state) {
+  int64_t left = state.endHoldsValue ? 1 : 0;
+  std::string incomplete;
+  try {
+    uint32_t index = 0;
+    bool value = false;
+    while (book.SkipRow(index, value)) {
+      left += value ? 1 : 0;
+      if (host_.StopRequested.load() == 1) {
+        incomplete = " (the count was stopped)";
+        break;
+      }
+    }
+  } catch (const std::exception& e) {
+    incomplete = " (the rest of the sheet could not be read: " + std::string(e.what()) + ")";
+  }
+  const std::string count = (incomplete.empty() ? "" : "at least ") + Rows(left) + " with values";
+  const std::string were = left == 1 && incomplete.empty() ? " was" : " were";
+  const std::string where = "row " + std::to_string(state.next + 1) + ", which has no text";
+  if (state.taken == 0 && left == 0 && incomplete.empty()) {
+    Note("Gave no rows: the sheet holds no values.");
+  } else if (state.taken == 0) {
+    Note("Gave no rows: stopped at " + where + "; " + count + were + " not merged" + incomplete + ".");
+  } else if (left > 0) {
+    Note("Stopped at " + where + ", after " + Rows(state.taken) + ": " + count + " from there on" + were +
+         " not merged" + incomplete + ".");
+  }
+}
+
+void TMergeRun::MergeFile(const fs::path& path, int32_t done, int32_t total) {
+  std::unique_ptr<TInputBook> book = OpenBook(path);
+  const std::vector<size_t> sheets = ChooseSheets(*book);
+  if (options_.sourceColumn) fileSource_ = FromUtf8(host_.SourceName(path).string());
+  const bool every = options_.sheet.kind == TSheetChoice::scAll;
+  if (sheets.empty()) fileNotes_.push_back("Gave no rows: the workbook has no worksheet.");
+  for (size_t i = 0; i < sheets.size(); ++i) {
+    const TInSheet& sheet = book->Sheets()[sheets[i]];
+    sheetLabel_ = every ? sheet.name : std::u16string();
+    sheetSource_ = every ? fileSource_ + u" | " + sheet.name : fileSource_;
+    if (i > 0 && host_.StopRequested.load() == 1) {
+      cutShort_ = true;
+      Note("Stopped before this sheet: it and the sheets after it were not merged.");
+      break;
+    }
+    MergeSheet(*book, sheets[i], done, total);
+    if (cutShort_) break;
+  }
+  sheetLabel_.clear();
+  if (fileLastColumnOut_ > 0) {
+    std::string text = "Columns after the " + Ordinal(fit_) + " (" + ColumnName(fit_) + ") were not merged";
+    if (fit_ < limit_)
+      text += ": the output has " + std::to_string(maxColumns_) + " columns, the first " +
+              std::to_string(shift_) + " for the source and mark";
+    Note(text + "; the sheet has values up to column " + ColumnName(fileLastColumnOut_) + ".");
+  }
 }
 
 // A file that failed after some of its rows were taken (a streamed sheet damaged further down) gives
-// none: its rows leave the current output. Rows in an output already written stay there; the returned
-// text says so, or is empty.
+// none: its rows leave the current output where it can drop them. Rows in an output already written stay
+// there; the returned text says so, or is empty.
 std::string TMergeRun::TakeBack() {
   std::string said;
-  if (output_ && outputRow_ > partFirstRow_) {
-    output_->Sheets()[0].DeleteCells(0, kColumns, partFirstRow_, outputRow_ - 1);
-    outputRow_ = partFirstRow_;
+  if (output_) {
+    const uint32_t from = splitNumber_ == fileFirstSplit_ ? fileFirstRow_ : outputHeaderRows_;
+    if (outputRow_ > from) {
+      if (revisable_) {
+        output_->DropRows(from);
+        outputRow_ = from;
+        // Header rows it gave that no written output holds go with it: the next file gives them.
+        if (fileGaveHeader_ && splitNumber_ == 0) {
+          headers_.clear();
+          headerState_ = hsNone;
+        }
+      } else {
+        said = "Its rows before the failure stay in \"" + Shown(outputName_) + "\", which cannot drop rows.";
+      }
+    }
+    // An output holding nothing of its own once more is not begun: a failure before any row leaves the
+    // target alone.
+    if (outputRow_ <= outputHeaderRows_) output_.reset();
   }
-  // An output holding nothing once more is not begun: a failure before any row leaves the target alone.
-  if (output_ && outputRow_ == 0) output_.reset();
+  if (headerState_ == hsCollecting) headerState_ = hsDone;
   if (splitNumber_ > fileFirstSplit_) {
-    said = "Its rows before the failure up to \"" + Shown(written_.back()) + "\" had already been written.";
+    if (!said.empty()) said += "\r";
+    said += "Its rows before the failure up to \"" + Shown(written_.back()) + "\" had already been written.";
   }
   partRows_ = 0;
   fileRows_ = 0;
+  fileNotes_.clear();
   return said;
+}
+
+// The continuation files of the save path now in its folder that this run did not write.
+std::vector<fs::path> TMergeRun::OlderOutputs() const {
+  std::vector<fs::path> older;
+  for (fs::path& name : ExistingContinuations(savePath_))
+    if (std::find(written_.begin(), written_.end(), name) == written_.end()) older.push_back(std::move(name));
+  return older;
+}
+
+// What the run wrote and which continuation files beside them are older, for a message that ends it.
+std::string TMergeRun::OutputsText() const {
+  auto list = [](const std::vector<fs::path>& names) {
+    std::string text;
+    for (const fs::path& name : names) text += (text.empty() ? "\"" : ", \"") + Shown(name) + "\"";
+    return text;
+  };
+  std::string text;
+  if (!written_.empty()) text += "\rThis run wrote " + list(written_) + ".";
+  const std::vector<fs::path> older = OlderOutputs();
+  if (!older.empty()) text += "\rOlder outputs, not from this run: " + list(older) + ".";
+  return text;
 }
 
 // The files passed over and the remarks so far, one line each, for a message that ends the run.
@@ -256,18 +734,41 @@ std::string TMergeRun::ReportText() const {
 }
 
 TMergeReport TMergeRun::Run() {
-  cfb::CheckOutputWritable(host_.SavePath());  // before any input is read, not after all of them
   const std::vector<fs::path> list = host_.FileList();
+  if (list.empty()) throw EMergeError("There are no files to merge.\rNothing was written.");
+  options_ = host_.Options();
+  mark_ = host_.MarkRows();
+  classic_ = !options_.values;
+  headerRows_ = std::clamp(options_.headerRows, 0, kMaxHeaderRows);
+  savePath_ = ResolveSavePath(host_.SavePath());
+  cfb::CheckOutputWritable(savePath_);  // before any input is read, not after all of them
+  format_ = OutputFormatOf(savePath_);
   // Refused before anything is read: the output would replace an input that is still to be merged.
-  if (auto clash = FindOutputClash(host_.SavePath(), list)) {
+  if (auto clash =
+          FindOutputClash(savePath_, list, headerRows_, options_.sheet.kind == TSheetChoice::scAll)) {
     throw EMergeError("The output \"" + Shown(clash->output) + "\" is the listed file \"" +
                       Shown(clash->input) + "\":\rchoose another save path. Nothing was written.");
   }
+  listed_ = std::make_unique<TListedFiles>(list);
   const bool skipUnreadable = host_.SkipUnreadable();
   passwords_ = host_.Passwords();
+
+  // The layout of the output's rows, from the format's size; and whether the output can go back to a row.
+  maxRows_ = OutputRowsOf(format_);
+  maxColumns_ = OutputColumnsOf(format_);
+  revisable_ = OutputRevisable(format_);
+  sourceColumn_ = 0;
+  markColumn_ = options_.sourceColumn ? 1 : 0;
+  shift_ = static_cast<uint16_t>((options_.sourceColumn ? 1 : 0) + (mark_ ? 1 : 0));
+  // The classic merge reads 255 columns where it pads its rows to them; a larger output takes every
+  // column it can hold.
+  limit_ = classic_ && maxColumns_ <= 256 ? kClassicColumns : maxColumns_;
+  fit_ = std::min<uint32_t>(limit_, maxColumns_ - shift_);
+  padTo_ = classic_ ? static_cast<uint16_t>(std::min<uint32_t>(kClassicColumns + shift_, 0xFFFF)) : 0;
+  texts_.assign(limit_, std::u16string());
+
   const int32_t total = static_cast<int32_t>(list.size());
   host_.SetProgress(0, total, 0);
-
   std::string failedFile;
   std::string failure;
   bool stopped = false;
@@ -281,19 +782,18 @@ TMergeReport TMergeRun::Run() {
     host_.SetCurrentFile(path.string());
     const int32_t done = static_cast<int32_t>(index);
     partRows_ = 0;
-    partFirstRow_ = outputRow_;
     fileRows_ = 0;
+    fileFirstRow_ = output_ ? outputRow_ : 0;
     fileFirstSplit_ = splitNumber_;
+    fileGaveHeader_ = false;
+    fileLastColumnOut_ = 0;
+    cutShort_ = false;
+    fileNotes_.clear();
+    lastProgress_ = std::chrono::steady_clock::now();
     try {
-      std::unique_ptr<TRowSource> input = OpenSource(path);
-      CopyRows(*input, done, total);
-      if (const uint32_t last = input->LastColumnLeftOut()) {
-        report_.notes.push_back(
-            {path, "Columns after the 255th (IU) were not merged; the sheet has values up to column " +
-                       ColumnName(last) + "."});
-      }
+      MergeFile(path, done, total);
     } catch (const EOutputError& e) {
-      throw EOutputError(e.what() + ReportText());
+      throw EOutputError(e.what() + OutputsText() + ReportText());
     } catch (const std::exception& e) {
       std::string reason = e.what();
       if (const std::string said = TakeBack(); !said.empty()) reason += "\r" + said;
@@ -307,22 +807,32 @@ TMergeReport TMergeRun::Run() {
       failure = reason;
       break;
     }
+    FlushNotes(path);
+    if (cutShort_) {
+      // Rows up to a split were kept; the file is not counted as merged.
+      stopped = true;
+      host_.SetProgress(done, total, fileRows_);
+      break;
+    }
     host_.SetProgress(done + 1, total, fileRows_);
     host_.MergedCount.fetch_add(1);
+    ++report_.filesMerged;
     host_.SetCountText(CountLineText(host_.FoundCount.load(), host_.MergedCount.load()));
   }
+  report_.stopped = stopped;
 
   if (failedFile.empty()) {
-    // A finished run always leaves its output (an empty list gives an empty workbook); a stopped one
-    // writes only rows it gathered, so that a stop before any row leaves an existing file alone.
-    if (output_ || (!stopped && written_.empty())) {
-      Output();
+    // A run writes only rows it gathered: one that gathered none leaves an existing file alone.
+    if (output_) {
+      FinishPart();
       try {
-        WriteOutput();
+        WriteOutput(outputRow_);
       } catch (const EOutputError& e) {
-        throw EOutputError(e.what() + ReportText());
+        throw EOutputError(e.what() + OutputsText() + ReportText());
       }
     }
+    report_.outputs = written_;
+    report_.olderOutputs = OlderOutputs();
     host_.SetProgressText("已停止");
     host_.SetButtonCaption("开始");
     host_.SetCurrentFile("");
@@ -331,7 +841,7 @@ TMergeReport TMergeRun::Run() {
   std::string message = "File \"" + failedFile + "\" could not be merged:\r" + failure;
   if (output_) {
     try {
-      WriteOutput();
+      WriteOutput(outputRow_);
       message += "\rThe rows merged before it were written to \"" + Shown(written_.back()) + "\".";
     } catch (const std::exception& e) {
       message += "\r" + std::string(e.what());
@@ -341,60 +851,13 @@ TMergeReport TMergeRun::Run() {
   } else {
     message += "\rNothing was written after \"" + Shown(written_.back()) + "\".";
   }
-  throw EMergeError(message + ReportText());
-}
-
-fs::path Normalised(const fs::path& path) {
-  std::error_code ec;
-  fs::path absolute = fs::absolute(path, ec);
-  if (ec) absolute = path;
-  fs::path canonical = fs::weakly_canonical(absolute, ec);
-  return ec ? absolute.lexically_normal() : canonical;
+  throw EMergeError(message + OutputsText() + ReportText());
 }
 
 }  // namespace
 
 std::string CountLineText(int32_t found, int32_t merged) {
   return "共有" + std::to_string(found) + "个XLS文件 已合并" + std::to_string(merged) + "个";
-}
-
-std::string SplitOutputName(const std::string& savePath, int32_t splitNumber) {
-  std::string name = savePath + "--" + std::to_string(splitNumber) + ".xls";
-  const std::string drop = ".xls-";
-  for (size_t at = name.find(drop); at != std::string::npos; at = name.find(drop, at))
-    name.erase(at, drop.size());
-  return name;
-}
-
-std::optional<TOutputClash> FindOutputClash(const fs::path& savePath, const std::vector<fs::path>& files) {
-  std::map<std::pair<dev_t, ino_t>, size_t> ids;
-  std::map<fs::path, size_t> names;
-  // Every 65,536 rows make a split, and a file gives at most a whole sheet: one split for an .xls file,
-  // sixteen for an .xlsx file.
-  size_t splits = 0;
-  for (size_t i = 0; i < files.size(); ++i) {
-    struct stat info {};
-    bool xlsx = false;
-    if (::stat(files[i].c_str(), &info) == 0) {
-      ids.emplace(std::make_pair(info.st_dev, info.st_ino), i);
-      // Only a regular file is opened to look: a named pipe would wait for a writer.
-      xlsx = S_ISREG(info.st_mode) && DetectWorkbookContent(files[i]) == wcXlsx;
-    }
-    names.emplace(Normalised(files[i]), i);
-    splits += xlsx ? kXlsxMaxRows / kMaxRows : 1;
-  }
-  for (size_t split = 0; split <= splits; ++split) {
-    const fs::path output =
-        split == 0 ? savePath : fs::path(SplitOutputName(savePath.native(), static_cast<int32_t>(split)));
-    struct stat info {};
-    if (::stat(output.c_str(), &info) == 0) {
-      auto same = ids.find(std::make_pair(info.st_dev, info.st_ino));
-      if (same != ids.end()) return TOutputClash{output, files[same->second]};
-    }
-    auto same = names.find(Normalised(output));
-    if (same != names.end()) return TOutputClash{output, files[same->second]};
-  }
-  return std::nullopt;
 }
 
 void ReleaseFreedMemory() {

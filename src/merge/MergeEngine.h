@@ -1,5 +1,11 @@
-// The merge engine: appends the rows of the first worksheet of every listed file to the first worksheet
-// of one output workbook, every value as text, splitting the output at 65,536 rows.
+// The merge engine: appends the rows of a worksheet of every listed file (the first by default; one by
+// number or name, or every worksheet) to one output, splitting it into continuation files when it is
+// full. The classic merge takes each sheet's rows from the top down to its first row without text, every
+// value as text; value mode takes every row that holds a value, every cell with its type. Header rows,
+// a source column and a mark column may be added (TMergeOptions).
+//
+// The output's format follows the save path's extension (.xls, .xlsx, .csv; see OutputNames.h); the
+// engine writes through TRowOutput and does not know which format it has.
 //
 // The engine knows nothing of the window. It reads and writes the window-level state through
 // TMergeHost, which the window, the command line and the tests each implement. Status updates are made
@@ -14,6 +20,7 @@
 #include <vector>
 
 #include "merge/MergeError.h"
+#include "merge/OutputNames.h"
 
 namespace plicato {
 
@@ -28,8 +35,8 @@ struct TSheetChoice {
 // How a run takes and writes its rows, beyond the basic run; read once when a run starts. The defaults
 // are the classic merge.
 struct TMergeOptions {
-  bool values = false;     // typed values, every row that holds one, no padding
-  int headerRows = 0;      // 0 to 10: taken once from the first file that gives rows, skipped in the rest
+  bool values = false;  // typed values, every row that holds one, no padding
+  int headerRows = 0;   // 0 to 10: taken once from the first file that gives rows, skipped in the rest
   bool sourceColumn = false;
   std::u16string sourceCaption = u"Source";  // the source column's cell in the first header row
   TSheetChoice sheet;
@@ -43,8 +50,8 @@ class TMergeHost {
   virtual std::vector<std::filesystem::path> FileList() = 0;
   // The save path, read when the run starts and again at each split.
   virtual std::filesystem::path SavePath() = 0;
-  // The marking option: the first column records each file's row count. Read for every row, so an
-  // implementation must be cheap and thread-safe (an atomic the window keeps current).
+  // The marking option: a column (the first, or the second after the source column) records on each
+  // file's first row in an output how many of its rows that output holds. Read once when a run starts.
   virtual bool MarkRows() = 0;
 
   // Status outputs, in the order the engine makes them.
@@ -69,6 +76,13 @@ class TMergeHost {
   virtual void SetProgress(int32_t /*filesDone*/, int32_t /*filesTotal*/, int64_t /*rowsOfFile*/) {}
   // The run's options (read once, when it starts, on the engine's thread).
   virtual TMergeOptions Options() { return {}; }
+  // What the source column shows for a listed file: its path relative to the folder it was found in, or
+  // the path as given for a file named directly. Asked on the engine's thread as each file begins, only
+  // when the source column is on. The default: the path as listed.
+  virtual std::filesystem::path SourceName(const std::filesystem::path& file) { return file; }
+  // A remark on a file as the run makes it (rows left behind, columns left out, a file cut short by a
+  // stop); the returned report lists it again. Made in order with the status outputs.
+  virtual void AddNote(const std::filesystem::path& /*file*/, const std::string& /*text*/) {}
 
   std::atomic<int32_t> StopRequested{0};  // 1 asks the run to stop before its next file
   std::atomic<int32_t> FoundCount{0};
@@ -77,24 +91,6 @@ class TMergeHost {
 
 // "共有" FoundCount "个XLS文件 已合并" MergedCount "个"
 std::string CountLineText(int32_t found, int32_t merged);
-
-// The name of output file n (n >= 1) for a save path: the path + "--" + n + ".xls", with every ".xls-"
-// removed (so out.xls gives out-1.xls).
-std::string SplitOutputName(const std::string& savePath, int32_t splitNumber);
-
-// A run that would write over one of its own inputs: the output name (the save path or a continuation
-// name) and the listed file that is the same file.
-struct TOutputClash {
-  std::filesystem::path output;
-  std::filesystem::path input;
-};
-
-// Looks for an output name a run of this list could write (the save path, and a continuation name for
-// every split the list could need: one per .xls file, sixteen per .xlsx file, whose sheet may be that
-// long) that is the same file as a listed entry: the same device and inode where it exists, else the same
-// normalised path.
-std::optional<TOutputClash> FindOutputClash(const std::filesystem::path& savePath,
-                                            const std::vector<std::filesystem::path>& files);
 
 // Returns the memory freed by a written output workbook to the system.
 void ReleaseFreedMemory();
@@ -111,22 +107,27 @@ struct TFileNote {
 struct TMergeReport {
   std::vector<TFileNote> skipped;  // files passed over as unreadable, with the reason
   std::vector<TFileNote> notes;    // files merged with a remark, such as columns left out or rows left behind
-  std::vector<std::filesystem::path> outputs;       // every output file written, in order
-  std::vector<std::filesystem::path> olderOutputs;  // continuation names of the save path this run did not write
+  std::vector<std::filesystem::path> outputs;  // every output file written, in order
+  std::vector<std::filesystem::path>
+      olderOutputs;  // continuation names of the save path this run did not write
   int32_t filesMerged = 0;
   int64_t rowsWritten = 0;  // rows put in the outputs, header rows and marks included
   bool stopped = false;     // ended by a stop request before the list's end
 };
 
-// Runs the whole merge. Before the first file is read, a run whose output would be one of its inputs is
-// refused with EMergeError naming both, and nothing is written. Throws EMergeError when a file fails:
-// the rows gathered so far have then been written when there were any (an existing file at the save
-// path is otherwise left as it was), and the message names the failing file, carries the reader's
-// message and says what was written. An output that cannot be written ends the run with a message
-// naming that output. A stopped run writes the rows gathered, when there are any.
+// Runs the whole merge. Before the first file is read, an empty list, an output format this program does
+// not write, and a run whose output (the save path or a continuation name it could take) would be one of
+// its inputs are refused with EMergeError, and nothing is written; each output name is checked again as it
+// is taken. Throws EMergeError when a file fails: the rows gathered so far have then been written when
+// there were any (an existing file at the save path is otherwise left as it was), and the message names
+// the failing file, carries the reader's message and says what was written. An output that cannot be
+// written ends the run with a message naming that output. A run that gathers no row writes nothing. A
+// stop request takes effect before the next file, or at a split inside a file (which is then noted as
+// cut short); the rows gathered are written.
 // When the host skips unreadable files, a file that fails is passed over instead (none of its rows is
-// kept) and listed in the returned report with its reason; a failure message that ends a run lists the
-// files passed over and the notes made before it.
+// kept where the output can still drop them) and listed in the returned report with its reason; a
+// failure message that ends a run lists the outputs written, the older continuation files beside them,
+// the files passed over and the notes made before it.
 TMergeReport MergeFiles(TMergeHost& host);
 
 }  // namespace plicato

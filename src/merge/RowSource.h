@@ -1,42 +1,87 @@
-// The rows of one input file as the merge takes them: from the top of its first worksheet down to its
-// first row without non-empty text, every value already in the form the merge writes it (a number as the
-// text of its rounded value, a text as it is, anything else empty text).
+// The input side of the merge: a workbook to merge, its sheets, and the rows of the sheet being read as
+// typed cells, the same for .xls and .xlsx files. The merge applies its rules (classic or value mode,
+// header rows) to these rows; an input book only reads.
 //
 // An .xls file is read whole into a workbook model first; an .xlsx/.xlsm file is streamed from its sheet
 // XML one row at a time, so that a sheet of a million rows never becomes a model in memory. A streamed
-// source can therefore fail in NextRow, after some of its rows were taken.
+// book can therefore fail in NextRow, after some of its rows were given. Selecting a sheet again reads it
+// again from its top (a streamed sheet is parsed a second time).
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "workbook/Cell.h"
 
 namespace plicato {
 
 class TXLSWorkbook;
 
-class TRowSource {
- public:
-  // Columns 0 to 254 are merged; a worksheet's further columns are not.
-  static constexpr int kColumns = 255;
+enum TInKind : uint8_t { ikBlank, ikNumber, ikText, ikBoolean, ikError };
 
-  virtual ~TRowSource() = default;
-
-  // Moves to the next row. False once the file has ended: past its last row, at a row the sheet leaves
-  // out, or at a row with no non-empty text in the merged columns (that row is not taken).
-  virtual bool NextRow() = 0;
-  // Replaces text with the merged form of the current row's cell in column (below kColumns).
-  virtual void CellText(int column, std::u16string& text) = 0;
-  // The column from which on every cell of the current row gives the empty text (at most kColumns).
-  virtual int TextWidth() const { return kColumns; }
-  // The one-based number of the last column past the merged ones that held a value in a row taken, or 0.
-  virtual uint32_t LastColumnLeftOut() const { return 0; }
+// One cell of an input row. A formula cell gives its cached result as a cell of the result's kind, with
+// formula set. Views are valid until the next NextRow or SelectSheet.
+struct TInCell {
+  uint16_t column = 0;
+  TInKind kind = ikBlank;
+  bool formula = false;
+  bool boolean = false;        // ikBoolean
+  TCellError error = ceNone;   // ikError: one of the seven error values, ceNone for another (see text)
+  double number = 0;           // ikNumber
+  std::u16string_view text;    // ikText: the text, possibly empty; ikError: the error as written, if known
+  std::u16string_view format;  // ikNumber: the number format code, empty for General
 };
 
-// Takes a workbook that has been read; its worksheet 0 is the source.
-std::unique_ptr<TRowSource> MakeXlsRowSource(std::unique_ptr<TXLSWorkbook> workbook);
-// Opens an Office Open XML workbook (EXlsxError when it cannot); its first worksheet is the source.
-std::unique_ptr<TRowSource> MakeXlsxRowSource(const std::filesystem::path& path);
+struct TInRow {
+  uint32_t index = 0;          // 0-based row number in the sheet
+  std::vector<TInCell> cells;  // ascending columns below the book's column limit
+  // The one-based number of the last column at or past the column limit holding a value (not blank), or 0.
+  uint32_t lastColumnOut = 0;
+};
+
+struct TInSheet {
+  std::u16string name;
+  bool worksheet = true;  // false for chart, macro, dialog sheets and VB modules: they are not merged
+};
+
+class TInputBook {
+ public:
+  virtual ~TInputBook() = default;
+
+  // Every sheet in the workbook's order (as its tabs show them).
+  virtual const std::vector<TInSheet>& Sheets() const = 0;
+  // Starts reading sheet index of Sheets() (a worksheet) from its top; also to read it again.
+  virtual void SelectSheet(size_t index) = 0;
+  // The next row of the selected sheet that has cells, in ascending row order; rows without cells are
+  // passed over. False after the last.
+  virtual bool NextRow(TInRow& row) = 0;
+  // Moves past the next row without giving its cells: its index, and whether it holds a value (a cell
+  // that is not blank, in any column). False after the last.
+  virtual bool SkipRow(uint32_t& index, bool& holdsValue) = 0;
+  // The workbook counts its dates from 1904, not 1900.
+  virtual bool Date1904() const = 0;
+
+  // The columns given in rows' cells (0 to columns - 1); the others are only reported (lastColumnOut).
+  void SetColumnLimit(uint32_t columns) { columnLimit_ = columns; }
+
+ protected:
+  uint32_t columnLimit_ = 256;
+};
+
+// Takes a workbook that has been read.
+std::unique_ptr<TInputBook> MakeXlsBook(std::unique_ptr<TXLSWorkbook> workbook);
+// Opens an Office Open XML workbook (EXlsxError when it cannot).
+std::unique_ptr<TInputBook> MakeXlsxBook(const std::filesystem::path& path);
+
+// Whether a number format code shows a date: a day, month or year part outside quoted text, escaped
+// characters and brackets ("yyyy-mm-dd", "d-mmm", "mmmm"; not "h:mm", "[h]:mm:ss" or "0.00").
+bool IsDateFormat(std::u16string_view format);
+
+// The serial number of the 1900 date system for a date counted from 1904 (1904-01-01 is 1462 there).
+constexpr double kDays1900To1904 = 1462;
 
 }  // namespace plicato

@@ -43,11 +43,21 @@ class TRowOutput {
 
   // Adds output row `row` (below MaxRows; rows come in ascending order, each at most once, and a row not
   // given is empty) with its cells in ascending columns, each column at most once, below MaxColumns.
-  // padTo: the columns below it that the row gives no cell get an empty text cell where the format has
-  // such a thing (.xls: the classic merge's rows carry one text cell in each of their 255 columns); .xlsx
-  // and .csv have no cell for an empty text and ignore it. Throws EFileError when the output cannot be
-  // written (a full disk is found as the rows are written).
+  // padTo: the columns after the row's last cell and below padTo get an empty text cell where the format
+  // has such a thing (.xls: the classic merge's rows carry one text cell in each of their 255 columns);
+  // .xlsx and .csv have no cell for an empty text and ignore it. Throws EFileError when the output cannot
+  // be written (a full disk is found as the rows are written).
   virtual void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t padTo = 0) = 0;
+
+  // An output that holds its rows until Commit (.xls) can still change rows it was given: it is
+  // revisable. A streaming one (.xlsx, .csv) is not, and keeps these defaults.
+  virtual bool Revisable() const { return false; }
+  // Adds a cell to a row given before, in a column where the row has no cell (a revisable output only:
+  // the merge's mark of a file's row count, known once the file's rows are given).
+  virtual void PutLateCell(uint32_t /*row*/, const TOutCell& /*cell*/) {}
+  // Forgets the rows from fromRow on (a revisable output only), so that the next row given may be
+  // fromRow again: the rows of a file that failed part-way.
+  virtual void DropRows(uint32_t /*fromRow*/) {}
 
   // Finishes the file and puts it in place of the target: written to a temporary file beside it, synced,
   // renamed over it, and the folder synced. Throws EFileError naming the output when it cannot.

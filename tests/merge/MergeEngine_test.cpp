@@ -10,10 +10,13 @@
 #include <optional>
 #include <thread>
 
+#include "MergeHost.h"
 #include "TestUtil.h"
 #include "biff/CodePage.h"
 #include "biff/CompoundFile.h"
 #include "biff/Errors.h"
+#include "biff/Settings.h"
+#include "workbook/CellFormats.h"
 #include "workbook/XLSWorkbook.h"
 #include "xlsx/XlsxBuild.h"
 #include "xlsx/XlsxErrors.h"
@@ -21,60 +24,6 @@
 namespace plicato {
 
 namespace fs = std::filesystem;
-
-// Records what the engine reports, in order.
-class TRecordingHost : public TMergeHost {
- public:
-  std::vector<std::string> files;
-  std::string savePath;
-  bool mark = false;
-  std::vector<std::string> events;
-  // Asked before each file begins (after its progress text): lets a test press Stop mid-run.
-  std::function<void(const std::string&)> onFileBegins;
-  bool skip = false;
-  std::vector<std::u16string> passwords;
-  std::vector<std::optional<std::u16string>> answers;  // given in turn when asked; then nothing
-  std::vector<std::string> asked;
-  std::vector<std::array<int64_t, 3>> progress;
-
-  std::vector<std::filesystem::path> FileList() override { return {files.begin(), files.end()}; }
-  std::filesystem::path SavePath() override { return savePath; }
-  bool MarkRows() override { return mark; }
-  void SetProgressText(const std::string& text) override { events.push_back("progress:" + text); }
-  void SetCountText(const std::string& text) override { events.push_back("count:" + text); }
-  void SetCurrentFile(const std::string& path) override {
-    events.push_back("file:" + path);
-    if (onFileBegins && !path.empty()) onFileBegins(path);
-  }
-  void SetButtonCaption(const std::string& text) override { events.push_back("button:" + text); }
-  bool SkipUnreadable() override { return skip; }
-  std::vector<std::u16string> Passwords() override { return passwords; }
-  std::optional<std::u16string> AskPassword(const fs::path& file) override {
-    asked.push_back(file.filename().string());
-    return asked.size() <= answers.size() ? answers[asked.size() - 1] : std::nullopt;
-  }
-  void SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) override {
-    progress.push_back({filesDone, filesTotal, rowsOfFile});
-  }
-};
-
-using Row = std::vector<std::u16string>;
-
-// An input workbook: each row's cells put by the given function.
-void WriteInput(const fs::path& path, const std::function<void(TSheet&)>& fill) {
-  TXLSWorkbook wb;
-  fill(wb.Sheets()[0]);
-  wb.Filename = FromUtf8(path.string());
-  wb.Write();
-}
-
-void WriteTextRows(const fs::path& path, int rows, const std::string& prefix, int width = 3) {
-  WriteInput(path, [&](TSheet& s) {
-    for (int r = 0; r < rows; ++r)
-      for (int c = 0; c < width; ++c)
-        s.PutText(c, r, FromUtf8(prefix + std::to_string(r) + "." + std::to_string(c)));
-  });
-}
 
 std::vector<Row> ReadOutput(const fs::path& path, int columns = 4) {
   TXLSWorkbook wb;
@@ -113,9 +62,33 @@ TEST(MergeEngine, NumberText) {
 TEST(MergeEngine, OutputNames) {
   EXPECT_EQ(SplitOutputName("/tmp/merge.xls", 1), "/tmp/merge-1.xls");
   EXPECT_EQ(SplitOutputName("/tmp/merge.xls", 12), "/tmp/merge-12.xls");
-  EXPECT_EQ(SplitOutputName("/data/a.xls-x/out.xls", 1), "/data/ax/out-1.xls") << "every .xls- goes";
-  EXPECT_EQ(SplitOutputName("/tmp/merge", 2), "/tmp/merge--2.xls");
-  EXPECT_EQ(SplitOutputName("/tmp/merge.XLS", 1), "/tmp/merge.XLS--1.xls") << "the match is case-sensitive";
+  EXPECT_EQ(SplitOutputName("/data/reports.xls-2024/out.xls", 1), "/data/reports.xls-2024/out-1.xls")
+      << "only the file's name changes, never its folders";
+  EXPECT_EQ(SplitOutputName("/data/a.xls-x/out.xls-y.xls", 1), "/data/a.xls-x/out.xls-y-1.xls");
+  EXPECT_EQ(SplitOutputName("/tmp/merge", 2), "/tmp/merge-2.xls") << "a save path without .xls gets it";
+  EXPECT_EQ(SplitOutputName("/tmp/report.v2", 1), "/tmp/report.v2-1.xls");
+  EXPECT_EQ(SplitOutputName("/tmp/merge.XLS", 1), "/tmp/merge-1.XLS")
+      << "the extension keeps its letter case";
+  EXPECT_EQ(SplitOutputName("/tmp/a.xls.xls", 1), "/tmp/a.xls-1.xls");
+  EXPECT_EQ(SplitOutputName("out.xlsx", 3), "out-3.xlsx");
+  EXPECT_EQ(SplitOutputName("Out.XLSX", 1), "Out-1.XLSX");
+
+  EXPECT_EQ(ResolveSavePath("/tmp/out"), fs::path("/tmp/out.xls"));
+  EXPECT_EQ(ResolveSavePath("/tmp/report.v2"), fs::path("/tmp/report.v2.xls"));
+  EXPECT_EQ(ResolveSavePath("/tmp/out.Xls"), fs::path("/tmp/out.Xls"));
+  EXPECT_EQ(ResolveSavePath("/tmp/out.CSV"), fs::path("/tmp/out.CSV"));
+  EXPECT_EQ(ResolveSavePath("/tmp/dir/"), fs::path("/tmp/dir/"))
+      << "a folder is left for the check to refuse";
+  EXPECT_EQ(OutputFormatOf("/tmp/out.XLS"), ofXls);
+  EXPECT_EQ(OutputFormatOf("/tmp/out.xlsX"), ofXlsx);
+  EXPECT_EQ(OutputFormatOf("/tmp/out.Csv"), ofCsv);
+  EXPECT_EQ(OutputFormatOf("/tmp/out.txt"), ofXls);
+
+  EXPECT_EQ(ContinuationNumber("/d/out.xls", "out-12.xls"), 12);
+  EXPECT_EQ(ContinuationNumber("/d/out", "out-2.xls"), 2);
+  for (const char* other : {"out-012.xls", "out-0.xls", "out-.xls", "out-1.XLS", "out-1.xlsx", "out-1x.xls",
+                            "out.xls", "xout-1.xls", "out-99999999999.xls"})
+    EXPECT_EQ(ContinuationNumber("/d/out.xls", other), 0) << other;
   EXPECT_EQ(CountLineText(3, 2), "共有3个XLS文件 已合并2个");
 }
 
@@ -281,16 +254,13 @@ TEST(MergeEngine, FailingFileStopsTheRunButKeepsWhatWasGathered) {
   EXPECT_EQ(rows[0][0], u"g0.0");
 }
 
-TEST(MergeEngine, EmptyListWritesAnEmptyWorkbook) {
+TEST(MergeEngine, EmptyListIsRefusedAndWritesNothing) {
   test::TempDir dir;
   TRecordingHost host;
   host.savePath = (dir / "out.xls").string();
-  MergeFiles(host);
-  TXLSWorkbook out;
-  out.Filename = FromUtf8(host.savePath);
-  out.Read();
-  EXPECT_EQ(out.Sheets().Count(), 1);
-  EXPECT_TRUE(out.Sheets()[0].Cells().IsEmpty());
+  test::WriteFileBytes(host.savePath, {'o', 'l', 'd'});
+  EXPECT_THROW(MergeFiles(host), EMergeError);
+  EXPECT_EQ(test::ReadFileBytes(host.savePath), (std::vector<uint8_t>{'o', 'l', 'd'}));
 }
 
 // 65,536 rows fill the first output exactly; the rest goes to the numbered continuation, and a file that
@@ -388,13 +358,6 @@ TEST(MergeEngine, WrittenOutputReturnsItsMemory) {
 }  // namespace plicato
 
 namespace plicato {
-
-// An .xlsx workbook at path: the sheet XML's rows, and shared string items when there are any.
-void WriteXlsx(const fs::path& path, const std::string& rows, const std::string& strings = "") {
-  test::WriteFileBytes(
-      path, test::BuildZip(test::WorkbookParts(test::SheetXml(rows),
-                                               strings.empty() ? "" : test::SharedStringsXml(strings))));
-}
 
 TEST(MergeEngine, PassesOverUnreadableFilesAndTriesEachPassword) {
   const fs::path corpus = test::CorpusDir();
@@ -529,9 +492,24 @@ TEST(MergeEngine, StreamsXlsxSheetsOfAnyLength) {
   host.mark = true;
   const TMergeReport report = MergeFiles(host);
 
-  ASSERT_EQ(report.notes.size(), 1u);
-  EXPECT_EQ(report.notes[0].file, dir / "wide.xlsx");
-  EXPECT_NE(report.notes[0].text.find("up to column KN"), std::string::npos) << report.notes[0].text;
+  // The long sheet stops at its missing row with one row below it; the wide one at its second row, which
+  // has no text; and its columns past the 255th are said once.
+  ASSERT_EQ(report.notes.size(), 3u);
+  EXPECT_EQ(report.notes[0].file, dir / "long.xlsx");
+  EXPECT_EQ(
+      report.notes[0].text,
+      "Stopped at row 70001, which has no text, after 70000 rows: 1 row with values from there on was not "
+      "merged.");
+  EXPECT_EQ(report.notes[1].file, dir / "wide.xlsx");
+  EXPECT_NE(report.notes[1].text.find("Stopped at row 2, which has no text, after 1 row: 1 row"),
+            std::string::npos)
+      << report.notes[1].text;
+  EXPECT_EQ(report.notes[2].file, dir / "wide.xlsx");
+  EXPECT_NE(report.notes[2].text.find("up to column KN"), std::string::npos) << report.notes[2].text;
+  EXPECT_EQ(host.notes.size(), 3u) << "each said as it was made, too";
+  EXPECT_EQ(report.outputs, (std::vector<fs::path>{dir / "out.xls", dir / "out-1.xls"}));
+  EXPECT_EQ(report.filesMerged, 5);
+  EXPECT_EQ(report.rowsWritten, 3 + 70000 + 1 + 1 + 2);
   EXPECT_TRUE(report.skipped.empty());
   for (const std::array<int64_t, 3> end :
        {std::array<int64_t, 3>{1, 5, 3}, {2, 5, 70000}, {3, 5, 1}, {4, 5, 1}})
@@ -565,6 +543,272 @@ TEST(MergeEngine, StreamsXlsxSheetsOfAnyLength) {
   // A long .xlsx can fill sixteen outputs: a run refuses a list holding any of their names.
   EXPECT_TRUE(FindOutputClash(host.savePath, {dir / "long.xlsx", dir / "out-17.xls"}));
   EXPECT_FALSE(FindOutputClash(host.savePath, {dir / "first.xls", dir / "out-3.xls"}));
+}
+
+}  // namespace plicato
+
+namespace plicato {
+
+// Faults a hostile run found in continuation names, empty runs, stale outputs, names changed mid-run and
+// stops, one case each: a run set up, its outcome, and what must hold of the files afterwards.
+TEST(MergeEngine, HostileRunsThirdRound) {
+  test::TempDir dir;
+  const fs::path& d = dir.Path();
+  // 70,000 rows: longer than an .xls output, so the run takes a continuation name.
+  WriteXlsx(d / "long.xlsx", XlsxTextRows(70000));
+  WriteTextRows(d / "small.xls", 2, "s");
+  std::ofstream(d / "bad.xls") << "not a workbook";
+  WriteInput(d / "numbers.xls", [](TSheet& s) { s.PutFloat(0, 0, 1, 15); });
+  const std::vector<uint8_t> old = {'o', 'l', 'd'};
+
+  struct TCase {
+    const char* name;
+    std::function<void(TRecordingHost&)> setUp;
+    const char* failure;  // words of the run's failure, or none
+    std::function<void(TRecordingHost&, const TMergeReport&)> check;
+  };
+  const TCase cases[] = {
+      {"1: a continuation file stays in the save path's folder, whatever that folder is named",
+       [&](TRecordingHost& host) {
+         fs::create_directories(d / "reports.xls-2024");
+         fs::create_directories(d / "reports2024");
+         test::WriteFileBytes(d / "reports2024/out-1.xls", old);
+         host.files = {(d / "long.xlsx").string()};
+         host.savePath = (d / "reports.xls-2024/out.xls").string();
+       },
+       nullptr,
+       [&](TRecordingHost&, const TMergeReport& report) {
+         EXPECT_EQ(report.outputs,
+                   (std::vector<fs::path>{d / "reports.xls-2024/out.xls", d / "reports.xls-2024/out-1.xls"}));
+         EXPECT_EQ(TOutput(d / "reports.xls-2024/out-1.xls").Text(0, 0), u"L65537");
+         EXPECT_EQ(test::ReadFileBytes(d / "reports2024/out-1.xls"), old)
+             << "another folder's file is left alone";
+       }},
+      {"1: a save path without .xls gets the extension, and so do its continuations",
+       [&](TRecordingHost& host) {
+         host.files = {(d / "long.xlsx").string()};
+         host.savePath = (d / "plain").string();
+       },
+       nullptr,
+       [&](TRecordingHost&, const TMergeReport& report) {
+         EXPECT_EQ(report.outputs, (std::vector<fs::path>{d / "plain.xls", d / "plain-1.xls"}));
+         EXPECT_FALSE(fs::exists(d / "plain"));
+       }},
+      {"4: every file skipped: an existing output is left as it was",
+       [&](TRecordingHost& host) {
+         test::WriteFileBytes(d / "kept.xls", old);
+         host.files = {(d / "bad.xls").string(), (d / "bad.xls").string()};
+         host.savePath = (d / "kept.xls").string();
+         host.skip = true;
+       },
+       nullptr,
+       [&](TRecordingHost&, const TMergeReport& report) {
+         EXPECT_TRUE(report.outputs.empty());
+         EXPECT_EQ(report.skipped.size(), 2u);
+         EXPECT_EQ(test::ReadFileBytes(d / "kept.xls"), old);
+       }},
+      {"4: files that give no rows: an existing output is left as it was, and each file is said",
+       [&](TRecordingHost& host) {
+         test::WriteFileBytes(d / "kept2.xls", old);
+         host.files = {(d / "numbers.xls").string()};
+         host.savePath = (d / "kept2.xls").string();
+       },
+       nullptr,
+       [&](TRecordingHost& host, const TMergeReport& report) {
+         EXPECT_TRUE(report.outputs.empty());
+         EXPECT_EQ(test::ReadFileBytes(d / "kept2.xls"), old);
+         EXPECT_EQ(host.notes,
+                   (std::vector<std::string>{
+                       "numbers.xls: Gave no rows: stopped at row 1, which has no text; 1 row with "
+                       "values was not merged."}));
+       }},
+      {"4: an empty list is refused and writes nothing",
+       [&](TRecordingHost& host) {
+         test::WriteFileBytes(d / "kept3.xls", old);
+         host.savePath = (d / "kept3.xls").string();
+       },
+       "There are no files to merge.",
+       [&](TRecordingHost&, const TMergeReport&) { EXPECT_EQ(test::ReadFileBytes(d / "kept3.xls"), old); }},
+      {"5: continuation files of an earlier run are named as older outputs, and nothing is deleted",
+       [&](TRecordingHost& host) {
+         fs::create_directories(d / "older");
+         for (const char* name : {"out-1.xls", "out-2.xls", "out-10.xls", "out-01.xls", "out-1.xlsx"})
+           test::WriteFileBytes(d / "older" / name, old);
+         host.files = {(d / "small.xls").string()};
+         host.savePath = (d / "older/out.xls").string();
+       },
+       nullptr,
+       [&](TRecordingHost&, const TMergeReport& report) {
+         EXPECT_EQ(report.outputs, (std::vector<fs::path>{d / "older/out.xls"}));
+         EXPECT_EQ(report.olderOutputs, (std::vector<fs::path>{d / "older/out-1.xls", d / "older/out-2.xls",
+                                                               d / "older/out-10.xls"}));
+         EXPECT_EQ(test::ReadFileBytes(d / "older/out-1.xls"), old);
+       }},
+      {"5: a failure at a later output says which outputs this run wrote, and which are older",
+       [&](TRecordingHost& host) {
+         fs::create_directories(d / "full");
+         test::WriteFileBytes(d / "full/out-2.xls", old);
+         // The continuation name is taken by a folder: writing it fails.
+         fs::create_directories(d / "full/out-1.xls");
+         host.files = {(d / "long.xlsx").string()};
+         host.savePath = (d / "full/out.xls").string();
+       },
+       "could not be written",
+       [&](TRecordingHost& host, const TMergeReport&) {
+         EXPECT_NE(host.events.back().find("This run wrote \"" + (d / "full/out.xls").string() + "\"."),
+                   std::string::npos)
+             << host.events.back();
+         EXPECT_NE(host.events.back().find("Older outputs, not from this run: \"" +
+                                           (d / "full/out-2.xls").string()),
+                   std::string::npos)
+             << host.events.back();
+       }},
+      {"12: a save path changed during the run is checked against the list when the next output is named",
+       [&](TRecordingHost& host) {
+         fs::create_directories(d / "moved");
+         WriteTextRows(d / "moved/x-1.xls", 1, "victim");
+         host.files = {(d / "long.xlsx").string(), (d / "moved/x-1.xls").string()};
+         host.savePath = (d / "moved/out.xls").string();
+         host.onFileBegins = [&host, &d](const std::string&) {
+           host.savePath = (d / "moved/x.xls").string();
+         };
+       },
+       "is the listed file",
+       [&](TRecordingHost&, const TMergeReport&) {
+         EXPECT_EQ(TOutput(d / "moved/x-1.xls").Text(0, 0), u"victim0.0") << "the input is not written over";
+         EXPECT_EQ(TOutput(d / "moved/out.xls").LastRow(), 65535) << "the output before it was written";
+       }},
+      {"14: a stop takes effect at a split inside a streamed input",
+       [&](TRecordingHost& host) {
+         fs::create_directories(d / "stop");
+         host.files = {(d / "long.xlsx").string(), (d / "small.xls").string()};
+         host.savePath = (d / "stop/out.xls").string();
+         host.onFileBegins = [&host](const std::string&) { host.StopRequested = 1; };
+       },
+       nullptr,
+       [&](TRecordingHost& host, const TMergeReport& report) {
+         EXPECT_TRUE(report.stopped);
+         EXPECT_EQ(report.outputs, (std::vector<fs::path>{d / "stop/out.xls"}));
+         EXPECT_FALSE(fs::exists(d / "stop/out-1.xls"));
+         EXPECT_EQ(TOutput(d / "stop/out.xls").LastRow(), 65535);
+         EXPECT_EQ(host.MergedCount.load(), 0) << "the file cut short is not counted as merged";
+         ASSERT_EQ(report.notes.size(), 1u);
+         EXPECT_NE(report.notes[0].text.find("Stopped at a split after 65536 rows"), std::string::npos);
+       }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRecordingHost host;
+    c.setUp(host);
+    TMergeReport report;
+    try {
+      report = MergeFiles(host);
+      EXPECT_EQ(c.failure, nullptr);
+    } catch (const EMergeError& e) {
+      ASSERT_NE(c.failure, nullptr) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.failure), std::string::npos) << e.what();
+      host.events.push_back(e.what());
+    }
+    c.check(host, report);
+  }
+}
+
+}  // namespace plicato
+
+namespace plicato {
+
+// Header rows, the source column and the marks across a split: the continuation begins with the header
+// again, the marks count data rows only, and data cells moved past the output's last column are said.
+TEST(MergeEngine, HeaderRowsTopEveryOutput) {
+  test::TempDir dir;
+  WriteXlsx(dir / "long.xlsx", "<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>Head</t></is></c></row>" +
+                                   XlsxTextRows(70000, 2));
+  WriteInput(dir / "wide.xls", [](TSheet& s) {
+    for (int c = 0; c < 255; ++c) s.PutText(c, 0, u"h"), s.PutText(c, 1, u"w");
+  });
+  TRecordingHost host;
+  host.files = {(dir / "long.xlsx").string(), (dir / "wide.xls").string()};
+  host.savePath = (dir / "out.xls").string();
+  host.mark = true;
+  host.options.headerRows = 1;
+  host.options.sourceColumn = true;
+  host.sourceName = [](const fs::path& file) { return file.filename(); };
+  const TMergeReport report = MergeFiles(host);
+
+  TOutput first(dir / "out.xls"), second(dir / "out-1.xls");
+  EXPECT_EQ(first.Text(0, 0) + u"," + first.Text(1, 0) + u"," + first.Text(2, 0), u"Source,,Head");
+  EXPECT_EQ(first.Text(0, 1) + u"," + first.Text(1, 1) + u"," + first.Text(2, 1), u"long.xlsx,65535,L2");
+  EXPECT_EQ(second.Text(2, 0), u"Head") << "the continuation begins with the header rows";
+  EXPECT_EQ(second.Text(1, 1) + u"," + second.Text(2, 1), u"4465,L65537");
+  EXPECT_EQ(second.Text(0, 4466) + u"," + second.Text(1, 4466), u"wide.xls,1")
+      << "its own header row skipped";
+  EXPECT_EQ(second.Text(255, 4466), u"w");
+  EXPECT_EQ(second.LastRow(), 4466);
+  EXPECT_EQ(report.rowsWritten, 1 + 70000 + 1 + 1);
+  ASSERT_EQ(report.notes.size(), 1u);
+  EXPECT_EQ(
+      report.notes[0].text,
+      "Columns after the 254th (IT) were not merged: the output has 256 columns, the first 2 for the source "
+      "and mark; the sheet has values up to column IU.");
+}
+
+}  // namespace plicato
+
+namespace plicato {
+
+// Value mode: each cell with its type and number format, formulas as their cached results, dates of a
+// 1904 workbook in the 1900 system, rows without a value left out and no padding.
+TEST(MergeEngine, ValueModeKeepsTypesAndFormats) {
+  test::TempDir dir;
+  TXLSWorkbook in;
+  in.Workbook().SetDate1904(true);
+  TSheet& s = in.Sheets()[0];
+  auto format = [&in](std::u16string_view code) {
+    TCellFormat copy(&in.CellFormats(), 15);
+    copy.SetNumberFormatText(code);
+    return in.CellFormats().FindOrAddCounted(copy)->Index();
+  };
+  s.PutFloat(0, 0, 12.5, format(u"0.00"));
+  s.PutFloat(1, 0, 0.125, format(u"0.00%"));
+  s.PutFloat(2, 0, 43890, format(u"yyyy-mm-dd"));
+  s.PutFloat(3, 0, 0.75, format(u"h:mm"));
+  s.PutBoolean(4, 0, true, 15);
+  s.PutError(5, 0, ceDiv0, 15);
+  s.PutText(6, 0, u"");
+  s.PutBlank(0, 1, 15);  // a row without a value
+  auto result = std::make_unique<TFormulaData>();
+  const double six = 6;
+  std::memcpy(result->result, &six, sizeof six);
+  result->expression = {0x1E, 0x06, 0x00};
+  result->tokenLength = 3;
+  s.PutFormula(1, 2, ckNumberFormula, 15, std::move(result));
+  result = std::make_unique<TFormulaData>();
+  result->text = u"xy";
+  result->expression = {0x1E, 0x06, 0x00};
+  result->tokenLength = 3;
+  s.PutFormula(2, 2, ckStringFormula, 15, std::move(result));
+  in.Filename = FileNameFromPath(dir / "in.xls");
+  in.Write();
+
+  TRecordingHost host;
+  host.files = {(dir / "in.xls").string()};
+  host.savePath = (dir / "out.xls").string();
+  host.options.values = true;
+  MergeFiles(host);
+  TOutput out(dir / "out.xls");
+  TSheet& o = out.Sheet();
+  auto shown = [&](int column, int row) {
+    const TCell* cell = o.FindCell(column, row);
+    return ToUtf8(o.GetText(column, row)) + " " + std::to_string(o.GetCellKind(column, row)) + " " +
+           (cell ? ToUtf8(out.wb.CellFormats().ByHandle(cell->format)->NumberFormatText()) : "");
+  };
+  // The date moves by the 1,462 days between the systems; a time of day does not.
+  const std::vector<std::string> first = {"12.5 4 0.00", "0.125 4 0.00%", "45352 4 yyyy-mm-dd",
+                                          "0.75 4 h:mm", "TRUE 6 ",       "#DIV/0! 7 "};
+  for (int c = 0; c < 6; ++c) EXPECT_EQ(shown(c, 0), first[static_cast<size_t>(c)]) << c;
+  EXPECT_EQ(out.Sheet().Cells().CalcBounds().lastColumn, 5) << "an empty text is not written";
+  EXPECT_EQ(shown(1, 1) + ", " + shown(2, 1), "6 4 , xy 5 ") << "the empty row is left out";
+  EXPECT_EQ(out.LastRow(), 1);
 }
 
 }  // namespace plicato

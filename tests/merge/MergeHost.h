@@ -1,0 +1,115 @@
+// What the merge tests share: a host that records what the engine reports, and inputs made in memory.
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+#include "biff/CodePage.h"
+#include "merge/MergeEngine.h"
+#include "workbook/XLSWorkbook.h"
+#include "xlsx/XlsxBuild.h"
+
+namespace plicato {
+
+// Records what the engine reports, in order.
+class TRecordingHost : public TMergeHost {
+ public:
+  std::vector<std::string> files;
+  std::string savePath;
+  bool mark = false;
+  TMergeOptions options;
+  std::vector<std::string> events;
+  // Asked before each file begins (after its progress text): lets a test press Stop mid-run.
+  std::function<void(const std::string&)> onFileBegins;
+  bool skip = false;
+  std::vector<std::u16string> passwords;
+  std::vector<std::optional<std::u16string>> answers;  // given in turn when asked; then nothing
+  std::vector<std::string> asked;
+  std::vector<std::array<int64_t, 3>> progress;
+  std::vector<std::string> notes;  // "file name: text", as the notes were made
+  std::function<std::filesystem::path(const std::filesystem::path&)> sourceName;
+
+  std::vector<std::filesystem::path> FileList() override { return {files.begin(), files.end()}; }
+  std::filesystem::path SavePath() override { return savePath; }
+  bool MarkRows() override { return mark; }
+  TMergeOptions Options() override { return options; }
+  void SetProgressText(const std::string& text) override { events.push_back("progress:" + text); }
+  void SetCountText(const std::string& text) override { events.push_back("count:" + text); }
+  void SetCurrentFile(const std::string& path) override {
+    events.push_back("file:" + path);
+    if (onFileBegins && !path.empty()) onFileBegins(path);
+  }
+  void SetButtonCaption(const std::string& text) override { events.push_back("button:" + text); }
+  bool SkipUnreadable() override { return skip; }
+  std::vector<std::u16string> Passwords() override { return passwords; }
+  std::optional<std::u16string> AskPassword(const std::filesystem::path& file) override {
+    asked.push_back(file.filename().string());
+    return asked.size() <= answers.size() ? answers[asked.size() - 1] : std::nullopt;
+  }
+  void SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) override {
+    progress.push_back({filesDone, filesTotal, rowsOfFile});
+  }
+  std::filesystem::path SourceName(const std::filesystem::path& file) override {
+    return sourceName ? sourceName(file) : file;
+  }
+  void AddNote(const std::filesystem::path& file, const std::string& text) override {
+    notes.push_back(file.filename().string() + ": " + text);
+  }
+};
+
+using Row = std::vector<std::u16string>;
+
+// An input workbook: its first worksheet's cells put by the given function.
+inline void WriteInput(const std::filesystem::path& path, const std::function<void(TSheet&)>& fill) {
+  TXLSWorkbook wb;
+  fill(wb.Sheets()[0]);
+  wb.Filename = FileNameFromPath(path);
+  wb.Write();
+}
+
+inline void WriteTextRows(const std::filesystem::path& path, int rows, const std::string& prefix,
+                          int width = 3) {
+  WriteInput(path, [&](TSheet& s) {
+    for (int r = 0; r < rows; ++r)
+      for (int c = 0; c < width; ++c)
+        s.PutText(c, r, FromUtf8(prefix + std::to_string(r) + "." + std::to_string(c)));
+  });
+}
+
+// An .xlsx workbook at path: the sheet XML's rows, and shared string items when there are any.
+inline void WriteXlsx(const std::filesystem::path& path, const std::string& rows,
+                      const std::string& strings = "") {
+  test::WriteFileBytes(
+      path, test::BuildZip(test::WorkbookParts(test::SheetXml(rows),
+                                               strings.empty() ? "" : test::SharedStringsXml(strings))));
+}
+
+// rows rows of an inline text "L<n>" and the number n + 0.5, from row first (one-based) on.
+inline std::string XlsxTextRows(int rows, int first = 1) {
+  std::string xml;
+  for (int r = first; r < first + rows; ++r) {
+    const std::string n = std::to_string(r);
+    xml += "<row r=\"" + n + "\"><c r=\"A" + n + "\" t=\"inlineStr\"><is><t>L" + n + "</t></is></c><c r=\"B" +
+           n + "\"><v>" + n + ".5</v></c></row>";
+  }
+  return xml;
+}
+
+// An output's cells as our reader sees them.
+struct TOutput {
+  explicit TOutput(const std::filesystem::path& path) {
+    wb.Filename = FileNameFromPath(path);
+    wb.Read();
+  }
+  TSheet& Sheet() { return wb.Sheets()[0]; }
+  int LastRow() { return Sheet().Cells().IsEmpty() ? -1 : Sheet().Cells().CalcBounds().lastRow; }
+  std::u16string Text(int column, int row) { return Sheet().GetStringText(column, row); }
+  TXLSWorkbook wb;
+};
+
+}  // namespace plicato
