@@ -196,9 +196,12 @@ TEST(MergeEngine, MarksNothingForAFileThatGivesNoRows) {
     for (const char* name : c.files) host.files.push_back((dir / name).string());
     host.savePath = (dir / "out.xls").string();
     host.mark = true;
+    fs::remove(dir / "out.xls");
     fs::remove(dir / "out-1.xls");
     MergeFiles(host);
-    const std::vector<Row> rows = ReadOutput(dir / "out.xls", 2);
+    // A run that gathers no row writes nothing at all.
+    const std::vector<Row> rows =
+        fs::exists(dir / "out.xls") ? ReadOutput(dir / "out.xls", 2) : std::vector<Row>();
     EXPECT_EQ(rows.size(), c.rows);
     EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [](const Row& row) { return row[0] == u"0"; }), 0);
     EXPECT_TRUE(!fs::exists(dir / "out-1.xls") || ReadOutput(dir / "out-1.xls", 2).empty());
