@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "biff/CodePage.h"
 #include "biff/CompoundFile.h"
 #include "biff/Errors.h"
@@ -112,8 +114,17 @@ std::string Printable(std::string_view text, bool indent = false) {
   return shown;
 }
 
-int UsageError(const std::string& message) {
-  std::cerr << "plicato-cli: " << message << "\n" << kUsage;
+// The lines of the usage that are command's, or all of it when command is not one of them.
+std::string Usage(const std::string& command) {
+  const std::string usage = kUsage;
+  const size_t start = command.empty() ? std::string::npos : usage.find("  plicato-cli " + command + " ");
+  if (start == std::string::npos) return usage;
+  return "Usage:\n" + usage.substr(start, usage.find("\n  plicato-cli ", start) + 1 - start);
+}
+
+// A command line that cannot be run: the reason, then the usage of the command (exit status 2).
+int UsageError(const std::string& message, const std::string& command = "") {
+  std::cerr << "plicato-cli: " << Printable(message) << "\n" << Usage(command);
   return 2;
 }
 
@@ -348,30 +359,25 @@ class TCsvOutput {
   bool plainPoint_ = true;  // the locale's decimal separator is '.', as numbers are rendered here
 };
 
-int Dump(const std::vector<std::string>& args) {
-  std::string password, file;
-  int sheetIndex = 0;
+// The command line of dump, as parsed.
+struct TDumpArgs {
+  std::string password;
+  std::string sheet = "0";
   bool cells = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--password" && i + 1 < args.size()) {
-      password = args[++i];
-    } else if (a == "--sheet" && i + 1 < args.size()) {
-      char* end = nullptr;
-      long n = std::strtol(args[++i].c_str(), &end, 10);
-      if (*end != '\0' || n < 0 || n > 65535) return UsageError("--sheet needs a sheet number");
-      sheetIndex = static_cast<int>(n);
-    } else if (a == "--cells") {
-      cells = true;
-    } else if (!a.empty() && a[0] == '-') {
-      return UsageError("unknown option \"" + a + "\"");
-    } else if (file.empty()) {
-      file = a;
-    } else {
-      return UsageError("dump takes one file");
-    }
-  }
-  if (file.empty()) return UsageError("dump needs a file");
+  std::vector<std::string> files;
+};
+
+int Dump(const TDumpArgs& args) {
+  const std::string& password = args.password;
+  const bool cells = args.cells;
+  char* end = nullptr;
+  const long n = std::strtol(args.sheet.c_str(), &end, 10);
+  if (args.sheet.empty() || *end != '\0' || n < 0 || n > 65535)
+    return UsageError("--sheet needs a sheet number", "dump");
+  const int sheetIndex = static_cast<int>(n);
+  if (args.files.empty()) return UsageError("dump needs a file", "dump");
+  if (args.files.size() > 1) return UsageError("dump takes one file", "dump");
+  const std::string& file = args.files.front();
   if (DetectWorkbookContent(file) == wcXlsx) {
     // Streamed: the CSV of a sheet of a million rows is never held whole.
     DumpXlsxSheet(file, static_cast<size_t>(sheetIndex), cells, &CsvField,
@@ -419,19 +425,16 @@ int Dump(const std::vector<std::string>& args) {
   return 0;
 }
 
-int Copy(const std::vector<std::string>& args) {
+// The command line of copy, as parsed.
+struct TCopyArgs {
   std::string password;
   std::vector<std::string> files;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--password" && i + 1 < args.size())
-      password = args[++i];
-    else if (!a.empty() && a[0] == '-')
-      return UsageError("unknown option \"" + a + "\"");
-    else
-      files.push_back(a);
-  }
-  if (files.size() != 2) return UsageError("copy needs IN.xls and OUT.xls");
+};
+
+int Copy(const TCopyArgs& args) {
+  const std::string& password = args.password;
+  const std::vector<std::string>& files = args.files;
+  if (files.size() != 2) return UsageError("copy needs IN.xls and OUT.xls", "copy");
   cfb::CheckOutputWritable(files[1]);
   cfb::RemoveTemporaryFilesOnSignals();
   TXLSWorkbook workbook;
@@ -610,45 +613,37 @@ void InstallSignalHandlers() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-int Merge(const std::vector<std::string>& args) {
-  std::filesystem::path out;
-  bool mark = false, xlsx = false, skip = false;
+// The command line of merge, as parsed; the values checked here are read by Merge.
+struct TMergeArgs {
+  std::string out;
+  bool values = false, source = false, mark = false, xlsx = false, skip = false;
+  std::string headerRows = "0";
+  std::string sheet;
+  bool sheetGiven = false;
+  std::vector<std::string> passwords;
+  std::vector<std::string> paths;
+};
+
+int Merge(const TMergeArgs& args) {
+  const std::filesystem::path out = args.out;
+  const bool mark = args.mark, xlsx = args.xlsx, skip = args.skip;
   TMergeOptions options;
-  std::vector<std::u16string> passwords;
-  std::vector<std::filesystem::path> paths;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "-o" && i + 1 < args.size()) {
-      out = args[++i];
-    } else if (a == "--values") {
-      options.values = true;
-    } else if (a == "--header-rows" && i + 1 < args.size()) {
-      const std::string& n = args[++i];
-      if (n.size() > 2 || n.empty() ||
-          !std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; }) || std::stoi(n) > 10)
-        return UsageError("--header-rows needs a number from 0 to 10");
-      options.headerRows = std::stoi(n);
-    } else if (a == "--source") {
-      options.sourceColumn = true;
-    } else if (a == "--sheet" && i + 1 < args.size()) {
-      if (args[i + 1].empty()) return UsageError("--sheet needs a number, a name or all");
-      options.sheet = SheetChoice(args[++i]);
-    } else if (a == "--mark-rows") {
-      mark = true;
-    } else if (a == "--xlsx") {
-      xlsx = true;
-    } else if (a == "--skip-unreadable") {
-      skip = true;
-    } else if (a == "--password" && i + 1 < args.size()) {
-      passwords.push_back(FromUtf8(args[++i]));
-    } else if (!a.empty() && a[0] == '-') {
-      return UsageError("unknown option \"" + a + "\"");
-    } else {
-      paths.push_back(a);
-    }
+  options.values = args.values;
+  options.sourceColumn = args.source;
+  const std::string& n = args.headerRows;
+  if (n.size() > 2 || n.empty() ||
+      !std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; }) || std::stoi(n) > 10)
+    return UsageError("--header-rows needs a number from 0 to 10", "merge");
+  options.headerRows = std::stoi(n);
+  if (args.sheetGiven) {
+    if (args.sheet.empty()) return UsageError("--sheet needs a number, a name or all", "merge");
+    options.sheet = SheetChoice(args.sheet);
   }
-  if (out.empty()) return UsageError("merge needs -o OUT (.xls, .xlsx or .csv)");
-  if (paths.empty()) return UsageError("merge needs at least one folder or file");
+  std::vector<std::u16string> passwords;
+  for (const std::string& password : args.passwords) passwords.push_back(FromUtf8(password));
+  const std::vector<std::filesystem::path> paths(args.paths.begin(), args.paths.end());
+  if (out.empty()) return UsageError("merge needs -o OUT (.xls, .xlsx or .csv)", "merge");
+  if (paths.empty()) return UsageError("merge needs at least one folder or file", "merge");
   cfb::CheckOutputWritable(out);
 
   InstallSignalHandlers();
@@ -755,43 +750,102 @@ int Merge(const std::vector<std::string>& args) {
   return report.skipped.empty() ? 0 : 3;
 }
 
+// Given twice, an option's last value counts, as it always has. The type name is the value's name in the
+// usage, which the message of a missing value shows.
+CLI::Option* AddValue(CLI::App& command, const char* name, std::string& field, const char* type) {
+  return command.add_option(name, field)
+      ->type_name(type)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+// Each option binds a field of its command's arguments; values are checked by the command itself, with
+// messages of its own. An option that takes a value always takes the next argument, even one that begins
+// with a dash (a password "--help"); "--" ends the options; options and paths mix in any order. Unknown
+// options are collected rather than thrown, to be named the way this program names them.
+int RunCommand(const std::string& name, std::vector<std::string> args) {
+  CLI::App command("", "plicato-cli " + name);
+  command.allow_extras();
+  TDumpArgs dump;
+  TMergeArgs merge;
+  TCopyArgs copy;
+  CLI::Option* mergeSheet = nullptr;
+  if (name == "dump") {
+    AddValue(command, "--password", dump.password, "PW");
+    AddValue(command, "--sheet", dump.sheet, "N");
+    command.add_flag("--cells", dump.cells);
+    command.add_option("FILE", dump.files);
+  } else if (name == "merge") {
+    AddValue(command, "-o", merge.out, "OUT");
+    command.add_flag("--values", merge.values);
+    AddValue(command, "--header-rows", merge.headerRows, "N");
+    command.add_flag("--source", merge.source);
+    mergeSheet = AddValue(command, "--sheet", merge.sheet, "N|NAME|all");
+    command.add_flag("--mark-rows", merge.mark);
+    command.add_flag("--xlsx", merge.xlsx);
+    command.add_flag("--skip-unreadable", merge.skip);
+    // Every occurrence adds one password, never split at a comma or a space.
+    command.add_option("--password", merge.passwords)
+        ->type_name("PW")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    command.add_option("PATH", merge.paths);
+  } else if (name == "copy") {
+    AddValue(command, "--password", copy.password, "PW");
+    command.add_option("FILE", copy.files);
+  } else {
+    return UsageError("unknown command \"" + name + "\"");
+  }
+  try {
+    std::reverse(args.begin(), args.end());  // CLI11 takes the arguments last first
+    command.parse(args);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(Usage(name).c_str(), stdout);
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    return UsageError(e.what(), name);
+  }
+  // "--" stays among the extras; it is no unknown option.
+  for (const std::string& extra : command.remaining())
+    if (extra != "--") return UsageError("unknown option \"" + extra + "\"", name);
+  if (name == "dump") return Dump(dump);
+  if (name == "copy") return Copy(copy);
+  merge.sheetGiven = mergeSheet->count() > 0;
+  return Merge(merge);
+}
+
 }  // namespace
 }  // namespace plicato
 
 int main(int argc, char** argv) {
   using namespace plicato;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) {
+  if (argc < 2) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  const std::string command = args.front();
-  args.erase(args.begin());
   try {
-    if (command == "--help" || command == "-h") {
+    // The options before the command; the command and all after it are left to RunCommand (so that a
+    // path named like a command is just a path).
+    CLI::App app("", "plicato-cli");
+    app.set_version_flag("--version", std::string("plicato-cli ") + PLICATO_VERSION);
+    app.prefix_command();
+    try {
+      app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
       std::fputs(kUsage, stdout);
       return 0;
-    }
-    if (command == "--version") {
-      std::printf("plicato-cli %s\n", PLICATO_VERSION);
+    } catch (const CLI::CallForVersion& version) {
+      std::printf("%s\n", version.what());
       return 0;
+    } catch (const CLI::ParseError& e) {
+      return UsageError(e.what());
     }
-    // COMMAND --help: the lines of the usage that are that command's.
-    if (std::find(args.begin(), args.end(), "--help") != args.end() ||
-        std::find(args.begin(), args.end(), "-h") != args.end()) {
-      const std::string usage = kUsage;
-      const size_t start = usage.find("  plicato-cli " + command + " ");
-      if (start != std::string::npos) {
-        std::fputs(
-            ("Usage:\n" + usage.substr(start, usage.find("\n  plicato-cli ", start) + 1 - start)).c_str(),
-            stdout);
-        return 0;
-      }
-    }
-    if (command == "dump") return Dump(args);
-    if (command == "merge") return Merge(args);
-    if (command == "copy") return Copy(args);
-    return UsageError("unknown command \"" + command + "\"");
+    std::vector<std::string> rest = app.remaining();
+    if (rest.empty()) return UsageError("no command given");
+    if (!rest.front().empty() && rest.front()[0] == '-')
+      return UsageError("unknown option \"" + rest.front() + "\"");
+    const std::string command = rest.front();
+    rest.erase(rest.begin());
+    return RunCommand(command, std::move(rest));
   } catch (const std::exception& e) {
     std::cerr << "plicato-cli: " << Printable(e.what(), true) << "\n";
     return 1;
