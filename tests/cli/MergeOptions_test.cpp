@@ -1,5 +1,5 @@
 // plicato-cli merge with the options a real folder needs: .xlsx files, unreadable files passed over,
-// passwords for encrypted ones, progress on a terminal.
+// passwords for encrypted ones, progress on a terminal; and the command line's own conventions.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -89,6 +89,41 @@ TEST(MergeOptions, XlsxSkippingPasswordsAndProgress) {
     EXPECT_EQ(status, c.status) << c.name << "\n" << output;
     EXPECT_NE(output.find(c.says), std::string::npos) << c.name << "\n" << output;
   }
+}
+
+// Options before or after the paths, "--" before a path that begins with a dash, a value that looks like
+// an option, and the usage errors (exit status 2) of an unknown option or a missing value.
+TEST(CommandLine, ConventionsAndUsageErrors) {
+  test::TempDir dir;
+  const fs::path& d = dir.Path();
+  WriteRows(d / "good.xls", 2);
+  WriteRows(d / "dash.xls", 2, u"--help");
+  const struct {
+    const char* name;
+    const char* line;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"options after the paths", "$CLI merge good.xls -o after.xls --mark-rows", 0,
+       "wrote 2 rows to after.xls"},
+      {"-- ends the options", "cp good.xls ./-g.xls && $CLI merge -o dashed.xls -- -g.xls", 0,
+       "wrote 2 rows to dashed.xls"},
+      {"a folder named like a command is a path",
+       "mkdir dump && cp good.xls dump && $CLI merge -o f.xls dump", 0, "wrote 2 rows to f.xls"},
+      {"a password that looks like an option", "$CLI merge --password --help -o p.xls dash.xls", 0,
+       "wrote 2 rows to p.xls"},
+      {"dump takes it too", "$CLI dump --password --help dash.xls", 0, "r0\r\nr1\r\n"},
+      {"an unknown option after the paths", "$CLI merge -o u.xls good.xls --frob", 2,
+       "plicato-cli: unknown option \"--frob\"\nUsage:\n  plicato-cli merge "},
+      {"a missing value", "$CLI merge good.xls -o", 2, "plicato-cli: -o: 1 required OUT missing\n"},
+      {"a missing value of dump", "$CLI dump good.xls --sheet", 2, "--sheet: 1 required N missing"},
+  };
+  for (const auto& c : cases) {
+    const auto [status, output] = RunCli(d, c.line);
+    EXPECT_EQ(status, c.status) << c.name << "\n" << output;
+    EXPECT_NE(output.find(c.says), std::string::npos) << c.name << "\n" << output;
+  }
+  EXPECT_FALSE(fs::exists(d / "u.xls"));
 }
 
 }  // namespace
