@@ -85,19 +85,21 @@ QString FromPath(const std::filesystem::path& path) {
   return QFile::decodeName(QByteArray::fromStdString(path.native()));
 }
 
-// Why a file could not be read, in one short line of the window's language, from the engine's message.
-QString ReasonOf(const QString& message) {
-  const QString m = message.toLower();
-  if (m.contains(QLatin1String("password")) || m.contains(QLatin1String("encrypt")))
-    return Text(QT_TRANSLATE_NOOP("plicato::TForm1", "文件有密码保护，密码不对或没有提供"));
-  if (m.contains(QLatin1String("cannot open")) || m.contains(QLatin1String("no such file")) ||
-      m.contains(QLatin1String("permission")))
-    return Text(QT_TRANSLATE_NOOP("plicato::TForm1", "无法打开文件（不存在或没有读取权限）"));
-  if (m.contains(QLatin1String("not a compound document")) || m.contains(QLatin1String("not an excel")) ||
-      m.contains(QLatin1String("not an .xlsx")) || m.contains(QLatin1String("not a zip")) ||
-      m.contains(QLatin1String("not a readable zip")))
-    return Text(QT_TRANSLATE_NOOP("plicato::TForm1", "不是可以读取的Excel工作簿"));
-  return Text(QT_TRANSLATE_NOOP("plicato::TForm1", "文件已损坏或格式不受支持"));
+// Why a file could not be read, in one short line of the window's language, from the failure's kind.
+QString ReasonOf(TErrorKind kind) {
+  switch (kind) {
+    case ekEncrypted:
+    case ekWrongPassword:
+      return Text(QT_TRANSLATE_NOOP("plicato::TForm1", "文件有密码保护，密码不对或没有提供"));
+    case ekInputUnreadable:
+      return Text(QT_TRANSLATE_NOOP("plicato::TForm1", "无法打开文件（不存在或没有读取权限）"));
+    case ekNotAWorkbook:
+      return Text(QT_TRANSLATE_NOOP("plicato::TForm1", "不是可以读取的Excel工作簿"));
+    case ekSheetMissing:
+      return Text(QT_TRANSLATE_NOOP("plicato::TForm1", "文件中没有要合并的工作表"));
+    default:
+      return Text(QT_TRANSLATE_NOOP("plicato::TForm1", "文件已损坏或格式不受支持"));
+  }
 }
 
 }  // namespace
@@ -130,8 +132,8 @@ TForm1::TForm1(QWidget* parent)
     JobFailed(threadComponent1_.get(), caption, text);
   };
   threadComponent2_ = std::make_unique<TThreadComponent>(QStringLiteral("ThreadComponent2"));
-  threadComponent2_->OnException = [this](const QString& className, const QString& message) {
-    MergeFailed(className, message);
+  threadComponent2_->OnException = [this](const QString& className, const QString& message, TErrorKind kind) {
+    MergeFailed(className, message, kind);
   };
   connect(threadComponent2_.get(), &TThreadComponent::Finished, this, &TForm1::MergeFinished);
 
@@ -998,9 +1000,9 @@ void TForm1::JobFailed(TThreadComponent* /*component*/, const QString& caption, 
   ShowMessage(caption, BoxLines(text), QMessageBox::Critical, true);
 }
 
-void TForm1::MergeFailed(const QString& className, const QString& message) {
+void TForm1::MergeFailed(const QString& className, const QString& message, TErrorKind kind) {
   // The user reads what happened in a few lines; the job's technical report is kept in the details.
-  ShowMessage(QApplication::applicationName(), FailureSummary(message), QMessageBox::Critical, true,
+  ShowMessage(QApplication::applicationName(), FailureSummary(message, kind), QMessageBox::Critical, true,
               BoxLines(threadComponent2_->FailureText(className, message)));
   // The engine has written what it gathered; the window is idle again.
   stopping_ = false;
@@ -1009,29 +1011,26 @@ void TForm1::MergeFailed(const QString& className, const QString& message) {
   Edit3->clear();
 }
 
-QString TForm1::FailureSummary(const QString& message) const {
+QString TForm1::FailureSummary(const QString& message, TErrorKind kind) const {
   QStringList lines;
+  // What failed is told by the kind; the message is read only for the names it shows.
   static const QRegularExpression inputFailed(
       QStringLiteral("^File \"(.*)\" could not be merged:"),
       QRegularExpression::DotMatchesEverythingOption | QRegularExpression::InvertedGreedinessOption);
-  static const QRegularExpression outputFailed(QStringLiteral("^The output \"(.*)\" could not be written"),
-                                               QRegularExpression::InvertedGreedinessOption);
-  const QRegularExpressionMatch output = outputFailed.match(message);
+  static const QRegularExpression outputNamed(QStringLiteral("^(?:The output|Cannot write file) \"(.*)\""),
+                                              QRegularExpression::InvertedGreedinessOption);
   QString file;  // the input that failed
-  if (output.hasMatch()) {
-    lines << tr("无法写入输出文件“%1”。").arg(QDir::toNativeSeparators(output.captured(1)));
+  if (kind == ekOutputUnwritable) {
+    const QRegularExpressionMatch output = outputNamed.match(message);
+    lines << tr("无法写入输出文件“%1”。")
+                 .arg(QDir::toNativeSeparators(output.hasMatch() ? output.captured(1) : Edit2->text()));
+  } else if (kind == ekOutputClash) {
+    lines << tr("输出文件是要合并的文件之一，请选择其他保存路径。");
   } else {
     const QRegularExpressionMatch input = inputFailed.match(message);
-    // The current-file field names the file being read when the engine's message does not. The reason
-    // is judged from the reader's words only, not from a path that may hold any word.
+    // The current-file field names the file being read when the engine's message does not.
     file = input.hasMatch() ? input.captured(1) : Edit3->text();
-    QStringList readerLines = BoxLines(input.hasMatch() ? message.mid(input.capturedEnd()) : message)
-                                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    readerLines.removeIf([](const QString& line) {
-      return line.startsWith(QLatin1String("The rows merged before")) ||
-             line.startsWith(QLatin1String("Nothing was written"));
-    });
-    const QString reason = ReasonOf(readerLines.join(QLatin1Char(' ')));
+    const QString reason = ReasonOf(kind);
     if (file.isEmpty()) {
       lines << tr("合并失败：%1。").arg(reason);
     } else {
@@ -1078,7 +1077,7 @@ void TForm1::ShowRunReport(const TMergeReport& report) {
     lines << QString() << tr("以下%1个文件无法读取，已跳过：").arg(report.skipped.size());
     for (const TFileNote& note : report.skipped) {
       const QString text = BoxLines(QString::fromStdString(note.text)).simplified();
-      lines << QStringLiteral("  ") + path(note.file) + tr("：") + ReasonOf(text);
+      lines << QStringLiteral("  ") + path(note.file) + tr("：") + ReasonOf(note.kind);
       details << path(note.file) + tr("：") + text;
     }
   }

@@ -162,8 +162,8 @@ class TForm1 : public QWidget {
   void ThreadComponent2Execute(TThreadComponent* sender,
                                const std::function<TMergeReport(TMergeHost&)>& merge);
   void JobFailed(TThreadComponent* component, const QString& caption, const QString& text);
-  void MergeFailed(const QString& className, const QString& message);
-  QString FailureSummary(const QString& message) const;
+  void MergeFailed(const QString& className, const QString& message, TErrorKind kind);
+  QString FailureSummary(const QString& message, TErrorKind kind) const;
   void MergeFinished();
   void ShowRunReport(const TMergeReport& report);
   bool PrepareSavePath();

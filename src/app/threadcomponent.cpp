@@ -38,6 +38,7 @@ void TEventThread::run() {
   if (!retired_.load() && work_) {
     QString className;
     QString message;
+    TErrorKind kind = ekOther;
     bool failed = true;
     try {
       work_(owner_);
@@ -45,6 +46,7 @@ void TEventThread::run() {
     } catch (const EPlicatoError& e) {
       className = QString::fromLatin1(e.ClassName());
       message = QString::fromStdString(e.what());
+      kind = e.Kind();
     } catch (const std::bad_alloc& e) {
       className = QStringLiteral("EOutOfMemory");
       message = QString::fromStdString(e.what());
@@ -61,7 +63,9 @@ void TEventThread::run() {
       const uint64_t generation = generation_;
       QMetaObject::invokeMethod(
           owner,
-          [owner, generation, className, message] { owner->ReportFailure(generation, className, message); },
+          [owner, generation, className, message, kind] {
+            owner->ReportFailure(generation, className, message, kind);
+          },
           Qt::QueuedConnection);
     }
   }
@@ -124,10 +128,11 @@ QString TThreadComponent::FailureText(const QString& className, const QString& m
       .arg(objectName(), className, message);
 }
 
-void TThreadComponent::ReportFailure(uint64_t generation, const QString& className, const QString& message) {
+void TThreadComponent::ReportFailure(uint64_t generation, const QString& className, const QString& message,
+                                     TErrorKind kind) {
   if (!IsCurrent(generation)) return;
   if (OnException) {
-    OnException(className, message);
+    OnException(className, message, kind);
     return;
   }
   const QString caption = QApplication::applicationName();

@@ -20,6 +20,8 @@
 #include <memory>
 #include <vector>
 
+#include "biff/Errors.h"
+
 namespace plicato {
 
 class TThreadComponent;
@@ -56,8 +58,10 @@ class TThreadComponent : public QObject {
 
  public:
   using TExecuteEvent = std::function<void(TThreadComponent* sender)>;
-  // Called on the window's thread with the failure's class name and message.
-  using TExceptionEvent = std::function<void(const QString& className, const QString& message)>;
+  // Called on the window's thread with the failure's class name, message and kind (ekOther for a failure
+  // that is not one of the engine's).
+  using TExceptionEvent =
+      std::function<void(const QString& className, const QString& message, TErrorKind kind)>;
   // Shows the failure report; the default is a stop-icon message box in front of everything.
   using TReportEvent = std::function<void(const QString& caption, const QString& text)>;
 
@@ -100,7 +104,7 @@ class TThreadComponent : public QObject {
 
  private:
   friend class TEventThread;
-  void ReportFailure(uint64_t generation, const QString& className, const QString& message);
+  void ReportFailure(uint64_t generation, const QString& className, const QString& message, TErrorKind kind);
   void DropFinishedWorkers();
 
   std::vector<std::unique_ptr<TEventThread>> workers_;  // the current one last

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
@@ -104,7 +105,7 @@ std::unique_ptr<TElement> Clone(const TElement& source, bool skipDamaged) {
 }
 
 [[noreturn]] void Damaged(const std::string& what) {
-  throw EStorageError("Damaged compound document: " + what);
+  throw EStorageError("Damaged compound document: " + what, ekDamaged);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -169,12 +170,12 @@ class TReader final : public TStreamLoader, public std::enable_shared_from_this<
 
   void Load(uint32_t entry, std::vector<uint8_t>& data) override {
     // A stream found damaged stays damaged: asked again, it fails with the same message.
-    if (auto failed = failed_.find(entry); failed != failed_.end()) throw EStorageError(failed->second);
+    if (auto failed = failed_.find(entry); failed != failed_.end()) throw failed->second;
     try {
       ReadStream(entry, data);
     } catch (const EStorageError& e) {
       data = std::vector<uint8_t>();
-      failed_.emplace(entry, e.what());
+      failed_.emplace(entry, e);
       throw;
     }
   }
@@ -195,7 +196,8 @@ class TReader final : public TStreamLoader, public std::enable_shared_from_this<
     uint8_t h[kHeaderSize] = {};
     const size_t got = source_->ReadAt(0, h, sizeof h);
     if (!TCompoundDocument::IsCompoundData(std::span<const uint8_t>(h, got))) {
-      throw EStorageError("Not a compound document: the signature D0 CF 11 E0 A1 B1 1A E1 is missing");
+      throw EStorageError("Not a compound document: the signature D0 CF 11 E0 A1 B1 1A E1 is missing",
+                          ekNotAWorkbook);
     }
     fileSize_ = source_->Size();
     if (fileSize_ < kHeaderSize) {
@@ -212,9 +214,11 @@ class TReader final : public TStreamLoader, public std::enable_shared_from_this<
       Damaged(FormatMessage("unknown format version %u", version_));
     }
     if (version_ == kMajorVersion3 && fileSize_ > kMaxVersion3FileSize) {
-      throw EStorageError(FormatMessage(
-          "The file has %llu bytes, more than a compound document of version 3 can address (2 GB)",
-          static_cast<unsigned long long>(fileSize_)));
+      throw EStorageError(
+          FormatMessage(
+              "The file has %llu bytes, more than a compound document of version 3 can address (2 GB)",
+              static_cast<unsigned long long>(fileSize_)),
+          ekDamaged);
     }
     uint16_t expectedShift = version_ == kMajorVersion3 ? kSectorShift3 : kSectorShift4;
     if (shift != expectedShift) {
@@ -579,7 +583,7 @@ class TReader final : public TStreamLoader, public std::enable_shared_from_this<
   // bytes are read sector by sector as small streams ask for them.
   void LoadMiniStream() {
     if (miniLoaded_) {
-      if (!miniFailure_.empty()) throw EStorageError(miniFailure_);
+      if (miniFailure_) throw *miniFailure_;
       return;
     }
     miniLoaded_ = true;
@@ -608,7 +612,7 @@ class TReader final : public TStreamLoader, public std::enable_shared_from_this<
       }
       miniSectorCount_ = miniSectors;
     } catch (const EStorageError& e) {
-      miniFailure_ = e.what();
+      miniFailure_ = e;
       throw;
     }
   }
@@ -682,14 +686,14 @@ class TReader final : public TStreamLoader, public std::enable_shared_from_this<
   uint32_t entryCount_ = 0;
   std::vector<bool> visited_;  // per directory entry
   bool miniLoaded_ = false;
-  std::string miniFailure_;
+  std::optional<EStorageError> miniFailure_;
   std::vector<uint32_t> miniChain_;  // the mini stream's sectors
   uint64_t miniStreamSize_ = 0;
   uint64_t miniSectorCount_ = 0;
   std::vector<uint32_t> miniFat_;
   std::unordered_map<uint32_t, uint32_t> miniOwner_;  // per mini sector used
   uint64_t loaded_ = 0;
-  std::unordered_map<uint32_t, std::string> failed_;  // damaged streams, by directory entry
+  std::unordered_map<uint32_t, EStorageError> failed_;  // damaged streams, by directory entry
 };
 // ---------------------------------------------------------------------------------------------------
 // Writing
@@ -1053,8 +1057,8 @@ std::string NotRegularReason(const std::filesystem::path& path, const struct sta
 
 TInputFile::TInputFile(const std::filesystem::path& path) : path_(path) {
   auto fail = [&](const char* what, const std::string& reason) -> EFileError {
-    return EFileError(
-        FormatMessage("Cannot %s file \"%s\": %s", what, path.string().c_str(), reason.c_str()));
+    return EFileError(FormatMessage("Cannot %s file \"%s\": %s", what, path.string().c_str(), reason.c_str()),
+                      ekInputUnreadable);
   };
   // The kind is looked at before opening: opening a named pipe would wait for a writer, and a device
   // may act on being opened.
@@ -1087,7 +1091,8 @@ size_t TInputFile::ReadAt(uint64_t offset, void* out, size_t n) const {
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) {
       throw EFileError(
-          FormatMessage("Cannot read file \"%s\": %s", path_.string().c_str(), ErrnoText(errno).c_str()));
+          FormatMessage("Cannot read file \"%s\": %s", path_.string().c_str(), ErrnoText(errno).c_str()),
+          ekInputUnreadable);
     }
     if (r == 0) break;
     got += static_cast<size_t>(r);

@@ -25,4 +25,9 @@ std::string FormatMessage(const char* format, ...) {
 EListError::EListError(long long index)
     : EPlicatoError(FormatMessage("List index out of bounds (%lld)", index)) {}
 
+TErrorKind KindOf(const std::exception& e) noexcept {
+  const auto* ours = dynamic_cast<const EPlicatoError*>(&e);
+  return ours ? ours->Kind() : ekOther;
+}
+
 }  // namespace plicato

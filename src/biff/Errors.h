@@ -1,8 +1,12 @@
 // Failures of the workbook engine. Every failure is an exception carrying a message; the messages the
 // user sees are used word for word. ClassName() names the kind of failure for the job's failure report.
+// Kind() says what went wrong as a value, set where the failure is raised: callers decide on it (retry a
+// password, pick a reason to show, choose an exit code), never on the words of the message, which are for
+// people and may be reworded.
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -11,11 +15,33 @@ namespace plicato {
 // printf-style formatting for failure messages ("Error on reading record # %d, %.4X Offs: %.8X").
 std::string FormatMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+enum TErrorKind : uint8_t {
+  ekOther,             // none of the kinds below: a fault of the program or of a case not told apart
+  ekDamaged,           // the file's container (compound document, zip archive) or its records are damaged
+  ekNotAWorkbook,      // the file is something else: a text file, a PDF, a Word document, ...
+  ekUnsupported,       // a workbook of a format or version this program does not read
+  ekEncrypted,         // an encrypted workbook that no password was given for
+  ekWrongPassword,     // an encrypted workbook that the passwords given do not open
+  ekSheetMissing,      // the workbook has no sheet of the kind or name asked for
+  ekInputUnreadable,   // an input that could not be opened or read (missing, no permission, I/O error)
+  ekOutputUnwritable,  // an output that could not be created or written (no permission, disk full, ...)
+  ekOutputClash,       // an output that would replace one of the inputs
+  ekStopped,           // a run or read stopped on request
+};
+
 class EPlicatoError : public std::runtime_error {
  public:
-  explicit EPlicatoError(const std::string& message) : std::runtime_error(message) {}
+  explicit EPlicatoError(const std::string& message, TErrorKind kind = ekOther)
+      : std::runtime_error(message), kind_(kind) {}
   virtual const char* ClassName() const noexcept { return "EPlicatoError"; }
+  TErrorKind Kind() const noexcept { return kind_; }
+
+ private:
+  TErrorKind kind_;
 };
+
+// The kind of any exception: that of a failure of ours, otherwise ekOther.
+TErrorKind KindOf(const std::exception& e) noexcept;
 
 // A compound document that is damaged, or a structured-storage operation that failed.
 class EStorageError : public EPlicatoError {

@@ -184,7 +184,8 @@ TReplacement::~TReplacement() {
 }
 
 EFileError TReplacement::Fail(const std::string& reason) const {
-  return EFileError(FormatMessage("Cannot write file \"%s\": %s", given_.string().c_str(), reason.c_str()));
+  return EFileError(FormatMessage("Cannot write file \"%s\": %s", given_.string().c_str(), reason.c_str()),
+                    ekOutputUnwritable);
 }
 
 void TReplacement::Commit() {
@@ -208,10 +209,10 @@ void TReplacement::Commit() {
   if (::fsync(folder_) != 0 && errno != EBADF && errno != EINVAL && errno != EROFS) {
     const int error = errno;
     Discard();
-    throw EFileError(
-        FormatMessage("Cannot write file \"%s\": it was written, but its folder could not be "
-                      "synced to the disk: %s",
-                      given_.string().c_str(), ErrnoText(error).c_str()));
+    throw EFileError(FormatMessage("Cannot write file \"%s\": it was written, but its folder could not be "
+                                   "synced to the disk: %s",
+                                   given_.string().c_str(), ErrnoText(error).c_str()),
+                     ekOutputUnwritable);
   }
 }
 
@@ -225,7 +226,8 @@ void TReplacement::Discard() noexcept {
 
 void CheckOutputWritable(const std::filesystem::path& target) {
   auto fail = [&](const std::string& reason) {
-    return EFileError(FormatMessage("Cannot write file \"%s\": %s", target.string().c_str(), reason.c_str()));
+    return EFileError(FormatMessage("Cannot write file \"%s\": %s", target.string().c_str(), reason.c_str()),
+                      ekOutputUnwritable);
   };
   std::string reason;
   const std::filesystem::path path = ResolveTarget(target, reason);
@@ -254,7 +256,7 @@ void CheckOutputWritable(const std::filesystem::path& target) {
 // Outputs
 
 EFileError TOutput::Abandon(const std::string& reason) {
-  return EFileError("Cannot write the output: " + reason);
+  return EFileError("Cannot write the output: " + reason, ekOutputUnwritable);
 }
 
 namespace {
@@ -311,7 +313,7 @@ class TFileOutput final : public TOutput {
   // Removes the temporary file at once, not when the failure has found its way out: a failed write
   // leaves nothing behind however it ends. The reason stays for any later use of the output.
   EFileError Abandon(const std::string& reason) override {
-    EFileError error = file_ ? file_->Fail(reason) : EFileError(reason);
+    EFileError error = file_ ? file_->Fail(reason) : EFileError(reason, ekOutputUnwritable);
     file_.reset();
     abandoned_ = error.what();
     return error;
@@ -319,7 +321,7 @@ class TFileOutput final : public TOutput {
 
  private:
   void Usable() const {
-    if (!abandoned_.empty()) throw EFileError(abandoned_);
+    if (!abandoned_.empty()) throw EFileError(abandoned_, ekOutputUnwritable);
   }
 
   static constexpr uint64_t kWritebackStep = uint64_t{8} << 20;

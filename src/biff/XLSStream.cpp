@@ -269,9 +269,11 @@ TExcelVersion TXLSStream::OpenRead(const fs::path& fileName) {
         if (extras_) extras_->Clear();
         const bool plainBof = got >= kRecordHeaderSize && BIFFRecs::IsBOF(DecodeFixed16(head));
         if (plainBof && size > kMaxPlainFileSize) {
-          throw EFileError(FormatMessage(
-              "Cannot read file \"%s\": it has %llu bytes, more than an Excel file can hold (2 GB)",
-              fileName.string().c_str(), static_cast<unsigned long long>(size)));
+          throw EFileError(
+              FormatMessage(
+                  "Cannot read file \"%s\": it has %llu bytes, more than an Excel file can hold (2 GB)",
+                  fileName.string().c_str(), static_cast<unsigned long long>(size)),
+              ekUnsupported);
         }
         std::vector<uint8_t> bytes(plainBof ? size : std::min(size, kUnrecognisedHead));
         bytes.resize(file->ReadAt(0, bytes.data(), bytes.size()));
@@ -303,7 +305,7 @@ void TXLSStream::LoadCompound(cfb::TCompoundDocument& document) {
       vbaProject_->Read(static_cast<const cfb::TStorage&>(*element));
     }
   }
-  if (!book && !workbook) throw EXLSError("The file is not an Excel workbook");
+  if (!book && !workbook) throw EXLSError("The file is not an Excel workbook", ekNotAWorkbook);
   // A file holding both streams is read as BIFF8.
   cfb::TStreamElement* chosen = workbook ? workbook : book;
   version_ = workbook ? xvExcel97 : xvExcel50;

@@ -14,7 +14,8 @@ void WriteOutput(std::string_view bytes) {
     const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      throw EFileError("cannot write the output: " + std::system_category().message(n < 0 ? errno : EIO));
+      throw EFileError("cannot write the output: " + std::system_category().message(n < 0 ? errno : EIO),
+                       ekOutputUnwritable);
     }
     bytes.remove_prefix(static_cast<size_t>(n));
   }

@@ -484,14 +484,15 @@ class TConsoleHost : public TMergeHost {
   }
 
   void SetProgressText(const std::string& text) override {
-    if (!terminal_) {
-      std::cerr << Printable(text) << "\n";
-    } else if (text == "已停止") {
-      // The run's end: the line in place gives way to the final counts.
-      EndLine();
-      if (!count_.empty()) std::cerr << Printable(count_) << "\n";
-      std::cerr << Printable(text) << "\n";
-    }
+    progress_ = text;
+    if (!terminal_) std::cerr << Printable(text) << "\n";
+  }
+  void RunEnded(const TMergeReport&) override {
+    if (!terminal_) return;
+    // The line in place gives way to the final counts and the last status the run gave.
+    EndLine();
+    if (!count_.empty()) std::cerr << Printable(count_) << "\n";
+    std::cerr << Printable(progress_) << "\n";
   }
   void SetCountText(const std::string& text) override {
     count_ = text;
@@ -557,6 +558,7 @@ class TConsoleHost : public TMergeHost {
   bool terminal_;
   bool drawn_ = false;
   std::string count_;
+  std::string progress_;
   std::string file_;
   int32_t done_ = 0;
   int32_t total_ = 0;

@@ -81,7 +81,8 @@ class TCsvFileOutput final : public TRowOutput {
   static constexpr size_t kBufferSize = 1 << 20;
 
   EFileError Fail(const char* reason) const {
-    return EFileError(FormatMessage("Cannot write file \"%s\": %s", target_.string().c_str(), reason));
+    return EFileError(FormatMessage("Cannot write file \"%s\": %s", target_.string().c_str(), reason),
+                      ekOutputUnwritable);
   }
 
   void AppendCell(const TOutCell& cell) {

@@ -246,16 +246,18 @@ std::unique_ptr<TXLSWorkbook> TMergeRun::ReadXls(const fs::path& path) {
     try {
       input->Read();
     } catch (const EPlicatoError& e) {
-      if (offered && std::string_view(e.what()).ends_with(kInvalidPassword)) {
+      if (offered && e.Kind() == ekWrongPassword) {
         tried = true;
         continue;
       }
       // An encrypted .xlsx is a compound document the .xls reader cannot make sense of; say what it is.
-      if (HoldsEncryptedPackage(path)) throw EXlsxError(kEncryptedXlsx);
+      if (HoldsEncryptedPackage(path)) throw EXlsxError(kEncryptedXlsx, ekEncrypted);
       throw;
     }
     // Aborted: no password left to offer. The reader's own words say why the file stays closed.
-    if (input->Aborted) throw EXLSError(tried ? kInvalidPassword : kPasswordRequired);
+    if (input->Aborted) {
+      throw tried ? EXLSError(kInvalidPassword, ekWrongPassword) : EXLSError(kPasswordRequired, ekEncrypted);
+    }
     if (offered) lastPassword_ = password;
     input->OnPassword = nullptr;  // it refers to this frame
     return input;
@@ -272,18 +274,20 @@ std::vector<size_t> TMergeRun::ChooseSheets(const TInputBook& book) const {
     case TSheetChoice::scFirst:
       for (size_t i = 0; i < sheets.size() && chosen.empty(); ++i)
         if (sheets[i].worksheet) chosen.push_back(i);
-      if (chosen.empty()) throw EMergeError("The workbook has no worksheet.");
+      if (chosen.empty()) throw EMergeError("The workbook has no worksheet.", ekSheetMissing);
       break;
     case TSheetChoice::scIndex: {
       const size_t index = static_cast<size_t>(std::max(choice.index, 0));
       if (index >= sheets.size()) {
         throw EMergeError("The workbook has " + std::to_string(sheets.size()) +
-                          (sheets.size() == 1 ? " sheet" : " sheets") + ": there is no sheet " +
-                          std::to_string(index) + " (sheets are counted from 0).");
+                              (sheets.size() == 1 ? " sheet" : " sheets") + ": there is no sheet " +
+                              std::to_string(index) + " (sheets are counted from 0).",
+                          ekSheetMissing);
       }
       if (!sheets[index].worksheet) {
         throw EMergeError("Sheet " + std::to_string(index) + " (\"" + ToUtf8(sheets[index].name) +
-                          "\") is not a worksheet.");
+                              "\") is not a worksheet.",
+                          ekSheetMissing);
       }
       chosen.push_back(index);
       break;
@@ -292,11 +296,12 @@ std::vector<size_t> TMergeRun::ChooseSheets(const TInputBook& book) const {
       for (size_t i = 0; i < sheets.size() && chosen.empty(); ++i) {
         if (!SameSheetName(sheets[i].name, choice.name)) continue;
         if (!sheets[i].worksheet)
-          throw EMergeError("The sheet \"" + ToUtf8(sheets[i].name) + "\" is not a worksheet.");
+          throw EMergeError("The sheet \"" + ToUtf8(sheets[i].name) + "\" is not a worksheet.",
+                            ekSheetMissing);
         chosen.push_back(i);
       }
       if (chosen.empty())
-        throw EMergeError("The workbook has no sheet named \"" + ToUtf8(choice.name) + "\".");
+        throw EMergeError("The workbook has no sheet named \"" + ToUtf8(choice.name) + "\".", ekSheetMissing);
       break;
     }
     case TSheetChoice::scAll:
@@ -334,7 +339,8 @@ void TMergeRun::BeginOutput() {
   const fs::path name = splitNumber_ == 0 ? savePath_ : ContinuationName(CurrentSavePath(), splitNumber_);
   if (const fs::path* input = listed_->Find(name)) {
     throw EOutputError("The output \"" + Shown(name) + "\" is the listed file \"" + Shown(*input) +
-                       "\":\rchoose another save path.");
+                           "\":\rchoose another save path.",
+                       ekOutputClash);
   }
   outputName_ = name;
   output_ = MakeRowOutput(format_, name);
@@ -374,7 +380,8 @@ void TMergeRun::PutRow() {
   try {
     output_->PutRow(outputRow_, cells_, padTo_);
   } catch (const EFileError& e) {
-    throw EOutputError("The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what());
+    throw EOutputError("The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what(),
+                       ekOutputUnwritable);
   }
   ++outputRow_;
   ++fileRows_;
@@ -437,7 +444,8 @@ void TMergeRun::WriteOutput(uint32_t rows) {
   } catch (const std::exception& e) {
     output.reset();
     ReleaseFreedMemory();
-    throw EOutputError("The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what());
+    throw EOutputError("The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what(),
+                       ekOutputUnwritable);
   }
   // The cells of a full .xls output are hundreds of megabytes: they go back to the system, not just to
   // the heap.
@@ -747,7 +755,8 @@ TMergeReport TMergeRun::Run() {
   if (auto clash =
           FindOutputClash(savePath_, list, headerRows_, options_.sheet.kind == TSheetChoice::scAll)) {
     throw EMergeError("The output \"" + Shown(clash->output) + "\" is the listed file \"" +
-                      Shown(clash->input) + "\":\rchoose another save path. Nothing was written.");
+                          Shown(clash->input) + "\":\rchoose another save path. Nothing was written.",
+                      ekOutputClash);
   }
   listed_ = std::make_unique<TListedFiles>(list);
   const bool skipUnreadable = host_.SkipUnreadable();
@@ -771,6 +780,7 @@ TMergeReport TMergeRun::Run() {
   host_.SetProgress(0, total, 0);
   std::string failedFile;
   std::string failure;
+  TErrorKind failureKind = ekOther;
   bool stopped = false;
   for (size_t index = 0; index < list.size(); ++index) {
     if (host_.StopRequested.load() == 1) {
@@ -793,18 +803,19 @@ TMergeReport TMergeRun::Run() {
     try {
       MergeFile(path, done, total);
     } catch (const EOutputError& e) {
-      throw EOutputError(e.what() + OutputsText() + ReportText());
+      throw EOutputError(e.what() + OutputsText() + ReportText(), e.Kind());
     } catch (const std::exception& e) {
       std::string reason = e.what();
       if (const std::string said = TakeBack(); !said.empty()) reason += "\r" + said;
       if (skipUnreadable) {
-        report_.skipped.push_back({path, reason});
+        report_.skipped.push_back({path, reason, KindOf(e)});
         host_.SetProgress(done + 1, total, 0);
         continue;
       }
       // Stop at the failing file, but keep what was gathered before it: the output is written below.
       failedFile = Shown(path);
       failure = reason;
+      failureKind = KindOf(e);
       break;
     }
     FlushNotes(path);
@@ -828,7 +839,7 @@ TMergeReport TMergeRun::Run() {
       try {
         WriteOutput(outputRow_);
       } catch (const EOutputError& e) {
-        throw EOutputError(e.what() + OutputsText() + ReportText());
+        throw EOutputError(e.what() + OutputsText() + ReportText(), e.Kind());
       }
     }
     report_.outputs = written_;
@@ -836,6 +847,7 @@ TMergeReport TMergeRun::Run() {
     host_.SetProgressText("已停止");
     host_.SetButtonCaption("开始");
     host_.SetCurrentFile("");
+    host_.RunEnded(report_);
     return std::move(report_);
   }
   std::string message = "File \"" + failedFile + "\" could not be merged:\r" + failure;
@@ -851,7 +863,7 @@ TMergeReport TMergeRun::Run() {
   } else {
     message += "\rNothing was written after \"" + Shown(written_.back()) + "\".";
   }
-  throw EMergeError(message + OutputsText() + ReportText());
+  throw EMergeError(message + OutputsText() + ReportText(), failureKind);
 }
 
 }  // namespace

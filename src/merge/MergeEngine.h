@@ -42,6 +42,8 @@ struct TMergeOptions {
   TSheetChoice sheet;
 };
 
+struct TMergeReport;
+
 class TMergeHost {
  public:
   virtual ~TMergeHost() = default;
@@ -83,6 +85,9 @@ class TMergeHost {
   // A remark on a file as the run makes it (rows left behind, columns left out, a file cut short by a
   // stop); the returned report lists it again. Made in order with the status outputs.
   virtual void AddNote(const std::filesystem::path& /*file*/, const std::string& /*text*/) {}
+  // The end of a run that returns its report (finished or stopped), after its last status output; a run
+  // that fails ends with its exception instead. The report is the one MergeFiles returns.
+  virtual void RunEnded(const TMergeReport& /*report*/) {}
 
   std::atomic<int32_t> StopRequested{0};  // 1 asks the run to stop before its next file
   std::atomic<int32_t> FoundCount{0};
@@ -103,6 +108,7 @@ std::string RoundedNumberText(double value);
 struct TFileNote {
   std::filesystem::path file;
   std::string text;
+  TErrorKind kind = ekOther;  // of a file passed over: why it could not be read
 };
 struct TMergeReport {
   std::vector<TFileNote> skipped;  // files passed over as unreadable, with the reason

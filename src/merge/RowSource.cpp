@@ -46,7 +46,7 @@ class TXlsBook : public TInputBook {
   const std::vector<TInSheet>& Sheets() const override { return sheets_; }
 
   void SelectSheet(size_t index) override {
-    if (index >= sheets_.size() || models_[index] < 0) throw EXLSError("Not a worksheet");
+    if (index >= sheets_.size() || models_[index] < 0) throw EXLSError("Not a worksheet", ekSheetMissing);
     sheet_ = &workbook_->Sheets()[models_[index]];
     row_ = 0;
     end_ = sheet_->Cells().IsEmpty() ? 0 : static_cast<uint32_t>(sheet_->Cells().CalcBounds().lastRow) + 1;

@@ -258,9 +258,9 @@ TExcelVersion TXLSReader::Open(const std::vector<uint8_t>* source) {
     return stream_.OpenRead(PathFromFileName(workbook_.Filename));
   } catch (const EXLSError& e) {
     // A compound document without a workbook stream: say what it is, where that can be told.
-    if (std::string_view(e.what()) == kNotAWorkbook) {
+    if (e.Kind() == ekNotAWorkbook) {
       const std::string detail = CompoundDocumentDetail(source);
-      if (!detail.empty()) throw EXLSError(std::string(kNotAWorkbook) + ". " + detail);
+      if (!detail.empty()) throw EXLSError(std::string(kNotAWorkbook) + ". " + detail, ekNotAWorkbook);
     }
     throw;
   }
@@ -311,7 +311,8 @@ void TXLSReader::FailNotAWorkbook() {
   uint8_t head[1024];
   stream_.Seek(0, TSeekOrigin::soBeginning);
   const uint32_t n = stream_.ReadPlain(head, sizeof head);
-  throw EXLSError(std::string(kNotAWorkbook) + ". " + PlainFileDetail(head, n, stream_.StreamSize()));
+  throw EXLSError(std::string(kNotAWorkbook) + ". " + PlainFileDetail(head, n, stream_.StreamSize()),
+                  ekNotAWorkbook);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -385,10 +386,11 @@ void TXLSReader::ReadRecords() {
       ReportProgress();
       if (Dispatch()) KeepRaw();
     } catch (const std::exception& e) {
-      throw EXLSError(FormatMessage("Error on reading record # %d, %.4X Offs: %.8X",
-                                    static_cast<int>(recordCount_), static_cast<unsigned>(id),
-                                    static_cast<unsigned>(recordOffset_)) +
-                      "\r" + e.what());
+      throw EXLSError(
+          FormatMessage("Error on reading record # %d, %.4X Offs: %.8X", static_cast<int>(recordCount_),
+                        static_cast<unsigned>(id), static_cast<unsigned>(recordOffset_)) +
+              "\r" + e.what(),
+          KindOf(e));
     }
     ++recordCount_;
     if (stop_) return;
@@ -1084,7 +1086,7 @@ bool TXLSReader::OnBOF(TByteReader& r) {
       BeginChartSheet();
       return false;
     case rec::BOF_WORKSPACE:
-      throw EXLSError("BIFF4 Workbook unhandled");
+      throw EXLSError("BIFF4 Workbook unhandled", ekUnsupported);
     default:
       // A substream of a kind the model does not know: read past.
       substream_ = TSubstream::ssSkip;
@@ -1390,7 +1392,7 @@ bool TXLSReader::OnFilePass(TByteReader& r) {
   // XOR obfuscation and RC4, with standard or CryptoAPI keys, are read (the stream knows their layouts).
   const bool biff8 = version_ >= xvExcel97;
   if (!TXLSStream::CanDecrypt(b, length, biff8))
-    throw EXLSError("Can not read file, unknown type of encryption.");
+    throw EXLSError("Can not read file, unknown type of encryption.", ekUnsupported);
   // Read-only-recommended workbooks are encrypted with Excel's built-in password: they open without asking.
   if (stream_.CheckPassword(b, length, kDefaultPassword, biff8)) return false;
 
@@ -1402,9 +1404,9 @@ bool TXLSReader::OnFilePass(TByteReader& r) {
   }
   if (workbook_.Aborted) return false;
   if (!password.empty() && stream_.CheckPassword(b, length, password, biff8)) return false;
-  if (!password.empty()) throw EXLSError("Invalid password");
-  if (!asked) throw EXLSError("File is encrypted. Password required.");
-  throw EXLSError("Password is missing.");
+  if (!password.empty()) throw EXLSError("Invalid password", ekWrongPassword);
+  if (!asked) throw EXLSError("File is encrypted. Password required.", ekEncrypted);
+  throw EXLSError("Password is missing.", ekEncrypted);
   return false;
 }
 

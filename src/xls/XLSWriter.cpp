@@ -549,7 +549,7 @@ void TXLSWriter::WriteGlobals() {
     try {
       WriteGlobalsEntry(pos);
     } catch (const std::exception& failure) {
-      throw EXLSError(WrapMessage(pos, failure));
+      throw EXLSError(WrapMessage(pos, failure), KindOf(failure));
     }
   }
 }
@@ -1019,7 +1019,7 @@ void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& st
       out.Flush();
     } catch (const std::exception&) {
     }
-    throw EXLSError(WrapMessage(ordinal, failure));
+    throw EXLSError(WrapMessage(ordinal, failure), KindOf(failure));
   }
 }
 

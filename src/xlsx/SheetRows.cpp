@@ -207,7 +207,7 @@ class TSheetPart : public TXmlPart {
   }
 
  private:
-  [[noreturn]] void Fail(const std::string& what) { throw EXlsxError(Where() + ": " + what); }
+  [[noreturn]] void Fail(const std::string& what) { throw EXlsxError(Where() + ": " + what, ekDamaged); }
 
   // Outside sheetData only, so never on the way through the rows.
   void NoteNamespaces(const char** attributes) {

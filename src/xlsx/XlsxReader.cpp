@@ -185,11 +185,12 @@ std::string TXlsxSheetReader::TImpl::FindWorkbook() {
       }
     }
   }
-  if (EndsWith(found, ".bin") || package.Contains("xl/workbook.bin")) throw EXlsxError(kXlsbNotSupported);
+  if (EndsWith(found, ".bin") || package.Contains("xl/workbook.bin"))
+    throw EXlsxError(kXlsbNotSupported, ekUnsupported);
   if (EndsWith(found, ".rels"))
     throw EXlsxError("The package's relationships point back at themselves instead of at a workbook");
   if (!package.Contains(found))
-    throw EXlsxError("The zip archive is not an Excel workbook: it has no part " + found);
+    throw EXlsxError("The zip archive is not an Excel workbook: it has no part " + found, ekNotAWorkbook);
   return found;
 }
 
@@ -220,10 +221,12 @@ void TXlsxSheetReader::TImpl::Select(size_t index, std::vector<xlsx::TZipPart> b
   sheetPart.clear();
   if (index >= sheets.size())
     throw EXlsxError(
-        FormatMessage("The workbook has %zu sheet(s); there is no sheet %zu", sheets.size(), index));
+        FormatMessage("The workbook has %zu sheet(s); there is no sheet %zu", sheets.size(), index),
+        ekSheetMissing);
   if (!sheets[index].worksheet)
-    throw EXlsxError("The sheet \"" + ToUtf8(sheets[index].name) +
-                     "\" is a chart, dialog or macro sheet, not a worksheet");
+    throw EXlsxError(
+        "The sheet \"" + ToUtf8(sheets[index].name) + "\" is a chart, dialog or macro sheet, not a worksheet",
+        ekSheetMissing);
   std::string part = SheetPartOf(index);
   for (const xlsx::TZipPart& p : before)
     if (p.Name() == part) throw EXlsxError("The worksheet's relationship loops back to " + part);
@@ -257,9 +260,11 @@ void TXlsxSheetReader::TImpl::Open() {
     sheets.push_back({FromUtf8(s.name), worksheet});
     relationshipIds.push_back(s.relationshipId);
   }
-  if (book.sheets.empty()) throw EXlsxError("The workbook " + workbook + " lists no worksheet");
+  if (book.sheets.empty())
+    throw EXlsxError("The workbook " + workbook + " lists no worksheet", ekSheetMissing);
   if (first == SIZE_MAX)
-    throw EXlsxError("The workbook " + workbook + " lists no worksheet, only chart, dialog or macro sheets");
+    throw EXlsxError("The workbook " + workbook + " lists no worksheet, only chart, dialog or macro sheets",
+                     ekSheetMissing);
 
   std::string stringsPart, stylesPart;
   for (const std::string& id : rels->order) {
@@ -300,10 +305,11 @@ TZipPackage OpenPackage(const std::filesystem::path& path) {
   const std::vector<uint8_t> head = FileHead(path, 8);
   if (!xlsx::IsZipData(head)) {
     if (cfb::TCompoundDocument::IsCompoundData(head)) {
-      if (HoldsEncryptedPackage(path)) throw EXlsxError(kEncryptedXlsx);
-      throw EXlsxError("The file is a compound document (an .xls file?), not an .xlsx workbook");
+      if (HoldsEncryptedPackage(path)) throw EXlsxError(kEncryptedXlsx, ekEncrypted);
+      throw EXlsxError("The file is a compound document (an .xls file?), not an .xlsx workbook",
+                       ekNotAWorkbook);
     }
-    throw EXlsxError("The file is not an .xlsx workbook (not a zip archive)");
+    throw EXlsxError("The file is not an .xlsx workbook (not a zip archive)", ekNotAWorkbook);
   }
   return TZipPackage::OpenFile(path);
 }

@@ -170,8 +170,8 @@ class TXlsxOutput final : public TRowOutput {
 
  private:
   EFileError Fail(const std::string& reason) const {
-    return EFileError(
-        FormatMessage("Cannot write file \"%s\": %s", target_.string().c_str(), reason.c_str()));
+    return EFileError(FormatMessage("Cannot write file \"%s\": %s", target_.string().c_str(), reason.c_str()),
+                      ekOutputUnwritable);
   }
 
   void Usable() const {

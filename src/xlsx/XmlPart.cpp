@@ -42,11 +42,12 @@ size_t TXmlPart::EventEnd() const {
 
 bool TXmlPart::Parse() {
   // expat cannot go on after an error: a further call reports the same failure.
-  if (!failed_.empty()) throw EXlsxError(failed_);
+  if (!failed_.empty()) throw EXlsxError(failed_, failedKind_);
   try {
     return ParseOn();
   } catch (const std::exception& e) {
     failed_ = e.what();
+    failedKind_ = KindOf(e);
     if (failed_.empty()) failed_ = "[int] Failure without a message while reading " + input_->Name();
     throw;
   }
@@ -92,7 +93,7 @@ void TXmlPart::Check(int status) {
     if (code == XML_ERROR_NO_ELEMENTS || code == XML_ERROR_UNCLOSED_TOKEN ||
         code == XML_ERROR_UNCLOSED_CDATA_SECTION)
       what = "the part is cut short (" + what + ")";
-    throw EXlsxError(Where() + ": " + what);
+    throw EXlsxError(Where() + ": " + what, ekDamaged);
   }
 }
 

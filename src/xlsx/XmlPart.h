@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "biff/Errors.h"
 #include "xlsx/ZipPackage.h"
 
 struct XML_ParserStruct;
@@ -83,6 +84,7 @@ class TXmlPart {
   XML_ParserStruct* parser_ = nullptr;
   std::exception_ptr failure_;  // thrown by a handler, rethrown once expat has returned
   std::string failed_;          // the message of the failure that stopped the parse
+  TErrorKind failedKind_ = ekOther;
   size_t lineOffset_ = 0;
   bool suspended_ = false;
   bool finished_ = false;

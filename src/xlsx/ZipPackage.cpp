@@ -38,8 +38,11 @@ std::string Key(const std::string& name) {
 TZipPackage TZipPackage::OpenFile(const std::filesystem::path& path) {
   int code = 0;
   zip* archive = zip_open(path.c_str(), ZIP_RDONLY, &code);
-  if (!archive)
-    throw EXlsxError("Cannot open \"" + path.string() + "\" as a zip archive: " + ZipErrorText(code));
+  if (!archive) {
+    const bool io = code == ZIP_ER_OPEN || code == ZIP_ER_READ || code == ZIP_ER_SEEK;
+    throw EXlsxError("Cannot open \"" + path.string() + "\" as a zip archive: " + ZipErrorText(code),
+                     io ? ekInputUnreadable : ekDamaged);
+  }
   TZipPackage package(archive);
   package.IndexEntries();
   return package;
@@ -54,7 +57,7 @@ TZipPackage TZipPackage::OpenMemory(std::span<const uint8_t> bytes) {
     if (source) zip_source_free(source);
     std::string text = zip_error_strerror(&error);
     zip_error_fini(&error);
-    throw EXlsxError("The file is not a readable zip archive: " + text);
+    throw EXlsxError("The file is not a readable zip archive: " + text, ekNotAWorkbook);
   }
   zip_error_fini(&error);
   TZipPackage package(archive);
@@ -67,12 +70,14 @@ void TZipPackage::IndexEntries() {
   for (zip_int64_t i = 0; i < count; ++i) {
     const char* name = zip_get_name(archive_, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
     if (!name)
-      throw EXlsxError(std::string("The zip archive's directory is damaged: ") + zip_strerror(archive_));
+      throw EXlsxError(std::string("The zip archive's directory is damaged: ") + zip_strerror(archive_),
+                       ekDamaged);
     const std::string key = Key(name);
     if (key.empty() || key.back() == '/') continue;  // a folder
     if (!entries_.emplace(key, static_cast<uint64_t>(i)).second)
       throw EXlsxError("The zip archive is damaged: it holds two entries named \"" + PartKey(name) +
-                       "\", and readers differ on which one counts");
+                           "\", and readers differ on which one counts",
+                       ekDamaged);
   }
 }
 
@@ -96,14 +101,14 @@ bool TZipPackage::Contains(const std::string& name) const {
 TZipPart TZipPackage::OpenPart(const std::string& name) const {
   const std::string key = PartKey(name);
   const auto found = entries_.find(Key(name));
-  if (found == entries_.end()) throw EXlsxError("The workbook has no part " + key);
+  if (found == entries_.end()) throw EXlsxError("The workbook has no part " + key, ekDamaged);
   const zip_uint64_t index = found->second;
   zip_stat_t stat;
   zip_stat_init(&stat);
   if (zip_stat_index(archive_, index, 0, &stat) != 0)
-    throw EXlsxError("The zip entry of " + key + " is damaged: " + zip_strerror(archive_));
+    throw EXlsxError("The zip entry of " + key + " is damaged: " + zip_strerror(archive_), ekDamaged);
   if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE)
-    throw EXlsxError("The part " + key + " is encrypted inside the zip archive");
+    throw EXlsxError("The part " + key + " is encrypted inside the zip archive", ekEncrypted);
   if (!(stat.valid & ZIP_STAT_SIZE) || !(stat.valid & ZIP_STAT_COMP_SIZE))
     throw EXlsxError("The zip entry of " + key + " gives no size");
   // A part is read as a stream, so a high compression ratio costs time, not memory (a sheet of empty
@@ -113,7 +118,7 @@ TZipPart TZipPackage::OpenPart(const std::string& name) const {
     throw EXlsxError(FormatMessage("The part %s declares %llu bytes, more than the 2 GB a part may have",
                                    key.c_str(), static_cast<unsigned long long>(stat.size)));
   zip_file_t* file = zip_fopen_index(archive_, index, 0);
-  if (!file) throw EXlsxError("Cannot read the part " + key + ": " + zip_strerror(archive_));
+  if (!file) throw EXlsxError("Cannot read the part " + key + ": " + zip_strerror(archive_), ekDamaged);
   return TZipPart(file, key, stat.size);
 }
 
@@ -141,10 +146,10 @@ size_t TZipPart::Read(uint8_t* buffer, size_t size) {
   const uint64_t left = declared_ - read_;
   if (size > left + 1) size = static_cast<size_t>(left + 1);
   const zip_int64_t n = zip_fread(file_, buffer, size);
-  if (n < 0) throw EXlsxError("The part " + name_ + " is damaged: " + zip_file_strerror(file_));
+  if (n < 0) throw EXlsxError("The part " + name_ + " is damaged: " + zip_file_strerror(file_), ekDamaged);
   read_ += static_cast<uint64_t>(n);
   if (read_ > declared_)
-    throw EXlsxError("The part " + name_ + " inflates to more bytes than its zip entry declares");
+    throw EXlsxError("The part " + name_ + " inflates to more bytes than its zip entry declares", ekDamaged);
   return static_cast<size_t>(n);
 }
 

@@ -341,7 +341,8 @@ void MergeWindowTest::skippedFilesPasswordsAndFailureBoxes() {
     host.SetButtonCaption("开始");
     host.SetCurrentFile("");
     plicato::TMergeReport report;
-    report.skipped = {{"/data/locked.xls", "Invalid password"}, {"/data/broken.xls", "Bad record\rin file"}};
+    report.skipped = {{"/data/locked.xls", "Invalid password", plicato::ekWrongPassword},
+                      {"/data/broken.xls", "Bad record\rin file", plicato::ekDamaged}};
     report.notes = {{"/data/wide.xlsx", "columns past the 255th were not merged"}};
     return report;
   };
@@ -679,7 +680,7 @@ void MergeWindowTest::resultNamesWhatTheRunWrote() {
   run.report.olderOutputs = {f.dir.filePath(QStringLiteral("out-2.xls")).toStdString()};
   run.report.filesMerged = 7;
   run.report.rowsWritten = 70000;
-  run.report.skipped = {{"/data/x.xls", "not a compound document"}};
+  run.report.skipped = {{"/data/x.xls", "not a compound document", plicato::ekNotAWorkbook}};
   run.report.notes = {{"/data/y.xls", "stopped at row 12; 30 rows with values were left behind"}};
   f.Start();
   QVERIFY(QTest::qWaitFor([&] { return !f.form->Messages.empty(); }));

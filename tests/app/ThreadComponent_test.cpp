@@ -96,7 +96,7 @@ void ThreadComponentTest::onExceptionReplacesTheReport() {
   int reports = 0;
   QString className, message;
   job.OnReport = [&](const QString&, const QString&) { ++reports; };
-  job.OnException = [&](const QString& c, const QString& m) {
+  job.OnException = [&](const QString& c, const QString& m, plicato::TErrorKind) {
     className = c;
     message = m;
   };

@@ -462,6 +462,61 @@ TEST(MergeEngine, PassesOverUnreadableFilesAndTriesEachPassword) {
   }
 }
 
+// What went wrong reaches the caller as a kind, the same whether the run ends at the file or passes it over.
+TEST(MergeEngine, FailuresCarryTheirKind) {
+  const fs::path corpus = test::CorpusDir();
+  if (!fs::exists(corpus / "poi/password.xls")) GTEST_SKIP() << "corpus not present";
+  test::TempDir dir;
+  WriteTextRows(dir / "good.xls", 2, "g");
+  std::ofstream(dir / "text.xls") << "this is not a workbook";
+  std::vector<uint8_t> cut = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+  cut.resize(300);
+  test::WriteFileBytes(dir / "cut.xls", cut);
+  cfb::TCompoundDocument encrypted;
+  encrypted.Root().CreateStream(u"EncryptedPackage").Data().assign(600, 7);
+  encrypted.SaveToFile(dir / "enc.xlsx");
+  fs::copy_file(corpus / "poi/password.xls", dir / "locked.xls");
+  struct TCase {
+    const char* file;
+    std::u16string password;
+    const char* sheet;  // a sheet name to ask for, or none
+    fs::path out;       // in the folder
+    TErrorKind kind;
+    bool input;  // a failure of the file, which can be passed over
+  };
+  const TCase cases[] = {
+      {"cut.xls", u"", nullptr, "out.xls", ekDamaged, true},
+      {"text.xls", u"", nullptr, "out.xls", ekNotAWorkbook, true},
+      {"locked.xls", u"", nullptr, "out.xls", ekEncrypted, true},
+      {"locked.xls", u"zq-not-it", nullptr, "out.xls", ekWrongPassword, true},
+      {"enc.xlsx", u"", nullptr, "out.xls", ekEncrypted, true},
+      {"good.xls", u"", "nope", "out.xls", ekSheetMissing, true},
+      {"gone.xls", u"", nullptr, "out.xls", ekInputUnreadable, true},
+      {"good.xls", u"", nullptr, "no/such/folder/out.xls", ekOutputUnwritable, false},
+      {"good.xls", u"", nullptr, "good.xls", ekOutputClash, false},
+  };
+  for (const TCase& c : cases) {
+    for (const bool skip : {false, true}) {
+      SCOPED_TRACE(std::string(c.file) + " " + c.out.string() + (skip ? " skipped" : ""));
+      TRecordingHost host;
+      host.files = {(dir / c.file).string()};
+      host.savePath = (dir / c.out).string();
+      host.skip = skip;
+      if (!c.password.empty()) host.passwords = {c.password};
+      if (c.sheet) host.options.sheet = {TSheetChoice::scName, 0, FromUtf8(c.sheet)};
+      TErrorKind kind = ekOther;
+      try {
+        const TMergeReport report = MergeFiles(host);
+        if (report.skipped.size() == 1) kind = report.skipped[0].kind;
+      } catch (const EPlicatoError& e) {
+        kind = e.Kind();
+      }
+      EXPECT_EQ(kind, c.kind);
+      if (!c.input) break;
+    }
+  }
+}
+
 // An .xlsx sheet is streamed: longer than an output, it runs across the split with its marks; columns
 // past the 255th are left out and said so once; a file's content, not its name, decides how it is read.
 TEST(MergeEngine, StreamsXlsxSheetsOfAnyLength) {

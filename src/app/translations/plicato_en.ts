@@ -32,6 +32,14 @@
         <translation>the file is damaged or its format is not supported</translation>
     </message>
     <message>
+        <source>文件中没有要合并的工作表</source>
+        <translation>the file has no sheet to merge</translation>
+    </message>
+    <message>
+        <source>输出文件是要合并的文件之一，请选择其他保存路径。</source>
+        <translation>The output file is one of the files to merge: choose another save path.</translation>
+    </message>
+    <message>
         <source>待处理XLS目录</source>
         <translation>Folder to merge</translation>
     </message>

@@ -32,6 +32,14 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>文件中没有要合并的工作表</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>输出文件是要合并的文件之一，请选择其他保存路径。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>待处理XLS目录</source>
         <translation type="unfinished"></translation>
     </message>
