@@ -229,16 +229,17 @@ std::optional<TPeer> MergeWithXlrdXlwt(const TInputs& inputs) {
   return peer;
 }
 
-// The same .xlsx merge by the openpyxl + xlsxwriter script, once, as it reports itself.
+// The same .xlsx merge by the openpyxl + xlsxwriter script, once, as it reports itself (in a file, not
+// through a pipe: the script's minutes-long run then depends on nothing of ours but the wait).
 std::optional<TPeer> MergeWithOpenpyxlXlsxwriter(const TInputs& inputs) {
+  const fs::path figures = Folder(inputs) / "peer.txt";
   std::string command = "/usr/bin/python3 -W ignore " PLICATO_BENCH_SOURCE "/merge_openpyxl_xlsxwriter.py " +
                         (Folder(inputs) / "peer.xlsx").string();
   for (const std::string& file : MakeXlsxInputs(inputs)) command += " " + file;
+  command += " > " + figures.string();
   TPeer peer;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return std::nullopt;
-  const int read = std::fscanf(pipe, "%lf %lf %lf", &peer.cpu, &peer.wall, &peer.peakMb);
-  if (pclose(pipe) != 0 || read != 3) return std::nullopt;
+  if (std::system(command.c_str()) != 0) return std::nullopt;
+  if (!(std::ifstream(figures) >> peer.cpu >> peer.wall >> peer.peakMb)) return std::nullopt;
   return peer;
 }
 
