@@ -5,13 +5,18 @@
 // - 100 files of 656 text rows x 20 columns (one full 65,536-row output, a split and a short second one),
 //   in the classic merge and in value mode (typed cells, no padding), with each output's size;
 // - 1,000 small files of 20 rows;
-// - 10,000, 30,000 and 65,536 output rows from files of 1,000 rows, for the time per 1,000 rows.
-// Every merge writes 255 text cells per row, so a full output is 16.7 million cells. Each benchmark
+// - 10,000, 30,000 and 65,536 output rows from files of 1,000 rows, for the time per 1,000 rows;
+// - 100 .xlsx files of 10,000 rows x 20 typed columns (1,000,000 rows) into one .xlsx in value mode,
+//   also merged by an openpyxl + xlsxwriter script in the same run, and the share of the time spent
+//   compressing the output (deflate at the level libxlsxwriter uses, measured on the output's entries).
+// Every .xls merge writes 255 text cells per row, so a full output is 16.7 million cells. Each benchmark
 // reports its best wall and CPU time and the peak memory of its merges (the high-water mark is reset
 // before them). The table at the end sets each figure beside the one it replaces.
 // Run: build/bench/bench_merge [--benchmark_filter=REGEX]
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
+#include <zip.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,6 +25,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -101,13 +107,31 @@ std::map<std::string, TMeasure>& Measures() {
   return measures;
 }
 
+// The .xlsx inputs: made once per machine by the Python peer (python3-xlsxwriter), its typed rows.
+const TInputs kXlsxFiles{"xlsx-100x10000", 100, 10000, 20, true};
+std::vector<std::string> MakeXlsxInputs(const TInputs& inputs) {
+  const fs::path dir = Folder(inputs);
+  const fs::path made = dir / "made";
+  if (!fs::exists(made)) {
+    const std::string command =
+        "/usr/bin/python3 " PLICATO_BENCH_SOURCE "/merge_openpyxl_xlsxwriter.py --make-inputs " +
+        dir.string() + " " + std::to_string(inputs.count) + " " + std::to_string(inputs.rows);
+    if (std::system(command.c_str()) != 0)
+      throw std::runtime_error("the .xlsx inputs could not be made (python3-xlsxwriter missing?)");
+    std::ofstream{made};
+  }
+  std::vector<std::string> files;
+  for (int f = 0; f < inputs.count; ++f) files.push_back((dir / Format("in%03.0f.xlsx", f)).string());
+  return files;
+}
+
 void RunMerge(benchmark::State& state, const std::string& key, const TInputs& inputs, int files,
-              bool values = false) {
+              bool values = false, const char* out = "out.xls") {
   TQuietHost host;
   host.options.values = values;
-  host.files = MakeInputs(inputs);
+  host.files = std::string(out) == "out.xlsx" ? MakeXlsxInputs(inputs) : MakeInputs(inputs);
   host.files.resize(files);
-  host.out = (Folder(inputs) / "out.xls").string();
+  host.out = (Folder(inputs) / out).string();
   TMeasure& m = Measures()[key];
   plicato::TMergeReport report;
   m.rows = inputs.totalRows > 0 ? std::min<int64_t>(inputs.totalRows, int64_t(files) * inputs.rows)
@@ -151,6 +175,13 @@ void BM_Merge100FilesOf656RowsValues(benchmark::State& state) {
 void BM_Merge1000FilesOf20Rows(benchmark::State& state) {
   RunMerge(state, "1000", k1000Files, k1000Files.count);
 }
+void BM_MergeXlsx100FilesOf10000Rows(benchmark::State& state) {
+  try {
+    RunMerge(state, "xlsx", kXlsxFiles, kXlsxFiles.count, true, "out.xlsx");
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+  }
+}
 void BM_MergeOutputRows(benchmark::State& state) {
   const int rows = static_cast<int>(state.range(0));
   RunMerge(state, "rows" + std::to_string(rows), kRowFiles, (rows + kRowFiles.rows - 1) / kRowFiles.rows);
@@ -161,6 +192,7 @@ BENCHMARK(BM_Merge30FilesOf2000Rows)->Unit(benchmark::kMillisecond)->Iterations(
 BENCHMARK(BM_Merge100FilesOf656Rows)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_Merge100FilesOf656RowsValues)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_Merge1000FilesOf20Rows)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_MergeXlsx100FilesOf10000Rows)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_MergeOutputRows)
     ->Arg(10000)
     ->Arg(30000)
@@ -195,6 +227,55 @@ std::optional<TPeer> MergeWithXlrdXlwt(const TInputs& inputs) {
   peer.cpu = children.ru_utime.tv_sec + children.ru_utime.tv_usec / 1e6 + children.ru_stime.tv_sec +
              children.ru_stime.tv_usec / 1e6;
   return peer;
+}
+
+// The same .xlsx merge by the openpyxl + xlsxwriter script, once, as it reports itself (in a file, not
+// through a pipe: the script's minutes-long run then depends on nothing of ours but the wait).
+std::optional<TPeer> MergeWithOpenpyxlXlsxwriter(const TInputs& inputs) {
+  const fs::path figures = Folder(inputs) / "peer.txt";
+  std::string command = "/usr/bin/python3 -W ignore " PLICATO_BENCH_SOURCE "/merge_openpyxl_xlsxwriter.py " +
+                        (Folder(inputs) / "peer.xlsx").string();
+  for (const std::string& file : MakeXlsxInputs(inputs)) command += " " + file;
+  command += " > " + figures.string();
+  TPeer peer;
+  if (std::system(command.c_str()) != 0) return std::nullopt;
+  if (!(std::ifstream(figures) >> peer.cpu >> peer.wall >> peer.peakMb)) return std::nullopt;
+  return peer;
+}
+
+// CPU seconds that deflating every entry of the .xlsx file takes at zlib's default level, the level
+// libxlsxwriter compresses its entries at: the entries are read back (inflated) in pieces and only the
+// deflate calls are timed. Negative when the file cannot be read.
+double DeflateSeconds(const fs::path& xlsx) {
+  zip_t* archive = zip_open(xlsx.c_str(), ZIP_RDONLY, nullptr);
+  if (!archive) return -1;
+  double seconds = 0;
+  std::vector<unsigned char> in(1 << 20), out(1 << 20);
+  for (zip_int64_t i = 0; i < zip_get_num_entries(archive, 0); ++i) {
+    zip_file_t* entry = zip_fopen_index(archive, static_cast<zip_uint64_t>(i), 0);
+    if (!entry) continue;
+    z_stream z{};
+    deflateInit(&z, Z_DEFAULT_COMPRESSION);
+    for (;;) {
+      const zip_int64_t n = zip_fread(entry, in.data(), in.size());
+      const int flush = n > 0 ? Z_NO_FLUSH : Z_FINISH;
+      z.next_in = in.data();
+      z.avail_in = n > 0 ? static_cast<uInt>(n) : 0;
+      const double start = CpuSeconds();
+      int status;
+      do {
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        status = deflate(&z, flush);
+      } while (z.avail_out == 0 || (flush == Z_FINISH && status != Z_STREAM_END && status != Z_STREAM_ERROR));
+      seconds += CpuSeconds() - start;
+      if (n <= 0) break;
+    }
+    deflateEnd(&z);
+    zip_fclose(entry);
+  }
+  zip_discard(archive);
+  return seconds;
 }
 
 std::string Seconds(const TMeasure& m) {
@@ -233,6 +314,21 @@ void ReportFigures() {
   }
   if (auto it = measures.find("1000"); it != measures.end())
     AddFigure("merge 1,000 files x 20 rows", Seconds(it->second), "0.60 s", "-");
+  if (auto it = measures.find("xlsx"); it != measures.end()) {
+    const TMeasure& m = it->second;
+    std::string now = Seconds(m);
+    if (auto peer = MergeWithOpenpyxlXlsxwriter(kXlsxFiles))
+      now += Format("; openpyxl + xlsxwriter %.1f s", peer->wall) + Format(" (%.1f s CPU)", peer->cpu) +
+             Format(", %.0f MB", peer->peakMb) + Format(" = %.1fx wall", peer->wall / m.wall) +
+             Format(", %.1fx CPU", peer->cpu / m.cpu);
+    else
+      now += "; openpyxl + xlsxwriter not run (python3-openpyxl or python3-xlsxwriter missing?)";
+    if (const double deflate = DeflateSeconds(Folder(kXlsxFiles) / "out.xlsx"); deflate >= 0)
+      now += Format("; deflate of the output %.2f s CPU", deflate) +
+             Format(" = %.0f%% of ours", 100 * deflate / m.cpu);
+    AddFigure("merge 100 .xlsx files x 10,000 rows x 20 columns to .xlsx (--values)", now, "none (new)",
+              "15x openpyxl + xlsxwriter, under 150 MB");
+  }
   const char* before[] = {"10,000", "30,000", "65,536"};
   int i = 0;
   for (int rows : {10000, 30000, 65536}) {

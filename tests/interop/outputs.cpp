@@ -1,11 +1,11 @@
-// Writes .xlsx and .csv files through the merge's row outputs for the interop checks to read with other
-// programs (outputs_test.py, outputs_large_test.py).
+// Writes .xlsx and .csv files through the merge's row outputs: for the interop checks to read with other
+// programs (outputs_test.py), and as the generated inputs of the large merge (outputs_large_test.py).
 //   interop_outputs samples DIR     DIR/samples.xlsx and DIR/samples.csv of the awkward sample cells, and
 //                                   DIR/samples.json, the cells as they were given
 //   interop_outputs rows FIRST N OUT
 //                                   the generated rows FIRST to FIRST + N - 1 (Rows below, which the
 //                                   checks compute again) to OUT from its top, .xlsx or .csv by its
-//                                   extension (a split output's continuation starts at its FIRST)
+//                                   extension
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
