@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <span>
 #include <system_error>
@@ -17,6 +18,7 @@
 #include "biff/CodePage.h"
 #include "biff/Errors.h"
 #include "biff/OutputFile.h"
+#include "merge/ReadAhead.h"
 #include "merge/RowSource.h"
 #include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
@@ -32,6 +34,9 @@ constexpr int kMaxHeaderRows = 10;
 // The reader's words for a password that does not open a file, and for a file that needs one.
 constexpr char kInvalidPassword[] = "Invalid password";
 constexpr char kPasswordRequired[] = "File is encrypted. Password required.";
+// Files up to this size are read ahead, while the file before them is merged: two models of them fit
+// in memory easily.
+constexpr uintmax_t kReadAheadBytes = 64 << 20;
 // Progress within a file is reported at most this often.
 constexpr std::chrono::milliseconds kProgressInterval(100);
 
@@ -53,6 +58,46 @@ std::string Shown(const fs::path& path) {
 bool HoldsXlsx(const fs::path& path) {
   std::error_code ec;
   return fs::is_regular_file(path, ec) && DetectWorkbookContent(path) == wcXlsx;
+}
+
+// Reads an .xls file. The reader takes one password per read, after its default one: each password
+// next gives is a new read of the file, which fails early, at the file's encryption record. opened is
+// the password that opened the file, or empty.
+std::unique_ptr<TXLSWorkbook> ReadXlsWith(const fs::path& path,
+                                          const std::function<std::optional<std::u16string>()>& next,
+                                          std::u16string& opened) {
+  bool tried = false;
+  for (;;) {
+    auto input = std::make_unique<TXLSWorkbook>();
+    input->Filename = FileNameFromPath(path);
+    bool offered = false;
+    std::u16string password;
+    input->OnPassword = [&](std::u16string& asked) {
+      std::optional<std::u16string> candidate = next();
+      if (!candidate) return false;
+      asked = password = std::move(*candidate);
+      offered = true;
+      return true;
+    };
+    try {
+      input->Read();
+    } catch (const EPlicatoError& e) {
+      if (offered && e.Kind() == ekWrongPassword) {
+        tried = true;
+        continue;
+      }
+      // An encrypted .xlsx is a compound document the .xls reader cannot make sense of; say what it is.
+      if (HoldsEncryptedPackage(path)) throw EXlsxError(kEncryptedXlsx, ekEncrypted);
+      throw;
+    }
+    // Aborted: no password left to offer. The reader's own words say why the file stays closed.
+    if (input->Aborted) {
+      throw tried ? EXLSError(kInvalidPassword, ekWrongPassword) : EXLSError(kPasswordRequired, ekEncrypted);
+    }
+    opened = offered ? std::move(password) : std::u16string();
+    input->OnPassword = nullptr;  // it refers to this frame
+    return input;
+  }
 }
 
 // The name of a one-based column as a worksheet shows it: 1 is A, 27 is AA.
@@ -122,8 +167,9 @@ class TMergeRun {
  private:
   enum THeaderState : uint8_t { hsNone, hsCollecting, hsDone };
 
-  std::unique_ptr<TInputBook> OpenBook(const fs::path& path);
+  std::unique_ptr<TInputBook> OpenBook(const fs::path& path, size_t index);
   std::unique_ptr<TXLSWorkbook> ReadXls(const fs::path& path);
+  void ReadAhead(size_t index);
   std::optional<std::u16string> NextPassword(const fs::path& path, size_t& next);
   std::vector<size_t> ChooseSheets(const TInputBook& book) const;
 
@@ -161,6 +207,7 @@ class TMergeRun {
   fs::path savePath_;  // resolved
   TOutputFormat format_ = ofXls;
   std::unique_ptr<TListedFiles> listed_;
+  std::vector<fs::path> list_;  // the files to merge, in order
   std::vector<std::u16string> passwords_;  // the host's, taken when the run starts
   std::u16string lastPassword_;            // the one that opened the last encrypted file
   // The output layout: the source column, the mark column, then the data columns moved right by shift_.
@@ -203,11 +250,19 @@ class TMergeRun {
   std::vector<std::u16string> texts_;  // the classic merge's texts of numbers, by column
   std::vector<TOutCell> cells_;
   std::u16string markText_;
+  // Last: destroyed first, while what a read under way was given still stands.
+  TReadAhead readAhead_;
 };
 
-std::unique_ptr<TInputBook> TMergeRun::OpenBook(const fs::path& path) {
+std::unique_ptr<TInputBook> TMergeRun::OpenBook(const fs::path& path, size_t index) {
+  std::u16string opened;
+  std::unique_ptr<TXLSWorkbook> ahead = readAhead_.Take(path, opened);
+  if (!opened.empty()) lastPassword_ = std::move(opened);
+  ReadAhead(index);
   // By content, not by name: an .xlsx saved as .xls is still streamed, and an .xls named .xlsx read.
-  std::unique_ptr<TInputBook> book = HoldsXlsx(path) ? MakeXlsxBook(path) : MakeXlsBook(ReadXls(path));
+  std::unique_ptr<TInputBook> book = ahead            ? MakeXlsBook(std::move(ahead))
+                                     : HoldsXlsx(path) ? MakeXlsxBook(path)
+                                                       : MakeXlsBook(ReadXls(path));
   book->SetColumnLimit(limit_);
   return book;
 }
@@ -226,42 +281,37 @@ std::optional<std::u16string> TMergeRun::NextPassword(const fs::path& path, size
   }
 }
 
-// The reader takes one password per read, after its default one; each further password is a new read
-// of the file, which fails early, at the file's encryption record.
 std::unique_ptr<TXLSWorkbook> TMergeRun::ReadXls(const fs::path& path) {
   size_t next = 0;
-  bool tried = false;
-  for (;;) {
-    auto input = std::make_unique<TXLSWorkbook>();
-    input->Filename = FileNameFromPath(path);
-    bool offered = false;
-    std::u16string password;
-    input->OnPassword = [&](std::u16string& asked) {
-      std::optional<std::u16string> candidate = NextPassword(path, next);
-      if (!candidate) return false;
-      asked = password = std::move(*candidate);
-      offered = true;
-      return true;
+  std::u16string opened;
+  std::unique_ptr<TXLSWorkbook> input =
+      ReadXlsWith(path, [&] { return NextPassword(path, next); }, opened);
+  if (!opened.empty()) lastPassword_ = std::move(opened);
+  return input;
+}
+
+// Starts reading the listed file after the one at index while that one is merged: an .xls file of a
+// size two models of which fit in memory easily, read with the passwords known now (a file that needs
+// another one is read in its turn, where the host can be asked).
+void TMergeRun::ReadAhead(size_t index) {
+  if (index + 1 >= list_.size() || host_.StopRequested.load() == 1) return;
+  const fs::path& path = list_[index + 1];
+  std::error_code ec;
+  const uintmax_t size = fs::file_size(path, ec);
+  if (ec || size > kReadAheadBytes) return;
+  std::vector<std::u16string> known;
+  if (!lastPassword_.empty()) known.push_back(lastPassword_);
+  for (const std::u16string& password : passwords_)
+    if (!password.empty() && password != lastPassword_) known.push_back(password);
+  readAhead_.Start(path, [path, known = std::move(known)](std::u16string& opened) {
+    if (HoldsXlsx(path)) return std::unique_ptr<TXLSWorkbook>();  // streamed, in its turn
+    size_t next = 0;
+    auto offer = [&]() -> std::optional<std::u16string> {
+      if (next < known.size()) return known[next++];
+      return std::nullopt;
     };
-    try {
-      input->Read();
-    } catch (const EPlicatoError& e) {
-      if (offered && e.Kind() == ekWrongPassword) {
-        tried = true;
-        continue;
-      }
-      // An encrypted .xlsx is a compound document the .xls reader cannot make sense of; say what it is.
-      if (HoldsEncryptedPackage(path)) throw EXlsxError(kEncryptedXlsx, ekEncrypted);
-      throw;
-    }
-    // Aborted: no password left to offer. The reader's own words say why the file stays closed.
-    if (input->Aborted) {
-      throw tried ? EXLSError(kInvalidPassword, ekWrongPassword) : EXLSError(kPasswordRequired, ekEncrypted);
-    }
-    if (offered) lastPassword_ = password;
-    input->OnPassword = nullptr;  // it refers to this frame
-    return input;
-  }
+    return ReadXlsWith(path, offer, opened);
+  });
 }
 
 // The sheets of a file the run merges, in order. A file without the sheet asked for cannot be merged:
@@ -648,7 +698,7 @@ void TMergeRun::NoteRowsLeftBehind(TInputBook& book, const TSheetState& state) {
 }
 
 void TMergeRun::MergeFile(const fs::path& path, int32_t done, int32_t total) {
-  std::unique_ptr<TInputBook> book = OpenBook(path);
+  std::unique_ptr<TInputBook> book = OpenBook(path, static_cast<size_t>(done));
   const std::vector<size_t> sheets = ChooseSheets(*book);
   if (options_.sourceColumn) fileSource_ = FromUtf8(host_.SourceName(path).string());
   const bool every = options_.sheet.kind == TSheetChoice::scAll;
@@ -742,7 +792,8 @@ std::string TMergeRun::ReportText() const {
 }
 
 TMergeReport TMergeRun::Run() {
-  const std::vector<fs::path> list = host_.FileList();
+  list_ = host_.FileList();
+  const std::vector<fs::path>& list = list_;
   if (list.empty()) throw EMergeError("There are no files to merge.\rNothing was written.");
   options_ = host_.Options();
   mark_ = host_.MarkRows();
