@@ -26,7 +26,7 @@ build-asan: deps
 # and the merge engine run on a worker. The window's tests are left out by default: Qt's queued events
 # hand data between threads through locks of a Qt not built with the sanitizer, which it cannot see, so
 # it reports races that are not there (`make test-tsan TSAN_APP_TESTS="ThreadComponent_test ..."` runs them).
-TSAN_TESTS ?= XlsxReader_test MergeEngine_test
+TSAN_TESTS ?= XlsxReader_test MergeEngine_test CsvOutput_test
 TSAN_APP_TESTS ?=
 build-tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLICATO_WERROR=ON -DPLICATO_TSAN=ON \

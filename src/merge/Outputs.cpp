@@ -1,7 +1,9 @@
 // The outputs by format, in one small place: the .xls output is the workbook model's, the .xlsx output is
-// written by libxlsxwriter beside the .xlsx reader, and the .csv output is the merge layer's own.
+// written by libxlsxwriter beside the .xlsx reader, and the .csv output is the merge layer's own;
+// the streamed ones write on a thread of their own.
 #include "merge/CsvOutput.h"
 #include "merge/OutputNames.h"
+#include "merge/WriteBehind.h"
 #include "xls/XlsRowOutput.h"
 #include "xlsx/XlsxWriter.h"
 
@@ -10,9 +12,9 @@ namespace plicato {
 std::unique_ptr<TRowOutput> MakeRowOutput(TOutputFormat format, const std::filesystem::path& path) {
   switch (format) {
     case ofXlsx:
-      return MakeXlsxOutput(path);
+      return WriteBehind(MakeXlsxOutput(path));
     case ofCsv:
-      return MakeCsvOutput(path);
+      return WriteBehind(MakeCsvOutput(path));
     case ofXls:
       break;
   }

@@ -14,6 +14,7 @@
 #include "OutputSamples.h"
 #include "TestUtil.h"
 #include "biff/Errors.h"
+#include "merge/WriteBehind.h"
 #include "xlsx/XlsxWriter.h"
 
 namespace plicato {
@@ -75,9 +76,14 @@ TEST(CsvOutput, RowsOnlyWhereNeeded) {
   EXPECT_EQ(ReadText(dir / "empty.csv"), "\xEF\xBB\xBF");
 }
 
-// The failures every file output shares, for both formats the merge writes beside .xls.
+// The failures every file output shares, for both formats the merge writes beside .xls, alone and
+// writing on a thread of their own (where a failure comes out of a later call).
 using TMake = std::function<std::unique_ptr<TRowOutput>(const std::filesystem::path&)>;
-const std::pair<const char*, TMake> kOutputs[] = {{"out.csv", MakeCsvOutput}, {"out.xlsx", MakeXlsxOutput}};
+const std::pair<const char*, TMake> kOutputs[] = {
+    {"out.csv", MakeCsvOutput},
+    {"out.xlsx", MakeXlsxOutput},
+    {"behind.csv", [](const std::filesystem::path& path) { return WriteBehind(MakeCsvOutput(path)); }},
+    {"behind.xlsx", [](const std::filesystem::path& path) { return WriteBehind(MakeXlsxOutput(path)); }}};
 
 TEST(RowOutputFiles, FailuresLeaveTheTargetAsItWas) {
   for (const auto& [name, make] : kOutputs) {
@@ -105,7 +111,12 @@ TEST(RowOutputFiles, FailuresLeaveTheTargetAsItWas) {
       TOutCell cell;
       cell.text = u"x";
       output->PutRow(5, {&cell, 1});
-      EXPECT_THROW(output->PutRow(4, {&cell, 1}), EFileError);
+      EXPECT_THROW(
+          {
+            output->PutRow(4, {&cell, 1});
+            output->Commit();
+          },
+          EFileError);
     }
     EXPECT_EQ(ReadText(dir / name), "old");
     EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::string>{name});
