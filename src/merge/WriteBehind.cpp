@@ -155,6 +155,8 @@ class TWriteBehind final : public TRowOutput {
 }  // namespace
 
 std::unique_ptr<TRowOutput> WriteBehind(std::unique_ptr<TRowOutput> output) {
+  // A revisable output is changed in rows it was given: its calls must stay in order with them.
+  if (output->Revisable()) return output;
   return std::make_unique<TWriteBehind>(std::move(output));
 }
 

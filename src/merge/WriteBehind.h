@@ -13,8 +13,8 @@
 
 namespace plicato {
 
-// Wraps an output that is not revisable (a streaming one). Without a thread to be had, rows are written
-// on the caller's thread.
+// Wraps an output that is not revisable (a streaming one); a revisable one is given back as it is.
+// Without a thread to be had, rows are written on the caller's thread.
 std::unique_ptr<TRowOutput> WriteBehind(std::unique_ptr<TRowOutput> output);
 
 }  // namespace plicato
