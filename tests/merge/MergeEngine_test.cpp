@@ -45,20 +45,6 @@ std::vector<Row> ReadOutput(const fs::path& path, int columns = 4) {
   return rows;
 }
 
-TEST(MergeEngine, NumberText) {
-  EXPECT_EQ(RoundedNumberText(2.5), "2");
-  EXPECT_EQ(RoundedNumberText(3.5), "4");
-  EXPECT_EQ(RoundedNumberText(-2.5), "-2");
-  EXPECT_EQ(RoundedNumberText(7.9), "8");
-  EXPECT_EQ(RoundedNumberText(45000.6), "45001") << "a date after noon gives the next day";
-  EXPECT_EQ(RoundedNumberText(5e9), "5000000000");
-  EXPECT_EQ(RoundedNumberText(2147483648.0), "2147483648");
-  EXPECT_EQ(RoundedNumberText(-2147483648.0), "-2147483648");
-  EXPECT_EQ(RoundedNumberText(123456789012.5), "123456789012");
-  EXPECT_EQ(RoundedNumberText(1e20), "100000000000000000000");
-  EXPECT_EQ(RoundedNumberText(-0.4), "0");
-}
-
 TEST(MergeEngine, OutputNames) {
   EXPECT_EQ(SplitOutputName("/tmp/merge.xls", 1), "/tmp/merge-1.xls");
   EXPECT_EQ(SplitOutputName("/tmp/merge.xls", 12), "/tmp/merge-12.xls");
