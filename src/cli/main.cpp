@@ -34,6 +34,7 @@
 #include "workbook/SST.h"
 #include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 #include "xlsx/XlsxReader.h"
 
 namespace plicato {
@@ -326,7 +327,7 @@ int Dump(const TDumpArgs& args) {
   workbook.Filename = FileNameFromPath(file);
   workbook.Password = FromUtf8(password);
   try {
-    workbook.Read();
+    ReadWorkbook(workbook);
   } catch (const EPlicatoError&) {
     if (HoldsEncryptedPackage(file)) throw EXlsxError(kEncryptedXlsx);
     throw;
@@ -372,11 +373,11 @@ int Copy(const TCopyArgs& args) {
   TXLSWorkbook workbook;
   workbook.Filename = FileNameFromPath(files[0]);
   workbook.Password = FromUtf8(password);
-  workbook.Read();
+  ReadWorkbook(workbook);
   // The password opened the input; the copy is written without one, decrypted.
   workbook.Password.clear();
   workbook.Filename = FileNameFromPath(files[1]);
-  workbook.Write();
+  WriteWorkbook(workbook);
   return 0;
 }
 

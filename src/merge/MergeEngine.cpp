@@ -19,6 +19,7 @@
 #include "workbook/NumberText.h"
 #include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 #include "xlsx/XlsxReader.h"
 
 namespace plicato {
@@ -243,7 +244,7 @@ std::unique_ptr<TXLSWorkbook> TMergeRun::ReadXls(const fs::path& path) {
       return true;
     };
     try {
-      input->Read();
+      ReadWorkbook(*input);
     } catch (const EPlicatoError& e) {
       if (offered && e.Kind() == ekWrongPassword) {
         tried = true;

@@ -82,13 +82,17 @@ class TXLSWorkbook {
   std::function<bool(std::u16string& password)> OnPassword;
   bool Aborted = false;  // set to stop a read between records
 
-  // --- reading and writing ---
-  void Read();                                    // from Filename
-  void Read(const std::vector<uint8_t>& source);  // from an in-memory file image
-  void Write();                                   // to Filename
-  void Write(std::vector<uint8_t>& destination);  // into memory
   // Resets to an empty workbook with one default worksheet.
   void ClearWorkbook();
+
+  // --- the model's side of a read (reading and writing a file are the xls layer's ReadWorkbook and
+  // WriteWorkbook) ---
+  // Clears the workbook for a reader to fill: no worksheets, fonts or formats, and no use counting of
+  // fonts and formats until FinishRead. Filename, Password and the notifications stay.
+  void ResetForRead();
+  // Settles what a read left, after it ends either way: the initial fonts and formats are marked, a
+  // file without formats gets the default ones, and a workbook left without worksheets gets one.
+  void FinishRead();
 
   // --- owned parts ---
   TSST& SST() { return *sst_; }
@@ -115,13 +119,8 @@ class TXLSWorkbook {
   std::u16string FileFolder;
 
  private:
-  friend class TXLSReader;
-  void Read(const std::vector<uint8_t>* source);
-  void Write(std::vector<uint8_t>* destination);
   void CreateParts();
   void ClearParts(bool defaultFormats);
-  void ResetForRead();
-  void FinishRead();
 
   TExcelVersion version_ = xvExcel97;
   TPaperSize defaultPaperSize_;
