@@ -1,6 +1,7 @@
 // TXLSWorkbook: the in-memory workbook through which the rest of the system reads an .xls file,
-// inspects and changes its cells, and writes a file. It owns its worksheets, shared string table, cell
-// formats, fonts, number formats, colour table, stored workbook records and settings.
+// inspects and changes its cells, and writes a file (the xls layer's ReadWorkbook and WriteWorkbook fill
+// and write it). It owns its worksheets, shared string table, cell formats, fonts, number formats,
+// colour table, stored workbook records and settings.
 //
 // A workbook and everything it owns is used by one thread at a time.
 #pragma once
@@ -85,8 +86,7 @@ class TXLSWorkbook {
   // Resets to an empty workbook with one default worksheet.
   void ClearWorkbook();
 
-  // --- the model's side of a read (reading and writing a file are the xls layer's ReadWorkbook and
-  // WriteWorkbook) ---
+  // --- the model's side of a read, which ReadWorkbook runs around the reader ---
   // Clears the workbook for a reader to fill: no worksheets, fonts or formats, and no use counting of
   // fonts and formats until FinishRead. Filename, Password and the notifications stay.
   void ResetForRead();
