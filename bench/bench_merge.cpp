@@ -33,6 +33,7 @@
 #include "biff/CodePage.h"
 #include "merge/MergeEngine.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 
 namespace {
 
@@ -90,7 +91,7 @@ std::vector<std::string> MakeInputs(const TInputs& inputs) {
                                                  : "v" + std::to_string((r * 7 + c) % 50)));
       }
     wb.Filename = plicato::FromUtf8(path.string());
-    wb.Write();
+    WriteWorkbook(wb);
   }
   return files;
 }

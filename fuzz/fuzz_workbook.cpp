@@ -11,6 +11,7 @@
 #include "FuzzCommon.h"
 #include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   workbook.Password = u"password";
   bool read = false;
   try {
-    workbook.Read(image);
+    ReadWorkbook(workbook, image);
     read = true;
   } catch (const EPlicatoError& error) {
     fuzz::RequireMessage(error);
@@ -62,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size % 2 == 0) workbook.Password.clear();
   std::vector<uint8_t> written;
   try {
-    workbook.Write(written);
+    WriteWorkbook(workbook, written);
   } catch (const EPlicatoError& error) {
     fuzz::RequireMessage(error);
     return 0;
@@ -70,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // No catch: our own output must read back.
   TXLSWorkbook again;
   again.Password = workbook.Password;
-  again.Read(written);
+  ReadWorkbook(again, written);
   ReadLikeTheMerge(again.Sheets()[0]);
   return 0;
 }

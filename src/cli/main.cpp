@@ -6,16 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <clocale>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
-#include <limits>
 #include <map>
 #include <string>
 #include <string_view>
@@ -33,9 +30,11 @@
 #include "merge/MergeEngine.h"
 #include "merge/OutputNames.h"
 #include "workbook/CellStorage.h"
+#include "workbook/NumberText.h"
 #include "workbook/SST.h"
 #include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 #include "xlsx/XlsxReader.h"
 
 namespace plicato {
@@ -182,8 +181,6 @@ class TCsvOutput {
  private:
   static constexpr size_t kBufferSize = 256 << 10;
   static constexpr size_t kLookAhead = 32;
-  // Room for a number, or a field separator and a row end.
-  static constexpr size_t kShortField = 64;
 
   void WriteCell(const TCellRef& ref) {
     const uint32_t row = KeyRow(ref.key), column = KeyColumn(ref.key);
@@ -259,72 +256,10 @@ class TCsvOutput {
     used_ += static_cast<size_t>(out - start);
   }
 
-  // As GeneralNumberText: printf's %.15G with the exponent's leading zeros dropped ("1E+20", "1.5E-7").
+  // As GeneralNumberText with '.' as the decimal point.
   void AppendNumber(double value) {
-    char* const start = Room(kShortField);
-    char* out = start;
-    if (std::isnan(value)) {
-      out = Copy(out, "NAN");
-    } else if (std::isinf(value)) {
-      out = Copy(out, value > 0 ? "INF" : "-INF");
-    } else if (!ShortestNumber(out, value)) {
-      char text[kShortField];
-      const std::to_chars_result general =
-          std::to_chars(text, text + sizeof text, value, std::chars_format::general, 15);
-      const char* e = std::find(text, general.ptr, 'e');
-      out = std::copy(static_cast<const char*>(text), e, out);
-      if (e != general.ptr) {
-        const char* exponentDigits = e + 2;
-        while (general.ptr - exponentDigits > 1 && *exponentDigits == '0') ++exponentDigits;
-        *out++ = 'E';
-        *out++ = e[1];
-        out = std::copy(exponentDigits, static_cast<const char*>(general.ptr), out);
-      }
-    }
-    used_ += static_cast<size_t>(out - start);
-  }
-
-  // The shortest digits that read back as the number are found fast. For a normal number they differ
-  // from the number by less than half a unit of their own 15th significant digit; so when there are at
-  // most 15 of them, rounding to 15 significant digits, which %.15G does, gives those very digits. False
-  // for other numbers (0, subnormal numbers, more than 15 digits), writing nothing.
-  static bool ShortestNumber(char*& out, double value) {
-    if (!(std::fabs(value) >= std::numeric_limits<double>::min())) return false;
-    char text[kShortField];
-    const std::to_chars_result shortest =
-        std::to_chars(text, text + sizeof text, std::fabs(value), std::chars_format::scientific);
-    char digits[24];
-    int count = 0;
-    const char* p = text;
-    for (; p < shortest.ptr && *p != 'e'; ++p)
-      if (*p != '.' && count < 16) digits[count++] = *p;
-    if (count > 15 || p == shortest.ptr) return false;
-    int exponent = 0;
-    std::from_chars(p + 1 + (p[1] == '+'), shortest.ptr, exponent);
-    if (value < 0) *out++ = '-';
-    // %G's layout of d.ddd x 10^exponent at 15 digits' precision, without trailing zeros.
-    if (exponent < -4 || exponent >= 15) {
-      *out++ = digits[0];
-      if (count > 1) {
-        *out++ = '.';
-        out = std::copy(digits + 1, digits + count, out);
-      }
-      *out++ = 'E';
-      *out++ = exponent < 0 ? '-' : '+';
-      out = std::to_chars(out, out + 8, std::abs(exponent)).ptr;
-    } else if (exponent < 0) {
-      out = Copy(out, "0.");
-      out = std::fill_n(out, -exponent - 1, '0');
-      out = std::copy(digits, digits + count, out);
-    } else if (count <= exponent + 1) {
-      out = std::copy(digits, digits + count, out);
-      out = std::fill_n(out, exponent + 1 - count, '0');
-    } else {
-      out = std::copy(digits, digits + exponent + 1, out);
-      *out++ = '.';
-      out = std::copy(digits + exponent + 1, digits + count, out);
-    }
-    return true;
+    char* const start = Room(kGeneralNumberRoom);
+    used_ += static_cast<size_t>(WriteGeneralNumber(start, value) - start);
   }
 
   // Quotes the field [start, end) where it stands, as CsvField does (the room after it holds the quotes
@@ -343,8 +278,6 @@ class TCsvOutput {
     *--out = '"';
     return newEnd;
   }
-
-  static char* Copy(char* out, std::string_view text) { return std::copy(text.begin(), text.end(), out); }
 
   void Flush() {
     WriteOutput(std::string_view(buffer_.data(), used_));
@@ -394,7 +327,7 @@ int Dump(const TDumpArgs& args) {
   workbook.Filename = FileNameFromPath(file);
   workbook.Password = FromUtf8(password);
   try {
-    workbook.Read();
+    ReadWorkbook(workbook);
   } catch (const EPlicatoError&) {
     if (HoldsEncryptedPackage(file)) throw EXlsxError(kEncryptedXlsx);
     throw;
@@ -440,11 +373,11 @@ int Copy(const TCopyArgs& args) {
   TXLSWorkbook workbook;
   workbook.Filename = FileNameFromPath(files[0]);
   workbook.Password = FromUtf8(password);
-  workbook.Read();
+  ReadWorkbook(workbook);
   // The password opened the input; the copy is written without one, decrypted.
   workbook.Password.clear();
   workbook.Filename = FileNameFromPath(files[1]);
-  workbook.Write();
+  WriteWorkbook(workbook);
   return 0;
 }
 

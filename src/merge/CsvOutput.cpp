@@ -8,6 +8,7 @@
 #include "biff/Errors.h"
 #include "biff/OutputFile.h"
 #include "workbook/NumberFormatText.h"
+#include "workbook/NumberText.h"
 
 namespace plicato {
 

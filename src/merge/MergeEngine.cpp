@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <cfenv>
 #include <chrono>
-#include <cmath>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <span>
@@ -20,8 +18,10 @@
 #include "biff/OutputFile.h"
 #include "merge/ReadAhead.h"
 #include "merge/RowSource.h"
+#include "workbook/NumberText.h"
 #include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 #include "xlsx/XlsxReader.h"
 
 namespace plicato {
@@ -80,7 +80,7 @@ std::unique_ptr<TXLSWorkbook> ReadXlsWith(const fs::path& path,
       return true;
     };
     try {
-      input->Read();
+      ReadWorkbook(*input);
     } catch (const EPlicatoError& e) {
       if (offered && e.Kind() == ekWrongPassword) {
         tried = true;
@@ -927,19 +927,6 @@ void ReleaseFreedMemory() {
 #if defined(__GLIBC__)
   ::malloc_trim(0);
 #endif
-}
-
-std::string RoundedNumberText(double value) {
-  if (!std::isfinite(value)) return std::string();
-  double rounded = std::nearbyint(value);  // the default rounding mode: half to even
-  char buffer[400];
-  if (std::fabs(rounded) < 9.2e18) {
-    std::snprintf(buffer, sizeof buffer, "%lld", static_cast<long long>(rounded));
-  } else {
-    // Beyond 64 bits every double is a whole number already; print all of its digits.
-    std::snprintf(buffer, sizeof buffer, "%.0f", rounded);
-  }
-  return buffer;
 }
 
 TMergeReport MergeFiles(TMergeHost& host) {

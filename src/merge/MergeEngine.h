@@ -100,10 +100,6 @@ std::string CountLineText(int32_t found, int32_t merged);
 // Returns the memory freed by a written output workbook to the system.
 void ReleaseFreedMemory();
 
-// The decimal text of a number rounded half to even, the full 64-bit value where it is outside the
-// 32-bit range.
-std::string RoundedNumberText(double value);
-
 // What a run reports about single files that did not end it.
 struct TFileNote {
   std::filesystem::path file;

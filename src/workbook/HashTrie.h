@@ -18,30 +18,6 @@
 
 namespace plicato {
 
-// --- the trie hash --------------------------------------------------------------------------------
-// CRC-32 with the reflected polynomial 0xEDB88320, started at 0xFFFFFFFF and used without the closing
-// inversion (so it is the complement of the common CRC-32). The empty key hashes to 0xFFFFFFFF.
-
-namespace hash_detail {
-constexpr std::array<uint32_t, 256> MakeCrcTable() {
-  std::array<uint32_t, 256> table{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    table[i] = c;
-  }
-  return table;
-}
-inline constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
-}  // namespace hash_detail
-
-inline constexpr uint32_t kHashSeed = 0xFFFFFFFFu;
-
-inline uint32_t HashByte(uint32_t crc, uint8_t b) {
-  return hash_detail::kCrcTable[(crc ^ b) & 0xFF] ^ (crc >> 8);
-}
-uint32_t HashBytes(const uint8_t* data, size_t length, uint32_t crc = kHashSeed);
-
 // --- nodes and links ------------------------------------------------------------------------------
 
 template <class T>
@@ -104,6 +80,12 @@ class THashTrie {
 
   // The item equal to the given one, or null.
   T* TrieFind(const T* item, uint32_t hash) const {
+    return TrieFindIf(hash, [this, item](const T* candidate) { return SameItem(candidate, item); });
+  }
+  // The first item of the hash's chain for which same(item) holds, or null: for callers that look for
+  // an item they have not built (the string table looks up a bare text).
+  template <class Same>
+  T* TrieFindIf(uint32_t hash, Same&& same) const {
     const TNode* node = root_;
     while (node) {
       const auto& slot = node->Slots[hash & 0xFF];
@@ -113,7 +95,7 @@ class THashTrie {
         continue;
       }
       for (const TLink* link = slot.Chain; link; link = link->Next)
-        if (SameItem(link->Item, item)) return link->Item;
+        if (same(static_cast<const T*>(link->Item))) return link->Item;
       return nullptr;
     }
     return nullptr;
@@ -300,10 +282,10 @@ class THashTrie {
 
 struct TSSTEntry;
 
-// A trie of shared string entries. The hash is the CRC over an entry's key bytes (text, then formatting
-// runs, then extension data, as laid out by the derived table); two entries are the same string when
-// flags, character count and key agree.
-// The entries' blocks belong to the derived table, which destroys them and clears the trie itself.
+// A trie of shared string entries. The hash is the running CRC-32 (Crc32Bytes) over an entry's key bytes
+// (text, then formatting runs, then extension data, as laid out by the derived table); two entries are the
+// same string when flags, character count and key agree. The entries' blocks belong to the derived table,
+// which destroys them and clears the trie itself.
 class TSSTHashTrie : public THashTrie<TSSTEntry> {
  public:
   uint32_t HashOf(const TSSTEntry* entry) const override;

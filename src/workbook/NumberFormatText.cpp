@@ -12,20 +12,6 @@
 
 namespace plicato {
 
-std::string ShortestNumberText(double value) {
-  if (!std::isfinite(value)) return "#NUM!";
-  if (value == 0) return "0";
-  // Plain digits where a person would write them (100000, not the shorter 1e+05), an exponent for
-  // the very large and the very small, as JavaScript does.
-  const double magnitude = std::fabs(value);
-  char text[40];
-  const std::to_chars_result r =
-      magnitude >= 1e-6 && magnitude < 1e21
-          ? std::to_chars(text, text + sizeof text, value, std::chars_format::fixed)
-          : std::to_chars(text, text + sizeof text, value);
-  return std::string(text, r.ptr);
-}
-
 namespace {
 
 char16_t Lower(char16_t c) {

@@ -5,13 +5,9 @@
 #include <string>
 #include <string_view>
 
-namespace plicato {
+#include "workbook/NumberText.h"  // ShortestNumberText, the General format's form here
 
-// The shortest digits that read back as the same double, '.' as the decimal point whatever the locale:
-// plain digits from 1e-6 up to 1e21 ("0.1", "100000", "0.0000015"), an exponent outside ("1e+300",
-// "5e-324", "1.5e-07"); -0 gives "0". NaN and infinities give "#NUM!", as a spreadsheet
-// shows a number it cannot hold.
-std::string ShortestNumberText(double value);
+namespace plicato {
 
 // The value as the format code shows it, in UTF-8, with the conventions of an English (United States)
 // spreadsheet: '.' and ',' as decimal point and thousands separator, English month and day names.

@@ -14,6 +14,7 @@
 #endif
 
 #include "biff/Coding.h"
+#include "biff/Crc32.h"
 #include "biff/Errors.h"
 #include "biff/XLSStream.h"
 #include "workbook/XLSFonts.h"
@@ -147,23 +148,11 @@ bool TextEquals(const TSSTEntry* entry, const Ch* text, size_t length) {
 
 // The plain entry (no runs, no extension) with this text, found without building a candidate entry.
 template <bool Wide, class Ch>
-TSSTEntry* FindPlain(const TTreeItem<TSSTEntry>* node, const Ch* text, size_t length, uint32_t hash) {
+TSSTEntry* FindPlain(const TSSTHashTrie& trie, const Ch* text, size_t length, uint32_t hash) {
   const uint8_t flags = Wide ? kStrFlag16Bit : 0;
-  while (node) {
-    const auto& slot = node->Slots[hash & 0xFF];
-    if (slot.Child) {
-      node = slot.Child;
-      hash = std::rotr(hash, 8);
-      continue;
-    }
-    for (const TLinkedItem<TSSTEntry>* link = slot.Chain; link; link = link->Next) {
-      TSSTEntry* entry = link->Item;
-      if (entry->CharCount == length && entry->Flags == flags && TextEquals<Wide>(entry, text, length))
-        return entry;
-    }
-    return nullptr;
-  }
-  return nullptr;
+  return trie.TrieFindIf(hash, [text, length, flags](const TSSTEntry* entry) {
+    return entry->CharCount == length && entry->Flags == flags && TextEquals<Wide>(entry, text, length);
+  });
 }
 
 [[noreturn]] void TooMuchStringData(uint32_t index, uint32_t runCount, uint32_t extSize) {
@@ -375,7 +364,7 @@ TSSTEntry* TSST::AddText(const Ch* text, size_t length) {
     throw EXLSError(FormatMessage("String too long: %zu characters (at most 65535 fit in a cell)", length));
 
   // One pass hashes the 8-bit form; only a text with a character above 0xFF is hashed again, wide.
-  uint32_t hash = kHashSeed;
+  uint32_t hash = kCrc32Seed;
   bool wide = false;
   for (size_t i = 0; i < length; ++i) {
     const uint32_t c = static_cast<uint32_t>(text[i]);
@@ -383,18 +372,18 @@ TSSTEntry* TSST::AddText(const Ch* text, size_t length) {
       wide = true;
       break;
     }
-    hash = HashByte(hash, static_cast<uint8_t>(c));
+    hash = Crc32Byte(hash, static_cast<uint8_t>(c));
   }
   if (wide) {
-    hash = kHashSeed;
+    hash = kCrc32Seed;
     for (size_t i = 0; i < length; ++i) {
       const uint32_t c = static_cast<uint32_t>(text[i]);
-      hash = HashByte(HashByte(hash, static_cast<uint8_t>(c)), static_cast<uint8_t>(c >> 8));
+      hash = Crc32Byte(Crc32Byte(hash, static_cast<uint8_t>(c)), static_cast<uint8_t>(c >> 8));
     }
   }
 
   TSSTEntry* found =
-      wide ? FindPlain<true>(root_, text, length, hash) : FindPlain<false>(root_, text, length, hash);
+      wide ? FindPlain<true>(*this, text, length, hash) : FindPlain<false>(*this, text, length, hash);
   if (found) {
     ++found->RefCount;
     ++totalRefCount_;

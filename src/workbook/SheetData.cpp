@@ -1,8 +1,6 @@
 #include "workbook/SheetData.h"
 
-#include <clocale>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 #include "biff/CodePage.h"
@@ -17,29 +15,6 @@
 #include "workbook/XLSWorkbook.h"
 
 namespace plicato {
-
-std::u16string GeneralNumberText(double value) {
-  if (std::isnan(value)) return u"NAN";
-  if (std::isinf(value)) return value > 0 ? u"INF" : u"-INF";
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.15G", value);
-  std::string text = buffer;
-  size_t e = text.find('E');
-  if (e != std::string::npos) {
-    std::string mantissa = text.substr(0, e);
-    char sign = text[e + 1];
-    std::string digits = text.substr(e + 2);
-    while (digits.size() > 1 && digits[0] == '0') digits.erase(0, 1);
-    text = mantissa + "E" + (sign == '-' ? "-" : "+") + digits;
-  }
-  const lconv* conv = std::localeconv();
-  std::string separator = conv && conv->decimal_point && *conv->decimal_point ? conv->decimal_point : ".";
-  if (separator != ".") {
-    size_t dot = text.find('.');
-    if (dot != std::string::npos) text.replace(dot, 1, separator);
-  }
-  return FromUtf8(text);
-}
 
 namespace {
 

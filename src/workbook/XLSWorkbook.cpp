@@ -185,9 +185,4 @@ void TXLSWorkbook::FinishRead() {
   for (int i = 0; i < sheets_->Count(); ++i) sheets_->Item(i).Rows().SortRows();
 }
 
-std::u16string FolderOf(const std::u16string& name) {
-  size_t at = name.find_last_of(u"/\\:");
-  return at == std::u16string::npos ? std::u16string() : name.substr(0, at + 1);
-}
-
 }  // namespace plicato

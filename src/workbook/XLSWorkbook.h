@@ -1,6 +1,7 @@
 // TXLSWorkbook: the in-memory workbook through which the rest of the system reads an .xls file,
-// inspects and changes its cells, and writes a file. It owns its worksheets, shared string table, cell
-// formats, fonts, number formats, colour table, stored workbook records and settings.
+// inspects and changes its cells, and writes a file (the xls layer's ReadWorkbook and WriteWorkbook fill
+// and write it). It owns its worksheets, shared string table, cell formats, fonts, number formats,
+// colour table, stored workbook records and settings.
 //
 // A workbook and everything it owns is used by one thread at a time.
 #pragma once
@@ -82,13 +83,16 @@ class TXLSWorkbook {
   std::function<bool(std::u16string& password)> OnPassword;
   bool Aborted = false;  // set to stop a read between records
 
-  // --- reading and writing ---
-  void Read();                                    // from Filename
-  void Read(const std::vector<uint8_t>& source);  // from an in-memory file image
-  void Write();                                   // to Filename
-  void Write(std::vector<uint8_t>& destination);  // into memory
   // Resets to an empty workbook with one default worksheet.
   void ClearWorkbook();
+
+  // --- the model's side of a read, which ReadWorkbook runs around the reader ---
+  // Clears the workbook for a reader to fill: no worksheets, fonts or formats, and no use counting of
+  // fonts and formats until FinishRead. Filename, Password and the notifications stay.
+  void ResetForRead();
+  // Settles what a read left, after it ends either way: the initial fonts and formats are marked, a
+  // file without formats gets the default ones, and a workbook left without worksheets gets one.
+  void FinishRead();
 
   // --- owned parts ---
   TSST& SST() { return *sst_; }
@@ -115,13 +119,8 @@ class TXLSWorkbook {
   std::u16string FileFolder;
 
  private:
-  friend class TXLSReader;
-  void Read(const std::vector<uint8_t>* source);
-  void Write(std::vector<uint8_t>* destination);
   void CreateParts();
   void ClearParts(bool defaultFormats);
-  void ResetForRead();
-  void FinishRead();
 
   TExcelVersion version_ = xvExcel97;
   TPaperSize defaultPaperSize_;

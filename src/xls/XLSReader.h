@@ -137,6 +137,8 @@ class TXLSReader {
   void Store(uint16_t id, const uint8_t* body, uint32_t length);
   void StoreBOF(uint16_t type, const uint8_t* body, uint32_t length);
   void Placeholder(uint16_t id);
+  // A placeholder's bit in globalsPlaceholders_ and sheetPlaceholders_.
+  static constexpr uint32_t PlaceholderBit(uint16_t id) { return 1u << (id & 0x1F); }
   const TStoredRecord* DefaultRecord(uint16_t id) const;
   bool InSheet() const { return substream_ == TSubstream::ssSheet && sheet_ != nullptr; }
   bool InGlobals() const { return substream_ == TSubstream::ssGlobals; }

@@ -1,4 +1,5 @@
-// Reading and writing a whole workbook: the steps around the reader and the writer.
+#include "xls/XLSWorkbookIO.h"
+
 #include "biff/RecordStorage.h"
 #include "biff/Settings.h"
 #include "workbook/XLSWorkbook.h"
@@ -7,52 +8,53 @@
 
 namespace plicato {
 
-std::u16string FolderOf(const std::u16string& name);
-
 namespace {
 
-void ReadInto(TXLSWorkbook& workbook, const std::vector<uint8_t>* source) {
-  TXLSReader reader(workbook);
-  reader.ReadWorkbook(source);
+// The folder part of a file name, its last separator included; empty for a bare name.
+std::u16string FolderOf(const std::u16string& name) {
+  size_t at = name.find_last_of(u"/\\:");
+  return at == std::u16string::npos ? std::u16string() : name.substr(0, at + 1);
+}
+
+void Read(TXLSWorkbook& workbook, const std::vector<uint8_t>* source) {
+  workbook.ResetForRead();
+  if (!source) workbook.FileFolder = FolderOf(workbook.Filename);
+  try {
+    TXLSReader reader(workbook);
+    reader.ReadWorkbook(source);
+  } catch (...) {
+    // What was read stays; the workbook is made consistent (formats settled, one sheet at least).
+    workbook.FinishRead();
+    throw;
+  }
+  workbook.FinishRead();
+}
+
+void Write(TXLSWorkbook& workbook, std::vector<uint8_t>* destination) {
+  if (workbook.OnProgress) workbook.OnProgress(0);
+  TSheets& sheets = workbook.Sheets();
+  for (int i = 0; i < sheets.Count(); ++i) workbook.OptionsDialog().CopyToSheet(sheets.Item(i).Records());
+  TXLSWriter writer(workbook);
+  writer.WriteWorkbook(destination);
+  if (workbook.OnProgress) workbook.OnProgress(100);
 }
 
 }  // namespace
 
-void TXLSWorkbook::Read() {
-  Read(nullptr);
+void ReadWorkbook(TXLSWorkbook& workbook) {
+  Read(workbook, nullptr);
 }
 
-void TXLSWorkbook::Read(const std::vector<uint8_t>& source) {
-  Read(&source);
+void ReadWorkbook(TXLSWorkbook& workbook, const std::vector<uint8_t>& source) {
+  Read(workbook, &source);
 }
 
-void TXLSWorkbook::Read(const std::vector<uint8_t>* source) {
-  ResetForRead();
-  if (!source) FileFolder = FolderOf(Filename);
-  try {
-    ReadInto(*this, source);
-  } catch (...) {
-    // What was read stays; the workbook is made consistent (formats settled, one sheet at least).
-    FinishRead();
-    throw;
-  }
-  FinishRead();
+void WriteWorkbook(TXLSWorkbook& workbook) {
+  Write(workbook, nullptr);
 }
 
-void TXLSWorkbook::Write() {
-  Write(nullptr);
-}
-
-void TXLSWorkbook::Write(std::vector<uint8_t>& destination) {
-  Write(&destination);
-}
-
-void TXLSWorkbook::Write(std::vector<uint8_t>* destination) {
-  if (OnProgress) OnProgress(0);
-  for (int i = 0; i < sheets_->Count(); ++i) optionsDialog_->CopyToSheet(sheets_->Item(i).Records());
-  TXLSWriter writer(*this);
-  writer.WriteWorkbook(destination);
-  if (OnProgress) OnProgress(100);
+void WriteWorkbook(TXLSWorkbook& workbook, std::vector<uint8_t>& destination) {
+  Write(workbook, &destination);
 }
 
 }  // namespace plicato

@@ -8,6 +8,7 @@
 #include "biff/Errors.h"
 #include "workbook/CellFormats.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 
 namespace plicato {
 
@@ -45,7 +46,7 @@ class TXlsRowOutput : public TRowOutput {
     rows_ = fromRow;
   }
 
-  void Commit() override { workbook_.Write(); }
+  void Commit() override { WriteWorkbook(workbook_); }
 
  private:
   void Put(uint32_t row, const TOutCell& cell) {

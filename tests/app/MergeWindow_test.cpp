@@ -34,6 +34,7 @@
 #include "TestForm.h"
 #include "aboutbox.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 
 using plicato::test::TMergeGate;
 using plicato::test::TTestForm;
@@ -76,7 +77,7 @@ Rows Expected(const char* name) {
 Rows ReadOutput(const QString& path, int columns) {
   plicato::TXLSWorkbook workbook;
   workbook.Filename = path.toStdU16String();
-  workbook.Read();
+  ReadWorkbook(workbook);
   plicato::TSheet& sheet = workbook.Sheets()[0];
   Rows rows;
   for (int row = 0; row <= 65535; ++row) {
@@ -553,7 +554,7 @@ void MergeWindowTest::unreadableFolderRefusesTheStartOrIsListedAtTheEnd() {
   plicato::TXLSWorkbook workbook;
   workbook.Sheets()[0].PutText(0, 0, u"a");
   workbook.Filename = (top + QStringLiteral("/a.xls")).toStdU16String();
-  workbook.Write();
+  WriteWorkbook(workbook);
   const std::string chain =
       QStringList(22, QString(200, QLatin1Char('n'))).join(QLatin1Char('/')).toStdString();
   QVERIFY(std::system(("cd '" + top.toStdString() + "' && mkdir -p " + chain).c_str()) == 0);

@@ -12,6 +12,7 @@
 #include "TestUtil.h"
 #include "biff/CodePage.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 #include "xlsx/XlsxBuild.h"
 
 namespace plicato {
@@ -86,12 +87,12 @@ TEST(Dump, NumbersAsTheWorkbookRendersThem) {
   for (size_t i = 0; i < numbers.size(); ++i)
     written.Sheets()[0].PutFloat(0, static_cast<int>(i), numbers[i], 15);
   written.Filename = FromUtf8((dir / "numbers.xls").string());
-  written.Write();
+  WriteWorkbook(written);
 
   // The workbook's own renderer (no number's text needs quotes) against dump's fast one.
   TXLSWorkbook read;
   read.Filename = written.Filename;
-  read.Read();
+  ReadWorkbook(read);
   const std::string output = Dump(dir / "numbers.xls");
   size_t at = 0;
   for (int row = 0; row < static_cast<int>(numbers.size()); ++row) {
@@ -135,7 +136,7 @@ TEST(Dump, QuotesFieldsAsRfc4180Asks) {
   sheet.PutError(1, row, ceDiv0, 15);
   sheet.PutBlank(2, row, 15);
   xls.Filename = FromUtf8((dir / "texts.xls").string());
-  xls.Write();
+  WriteWorkbook(xls);
   EXPECT_EQ(Dump(dir / "texts.xls"), expected + "TRUE,#DIV/0!,\r\n");
 
   test::WriteFileBytes(

@@ -14,6 +14,7 @@
 #include "biff/CodePage.h"
 #include "biff/CompoundFile.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 
 namespace plicato {
 namespace {
@@ -24,7 +25,7 @@ void WriteRows(const fs::path& path, int rows) {
   TXLSWorkbook wb;
   for (int r = 0; r < rows; ++r) wb.Sheets()[0].PutText(0, r, u"r" + FromUtf8(std::to_string(r)));
   wb.Filename = FileNameFromPath(path);
-  wb.Write();
+  WriteWorkbook(wb);
 }
 
 // A workbook whose SummaryInformation stream declares 4 GB: damaged, but not needed to read the cells.

@@ -11,6 +11,7 @@
 #include "TestUtil.h"
 #include "biff/CodePage.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 #include "xlsx/XlsxBuild.h"
 
 namespace plicato {
@@ -23,7 +24,7 @@ void WriteRows(const fs::path& path, int rows, const std::u16string& password = 
   for (int r = 0; r < rows; ++r) wb.Sheets()[0].PutText(0, r, u"r" + FromUtf8(std::to_string(r)));
   wb.Password = password;  // written encrypted when set
   wb.Filename = FileNameFromPath(path);
-  wb.Write();
+  WriteWorkbook(wb);
 }
 
 void WriteXlsx(const fs::path& path, const std::string& rows) {

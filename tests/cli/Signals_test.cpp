@@ -16,6 +16,7 @@
 #include "TestUtil.h"
 #include "biff/CodePage.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 
 extern char** environ;
 
@@ -152,7 +153,7 @@ class Signals : public ::testing::Test {
       TXLSWorkbook wb;
       wb.Sheets()[0].PutText(0, 0, FromUtf8(name));
       wb.Filename = FileNameFromPath(dir / name);
-      wb.Write();
+      WriteWorkbook(wb);
       inputs.push_back((dir / name).string());
     }
   }
@@ -181,7 +182,7 @@ TEST_F(Signals, StopAfterTheCurrentFileWriteWhatWasGatheredAndSaySo) {
               "plicato-cli: wrote 1 row to " + out.string() + "\n");
     TXLSWorkbook written;
     written.Filename = FileNameFromPath(out);
-    written.Read();
+    ReadWorkbook(written);
     EXPECT_EQ(written.Sheets()[0].GetStringText(0, 0), u"a.xls");
     EXPECT_EQ(written.Sheets()[0].GetStringText(0, 1), u"");
   }
@@ -203,7 +204,7 @@ TEST_F(Signals, ClosedStandardErrorDoesNotEndTheRun) {
   EXPECT_EQ(run.status, 0);
   TXLSWorkbook written;
   written.Filename = FileNameFromPath(out);
-  written.Read();
+  ReadWorkbook(written);
   EXPECT_EQ(written.Sheets()[0].GetStringText(0, 2), u"c.xls");
 }
 
@@ -214,7 +215,7 @@ TEST_F(Signals, EveryCommandThatWritesRemovesItsTemporaryFileOnAnEndingSignal) {
   TXLSWorkbook wb;
   for (int r = 0; r < 65536; ++r) wb.Sheets()[0].PutText(0, r, u"row " + FromUtf8(std::to_string(r)));
   wb.Filename = FileNameFromPath(big);
-  wb.Write();
+  WriteWorkbook(wb);
   const fs::path out = dir / "out.xls";
   const std::vector<std::string> merge = {"merge", "-o", out.string(), big.string()};
   const std::vector<std::string> copy = {"copy", big.string(), out.string()};

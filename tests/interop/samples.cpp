@@ -24,6 +24,7 @@
 #include "workbook/SST.h"
 #include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 #include "xls/XLSWriter.h"
 
 namespace plicato {
@@ -176,7 +177,7 @@ bool DumpCorpusCells(const fs::path& target) {
       TXLSWorkbook wb;
       wb.Filename = FromUtf8(path.string());
       try {
-        wb.Read();
+        ReadWorkbook(wb);
       } catch (const EPlicatoError& e) {
         out << "{\"file\":" << test::JsonString(relative) << ",\"error\":" << test::JsonString(e.what())
             << "}\n";
@@ -254,7 +255,7 @@ bool WriteCorpusCopies(const fs::path& folder) {
     workbook.Filename = FromUtf8(path.string());
     workbook.Password = test::CorpusPassword(relative);
     try {
-      workbook.Read();
+      ReadWorkbook(workbook);
     } catch (const EPlicatoError& e) {
       manifest << "{\"file\":" << test::JsonString(relative)
                << ",\"read_error\":" << test::JsonString(e.what()) << "}\n";
@@ -263,7 +264,7 @@ bool WriteCorpusCopies(const fs::path& folder) {
     workbook.Password.clear();
     Bytes image;
     try {
-      workbook.Write(image);
+      WriteWorkbook(workbook, image);
     } catch (const EPlicatoError& e) {
       manifest << "{\"file\":" << test::JsonString(relative)
                << ",\"write_error\":" << test::JsonString(e.what()) << "}\n";

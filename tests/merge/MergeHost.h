@@ -12,6 +12,7 @@
 #include "biff/CodePage.h"
 #include "merge/MergeEngine.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 #include "xlsx/XlsxBuild.h"
 
 namespace plicato {
@@ -69,7 +70,7 @@ inline void WriteInput(const std::filesystem::path& path, const std::function<vo
   TXLSWorkbook wb;
   fill(wb.Sheets()[0]);
   wb.Filename = FileNameFromPath(path);
-  wb.Write();
+  WriteWorkbook(wb);
 }
 
 inline void WriteTextRows(const std::filesystem::path& path, int rows, const std::string& prefix,
@@ -104,7 +105,7 @@ inline std::string XlsxTextRows(int rows, int first = 1) {
 struct TOutput {
   explicit TOutput(const std::filesystem::path& path) {
     wb.Filename = FileNameFromPath(path);
-    wb.Read();
+    ReadWorkbook(wb);
   }
   TSheet& Sheet() { return wb.Sheets()[0]; }
   int LastRow() { return Sheet().Cells().IsEmpty() ? -1 : Sheet().Cells().CalcBounds().lastRow; }

@@ -9,21 +9,6 @@
 namespace plicato {
 namespace {
 
-uint32_t HashOfText(const std::string& s) {
-  return HashBytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
-}
-
-TEST(HashTrie, IsComplementOfStandardCrc32) {
-  EXPECT_EQ(HashOfText(""), 0xFFFFFFFFu);
-  EXPECT_EQ(HashOfText("abc"), 0xCADBBE3Du);
-  EXPECT_EQ(HashOfText("123456789"), ~0xCBF43926u);  // the standard CRC-32 check value
-  // Byte-wise hashing continues a running hash.
-  uint32_t h = kHashSeed;
-  for (char c : std::string("abc")) h = HashByte(h, static_cast<uint8_t>(c));
-  EXPECT_EQ(h, 0xCADBBE3Du);
-  EXPECT_EQ(HashBytes(reinterpret_cast<const uint8_t*>("c"), 1, HashOfText("ab")), 0xCADBBE3Du);
-}
-
 // An item whose hash is chosen by the test, so that slots, chains and splits can be placed exactly.
 struct TItem {
   uint32_t hash;

@@ -8,6 +8,7 @@
 
 #include "TestUtil.h"
 #include "biff/Coding.h"
+#include "biff/Crc32.h"
 #include "biff/Errors.h"
 #include "biff/XLSStream.h"
 #include "workbook/XLSFonts.h"
@@ -83,7 +84,7 @@ std::u16string Latin1(const std::string& s) {
 // A text whose hash is the target: the prefix followed by four bytes computed by running the CRC
 // backwards from the target (the CRC is linear, so four free bytes reach any value).
 std::string ForceHash(const std::string& prefix, uint32_t target) {
-  const auto& table = hash_detail::kCrcTable;
+  const auto& table = kCrc32Table;
   uint8_t byTopByte[256];
   for (int i = 0; i < 256; ++i) byTopByte[table[i] >> 24] = static_cast<uint8_t>(i);
   uint32_t x = target;
@@ -91,10 +92,10 @@ std::string ForceHash(const std::string& prefix, uint32_t target) {
     const uint8_t i = byTopByte[x >> 24];
     x = ((x ^ table[i]) << 8) | i;
   }
-  const uint32_t suffix = x ^ HashBytes(reinterpret_cast<const uint8_t*>(prefix.data()), prefix.size());
+  const uint32_t suffix = x ^ Crc32Bytes(reinterpret_cast<const uint8_t*>(prefix.data()), prefix.size());
   std::string text = prefix;
   for (int k = 0; k < 4; ++k) text.push_back(static_cast<char>(suffix >> (8 * k)));
-  EXPECT_EQ(HashBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size()), target);
+  EXPECT_EQ(Crc32Bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size()), target);
   return text;
 }
 

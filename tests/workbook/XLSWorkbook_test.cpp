@@ -188,25 +188,3 @@ TEST(XLSWorkbook, PaletteBelongsToEachWorkbook) {
 }
 
 }  // namespace plicato
-
-namespace plicato {
-
-TEST(XLSWorkbook, ReadStringsCountOneReferencePerCell) {
-  TXLSWorkbook source;
-  TSheet& s = source.Sheets()[0];
-  for (int row = 0; row < 3; ++row) s.PutText(0, row, u"thrice");
-  s.PutText(1, 0, u"once");
-  std::vector<uint8_t> image;
-  source.Write(image);
-
-  TXLSWorkbook read;
-  read.Read(image);
-  TSheet& r = read.Sheets()[0];
-  EXPECT_EQ(r.FindCell(0, 0)->Entry(), r.FindCell(0, 2)->Entry());
-  EXPECT_EQ(r.FindCell(0, 0)->Entry()->RefCount, 3);
-  EXPECT_EQ(r.FindCell(1, 0)->Entry()->RefCount, 1);
-  r.DeleteCell(1, 0);
-  EXPECT_EQ(read.SST().TrieCount(), 1u) << "the last reference went with its cell";
-}
-
-}  // namespace plicato

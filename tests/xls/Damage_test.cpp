@@ -16,6 +16,7 @@
 #include "TestUtil.h"
 #include "biff/Coding.h"
 #include "workbook/CellStorage.h"
+#include "xls/XLSWorkbookIO.h"
 
 namespace plicato::test {
 namespace {
@@ -367,7 +368,7 @@ TEST(Damage, WorkbookStreamsCutShortKeepWhatWasReadBeforeTheCut) {
     if (!cfb::TCompoundDocument::IsCompoundData(sample.bytes) || sample.bytes.size() > (1u << 20)) continue;
     TXLSWorkbook original;
     original.Password = u"password";
-    original.Read(sample.bytes);
+    ReadWorkbook(original, sample.bytes);
     const std::map<uint32_t, std::string> cells = CellsOf(original.Sheets()[0]);
 
     cfb::TCompoundDocument document = cfb::TCompoundDocument::OpenMemory(sample.bytes);
@@ -387,7 +388,7 @@ TEST(Damage, WorkbookStreamsCutShortKeepWhatWasReadBeforeTheCut) {
       ++inputs;
       TXLSWorkbook damaged;
       damaged.Password = u"password";
-      const TAttempt attempt = Attempt([&] { damaged.Read(bytes); });
+      const TAttempt attempt = Attempt([&] { ReadWorkbook(damaged, bytes); });
       if (!attempt.fault.empty()) {
         problems.push_back(what + ": " + attempt.fault);
         continue;

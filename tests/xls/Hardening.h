@@ -32,6 +32,7 @@
 #include "workbook/SheetData.h"
 #include "workbook/XLSFonts.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 
 namespace plicato::test {
 
@@ -237,7 +238,7 @@ inline void ReadWorkbook(const std::vector<uint8_t>& bytes) {
   TXLSWorkbook workbook;
   workbook.Password = u"password";
   try {
-    workbook.Read(bytes);
+    plicato::ReadWorkbook(workbook, bytes);
   } catch (const EPlicatoError&) {
     if (workbook.Sheets().Count() < 1) throw std::logic_error("no worksheet is left after a failed read");
     throw;
@@ -267,13 +268,13 @@ inline void ReadWorkbook(const std::vector<uint8_t>& bytes) {
 inline void RoundTripWorkbook(const std::vector<uint8_t>& bytes) {
   TXLSWorkbook workbook;
   workbook.Password = u"password";
-  workbook.Read(bytes);
+  plicato::ReadWorkbook(workbook, bytes);
   workbook.Password.clear();
   std::vector<uint8_t> written;
-  workbook.Write(written);
+  WriteWorkbook(workbook, written);
   TXLSWorkbook again;
   try {
-    again.Read(written);
+    plicato::ReadWorkbook(again, written);
   } catch (const EPlicatoError& error) {
     throw std::logic_error(std::string("the written workbook does not read back: ") + error.what());
   }

@@ -24,10 +24,14 @@
 #include "biff/RecordStorage.h"
 #include "biff/Settings.h"
 #include "biff/XLSStream.h"
+#include "workbook/CellFormats.h"
 #include "workbook/CellStorage.h"
 #include "workbook/Columns.h"
+#include "workbook/Rows.h"
+#include "workbook/SST.h"
 #include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 
 namespace plicato {
 namespace {
@@ -250,7 +254,7 @@ TEST(RoundTrip, EveryReadableCorpusFileReadsBackWithTheSameCells) {
     source.Filename = FromUtf8(path.string());
     source.Password = test::CorpusPassword(relative);
     try {
-      source.Read();
+      ReadWorkbook(source);
     } catch (const EPlicatoError& e) {
       ++refused;
       EXPECT_TRUE(IsKnownUnreadable(relative)) << "the reader refuses it: " << e.what();
@@ -261,7 +265,7 @@ TEST(RoundTrip, EveryReadableCorpusFileReadsBackWithTheSameCells) {
 
     Bytes image;
     try {
-      source.Write(image);
+      WriteWorkbook(source, image);
     } catch (const EPlicatoError& e) {
       ADD_FAILURE() << "the writer fails: " << e.what();
       continue;
@@ -273,7 +277,7 @@ TEST(RoundTrip, EveryReadableCorpusFileReadsBackWithTheSameCells) {
     TXLSWorkbook copy;
     copy.Password = source.Password;  // a workbook with a password is written encrypted with it
     try {
-      copy.Read(image);
+      ReadWorkbook(copy, image);
     } catch (const EPlicatoError& e) {
       ADD_FAILURE() << "the written file cannot be read: " << e.what();
       continue;
@@ -321,7 +325,7 @@ TEST(RoundTrip, FormulaResultsOfDataTablesAndArraysAreKept) {
     if (!fs::exists(path)) GTEST_SKIP() << "no corpus";
     TXLSWorkbook source;
     source.Filename = FromUtf8(path.string());
-    source.Read();
+    ReadWorkbook(source);
     EXPECT_EQ(source.Sheets()[0].GetCellKind(e.column, e.row), e.kind);
     EXPECT_EQ(source.Sheets()[0].GetText(e.column, e.row), e.text);
   }
@@ -333,10 +337,10 @@ TEST(RoundTrip, MacrosAreDroppedWhenNotPreserved) {
   if (!fs::exists(path)) GTEST_SKIP() << "no corpus";
   TXLSWorkbook workbook;
   workbook.Filename = FromUtf8(path.string());
-  workbook.Read();
+  ReadWorkbook(workbook);
   workbook.PreserveMacros = false;
   Bytes image;
-  workbook.Write(image);
+  WriteWorkbook(workbook, image);
   const TFileFacts facts = Facts(image, false);
   EXPECT_FALSE(facts.macros);
   EXPECT_EQ(facts.obproj, 0);
@@ -383,10 +387,10 @@ TEST(RoundTrip, KeepOnlyRecordsInTheBiff8Layout) {
     if (!fs::exists(path)) GTEST_SKIP() << "no corpus";
     TXLSWorkbook source;
     source.Filename = FromUtf8(path.string());
-    source.Read();
+    ReadWorkbook(source);
     ASSERT_LT(source.Version(), xvExcel97);
     Bytes image;
-    source.Write(image);
+    WriteWorkbook(source, image);
     const std::vector<TRecord> records = WrittenRecords(image);
     ASSERT_FALSE(records.empty());
 
@@ -430,7 +434,7 @@ TEST(RoundTrip, BiffFiveCorpusFileHoldsItsFormulaResultsAsValues) {
   if (!fs::exists(path)) GTEST_SKIP() << "no corpus";
   TXLSWorkbook source;
   source.Filename = FromUtf8(path.string());
-  source.Read();
+  ReadWorkbook(source);
   ASSERT_EQ(source.Version(), xvExcel50);
   // The file's formulas are of the kinds the write turns into values.
   int formulas = 0;
@@ -439,9 +443,9 @@ TEST(RoundTrip, BiffFiveCorpusFileHoldsItsFormulaResultsAsValues) {
   ASSERT_GT(formulas, 0);
 
   Bytes image;
-  source.Write(image);
+  WriteWorkbook(source, image);
   TXLSWorkbook copy;
-  copy.Read(image);
+  ReadWorkbook(copy, image);
   for (const TCellReport& cell : ReportCells(copy.Sheets()[0])) EXPECT_FALSE(IsFormulaKind(cell.kind));
   // The source still holds its formulas.
   int still = 0;
@@ -507,7 +511,7 @@ TEST(RoundTrip, FormulaCellsAreWrittenAsTheirCachedValues) {
   const TWorkbookReport before = ReportWorkbook(source);
 
   Bytes image;
-  source.Write(image);
+  WriteWorkbook(source, image);
   const std::vector<TRecord> records = WrittenRecords(image);
   for (uint16_t id : {R::FORMULA, R::STRING, R::ARRAY}) EXPECT_EQ(Count(records, id), 0) << id;
   EXPECT_EQ(Count(records, R::LABEL), 5);
@@ -531,7 +535,7 @@ TEST(RoundTrip, FormulaCellsAreWrittenAsTheirCachedValues) {
   EXPECT_TRUE(Differences(before, ReportWorkbook(source), false).empty());
 
   TXLSWorkbook copy;
-  copy.Read(image);
+  ReadWorkbook(copy, image);
   TSheet& back = copy.Sheets()[0];
   const std::vector<std::string> differences = [&] {
     // Row 3 and the #N/A cell change their text (the marked results were NaN numbers in memory).
@@ -576,10 +580,10 @@ TEST(RoundTrip, FileSharingGetsItsBiff8String) {
       body.insert(body.end(), nameBytes.begin(), nameBytes.end());
       source.FileSharing().Assign(body.data(), static_cast<uint16_t>(body.size()));
       Bytes image;
-      source.Write(image);
+      WriteWorkbook(source, image);
       // (A read-only recommended workbook is encrypted with the built-in password: read it back.)
       TXLSWorkbook copy;
-      copy.Read(image);
+      ReadWorkbook(copy, image);
       const bool wide = expected.back() > 0xFF;
       Bytes want = {readOnly, 0, 0x34, 0x12, 3, 0, static_cast<uint8_t>(wide ? 1 : 0)};
       for (char16_t c : expected) {
@@ -646,7 +650,7 @@ TEST(RoundTrip, EmbeddedSubstreamsAndOldRecordsAreLeftOut) {
     sheet.PutText(0, 0, u"kept");
     FillSheetList(sheet, list.ids);
     Bytes image;
-    source.Write(image);
+    WriteWorkbook(source, image);
     std::vector<uint16_t> ids;
     bool inSheet = false;
     for (const TRecord& r : WrittenRecords(image)) {
@@ -656,17 +660,68 @@ TEST(RoundTrip, EmbeddedSubstreamsAndOldRecordsAreLeftOut) {
     }
     EXPECT_EQ(ids, list.expected);
     TXLSWorkbook copy;
-    copy.Read(image);
+    ReadWorkbook(copy, image);
     EXPECT_EQ(copy.Sheets()[0].GetText(0, 0), u"kept");
   }
   // The list of a BIFF8 workbook is written as it stands.
   TXLSWorkbook biff8;
   FillSheetList(biff8.Sheets()[0], lists[0].ids);
   Bytes image;
-  biff8.Write(image);
+  WriteWorkbook(biff8, image);
   const std::vector<TRecord> records = WrittenRecords(image);
   EXPECT_EQ(Count(records, kChartRecord), 1);
   EXPECT_EQ(Count(records, R::EXTERNCOUNT), 1);
+}
+
+TEST(XLSWorkbook, ReadStringsCountOneReferencePerCell) {
+  TXLSWorkbook source;
+  TSheet& s = source.Sheets()[0];
+  for (int row = 0; row < 3; ++row) s.PutText(0, row, u"thrice");
+  s.PutText(1, 0, u"once");
+  std::vector<uint8_t> image;
+  WriteWorkbook(source, image);
+
+  TXLSWorkbook read;
+  ReadWorkbook(read, image);
+  TSheet& r = read.Sheets()[0];
+  EXPECT_EQ(r.FindCell(0, 0)->Entry(), r.FindCell(0, 2)->Entry());
+  EXPECT_EQ(r.FindCell(0, 0)->Entry()->RefCount, 3);
+  EXPECT_EQ(r.FindCell(1, 0)->Entry()->RefCount, 1);
+  r.DeleteCell(1, 0);
+  EXPECT_EQ(read.SST().TrieCount(), 1u) << "the last reference went with its cell";
+}
+
+// Runs of empty text stored in one go end as PutText of each: same cells, formats, uses and strings,
+// the same file.
+TEST(SheetRowsColumns, EmptyTextRunsMatchSingleCells) {
+  std::vector<uint8_t> written[2];
+  for (int bulk = 0; bulk < 2; ++bulk) {
+    TXLSWorkbook wb;
+    TSheet& s = wb.Sheets()[0];
+    TXLSColumn* column = s.Columns().Add(7, 15);
+    column->SetFillPattern(fpPattern1);  // a counted format of its own
+    TXLSRow* row = s.Rows().Add(2, 15);
+    row->SetFillPattern(fpPattern2);
+    s.PutText(5, 2, u"in the way");
+    for (int r : {1, 2}) {
+      if (bulk) {
+        s.PutEmptyTexts(3, 255, r);
+      } else {
+        for (int c = 3; c <= 255; ++c) s.PutText(c, r, u"");
+      }
+    }
+    EXPECT_EQ(s.CellFormatIndex(*s.FindCell(7, 1)), column->FormatIndex());
+    EXPECT_EQ(s.CellFormatIndex(*s.FindCell(8, 2)), row->FormatIndex());
+    EXPECT_EQ(s.CellFormatIndex(*s.FindCell(8, 1)), 15);
+    EXPECT_EQ(s.GetStringText(5, 2), u"");
+    EXPECT_EQ(wb.CellFormats().Item(column->FormatIndex())->UseCount, 3);
+    EXPECT_EQ(wb.CellFormats().Item(row->FormatIndex())->UseCount, 1 + 252);  // column 7 has its own
+    EXPECT_EQ(wb.SST().TotalRefCount(), 1 + 2 * 253);
+    EXPECT_THROW(s.PutEmptyTexts(250, 256, 3), EXLSError);
+    EXPECT_EQ(s.GetCellKind(255, 3), ckString) << "the columns before the bad one are stored";
+    WriteWorkbook(wb, written[bulk]);
+  }
+  EXPECT_EQ(written[0], written[1]);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "workbook/SST.h"
 #include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
 
 namespace plicato {
 namespace {
@@ -162,7 +163,7 @@ Bytes OneSheet(const std::function<void(TStream&)>& cells,
 // Reads a file image; returns the failure's message, or "" when the read succeeded.
 std::string ReadMessage(TXLSWorkbook& workbook, const Bytes& file) {
   try {
-    workbook.Read(file);
+    ReadWorkbook(workbook, file);
   } catch (const EPlicatoError& e) {
     return e.what();
   }
@@ -1200,7 +1201,7 @@ class XLSReaderCorpus : public ::testing::Test {
   static void ReadFile(TXLSWorkbook& wb, const std::string& relative, std::u16string password = {}) {
     wb.Filename = FromUtf8(test::CorpusFile(relative).string());
     wb.Password = std::move(password);
-    wb.Read();
+    ReadWorkbook(wb);
   }
   // Every cell of every sheet as kind and text, in order.
   static std::vector<std::string> Cells(TXLSWorkbook& wb) {
@@ -1288,7 +1289,7 @@ TEST_F(XLSReaderCorpus, EveryFileReadsOrFailsWithAMessage) {
       TXLSWorkbook wb;
       wb.Filename = FromUtf8(path.string());
       try {
-        wb.Read();
+        ReadWorkbook(wb);
         ++read;
         EXPECT_GE(wb.Sheets().Count(), 1);
       } catch (const EPlicatoError& e) {

@@ -1,0 +1,23 @@
+// Reading and writing a whole workbook: the workbook's Read and Write, which join the model to the
+// reader and the writer of this layer. Each runs one reader or writer over the workbook and frees it.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace plicato {
+
+class TXLSWorkbook;
+
+// Replaces the workbook's whole content with the file named by its Filename, or with an in-memory file
+// image. A failure passes out unchanged; the workbook then holds what was read before it (formats
+// settled), or one default worksheet when no worksheet had been read.
+void ReadWorkbook(TXLSWorkbook& workbook);
+void ReadWorkbook(TXLSWorkbook& workbook, const std::vector<uint8_t>& source);
+
+// Writes the whole workbook to the file named by its Filename, or into memory. A partly written file is
+// the writer's concern.
+void WriteWorkbook(TXLSWorkbook& workbook);
+void WriteWorkbook(TXLSWorkbook& workbook, std::vector<uint8_t>& destination);
+
+}  // namespace plicato
