@@ -763,6 +763,9 @@ void TForm1::Button3Click() {
     skipAllPasswords_ = false;
     filesBegun_ = 0;
     filesListed_ = static_cast<int32_t>(ListBox1->count());
+    runFile_.clear();
+    failedInput_.clear();
+    failedOutput_.clear();
     // A little before now: the file system stamps a written output with a coarser clock.
     runStart_ = QDateTime::currentDateTime().addMSecs(-50);
     Label4->clear();
@@ -1002,7 +1005,7 @@ void TForm1::JobFailed(TThreadComponent* /*component*/, const QString& caption, 
 
 void TForm1::MergeFailed(const QString& className, const QString& message, TErrorKind kind) {
   // The user reads what happened in a few lines; the job's technical report is kept in the details.
-  ShowMessage(QApplication::applicationName(), FailureSummary(message, kind), QMessageBox::Critical, true,
+  ShowMessage(QApplication::applicationName(), FailureSummary(kind), QMessageBox::Critical, true,
               BoxLines(threadComponent2_->FailureText(className, message)));
   // The engine has written what it gathered; the window is idle again.
   stopping_ = false;
@@ -1011,25 +1014,19 @@ void TForm1::MergeFailed(const QString& className, const QString& message, TErro
   Edit3->clear();
 }
 
-QString TForm1::FailureSummary(const QString& message, TErrorKind kind) const {
+QString TForm1::FailureSummary(TErrorKind kind) const {
   QStringList lines;
-  // What failed is told by the kind; the message is read only for the names it shows.
-  static const QRegularExpression inputFailed(
-      QStringLiteral("^File \"(.*)\" could not be merged:"),
-      QRegularExpression::DotMatchesEverythingOption | QRegularExpression::InvertedGreedinessOption);
-  static const QRegularExpression outputNamed(QStringLiteral("^(?:The output|Cannot write file) \"(.*)\""),
-                                              QRegularExpression::InvertedGreedinessOption);
+  // What failed is told by the kind, and which file by the engine's report of the failure; the message is
+  // kept for the details.
   QString file;  // the input that failed
   if (kind == ekOutputUnwritable) {
-    const QRegularExpressionMatch output = outputNamed.match(message);
     lines << tr("无法写入输出文件“%1”。")
-                 .arg(QDir::toNativeSeparators(output.hasMatch() ? output.captured(1) : Edit2->text()));
+                 .arg(QDir::toNativeSeparators(failedOutput_.isEmpty() ? Edit2->text() : failedOutput_));
   } else if (kind == ekOutputClash) {
     lines << tr("输出文件是要合并的文件之一，请选择其他保存路径。");
   } else {
-    const QRegularExpressionMatch input = inputFailed.match(message);
-    // The current-file field names the file being read when the engine's message does not.
-    file = input.hasMatch() ? input.captured(1) : Edit3->text();
+    // A failure the engine did not report as a file's is the file being read's.
+    file = failedInput_.isEmpty() ? runFile_ : failedInput_;
     const QString reason = ReasonOf(kind);
     if (file.isEmpty()) {
       lines << tr("合并失败：%1。").arg(reason);
@@ -1185,53 +1182,49 @@ void TForm1::Deliver(const TWindowMergeHost::TStatus& status) {
 
 void TForm1::ApplyStatus(uint64_t generation, const TWindowMergeHost::TStatus& status) {
   if (!threadComponent2_ || !threadComponent2_->IsCurrent(generation)) return;
-  QWidget* control = nullptr;
-  const QString text = TranslatedStatus(status.text);
-  switch (status.output) {
-    case TWindowMergeHost::TOutput::Progress:
+  using TEvent = TWindowMergeHost::TEvent;
+  switch (status.event) {
+    case TEvent::FileNumber: {
       // Once a stop is asked, the line says so until the run has ended.
-      if (stopping_ && text != Text(kStopped)) return;
+      if (stopping_) return;
+      const QString text = tr("正在合并第%1个XLS文件").arg(status.filesDone);
       Label4->setText(text);
-      control = Label4;
-      break;
-    case TWindowMergeHost::TOutput::Count:
-      Label5->setText(text);
-      control = Label5;
-      break;
-    case TWindowMergeHost::TOutput::CurrentFile:
-      Edit3->setText(text);
-      control = Edit3;
+      emit StatusShown(Label4->objectName(), text);
+      return;
+    }
+    case TEvent::CurrentFile:
+      runFile_ = status.file;
+      Edit3->setText(status.file);
       // A file begun means the ones before it are done, whether or not the engine says so itself.
-      if (!text.isEmpty()) ShowProgress(filesBegun_++, filesListed_, 0);
-      break;
-    case TWindowMergeHost::TOutput::ButtonCaption:
-      Button3->setText(text);
-      control = Button3;
-      if (text == Text(kStart)) {
-        // The run has ended: a run that was not stopped went through the whole list.
-        if (!stopping_) ShowProgress(filesListed_, filesListed_, 0);
-        stopping_ = false;
-      }
-      break;
-    case TWindowMergeHost::TOutput::Bar:
+      ShowProgress(filesBegun_++, filesListed_, 0);
+      emit StatusShown(Edit3->objectName(), status.file);
+      return;
+    case TEvent::Counts: {
+      const QString text = tr("共有%1个XLS文件 已合并%2个").arg(status.found).arg(status.merged);
+      Label5->setText(text);
+      emit StatusShown(Label5->objectName(), text);
+      return;
+    }
+    case TEvent::Bar:
       ShowProgress(status.filesDone, status.filesTotal, status.rowsOfFile);
       return;
+    case TEvent::RunEnded:
+      Label4->setText(Text(kStopped));
+      emit StatusShown(Label4->objectName(), Label4->text());
+      Button3->setText(Text(kStart));
+      // A run that was not stopped went through the whole list.
+      if (!stopping_) ShowProgress(filesListed_, filesListed_, 0);
+      stopping_ = false;
+      emit StatusShown(Button3->objectName(), Button3->text());
+      Edit3->clear();
+      emit StatusShown(Edit3->objectName(), QString());
+      return;
+    case TEvent::RunFailed:
+      // Its failure report follows.
+      failedInput_ = status.file;
+      failedOutput_ = status.output;
+      return;
   }
-  emit StatusShown(control->objectName(), text);
-}
-
-QString TForm1::TranslatedStatus(const QString& text) const {
-  // The engine speaks the window's source language; its fixed texts are shown in the window's.
-  for (const char* fixed : {kStart, kStop, kStopped}) {
-    if (text == QString::fromUtf8(fixed)) return Text(fixed);
-  }
-  static const QRegularExpression merging(QStringLiteral("^正在合并第([0-9]+)个XLS文件$"));
-  static const QRegularExpression count(QStringLiteral("^共有([0-9]+)个XLS文件 已合并([0-9]+)个$"));
-  if (const auto match = merging.match(text); match.hasMatch())
-    return tr("正在合并第%1个XLS文件").arg(match.captured(1));
-  if (const auto match = count.match(text); match.hasMatch())
-    return tr("共有%1个XLS文件 已合并%2个").arg(match.captured(1), match.captured(2));
-  return text;
 }
 
 // ---- what is kept between sessions
