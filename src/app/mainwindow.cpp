@@ -19,7 +19,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QMetaObject>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -46,6 +45,7 @@
 #include "filescan.h"
 #include "merge/FileSearch.h"
 #include "merge/MergeEngine.h"
+#include "queuedcall.h"
 #include "savepath.h"
 #include "selectdirdialog.h"
 #include "threadcomponent.h"
@@ -111,16 +111,13 @@ TForm1::TForm1(QWidget* parent)
       host_([this](const TWindowMergeHost::TStatus& status) { Deliver(status); },
             [this](uint64_t question, const QString& file) {
               const uint64_t generation = TThreadComponent::CurrentRunGeneration();
-              QMetaObject::invokeMethod(
-                  this,
-                  [this, generation, question, file] {
-                    if (threadComponent2_ && threadComponent2_->IsCurrent(generation)) {
-                      PasswordAsked(question, file);
-                    } else {
-                      host_.AnswerPassword(question, std::nullopt);
-                    }
-                  },
-                  Qt::QueuedConnection);
+              PostQueued(this, [this, generation, question, file] {
+                if (threadComponent2_ && threadComponent2_->IsCurrent(generation)) {
+                  PasswordAsked(question, file);
+                } else {
+                  host_.AnswerPassword(question, std::nullopt);
+                }
+              });
             }) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QStringLiteral("Plicato V1.0"));
@@ -991,12 +988,9 @@ void TForm1::ThreadComponent2Execute(TThreadComponent* /*sender*/,
   TMergeReport report = merge(host_);
   // The report follows the run's last status to the window's thread, as a value.
   const uint64_t generation = TThreadComponent::CurrentRunGeneration();
-  QMetaObject::invokeMethod(
-      this,
-      [this, generation, report = std::move(report)] {
-        if (threadComponent2_ && threadComponent2_->IsCurrent(generation)) ShowRunReport(report);
-      },
-      Qt::QueuedConnection);
+  PostQueued(this, [this, generation, report = std::move(report)] {
+    if (threadComponent2_ && threadComponent2_->IsCurrent(generation)) ShowRunReport(report);
+  });
 }
 
 void TForm1::JobFailed(TThreadComponent* /*component*/, const QString& caption, const QString& text) {
@@ -1176,8 +1170,7 @@ void TForm1::ShowProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfF
 
 void TForm1::Deliver(const TWindowMergeHost::TStatus& status) {
   const uint64_t generation = TThreadComponent::CurrentRunGeneration();
-  QMetaObject::invokeMethod(
-      this, [this, generation, status] { ApplyStatus(generation, status); }, Qt::QueuedConnection);
+  PostQueued(this, [this, generation, status] { ApplyStatus(generation, status); });
 }
 
 void TForm1::ApplyStatus(uint64_t generation, const TWindowMergeHost::TStatus& status) {
@@ -1286,12 +1279,9 @@ void TForm1::RestoreSettings() {
 void TForm1::StartScan() {
   // On the scan job's worker: the scanner belongs to the window's thread, so it is made there.
   const uint64_t generation = TThreadComponent::CurrentRunGeneration();
-  QMetaObject::invokeMethod(
-      this,
-      [this, generation] {
-        if (threadComponent1_ && threadComponent1_->IsCurrent(generation)) BeginScan();
-      },
-      Qt::QueuedConnection);
+  PostQueued(this, [this, generation] {
+    if (threadComponent1_ && threadComponent1_->IsCurrent(generation)) BeginScan();
+  });
 }
 
 void TForm1::BeginScan() {
@@ -1399,8 +1389,7 @@ void TForm1::dropEvent(QDropEvent* event) {
   event->acceptProposedAction();
   if (!paths.isEmpty()) {
     // Shown after the drop has finished, so that the dragging program is not held by the box.
-    QMetaObject::invokeMethod(
-        this, [this, paths] { DropFiles(paths); }, Qt::QueuedConnection);
+    PostQueued(this, [this, paths] { DropFiles(paths); });
   }
 }
 
@@ -1443,12 +1432,9 @@ void TForm1::DropFiles(const QStringList& paths) {
   };
   scanner->OnReady = [this](TFileScan*, const QStringList&) {
     // Finished scanners are freed once their own call has returned.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-          std::erase_if(dropScanners_, [](const std::unique_ptr<TFileScan>& done) { return !done->Busy(); });
-        },
-        Qt::QueuedConnection);
+    PostQueued(this, [this] {
+      std::erase_if(dropScanners_, [](const std::unique_ptr<TFileScan>& done) { return !done->Busy(); });
+    });
   };
   scanner->Start();
   dropScanners_.push_back(std::move(scanner));
