@@ -10,6 +10,12 @@
 
 namespace plicato {
 
+QStringList ScanFilters(bool includeXlsx) {
+  QStringList filters;
+  for (const std::string& pattern : WorkbookPatterns(includeXlsx)) filters << QString::fromStdString(pattern);
+  return filters;
+}
+
 TSearchThread::TSearchThread(TFileScan* scanner, QStringList paths, QStringList filters, bool subDirs)
     : scanner_(scanner), paths_(std::move(paths)), filters_(std::move(filters)), subDirs_(subDirs) {}
 

@@ -5,15 +5,9 @@
 
 #include <utility>
 
+#include "windowtexts.h"
+
 namespace plicato {
-
-namespace {
-
-QString FromPath(const std::filesystem::path& path) {
-  return QFile::decodeName(QByteArray::fromStdString(path.native()));
-}
-
-}  // namespace
 
 TWindowMergeHost::TWindowMergeHost(TDeliver deliver, TAsk ask)
     : deliver_(std::move(deliver)), ask_(std::move(ask)) {}
