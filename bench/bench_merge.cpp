@@ -49,10 +49,9 @@ class TQuietHost : public plicato::TMergeHost {
   std::vector<std::filesystem::path> FileList() override { return {files.begin(), files.end()}; }
   std::filesystem::path SavePath() override { return out; }
   bool MarkRows() override { return false; }
-  void SetProgressText(const std::string&) override {}
-  void SetCountText(const std::string&) override {}
-  void SetCurrentFile(const std::string&) override {}
-  void SetButtonCaption(const std::string&) override {}
+  void FileBegun(int32_t, int32_t, const std::filesystem::path&) override {}
+  void FileMerged(int32_t, int32_t) override {}
+  void RunEnded(const plicato::TMergeReport&) override {}
 };
 
 struct TInputs {

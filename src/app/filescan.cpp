@@ -1,14 +1,20 @@
 #include "filescan.h"
 
 #include <QFile>
-#include <QMetaObject>
 
 #include <string>
 #include <vector>
 
 #include "merge/FileSearch.h"
+#include "queuedcall.h"
 
 namespace plicato {
+
+QStringList ScanFilters(bool includeXlsx) {
+  QStringList filters;
+  for (const std::string& pattern : WorkbookPatterns(includeXlsx)) filters << QString::fromStdString(pattern);
+  return filters;
+}
 
 TSearchThread::TSearchThread(TFileScan* scanner, QStringList paths, QStringList filters, bool subDirs)
     : scanner_(scanner), paths_(std::move(paths)), filters_(std::move(filters)), subDirs_(subDirs) {}
@@ -28,23 +34,19 @@ void TSearchThread::run() {
           [&](const std::string& found) {
             const QString fileName = QFile::decodeName(QByteArray::fromStdString(found));
             results.append(fileName);
-            QMetaObject::invokeMethod(
-                scanner, [scanner, fileName] { scanner->Found(fileName); }, Qt::QueuedConnection);
+            PostQueued(scanner, [scanner, fileName] { scanner->Found(fileName); });
             return !stop_.load();
           },
           &stop_,
           [&](const std::string& folder, const std::string& reason) {
             const QString name = QFile::decodeName(QByteArray::fromStdString(folder));
             const QString why = QString::fromStdString(reason);
-            QMetaObject::invokeMethod(
-                scanner, [scanner, name, why] { scanner->FolderUnreadable(name, why); },
-                Qt::QueuedConnection);
+            PostQueued(scanner, [scanner, name, why] { scanner->FolderUnreadable(name, why); });
           });
     } catch (const std::exception&) {
     }
   }
-  QMetaObject::invokeMethod(
-      scanner, [scanner, results] { scanner->Ready(results); }, Qt::QueuedConnection);
+  PostQueued(scanner, [scanner, results] { scanner->Ready(results); });
 }
 
 TFileScan::TFileScan(QObject* owner) : QObject(owner) {}

@@ -20,6 +20,9 @@ namespace plicato {
 
 class TFileScan;
 
+// The name patterns of a folder scan: the legacy workbooks, and the Office Open XML ones when asked for.
+QStringList ScanFilters(bool includeXlsx);
+
 // One search over copies of a scanner's folders and filters. Owned by the scanner.
 class TSearchThread : public QThread {
   Q_OBJECT

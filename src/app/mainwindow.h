@@ -97,8 +97,8 @@ class TForm1 : public QWidget {
   std::function<TMergeReport(TMergeHost& host)> RunMerge = MergeFiles;
 
  signals:
-  // A status output of the merge engine has been shown: control is the control's name (Label4, Label5,
-  // Edit3, Button3).
+  // A status of the merge has been shown: control is the control's name (Label4, Label5, Edit3,
+  // Button3).
   void StatusShown(const QString& control, const QString& text);
 
  protected:
@@ -163,7 +163,7 @@ class TForm1 : public QWidget {
                                const std::function<TMergeReport(TMergeHost&)>& merge);
   void JobFailed(TThreadComponent* component, const QString& caption, const QString& text);
   void MergeFailed(const QString& className, const QString& message, TErrorKind kind);
-  QString FailureSummary(const QString& message, TErrorKind kind) const;
+  QString FailureSummary(TErrorKind kind) const;
   void MergeFinished();
   void ShowRunReport(const TMergeReport& report);
   bool PrepareSavePath();
@@ -180,7 +180,6 @@ class TForm1 : public QWidget {
   void DropFiles(const QStringList& paths);
   void AddEntry(const QString& path, int at = -1);
   void ShowBox(QDialog& box, bool owned);
-  QString TranslatedStatus(const QString& text) const;
 
   void Deliver(const TWindowMergeHost::TStatus& status);
   void ApplyStatus(uint64_t generation, const TWindowMergeHost::TStatus& status);
@@ -250,6 +249,8 @@ class TForm1 : public QWidget {
   QString openFolder_;                          // where the open dialog was last left
   QString runLastFile_;                         // the last file of the running merge's list
   QString lastPasswordFile_;                    // the file the last password was given for, in this run
+  QString runFile_;                             // the file the running merge began last
+  QString failedInput_, failedOutput_;          // what the engine said failed, ending the run
   bool skipAllPasswords_ = false;               // "全部跳过" was chosen in this run
   // Folders the list's scans could not read: their files are missing from the list.
   std::vector<TFileNote> unreadableFolders_;

@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "windowtexts.h"
+
 namespace plicato {
 
 TWindowMergeHost::TWindowMergeHost(TDeliver deliver, TAsk ask)
@@ -85,7 +87,7 @@ std::optional<std::u16string> TWindowMergeHost::AskPassword(const std::filesyste
   const uint64_t question = ++question_;
   answer_.reset();
   lock.unlock();
-  ask_(question, QFile::decodeName(QByteArray::fromStdString(file.native())));
+  ask_(question, FromPath(file));
   lock.lock();
   questionAnswered_.wait(lock, [&] { return questionsCancelled_ || answered_ == question; });
   if (answered_ != question) return std::nullopt;
@@ -93,30 +95,48 @@ std::optional<std::u16string> TWindowMergeHost::AskPassword(const std::filesyste
   return std::exchange(answer_, std::nullopt);
 }
 
-void TWindowMergeHost::Deliver(TOutput output, const QString& text) {
-  deliver_(TStatus{output, text});
+void TWindowMergeHost::FileBegun(int32_t index, int32_t total, const std::filesystem::path& file) {
+  TStatus status;
+  status.event = TEvent::FileNumber;
+  status.filesDone = index + 1;
+  status.filesTotal = total;
+  deliver_(status);
+  status.event = TEvent::CurrentFile;
+  status.file = FromPath(file);
+  if (FileBeginHook) FileBeginHook(status.file);
+  deliver_(status);
 }
 
-void TWindowMergeHost::SetProgressText(const std::string& text) {
-  Deliver(TOutput::Progress, QString::fromStdString(text));
+void TWindowMergeHost::FileMerged(int32_t found, int32_t merged) {
+  TStatus status;
+  status.event = TEvent::Counts;
+  status.found = found;
+  status.merged = merged;
+  deliver_(status);
 }
 
-void TWindowMergeHost::SetCountText(const std::string& text) {
-  Deliver(TOutput::Count, QString::fromStdString(text));
+void TWindowMergeHost::RunEnded(const TMergeReport& report) {
+  TStatus status;
+  status.event = TEvent::RunEnded;
+  status.stopped = report.stopped;
+  deliver_(status);
 }
 
-void TWindowMergeHost::SetCurrentFile(const std::string& path) {
-  const QString fileName = QFile::decodeName(QByteArray::fromStdString(path));
-  if (!fileName.isEmpty() && FileBeginHook) FileBeginHook(fileName);
-  Deliver(TOutput::CurrentFile, fileName);
-}
-
-void TWindowMergeHost::SetButtonCaption(const std::string& text) {
-  Deliver(TOutput::ButtonCaption, QString::fromStdString(text));
+void TWindowMergeHost::RunFailed(const std::filesystem::path& input, const std::filesystem::path& output) {
+  TStatus status;
+  status.event = TEvent::RunFailed;
+  status.file = FromPath(input);
+  status.output = FromPath(output);
+  deliver_(status);
 }
 
 void TWindowMergeHost::SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) {
-  deliver_(TStatus{TOutput::Bar, QString(), filesDone, filesTotal, rowsOfFile});
+  TStatus status;
+  status.event = TEvent::Bar;
+  status.filesDone = filesDone;
+  status.filesTotal = filesTotal;
+  status.rowsOfFile = rowsOfFile;
+  deliver_(status);
 }
 
 }  // namespace plicato

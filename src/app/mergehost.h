@@ -1,6 +1,7 @@
 // The window's side of the merge engine: what the engine reads (the file list, the save path, the
-// options) as values the window keeps current for it, and what it shows (the status outputs and the
-// progress) handed to a delivery function that posts them to the window's thread in order.
+// options) as values the window keeps current for it, and the run's events (a file begun, a file merged,
+// the progress, the run's end) handed as values to a delivery function that posts them to the window's
+// thread in order; the window makes its texts from them.
 //
 // The engine runs on the merge job's thread and never reaches a widget. The counters live in the
 // TMergeHost base as atomics shared with the window and the scan. A password question is the one call
@@ -25,14 +26,24 @@ namespace plicato {
 
 class TWindowMergeHost : public TMergeHost {
  public:
-  enum class TOutput { Progress, Count, CurrentFile, ButtonCaption, Bar };
+  enum class TEvent {
+    FileNumber,   // a file begins: its one-based number (filesDone) of filesTotal
+    CurrentFile,  // ... and then its path (file), once FileBeginHook has returned
+    Counts,       // a file merged: found, merged
+    Bar,          // how far the run is: filesDone of filesTotal, rowsOfFile
+    RunEnded,     // the run has returned its report; stopped: before the list's end
+    RunFailed,    // the run fails: file, the input that failed, and output, the output that failed
+  };
   struct TStatus {
-    TOutput output;
-    QString text;  // the text outputs
-    // The progress bar: files finished of files listed, rows of the current file copied so far.
+    TEvent event = TEvent::Bar;
+    QString file;
+    QString output;
     int32_t filesDone = 0;
     int32_t filesTotal = 0;
     int64_t rowsOfFile = 0;
+    int32_t found = 0;
+    int32_t merged = 0;
+    bool stopped = false;
   };
   // Called on the merge thread; must not block on the window's thread.
   using TDeliver = std::function<void(const TStatus& status)>;
@@ -71,19 +82,17 @@ class TWindowMergeHost : public TMergeHost {
   std::filesystem::path SourceName(const std::filesystem::path& file) override;
   std::optional<std::u16string> AskPassword(const std::filesystem::path& file) override;
 
-  void SetProgressText(const std::string& text) override;
-  void SetCountText(const std::string& text) override;
-  void SetCurrentFile(const std::string& path) override;
-  void SetButtonCaption(const std::string& text) override;
+  void FileBegun(int32_t index, int32_t total, const std::filesystem::path& file) override;
+  void FileMerged(int32_t found, int32_t merged) override;
+  void RunEnded(const TMergeReport& report) override;
+  void RunFailed(const std::filesystem::path& input, const std::filesystem::path& output) override;
   void SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) override;
 
-  // Called on the merge thread each time a file begins, before its status is posted. A seam for
+  // Called on the merge thread each time a file begins, between its number and its path. A seam for
   // tests (and the screenshot) that need the merge held at a known file; set it before the run starts.
   std::function<void(const QString& path)> FileBeginHook;
 
  private:
-  void Deliver(TOutput output, const QString& text);
-
   TDeliver deliver_;
   TAsk ask_;
   std::mutex mutex_;  // guards files_, savePath_ and options_

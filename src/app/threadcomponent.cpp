@@ -3,13 +3,13 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QMessageBox>
-#include <QMetaObject>
 
 #include <exception>
 #include <new>
 #include <typeinfo>
 
 #include "biff/Errors.h"
+#include "queuedcall.h"
 
 namespace plicato {
 
@@ -61,12 +61,9 @@ void TEventThread::run() {
       // Posted, not waited for: the window's thread may itself be waiting for this worker to end.
       TThreadComponent* owner = owner_;
       const uint64_t generation = generation_;
-      QMetaObject::invokeMethod(
-          owner,
-          [owner, generation, className, message, kind] {
-            owner->ReportFailure(generation, className, message, kind);
-          },
-          Qt::QueuedConnection);
+      PostQueued(owner, [owner, generation, className, message, kind] {
+        owner->ReportFailure(generation, className, message, kind);
+      });
     }
   }
   tCurrentRun = nullptr;

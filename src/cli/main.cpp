@@ -416,31 +416,31 @@ class TConsoleHost : public TMergeHost {
     std::cerr << Printable(file.string()) << ": " << Indented(text) << "\n";
   }
 
-  void SetProgressText(const std::string& text) override {
-    progress_ = text;
-    if (!terminal_) std::cerr << Printable(text) << "\n";
+  // The classic status lines, rendered from the run's events.
+  void FileBegun(int32_t index, int32_t, const std::filesystem::path& file) override {
+    ShowProgress(MergingFileText(index + 1));
+    file_ = file.string();
+    rows_ = 0;
+    if (file_.empty()) return;
+    if (terminal_)
+      Draw();
+    else
+      std::cerr << Printable(file_) << "\n";
+  }
+  void FileMerged(int32_t found, int32_t merged) override {
+    count_ = CountLineText(found, merged);
+    if (!terminal_) std::cerr << Printable(count_) << "\n";
   }
   void RunEnded(const TMergeReport&) override {
+    ShowProgress(kStoppedText);
+    file_.clear();
+    rows_ = 0;
     if (!terminal_) return;
     // The line in place gives way to the final counts and the last status the run gave.
     EndLine();
     if (!count_.empty()) std::cerr << Printable(count_) << "\n";
     std::cerr << Printable(progress_) << "\n";
   }
-  void SetCountText(const std::string& text) override {
-    count_ = text;
-    if (!terminal_) std::cerr << Printable(text) << "\n";
-  }
-  void SetCurrentFile(const std::string& path) override {
-    file_ = path;
-    rows_ = 0;
-    if (path.empty()) return;
-    if (terminal_)
-      Draw();
-    else
-      std::cerr << Printable(path) << "\n";
-  }
-  void SetButtonCaption(const std::string&) override {}
   void SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) override {
     done_ = filesDone;
     total_ = filesTotal;
@@ -455,6 +455,11 @@ class TConsoleHost : public TMergeHost {
   }
 
  private:
+  void ShowProgress(const std::string& text) {
+    progress_ = text;
+    if (!terminal_) std::cerr << Printable(text) << "\n";
+  }
+
   // "[files done/files] rows  file", cut from the left to the terminal's width so that it never wraps.
   void Draw() {
     std::string line =

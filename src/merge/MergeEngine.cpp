@@ -163,6 +163,10 @@ class TMergeRun {
   explicit TMergeRun(TMergeHost& host) : host_(host) {}
 
   TMergeReport Run();
+  // Of a run that failed: the input that could not be merged, the output that could not be written (or
+  // would replace an input); each empty when the failure was not theirs.
+  const fs::path& FailedInput() const { return failedInput_; }
+  const fs::path& FailedOutput() const { return failedOutput_; }
 
  private:
   enum THeaderState : uint8_t { hsNone, hsCollecting, hsDone };
@@ -190,6 +194,7 @@ class TMergeRun {
   void FinishPart();
   void Split();
   void WriteOutput(uint32_t rows);
+  EOutputError OutputFailure(const fs::path& output, const std::string& message, TErrorKind kind);
   std::string TakeBack();
   void Note(const std::string& text);
   void FlushNotes(const fs::path& path);
@@ -250,6 +255,7 @@ class TMergeRun {
   std::vector<std::u16string> texts_;  // the classic merge's texts of numbers, by column
   std::vector<TOutCell> cells_;
   std::u16string markText_;
+  fs::path failedInput_, failedOutput_;
   // Last: destroyed first, while what a read under way was given still stands.
   TReadAhead readAhead_;
 };
@@ -388,9 +394,10 @@ void TMergeRun::BeginOutput() {
   if (output_) return;
   const fs::path name = splitNumber_ == 0 ? savePath_ : ContinuationName(CurrentSavePath(), splitNumber_);
   if (const fs::path* input = listed_->Find(name)) {
-    throw EOutputError("The output \"" + Shown(name) + "\" is the listed file \"" + Shown(*input) +
-                           "\":\rchoose another save path.",
-                       ekOutputClash);
+    throw OutputFailure(name,
+                        "The output \"" + Shown(name) + "\" is the listed file \"" + Shown(*input) +
+                            "\":\rchoose another save path.",
+                        ekOutputClash);
   }
   outputName_ = name;
   output_ = MakeRowOutput(format_, name);
@@ -430,8 +437,9 @@ void TMergeRun::PutRow() {
   try {
     output_->PutRow(outputRow_, cells_, padTo_);
   } catch (const EFileError& e) {
-    throw EOutputError("The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what(),
-                       ekOutputUnwritable);
+    throw OutputFailure(outputName_,
+                        "The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what(),
+                        ekOutputUnwritable);
   }
   ++outputRow_;
   ++fileRows_;
@@ -487,6 +495,11 @@ void TMergeRun::Split() {
   WriteOutput(rows);
 }
 
+EOutputError TMergeRun::OutputFailure(const fs::path& output, const std::string& message, TErrorKind kind) {
+  failedOutput_ = output;
+  return EOutputError(message, kind);
+}
+
 void TMergeRun::WriteOutput(uint32_t rows) {
   std::unique_ptr<TRowOutput> output = std::move(output_);
   try {
@@ -494,8 +507,9 @@ void TMergeRun::WriteOutput(uint32_t rows) {
   } catch (const std::exception& e) {
     output.reset();
     ReleaseFreedMemory();
-    throw EOutputError("The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what(),
-                       ekOutputUnwritable);
+    throw OutputFailure(outputName_,
+                        "The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what(),
+                        ekOutputUnwritable);
   }
   // The cells of a full .xls output are hundreds of megabytes: they go back to the system, not just to
   // the heap.
@@ -800,11 +814,17 @@ TMergeReport TMergeRun::Run() {
   classic_ = !options_.values;
   headerRows_ = std::clamp(options_.headerRows, 0, kMaxHeaderRows);
   savePath_ = ResolveSavePath(host_.SavePath());
-  cfb::CheckOutputWritable(savePath_);  // before any input is read, not after all of them
+  try {
+    cfb::CheckOutputWritable(savePath_);  // before any input is read, not after all of them
+  } catch (const std::exception&) {
+    failedOutput_ = savePath_;
+    throw;
+  }
   format_ = OutputFormatOf(savePath_);
   // Refused before anything is read: the output would replace an input that is still to be merged.
   if (auto clash =
           FindOutputClash(savePath_, list, headerRows_, options_.sheet.kind == TSheetChoice::scAll)) {
+    failedOutput_ = clash->output;
     throw EMergeError("The output \"" + Shown(clash->output) + "\" is the listed file \"" +
                           Shown(clash->input) + "\":\rchoose another save path. Nothing was written.",
                       ekOutputClash);
@@ -838,10 +858,9 @@ TMergeReport TMergeRun::Run() {
       stopped = true;
       break;
     }
-    host_.SetProgressText("正在合并第" + std::to_string(index + 1) + "个XLS文件");
     const fs::path& path = list[index];
-    host_.SetCurrentFile(path.string());
     const int32_t done = static_cast<int32_t>(index);
+    host_.FileBegun(done, total, path);
     partRows_ = 0;
     fileRows_ = 0;
     fileFirstRow_ = output_ ? outputRow_ : 0;
@@ -865,6 +884,7 @@ TMergeReport TMergeRun::Run() {
       }
       // Stop at the failing file, but keep what was gathered before it: the output is written below.
       failedFile = Shown(path);
+      failedInput_ = path;
       failure = reason;
       failureKind = KindOf(e);
       break;
@@ -879,7 +899,7 @@ TMergeReport TMergeRun::Run() {
     host_.SetProgress(done + 1, total, fileRows_);
     host_.MergedCount.fetch_add(1);
     ++report_.filesMerged;
-    host_.SetCountText(CountLineText(host_.FoundCount.load(), host_.MergedCount.load()));
+    host_.FileMerged(host_.FoundCount.load(), host_.MergedCount.load());
   }
   report_.stopped = stopped;
 
@@ -895,9 +915,6 @@ TMergeReport TMergeRun::Run() {
     }
     report_.outputs = written_;
     report_.olderOutputs = OlderOutputs();
-    host_.SetProgressText("已停止");
-    host_.SetButtonCaption("开始");
-    host_.SetCurrentFile("");
     host_.RunEnded(report_);
     return std::move(report_);
   }
@@ -919,6 +936,10 @@ TMergeReport TMergeRun::Run() {
 
 }  // namespace
 
+std::string MergingFileText(int32_t number) {
+  return "正在合并第" + std::to_string(number) + "个XLS文件";
+}
+
 std::string CountLineText(int32_t found, int32_t merged) {
   return "共有" + std::to_string(found) + "个XLS文件 已合并" + std::to_string(merged) + "个";
 }
@@ -930,7 +951,13 @@ void ReleaseFreedMemory() {
 }
 
 TMergeReport MergeFiles(TMergeHost& host) {
-  return TMergeRun(host).Run();
+  TMergeRun run(host);
+  try {
+    return run.Run();
+  } catch (...) {
+    host.RunFailed(run.FailedInput(), run.FailedOutput());
+    throw;
+  }
 }
 
 }  // namespace plicato

@@ -7,9 +7,11 @@
 // The output's format follows the save path's extension (.xls, .xlsx, .csv; see OutputNames.h); the
 // engine writes through TRowOutput and does not know which format it has.
 //
-// The engine knows nothing of the window. It reads and writes the window-level state through
-// TMergeHost, which the window, the command line and the tests each implement. Status updates are made
-// in order from the engine's thread; a host that shows them elsewhere must deliver them in that order.
+// The engine knows nothing of the window. It reads the window-level state through TMergeHost, which the
+// window, the command line and the tests each implement, and tells it how the run goes as events with
+// values (a file begun, a file merged, the run ended or failed); each host renders them its own way. The
+// events are made in order from the engine's thread; a host that shows them elsewhere must deliver them
+// in that order.
 #pragma once
 
 #include <atomic>
@@ -56,11 +58,17 @@ class TMergeHost {
   // file's first row in an output how many of its rows that output holds. Read once when a run starts.
   virtual bool MarkRows() = 0;
 
-  // Status outputs, in the order the engine makes them.
-  virtual void SetProgressText(const std::string& text) = 0;   // the progress line
-  virtual void SetCountText(const std::string& text) = 0;      // the count line
-  virtual void SetCurrentFile(const std::string& path) = 0;    // the current-file field
-  virtual void SetButtonCaption(const std::string& text) = 0;  // the Start/Stop caption
+  // How the run goes, in the order the engine tells it. The classic window shows a file begun as the
+  // progress line MergingFileText(index + 1) and the path in the current-file field; a file merged as the
+  // count line CountLineText(found, merged); the end as the progress line kStoppedText, the Start/Stop
+  // caption kStartCaption and an empty current-file field.
+  // A file begins: its zero-based index in the list of total files, and its path.
+  virtual void FileBegun(int32_t index, int32_t total, const std::filesystem::path& file) = 0;
+  // A file has been merged: the counters with it counted (MergedCount as it is now).
+  virtual void FileMerged(int32_t found, int32_t merged) = 0;
+  // The end of a run that returns its report (finished, or stopped: report.stopped), after its last
+  // output was written. The report is the one MergeFiles returns.
+  virtual void RunEnded(const TMergeReport& report) = 0;
 
   // Options a host may offer beyond the basic run; the defaults keep the basic behaviour. Read once when
   // a run starts, on the engine's thread.
@@ -74,7 +82,7 @@ class TMergeHost {
     return std::nullopt;
   }
   // How far the run is: files finished of files listed, and the rows of the current file copied so far.
-  // Made in order with the status outputs, at most about ten times a second and once as each file ends.
+  // Made in order with the other events, at most about ten times a second and once as each file ends.
   virtual void SetProgress(int32_t /*filesDone*/, int32_t /*filesTotal*/, int64_t /*rowsOfFile*/) {}
   // The run's options (read once, when it starts, on the engine's thread).
   virtual TMergeOptions Options() { return {}; }
@@ -83,19 +91,25 @@ class TMergeHost {
   // when the source column is on. The default: the path as listed.
   virtual std::filesystem::path SourceName(const std::filesystem::path& file) { return file; }
   // A remark on a file as the run makes it (rows left behind, columns left out, a file cut short by a
-  // stop); the returned report lists it again. Made in order with the status outputs.
+  // stop); the returned report lists it again. Made in order with the other events.
   virtual void AddNote(const std::filesystem::path& /*file*/, const std::string& /*text*/) {}
-  // The end of a run that returns its report (finished or stopped), after its last status output; a run
-  // that fails ends with its exception instead. The report is the one MergeFiles returns.
-  virtual void RunEnded(const TMergeReport& /*report*/) {}
+  // The end of a run that fails, just before its exception leaves MergeFiles (instead of RunEnded): the
+  // input that could not be merged and the output that could not be written or would replace an input,
+  // each empty when the failure was not theirs.
+  virtual void RunFailed(const std::filesystem::path& /*input*/, const std::filesystem::path& /*output*/) {}
 
   std::atomic<int32_t> StopRequested{0};  // 1 asks the run to stop before its next file
   std::atomic<int32_t> FoundCount{0};
   std::atomic<int32_t> MergedCount{0};  // not reset by a run: merging twice counts on
 };
 
+// The classic status texts, for a host that shows the run as the classic window did.
+// "正在合并第" number "个XLS文件", number one-based
+std::string MergingFileText(int32_t number);
 // "共有" FoundCount "个XLS文件 已合并" MergedCount "个"
 std::string CountLineText(int32_t found, int32_t merged);
+inline constexpr char kStoppedText[] = "已停止";  // the progress line after a run
+inline constexpr char kStartCaption[] = "开始";   // the Start/Stop caption while no run is under way
 
 // Returns the memory freed by a written output workbook to the system.
 void ReleaseFreedMemory();

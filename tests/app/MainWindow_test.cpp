@@ -517,7 +517,7 @@ void MainWindowTest::folderFieldAndXlsxBoxRescan() {
   form.RunMerge = [&](plicato::TMergeHost& host) {
     held.release();
     go.acquire();
-    host.SetButtonCaption("开始");
+    host.RunEnded({});
     return plicato::TMergeReport{};
   };
   QTemporaryDir dir;

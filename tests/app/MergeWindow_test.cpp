@@ -226,8 +226,7 @@ void MergeWindowTest::progressReachesTheEndOfAThreeFileMerge() {
     host.SetProgress(1, 3, 5000);
     held.release();
     go.acquire();
-    host.SetProgressText("已停止");
-    host.SetButtonCaption("开始");
+    host.RunEnded({});
     return plicato::TMergeReport{};
   };
   f.form->Answers.push_back(0);  // overwrite the first run's output
@@ -338,13 +337,11 @@ void MergeWindowTest::skippedFilesPasswordsAndFailureBoxes() {
     skipAsked = host.SkipUnreadable();
     first = host.AskPassword("/data/secret.xls");
     second = host.AskPassword("/data/locked.xls");
-    host.SetProgressText("已停止");
-    host.SetButtonCaption("开始");
-    host.SetCurrentFile("");
     plicato::TMergeReport report;
     report.skipped = {{"/data/locked.xls", "Invalid password", plicato::ekWrongPassword},
                       {"/data/broken.xls", "Bad record\rin file", plicato::ekDamaged}};
     report.notes = {{"/data/wide.xlsx", "columns past the 255th were not merged"}};
+    host.RunEnded(report);
     return report;
   };
   f.form->PasswordAnswers.push_back(QStringLiteral("s3cret"));  // the second question is cancelled
@@ -593,8 +590,7 @@ struct TFakeRun {
       savePath = host.SavePath();
       options = host.Options();
       if (during) during(host);
-      host.SetProgressText("已停止");
-      host.SetButtonCaption("开始");
+      host.RunEnded(report);
       return report;
     };
   }

@@ -497,6 +497,10 @@ TEST(MergeEngine, FailuresCarryTheirKind) {
         if (report.skipped.size() == 1) kind = report.skipped[0].kind;
       } catch (const EPlicatoError& e) {
         kind = e.Kind();
+        // The host is told which file is to blame.
+        const std::array<std::string, 2> blamed = {c.input ? (dir / c.file).string() : "",
+                                                   c.input ? "" : (dir / c.out).string()};
+        EXPECT_EQ(host.failed, (std::vector<std::array<std::string, 2>>{blamed}));
       }
       EXPECT_EQ(kind, c.kind);
       if (!c.input) break;

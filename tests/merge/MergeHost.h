@@ -32,20 +32,27 @@ class TRecordingHost : public TMergeHost {
   std::vector<std::optional<std::u16string>> answers;  // given in turn when asked; then nothing
   std::vector<std::string> asked;
   std::vector<std::array<int64_t, 3>> progress;
-  std::vector<std::string> notes;  // "file name: text", as the notes were made
+  std::vector<std::string> notes;                  // "file name: text", as the notes were made
+  std::vector<std::array<std::string, 2>> failed;  // the input and the output each failed run blamed
   std::function<std::filesystem::path(const std::filesystem::path&)> sourceName;
 
   std::vector<std::filesystem::path> FileList() override { return {files.begin(), files.end()}; }
   std::filesystem::path SavePath() override { return savePath; }
   bool MarkRows() override { return mark; }
   TMergeOptions Options() override { return options; }
-  void SetProgressText(const std::string& text) override { events.push_back("progress:" + text); }
-  void SetCountText(const std::string& text) override { events.push_back("count:" + text); }
-  void SetCurrentFile(const std::string& path) override {
-    events.push_back("file:" + path);
-    if (onFileBegins && !path.empty()) onFileBegins(path);
+  // The events as the classic status outputs show them.
+  void FileBegun(int32_t index, int32_t, const std::filesystem::path& file) override {
+    events.push_back("progress:" + MergingFileText(index + 1));
+    events.push_back("file:" + file.string());
+    if (onFileBegins) onFileBegins(file.string());
   }
-  void SetButtonCaption(const std::string& text) override { events.push_back("button:" + text); }
+  void FileMerged(int32_t found, int32_t merged) override {
+    events.push_back("count:" + CountLineText(found, merged));
+  }
+  void RunEnded(const TMergeReport&) override {
+    events.insert(events.end(),
+                  {std::string("progress:") + kStoppedText, std::string("button:") + kStartCaption, "file:"});
+  }
   bool SkipUnreadable() override { return skip; }
   std::vector<std::u16string> Passwords() override { return passwords; }
   std::optional<std::u16string> AskPassword(const std::filesystem::path& file) override {
@@ -57,6 +64,9 @@ class TRecordingHost : public TMergeHost {
   }
   std::filesystem::path SourceName(const std::filesystem::path& file) override {
     return sourceName ? sourceName(file) : file;
+  }
+  void RunFailed(const std::filesystem::path& input, const std::filesystem::path& output) override {
+    failed.push_back({input.string(), output.string()});
   }
   void AddNote(const std::filesystem::path& file, const std::string& text) override {
     notes.push_back(file.filename().string() + ": " + text);
