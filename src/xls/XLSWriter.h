@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,6 +68,8 @@ class TXLSWriter {
   static int WrittenFormatIndex(const TSheet& sheet, TExcelVersion version, int formatIndex);
 
  private:
+  // A failure while one record or cell is written, named by its number.
+  static std::string WrapMessage(int number, const std::exception& failure);
   void BuildSheetList();
   void WriteGlobals();
   void WriteGlobalsEntry(int pos);
