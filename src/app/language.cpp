@@ -22,7 +22,16 @@ QString WindowLanguage() {
   return WindowLanguage(qEnvironmentVariable("PLICATO_LANG"), QLocale::system());
 }
 
+namespace {
+bool gEnglish = false;
+}  // namespace
+
+bool WindowInEnglish() {
+  return gEnglish;
+}
+
 bool InstallTranslations(const QString& language) {
+  gEnglish = language == QLatin1String("en");
   static std::vector<std::unique_ptr<QTranslator>> installed;
   for (const auto& translator : installed) QCoreApplication::removeTranslator(translator.get());
   installed.clear();

@@ -18,5 +18,8 @@ QString WindowLanguage();
 // call (none for an empty language: the source texts). False when one that should exist could not be loaded
 // (the window then shows its Chinese texts or Qt's English ones there).
 bool InstallTranslations(const QString& language);
+// Whether the English translation is installed: the window then shows the engine's own English words
+// where it has them, rather than wording their facts itself.
+bool WindowInEnglish();
 
 }  // namespace plicato

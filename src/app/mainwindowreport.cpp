@@ -100,8 +100,7 @@ void TForm1::ShowRunReport(const TMergeReport& report) {
   if (!report.notes.empty()) {
     lines << QString() << tr("合并时的说明：");
     for (const TFileNote& note : report.notes)
-      lines << QStringLiteral("  ") + path(note.file) + tr("：") +
-                   BoxLines(QString::fromStdString(note.text)).simplified();
+      lines << QStringLiteral("  ") + path(note.file) + tr("：") + RemarkOf(note);
   }
   if (!report.olderOutputs.empty()) {
     lines << QString() << tr("以下文件是以前合并留下的，不属于本次结果：");

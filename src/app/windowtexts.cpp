@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include "language.h"
+
 namespace plicato {
 
 namespace {
@@ -34,6 +36,62 @@ QString ReasonOf(TErrorKind kind) {
     default:
       return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件已损坏或格式不受支持"));
   }
+}
+
+QString RemarkOf(const TFileNote& note) {
+  const TNoteFacts& f = note.facts;
+  if (f.kind == TNoteFacts::nkNone || WindowInEnglish())
+    return BoxLines(QString::fromStdString(note.text)).simplified();
+  // Written here in Chinese, not through the translations: the English window shows the engine's words,
+  // which count in English (one row, two rows; the 255th column).
+  auto zh = [](const char* text) { return QString::fromUtf8(text); };
+  auto column = [](uint32_t number) {
+    QString name;
+    for (; number > 0; number = (number - 1) / 26) name.prepend(QChar(u'A' + (number - 1) % 26));
+    return name;
+  };
+  const QString left = (f.leftAtLeast ? zh("至少") : QString()) + QString::number(f.left);
+  QString tail;
+  if (f.leftAtLeast)
+    tail = f.unreadable.empty() ? zh("（统计被停止）")
+                                : zh("（其余部分无法读取：%1）").arg(QString::fromStdString(f.unreadable));
+  QString text;
+  switch (f.kind) {
+    case TNoteFacts::nkNone:
+      break;
+    case TNoteFacts::nkNoValues:
+      text = zh("没有合并任何行：工作表中没有数据。");
+      break;
+    case TNoteFacts::nkNoWorksheet:
+      text = zh("没有合并任何行：工作簿中没有工作表。");
+      break;
+    case TNoteFacts::nkNoDataRows:
+      text = zh("表头%1行之下没有数据行。").arg(f.rows);
+      break;
+    case TNoteFacts::nkStoppedAt:
+      text = f.rows == 0 ? zh("没有合并任何行：第%1行没有文字，合并在此停止；其后有%2行有数据未合并%3。")
+                               .arg(f.row)
+                               .arg(left, tail)
+                         : zh("第%1行没有文字，已合并其上的%2行后在此停止；从该行起有%3行有数据未合并%4。")
+                               .arg(f.row)
+                               .arg(f.rows)
+                               .arg(left, tail);
+      break;
+    case TNoteFacts::nkCutAtSplit:
+      text = zh("合并在输出文件分割处停止：本表已合并%1行，其余未合并。").arg(f.rows);
+      break;
+    case TNoteFacts::nkSheetsLeft:
+      text = zh("合并在此工作表之前停止：它和其后的工作表未合并。");
+      break;
+    case TNoteFacts::nkColumnsLeftOut:
+      text = zh("第%1列（%2列）之后的列未合并").arg(f.column).arg(column(f.column));
+      if (f.outputColumns > 0)
+        text += zh("：输出文件共%1列，前%2列用于来源列和标记列").arg(f.outputColumns).arg(f.reserved);
+      text += zh("；该表的数据一直到%1列。").arg(column(f.lastColumn));
+      break;
+  }
+  if (!f.sheet.empty()) text = zh("工作表“%1”：").arg(QString::fromStdU16String(f.sheet)) + text;
+  return text;
 }
 
 QString BoxLines(QString text) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "biff/Errors.h"
+#include "merge/MergeEngine.h"
 
 namespace plicato {
 
@@ -24,6 +25,10 @@ QString WindowText(const char* source);
 
 // Why a file could not be read, in one short line of the window's language, from the failure's kind.
 QString ReasonOf(TErrorKind kind);
+
+// A remark on a merged file (rows left behind, columns left out) in the window's language: the engine's
+// facts worded in Chinese, or the engine's own English words in an English window.
+QString RemarkOf(const TFileNote& note);
 
 // The engine's messages break lines with carriage returns; a box breaks them at '\n'.
 QString BoxLines(QString text);

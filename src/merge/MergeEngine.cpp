@@ -146,6 +146,13 @@ struct TStoredRow {
   }
 };
 
+TNoteFacts Facts(TNoteFacts::TKind kind, int64_t rows = 0) {
+  TNoteFacts facts;
+  facts.kind = kind;
+  facts.rows = rows;
+  return facts;
+}
+
 // What the run knows of the sheet being merged.
 struct TSheetState {
   int64_t taken = 0;     // rows the mode took, header rows included
@@ -196,7 +203,7 @@ class TMergeRun {
   void WriteOutput(uint32_t rows);
   EOutputError OutputFailure(const fs::path& output, const std::string& message, TErrorKind kind);
   std::string TakeBack();
-  void Note(const std::string& text);
+  void Note(const std::string& text, TNoteFacts facts);
   void FlushNotes(const fs::path& path);
   std::vector<fs::path> OlderOutputs() const;
   std::string OutputsText() const;
@@ -212,7 +219,7 @@ class TMergeRun {
   fs::path savePath_;  // resolved
   TOutputFormat format_ = ofXls;
   std::unique_ptr<TListedFiles> listed_;
-  std::vector<fs::path> list_;  // the files to merge, in order
+  std::vector<fs::path> list_;             // the files to merge, in order
   std::vector<std::u16string> passwords_;  // the host's, taken when the run starts
   std::u16string lastPassword_;            // the one that opened the last encrypted file
   // The output layout: the source column, the mark column, then the data columns moved right by shift_.
@@ -243,10 +250,10 @@ class TMergeRun {
   bool fileGaveHeader_ = false;
   bool cutShort_ = false;  // a stop request ended the file at a split
   uint32_t fileLastColumnOut_ = 0;
-  std::vector<std::string> fileNotes_;
-  std::u16string fileSource_;   // the source column's text for the file
-  std::u16string sheetSource_;  // ... for the sheet being merged
-  std::u16string sheetLabel_;   // the sheet's name where every sheet is merged, else empty
+  std::vector<TFileNote> fileNotes_;  // the current file's remarks (without the file)
+  std::u16string fileSource_;         // the source column's text for the file
+  std::u16string sheetSource_;        // ... for the sheet being merged
+  std::u16string sheetLabel_;         // the sheet's name where every sheet is merged, else empty
   std::chrono::steady_clock::time_point lastProgress_;
   int32_t filesDone_ = 0, filesTotal_ = 0;
   // The row being read, the row taken from it (data cells at the sheet's columns) and the row written.
@@ -266,7 +273,7 @@ std::unique_ptr<TInputBook> TMergeRun::OpenBook(const fs::path& path, size_t ind
   if (!opened.empty()) lastPassword_ = std::move(opened);
   ReadAhead(index);
   // By content, not by name: an .xlsx saved as .xls is still streamed, and an .xls named .xlsx read.
-  std::unique_ptr<TInputBook> book = ahead            ? MakeXlsBook(std::move(ahead))
+  std::unique_ptr<TInputBook> book = ahead             ? MakeXlsBook(std::move(ahead))
                                      : HoldsXlsx(path) ? MakeXlsxBook(path)
                                                        : MakeXlsBook(ReadXls(path));
   book->SetColumnLimit(limit_);
@@ -290,8 +297,8 @@ std::optional<std::u16string> TMergeRun::NextPassword(const fs::path& path, size
 std::unique_ptr<TXLSWorkbook> TMergeRun::ReadXls(const fs::path& path) {
   size_t next = 0;
   std::u16string opened;
-  std::unique_ptr<TXLSWorkbook> input =
-      ReadXlsWith(path, [&] { return NextPassword(path, next); }, opened);
+  std::unique_ptr<TXLSWorkbook> input = ReadXlsWith(
+      path, [&] { return NextPassword(path, next); }, opened);
   if (!opened.empty()) lastPassword_ = std::move(opened);
   return input;
 }
@@ -368,15 +375,20 @@ std::vector<size_t> TMergeRun::ChooseSheets(const TInputBook& book) const {
   return chosen;
 }
 
-void TMergeRun::Note(const std::string& text) {
-  fileNotes_.push_back(sheetLabel_.empty() ? text : "Sheet \"" + ToUtf8(sheetLabel_) + "\": " + text);
+void TMergeRun::Note(const std::string& text, TNoteFacts facts) {
+  facts.sheet = sheetLabel_;
+  TFileNote note;
+  note.text = sheetLabel_.empty() ? text : "Sheet \"" + ToUtf8(sheetLabel_) + "\": " + text;
+  note.facts = std::move(facts);
+  fileNotes_.push_back(std::move(note));
 }
 
 // The remarks on a file merged, made as it ends: in the report, and to the host as they are made.
 void TMergeRun::FlushNotes(const fs::path& path) {
-  for (std::string& text : fileNotes_) {
-    host_.AddNote(path, text);
-    report_.notes.push_back({path, std::move(text)});
+  for (TFileNote& note : fileNotes_) {
+    host_.AddNote(path, note.text);
+    note.file = path;
+    report_.notes.push_back(std::move(note));
   }
   fileNotes_.clear();
 }
@@ -670,14 +682,17 @@ void TMergeRun::MergeSheet(TInputBook& book, size_t sheet, int32_t done, int32_t
   FinishPart();
   if (headerState_ == hsCollecting) headerState_ = hsDone;
   if (cutShort_) {
-    Note("Stopped at a split after " + Rows(state.taken) + " of the sheet: the rest of it was not merged.");
+    Note("Stopped at a split after " + Rows(state.taken) + " of the sheet: the rest of it was not merged.",
+         Facts(TNoteFacts::nkCutAtSplit, state.taken));
   } else if (classic_) {
     NoteRowsLeftBehind(book, state);
   } else if (state.taken == 0) {
-    Note("Gave no rows: the sheet holds no values.");
+    Note("Gave no rows: the sheet holds no values.", Facts(TNoteFacts::nkNoValues));
   }
-  if (!cutShort_ && headerRows_ > 0 && state.taken > 0 && state.data == 0 && !headerSheet)
-    Note("Gave no rows below its " + Rows(std::min<int64_t>(state.taken, headerRows_)) + " of header.");
+  if (!cutShort_ && headerRows_ > 0 && state.taken > 0 && state.data == 0 && !headerSheet) {
+    const int64_t header = std::min<int64_t>(state.taken, headerRows_);
+    Note("Gave no rows below its " + Rows(header) + " of header.", Facts(TNoteFacts::nkNoDataRows, header));
+  }
 }
 
 // Classic mode: the rows with values the sheet holds from the row that ended its rows on, said when
@@ -685,6 +700,8 @@ void TMergeRun::MergeSheet(TInputBook& book, size_t sheet, int32_t done, int32_t
 void TMergeRun::NoteRowsLeftBehind(TInputBook& book, const TSheetState& state) {
   int64_t left = state.endHoldsValue ? 1 : 0;
   std::string incomplete;
+  TNoteFacts facts = Facts(TNoteFacts::nkStoppedAt, state.taken);
+  facts.row = state.next + 1;
   try {
     uint32_t index = 0;
     bool value = false;
@@ -692,22 +709,27 @@ void TMergeRun::NoteRowsLeftBehind(TInputBook& book, const TSheetState& state) {
       left += value ? 1 : 0;
       if (host_.StopRequested.load() == 1) {
         incomplete = " (the count was stopped)";
+        facts.leftAtLeast = true;
         break;
       }
     }
   } catch (const std::exception& e) {
     incomplete = " (the rest of the sheet could not be read: " + std::string(e.what()) + ")";
+    facts.leftAtLeast = true;
+    facts.unreadable = e.what();
   }
   const std::string count = (incomplete.empty() ? "" : "at least ") + Rows(left) + " with values";
   const std::string were = left == 1 && incomplete.empty() ? " was" : " were";
   const std::string where = "row " + std::to_string(state.next + 1) + ", which has no text";
+  facts.left = left;
   if (state.taken == 0 && left == 0 && incomplete.empty()) {
-    Note("Gave no rows: the sheet holds no values.");
+    Note("Gave no rows: the sheet holds no values.", Facts(TNoteFacts::nkNoValues));
   } else if (state.taken == 0) {
-    Note("Gave no rows: stopped at " + where + "; " + count + were + " not merged" + incomplete + ".");
+    Note("Gave no rows: stopped at " + where + "; " + count + were + " not merged" + incomplete + ".", facts);
   } else if (left > 0) {
     Note("Stopped at " + where + ", after " + Rows(state.taken) + ": " + count + " from there on" + were +
-         " not merged" + incomplete + ".");
+             " not merged" + incomplete + ".",
+         facts);
   }
 }
 
@@ -716,14 +738,15 @@ void TMergeRun::MergeFile(const fs::path& path, int32_t done, int32_t total) {
   const std::vector<size_t> sheets = ChooseSheets(*book);
   if (options_.sourceColumn) fileSource_ = FromUtf8(host_.SourceName(path).string());
   const bool every = options_.sheet.kind == TSheetChoice::scAll;
-  if (sheets.empty()) fileNotes_.push_back("Gave no rows: the workbook has no worksheet.");
+  if (sheets.empty()) Note("Gave no rows: the workbook has no worksheet.", Facts(TNoteFacts::nkNoWorksheet));
   for (size_t i = 0; i < sheets.size(); ++i) {
     const TInSheet& sheet = book->Sheets()[sheets[i]];
     sheetLabel_ = every ? sheet.name : std::u16string();
     sheetSource_ = every ? fileSource_ + u" | " + sheet.name : fileSource_;
     if (i > 0 && host_.StopRequested.load() == 1) {
       cutShort_ = true;
-      Note("Stopped before this sheet: it and the sheets after it were not merged.");
+      Note("Stopped before this sheet: it and the sheets after it were not merged.",
+           Facts(TNoteFacts::nkSheetsLeft));
       break;
     }
     MergeSheet(*book, sheets[i], done, total);
@@ -735,7 +758,14 @@ void TMergeRun::MergeFile(const fs::path& path, int32_t done, int32_t total) {
     if (fit_ < limit_)
       text += ": the output has " + std::to_string(maxColumns_) + " columns, the first " +
               std::to_string(shift_) + " for the source and mark";
-    Note(text + "; the sheet has values up to column " + ColumnName(fileLastColumnOut_) + ".");
+    TNoteFacts facts = Facts(TNoteFacts::nkColumnsLeftOut);
+    facts.column = fit_;
+    facts.lastColumn = fileLastColumnOut_;
+    if (fit_ < limit_) {
+      facts.outputColumns = maxColumns_;
+      facts.reserved = shift_;
+    }
+    Note(text + "; the sheet has values up to column " + ColumnName(fileLastColumnOut_) + ".", facts);
   }
 }
 

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "merge/MergeError.h"
@@ -114,11 +115,43 @@ inline constexpr char kStartCaption[] = "开始";   // the Start/Stop caption wh
 // Returns the memory freed by a written output workbook to the system.
 void ReleaseFreedMemory();
 
+// What a remark on a merged file says, as facts a host can put in its own words (the note's text says it
+// in English).
+struct TNoteFacts {
+  enum TKind : uint8_t {
+    nkNone,            // the text alone
+    nkNoValues,        // the sheet gave no rows: it holds no values
+    nkNoWorksheet,     // the file gave no rows: the workbook has no worksheet
+    nkNoDataRows,      // the sheet gave no rows below its `rows` rows of header
+    nkStoppedAt,       // the classic merge stopped at `row` (one-based), which has no text, after `rows`
+                       // rows; `left` rows with values from there on were not merged
+    nkCutAtSplit,      // a stop request took effect at a split, after `rows` rows of the sheet
+    nkSheetsLeft,      // a stop request came before this sheet: it and the ones after it were not merged
+    nkColumnsLeftOut,  // columns after `column` (one-based) were not merged; the sheet has values up to
+                       // `lastColumn`; `reserved` columns of the output's `outputColumns` hold the
+                       // source and mark, when they pushed data columns out
+  };
+  TKind kind = nkNone;
+  std::u16string sheet;  // the sheet's name, where every sheet of a file is merged
+  uint32_t row = 0;
+  int64_t rows = 0;
+  int64_t left = 0;
+  bool leftAtLeast = false;  // `left` is a lower bound: the count was stopped, or the rest was unreadable
+  std::string unreadable;    // why the rest of the sheet could not be read (the reader's words), or empty
+  uint32_t column = 0, lastColumn = 0, outputColumns = 0, reserved = 0;
+};
+
 // What a run reports about single files that did not end it.
 struct TFileNote {
+  TFileNote() = default;
+  TFileNote(std::filesystem::path path, std::string words, TErrorKind errorKind = ekOther,
+            TNoteFacts said = {})
+      : file(std::move(path)), text(std::move(words)), kind(errorKind), facts(std::move(said)) {}
+
   std::filesystem::path file;
   std::string text;
   TErrorKind kind = ekOther;  // of a file passed over: why it could not be read
+  TNoteFacts facts;           // of a remark on a file merged
 };
 struct TMergeReport {
   std::vector<TFileNote> skipped;  // files passed over as unreadable, with the reason

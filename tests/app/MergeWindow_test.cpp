@@ -340,7 +340,14 @@ void MergeWindowTest::skippedFilesPasswordsAndFailureBoxes() {
     plicato::TMergeReport report;
     report.skipped = {{"/data/locked.xls", "Invalid password", plicato::ekWrongPassword},
                       {"/data/broken.xls", "Bad record\rin file", plicato::ekDamaged}};
-    report.notes = {{"/data/wide.xlsx", "columns past the 255th were not merged"}};
+    plicato::TNoteFacts stopped;
+    stopped.kind = plicato::TNoteFacts::nkStoppedAt;
+    stopped.sheet = u"一月";
+    stopped.row = 13;
+    stopped.rows = 12;
+    stopped.left = 4;
+    report.notes = {{"/data/wide.xlsx", "columns past the 255th were not merged"},
+                    {"/data/jan.xls", "Sheet \"一月\": Stopped at row 13", plicato::ekOther, stopped}};
     host.RunEnded(report);
     return report;
   };
@@ -357,8 +364,11 @@ void MergeWindowTest::skippedFilesPasswordsAndFailureBoxes() {
   QVERIFY(report.report);
   QCOMPARE(report.caption, QStringLiteral("合并完成"));
   // Skipped files with their reason in the window's words, the technical text in the details.
-  for (const char* part : {"/data/locked.xls：文件有密码保护", "/data/broken.xls：文件已损坏",
-                           "/data/wide.xlsx：columns past the 255th were not merged"})
+  for (const char* part :
+       {"/data/locked.xls：文件有密码保护", "/data/broken.xls：文件已损坏",
+        "/data/wide.xlsx：columns past the 255th were not merged",
+        "/data/"
+        "jan.xls：工作表“一月”：第13行没有文字，已合并其上的12行后在此停止；从该行起有4行有数据未合并。"})
     QVERIFY2(report.text.contains(QString::fromUtf8(part)), qPrintable(report.text));
   for (const char* part : {"/data/locked.xls：Invalid password", "/data/broken.xls：Bad record in file"})
     QVERIFY2(report.details.contains(QString::fromUtf8(part)), qPrintable(report.details));

@@ -555,6 +555,13 @@ TEST(MergeEngine, StreamsXlsxSheetsOfAnyLength) {
       << report.notes[1].text;
   EXPECT_EQ(report.notes[2].file, dir / "wide.xlsx");
   EXPECT_NE(report.notes[2].text.find("up to column KN"), std::string::npos) << report.notes[2].text;
+  // The same as facts, for a window that words them itself.
+  const TNoteFacts& stopped = report.notes[0].facts;
+  EXPECT_EQ(std::tuple(stopped.kind, stopped.row, stopped.rows, stopped.left, stopped.leftAtLeast),
+            std::tuple(TNoteFacts::nkStoppedAt, 70001u, int64_t{70000}, int64_t{1}, false));
+  const TNoteFacts& wide = report.notes[2].facts;
+  EXPECT_EQ(std::tuple(wide.kind, wide.column, wide.lastColumn),
+            std::tuple(TNoteFacts::nkColumnsLeftOut, 255u, 300u));
   EXPECT_EQ(host.notes.size(), 3u) << "each said as it was made, too";
   EXPECT_EQ(report.outputs, (std::vector<fs::path>{dir / "out.xls", dir / "out-1.xls"}));
   EXPECT_EQ(report.filesMerged, 5);
