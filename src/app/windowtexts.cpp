@@ -45,11 +45,7 @@ QString RemarkOf(const TFileNote& note) {
   // Written here in Chinese, not through the translations: the English window shows the engine's words,
   // which count in English (one row, two rows; the 255th column).
   auto zh = [](const char* text) { return QString::fromUtf8(text); };
-  auto column = [](uint32_t number) {
-    QString name;
-    for (; number > 0; number = (number - 1) / 26) name.prepend(QChar(u'A' + (number - 1) % 26));
-    return name;
-  };
+  auto column = [](uint32_t number) { return QString::fromStdString(ColumnName(number)); };
   const QString left = (f.leftAtLeast ? zh("至少") : QString()) + QString::number(f.left);
   QString tail;
   if (f.leftAtLeast)

@@ -100,14 +100,6 @@ std::unique_ptr<TXLSWorkbook> ReadXlsWith(const fs::path& path,
   }
 }
 
-// The name of a one-based column as a worksheet shows it: 1 is A, 27 is AA.
-std::string ColumnName(uint32_t column) {
-  std::string name;
-  for (; column > 0; column = (column - 1) / 26)
-    name.insert(name.begin(), static_cast<char>('A' + (column - 1) % 26));
-  return name;
-}
-
 // 1st, 2nd, 3rd, 4th, ..., 11th, 12th, 13th, ..., 21st.
 std::string Ordinal(uint32_t n) {
   const uint32_t tens = n % 100, ones = n % 10;
@@ -968,6 +960,13 @@ TMergeReport TMergeRun::Run() {
 
 std::string MergingFileText(int32_t number) {
   return "正在合并第" + std::to_string(number) + "个XLS文件";
+}
+
+std::string ColumnName(uint32_t column) {
+  std::string name;
+  for (; column > 0; column = (column - 1) / 26)
+    name.insert(name.begin(), static_cast<char>('A' + (column - 1) % 26));
+  return name;
 }
 
 std::string CountLineText(int32_t found, int32_t merged) {

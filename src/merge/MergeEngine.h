@@ -112,6 +112,9 @@ std::string CountLineText(int32_t found, int32_t merged);
 inline constexpr char kStoppedText[] = "已停止";  // the progress line after a run
 inline constexpr char kStartCaption[] = "开始";   // the Start/Stop caption while no run is under way
 
+// The name of a one-based column as a worksheet shows it: 1 is A, 27 is AA.
+std::string ColumnName(uint32_t column);
+
 // Returns the memory freed by a written output workbook to the system.
 void ReleaseFreedMemory();
 

@@ -33,6 +33,7 @@ struct TBatch {
   std::vector<TOutCell> cells;  // views are set as the rows are written: chars may move until then
   std::vector<TTexts> texts;
   std::u16string chars;
+  TTexts lastFormat{};  // format, formatSize: where the last number format copied stands in chars
 
   bool Empty() const { return rows.empty(); }
   bool Full() const { return rows.size() >= kBatchRows || chars.size() >= kBatchChars; }
@@ -40,9 +41,19 @@ struct TBatch {
   void Add(uint32_t row, std::span<const TOutCell> given, uint16_t padTo) {
     rows.push_back({row, padTo, cells.size(), given.size()});
     for (const TOutCell& cell : given) {
-      texts.push_back({chars.size(), cell.text.size(), chars.size() + cell.text.size(), cell.format.size()});
+      TTexts t{chars.size(), cell.text.size(), 0, 0};
       chars.append(cell.text);
-      chars.append(cell.format);
+      // Number formats repeat from row to row: one is copied again only where it differs from the last.
+      if (!cell.format.empty()) {
+        if (std::u16string_view(chars).substr(lastFormat.format, lastFormat.formatSize) != cell.format) {
+          lastFormat.format = chars.size();
+          lastFormat.formatSize = cell.format.size();
+          chars.append(cell.format);
+        }
+        t.format = lastFormat.format;
+        t.formatSize = lastFormat.formatSize;
+      }
+      texts.push_back(t);
       cells.push_back(cell);
     }
   }
@@ -54,7 +65,8 @@ struct TBatch {
       cells[i].format = std::u16string_view(chars).substr(t.format, t.formatSize);
     }
     for (const TRow& row : rows)
-      output.PutRow(row.row, std::span<const TOutCell>(cells).subspan(row.firstCell, row.cellCount), row.padTo);
+      output.PutRow(row.row, std::span<const TOutCell>(cells).subspan(row.firstCell, row.cellCount),
+                    row.padTo);
   }
 
   void Clear() {
@@ -62,6 +74,7 @@ struct TBatch {
     cells.clear();
     texts.clear();
     chars.clear();
+    lastFormat = {};
   }
 };
 
