@@ -247,12 +247,14 @@ class TMergeRun {
   std::u16string sheetSource_;        // ... for the sheet being merged
   std::u16string sheetLabel_;         // the sheet's name where every sheet is merged, else empty
   std::chrono::steady_clock::time_point lastProgress_;
+  uint32_t rowsGiven_ = 0;  // data rows given in the run, for reading the clock now and then
   int32_t filesDone_ = 0, filesTotal_ = 0;
   // The row being read, the row taken from it (data cells at the sheet's columns) and the row written.
   TInRow row_;
   std::vector<TOutCell> taken_;
   std::vector<std::u16string> texts_;  // the classic merge's texts of numbers, by column
   std::vector<TOutCell> cells_;
+  std::span<const TOutCell> assembled_;  // the row Assemble made: cells_, or the data cells themselves
   std::u16string markText_;
   fs::path failedInput_, failedOutput_;
   // Last: destroyed first, while what a read under way was given still stands.
@@ -404,7 +406,7 @@ void TMergeRun::BeginOutput() {
                         ekOutputClash);
   }
   outputName_ = name;
-  output_ = MakeRowOutput(format_, name);
+  output_ = MakeRowOutput(format_, name, classic_);
   outputRow_ = 0;
   if (splitNumber_ > 0) {
     for (size_t i = 0; i < headers_.size(); ++i) {
@@ -418,6 +420,10 @@ void TMergeRun::BeginOutput() {
 // The row to write from the data cells taken: the source cell (on a header row, the caption on the
 // first), the mark when there is one (mark >= 0), and the data cells moved right past them.
 void TMergeRun::Assemble(std::span<const TOutCell> data, int headerIndex, bool header, int64_t mark) {
+  if (shift_ == 0) {  // no source and no mark: the data cells as they are
+    assembled_ = data;
+    return;
+  }
   cells_.clear();
   if (options_.sourceColumn) {
     if (!header) {
@@ -434,12 +440,13 @@ void TMergeRun::Assemble(std::span<const TOutCell> data, int headerIndex, bool h
     cell.column = static_cast<uint16_t>(cell.column + shift_);
     cells_.push_back(cell);
   }
+  assembled_ = cells_;
 }
 
 // Writes the assembled row as the current output's next row.
 void TMergeRun::PutRow() {
   try {
-    output_->PutRow(outputRow_, cells_, padTo_);
+    output_->PutRow(outputRow_, assembled_, padTo_);
   } catch (const EFileError& e) {
     throw OutputFailure(outputName_,
                         "The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what(),
@@ -470,6 +477,8 @@ void TMergeRun::EmitData(TSheetState& state) {
   ++partRows_;
   ++state.data;
   if (outputRow_ >= maxRows_) Split();
+  // The clock is read every 64 rows: reading it for every row cost as much as a row's cells.
+  if ((++rowsGiven_ & 63) != 0) return;
   const auto now = std::chrono::steady_clock::now();
   if (now - lastProgress_ >= kProgressInterval) {
     lastProgress_ = now;
@@ -573,15 +582,18 @@ void TMergeRun::TakeClassic() {
   for (uint32_t column = 0; column < width; ++column) {
     while (cell != row_.cells.end() && cell->column < column) ++cell;
     std::u16string_view text;
+    TTextKey key;
     if (cell != row_.cells.end() && cell->column == column && !cell->formula) {
       if (cell->kind == ikNumber) {
         texts_[column] = FromUtf8(RoundedNumberText(cell->number));
         text = texts_[column];
       } else if (cell->kind == ikText) {
         text = cell->text;
+        key = cell->textKey;
       }
     }
     taken_.push_back(TextCell(static_cast<uint16_t>(column), text));
+    taken_.back().textKey = key;
   }
 }
 
@@ -605,6 +617,7 @@ bool TMergeRun::TakeValues(bool date1904) {
       case ikText:
         if (in.text.empty()) continue;
         cell.text = in.text;
+        cell.textKey = in.textKey;
         break;
       case ikBoolean:
         cell.kind = okBoolean;

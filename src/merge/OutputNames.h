@@ -75,8 +75,10 @@ std::optional<TOutputClash> FindOutputClash(const std::filesystem::path& savePat
                                             const std::vector<std::filesystem::path>& files,
                                             int headerRows = 0, bool everySheet = false);
 
-// The output of a format at path (nothing is written before its Commit). .xls is the workbook model's;
-// .xlsx and .csv are the streaming writers'.
-std::unique_ptr<TRowOutput> MakeRowOutput(TOutputFormat format, const std::filesystem::path& path);
+// The output of a format at path (nothing is written before its Commit). .xls is the workbook model's,
+// or its records' for unpadded rows (paddedRows false: a value-mode merge); .xlsx and .csv are the
+// streaming writers'.
+std::unique_ptr<TRowOutput> MakeRowOutput(TOutputFormat format, const std::filesystem::path& path,
+                                          bool paddedRows = true);
 
 }  // namespace plicato

@@ -9,7 +9,8 @@
 
 namespace plicato {
 
-std::unique_ptr<TRowOutput> MakeRowOutput(TOutputFormat format, const std::filesystem::path& path) {
+std::unique_ptr<TRowOutput> MakeRowOutput(TOutputFormat format, const std::filesystem::path& path,
+                                          bool paddedRows) {
   switch (format) {
     case ofXlsx:
       return WriteBehind(MakeXlsxOutput(path));
@@ -18,7 +19,7 @@ std::unique_ptr<TRowOutput> MakeRowOutput(TOutputFormat format, const std::files
     case ofXls:
       break;
   }
-  return MakeXlsOutput(path);
+  return MakeXlsOutput(path, paddedRows);
 }
 
 }  // namespace plicato

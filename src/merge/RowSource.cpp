@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <deque>
 
 #include "biff/Errors.h"
@@ -21,7 +22,8 @@ constexpr uint16_t kWsBoolDialog = 0x0010;  // WSBOOL fDialog: a dialog sheet, s
 
 class TXlsBook : public TInputBook {
  public:
-  explicit TXlsBook(std::unique_ptr<TXLSWorkbook> workbook) : workbook_(std::move(workbook)) {
+  explicit TXlsBook(std::unique_ptr<TXLSWorkbook> workbook)
+      : workbook_(std::move(workbook)), serial_(++serials) {
     // The worksheets (and modules) in their order, with the chart sheets at their places among them.
     TSheets& sheets = workbook_->Sheets();
     const std::vector<TChartSheet>& charts = workbook_->ChartSheets();
@@ -55,6 +57,7 @@ class TXlsBook : public TInputBook {
   bool NextRow(TInRow& row) override {
     uint32_t stored = 0;
     if (!NextStoredRow(row.index, stored)) return false;
+    ++rowStamp_;
     row.cells.clear();
     row.lastColumnOut = 0;
     for (uint32_t column = 0; column < stored; ++column) {
@@ -103,6 +106,27 @@ class TXlsBook : public TInputBook {
     return false;
   }
 
+  // The text of a string entry, valid until the next NextRow. The texts of the entries met lately are
+  // kept by entry: the cells of a sheet mostly repeat texts met in rows before, and widening an entry's
+  // characters again for every cell was a large share of the merge's own work. An entry whose place in
+  // the cache a text of the same row holds is spelled into the column's own text instead.
+  std::u16string_view EntryText(const TSSTEntry* entry, std::u16string& own) {
+    const auto bits = reinterpret_cast<uintptr_t>(entry);
+    TEntryText& slot = entryTexts_[((bits >> 3) ^ (bits >> 15)) % entryTexts_.size()];
+    if (slot.entry != entry) {
+      if (slot.row == rowStamp_) {
+        own.clear();
+        TSST::AppendEntryText(entry, own);
+        return own;
+      }
+      slot.entry = entry;
+      slot.text.clear();
+      TSST::AppendEntryText(entry, slot.text);
+    }
+    slot.row = rowStamp_;
+    return slot.text;
+  }
+
   void Convert(const TCell& cell, TInCell& in, std::u16string& text) {
     switch (cell.kind) {
       case ckFloat:
@@ -112,9 +136,8 @@ class TXlsBook : public TInputBook {
         break;
       case ckString:
         in.kind = ikText;
-        text.clear();
-        TSST::AppendEntryText(cell.entry, text);
-        in.text = text;
+        in.text = EntryText(cell.entry, text);
+        in.textKey = TTextKey{serial_, cell.entry};
         break;
       case ckBoolean:
         in.kind = ikBoolean;
@@ -167,7 +190,11 @@ class TXlsBook : public TInputBook {
     return known.text;
   }
 
+  // Books are made on more than one thread (the next file is read ahead).
+  static inline std::atomic<uint64_t> serials{0};
+
   std::unique_ptr<TXLSWorkbook> workbook_;
+  const uint64_t serial_;  // the source of the keys of its texts: its entries
   std::vector<TInSheet> sheets_;
   std::vector<int> models_;  // per entry of sheets_: its index in the model's sheets, -1 for a chart
   TSheet* sheet_ = nullptr;
@@ -175,6 +202,13 @@ class TXlsBook : public TInputBook {
   uint32_t end_ = 0;  // one past the sheet's last row
   std::array<TCell*, kXlsColumns> cells_{};
   std::array<std::u16string, kXlsColumns> texts_;
+  struct TEntryText {
+    const TSSTEntry* entry = nullptr;
+    uint32_t row = 0;  // the rowStamp_ of the last row that used it
+    std::u16string text;
+  };
+  std::vector<TEntryText> entryTexts_ = std::vector<TEntryText>(4096);
+  uint32_t rowStamp_ = 0;  // counts the rows given
   struct TFormatText {
     bool looked = false;
     std::u16string text;

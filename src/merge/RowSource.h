@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "workbook/Cell.h"
+#include "workbook/RowOutput.h"
 
 namespace plicato {
 
@@ -33,6 +34,7 @@ struct TInCell {
   TCellError error = ceNone;   // ikError: one of the seven error values, ceNone for another (see text)
   double number = 0;           // ikNumber
   std::u16string_view text;    // ikText: the text, possibly empty; ikError: the error as written, if known
+  TTextKey textKey;            // ikText: the text's key, when the book gives one (not for formula results)
   std::u16string_view format;  // ikNumber: the number format code, empty for General
 };
 

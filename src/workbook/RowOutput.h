@@ -19,6 +19,14 @@ enum TOutputFormat : uint8_t { ofXls, ofXlsx, ofCsv };
 
 enum TOutKind : uint8_t { okText, okNumber, okBoolean, okError };
 
+// Names a text without spelling it: cells with the same key hold the same text, so an output can look
+// the text up once for all of them. source is a number no other input of the process shares (0: no key),
+// entry the input's own name for the text (its string table entry).
+struct TTextKey {
+  uint64_t source = 0;
+  const void* entry = nullptr;
+};
+
 // One cell of a row. Views point into the caller's memory and are valid during the PutRow call only.
 struct TOutCell {
   uint16_t column = 0;
@@ -27,6 +35,7 @@ struct TOutCell {
   TCellError error = ceNone;  // okError: one of the seven error values
   double number = 0;          // okNumber
   std::u16string_view text;   // okText; an empty text is a text cell in .xls, nothing in .xlsx and .csv
+  TTextKey textKey;           // okText: the text's key, when its input gives one
   // okNumber: the number format code the value is shown with ("0.00%", "yyyy\-mm\-dd"); empty for General.
   // Dates are numbers with a date format, counted in the 1900 date system.
   std::u16string_view format;

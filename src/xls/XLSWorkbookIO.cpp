@@ -30,11 +30,12 @@ void Read(TXLSWorkbook& workbook, const std::vector<uint8_t>* source) {
   workbook.FinishRead();
 }
 
-void Write(TXLSWorkbook& workbook, std::vector<uint8_t>* destination) {
+void Write(TXLSWorkbook& workbook, std::vector<uint8_t>* destination, TCellRecords* firstSheetCells) {
   if (workbook.OnProgress) workbook.OnProgress(0);
   TSheets& sheets = workbook.Sheets();
   for (int i = 0; i < sheets.Count(); ++i) workbook.OptionsDialog().CopyToSheet(sheets.Item(i).Records());
   TXLSWriter writer(workbook);
+  if (firstSheetCells) writer.SetCellRecords(0, firstSheetCells);
   writer.WriteWorkbook(destination);
   if (workbook.OnProgress) workbook.OnProgress(100);
 }
@@ -50,11 +51,15 @@ void ReadWorkbook(TXLSWorkbook& workbook, const std::vector<uint8_t>& source) {
 }
 
 void WriteWorkbook(TXLSWorkbook& workbook) {
-  Write(workbook, nullptr);
+  Write(workbook, nullptr, nullptr);
 }
 
 void WriteWorkbook(TXLSWorkbook& workbook, std::vector<uint8_t>& destination) {
-  Write(workbook, &destination);
+  Write(workbook, &destination, nullptr);
+}
+
+void WriteWorkbook(TXLSWorkbook& workbook, TCellRecords& firstSheetCells) {
+  Write(workbook, nullptr, &firstSheetCells);
 }
 
 }  // namespace plicato

@@ -8,6 +8,7 @@
 namespace plicato {
 
 class TXLSWorkbook;
+class TCellRecords;
 
 // Replaces the workbook's whole content with the file named by its Filename, or with an in-memory file
 // image. A failure passes out unchanged; the workbook then holds what was read before it (formats
@@ -19,5 +20,7 @@ void ReadWorkbook(TXLSWorkbook& workbook, const std::vector<uint8_t>& source);
 // the writer's concern.
 void WriteWorkbook(TXLSWorkbook& workbook);
 void WriteWorkbook(TXLSWorkbook& workbook, std::vector<uint8_t>& destination);
+// Writes it to its file with the first worksheet's cells given as records (see TCellRecords).
+void WriteWorkbook(TXLSWorkbook& workbook, TCellRecords& firstSheetCells);
 
 }  // namespace plicato

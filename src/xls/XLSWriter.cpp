@@ -387,11 +387,16 @@ void TXLSWriter::WriteSheet(int sheetIndex) {
 
   records.SetProtect(sheet.Protection == kAllProtectionFlags ? 0 : 1);
   TCellStorage& cells = sheet.Cells();
-  if (cells.IsEmpty()) {
+  std::optional<TCellBounds> bounds;
+  if (sheetIndex == recordsSheet_)
+    bounds = cellRecords_->Bounds();
+  else if (!cells.IsEmpty())
+    bounds = cells.CalcBounds();
+  if (!bounds) {
     records.SetDimensions(0, 0, 0, 0);
     progressRows_ = 1;
   } else {
-    const TCellBounds b = cells.CalcBounds();
+    const TCellBounds& b = *bounds;
     records.SetDimensions(static_cast<uint32_t>(b.firstRow), static_cast<uint32_t>(b.lastRow) + 1,
                           static_cast<uint16_t>(b.firstColumn), static_cast<uint16_t>(b.lastColumn + 1));
     progressRows_ = static_cast<uint32_t>(b.lastRow) + 1;
@@ -486,7 +491,10 @@ void TXLSWriter::WriteSheetEntry(TSheet& sheet, int pos) {
       break;
     case R::PH_CELLS:
       WriteRows(sheet);
-      WriteCells(sheet, xvExcel97, *stream_);
+      if (sheetIndex_ == recordsSheet_)
+        cellRecords_->WriteTo(*stream_);
+      else
+        WriteCells(sheet, xvExcel97, *stream_);
       break;
     case R::PH_SHEETEXTRAS:
       // Drawings, panes, merged cells, conditional formats, hyperlinks and validations would come

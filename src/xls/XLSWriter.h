@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "biff/BIFFRecs.h"
+#include "workbook/CellStorage.h"
 
 namespace plicato {
 
@@ -45,6 +46,19 @@ struct TBoundsheetData {
 };
 using TBoundsheetList = std::vector<TBoundsheetData>;
 
+// The cell records of a worksheet made before the write instead of a cell model (a merge's rows,
+// encoded as they came): the writer puts them at the worksheet's cell placeholder and takes the sheet's
+// dimensions from them.
+class TCellRecords {
+ public:
+  virtual ~TCellRecords() = default;
+  // The bounds of the cells, or nullopt when there are none.
+  virtual std::optional<TCellBounds> Bounds() const = 0;
+  // Appends the records, whole. Called after the SST is written: its entries' Index are the numbers the
+  // file gives them.
+  virtual void WriteTo(TXLSStream& stream) = 0;
+};
+
 class TXLSWriter {
  public:
   // The workbook must outlive the writer.
@@ -57,6 +71,12 @@ class TXLSWriter {
   // destination is given, into it (the compound document's bytes). On failure nothing is written: the
   // stream is abandoned, so an existing file of that name is left as it was.
   void WriteWorkbook(std::vector<uint8_t>* destination);
+  // The worksheet's cells come from records instead of its cell storage (which should be empty). The
+  // records must outlive the write.
+  void SetCellRecords(int sheetIndex, TCellRecords* records) {
+    recordsSheet_ = sheetIndex;
+    cellRecords_ = records;
+  }
 
   // The cell records of one worksheet (called at the worksheet's row-and-cell placeholder). A failure
   // is raised as "Error on writing record # %d" with the cell's one-based ordinal, a carriage return
@@ -102,6 +122,8 @@ class TXLSWriter {
   int32_t sheetIndex_ = 0;         // the worksheet being written
   uint32_t progressRows_ = 65536;  // rows of the worksheet being written, for progress reports
   int lastProgress_ = 0;           // the highest percentage reported
+  int recordsSheet_ = -1;          // the worksheet whose cells are cellRecords_
+  TCellRecords* cellRecords_ = nullptr;
 };
 
 }  // namespace plicato

@@ -1,22 +1,98 @@
 #include "xls/XlsRowOutput.h"
 
 #include <algorithm>
+#include <array>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "biff/CodePage.h"
+#include "biff/Coding.h"
 #include "biff/Errors.h"
+#include "biff/RK.h"
+#include "biff/XLSStream.h"
 #include "workbook/CellFormats.h"
+#include "workbook/SST.h"
 #include "workbook/XLSWorkbook.h"
 #include "xls/XLSWorkbookIO.h"
+#include "xls/XLSWriter.h"
 
 namespace plicato {
 
 namespace {
 
+namespace R = BIFFRecs;
+
 constexpr uint32_t kRows = 65536;
 constexpr uint32_t kColumns = 256;
 
+// The cell formats (XF records) a merge's numbers are shown with: the default cell format with the
+// number's format set, made once per format and kept (this holds a use of it) while the workbook lives,
+// so that its index never changes.
+class TFormatXFs {
+ public:
+  explicit TFormatXFs(TXLSWorkbook& workbook) : workbook_(workbook) {}
+
+  int Of(std::u16string_view format) {
+    if (format.empty()) return kDefaultCellFormatIndex;
+    if (format == lastFormat_) return lastIndex_;
+    auto found = indexes_.find(std::u16string(format));
+    int index = kDefaultCellFormatIndex;
+    if (found != indexes_.end()) {
+      index = found->second;
+    } else {
+      TCellFormats& formats = workbook_.CellFormats();
+      TCellFormat copy(&formats, kDefaultCellFormatIndex);
+      try {
+        copy.SetNumberFormatText(format);
+        index = formats.FindOrAddCounted(copy)->Index();
+      } catch (const EPlicatoError&) {
+        // A code the format table cannot hold (longer than 255 characters): the number shows as General.
+      }
+      indexes_.emplace(format, index);
+    }
+    lastFormat_.assign(format);
+    lastIndex_ = index;
+    return index;
+  }
+
+ private:
+  TXLSWorkbook& workbook_;
+  std::unordered_map<std::u16string, int> indexes_;
+  std::u16string lastFormat_;
+  int lastIndex_ = kDefaultCellFormatIndex;
+};
+
+// The string table entries of texts that came with a key (see TTextKey): such a text is looked up in the
+// table once while its key stays here, instead of once per cell. Direct-mapped: a key takes its slot from
+// the key there before. Every entry here is held by a cell of the output, so the cache is emptied when
+// cells go.
+class TKeyedTexts {
+ public:
+  struct TSlot {
+    TTextKey key;
+    TSSTEntry* entry = nullptr;
+    uint32_t id = 0;  // the output's own number for the entry, where it has one
+  };
+
+  const TSlot* Find(const TTextKey& key) const {
+    const TSlot& slot = slots_[SlotOf(key)];
+    return slot.entry && slot.key.source == key.source && slot.key.entry == key.entry ? &slot : nullptr;
+  }
+  void Remember(const TTextKey& key, TSSTEntry* entry, uint32_t id = 0) { slots_[SlotOf(key)] = {key, entry, id}; }
+  void Clear() { slots_.fill({}); }
+
+ private:
+  static size_t SlotOf(const TTextKey& key) {
+    const auto bits = reinterpret_cast<uintptr_t>(key.entry);
+    return ((bits >> 3) ^ (bits >> 15) ^ key.source * 0x9E3779B1u) & (kSlots - 1);
+  }
+  static constexpr size_t kSlots = 4096;
+  std::array<TSlot, kSlots> slots_{};
+};
+
+// A classic merge's padded rows: 255 cells each, put into the first worksheet of the model.
 class TXlsRowOutput : public TRowOutput {
  public:
   explicit TXlsRowOutput(const std::filesystem::path& path) : sheet_(workbook_.Sheets()[0]) {
@@ -42,6 +118,7 @@ class TXlsRowOutput : public TRowOutput {
   void PutLateCell(uint32_t row, const TOutCell& cell) override { Put(row, cell); }
   void DropRows(uint32_t fromRow) override {
     if (fromRow >= rows_) return;
+    keyed_.Clear();  // the entries it names may go with the rows
     sheet_.DeleteCells(0, kColumns - 1, static_cast<int>(fromRow), static_cast<int>(rows_ - 1));
     rows_ = fromRow;
   }
@@ -53,10 +130,14 @@ class TXlsRowOutput : public TRowOutput {
     const int r = static_cast<int>(row);
     switch (cell.kind) {
       case okText:
-        sheet_.PutText(cell.column, r, cell.text);
+        if (cell.textKey.source != 0) {
+          PutKeyedText(r, cell);
+        } else {
+          sheet_.PutText(cell.column, r, cell.text);
+        }
         break;
       case okNumber:
-        sheet_.PutFloat(cell.column, r, cell.number, FormatIndex(cell.format));
+        sheet_.PutFloat(cell.column, r, cell.number, formats_.Of(cell.format));
         break;
       case okBoolean:
         sheet_.PutBoolean(cell.column, r, cell.boolean, kDefaultCellFormatIndex);
@@ -67,43 +148,356 @@ class TXlsRowOutput : public TRowOutput {
     }
   }
 
-  // The cell format showing numbers with this number format: the default cell format with the number
-  // format set, made once per format and kept (this output holds a use of it) until the output goes.
-  int FormatIndex(std::u16string_view format) {
-    if (format.empty()) return kDefaultCellFormatIndex;
-    if (format == lastFormat_) return lastIndex_;
-    auto found = indexes_.find(std::u16string(format));
-    int index = kDefaultCellFormatIndex;
-    if (found != indexes_.end()) {
-      index = found->second;
-    } else {
-      TCellFormats& formats = workbook_.CellFormats();
-      TCellFormat copy(&formats, kDefaultCellFormatIndex);
-      try {
-        copy.SetNumberFormatText(format);
-        index = formats.FindOrAddCounted(copy)->Index();
-      } catch (const EPlicatoError&) {
-        // A code the format table cannot hold (longer than 255 characters): the number shows as General.
-      }
-      indexes_.emplace(format, index);
+  void PutKeyedText(int row, const TOutCell& cell) {
+    if (const TKeyedTexts::TSlot* known = keyed_.Find(cell.textKey)) {
+      sheet_.PutSharedString(cell.column, row, known->entry, kDefaultCellFormatIndex);
+      return;
     }
-    lastFormat_.assign(format);
-    lastIndex_ = index;
-    return index;
+    TSSTEntry* entry = workbook_.SST().AddString(cell.text);
+    try {
+      sheet_.PutCountedString(cell.column, row, entry, kDefaultCellFormatIndex);
+    } catch (...) {
+      workbook_.SST().ReleaseEntry(entry);
+      throw;
+    }
+    keyed_.Remember(cell.textKey, entry);
   }
 
   TXLSWorkbook workbook_;
   TSheet& sheet_;
   uint32_t rows_ = 0;  // one past the last row given
-  std::unordered_map<std::u16string, int> indexes_;
-  std::u16string lastFormat_;
-  int lastIndex_ = kDefaultCellFormatIndex;
+  TFormatXFs formats_{workbook_};
+  TKeyedTexts keyed_;
+};
+
+// A value-mode merge's rows: few cells a row, no padding. Each row is encoded into its cell records as it
+// comes, so no cell model is built (a model costs some 700 bytes for a row of 20 cells, its records under
+// 300, and writing it is a second pass over every cell); the records wait in memory until Commit writes
+// them after the workbook's globals. A text record holds the output's own number for its entry until
+// then, since an entry's number in the file is given out only as the SST is written. (A classic merge's
+// rows stay with the model, whose bytes its outputs have always had.)
+class TXlsRecordOutput : public TRowOutput, private TCellRecords {
+ public:
+  explicit TXlsRecordOutput(const std::filesystem::path& path) : sst_(workbook_.SST()) {
+    workbook_.Filename = FileNameFromPath(path);
+  }
+
+  uint32_t MaxRows() const override { return kRows; }
+  uint32_t MaxColumns() const override { return kColumns; }
+
+  void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t padTo) override {
+    if (row >= kRows || (!rows_.empty() && row <= rows_.back().row))
+      throw EXLSError(FormatMessage("[int] Row %u given out of order", row));
+    scratch_.size = 0;
+    try {
+      int first = cells.empty() ? -1 : cells.front().column;
+      int last = -1;
+      for (const TOutCell& cell : cells) {
+        Encode(row, cell, scratch_);
+        last = cell.column;
+      }
+      FlushNumbers(scratch_);
+      const int end = std::min<int>(padTo, kColumns);
+      if (last + 1 < end) {
+        const uint32_t id = IdOf(sst_.AddEmptyStrings(end - last - 1));
+        for (int column = last + 1; column < end; ++column)
+          LabelSst(scratch_, row, static_cast<uint32_t>(column), id);
+        if (first < 0) first = last + 1;
+        last = end - 1;
+      }
+      TRowSpan span{row};
+      if (last >= 0) {
+        span.firstColumn = static_cast<uint16_t>(first);
+        span.lastColumn = static_cast<uint16_t>(last);
+      }
+      Store(span);
+    } catch (...) {
+      numbers_.clear();
+      ReleaseTexts(scratch_.begin(), scratch_.end());
+      throw;
+    }
+  }
+
+  bool Revisable() const override { return true; }
+
+  void PutLateCell(uint32_t row, const TOutCell& cell) override {
+    scratch_.size = 0;
+    try {
+      Encode(row, cell, scratch_);
+      FlushNumbers(scratch_);
+      lates_.push_back({row, cell.column, {scratch_.begin(), scratch_.end()}});
+    } catch (...) {
+      numbers_.clear();
+      ReleaseTexts(scratch_.begin(), scratch_.end());
+      throw;
+    }
+  }
+
+  void DropRows(uint32_t fromRow) override {
+    keyed_.Clear();  // the entries it names may go with the rows
+    auto first = std::lower_bound(rows_.begin(), rows_.end(), fromRow,
+                                  [](const TRowSpan& span, uint32_t r) { return span.row < r; });
+    if (first != rows_.end()) {
+      for (auto span = first; span != rows_.end(); ++span) {
+        const uint8_t* data = chunks_[span->chunk].data();
+        ReleaseTexts(data + span->begin, data + span->end);
+      }
+      chunks_.resize(first->chunk + 1);
+      chunks_.back().resize(first->begin);
+      rows_.erase(first, rows_.end());
+    }
+    std::erase_if(lates_, [&](TLateCell& late) {
+      if (late.row < fromRow) return false;
+      ReleaseTexts(late.record.data(), late.record.data() + late.record.size());
+      return true;
+    });
+  }
+
+  void Commit() override { WriteWorkbook(workbook_, *this); }
+
+ private:
+  // The records of one row given: bytes [begin, end) of a chunk.
+  struct TRowSpan {
+    uint32_t row;
+    uint16_t firstColumn = UINT16_MAX;  // UINT16_MAX: a row without cells
+    uint16_t lastColumn = 0;
+    uint32_t chunk = 0;
+    uint32_t begin = 0;
+    uint32_t end = 0;
+  };
+  // A cell added to a row given before.
+  struct TLateCell {
+    uint32_t row;
+    uint16_t column;
+    std::vector<uint8_t> record;
+  };
+  struct TRKCell {
+    uint16_t xf;
+    uint32_t rk;
+  };
+
+  static constexpr size_t kChunkSize = 1 << 20;
+  static constexpr uint32_t kFirstField = kRecordHeaderSize;  // a cell record's row, column, XF, value
+
+  // The records of one row, built in place: a row of 256 cells takes at most 256 NUMBER records.
+  struct TRowRecords {
+    uint8_t bytes[256 * 18];
+    size_t size = 0;
+    const uint8_t* begin() const { return bytes; }
+    const uint8_t* end() const { return bytes + size; }
+  };
+
+  static uint8_t* Open(TRowRecords& out, uint16_t id, uint16_t length) {
+    uint8_t* p = out.bytes + out.size;
+    out.size += kRecordHeaderSize + length;
+    EncodeFixed16(p, id);
+    EncodeFixed16(p + 2, length);
+    return p + kRecordHeaderSize;
+  }
+  static uint8_t* Cell(TRowRecords& out, uint16_t id, uint16_t length, uint32_t row, uint32_t column,
+                       uint16_t xf) {
+    uint8_t* p = Open(out, id, length);
+    EncodeFixed16(p, static_cast<uint16_t>(row));
+    EncodeFixed16(p + 2, static_cast<uint16_t>(column));
+    EncodeFixed16(p + 4, xf);
+    return p;
+  }
+  // A text record holding the output's number for its entry, replaced by the entry's SST number at Commit.
+  static void LabelSst(TRowRecords& out, uint32_t row, uint32_t column, uint32_t id) {
+    EncodeFixed32(Cell(out, R::LABELSST, 10, row, column, kDefaultCellFormatIndex) + 6, id);
+  }
+
+  void Encode(uint32_t row, const TOutCell& cell, TRowRecords& out) {
+    if (cell.column >= kColumns)
+      throw EXLSError(FormatMessage("Invalid cell position %d:%d", cell.column, static_cast<int>(row)));
+    if (cell.kind == okNumber) {
+      const auto xf = static_cast<uint16_t>(formats_.Of(cell.format));
+      if (const std::optional<uint32_t> rk = EncodeRK(cell.number)) {
+        if (!numbers_.empty() && cell.column != numbersFirst_ + numbers_.size()) FlushNumbers(out);
+        if (numbers_.empty()) {
+          numbersFirst_ = cell.column;
+          numbersRow_ = row;
+        }
+        numbers_.push_back({xf, *rk});
+        return;
+      }
+      FlushNumbers(out);
+      EncodeDouble(Cell(out, R::NUMBER, 14, row, cell.column, xf) + 6, cell.number);
+      return;
+    }
+    FlushNumbers(out);
+    if (cell.kind == okText) {
+      const uint32_t id = TextId(cell);
+      try {
+        LabelSst(out, row, cell.column, id);
+      } catch (...) {
+        Release(id);
+        throw;
+      }
+      return;
+    }
+    // BOOLERR: the value (a boolean, or an error's code) and whether it is an error.
+    uint8_t* p = Cell(out, R::BOOLERR, 8, row, cell.column, kDefaultCellFormatIndex);
+    p[6] = cell.kind == okBoolean ? (cell.boolean ? 1 : 0) : BiffFromError(cell.error);
+    p[7] = cell.kind == okError ? 1 : 0;
+  }
+
+  // Numbers with an RK form in consecutive columns go out as one RK or MULRK record.
+  void FlushNumbers(TRowRecords& out) {
+    if (numbers_.empty()) return;
+    if (numbers_.size() == 1) {
+      EncodeFixed32(Cell(out, R::RK, 10, numbersRow_, numbersFirst_, numbers_[0].xf) + 6, numbers_[0].rk);
+    } else {
+      const auto count = static_cast<uint16_t>(numbers_.size());
+      uint8_t* p = Open(out, R::MULRK, static_cast<uint16_t>(6 + 6 * count));
+      EncodeFixed16(p, static_cast<uint16_t>(numbersRow_));
+      EncodeFixed16(p + 2, static_cast<uint16_t>(numbersFirst_));
+      p += 4;
+      for (const TRKCell& number : numbers_) {
+        EncodeFixed16(p, number.xf);
+        EncodeFixed32(p + 2, number.rk);
+        p += 6;
+      }
+      EncodeFixed16(p, static_cast<uint16_t>(numbersFirst_ + count - 1));
+    }
+    numbers_.clear();
+  }
+
+  // The output's number for the entry of the cell's text, with one more reference to the entry.
+  uint32_t TextId(const TOutCell& cell) {
+    if (cell.textKey.source != 0) {
+      if (const TKeyedTexts::TSlot* known = keyed_.Find(cell.textKey)) {
+        sst_.AddReference(known->entry);
+        return known->id;
+      }
+    }
+    TSSTEntry* entry = sst_.AddString(cell.text);
+    uint32_t id = 0;
+    try {
+      id = IdOf(entry);
+    } catch (...) {
+      sst_.ReleaseEntry(entry);
+      throw;
+    }
+    if (cell.textKey.source != 0) keyed_.Remember(cell.textKey, entry, id);
+    return id;
+  }
+  uint32_t IdOf(TSSTEntry* entry) {
+    const auto [at, added] = ids_.try_emplace(entry, static_cast<uint32_t>(entries_.size()));
+    if (added) {
+      try {
+        entries_.push_back(entry);
+      } catch (...) {
+        ids_.erase(at);
+        throw;
+      }
+    }
+    return at->second;
+  }
+  // Gives back the reference of one text record; an entry no cell holds any more leaves the table.
+  void Release(uint32_t id) {
+    TSSTEntry* entry = entries_[id];
+    if (sst_.ReleaseEntry(entry)) {
+      ids_.erase(entry);
+      entries_[id] = nullptr;
+    }
+  }
+  void ReleaseTexts(const uint8_t* p, const uint8_t* end) {
+    for (; p < end; p += kRecordHeaderSize + DecodeFixed16(p + 2))
+      if (DecodeFixed16(p) == R::LABELSST) Release(DecodeFixed32(p + kFirstField + 6));
+  }
+
+  void Store(TRowSpan& span) {
+    if (chunks_.empty() || chunks_.back().size() + scratch_.size > chunks_.back().capacity())
+      chunks_.emplace_back().reserve(kChunkSize);
+    std::vector<uint8_t>& chunk = chunks_.back();
+    span.chunk = static_cast<uint32_t>(chunks_.size() - 1);
+    span.begin = static_cast<uint32_t>(chunk.size());
+    span.end = static_cast<uint32_t>(span.begin + scratch_.size);
+    chunk.insert(chunk.end(), scratch_.begin(), scratch_.end());
+    try {
+      rows_.push_back(span);
+    } catch (...) {
+      chunk.resize(span.begin);
+      throw;
+    }
+  }
+
+  std::optional<TCellBounds> Bounds() const override {
+    std::optional<TCellBounds> bounds;
+    auto take = [&](uint32_t row, int32_t first, int32_t last) {
+      const auto r = static_cast<int32_t>(row);
+      if (!bounds) bounds = TCellBounds{first, last, r, r};
+      bounds->firstColumn = std::min(bounds->firstColumn, first);
+      bounds->lastColumn = std::max(bounds->lastColumn, last);
+      bounds->firstRow = std::min(bounds->firstRow, r);
+      bounds->lastRow = std::max(bounds->lastRow, r);
+    };
+    for (const TRowSpan& span : rows_)
+      if (span.firstColumn != UINT16_MAX) take(span.row, span.firstColumn, span.lastColumn);
+    for (const TLateCell& late : lates_) take(late.row, late.column, late.column);
+    return bounds;
+  }
+
+  // The records in row order, each late cell among its row's records by column, every text record
+  // given its entry's SST number.
+  void WriteTo(TXLSStream& stream) override {
+    std::stable_sort(lates_.begin(), lates_.end(), [](const TLateCell& a, const TLateCell& b) {
+      return a.row != b.row ? a.row < b.row : a.column < b.column;
+    });
+    auto number = [&](uint8_t* p, const uint8_t* end) {
+      for (; p < end; p += kRecordHeaderSize + DecodeFixed16(p + 2))
+        if (DecodeFixed16(p) == R::LABELSST)
+          EncodeFixed32(p + kFirstField + 6, entries_[DecodeFixed32(p + kFirstField + 6)]->Index);
+    };
+    auto writeLate = [&](TLateCell& late) {
+      number(late.record.data(), late.record.data() + late.record.size());
+      stream.AppendRecords(late.record.data(), late.record.size());
+    };
+    size_t late = 0;
+    for (const TRowSpan& span : rows_) {
+      while (late < lates_.size() && lates_[late].row < span.row) writeLate(lates_[late++]);
+      uint8_t* const begin = chunks_[span.chunk].data() + span.begin;
+      uint8_t* const end = chunks_[span.chunk].data() + span.end;
+      number(begin, end);
+      // A late cell goes before the first record of a later column (it never falls inside a run of
+      // numbers: those hold a cell in every column they span).
+      uint8_t* from = begin;
+      for (uint8_t* p = begin; p < end && late < lates_.size() && lates_[late].row == span.row;
+           p += kRecordHeaderSize + DecodeFixed16(p + 2)) {
+        while (late < lates_.size() && lates_[late].row == span.row &&
+               lates_[late].column < DecodeFixed16(p + kFirstField + 2)) {
+          stream.AppendRecords(from, static_cast<size_t>(p - from));
+          from = p;
+          writeLate(lates_[late++]);
+        }
+      }
+      stream.AppendRecords(from, static_cast<size_t>(end - from));
+      while (late < lates_.size() && lates_[late].row == span.row) writeLate(lates_[late++]);
+    }
+    while (late < lates_.size()) writeLate(lates_[late++]);
+  }
+
+  TXLSWorkbook workbook_;
+  TSST& sst_;
+  TFormatXFs formats_{workbook_};
+  TKeyedTexts keyed_;
+  std::unordered_map<TSSTEntry*, uint32_t> ids_;  // the output's number of each entry its texts hold
+  std::vector<TSSTEntry*> entries_;                // by that number; null for an entry gone
+  std::vector<std::vector<uint8_t>> chunks_;       // the rows' records, a row never split between two
+  std::vector<TRowSpan> rows_;
+  std::vector<TLateCell> lates_;
+  TRowRecords scratch_;           // the records of the row being given
+  std::vector<TRKCell> numbers_;  // a run of RK numbers not yet written
+  uint32_t numbersFirst_ = 0;
+  uint32_t numbersRow_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<TRowOutput> MakeXlsOutput(const std::filesystem::path& path) {
-  return std::make_unique<TXlsRowOutput>(path);
+std::unique_ptr<TRowOutput> MakeXlsOutput(const std::filesystem::path& path, bool paddedRows) {
+  if (paddedRows) return std::make_unique<TXlsRowOutput>(path);
+  return std::make_unique<TXlsRecordOutput>(path);
 }
 
 }  // namespace plicato
