@@ -603,10 +603,19 @@ bool TMergeRun::TakeValues(bool date1904) {
   bool value = row_.lastColumnOut != 0;
   uint32_t out = row_.lastColumnOut;
   for (const TInCell& in : row_.cells) {
-    TOutCell cell = TextCell(in.column, {});
+    const bool holdsValue = in.kind == ikText    ? !in.text.empty()
+                            : in.kind == ikError ? in.error != ceNone || !in.text.empty()
+                                                 : in.kind != ikBlank;
+    if (!holdsValue) continue;
+    value = true;
+    if (in.column >= fit_) {
+      out = std::max<uint32_t>(out, in.column + 1u);
+      continue;
+    }
+    // Built in place: a cell built aside and copied in stalled on every copy.
+    TOutCell& cell = taken_.emplace_back();
+    cell.column = in.column;
     switch (in.kind) {
-      case ikBlank:
-        continue;
       case ikNumber:
         cell.kind = okNumber;
         cell.number = in.number;
@@ -615,7 +624,6 @@ bool TMergeRun::TakeValues(bool date1904) {
         if (date1904 && !in.format.empty() && IsDateFormat(in.format)) cell.number += kDays1900To1904;
         break;
       case ikText:
-        if (in.text.empty()) continue;
         cell.text = in.text;
         cell.textKey = in.textKey;
         break;
@@ -627,18 +635,12 @@ bool TMergeRun::TakeValues(bool date1904) {
         if (in.error != ceNone) {
           cell.kind = okError;
           cell.error = in.error;
-        } else if (!in.text.empty()) {
-          cell.text = in.text;  // an error value no .xls file knows: as its text
         } else {
-          continue;
+          cell.text = in.text;  // an error value no .xls file knows: as its text
         }
         break;
-    }
-    value = true;
-    if (in.column < fit_) {
-      taken_.push_back(cell);
-    } else {
-      out = std::max<uint32_t>(out, in.column + 1u);
+      case ikBlank:
+        break;
     }
   }
   if (value && out > 0) fileLastColumnOut_ = std::max(fileLastColumnOut_, out);

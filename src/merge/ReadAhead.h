@@ -4,11 +4,13 @@
 // file's rows, and a folder of many files merges in about the time of the slower of the two.
 #pragma once
 
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace plicato {
 
@@ -24,8 +26,9 @@ class TReadAhead {
   TReadAhead& operator=(const TReadAhead&) = delete;
   ~TReadAhead();  // waits for a read under way, and drops its workbook
 
-  // Starts reading path with read, on a thread of its own, unless a read is under way. Nothing is
-  // started when no thread can be had: the file is then read in its turn.
+  // Starts reading path with read on the reading thread (made by the first call, and kept for the run's
+  // later files), unless a read is under way. Nothing is started when no thread can be had: the file is
+  // then read in its turn.
   void Start(const std::filesystem::path& path, TRead read);
   // The workbook read ahead for path, waiting for the read to end; null when none was started for path
   // or the read failed. A failed read is not reported from here: the file is read again in its turn, so
@@ -33,12 +36,19 @@ class TReadAhead {
   std::unique_ptr<TXLSWorkbook> Take(const std::filesystem::path& path, std::u16string& opened);
 
  private:
-  struct TDone {
-    std::unique_ptr<TXLSWorkbook> workbook;
-    std::u16string opened;
-  };
+  void Work();
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::thread thread_;
+  bool quit_ = false;
+  // The read started last: its path, the read until the thread takes it, and once it has ended its result.
+  bool started_ = false;  // and not taken yet
+  bool ended_ = false;
   std::filesystem::path path_;
-  std::future<TDone> result_;
+  TRead read_;
+  std::unique_ptr<TXLSWorkbook> workbook_;
+  std::u16string opened_;
 };
 
 }  // namespace plicato

@@ -203,11 +203,16 @@ void TXLSReader::ReadWorkbook(const std::vector<uint8_t>* source) {
   if (workbook_.OnProgress) workbook_.OnProgress(100);
 }
 
+// The strings from which a file's string table is looked ahead into (see LookAhead): a smaller table's
+// file index (16 bytes a string) stays in the cache anyway.
+constexpr size_t kLookAheadStrings = 16384;
+
 void TXLSReader::ReadRecords() {
   ahead_ = 0;
   for (;;) {
-    // Only a stream in clear can be looked into, and only a read string table gives anything to fetch.
-    const bool lookAhead = !stream_.Decrypting() && workbook_.SST().FileIndexCount() > 0;
+    // Only a stream in clear can be looked into, and only a string table too large to stay in the cache
+    // gives anything worth fetching.
+    const bool lookAhead = !stream_.Decrypting() && workbook_.SST().FileIndexCount() > kLookAheadStrings;
     recordOffset_ = stream_.Position();
     if (stream_.ReadHeader(header_) < kRecordHeaderSize) break;
     if (workbook_.Aborted) return;  // the workbook keeps what was read
@@ -285,7 +290,7 @@ void TXLSReader::KeepRaw() {
 }
 
 // Cells name the strings of the table in no particular order (our own files write the table in hash
-// order), so the file index entry of a LABELSST record is seldom in the cache, and waiting for it costs
+// order), so the file index entry of a LABELSST record of a large table is seldom in the cache, and waiting for it costs
 // more than the rest of the cell. A cursor kept a few records ahead of the one being read has the table
 // fetch the entries of the LABELSST records it passes; it moves one record per record read, and starts
 // again from the current record when the reader has passed it (after a seek or a read-ahead).
