@@ -563,9 +563,21 @@ void TXLSStream::HandOn() {
   TWriteState& w = *write_;
   if (w.failure) std::rethrow_exception(w.failure);
   if (w.used == 0) return;
+  if (w.encrypt) {
+    try {
+      w.cipher.Encrypt(key_, w.buffer.get(), w.used, w.handedOn);
+    } catch (...) {
+      w.failure = std::current_exception();
+      throw;
+    }
+  }
+  HandOnBytes(std::span<const uint8_t>(w.buffer.get(), w.used));
+  w.used = 0;
+}
+
+void TXLSStream::HandOnBytes(std::span<const uint8_t> bytes) {
+  TWriteState& w = *write_;
   try {
-    if (w.encrypt) w.cipher.Encrypt(key_, w.buffer.get(), w.used, w.handedOn);
-    const std::span<const uint8_t> bytes(w.buffer.get(), w.used);
     if (w.document)
       w.document->AppendLeading(bytes);
     else
@@ -574,12 +586,18 @@ void TXLSStream::HandOn() {
     w.failure = std::current_exception();
     throw;
   }
-  w.handedOn += w.used;
-  w.used = 0;
+  w.handedOn += bytes.size();
 }
 
 void TXLSStream::AppendBytes(const uint8_t* bytes, size_t count) {
   TWriteState& w = *write_;
+  // A buffer's worth or more of bytes in clear goes out from where it is, without a copy.
+  if (count >= kWriteBufferSize && !w.encrypt) {
+    HandOn();
+    HandOnBytes(std::span<const uint8_t>(bytes, count));
+    written_ += count;
+    return;
+  }
   while (count > 0) {
     if (w.used == kWriteBufferSize) HandOn();
     const size_t piece = std::min(count, kWriteBufferSize - w.used);

@@ -216,6 +216,8 @@ class TXLSStream {
   void RequireWriting() const;
   void AppendBytes(const uint8_t* bytes, size_t count);
   void HandOn();
+  // Hands bytes on to the document or output, after those handed on before; the buffer must be empty.
+  void HandOnBytes(std::span<const uint8_t> bytes);
   void FinishWriting();
 
   TExtraObjects* extras_ = nullptr;

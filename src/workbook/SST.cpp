@@ -602,7 +602,12 @@ void TSST::WriteSST(TXLSStream& stream) {
   PutFixed32(out.Body(), static_cast<uint32_t>(totalRefCount_));
   PutFixed32(out.Body(), static_cast<uint32_t>(count));  // every entry is written once
   uint32_t written = 0;
-  TrieTraverse([&](TSSTEntry* entry) { WriteEntry(out, entry, written++); });
+  if (writeOrder_) {
+    if (writeOrder_->size() != count) throw EXLSError("[int] The SST's write order does not hold every entry");
+    for (TSSTEntry* entry : *writeOrder_) WriteEntry(out, entry, written++);
+  } else {
+    TrieTraverse([&](TSSTEntry* entry) { WriteEntry(out, entry, written++); });
+  }
   out.Finish();
 
   extSST_.Write(stream);

@@ -174,6 +174,10 @@ class TSST : public TSSTHashTrie {
   void ReadSST(TXLSStream& stream, uint32_t dataLength);
   // Writes SST, its CONTINUE records and EXTSST; every entry's Index becomes its number in this SST.
   void WriteSST(TXLSStream& stream);
+  // Has WriteSST write the entries in this order instead of the trie's, so that their numbers are known
+  // before the write: order must hold every entry of the table once, and outlive the write. Null for
+  // the trie's order.
+  void SetWriteOrder(const std::vector<TSSTEntry*>* order) { writeOrder_ = order; }
 
   void Clear();
   void DestroyItem(TSSTEntry* entry) override;  // also forgets the empty text's entry when it goes
@@ -264,6 +268,7 @@ class TSST : public TSSTHashTrie {
   uint32_t declaredCount_ = 0;
   TExtSST extSST_;
   int32_t totalRefCount_ = 0;
+  const std::vector<TSSTEntry*>* writeOrder_ = nullptr;
   // The plain 8-bit entry of the empty text while the trie holds it, else null. Most cells of a merge
   // output hold the empty text: adding it needs neither a hash nor a walk of the trie. The entry stays
   // in the trie like any other, so the written table is the same.

@@ -253,7 +253,12 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
     });
   }
 
-  void Commit() override { WriteWorkbook(workbook_, *this); }
+  void Commit() override {
+    // While no entry has gone, the output's numbers are the entries' places in entries_: the SST is
+    // written in that order, and the text records already hold their numbers.
+    sst_.SetWriteOrder(gone_ == 0 ? &entries_ : nullptr);
+    WriteWorkbook(workbook_, *this);
+  }
 
  private:
   // The records of one row given: bytes [begin, end) of a chunk.
@@ -400,6 +405,7 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
     if (sst_.ReleaseEntry(entry)) {
       ids_.erase(entry);
       entries_[id] = nullptr;
+      ++gone_;
     }
   }
   void ReleaseTexts(const uint8_t* p, const uint8_t* end) {
@@ -439,18 +445,36 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
     return bounds;
   }
 
-  // The records in row order, each late cell among its row's records by column, every text record
-  // given its entry's SST number.
+  // The records in row order, each late cell among its row's records by column, and every text record
+  // holding its entry's SST number: the numbers the output gave, when the SST is written in their order,
+  // else the numbers the SST gave, written over them. Runs of whole rows go out in one piece.
   void WriteTo(TXLSStream& stream) override {
     std::stable_sort(lates_.begin(), lates_.end(), [](const TLateCell& a, const TLateCell& b) {
       return a.row != b.row ? a.row < b.row : a.column < b.column;
     });
+    const bool numbered = gone_ == 0;
     auto number = [&](uint8_t* p, const uint8_t* end) {
+      if (numbered) return;
       for (; p < end; p += kRecordHeaderSize + DecodeFixed16(p + 2))
         if (DecodeFixed16(p) == R::LABELSST)
           EncodeFixed32(p + kFirstField + 6, entries_[DecodeFixed32(p + kFirstField + 6)]->Index);
     };
+    const uint8_t* pending = nullptr;
+    const uint8_t* pendingEnd = nullptr;
+    auto flush = [&] {
+      if (pending != pendingEnd) stream.AppendRecords(pending, static_cast<size_t>(pendingEnd - pending));
+      pending = pendingEnd = nullptr;
+    };
+    auto append = [&](const uint8_t* from, const uint8_t* to) {
+      if (from == to) return;
+      if (from != pendingEnd) {
+        flush();
+        pending = from;
+      }
+      pendingEnd = to;
+    };
     auto writeLate = [&](TLateCell& late) {
+      flush();
       number(late.record.data(), late.record.data() + late.record.size());
       stream.AppendRecords(late.record.data(), late.record.size());
     };
@@ -467,15 +491,16 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
            p += kRecordHeaderSize + DecodeFixed16(p + 2)) {
         while (late < lates_.size() && lates_[late].row == span.row &&
                lates_[late].column < DecodeFixed16(p + kFirstField + 2)) {
-          stream.AppendRecords(from, static_cast<size_t>(p - from));
+          append(from, p);
           from = p;
           writeLate(lates_[late++]);
         }
       }
-      stream.AppendRecords(from, static_cast<size_t>(end - from));
+      append(from, end);
       while (late < lates_.size() && lates_[late].row == span.row) writeLate(lates_[late++]);
     }
     while (late < lates_.size()) writeLate(lates_[late++]);
+    flush();
   }
 
   TXLSWorkbook workbook_;
@@ -484,6 +509,7 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
   TKeyedTexts keyed_;
   std::unordered_map<TSSTEntry*, uint32_t> ids_;  // the output's number of each entry its texts hold
   std::vector<TSSTEntry*> entries_;                // by that number; null for an entry gone
+  size_t gone_ = 0;                                 // entries gone
   std::vector<std::vector<uint8_t>> chunks_;       // the rows' records, a row never split between two
   std::vector<TRowSpan> rows_;
   std::vector<TLateCell> lates_;

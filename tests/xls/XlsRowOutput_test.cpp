@@ -81,6 +81,17 @@ TEST(XlsRowOutput, BothFormsGiveTheSameCells) {
          out.PutLateCell(3, Text(2, u"mark 1"));
          out.DropRows(9);  // nothing from there on
        }},
+      {"rows enough to go out in pieces larger than the stream's buffer, a late cell among them",
+       [&](TRowOutput& out) {
+         for (uint32_t r = 0; r < 40000; ++r) {
+           TOutCell row[] = {Text(0, a, 7, &keys[0]), Text(1, b), {}};
+           row[2].column = 2;
+           row[2].kind = okNumber;
+           row[2].number = r * 0.5;
+           out.PutRow(r, row);
+         }
+         out.PutLateCell(20000, Text(3, u"late"));
+       }},
   };
   for (const auto& [name, run] : runs) {
     SCOPED_TRACE(name);
