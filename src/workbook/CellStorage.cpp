@@ -5,11 +5,8 @@
 #include <cstring>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "workbook/CellFormats.h"
+#include "workbook/LargeChunks.h"
 
 namespace plicato {
 
@@ -19,29 +16,6 @@ namespace {
 constexpr size_t kFirstChunkSize = 4 << 10;
 constexpr size_t kMaxChunkSize = 32 << 20;
 
-#if defined(__linux__)
-// From this size on a chunk is mapped on its own: fresh pages are zero already (calloc of memory the
-// heap has used before would clear it a second time), large pages can back it, and ClearAll gives it
-// straight back to the system.
-constexpr size_t kLargePageSize = 2 << 20;
-
-uint8_t* MapChunk(size_t size) {
-  // Over-allocated by one large page so that the chunk can start on a large-page boundary.
-  const size_t span = size + kLargePageSize;
-  void* p = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  const auto start = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t aligned = (start + kLargePageSize - 1) & ~(uintptr_t{kLargePageSize} - 1);
-  if (aligned > start) ::munmap(p, aligned - start);
-  const uintptr_t end = start + span;
-  if (end > aligned + size) ::munmap(reinterpret_cast<void*>(aligned + size), end - (aligned + size));
-#if defined(MADV_HUGEPAGE)
-  // A full sheet faults in a few hundred large pages instead of tens of thousands of small ones.
-  ::madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
-#endif
-  return reinterpret_cast<uint8_t*>(aligned);
-}
-#endif
 }  // namespace
 
 TCellStorage::TCellStorage(TCellFormats* formats) : formats_(formats) {}
@@ -59,17 +33,7 @@ T* TCellStorage::NewBlock() {
   if (chunks.empty() || arena_->used + size > chunks.back().size) {
     const size_t next = chunks.empty() ? kFirstChunkSize : std::min(chunks.back().size * 2, kMaxChunkSize);
     const size_t chunkSize = std::max(size, next);
-    TChunk chunk{nullptr, chunkSize, false};
-#if defined(__linux__)
-    if (chunkSize >= kLargePageSize) {
-      chunk.data = MapChunk(chunkSize);
-      chunk.mapped = true;
-    }
-#endif
-    if (!chunk.data) {
-      chunk.data = static_cast<uint8_t*>(std::calloc(1, chunkSize));
-      if (!chunk.data) throw std::bad_alloc();
-    }
+    TChunk chunk{AllocateChunk(chunkSize), chunkSize};
     try {
       chunks.push_back(chunk);
     } catch (...) {
@@ -89,13 +53,7 @@ TCellStorage::TArena::~TArena() {
 }
 
 void TCellStorage::ReleaseChunk(const TChunk& chunk) {
-#if defined(__linux__)
-  if (chunk.mapped) {
-    ::munmap(chunk.data, chunk.size);
-    return;
-  }
-#endif
-  std::free(chunk.data);
+  FreeChunk(chunk.data, chunk.size);
 }
 
 TCellStorage::Level3* TCellStorage::Row(uint32_t row, bool create) {

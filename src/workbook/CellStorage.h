@@ -171,7 +171,6 @@ class TCellStorage {
   struct TChunk {
     uint8_t* data;
     size_t size;
-    bool mapped;
   };
   struct TArena {
     ~TArena();

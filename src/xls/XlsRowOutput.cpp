@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "biff/CodePage.h"
@@ -13,6 +15,7 @@
 #include "biff/RK.h"
 #include "biff/XLSStream.h"
 #include "workbook/CellFormats.h"
+#include "workbook/LargeChunks.h"
 #include "workbook/SST.h"
 #include "workbook/XLSWorkbook.h"
 #include "xls/XLSWorkbookIO.h"
@@ -239,11 +242,11 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
                                   [](const TRowSpan& span, uint32_t r) { return span.row < r; });
     if (first != rows_.end()) {
       for (auto span = first; span != rows_.end(); ++span) {
-        const uint8_t* data = chunks_[span->chunk].data();
+        const uint8_t* data = chunks_[span->chunk].data;
         ReleaseTexts(data + span->begin, data + span->end);
       }
-      chunks_.resize(first->chunk + 1);
-      chunks_.back().resize(first->begin);
+      while (chunks_.size() > first->chunk + 1) chunks_.pop_back();
+      chunks_.back().used = first->begin;
       rows_.erase(first, rows_.end());
     }
     std::erase_if(lates_, [&](TLateCell& late) {
@@ -281,7 +284,17 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
     uint32_t rk;
   };
 
-  static constexpr size_t kChunkSize = 1 << 20;
+  // Memory for the rows' records, a row never split between two (see LargeChunks.h).
+  struct TChunk {
+    uint8_t* data = AllocateChunk(kLargeChunkSize);
+    size_t used = 0;
+    TChunk() = default;
+    TChunk(TChunk&& other) noexcept : data(std::exchange(other.data, nullptr)), used(other.used) {}
+    TChunk& operator=(TChunk&&) = delete;
+    ~TChunk() {
+      if (data) FreeChunk(data, kLargeChunkSize);
+    }
+  };
   static constexpr uint32_t kFirstField = kRecordHeaderSize;  // a cell record's row, column, XF, value
 
   // The records of one row, built in place: a row of 256 cells takes at most 256 NUMBER records.
@@ -414,19 +427,14 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
   }
 
   void Store(TRowSpan& span) {
-    if (chunks_.empty() || chunks_.back().size() + scratch_.size > chunks_.back().capacity())
-      chunks_.emplace_back().reserve(kChunkSize);
-    std::vector<uint8_t>& chunk = chunks_.back();
+    if (chunks_.empty() || chunks_.back().used + scratch_.size > kLargeChunkSize) chunks_.emplace_back();
+    TChunk& chunk = chunks_.back();
     span.chunk = static_cast<uint32_t>(chunks_.size() - 1);
-    span.begin = static_cast<uint32_t>(chunk.size());
+    span.begin = static_cast<uint32_t>(chunk.used);
     span.end = static_cast<uint32_t>(span.begin + scratch_.size);
-    chunk.insert(chunk.end(), scratch_.begin(), scratch_.end());
-    try {
-      rows_.push_back(span);
-    } catch (...) {
-      chunk.resize(span.begin);
-      throw;
-    }
+    rows_.push_back(span);
+    std::memcpy(chunk.data + chunk.used, scratch_.bytes, scratch_.size);
+    chunk.used = span.end;
   }
 
   std::optional<TCellBounds> Bounds() const override {
@@ -481,8 +489,8 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
     size_t late = 0;
     for (const TRowSpan& span : rows_) {
       while (late < lates_.size() && lates_[late].row < span.row) writeLate(lates_[late++]);
-      uint8_t* const begin = chunks_[span.chunk].data() + span.begin;
-      uint8_t* const end = chunks_[span.chunk].data() + span.end;
+      uint8_t* const begin = chunks_[span.chunk].data + span.begin;
+      uint8_t* const end = chunks_[span.chunk].data + span.end;
       number(begin, end);
       // A late cell goes before the first record of a later column (it never falls inside a run of
       // numbers: those hold a cell in every column they span).
@@ -510,7 +518,7 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
   std::unordered_map<TSSTEntry*, uint32_t> ids_;  // the output's number of each entry its texts hold
   std::vector<TSSTEntry*> entries_;                // by that number; null for an entry gone
   size_t gone_ = 0;                                 // entries gone
-  std::vector<std::vector<uint8_t>> chunks_;       // the rows' records, a row never split between two
+  std::vector<TChunk> chunks_;
   std::vector<TRowSpan> rows_;
   std::vector<TLateCell> lates_;
   TRowRecords scratch_;           // the records of the row being given
