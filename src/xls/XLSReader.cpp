@@ -181,6 +181,7 @@ void TXLSReader::ReadWorkbook(const std::vector<uint8_t>* source) {
   stop_ = false;
   recordCount_ = 0;
   progressHigh_ = 0;
+  progressAt_ = 0;
   inCustomView_ = false;
   sharedBytes_ = 0;
   ResetSheetState();
@@ -314,7 +315,7 @@ void TXLSReader::LookAhead() {
 }
 
 void TXLSReader::ReportProgress() {
-  if (!workbook_.OnProgress) return;
+  if (!workbook_.OnProgress || stream_.Position() < progressAt_) return;
   const uint64_t size = stream_.StreamSize();
   if (size == 0) return;
   const int percent = static_cast<int>((stream_.Position() * 100 + size / 2) / size);
@@ -322,6 +323,10 @@ void TXLSReader::ReportProgress() {
     progressHigh_ = percent;
     workbook_.OnProgress(percent);
   }
+  // Called for every record: the percentage is worked out again only once the position can pass it,
+  // from ceil(((high + 1) * size - size / 2) / 100) on.
+  const uint64_t next = static_cast<uint64_t>(progressHigh_ + 1) * size - size / 2;
+  progressAt_ = progressHigh_ >= 100 ? UINT64_MAX : (next + 99) / 100;
 }
 
 std::u16string TXLSReader::CodePageText(const uint8_t* chars, size_t count) const {

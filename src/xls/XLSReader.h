@@ -244,6 +244,7 @@ class TXLSReader {
   uint64_t ahead_ = 0;         // stream offset of the next record LookAhead looks at
   bool stop_ = false;
   int progressHigh_ = -1;
+  uint64_t progressAt_ = 0;  // the stream position from which the percentage read passes progressHigh_
 
   TSubstream substream_ = TSubstream::ssNone;
   int nested_ = 0;          // depth of substreams embedded in the current one (charts in a sheet)
