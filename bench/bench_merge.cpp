@@ -9,7 +9,7 @@
 // - 100 .xlsx files of 10,000 rows x 20 typed columns (1,000,000 rows) into one .xlsx in value mode,
 //   also merged by an openpyxl + xlsxwriter script in the same run, and the share of the time spent
 //   compressing the output (deflate at the level libxlsxwriter uses, measured on the output's entries).
-// Every .xls merge writes 255 text cells per row, so a full output is 16.7 million cells. Each benchmark
+// Every classic .xls merge writes 255 text cells per row, so a full output is 16.7 million cells. Each benchmark
 // reports its best wall and CPU time and the peak memory of its merges (the high-water mark is reset
 // before them). The table at the end sets each figure beside the one it replaces.
 // Run: build/bench/bench_merge [--benchmark_filter=REGEX]
