@@ -202,7 +202,15 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
       FlushNumbers(scratch_);
       const int end = std::min<int>(padTo, kColumns);
       if (last + 1 < end) {
-        const uint32_t id = IdOf(sst_.AddEmptyStrings(end - last - 1));
+        const int32_t count = end - last - 1;
+        TSSTEntry* empty = sst_.AddEmptyStrings(count);
+        uint32_t id = 0;
+        try {
+          id = IdOf(empty);
+        } catch (...) {
+          for (int32_t i = 0; i < count; ++i) sst_.ReleaseEntry(empty);
+          throw;
+        }
         for (int column = last + 1; column < end; ++column)
           LabelSst(scratch_, row, static_cast<uint32_t>(column), id);
         if (first < 0) first = last + 1;
@@ -320,7 +328,8 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
     EncodeFixed16(p + 4, xf);
     return p;
   }
-  // A text record holding the output's number for its entry, replaced by the entry's SST number at Commit.
+  // A text record holding the output's number for its entry: the entry's SST number too while no entry
+  // has gone (see Commit), else replaced by it as the records are written.
   static void LabelSst(TRowRecords& out, uint32_t row, uint32_t column, uint32_t id) {
     EncodeFixed32(Cell(out, R::LABELSST, 10, row, column, kDefaultCellFormatIndex) + 6, id);
   }
