@@ -354,13 +354,7 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
     }
     FlushNumbers(out);
     if (cell.kind == okText) {
-      const uint32_t id = TextId(cell);
-      try {
-        LabelSst(out, row, cell.column, id);
-      } catch (...) {
-        Release(id);
-        throw;
-      }
+      LabelSst(out, row, cell.column, TextId(cell));
       return;
     }
     // BOOLERR: the value (a boolean, or an error's code) and whether it is an error.
