@@ -327,6 +327,14 @@ TWrittenValue FormulaAsValue(const TCell& cell) {
   }
 }
 
+// A formula whose token count runs past the bytes it holds (read from a damaged record of an older
+// layout): as a FORMULA record it would claim bytes it does not have, and no reader would take the file.
+// Its cached value is written instead.
+bool TokensPastExpression(const TCell& cell) {
+  const TFormulaData* data = cell.Formula();
+  return data && data->tokenLength > data->expression.size();
+}
+
 TWrittenValue CellValue(const TCell& cell) {
   TWrittenValue v;
   v.kind = cell.kind;
@@ -386,7 +394,8 @@ void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& st
         out.WriteLabelSst(row, column, xfOf(cell.format), entry->Index);
       } else {
         const TWrittenValue value =
-            formulasAsValues && IsFormulaKind(cell.kind) ? FormulaAsValue(cell) : CellValue(cell);
+            IsFormulaKind(cell.kind) && (formulasAsValues || TokensPastExpression(cell)) ? FormulaAsValue(cell)
+                                                                                           : CellValue(cell);
         if (value.kind != ckInteger && value.kind != ckFloat) rkCache.Flush(out);
         const uint16_t xf = xfOf(cell.format);
 
