@@ -16,6 +16,7 @@
 #include "workbook/SST.h"
 #include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/CellRecordEncoding.h"
 #include "xls/XLSWriter.h"
 
 namespace plicato {
@@ -57,33 +58,19 @@ class TCellWriter {
   }
 
   void WriteNumber(uint32_t row, uint32_t column, uint16_t xf, double number) {
-    uint8_t* p = Open(R::NUMBER, 14);
-    Head(p, row, column, xf);
-    EncodeDouble(p + 6, number);
+    Took(EncodeNumberRecord(Room(kNumberRecordSize), row, column, xf, number));
   }
 
   void WriteRK(uint32_t row, uint32_t column, uint16_t xf, uint32_t rk) {
-    uint8_t* p = Open(R::RK, 10);
-    Head(p, row, column, xf);
-    EncodeFixed32(p + 6, rk);
+    Took(EncodeRKRecord(Room(kRKRecordSize), row, column, xf, rk));
   }
 
-  // MULRK: row, first column, an XF and RK value per column, last column.
   void WriteMulRK(uint32_t row, uint32_t first, const uint16_t* xfs, const uint32_t* rks, uint32_t count) {
-    uint8_t* p = Open(R::MULRK, 6 + 6 * count);
-    Head(p, row, first);
-    p += 4;
-    for (uint32_t i = 0; i < count; ++i, p += 6) {
-      EncodeFixed16(p, xfs[i]);
-      EncodeFixed32(p + 2, rks[i]);
-    }
-    EncodeFixed16(p, static_cast<uint16_t>(first + count - 1));
+    Took(EncodeMulRKRecord(Room(MulRKRecordSize(count)), row, first, xfs, rks, count));
   }
 
   void WriteLabelSst(uint32_t row, uint32_t column, uint16_t xf, uint32_t sstIndex) {
-    uint8_t* p = Open(R::LABELSST, 10);
-    Head(p, row, column, xf);
-    EncodeFixed32(p + 6, sstIndex);
+    Took(EncodeLabelSstRecord(Room(kLabelSstRecordSize), row, column, xf, sstIndex));
   }
 
   // LABEL: a cell text held in the cell record itself, with 8-bit characters when all of them fit.
@@ -96,12 +83,8 @@ class TCellWriter {
     Append(R::LABEL, body_);
   }
 
-  // BOOLERR: the value (a boolean, or a BIFF error code) and whether it is an error.
   void WriteBoolErr(uint32_t row, uint32_t column, uint16_t xf, uint8_t value, bool error) {
-    uint8_t* p = Open(R::BOOLERR, 8);
-    Head(p, row, column, xf);
-    p[6] = value;
-    p[7] = error ? 1 : 0;
+    Took(EncodeBoolErrRecord(Room(kBoolErrRecordSize), row, column, xf, value, error));
   }
 
   void WriteFormula(const TSheet& sheet, uint32_t row, uint32_t column, uint16_t xf, const TCell& cell) {
@@ -179,6 +162,13 @@ class TCellWriter {
   // Room for the largest record twice over, and then some: a flush every few thousand cells.
   static constexpr size_t kBufferSize = 64 << 10;
 
+  // Room for a whole record of up to this many bytes at the buffer's end, and the end of the record
+  // written there.
+  uint8_t* Room(uint32_t bytes) {
+    if (used_ + bytes > kBufferSize) Flush();
+    return buffer_.get() + used_;
+  }
+  void Took(const uint8_t* end) { used_ = static_cast<size_t>(end - buffer_.get()); }
   // Begins a record of a body length up to kMaxBody in the buffer: writes its header and returns where
   // its body goes.
   uint8_t* Open(uint16_t id, uint32_t length) {
@@ -394,8 +384,9 @@ void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& st
         out.WriteLabelSst(row, column, xfOf(cell.format), entry->Index);
       } else {
         const TWrittenValue value =
-            IsFormulaKind(cell.kind) && (formulasAsValues || TokensPastExpression(cell)) ? FormulaAsValue(cell)
-                                                                                           : CellValue(cell);
+            IsFormulaKind(cell.kind) && (formulasAsValues || TokensPastExpression(cell))
+                ? FormulaAsValue(cell)
+                : CellValue(cell);
         if (value.kind != ckInteger && value.kind != ckFloat) rkCache.Flush(out);
         const uint16_t xf = xfOf(cell.format);
 

@@ -18,6 +18,7 @@
 #include "workbook/LargeChunks.h"
 #include "workbook/SST.h"
 #include "workbook/XLSWorkbook.h"
+#include "xls/CellRecordEncoding.h"
 #include "xls/XLSWorkbookIO.h"
 #include "xls/XLSWriter.h"
 
@@ -83,7 +84,9 @@ class TKeyedTexts {
     const TSlot& slot = slots_[SlotOf(key)];
     return slot.entry && slot.key.source == key.source && slot.key.entry == key.entry ? &slot : nullptr;
   }
-  void Remember(const TTextKey& key, TSSTEntry* entry, uint32_t id = 0) { slots_[SlotOf(key)] = {key, entry, id}; }
+  void Remember(const TTextKey& key, TSSTEntry* entry, uint32_t id = 0) {
+    slots_[SlotOf(key)] = {key, entry, id};
+  }
   void Clear() { slots_.fill({}); }
 
  private:
@@ -223,7 +226,7 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
       }
       Store(span);
     } catch (...) {
-      numbers_.clear();
+      numbersCount_ = 0;
       ReleaseTexts(scratch_.begin(), scratch_.end());
       throw;
     }
@@ -238,7 +241,7 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
       FlushNumbers(scratch_);
       lates_.push_back({row, cell.column, {scratch_.begin(), scratch_.end()}});
     } catch (...) {
-      numbers_.clear();
+      numbersCount_ = 0;
       ReleaseTexts(scratch_.begin(), scratch_.end());
       throw;
     }
@@ -287,10 +290,6 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
     uint16_t column;
     std::vector<uint8_t> record;
   };
-  struct TRKCell {
-    uint16_t xf;
-    uint32_t rk;
-  };
 
   // Memory for the rows' records, a row never split between two (see LargeChunks.h).
   struct TChunk {
@@ -307,31 +306,18 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
 
   // The records of one row, built in place: a row of 256 cells takes at most 256 NUMBER records.
   struct TRowRecords {
-    uint8_t bytes[256 * 18];
+    uint8_t bytes[256 * kNumberRecordSize];
     size_t size = 0;
     const uint8_t* begin() const { return bytes; }
     const uint8_t* end() const { return bytes + size; }
+    uint8_t* End() { return bytes + size; }
+    void Took(const uint8_t* to) { size = static_cast<size_t>(to - bytes); }
   };
 
-  static uint8_t* Open(TRowRecords& out, uint16_t id, uint16_t length) {
-    uint8_t* p = out.bytes + out.size;
-    out.size += kRecordHeaderSize + length;
-    EncodeFixed16(p, id);
-    EncodeFixed16(p + 2, length);
-    return p + kRecordHeaderSize;
-  }
-  static uint8_t* Cell(TRowRecords& out, uint16_t id, uint16_t length, uint32_t row, uint32_t column,
-                       uint16_t xf) {
-    uint8_t* p = Open(out, id, length);
-    EncodeFixed16(p, static_cast<uint16_t>(row));
-    EncodeFixed16(p + 2, static_cast<uint16_t>(column));
-    EncodeFixed16(p + 4, xf);
-    return p;
-  }
   // A text record holding the output's number for its entry: the entry's SST number too while no entry
   // has gone (see Commit), else replaced by it as the records are written.
   static void LabelSst(TRowRecords& out, uint32_t row, uint32_t column, uint32_t id) {
-    EncodeFixed32(Cell(out, R::LABELSST, 10, row, column, kDefaultCellFormatIndex) + 6, id);
+    out.Took(EncodeLabelSstRecord(out.End(), row, column, kDefaultCellFormatIndex, id));
   }
 
   void Encode(uint32_t row, const TOutCell& cell, TRowRecords& out) {
@@ -340,16 +326,17 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
     if (cell.kind == okNumber) {
       const auto xf = static_cast<uint16_t>(formats_.Of(cell.format));
       if (const std::optional<uint32_t> rk = EncodeRK(cell.number)) {
-        if (!numbers_.empty() && cell.column != numbersFirst_ + numbers_.size()) FlushNumbers(out);
-        if (numbers_.empty()) {
+        if (numbersCount_ > 0 && cell.column != numbersFirst_ + numbersCount_) FlushNumbers(out);
+        if (numbersCount_ == 0) {
           numbersFirst_ = cell.column;
           numbersRow_ = row;
         }
-        numbers_.push_back({xf, *rk});
+        numberXFs_[numbersCount_] = xf;
+        numberRKs_[numbersCount_++] = *rk;
         return;
       }
       FlushNumbers(out);
-      EncodeDouble(Cell(out, R::NUMBER, 14, row, cell.column, xf) + 6, cell.number);
+      out.Took(EncodeNumberRecord(out.End(), row, cell.column, xf, cell.number));
       return;
     }
     FlushNumbers(out);
@@ -357,31 +344,20 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
       LabelSst(out, row, cell.column, TextId(cell));
       return;
     }
-    // BOOLERR: the value (a boolean, or an error's code) and whether it is an error.
-    uint8_t* p = Cell(out, R::BOOLERR, 8, row, cell.column, kDefaultCellFormatIndex);
-    p[6] = cell.kind == okBoolean ? (cell.boolean ? 1 : 0) : BiffFromError(cell.error);
-    p[7] = cell.kind == okError ? 1 : 0;
+    const uint8_t value = cell.kind == okBoolean ? (cell.boolean ? 1 : 0) : BiffFromError(cell.error);
+    out.Took(EncodeBoolErrRecord(out.End(), row, cell.column, kDefaultCellFormatIndex, value,
+                                 cell.kind == okError));
   }
 
   // Numbers with an RK form in consecutive columns go out as one RK or MULRK record.
   void FlushNumbers(TRowRecords& out) {
-    if (numbers_.empty()) return;
-    if (numbers_.size() == 1) {
-      EncodeFixed32(Cell(out, R::RK, 10, numbersRow_, numbersFirst_, numbers_[0].xf) + 6, numbers_[0].rk);
-    } else {
-      const auto count = static_cast<uint16_t>(numbers_.size());
-      uint8_t* p = Open(out, R::MULRK, static_cast<uint16_t>(6 + 6 * count));
-      EncodeFixed16(p, static_cast<uint16_t>(numbersRow_));
-      EncodeFixed16(p + 2, static_cast<uint16_t>(numbersFirst_));
-      p += 4;
-      for (const TRKCell& number : numbers_) {
-        EncodeFixed16(p, number.xf);
-        EncodeFixed32(p + 2, number.rk);
-        p += 6;
-      }
-      EncodeFixed16(p, static_cast<uint16_t>(numbersFirst_ + count - 1));
-    }
-    numbers_.clear();
+    if (numbersCount_ == 0) return;
+    if (numbersCount_ == 1)
+      out.Took(EncodeRKRecord(out.End(), numbersRow_, numbersFirst_, numberXFs_[0], numberRKs_[0]));
+    else
+      out.Took(
+          EncodeMulRKRecord(out.End(), numbersRow_, numbersFirst_, numberXFs_, numberRKs_, numbersCount_));
+    numbersCount_ = 0;
   }
 
   // The output's number for the entry of the cell's text, with one more reference to the entry.
@@ -519,13 +495,16 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
   TFormatXFs formats_{workbook_};
   TKeyedTexts keyed_;
   std::unordered_map<TSSTEntry*, uint32_t> ids_;  // the output's number of each entry its texts hold
-  std::vector<TSSTEntry*> entries_;                // by that number; null for an entry gone
-  size_t gone_ = 0;                                 // entries gone
+  std::vector<TSSTEntry*> entries_;               // by that number; null for an entry gone
+  size_t gone_ = 0;                               // entries gone
   std::vector<TChunk> chunks_;
   std::vector<TRowSpan> rows_;
   std::vector<TLateCell> lates_;
-  TRowRecords scratch_;           // the records of the row being given
-  std::vector<TRKCell> numbers_;  // a run of RK numbers not yet written
+  TRowRecords scratch_;  // the records of the row being given
+  // A run of numbers with an RK form in consecutive columns not yet written (one RK or MULRK record).
+  uint16_t numberXFs_[256];
+  uint32_t numberRKs_[256];
+  uint32_t numbersCount_ = 0;
   uint32_t numbersFirst_ = 0;
   uint32_t numbersRow_ = 0;
 };
