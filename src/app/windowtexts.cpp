@@ -79,6 +79,9 @@ QString RemarkOf(const TFileNote& note) {
     case TNoteFacts::nkSheetsLeft:
       text = zh("合并在此工作表之前停止：它和其后的工作表未合并。");
       break;
+    case TNoteFacts::nkSheetMissing:
+      text = zh("找不到该工作表，已跳过（%1）。").arg(QString::fromStdString(f.unreadable));
+      break;
     case TNoteFacts::nkColumnsLeftOut:
       text = zh("第%1列（%2列）之后的列未合并").arg(f.column).arg(column(f.column));
       if (f.outputColumns > 0)

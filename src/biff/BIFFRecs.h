@@ -73,6 +73,7 @@ constexpr uint16_t VERTICALPAGEBREAKS = 0x001A;
 constexpr uint16_t HORIZONTALPAGEBREAKS = 0x001B;
 constexpr uint16_t NOTE = 0x001C;
 constexpr uint16_t SELECTION = 0x001D;
+constexpr uint16_t FORMAT_2 = 0x001E;  // BIFF2-3
 constexpr uint16_t DATEMODE = 0x0022;
 constexpr uint16_t EXTERNNAME = 0x0023;
 constexpr uint16_t LEFTMARGIN = 0x0026;

@@ -117,10 +117,8 @@ class TReader final : public TStreamLoader, public std::enable_shared_from_this<
       Damaged(FormatMessage("the file has %llu bytes, fewer than its 512-byte header",
                             static_cast<unsigned long long>(fileSize_)));
     }
-    uint16_t byteOrder = DecodeFixed16(h + kOffByteOrder);
-    if (byteOrder != kByteOrderMark) {
-      Damaged(FormatMessage("byte order mark %.4X instead of FFFE", byteOrder));
-    }
+    // The byte order field is not looked at: every document is little-endian whatever it says, and
+    // some writers leave it wrong in files that are otherwise sound (LibreOffice reads them too).
     version_ = DecodeFixed16(h + kOffMajorVersion);
     uint16_t shift = DecodeFixed16(h + kOffSectorShift);
     if (version_ != kMajorVersion3 && version_ != kMajorVersion4) {

@@ -659,7 +659,16 @@ int64_t TMergeRun::CountDataRows(TInputBook& book) {
 void TMergeRun::MergeSheet(TInputBook& book, size_t sheet, int32_t done, int32_t total) {
   filesDone_ = done;
   filesTotal_ = total;
-  book.SelectSheet(sheet);
+  try {
+    book.SelectSheet(sheet);
+  } catch (const EPlicatoError& e) {
+    // Where every sheet is merged, a sheet listed without its part costs that sheet, not the others.
+    if (options_.sheet.kind != TSheetChoice::scAll || e.Kind() != ekSheetMissing) throw;
+    TNoteFacts facts = Facts(TNoteFacts::nkSheetMissing);
+    facts.unreadable = e.what();
+    Note("Passed over: the sheet could not be found (" + std::string(e.what()) + ").", facts);
+    return;
+  }
   TSheetState state;
   if (mark_ && !revisable_) {
     // The mark goes on the sheet's first row in an output that cannot go back to it: the rows are counted

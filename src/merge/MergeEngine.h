@@ -130,6 +130,8 @@ struct TNoteFacts {
                        // rows; `left` rows with values from there on were not merged
     nkCutAtSplit,      // a stop request took effect at a split, after `rows` rows of the sheet
     nkSheetsLeft,      // a stop request came before this sheet: it and the ones after it were not merged
+    nkSheetMissing,    // the sheet, one of every sheet merged, could not be found and was passed over;
+                       // `unreadable` says why (the reader's words)
     nkColumnsLeftOut,  // columns after `column` (one-based) were not merged; the sheet has values up to
                        // `lastColumn`; `reserved` columns of the output's `outputColumns` hold the
                        // source and mark, when they pushed data columns out

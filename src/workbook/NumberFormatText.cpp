@@ -84,6 +84,7 @@ struct TSection {
   std::optional<TCondition> condition;
   bool date = false;
   bool empty = true;  // nothing at all to show
+  bool text = false;  // holds @: the section of text cells
 };
 
 void AddLiteral(std::vector<TToken>& tokens, std::u16string_view text) {
@@ -214,7 +215,8 @@ TSection ParseSection(std::u16string_view s) {
         tokens.push_back(TToken{tkPercent});
         ++i;
       } else if (c == u'@') {
-        ++i;  // the text of a text cell: a number has none
+        section.text = true;  // the text of a text cell: the section is for texts only
+        ++i;
       } else {
         AddLiteral(tokens, s.substr(i, 1));
         ++i;
@@ -683,7 +685,11 @@ bool IsGeneralFormat(std::u16string_view format) {
 std::string FormattedNumberText(double value, std::u16string_view format) {
   if (IsGeneralFormat(format) || !std::isfinite(value)) return ShortestNumberText(value);
   std::vector<TSection> sections = ParseFormat(format);
-  if (sections.size() > 3) sections.resize(3);  // the fourth is for text
+  // A section with @ is for texts wherever it stands, and the fourth is for texts anyway. A number
+  // with no section of its own (the format "@", Text) shows as General, as spreadsheet programs show it.
+  std::erase_if(sections, [](const TSection& s) { return s.text; });
+  if (sections.empty()) return ShortestNumberText(value);
+  if (sections.size() > 3) sections.resize(3);
   const TSection* chosen = nullptr;
   bool showSign = true;
   const bool conditional = sections[0].condition || (sections.size() > 1 && sections[1].condition);

@@ -148,7 +148,28 @@ TExcelVersion TXLSReader::VersionOfFirstBOF(TExcelVersion byStreamName) {
   const uint16_t biff = DecodeFixed16(head + kRecordHeaderSize);
   if (biff == 0x0600) return xvExcel97;
   if (biff == 0x0500) return xvExcel50;
-  return byStreamName;
+  return VersionOfRecords(byStreamName);
+}
+
+TExcelVersion TXLSReader::VersionOfRecords(TExcelVersion otherwise) {
+  // Some exporters head BIFF3-4 records with the later BOF record and a version field of 0: the cell
+  // formats tell, their records having a layout and an identifier of their own in each version. Only
+  // the globals are looked at, where the formats come.
+  constexpr int kRecordsLookedAt = 4096;
+  TExcelVersion found = otherwise;
+  uint8_t head[kRecordHeaderSize];
+  for (int i = 0; i < kRecordsLookedAt && stream_.ReadPlain(head, sizeof head) == sizeof head; ++i) {
+    const uint16_t id = DecodeFixed16(head);
+    if (id == rec::XF_4 || id == rec::XF_3 || id == rec::XF) {
+      found = id == rec::XF_4 ? xvExcel40 : id == rec::XF_3 ? xvExcel30 : otherwise;
+      break;
+    }
+    const uint16_t length = DecodeFixed16(head + 2);
+    if ((i > 0 && rec::IsBOF(id)) || length > stream_.StreamSize() - stream_.Position()) break;
+    stream_.Seek(length, TSeekOrigin::soCurrent);
+  }
+  stream_.Seek(0, TSeekOrigin::soBeginning);
+  return found;
 }
 
 void TXLSReader::FailNotAWorkbook() {
@@ -184,6 +205,8 @@ void TXLSReader::ReadWorkbook(const std::vector<uint8_t>* source) {
   progressAt_ = 0;
   inCustomView_ = false;
   sharedBytes_ = 0;
+  oldFormats_.clear();
+  oldCellFormats_.clear();
   ResetSheetState();
   workbook_.CodePage = kUndeclaredCodePage;
 
@@ -423,6 +446,7 @@ bool TXLSReader::Dispatch() {
     case rec::FONT: return OnFont(r);
     case rec::FONT_3: return OnFont(r);
     case rec::FORMAT: return OnFormat(r);
+    case rec::FORMAT_2: return version_ >= xvExcel50 || OnFormat(r);
     case rec::XF: return OnXF(r);
     case rec::XF_3: return OnXF(r);
     case rec::XF_4: return OnXF(r);

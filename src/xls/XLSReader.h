@@ -32,6 +32,7 @@ namespace plicato {
 
 class TXLSWorkbook;
 class TSheet;
+class TCellFormat;
 
 // Rewrites the relative references of a shared formula's tokens (tRefN, tAreaN) into the references
 // they stand for in the cell at (row, column), as a cell formula needs them. biff8 selects the token
@@ -104,6 +105,9 @@ class TXLSReader {
   // --- opening ---
   TExcelVersion Open(const std::vector<uint8_t>* source);
   TExcelVersion VersionOfFirstBOF(TExcelVersion byStreamName);
+  // The version the cell format records after a BOF of no known version show; otherwise when there are
+  // none.
+  TExcelVersion VersionOfRecords(TExcelVersion otherwise);
   [[noreturn]] void FailNotAWorkbook();
   std::string CompoundDocumentDetail(const std::vector<uint8_t>* source) const;
 
@@ -175,6 +179,10 @@ class TXLSReader {
   bool OnFeatHdr(TByteReader& r);
   bool OnSST();
   void FormatsPlaceholder();
+  // BIFF2-4: a cell format's number format by its place among the FORMAT records; the cell format of
+  // a BIFF2 cell by its attribute byte that holds that place.
+  void SetOldNumberFormat(TCellFormat& format, size_t place);
+  int OldCellFormat(uint8_t attribute);
 
   // --- cells ---
   // The sheet that cell records go to, with the placeholder of the cells set; null outside a worksheet.
@@ -280,6 +288,11 @@ class TXLSReader {
   // xfHandlesFor_ formats.
   std::vector<uint32_t> xfHandles_;
   int32_t xfHandlesFor_ = -1;
+
+  // BIFF2-4 number formats have no ids: the XF records and BIFF2 cells name them by their place among the
+  // FORMAT records, whose texts are kept here in file order.
+  std::vector<std::u16string> oldFormats_;
+  std::vector<int> oldCellFormats_;  // BIFF2: place -> index + 1 of the cell format made for it (0: none)
 
   std::vector<TSharedFormula> shared_;
   uint64_t sharedBytes_ = 0;                             // tokens copied into shared formula cells so far

@@ -119,10 +119,12 @@ bool TXLSReader::OnBoolErr(TByteReader& r) {
   return false;
 }
 
-// BIFF2 cells: row, column, three attribute bytes, then the value; the cell takes the default format.
+// BIFF2 cells: row, column, three attribute bytes, then the value; a number takes the number format the
+// second attribute byte names, the other cells the default format.
 
 bool TXLSReader::OnInteger2(TByteReader& r) {
-  const TCellHead h = ReadCellHead(r, 9, false);
+  TCellHead h = ReadCellHead(r, 9, false);
+  h.xf = OldCellFormat(r.Current()[1]);
   r.Skip(3);
   if (TSheet* sheet = CellTarget(h))
     Vacate(*sheet, h.column, h.row)->PutFloat(h.column, h.row, r.GetU16(), h.xf);
@@ -130,7 +132,8 @@ bool TXLSReader::OnInteger2(TByteReader& r) {
 }
 
 bool TXLSReader::OnNumber2(TByteReader& r) {
-  const TCellHead h = ReadCellHead(r, 15, false);
+  TCellHead h = ReadCellHead(r, 15, false);
+  h.xf = OldCellFormat(r.Current()[1]);
   r.Skip(3);
   if (TSheet* sheet = CellTarget(h))
     Vacate(*sheet, h.column, h.row)->PutFloat(h.column, h.row, r.GetDouble(), h.xf);

@@ -391,7 +391,8 @@ bool TXLSReader::OnFormula(TByteReader& r) {
 }
 
 bool TXLSReader::OnOldFormula(TByteReader& r, const TOldFormulaLayout& layout) {
-  const TCellHead h = ReadCellHead(r, layout.tokens, layout.withXF);
+  TCellHead h = ReadCellHead(r, layout.tokens, layout.withXF);
+  if (!layout.withXF) h.xf = OldCellFormat(r.Current()[1]);
   if (!InSheet()) return false;
   auto data = std::make_unique<TFormulaData>();
   r.Seek(layout.result);

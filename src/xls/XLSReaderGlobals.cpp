@@ -14,6 +14,7 @@
 #include "biff/Settings.h"
 #include "workbook/CellFormats.h"
 #include "workbook/ColorTable.h"
+#include "workbook/NumberFormatText.h"
 #include "workbook/NumberFormats.h"
 #include "workbook/SST.h"
 #include "workbook/XLSFonts.h"
@@ -91,7 +92,10 @@ bool TXLSReader::OnXF(TByteReader& r) {
   TCellFormats& formats = workbook_.CellFormats();
   if (!formats.NumberFormats().Sorted()) formats.NumberFormats().SortNumberFormats();
   if (version_ < xvExcel50) {
-    formats.AddOldVersionXF();
+    // BIFF3-4: only the number format is taken (its place, byte 1), so that dates and percentages stay
+    // what they are; the rest keeps the defaults.
+    TCellFormat* added = formats.AddOldVersionXF();
+    if (r.Size() > 1) SetOldNumberFormat(*added, r.Current()[1]);
     return false;
   }
   // An XF may name a number format the file never defines: one of the locale's own built-in formats
@@ -112,6 +116,25 @@ bool TXLSReader::OnXF(TByteReader& r) {
   else
     formats.ReadXFRecordBiff5(body_, header_.length);
   return false;
+}
+
+void TXLSReader::SetOldNumberFormat(TCellFormat& format, size_t place) {
+  // A place without a FORMAT record, and General itself, leave the format General.
+  if (place >= oldFormats_.size() || IsGeneralFormat(oldFormats_[place])) return;
+  format.SetNumberFormatText(oldFormats_[place]);
+}
+
+int TXLSReader::OldCellFormat(uint8_t attribute) {
+  const size_t place = attribute & 0x3F;
+  if (place == 0 || place >= oldFormats_.size()) return kDefaultCellFormatIndex;
+  if (place >= oldCellFormats_.size()) oldCellFormats_.resize(place + 1, 0);
+  int& index = oldCellFormats_[place];
+  if (index == 0) {
+    TCellFormat* added = workbook_.CellFormats().AddOldVersionXF();
+    SetOldNumberFormat(*added, place);
+    index = added->Index() + 1;
+  }
+  return index - 1;
 }
 
 bool TXLSReader::OnPalette(TByteReader& r) {
@@ -273,6 +296,13 @@ bool TXLSReader::OnFormat(TByteReader& r) {
       formats.ReadFormatRecord(repaired.data(), static_cast<uint32_t>(repaired.size()));
     else
       formats.ReadFormatRecord(b, length);
+    return false;
+  }
+  if (version_ < xvExcel50) {
+    // BIFF4: two unused bytes before the text; BIFF2-3: the text alone. The place is the id.
+    if (header_.id == rec::FORMAT) r.Skip(2);
+    const size_t count = std::min<size_t>(r.GetU8(), r.Remaining());
+    oldFormats_.push_back(CodePageText(r.Current(), count));
     return false;
   }
   if (length >= 3) {

@@ -107,7 +107,10 @@ class TWorkbookPart : public TXmlPart {
 
  protected:
   void StartElement(const char* element, const char** attributes) override {
-    if (std::strcmp(element, "workbookPr") == 0) {
+    ++depth_;
+    // Only the workbook's own workbookPr, a child of the root: current Excel repeats the element in an
+    // extension (<x14:workbookPr/> under extLst) without the date system, which must not reset it.
+    if (depth_ == 2 && std::strcmp(element, "workbookPr") == 0) {
       date1904 = IsTrue(Attribute(attributes, "date1904"), false);
       dateCompatibility = IsTrue(Attribute(attributes, "dateCompatibility"), true);
     }
@@ -117,11 +120,12 @@ class TWorkbookPart : public TXmlPart {
     const char* id = PrefixedAttribute(attributes, "id");
     sheets.push_back({n ? n : "", id ? id : ""});
   }
-  void EndElement(const char*) override {}
+  void EndElement(const char*) override { --depth_; }
   void Characters(const char*, int) override {}
 
  private:
   static constexpr size_t kMaxSheets = 100000;
+  int depth_ = 0;
   static bool IsTrue(const char* value, bool absent) {
     if (!value) return absent;
     return std::strcmp(value, "1") == 0 || std::strcmp(value, "true") == 0 || std::strcmp(value, "on") == 0;
@@ -154,6 +158,7 @@ struct TXlsxSheetReader::TImpl {
   std::string FindWorkbook();
   // The part of sheet index, checked.
   std::string SheetPartOf(size_t index) const;
+  bool HasSheetPart(size_t index) const;
   void Select(size_t index, std::vector<xlsx::TZipPart> before);
 
   TZipPackage package;
@@ -176,7 +181,14 @@ std::string TXlsxSheetReader::TImpl::FindWorkbook() {
   std::string found = "xl/workbook.xml";
   if (package.Contains("_rels/.rels")) {
     TRelationshipsPart root(package.OpenPart("_rels/.rels"));
-    root.ParseAll();
+    try {
+      root.ParseAll();
+    } catch (const EXlsxError&) {
+      // Damaged root relationships cost nothing while the workbook is at its usual place, where other
+      // readers look for it too; without one there, the damage is the reason.
+      if (!package.Contains(found)) throw;
+      root.order.clear();
+    }
     for (const std::string& id : root.order) {
       const TRelationship& r = root.byId[id];
       if (EndsWith(r.type, "/officeDocument") && !r.external) {
@@ -199,18 +211,30 @@ std::string TXlsxSheetReader::TImpl::SheetPartOf(size_t index) const {
   const std::string relsName = RelationshipsPart(workbook);
   const std::string& id = relationshipIds[index];
   const auto found = rels->byId.find(id);
+  // A sheet listed without its part is missing, as a sheet of another name would be: the other sheets of
+  // the workbook can still be read.
   if (id.empty() || found == rels->byId.end())
     throw EXlsxError("The relationship \"" + id + "\" of the worksheet \"" + name + "\" is missing from " +
-                     relsName);
+                         relsName,
+                     ekSheetMissing);
   if (found->second.external)
     throw EXlsxError("The worksheet \"" + name + "\" is outside the package (an external link)");
   std::string part = ResolveTarget(Folder(workbook), found->second.target);
   if (part == workbook || EndsWith(part, ".rels"))
     throw EXlsxError("The relationship of the worksheet \"" + name + "\" loops back to " + part);
   if (!package.Contains(part))
-    throw EXlsxError("The part " + part + " of the worksheet \"" + name +
-                     "\" is missing from the zip archive");
+    throw EXlsxError("The part " + part + " of the worksheet \"" + name + "\" is missing from the zip archive",
+                     ekSheetMissing);
   return part;
+}
+
+bool TXlsxSheetReader::TImpl::HasSheetPart(size_t index) const {
+  try {
+    SheetPartOf(index);
+    return true;
+  } catch (const EXlsxError&) {
+    return false;
+  }
 }
 
 // Starts reading sheet index through a new inflater, which first inflates the parts before (the styles
@@ -284,7 +308,11 @@ void TXlsxSheetReader::TImpl::Open() {
   std::vector<xlsx::TZipPart> before;
   if (!stylesPart.empty()) before.push_back(package.OpenPart(stylesPart));
   if (!stringsPart.empty()) before.push_back(package.OpenPart(stringsPart));
-  Select(first, std::move(before));
+  // The styles and strings are read with the first worksheet whose part is there: a sheet listed without
+  // one is passed over here and refused only when it is chosen. With none there, the first says why.
+  size_t opened = first;
+  while (opened < sheets.size() && !(sheets[opened].worksheet && HasSheetPart(opened))) ++opened;
+  Select(opened < sheets.size() ? opened : first, std::move(before));
   // The styles and strings are inflated ahead of the sheet and parsed here, while the worker inflates on.
   size_t part = 0;
   if (!stylesPart.empty()) {

@@ -868,3 +868,63 @@ TEST(MergeEngine, ValueModeKeepsTypesAndFormats) {
 }
 
 }  // namespace plicato
+
+namespace plicato {
+
+// Value mode on shapes of real .xlsx files, merged to .csv: a 1904 workbook whose extension repeats
+// workbookPr, numbers formatted as text, and under every sheet a sheet listed without its part.
+TEST(MergeEngine, ValueModeReadsRealXlsxShapes) {
+  test::TempDir dir;
+  auto book = [](const std::string& workbookPr, const std::string& moreSheets) {
+    test::TParts parts = test::WorkbookParts(
+        test::SheetXml("<row r=\"1\"><c r=\"A1\" s=\"1\"><v>1</v></c><c r=\"B1\" s=\"2\"><v>12345678901</v>"
+                       "</c><c r=\"C1\" s=\"2\"><v>0.5</v></c></row>"));
+    parts["xl/styles.xml"] = "<styleSheet xmlns=\"" + std::string(test::kSheetNs) +
+                             "\"><numFmts count=\"1\"><numFmt numFmtId=\"164\" formatCode=\"yyyy-mm-dd\"/>"
+                             "</numFmts><cellXfs><xf numFmtId=\"0\"/><xf numFmtId=\"164\"/>"
+                             "<xf numFmtId=\"49\"/></cellXfs></styleSheet>";
+    parts["xl/worksheets/sheet2.xml"] = test::SheetXml("<row r=\"1\"><c r=\"A1\"><v>2</v></c></row>");
+    std::string& rels = parts["xl/_rels/workbook.xml.rels"];
+    rels.insert(rels.find("</Relationships>"),
+                "<Relationship Id=\"rSt\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
+                "relationships/styles\" Target=\"styles.xml\"/><Relationship Id=\"rTwo\" Type=\"http://"
+                "schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet\" "
+                "Target=\"worksheets/sheet2.xml\"/>");
+    std::string& xml = parts["xl/workbook.xml"];
+    xml.insert(xml.find("</sheets>"), moreSheets);
+    xml.insert(xml.find("<sheets>"), workbookPr);
+    return test::BuildZip(parts);
+  };
+  const std::string x14 =
+      "<workbookPr date1904=\"1\"/><extLst><ext uri=\"{140A7794-F1CB-4D9C-8C87-BE16C0F32B44}\" "
+      "xmlns:x14=\"http://schemas.microsoft.com/office/spreadsheetml/2009/9/main\"><x14:workbookPr/></ext>"
+      "</extLst>";
+  const struct {
+    const char* name;
+    std::vector<uint8_t> file;
+    bool everySheet;
+    const char* csv;
+    const char* note;
+  } cases[] = {
+      {"1904, extension", book(x14, ""), false, "1904-01-02,12345678901,0.5\r\n", ""},
+      {"every sheet, one without its part",
+       book("", "<sheet name=\"Gone\" sheetId=\"8\" r:id=\"\"/><sheet name=\"Two\" sheetId=\"9\" r:id=\"rTwo\"/>"),
+       true, "1900-01-01,12345678901,0.5\r\n2\r\n",
+       "in.xlsx: Sheet \"Gone\": Passed over: the sheet could not be found (The relationship \"\" of the "
+       "worksheet \"Gone\" is missing from xl/_rels/workbook.xml.rels)."},
+  };
+  for (const auto& c : cases) {
+    test::WriteFileBytes(dir / "in.xlsx", c.file);
+    TRecordingHost host;
+    host.files = {(dir / "in.xlsx").string()};
+    host.savePath = (dir / "out.csv").string();
+    host.options.values = true;
+    if (c.everySheet) host.options.sheet.kind = TSheetChoice::scAll;
+    MergeFiles(host);
+    const std::vector<uint8_t> out = test::ReadFileBytes(dir / "out.csv");
+    EXPECT_EQ(std::string(out.begin() + 3, out.end()), c.csv) << c.name;
+    EXPECT_EQ(host.notes.empty() ? "" : host.notes[0], c.note) << c.name;
+  }
+}
+
+}  // namespace plicato

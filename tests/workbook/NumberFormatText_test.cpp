@@ -122,6 +122,12 @@ const TCase kCases[] = {
     {0, u"0.00;-0.00;\"zero\"", "zero"},
     {0, u"0;-0;;@", ""},
     {5, u"0;-0;;@", "5"},
+    // Text sections: a number takes the other sections, or shows as General when there are none
+    {12345678901, u"@", "12345678901"},
+    {-0.1, u"\"text\"@", "-0.1"},
+    {7.5, u"@\" kg\"", "7.5"},
+    {-3, u"0.00;@", "-3.00"},
+    {-2, u"0.0;-0.0;0;@", "-2.0"},
     {150, u"[>100]\"big\";\"small\"", "big"},
     {50, u"[>100]\"big\";\"small\"", "small"},
     {-0.001, u"0.00", "0.00"},

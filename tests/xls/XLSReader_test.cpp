@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -1036,6 +1037,58 @@ TEST(XLSReader, ReadsBiff2Cells) {
   EXPECT_EQ(sheet.FindCell(0, 3)->Error(), ceNA);
   EXPECT_EQ(sheet.GetCellKind(0, 4), ckBlank);
   EXPECT_EQ(sheet.GetCellKind(0, 5), ckNumberFormula);  // a BIFF2 formula without tokens still counts
+}
+
+// BIFF2-4 name number formats by their place among the FORMAT records: XFs (BIFF3-4) and BIFF2 cells
+// (second attribute byte) keep them, also where a BIFF5 BOF of version 0 heads BIFF4 records or the
+// compound document around them has a wrong byte order field.
+TEST(XLSReader, KeepsTheNumberFormatsOfOlderVersions) {
+  const struct {
+    const char* name;
+    uint16_t bof, bofVersion, format, xf;  // xf 0: BIFF2, formats in the cells
+    bool compound;
+  } cases[] = {
+      {"BIFF2", rec::BOF_2, 2, rec::FORMAT_2, 0, false},
+      {"BIFF3", rec::BOF_3, 0, rec::FORMAT_2, rec::XF_3, false},
+      {"BIFF4", rec::BOF_4, 0, rec::FORMAT, rec::XF_4, false},
+      {"BIFF4 records under a version 0 BOF", rec::BOF, 0, rec::FORMAT, rec::XF_4, false},
+      {"the same in a Book stream, byte order field FEFF", rec::BOF, 0, rec::FORMAT, rec::XF_4, true},
+  };
+  const char* const formats[] = {"General", "0.00%", "yyyy-mm-dd"};
+  for (const auto& c : cases) {
+    TStream s;
+    s.Rec(c.bof, TBody().U16(c.bofVersion).U16(rec::BOF_WORKSHEET));
+    for (const char* f : formats) {
+      TBody body;
+      if (c.format == rec::FORMAT) body.U16(0);
+      s.Rec(c.format, body.U8(static_cast<uint8_t>(std::strlen(f))).Latin(f));
+    }
+    // Cells with the formats at places 1, 2 and 0; BIFF3-4 through XFs 0, 1 and 2 that name them.
+    for (uint8_t place : {1, 2, 0})
+      if (c.xf) s.Rec(c.xf, TBody().U8(0).U8(place).U16(0).U32(0).U32(0));
+    for (uint16_t column = 0; column < 3; ++column) {
+      const uint8_t place = column == 2 ? 0 : static_cast<uint8_t>(column + 1);
+      if (c.xf)
+        s.Rec(rec::NUMBER, TBody().Raw(Cell(0, column, column)).F64(45322.5));
+      else
+        s.Rec(rec::NUMBER_2, TBody().U16(0).U16(column).U8(0).U8(place).U8(0).F64(45322.5));
+    }
+    s.Rec(rec::EOF_);
+    Bytes file = s.Data();
+    if (c.compound) {
+      file = Compound(file, u"Book");
+      EncodeFixed16(&file[0x1C], 0xFEFF);
+    }
+    TXLSWorkbook wb;
+    ASSERT_EQ(ReadMessage(wb, file), "") << c.name;
+    std::string shown;
+    for (uint32_t column = 0; column < 3; ++column) {
+      const TCell* cell = wb.Sheets()[0].FindCell(column, 0);
+      ASSERT_NE(cell, nullptr) << c.name;
+      shown += ToUtf8(wb.CellFormats().ByHandle(cell->format)->NumberFormatText()) + ";";
+    }
+    EXPECT_EQ(shown, "0.00%;yyyy-mm-dd;;") << c.name;
+  }
 }
 
 TEST(XLSReader, RefusesBiff4Workbooks) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -548,14 +549,49 @@ TEST(XlsxReader, ReadsWhatOtherProgramsRead) {
                 "<workbookPr date1904=\"true\"/>"),
        "0: 0:n=1{yyyy-mm-dd}\n"},
   };
-  for (const TCase& c : cases) {
-    const std::vector<uint8_t> bytes = BuildZip(c.parts);
-    for (size_t pieceSize : {size_t(0), size_t(16)}) {
-      const std::string rows = Rows(bytes, pieceSize);
-      EXPECT_NE(rows.find(c.expected), std::string::npos)
-          << c.name << ", pieces of " << pieceSize << ": " << rows;
+  const std::string x14 =
+      "<extLst><ext uri=\"{140A7794-F1CB-4D9C-8C87-BE16C0F32B44}\" "
+      "xmlns:x14=\"http://schemas.microsoft.com/office/spreadsheetml/2009/9/main\"><x14:workbookPr/></ext>"
+      "</extLst>";
+  auto without = [](TParts parts, const std::string& part, const std::string& from, const std::string& to) {
+    std::string& xml = parts[part];
+    xml.replace(xml.find(from), from.size(), to);
+    return parts;
+  };
+  const TCase more[] = {
+      // The workbook's own workbookPr decides, not the one of an extension.
+      {"1904, extension",
+       Workbook({{"S", "worksheet", sheet("<row><c t=\"d\"><v>1904-01-02</v></c></row>")}}, "",
+                "<workbookPr date1904=\"1\"/>" + x14),
+       "0: 0:n=1{yyyy-mm-dd}\n"},
+      {"no compatibility, extension",
+       Workbook({{"S", "worksheet", sheet("<row><c t=\"d\"><v>1899-12-31</v></c></row>")}}, "",
+                "<workbookPr dateCompatibility=\"0\"/>" + x14),
+       "0: 0:n=1{yyyy-mm-dd}\n"},
+      // A sheet listed without its part, or with a part the archive lacks: the next worksheet is read.
+      {"empty relationship",
+       without(Workbook({{"A", "worksheet", plain}, {"B", "worksheet", sheet("<row><c><v>2</v></c></row>")}}),
+               "xl/workbook.xml", "r:id=\"rS0\"", "r:id=\"\""),
+       "0: 0:n=2\n"},
+      {"missing part",
+       without(Workbook({{"A", "worksheet", plain}, {"B", "worksheet", sheet("<row><c><v>2</v></c></row>")}}),
+               "xl/_rels/workbook.xml.rels", "sheets/s0.xml", "sheets/gone.xml"),
+       "0: 0:n=2\n"},
+      {"no part at all",
+       without(Workbook({{"A", "worksheet", plain}}), "xl/workbook.xml", "r:id=\"rS0\"", "r:id=\"\""),
+       "The relationship \"\" of the worksheet \"A\" is missing"},
+      // Root relationships that are not XML, the workbook at its usual place.
+      {"damaged root relationships", without(WorkbookParts(plain), "_rels/.rels", "</Relationships>", "</Relations>"), "0: 0:n=1\n"},
+  };
+  for (const std::span<const TCase> table : {std::span<const TCase>(cases), std::span<const TCase>(more)})
+    for (const TCase& c : table) {
+      const std::vector<uint8_t> bytes = BuildZip(c.parts);
+      for (size_t pieceSize : {size_t(0), size_t(16)}) {
+        const std::string rows = Rows(bytes, pieceSize);
+        EXPECT_NE(rows.find(c.expected), std::string::npos)
+            << c.name << ", pieces of " << pieceSize << ": " << rows;
+      }
     }
-  }
 
   // Entries named with backslashes are the parts with slashes; two entries of one name are refused.
   const TParts one = WorkbookParts(plain);
