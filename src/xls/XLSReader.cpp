@@ -154,7 +154,7 @@ TExcelVersion TXLSReader::VersionOfFirstBOF(TExcelVersion byStreamName) {
 TExcelVersion TXLSReader::VersionOfRecords(TExcelVersion otherwise) {
   // Some exporters head BIFF3-4 records with the later BOF record and a version field of 0: the cell
   // formats tell, their records having a layout and an identifier of their own in each version. Only
-  // the globals are looked at, where the formats come.
+  // the first substream is looked at: the formats come there.
   constexpr int kRecordsLookedAt = 4096;
   TExcelVersion found = otherwise;
   uint8_t head[kRecordHeaderSize];

@@ -392,8 +392,8 @@ bool TXLSReader::OnFormula(TByteReader& r) {
 
 bool TXLSReader::OnOldFormula(TByteReader& r, const TOldFormulaLayout& layout) {
   TCellHead h = ReadCellHead(r, layout.tokens, layout.withXF);
-  if (!layout.withXF) h.xf = OldCellFormat(r.Current()[1]);
   if (!InSheet()) return false;
+  if (!layout.withXF) h.xf = OldCellFormat(r.Current()[1]);
   auto data = std::make_unique<TFormulaData>();
   r.Seek(layout.result);
   r.GetBytes(data->result, sizeof data->result);

@@ -57,6 +57,10 @@ TEST(MergeOptions, XlsxSkippingPasswordsAndProgress) {
   WriteRows(d / "enc.xls", 2, u"s3cret-pw");
   WriteXlsx(d / "wide.xlsx",
             "<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>t</t></is></c><c r=\"KN1\"><v>1</v></c></row>");
+  // A sheet listed without its part, before the one that has it.
+  test::TParts gone = test::WorkbookParts(test::SheetXml(text));
+  gone["xl/workbook.xml"].insert(gone["xl/workbook.xml"].find("<sheet "), "<sheet name=\"Gone\" r:id=\"\"/>");
+  test::WriteFileBytes(d / "gone.xlsx", test::BuildZip(gone));
 
   const struct {
     const char* name;
@@ -83,6 +87,10 @@ TEST(MergeOptions, XlsxSkippingPasswordsAndProgress) {
       {"progress rewritten in place on a terminal",
        "script -qec \"$CLI merge -o o8.xls good.xls good.xls\" /dev/null", 0,
        "\r\033[K[2/2] 2 rows  good.xls"},
+      {"--sheet all passes over a sheet without its part", "$CLI merge --sheet all -o o9.csv gone.xlsx", 0,
+       "gone.xlsx: Sheet \"Gone\": Passed over: the sheet could not be found (The relationship \"\" of"},
+      {"and merges the others", "$CLI merge --sheet all -o o9.csv gone.xlsx >/dev/null && cat o9.csv", 0,
+       "\xEF\xBB\xBFt\r\n"},
       {"--help names the options", "$CLI --help", 0, "[--xlsx] [--skip-unreadable] [--password PW]..."},
   };
   for (const auto& c : cases) {
