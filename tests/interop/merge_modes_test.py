@@ -67,6 +67,7 @@ def serial(date, base=datetime.datetime(1899, 12, 30)):
 
 # Each file: (name, date1904, [(sheet name, {row: {column: cell}}) or (sheet name, None) for a chart]).
 FILES = [
+    ("0_empty.xls", False, [("Data", {})]),  # gives no rows: the header rows come from the next file
     ("a_typed.xls", False, [
         ("Data", {0: header(),
                   1: {0: T("alpha"), 1: N(12.5, "0.00"), 2: N(serial(datetime.datetime(2024, 3, 1)), "yyyy-mm-dd"),
