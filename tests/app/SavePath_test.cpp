@@ -23,10 +23,10 @@ void SavePathTest::ProblemsAndContinuations() {
   QVERIFY(dir.isValid());
   const QDir d(dir.path());
   QVERIFY(d.mkdir(QStringLiteral("sub")));
-  for (const char* name :
-       {"sales.2024.xls", "sales.2024-1.xls", "sales.2024-2.xls", "sales.2024-10.xls", "sales-1.xls",
-        "sales.2024-1.xlsx", "sales.2024-0.xls", "sales.2024-x.xls", "sales.2024.xls-1.xls",
-        "sales_2024-1.xls", "out-1.xlsx", "out-2.XLSX", "sub/out-1.xlsx"}) {
+  for (const char* name : {"sales.2024.xls", "sales.2024-1.xls", "sales.2024-2.xls", "sales.2024-10.xls",
+                           "sales-1.xls", "sales.2024-1.xlsx", "sales.2024-0.xls", "sales.2024-x.xls",
+                           "sales.2024.xls-1.xls", "sales_2024-1.xls", "old-sales.2024-1.xls",
+                           "sales.2024-3.XLS", "out-1.xlsx", "out-2.XLSX", "sub/out-1.xlsx"}) {
     QFile file(d.filePath(QString::fromUtf8(name)));
     QVERIFY(file.open(QIODevice::WriteOnly));
   }
