@@ -949,22 +949,15 @@ TEST(MergeEngine, OptionsGiveTheSameRowsInEveryFormat) {
     bool source, mark;
     std::vector<std::string> rows;
   } cases[] = {
-      {{"a.xls", "b.xls"},
-       1,
-       false,
-       true,
+      // clang-format off
+      {{"a.xls", "b.xls"}, 1, false, true,
        {"|Name|Qty", "3|a.xls1|x", "|a.xls2|x", "|a.xls3|x", "2|b.xls1|x", "|b.xls2|x"}},
-      {{"blank.xls", "a.xls", "b.xls"},
-       1,
-       true,
-       true,
+      {{"blank.xls", "a.xls", "b.xls"}, 1, true, true,
        {"Source||Name|Qty", "a.xls|3|a.xls1|x", "a.xls||a.xls2|x", "a.xls||a.xls3|x", "b.xls|2|b.xls1|x",
         "b.xls||b.xls2|x"}},
-      {{"blank.xls", "b.xls", "a.xls"},
-       2,
-       false,
-       false,
-       {"Name|Qty", "b.xls1|x", "b.xls2|x", "a.xls2|x", "a.xls3|x"}},
+      {{"blank.xls", "b.xls", "a.xls"}, 2, true, false,
+       {"Source|Name|Qty", "|b.xls1|x", "b.xls|b.xls2|x", "a.xls|a.xls2|x", "a.xls|a.xls3|x"}},
+      // clang-format on
   };
   for (const auto& c : cases)
     for (const bool values : {false, true})
