@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 #include "savepath.h"
 
 using plicato::CheckSavePath;
@@ -30,6 +32,7 @@ void SavePathTest::ProblemsAndContinuations() {
     QFile file(d.filePath(QString::fromUtf8(name)));
     QVERIFY(file.open(QIODevice::WriteOnly));
   }
+  QCOMPARE(::mkfifo(QFile::encodeName(d.filePath(QStringLiteral("pipe.xls"))).constData(), 0600), 0);
   const QString path = d.filePath(QStringLiteral("sales.2024.xls"));
   const struct {
     QString text, suffix;
@@ -49,6 +52,7 @@ void SavePathTest::ProblemsAndContinuations() {
       {d.filePath("out"), "xlsx", TSavePath::spNone, d.filePath("out.xlsx"), false, {"out-1.xlsx"}},
       {d.filePath("sub"), "xls", TSavePath::spFolder, d.filePath("sub"), false, {}},
       {d.filePath("none/out.xls"), "xls", TSavePath::spMissingFolder, d.filePath("none/out.xls"), false, {}},
+      {d.filePath("pipe.xls"), "xls", TSavePath::spNotAFile, d.filePath("pipe.xls"), true, {}},
       {"file://" + path, "xls", TSavePath::spUrl, "file://" + path, false, {}},
   };
   for (const auto& c : cases) {
