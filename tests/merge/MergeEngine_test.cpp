@@ -885,10 +885,10 @@ std::vector<std::string> OutputRows(const fs::path& path) {
   const TOutputFormat format = OutputFormatOf(path);
   if (format == ofCsv) {
     const std::vector<uint8_t> bytes = test::ReadFileBytes(path);
-    const std::string text(bytes.begin() + 3, bytes.end());
+    const std::string text(bytes.begin() + std::min<size_t>(3, bytes.size()), bytes.end());  // after the BOM
     uint32_t r = 0, c = 0;
     for (size_t at = 0, end; at < text.size(); at = end + 1, c = text[end] == ',' ? c + 1 : (++r, 0)) {
-      end = std::min(text.find(',', at), text.find("\r\n", at));
+      end = std::min({text.find(',', at), text.find("\r\n", at), text.size()});
       put(r, c, text.substr(at, end - at));
       end += text[end] == '\r';
     }
@@ -929,6 +929,7 @@ TMergeReport RunInto(const fs::path& dir, const std::vector<const char*>& files,
   host.options = options;
   host.mark = mark;
   host.sourceName = [](const fs::path& file) { return file.filename(); };
+  fs::remove(host.savePath);  // no earlier output read back in place of a missing one
   return MergeFiles(host);
 }
 
