@@ -100,6 +100,44 @@ TEST(MergeOptions, XlsxSkippingPasswordsAndProgress) {
   }
 }
 
+// What the options take from the command line itself: --sheet's value is a number only when it is all
+// digits, and the source column names a file found in a folder by its path below that folder, however the
+// folder was written.
+TEST(MergeOptions, SheetValuesAndSourceNames) {
+  test::TempDir dir;
+  const fs::path& d = dir.Path();
+  TXLSWorkbook wb;
+  wb.Sheets()[0].SetName(u"First");
+  for (const char16_t* name : {u"2月", u"Q1", u"x"}) wb.Sheets().Add().SetName(name);
+  for (int i = 0; i < wb.Sheets().Count(); ++i) wb.Sheets()[i].PutText(0, 0, wb.Sheets()[i].Name());
+  wb.Filename = FileNameFromPath(d / "book.xls");
+  WriteWorkbook(wb);
+  fs::create_directories(d / "data/2024");
+  WriteRows(d / "data/2024/march.xls", 1);
+  const std::string bom = "\xEF\xBB\xBF";
+  const struct {
+    const char* line;
+    std::string says;  // the whole output
+  } cases[] = {
+      {"--sheet Q1 book.xls", bom + "Q1\r\n"},
+      {"--sheet q1 book.xls", bom + "Q1\r\n"},
+      {"--sheet 2月 book.xls", bom + "2月\r\n"},
+      {"--sheet 1 book.xls", bom + "2月\r\n"},
+      {"--sheet 2 book.xls", bom + "Q1\r\n"},
+      {"--source data", bom + "2024/march.xls,r0\r\n"},
+      {"--source data/", bom + "2024/march.xls,r0\r\n"},
+      {"--source ./data", bom + "2024/march.xls,r0\r\n"},
+      {"--source \"$PWD/data\"", bom + "2024/march.xls,r0\r\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string line =
+        std::string("$CLI merge -o o.csv ") + c.line + " >log 2>&1 && cat o.csv || cat log";
+    const auto [status, output] = RunCli(d, line);
+    EXPECT_EQ(status, 0) << line << "\n" << output;
+    EXPECT_EQ(output, c.says) << line;
+  }
+}
+
 // Options before or after the paths, "--" before a path that begins with a dash, a value that looks like
 // an option, and the usage errors (exit status 2) of an unknown option or a missing value.
 TEST(CommandLine, ConventionsAndUsageErrors) {

@@ -17,10 +17,12 @@
 #include "biff/Errors.h"
 #include "biff/Settings.h"
 #include "workbook/CellFormats.h"
+#include "workbook/NumberText.h"
 #include "workbook/XLSWorkbook.h"
 #include "xls/XLSWorkbookIO.h"
 #include "xlsx/XlsxBuild.h"
 #include "xlsx/XlsxErrors.h"
+#include "xlsx/XlsxReader.h"
 
 namespace plicato {
 
@@ -865,6 +867,173 @@ TEST(MergeEngine, ValueModeKeepsTypesAndFormats) {
   EXPECT_EQ(out.Sheet().Cells().CalcBounds().lastColumn, 5) << "an empty text is not written";
   EXPECT_EQ(shown(1, 1) + ", " + shown(2, 1), "6 4 , xy 5 ") << "the empty row is left out";
   EXPECT_EQ(out.LastRow(), 1);
+}
+
+}  // namespace plicato
+
+namespace plicato {
+
+// An output's rows as "cell|cell|..." (trailing empty cells left out), a number with its format in braces:
+// .xls and .xlsx by our readers, .csv as its text.
+std::vector<std::string> OutputRows(const fs::path& path) {
+  std::vector<std::vector<std::string>> cells;
+  auto put = [&cells](uint32_t r, uint32_t c, const std::string& text) {
+    cells.resize(std::max<size_t>(cells.size(), r + 1));
+    cells[r].resize(std::max<size_t>(cells[r].size(), c + 1));
+    cells[r][c] = text;
+  };
+  const TOutputFormat format = OutputFormatOf(path);
+  if (format == ofCsv) {
+    const std::vector<uint8_t> bytes = test::ReadFileBytes(path);
+    const std::string text(bytes.begin() + std::min<size_t>(3, bytes.size()), bytes.end());  // after the BOM
+    uint32_t r = 0, c = 0;
+    for (size_t at = 0, end; at < text.size(); at = end + 1, c = text[end] == ',' ? c + 1 : (++r, 0)) {
+      end = std::min({text.find(',', at), text.find("\r\n", at), text.size()});
+      put(r, c, text.substr(at, end - at));
+      end += text[end] == '\r';
+    }
+  } else if (format == ofXlsx) {
+    TXlsxSheetReader reader(path);
+    TXlsxRow row;
+    while (reader.NextRow(row))
+      for (const TXlsxCell& c : row.cells)
+        put(row.index, c.column,
+            c.kind == xkNumber ? ShortestNumberText(c.number) + "{" + ToUtf8(c.format) + "}"
+                               : ToUtf8(c.text));
+  } else {
+    TOutput out(path);
+    TSheet& s = out.Sheet();
+    for (int r = 0; r <= out.LastRow(); ++r)
+      for (int c = 0; c <= s.Cells().CalcBounds().lastColumn; ++c)
+        if (const TCell* cell = s.FindCell(c, r))
+          put(static_cast<uint32_t>(r), static_cast<uint32_t>(c),
+              ToUtf8(s.GetText(c, r)) +
+                  (s.GetCellKind(c, r) == ckFloat
+                       ? "{" + ToUtf8(out.wb.CellFormats().ByHandle(cell->format)->NumberFormatText()) + "}"
+                       : ""));
+  }
+  std::vector<std::string> rows;
+  for (const std::vector<std::string>& row : cells) {
+    std::string& joined = rows.emplace_back();
+    for (const std::string& cell : row) joined += (&cell == row.data() ? "" : "|") + cell;
+    while (!joined.empty() && joined.back() == '|') joined.pop_back();
+  }
+  return rows;
+}
+
+TMergeReport RunInto(const fs::path& dir, const std::vector<const char*>& files, const std::string& out,
+                     TMergeOptions options, bool mark) {
+  TRecordingHost host;
+  for (const char* name : files) host.files.push_back((dir / name).string());
+  host.savePath = (dir / out).string();
+  host.options = options;
+  host.mark = mark;
+  host.sourceName = [](const fs::path& file) { return file.filename(); };
+  fs::remove(host.savePath);  // no earlier output read back in place of a missing one
+  return MergeFiles(host);
+}
+
+// Header rows, marks and the source column give the same rows in every output format and either mode: the
+// header from the first file that gives rows, each file marked with its data rows only.
+TEST(MergeEngine, OptionsGiveTheSameRowsInEveryFormat) {
+  test::TempDir dir;
+  WriteInput(dir / "blank.xls", [](TSheet& s) { s.PutBlank(0, 0, 15); });  // no rows in either mode
+  for (const auto& [name, rows] : {std::pair<const char*, int>{"a.xls", 3}, {"b.xls", 2}})
+    WriteInput(dir / name, [&, name = name, rows = rows](TSheet& s) {
+      s.PutText(0, 0, u"Name"), s.PutText(1, 0, u"Qty");
+      for (int r = 1; r <= rows; ++r)
+        s.PutText(0, r, FromUtf8(name + std::to_string(r))), s.PutText(1, r, u"x");
+    });
+  const struct {
+    std::vector<const char*> files;
+    int headerRows;
+    bool source, mark;
+    std::vector<std::string> rows;
+  } cases[] = {
+      // clang-format off
+      {{"a.xls", "b.xls"}, 1, false, true,
+       {"|Name|Qty", "3|a.xls1|x", "|a.xls2|x", "|a.xls3|x", "2|b.xls1|x", "|b.xls2|x"}},
+      {{"blank.xls", "a.xls", "b.xls"}, 1, true, true,
+       {"Source||Name|Qty", "a.xls|3|a.xls1|x", "a.xls||a.xls2|x", "a.xls||a.xls3|x", "b.xls|2|b.xls1|x",
+        "b.xls||b.xls2|x"}},
+      {{"blank.xls", "b.xls", "a.xls"}, 2, true, false,
+       {"Source|Name|Qty", "|b.xls1|x", "b.xls|b.xls2|x", "a.xls|a.xls2|x", "a.xls|a.xls3|x"}},
+      // clang-format on
+  };
+  for (const auto& c : cases)
+    for (const bool values : {false, true})
+      for (const char* out : {"out.xls", "out.xlsx", "out.csv"}) {
+        SCOPED_TRACE(std::string(c.files.front()) + (values ? " values " : " ") + out);
+        TMergeOptions options;
+        options.values = values;
+        options.headerRows = c.headerRows;
+        options.sourceColumn = c.source;
+        RunInto(dir.Path(), c.files, out, options, c.mark);
+        EXPECT_EQ(OutputRows(dir / out), c.rows);
+      }
+}
+
+// Value mode to the streamed outputs: thousands of rows (several batches handed to the writing thread)
+// whose cells change formats from row to row each keep their own format.
+TEST(MergeEngine, EveryCellKeepsItsNumberFormatOverManyRows) {
+  test::TempDir dir;
+  constexpr int kRows = 5000;
+  TXLSWorkbook in;
+  auto format = [&in](std::u16string_view code) {
+    TCellFormat copy(&in.CellFormats(), 15);
+    copy.SetNumberFormatText(code);
+    return in.CellFormats().FindOrAddCounted(copy)->Index();
+  };
+  const int date = format(u"yyyy-mm-dd"), share = format(u"0.00%");
+  for (int r = 0; r < kRows; ++r) {
+    in.Sheets()[0].PutFloat(r % 2, r, 45352, date);
+    in.Sheets()[0].PutFloat(1 - r % 2, r, 0.125, share);
+  }
+  in.Filename = FileNameFromPath(dir / "in.xls");
+  WriteWorkbook(in);
+  TMergeOptions options;
+  options.values = true;
+  const std::pair<const char*, std::array<std::string, 2>> outputs[] = {
+      {"out.xlsx", {"45352{yyyy-mm-dd}|0.125{0.00%}", "0.125{0.00%}|45352{yyyy-mm-dd}"}},
+      {"out.csv", {"2024-03-01|12.50%", "12.50%|2024-03-01"}},
+      {"out.xls", {"45352{yyyy-mm-dd}|0.125{0.00%}", "0.125{0.00%}|45352{yyyy-mm-dd}"}}};
+  for (const auto& [out, expected] : outputs) {
+    SCOPED_TRACE(out);
+    RunInto(dir.Path(), {"in.xls"}, out, options, false);
+    const std::vector<std::string> rows = OutputRows(dir / out);
+    ASSERT_EQ(rows.size(), size_t{kRows});
+    for (size_t r = 0; r < rows.size(); ++r) ASSERT_EQ(rows[r], expected[r % 2]) << "row " << r;
+  }
+}
+
+// A sheet number counts the sheets as the tabs show them, chart sheets among them; a chart sheet is
+// refused by its name, never exchanged for a neighbour.
+TEST(MergeEngine, SheetNumbersCountChartSheets) {
+  const fs::path file = test::CorpusFile("poi/12843-1.xls");
+  if (!fs::exists(file)) GTEST_SKIP() << "corpus not present";
+  test::TempDir dir;
+  fs::copy_file(file, dir / "charts.xls");
+  TMergeOptions options;
+  options.sheet = {TSheetChoice::scName, 0, u"bra-表"};
+  RunInto(dir.Path(), {"charts.xls"}, "named.xls", options, false);
+  options.sheet = {TSheetChoice::scIndex, 6, {}};
+  RunInto(dir.Path(), {"charts.xls"}, "six.xls", options, false);
+  options.sheet.index = 8;
+  RunInto(dir.Path(), {"charts.xls"}, "eight.xls", options, false);
+  EXPECT_EQ(OutputRows(dir / "eight.xls"), OutputRows(dir / "named.xls"));
+  EXPECT_NE(OutputRows(dir / "six.xls"), OutputRows(dir / "named.xls"));
+  for (const auto& [index, name] : {std::pair<int, const char*>{7, "POTS-圖"}, {39, "MARI-圖"}}) {
+    TRecordingHost host;
+    host.files = {(dir / "charts.xls").string()};
+    host.savePath = (dir / "chart.xls").string();
+    host.skip = true;
+    host.options.sheet = {TSheetChoice::scIndex, index, {}};
+    const TMergeReport report = MergeFiles(host);
+    ASSERT_EQ(report.skipped.size(), 1u) << index;
+    EXPECT_EQ(report.skipped[0].kind, ekSheetMissing);
+    EXPECT_NE(report.skipped[0].text.find(name), std::string::npos) << report.skipped[0].text;
+    EXPECT_TRUE(report.outputs.empty());
+  }
 }
 
 }  // namespace plicato

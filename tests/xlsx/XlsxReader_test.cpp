@@ -488,10 +488,15 @@ TEST(XlsxReader, ReadsWhatOtherProgramsRead) {
                   sheet("<row><c t=\"d\"><v>10:10:10</v></c><c t=\"d\"><v>23:44:51.894</v>"
                         "</c><c t=\"d\"><v>PT0H11M0.000S</v></c><c t=\"d\" s=\"2\">"
                         "<v>P1DT12H</v></c><c t=\"d\"><v>2024-03-01T06:00:00+02:00</v>"
-                        "</c></row>")}},
+                        "</c><c t=\"d\"><v>10:30</v></c><c t=\"d\"><v>T10:30</v></c>"
+                        "<c t=\"d\"><v>10:30Z</v></c><c t=\"d\"><v>P2W</v></c><c t=\"d\"><v>-PT6H</v></c>"
+                        "<c t=\"d\"><v>2024-03-01 06:00</v></c></row>")}},
                 "", "", styles),
        "0: 0:n=0.42372685185185183{hh:mm:ss} 1:n=0.98948951388888884{hh:mm:ss} "
-       "2:n=0.0076388888888888886{[h]:mm:ss} 3:n=1.5{m/d/yy} 4:n=45352.25{yyyy-mm-dd hh:mm:ss}\n"},
+       "2:n=0.0076388888888888886{[h]:mm:ss} 3:n=1.5{m/d/yy} 4:n=45352.25{yyyy-mm-dd hh:mm:ss} "
+       "5:n=0.4375{hh:mm:ss} 6:n=0.4375{hh:mm:ss} 7:n=0.4375{hh:mm:ss} 8:n=14{[h]:mm:ss} "
+       "9:n=-0.25{[h]:mm:ss} "
+       "10:n=45352.25{yyyy-mm-dd hh:mm:ss}\n"},
       {"not a date", Workbook({{"S", "worksheet", sheet("<row><c t=\"d\"><v>P1Y</v></c></row>")}}),
        "is not a date"},
       // Number formats: custom, built-in, General (by id and by a custom General), a Chinese built-in.
