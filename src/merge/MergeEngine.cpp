@@ -16,6 +16,7 @@
 #include "biff/CodePage.h"
 #include "biff/Errors.h"
 #include "biff/OutputFile.h"
+#include "merge/CsvReader.h"
 #include "merge/ReadAhead.h"
 #include "merge/RowSource.h"
 #include "workbook/NumberText.h"
@@ -267,9 +268,11 @@ std::unique_ptr<TInputBook> TMergeRun::OpenBook(const fs::path& path, size_t ind
   if (!opened.empty()) lastPassword_ = std::move(opened);
   ReadAhead(index);
   // By content, not by name: an .xlsx saved as .xls is still streamed, and an .xls named .xlsx read.
-  std::unique_ptr<TInputBook> book = ahead             ? MakeXlsBook(std::move(ahead))
-                                     : HoldsXlsx(path) ? MakeXlsxBook(path)
-                                                       : MakeXlsBook(ReadXls(path));
+  std::unique_ptr<TInputBook> book =
+      ahead             ? MakeXlsBook(std::move(ahead))
+      : HoldsXlsx(path) ? MakeXlsxBook(path)
+      : ReadAsCsv(path) ? MakeCsvBook(path, {options_.csvEncoding, options_.csvDelimiter, options_.values})
+                        : MakeXlsBook(ReadXls(path));
   book->SetColumnLimit(limit_);
   return book;
 }
@@ -311,7 +314,7 @@ void TMergeRun::ReadAhead(size_t index) {
   for (const std::u16string& password : passwords_)
     if (!password.empty() && password != lastPassword_) known.push_back(password);
   readAhead_.Start(path, [path, known = std::move(known)](std::u16string& opened) {
-    if (HoldsXlsx(path)) return std::unique_ptr<TXLSWorkbook>();  // streamed, in its turn
+    if (HoldsXlsx(path) || ReadAsCsv(path)) return std::unique_ptr<TXLSWorkbook>();  // streamed, in its turn
     size_t next = 0;
     auto offer = [&]() -> std::optional<std::u16string> {
       if (next < known.size()) return known[next++];
@@ -700,6 +703,16 @@ void TMergeRun::MergeSheet(TInputBook& book, size_t sheet, int32_t done, int32_t
     const int64_t header = std::min<int64_t>(state.taken, headerRows_);
     Note("Gave no rows below its " + Rows(header) + " of header.", Facts(TNoteFacts::nkNoDataRows, header));
   }
+  for (const TInRemark& remark : book.Remarks()) {
+    TNoteFacts facts = Facts(remark.kind == TInRemark::rkUndecodable ? TNoteFacts::nkUndecodable
+                                                                      : TNoteFacts::nkUnclosedQuote);
+    facts.row = remark.line;
+    const std::string line = "line " + std::to_string(remark.line);
+    Note(remark.kind == TInRemark::rkUndecodable
+             ? "Bytes the encoding cannot decode, first on " + line + ", were read as U+FFFD."
+             : "The quote opened on " + line + " is never closed: the rest of the file was read as its field.",
+         facts);
+  }
 }
 
 // Classic mode: the rows with values the sheet holds from the row that ended its rows on, said when
@@ -742,7 +755,11 @@ void TMergeRun::NoteRowsLeftBehind(TInputBook& book, const TSheetState& state) {
 
 void TMergeRun::MergeFile(const fs::path& path, int32_t done, int32_t total) {
   std::unique_ptr<TInputBook> book = OpenBook(path, static_cast<size_t>(done));
-  const std::vector<size_t> sheets = ChooseSheets(*book);
+  const std::vector<size_t> sheets = book->OneSheet() ? std::vector<size_t>{0} : ChooseSheets(*book);
+  const TSheetChoice& choice = options_.sheet;
+  if (book->OneSheet() && ((choice.kind == TSheetChoice::scIndex && choice.index != 0) ||
+                           (choice.kind == TSheetChoice::scName && !SameSheetName(choice.name, book->Sheets()[0].name))))
+    Note("A CSV file has one sheet: it was merged in place of the sheet asked for.", Facts(TNoteFacts::nkOneSheet));
   if (options_.sourceColumn) fileSource_ = FromUtf8(host_.SourceName(path).string());
   const bool every = options_.sheet.kind == TSheetChoice::scAll;
   if (sheets.empty()) Note("Gave no rows: the workbook has no worksheet.", Facts(TNoteFacts::nkNoWorksheet));
