@@ -45,6 +45,11 @@ std::unique_ptr<TInputBook> MakeCsvBook(const std::filesystem::path& path, const
 // extension that does not begin as a workbook does; a workbook saved under a .csv name stays a workbook.
 bool ReadAsCsv(const std::filesystem::path& path);
 
+// The bytes a CSV file is read and decoded in at a time (256 KB). For tests and fuzzing, which read files
+// in pieces of a few bytes to reach every way a piece can end: the rows are the same. The separator is
+// found from the first piece, so they name it. Takes effect for readers opened after it.
+void SetCsvPieceSize(size_t bytes);
+
 // Whether iconv can decode from the encoding name.
 bool CsvEncodingKnown(const std::string& name);
 

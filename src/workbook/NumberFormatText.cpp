@@ -680,10 +680,29 @@ bool IsGeneralFormat(std::u16string_view format) {
   return format.empty() || (format.size() == 7 && StartsWithNoCase(format, 0, u"General"));
 }
 
+namespace {
+
+// The sections of the format code met last on this thread, parsed once: the cells of an output mostly
+// repeat a few formats (a column of dates), and parsing the code for every cell was most of its cost.
+const std::vector<TSection>& ParsedSections(std::u16string_view format) {
+  thread_local std::u16string last;
+  thread_local std::vector<TSection> sections;
+  thread_local bool parsed = false;
+  if (!parsed || format != last) {
+    parsed = false;
+    sections = ParseFormat(format);
+    if (sections.size() > 3) sections.resize(3);  // the fourth is for text
+    last.assign(format);
+    parsed = true;
+  }
+  return sections;
+}
+
+}  // namespace
+
 std::string FormattedNumberText(double value, std::u16string_view format) {
   if (IsGeneralFormat(format) || !std::isfinite(value)) return ShortestNumberText(value);
-  std::vector<TSection> sections = ParseFormat(format);
-  if (sections.size() > 3) sections.resize(3);  // the fourth is for text
+  const std::vector<TSection>& sections = ParsedSections(format);
   const TSection* chosen = nullptr;
   bool showSign = true;
   const bool conditional = sections[0].condition || (sections.size() > 1 && sections[1].condition);

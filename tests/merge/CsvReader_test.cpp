@@ -63,6 +63,7 @@ TEST(CsvReader, EncodingsSeparatorsAndQuotes) {
   };
   const std::vector<TCase> cases = {
       {"utf8.csv", "\xEF\xBB\xBF名,b\r\n1,2\r\n", {"0:名|b", "1:1|2"}},
+      {"utf8bad.csv", "\xEF\xBB\xBF\xF0\x9F\x98\x80,\xFF\xE5\x90\n", {"0:\U0001F600|\uFFFD\uFFFD\uFFFD"}, "U1"},
       {"le.csv", Utf16(u"名,b\n1,2", false), {"0:名|b", "1:1|2"}},
       {"be.csv", Utf16(u"名\tb\r\n", true), {"0:名|b"}},
       {"gbk.csv", "\xC3\xFB\xD7\xD6\x2C\xCA\xFD\x0A\xCD\xF5\xCE\xE5\x2C\x37\x0A", {"0:名字|数", "1:王五|7"}},
@@ -90,8 +91,8 @@ TEST(CsvReader, EncodingsSeparatorsAndQuotes) {
   }
 }
 
-// Pieces of the file end inside multi-byte characters, quoted line breaks and CR LF pairs: a long GB18030
-// file reads the same rows as a short one, and a selected sheet reads again from its top.
+// Pieces of the file end inside multi-byte characters, quoted line breaks and CR LF pairs: read in pieces
+// of 256 KB or of 7 bytes, a long GB18030 file gives every row, and a selected sheet reads again from its top.
 TEST(CsvReader, LongFileReadsAcrossPiecesAndAgain) {
   test::TempDir dir;
   std::string bytes;
@@ -99,22 +100,26 @@ TEST(CsvReader, LongFileReadsAcrossPiecesAndAgain) {
     bytes += std::to_string(i) + ",\xC3\xFB\xD7\xD6,\"a\r\nb\"" + (i % 3 ? "\r\n" : "\n");
   const fs::path path = dir.Path() / "long.csv";
   Write(path, bytes);
-  std::unique_ptr<TInputBook> book = MakeCsvBook(path, {});
-  for (int pass = 0; pass < 2; ++pass) {
-    book->SelectSheet(0);
-    TInRow row;
-    uint32_t count = 0;
-    while (book->NextRow(row)) {
-      ASSERT_EQ(row.index, count);
-      ASSERT_EQ(row.cells.size(), 3u);
-      ASSERT_EQ(ToUtf8(row.cells[0].text), std::to_string(count));
-      ASSERT_EQ(row.cells[1].text, u"名字");
-      ASSERT_EQ(row.cells[2].text, u"a\r\nb");
-      ++count;
+  for (const size_t piece : {size_t{256} << 10, size_t{7}}) {
+    SetCsvPieceSize(piece);
+    std::unique_ptr<TInputBook> book = MakeCsvBook(path, {"", u','});
+    SetCsvPieceSize(256 << 10);
+    for (int pass = 0; pass < 2; ++pass) {
+      book->SelectSheet(0);
+      TInRow row;
+      uint32_t count = 0;
+      while (book->NextRow(row)) {
+        ASSERT_EQ(row.index, count);
+        ASSERT_EQ(row.cells.size(), 3u);
+        ASSERT_EQ(ToUtf8(row.cells[0].text), std::to_string(count));
+        ASSERT_EQ(row.cells[1].text, u"名字");
+        ASSERT_EQ(row.cells[2].text, u"a\r\nb");
+        ++count;
+      }
+      EXPECT_EQ(count, 40000u) << piece;
     }
-    EXPECT_EQ(count, 40000u);
+    EXPECT_TRUE(book->Remarks().empty());
   }
-  EXPECT_TRUE(book->Remarks().empty());
 }
 
 TEST(CsvReader, RefusesOverlongLineAndUnknownEncoding) {
