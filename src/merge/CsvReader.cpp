@@ -641,10 +641,13 @@ TCsvValue PlainNumber(std::u16string_view f, double& value) {
   const size_t start = i;
   const size_t whole = digits();
   if (whole == 0 || (whole > 1 && f[start] == u'0')) return cvText;
+  size_t decimals = 0;
   if (i < f.size() && f[i] == u'.') {
     ++i;
-    if (digits() == 0) return cvText;
+    decimals = digits();
+    if (decimals == 0) return cvText;
   }
+  const size_t exponentFrom = i;
   if (i < f.size() && (f[i] == u'e' || f[i] == u'E')) {
     ++i;
     if (i < f.size() && (f[i] == u'-' || f[i] == u'+')) ++i;
@@ -653,6 +656,18 @@ TCsvValue PlainNumber(std::u16string_view f, double& value) {
     if (i == from || i - from > 3) return cvText;
   }
   if (i != f.size() || significant > 15 || (f[0] == u'-' && !nonZero)) return cvText;
+  // Without an exponent and with few decimals, the digits as a whole number, exact in a double, and one
+  // exact power of ten give the correctly rounded value in one division, as from_chars would.
+  static constexpr std::array<double, 16> kTens = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                   1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  if (exponentFrom == f.size() && whole + decimals <= 15) {
+    int64_t digitsValue = 0;
+    for (const char16_t c : f)
+      if (c >= u'0' && c <= u'9') digitsValue = digitsValue * 10 + (c - u'0');
+    value = static_cast<double>(digitsValue) / kTens[decimals];
+    if (f[0] == u'-') value = -value;
+    return cvNumber;
+  }
   std::array<char, kMaxLength> ascii;
   for (size_t k = 0; k < f.size(); ++k) ascii[k] = static_cast<char>(f[k]);
   const auto [end, error] = std::from_chars(ascii.data(), ascii.data() + f.size(), value);

@@ -187,6 +187,24 @@ TEST(CsvReader, ValueRules) {
   }
 }
 
+// Every plain number gives the double the C library reads from it, whatever way it is taken apart.
+TEST(CsvReader, NumbersReadAsStrtodReadsThem) {
+  uint64_t seed = 12345;
+  for (int i = 0; i < 200000; ++i) {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    const int digits = 1 + static_cast<int>((seed >> 33) % 15);
+    const int point = static_cast<int>((seed >> 20) % (digits + 1));
+    std::string text = std::to_string((seed >> 7) % 1000000000000000ull);
+    text = text.substr(0, static_cast<size_t>(digits));
+    if (point > 0 && point < static_cast<int>(text.size())) text.insert(static_cast<size_t>(point), ".");
+    if (text.size() > 1 && text[0] == '0' && text[1] != '.') continue;
+    if (seed & 1) text = "-" + text;
+    double value = 0;
+    if (CsvFieldValue(FromUtf8(text), value) != cvNumber) continue;
+    ASSERT_EQ(value, std::strtod(text.c_str(), nullptr)) << text;
+  }
+}
+
 TEST(CsvReader, ValueModeTypesFieldsAndClassicKeepsText) {
   test::TempDir dir;
   const fs::path path = dir.Path() / "v.csv";
