@@ -590,7 +590,8 @@ int Merge(const TMergeArgs& args) {
   }
   options.csvEncoding = args.encoding;
   if (!args.encoding.empty() && !CsvEncodingKnown(args.encoding))
-    return UsageError("--encoding: the encoding \"" + args.encoding + "\" is not known (see iconv --list)", "merge");
+    return UsageError("--encoding: the encoding \"" + args.encoding + "\" is not known (see iconv --list)",
+                      "merge");
   if (!args.delimiter.empty()) {
     const std::u16string delimiter =
         args.delimiter == "tab" || args.delimiter == "\\t" ? u"\t" : FromUtf8(args.delimiter);

@@ -45,7 +45,8 @@ class TTextFile {
     struct stat info {};
     if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
       ::close(fd_);
-      throw EFileError("Cannot open file \"" + path.string() + "\": it is not a regular file", ekInputUnreadable);
+      throw EFileError("Cannot open file \"" + path.string() + "\": it is not a regular file",
+                       ekInputUnreadable);
     }
   }
   ~TTextFile() { ::close(fd_); }
@@ -502,7 +503,8 @@ class TCsvReader {
 
 class TCsvBook : public TInputBook {
  public:
-  TCsvBook(const fs::path& path, const TCsvOptions& options) : reader_(path, options), values_(options.values) {
+  TCsvBook(const fs::path& path, const TCsvOptions& options)
+      : reader_(path, options), values_(options.values) {
     sheets_.push_back({FromUtf8(path.stem().string()), true});
   }
 
@@ -567,7 +569,8 @@ class TCsvBook : public TInputBook {
   std::vector<TInRemark> Remarks() const override {
     std::vector<TInRemark> remarks;
     if (reader_.BadLine() != 0) remarks.push_back({TInRemark::rkUndecodable, reader_.BadLine()});
-    if (reader_.OpenQuoteLine() != 0) remarks.push_back({TInRemark::rkUnclosedQuote, reader_.OpenQuoteLine()});
+    if (reader_.OpenQuoteLine() != 0)
+      remarks.push_back({TInRemark::rkUnclosedQuote, reader_.OpenQuoteLine()});
     return remarks;
   }
 
@@ -601,7 +604,8 @@ int64_t DaysFromCivil(int year, int month, int day) {
 // "yyyy-mm-dd" or "yyyy/mm/dd" (one separator), optionally with " hh:mm" or " hh:mm:ss" (or a 'T').
 TCsvValue IsoDate(std::u16string_view f, double& value) {
   int year, month, day, hour = 0, minute = 0, second = 0;
-  if (!Digits(f, 0, 4, year) || !Digits(f, 5, 2, month) || f[7] != f[4] || !Digits(f, 8, 2, day)) return cvText;
+  if (!Digits(f, 0, 4, year) || !Digits(f, 5, 2, month) || f[7] != f[4] || !Digits(f, 8, 2, day))
+    return cvText;
   if (f.size() != 10) {
     if ((f.size() != 16 && f.size() != 19) || (f[10] != u' ' && f[10] != u'T')) return cvText;
     if (!Digits(f, 11, 2, hour) || f[13] != u':' || !Digits(f, 14, 2, minute)) return cvText;
@@ -671,7 +675,8 @@ TCsvValue PlainNumber(std::u16string_view f, double& value) {
   std::array<char, kMaxLength> ascii;
   for (size_t k = 0; k < f.size(); ++k) ascii[k] = static_cast<char>(f[k]);
   const auto [end, error] = std::from_chars(ascii.data(), ascii.data() + f.size(), value);
-  if (error != std::errc() || end != ascii.data() + f.size() || !std::isfinite(value) || (nonZero && value == 0))
+  if (error != std::errc() || end != ascii.data() + f.size() || !std::isfinite(value) ||
+      (nonZero && value == 0))
     return cvText;
   return cvNumber;
 }
@@ -699,9 +704,10 @@ bool ReadAsCsv(const fs::path& path) {
   }
   // A compound document (.xls), a zip archive (.xlsx), or a BIFF2 to BIFF5 worksheet stream's first record.
   static constexpr std::array<uint8_t, 8> kCompound = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-  const bool workbook = (n == 8 && head == kCompound) ||
-                        (n >= 4 && head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4) ||
-                        (n >= 2 && head[0] == 0x09 && (head[1] == 0 || head[1] == 2 || head[1] == 4 || head[1] == 8));
+  const bool workbook =
+      (n == 8 && head == kCompound) ||
+      (n >= 4 && head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4) ||
+      (n >= 2 && head[0] == 0x09 && (head[1] == 0 || head[1] == 2 || head[1] == 4 || head[1] == 8));
   return !workbook;
 }
 

@@ -178,7 +178,8 @@ std::optional<TOutputClash> FindOutputClash(const fs::path& savePath, const std:
   // everySheet, of any number), and each output holds its rows less the repeated header rows.
   int64_t bound = std::numeric_limits<int32_t>::max();
   // A CSV file has no row limit: its rows could fill any number of outputs.
-  if (!everySheet && std::none_of(files.begin(), files.end(), [](const fs::path& file) { return ReadAsCsv(file); })) {
+  if (!everySheet &&
+      std::none_of(files.begin(), files.end(), [](const fs::path& file) { return ReadAsCsv(file); })) {
     uint64_t rows = 0;
     for (const fs::path& file : files) {
       struct stat info {};

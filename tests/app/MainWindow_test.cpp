@@ -540,7 +540,8 @@ void MainWindowTest::folderFieldAndXlsxBoxRescan() {
 // Ticking the CSV box lists the folder again with its .csv and .tsv files, among the others by name.
 void MainWindowTest::csvBoxRescans() {
   QTemporaryDir dir;
-  for (const char* name : {"a.xls", "b.CSV", "c.tsv", "d.txt"}) QFile(dir.filePath(name)).open(QIODevice::WriteOnly);
+  for (const char* name : {"a.xls", "b.CSV", "c.tsv", "d.txt"})
+    QFile(dir.filePath(name)).open(QIODevice::WriteOnly);
   TTestForm form;
   form.show();
   form.ChooseFolderAndScan(dir.path());

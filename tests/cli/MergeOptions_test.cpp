@@ -85,7 +85,8 @@ TEST(MergeOptions, XlsxSkippingPasswordsAndProgress) {
        "\r\033[K[2/2] 2 rows  good.xls"},
       {"--help names the options", "$CLI --help", 0, "[--xlsx] [--csv] [--encoding NAME] [--delimiter C]"},
       {"--csv lists *.csv and *.tsv in any case, each with its separator",
-       "mkdir m && printf \"a,b\\n\" >m/x.CSV && printf \"c\\td\\n\" >m/y.tsv && $CLI merge --csv -o o9.csv m "
+       "mkdir m && printf \"a,b\\n\" >m/x.CSV && printf \"c\\td\\n\" >m/y.tsv && $CLI merge --csv -o o9.csv "
+       "m "
        ">/dev/null 2>&1 && cat o9.csv",
        0, "a,b\r\nc,d\r\n"},
       {"an encoding iconv does not know is a usage error", "$CLI merge --encoding NOPE -o o10.csv m", 2,

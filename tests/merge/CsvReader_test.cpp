@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "TestUtil.h"
-#include "merge/MergeHost.h"
-#include "workbook/CellFormats.h"
 #include "biff/CodePage.h"
 #include "biff/Errors.h"
+#include "merge/MergeHost.h"
+#include "workbook/CellFormats.h"
 
 namespace plicato {
 
@@ -63,7 +63,10 @@ TEST(CsvReader, EncodingsSeparatorsAndQuotes) {
   };
   const std::vector<TCase> cases = {
       {"utf8.csv", "\xEF\xBB\xBF名,b\r\n1,2\r\n", {"0:名|b", "1:1|2"}},
-      {"utf8bad.csv", "\xEF\xBB\xBF\xF0\x9F\x98\x80,\xFF\xE5\x90\n", {"0:\U0001F600|\uFFFD\uFFFD\uFFFD"}, "U1"},
+      {"utf8bad.csv",
+       "\xEF\xBB\xBF\xF0\x9F\x98\x80,\xFF\xE5\x90\n",
+       {"0:\U0001F600|\uFFFD\uFFFD\uFFFD"},
+       "U1"},
       {"le.csv", Utf16(u"名,b\n1,2", false), {"0:名|b", "1:1|2"}},
       {"be.csv", Utf16(u"名\tb\r\n", true), {"0:名|b"}},
       {"gbk.csv", "\xC3\xFB\xD7\xD6\x2C\xCA\xFD\x0A\xCD\xF5\xCE\xE5\x2C\x37\x0A", {"0:名字|数", "1:王五|7"}},
@@ -72,7 +75,8 @@ TEST(CsvReader, EncodingsSeparatorsAndQuotes) {
       {"pipe.csv", "a|b\rc|d\r", {"0:a|b", "1:c|d"}},
       {"tab.tsv", "a,b\tc\n", {"0:a,b|c"}},
       {"given.csv", "a,b;c\n", {"0:a,b|c"}, "", {"", u';'}},
-      {"quotes.csv", "\"x,y\",\"say \"\"hi\"\"\",\"two\r\nlines\"\nz\"q,\"a\"b\n",
+      {"quotes.csv",
+       "\"x,y\",\"say \"\"hi\"\"\",\"two\r\nlines\"\nz\"q,\"a\"b\n",
        {"0:x,y|say \"hi\"|two\r\nlines", "1:z\"q|ab"}},
       {"ragged.csv", "a,b,c\n\n,,x\nd\n,\n", {"0:a|b|c", "2:||x", "3:d"}},
       {"unclosed.csv", "a,b\n1,\"open\n2,3", {"0:a|b", "1:1|open\n2,3"}, "Q2"},
@@ -92,7 +96,8 @@ TEST(CsvReader, EncodingsSeparatorsAndQuotes) {
 }
 
 // Pieces of the file end inside multi-byte characters, quoted line breaks and CR LF pairs: read in pieces
-// of 256 KB or of 7 bytes, a long GB18030 file gives every row, and a selected sheet reads again from its top.
+// of 256 KB or of 7 bytes, a long GB18030 file gives every row, and a selected sheet reads again from its
+// top.
 TEST(CsvReader, LongFileReadsAcrossPiecesAndAgain) {
   test::TempDir dir;
   std::string bytes;
