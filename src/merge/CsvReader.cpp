@@ -421,13 +421,14 @@ class TCsvReader {
         record_ += u'"';
         ++pos_;
       } else {
-        // A line break inside quotes is the field's, as written.
+        // A line break inside quotes is the field's, as written. The line is counted before the next
+        // piece may be read, which counts its lines from here.
         record_ += c;
+        ++line_;
         if (c == u'\r' && Available() && text_[pos_] == u'\n') {
           record_ += u'\n';
           ++pos_;
         }
-        ++line_;
       }
     }
   }
@@ -441,7 +442,7 @@ class TCsvReader {
   // A NUL is no character of a text: it is kept as U+FFFD and remarked, as undecodable bytes are.
   void Replace() {
     record_ += kReplacement;
-    if (badLine_ == 0) badLine_ = line_;
+    NoteBadLine(line_);
   }
 
   void CheckBudget() const {
@@ -468,9 +469,15 @@ class TCsvReader {
       kept_ = have - used;
       std::memmove(bytes_.data(), bytes_.data() + used, kept_);
       ended_ = fileEnded_ && kept_ == 0;
-      if (bad != std::u16string::npos && badLine_ == 0) badLine_ = LineAt(bad, afterCR);
+      if (bad != std::u16string::npos && (badLine_ == 0 || badLine_ > line_))
+        NoteBadLine(LineAt(bad, afterCR));
     }
     return !text_.empty();
+  }
+
+  // A piece is decoded before its NUL characters are met: the first line is the least one noted.
+  void NoteBadLine(uint32_t line) {
+    if (badLine_ == 0 || line < badLine_) badLine_ = line;
   }
 
   // The line of text_[at], text_ being the piece that follows the current line's text.
