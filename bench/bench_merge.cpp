@@ -11,10 +11,10 @@
 //   compressing the output (deflate at the level libxlsxwriter uses, measured on the output's entries);
 // - 100 CSV files of 10,000 rows x 20 columns (UTF-8, then the same in GB18030) into one .csv in value
 //   mode, also merged by pandas (read_csv, concat, to_csv) in the same run.
-// Every classic .xls merge writes 255 text cells per row, so a full output is 16.7 million cells. Each benchmark
-// reports its best wall and CPU time and the peak memory of its merges (the high-water mark is reset
-// before them). The table at the end sets each figure beside the one it replaces.
-// Run: build/bench/bench_merge [--benchmark_filter=REGEX]
+// Every classic .xls merge writes 255 text cells per row, so a full output is 16.7 million cells. Each
+// benchmark reports its best wall and CPU time and the peak memory of its merges (the high-water mark is
+// reset before them). The table at the end sets each figure beside the one it replaces. Run:
+// build/bench/bench_merge [--benchmark_filter=REGEX]
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <zip.h>
@@ -135,16 +135,16 @@ const char* CsvEncoding(const TInputs& inputs) {
 }
 std::vector<std::string> MakeCsvInputs(const TInputs& inputs) {
   const fs::path dir = Folder(inputs);
-  const fs::path made = dir / "made";
-  if (!fs::exists(made)) {
+  if (!fs::exists(dir / "made")) {
     const std::string command = "/usr/bin/python3 " PLICATO_BENCH_SOURCE "/merge_pandas.py --make-inputs " +
-                                dir.string() + " " + CsvEncoding(inputs) + " " + std::to_string(inputs.count) +
-                                " " + std::to_string(inputs.rows);
+                                dir.string() + " " + CsvEncoding(inputs) + " " +
+                                std::to_string(inputs.count) + " " + std::to_string(inputs.rows);
     if (std::system(command.c_str()) != 0) throw std::runtime_error("the CSV inputs could not be made");
-    std::ofstream{made};
+    std::ofstream{dir / "made"};
   }
-  std::vector<std::string> files;
-  for (int f = 0; f < inputs.count; ++f) files.push_back((dir / Format("in%03.0f.csv", f)).string());
+  std::vector<std::string> files(static_cast<size_t>(inputs.count));
+  for (int f = 0; f < inputs.count; ++f)
+    files[static_cast<size_t>(f)] = (dir / Format("in%03.0f.csv", f)).string();
   return files;
 }
 
@@ -152,9 +152,9 @@ void RunMerge(benchmark::State& state, const std::string& key, const TInputs& in
               bool values = false, const char* out = "out.xls") {
   TQuietHost host;
   host.options.values = values;
-  host.files = std::string(out) == "out.xlsx" ? MakeXlsxInputs(inputs)
+  host.files = std::string(out) == "out.xlsx"  ? MakeXlsxInputs(inputs)
                : std::string(out) == "out.csv" ? MakeCsvInputs(inputs)
-                                                : MakeInputs(inputs);
+                                               : MakeInputs(inputs);
   host.files.resize(files);
   host.out = (Folder(inputs) / out).string();
   TMeasure& m = Measures()[key];
@@ -337,6 +337,15 @@ std::string Seconds(const TMeasure& m) {
   return Format("%.3f s", m.wall) + Format(" (%.3f s CPU)", m.cpu) + Format(", %.0f MB", m.peakMb);
 }
 
+// A peer's figures beside ours: its times and memory, and how many times ours it takes.
+std::string BesidePeer(const std::string& name, const std::optional<TPeer>& peer, const TMeasure& m,
+                       const std::string& packages) {
+  if (!peer) return "; " + name + " not run (" + packages + " missing?)";
+  return "; " + name + Format(" %.1f s", peer->wall) + Format(" (%.1f s CPU)", peer->cpu) +
+         Format(", %.0f MB", peer->peakMb) + Format(" = %.1fx wall", peer->wall / m.wall) +
+         Format(", %.1fx CPU", peer->cpu / m.cpu);
+}
+
 void ReportFigures() {
   auto& measures = Measures();
   if (auto it = measures.find("60"); it != measures.end()) {
@@ -372,12 +381,8 @@ void ReportFigures() {
   if (auto it = measures.find("xlsx"); it != measures.end()) {
     const TMeasure& m = it->second;
     std::string now = Seconds(m);
-    if (auto peer = MergeWithOpenpyxlXlsxwriter(kXlsxFiles))
-      now += Format("; openpyxl + xlsxwriter %.1f s", peer->wall) + Format(" (%.1f s CPU)", peer->cpu) +
-             Format(", %.0f MB", peer->peakMb) + Format(" = %.1fx wall", peer->wall / m.wall) +
-             Format(", %.1fx CPU", peer->cpu / m.cpu);
-    else
-      now += "; openpyxl + xlsxwriter not run (python3-openpyxl or python3-xlsxwriter missing?)";
+    now += BesidePeer("openpyxl + xlsxwriter", MergeWithOpenpyxlXlsxwriter(kXlsxFiles), m,
+                      "python3-openpyxl or python3-xlsxwriter");
     if (const double deflate = DeflateSeconds(Folder(kXlsxFiles) / "out.xlsx"); deflate >= 0)
       now += Format("; deflate of the output %.2f s CPU", deflate) +
              Format(" = %.0f%% of ours", 100 * deflate / m.cpu);
@@ -388,12 +393,7 @@ void ReportFigures() {
   if (csv != measures.end()) {
     const TMeasure& m = csv->second;
     std::string now = Seconds(m);
-    if (auto peer = MergeWithPandas(kCsvUtf8))
-      now += Format("; pandas %.1f s", peer->wall) + Format(" (%.1f s CPU)", peer->cpu) +
-             Format(", %.0f MB", peer->peakMb) + Format(" = %.1fx wall", peer->wall / m.wall) +
-             Format(", %.1fx CPU", peer->cpu / m.cpu);
-    else
-      now += "; pandas not run (python3-pandas missing?)";
+    now += BesidePeer("pandas", MergeWithPandas(kCsvUtf8), m, "python3-pandas");
     AddFigure("merge 100 CSV files x 10,000 rows x 20 columns (UTF-8) to .csv (--values)", now, "none (new)",
               "3x pandas, under 100 MB");
   }

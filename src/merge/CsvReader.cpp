@@ -355,17 +355,8 @@ class TCsvReader {
           ends_.push_back(record_.size());
           return true;
         }
-        const char16_t* const data = text_.data();
-        const char16_t* p = data + pos_;
-        const char16_t* const end = data + text_.size();
-        const char16_t* const from = p;
-        while (p < end && *p != separator_ && *p != u'\r' && *p != u'\n' && *p != 0) ++p;
-        record_.append(from, p);
-        pos_ = static_cast<size_t>(p - data);
-        CheckBudget();
-        if (p == end) continue;
-        const char16_t c = *p;
-        ++pos_;
+        if (!CopyUntil(separator_)) continue;
+        const char16_t c = text_[pos_++];
         if (c == 0) {
           Replace();
           continue;
@@ -395,6 +386,20 @@ class TCsvReader {
   uint32_t OpenQuoteLine() const { return openQuoteLine_; }
 
  private:
+  // Copies the characters of the piece before the next stop, CR, LF or NUL into the record: true when
+  // one of those is at pos_, false at the piece's end.
+  bool CopyUntil(char16_t stop) {
+    const char16_t* const data = text_.data();
+    const char16_t* p = data + pos_;
+    const char16_t* const end = data + text_.size();
+    const char16_t* const from = p;
+    while (p < end && *p != stop && *p != u'\r' && *p != u'\n' && *p != 0) ++p;
+    record_.append(from, p);
+    pos_ = static_cast<size_t>(p - data);
+    CheckBudget();
+    return p != end;
+  }
+
   // A quoted field's text up to its closing quote, doubled quotes as one; without one, to the file's end.
   void ReadQuoted() {
     const uint32_t opened = line_;
@@ -403,17 +408,8 @@ class TCsvReader {
         if (openQuoteLine_ == 0) openQuoteLine_ = opened;
         return;
       }
-      const char16_t* const data = text_.data();
-      const char16_t* p = data + pos_;
-      const char16_t* const end = data + text_.size();
-      const char16_t* const from = p;
-      while (p < end && *p != u'"' && *p != u'\r' && *p != u'\n' && *p != 0) ++p;
-      record_.append(from, p);
-      pos_ = static_cast<size_t>(p - data);
-      CheckBudget();
-      if (p == end) continue;
-      const char16_t c = *p;
-      ++pos_;
+      if (!CopyUntil(u'"')) continue;
+      const char16_t c = text_[pos_++];
       if (c == 0) {
         Replace();
       } else if (c == u'"') {
@@ -534,7 +530,9 @@ class TCsvBook : public TInputBook {
         const std::u16string_view field = reader_.Field(i);
         if (field.empty()) continue;
         if (i >= columnLimit_) {
-          row.lastColumnOut = static_cast<uint32_t>(reader_.Fields());
+          size_t last = reader_.Fields();
+          while (reader_.Field(last - 1).empty()) --last;  // field i holds a character
+          row.lastColumnOut = static_cast<uint32_t>(last);
           break;
         }
         TInCell& cell = row.cells.emplace_back();

@@ -1,14 +1,8 @@
 #!/usr/bin/python3
-"""Merges a folder of CSV files among workbooks with `plicato-cli merge --csv --values` into .xlsx and .csv
-and checks every value against this script's own reading of the inputs.
-
-The CSV inputs are written by Python's csv module (UTF-8 with and without a byte-order mark, GB18030 with
-semicolons and CR LF, a tab-separated .tsv) and by LibreOffice's CSV export of a workbook made with
-openpyxl; an .xls beside them by python3-xlwt. The expected rows come from Python's csv module reading
-the inputs back, with this script's model of the value rules (plain numbers of at most 15 significant
-digits without a leading zero or '+', ISO dates, everything else text), and from xlrd for the .xls. Our
-.xlsx output is read back with openpyxl, our .csv output with the csv module.
-"""
+"""Merges CSV files (Python's csv module in UTF-8, with a byte-order mark, GB18030 with semicolons and
+CR LF, a .tsv; LibreOffice's CSV export) and an xlwt .xls in one folder with `plicato-cli merge --csv
+--values` into .xlsx and .csv, and checks every value against Python's own reading of the inputs with a
+model of the value rules (read back with openpyxl and the csv module)."""
 
 import argparse
 import csv
@@ -132,11 +126,11 @@ def expected_rows(folder):
 
 
 def check(label, actual, expected, same):
-    if len(actual) != len(expected):
-        fail("%s: %d rows, expected %d:\n%r\n%r" % (label, len(actual), len(expected), actual, expected))
     for r, (got, want) in enumerate(zip(actual, expected)):
         if len(got) != len(want) or not all(same(g, w) for g, w in zip(got, want)):
             fail("%s: row %d is %r, expected %r" % (label, r, got, want))
+    if len(actual) != len(expected):
+        fail("%s: %d rows, expected %d" % (label, len(actual), len(expected)))
     print("ok: %s: %d rows" % (label, len(actual)))
 
 
@@ -181,18 +175,15 @@ def main():
             if run.returncode != 0 or "共有6个XLS文件 已合并6个" not in status:
                 fail("plicato-cli merge to %s failed (%d): %s" % (out, run.returncode, status))
             if out == "out.xlsx":
-                sheet = openpyxl.load_workbook(path, read_only=True).worksheets[0]
-                actual = []
-                for row in sheet.iter_rows(values_only=True):
-                    values = list(row)
-                    while values and values[-1] is None:
-                        values.pop()
-                    actual.append(values)
+                rows = openpyxl.load_workbook(path, read_only=True).worksheets[0].iter_rows(values_only=True)
+                actual = [list(row) for row in rows]
+                for row in actual:
+                    while row and row[-1] is None:
+                        row.pop()
                 check("openpyxl " + out, actual, expected, same_xlsx)
             else:
                 with open(path, encoding="utf-8-sig", newline="") as f:
-                    actual = [row for row in csv.reader(f)]
-                check("csv " + out, actual, expected, same_csv)
+                    check("csv " + out, list(csv.reader(f)), expected, same_csv)
     print("PASS")
     return 0
 
