@@ -8,11 +8,13 @@
 // - 10,000, 30,000 and 65,536 output rows from files of 1,000 rows, for the time per 1,000 rows;
 // - 100 .xlsx files of 10,000 rows x 20 typed columns (1,000,000 rows) into one .xlsx in value mode,
 //   also merged by an openpyxl + xlsxwriter script in the same run, and the share of the time spent
-//   compressing the output (deflate at the level libxlsxwriter uses, measured on the output's entries).
-// Every classic .xls merge writes 255 text cells per row, so a full output is 16.7 million cells. Each benchmark
-// reports its best wall and CPU time and the peak memory of its merges (the high-water mark is reset
-// before them). The table at the end sets each figure beside the one it replaces.
-// Run: build/bench/bench_merge [--benchmark_filter=REGEX]
+//   compressing the output (deflate at the level libxlsxwriter uses, measured on the output's entries);
+// - 100 CSV files of 10,000 rows x 20 columns (UTF-8, then the same in GB18030) into one .csv in value
+//   mode, also merged by pandas (read_csv, concat, to_csv) in the same run.
+// Every classic .xls merge writes 255 text cells per row, so a full output is 16.7 million cells. Each
+// benchmark reports its best wall and CPU time and the peak memory of its merges (the high-water mark is
+// reset before them). The table at the end sets each figure beside the one it replaces. Run:
+// build/bench/bench_merge [--benchmark_filter=REGEX]
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <zip.h>
@@ -125,11 +127,34 @@ std::vector<std::string> MakeXlsxInputs(const TInputs& inputs) {
   return files;
 }
 
+// The CSV inputs, in UTF-8 and in GB18030: made once per machine by the pandas peer's script.
+const TInputs kCsvUtf8{"csv-utf-8-100x10000", 100, 10000, 20, true};
+const TInputs kCsvGb18030{"csv-gb18030-100x10000", 100, 10000, 20, true};
+const char* CsvEncoding(const TInputs& inputs) {
+  return &inputs == &kCsvGb18030 ? "gb18030" : "utf-8";
+}
+std::vector<std::string> MakeCsvInputs(const TInputs& inputs) {
+  const fs::path dir = Folder(inputs);
+  if (!fs::exists(dir / "made")) {
+    const std::string command = "/usr/bin/python3 " PLICATO_BENCH_SOURCE "/merge_pandas.py --make-inputs " +
+                                dir.string() + " " + CsvEncoding(inputs) + " " +
+                                std::to_string(inputs.count) + " " + std::to_string(inputs.rows);
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("the CSV inputs could not be made");
+    std::ofstream{dir / "made"};
+  }
+  std::vector<std::string> files(static_cast<size_t>(inputs.count));
+  for (int f = 0; f < inputs.count; ++f)
+    files[static_cast<size_t>(f)] = (dir / Format("in%03.0f.csv", f)).string();
+  return files;
+}
+
 void RunMerge(benchmark::State& state, const std::string& key, const TInputs& inputs, int files,
               bool values = false, const char* out = "out.xls") {
   TQuietHost host;
   host.options.values = values;
-  host.files = std::string(out) == "out.xlsx" ? MakeXlsxInputs(inputs) : MakeInputs(inputs);
+  host.files = std::string(out) == "out.xlsx"  ? MakeXlsxInputs(inputs)
+               : std::string(out) == "out.csv" ? MakeCsvInputs(inputs)
+                                               : MakeInputs(inputs);
   host.files.resize(files);
   host.out = (Folder(inputs) / out).string();
   TMeasure& m = Measures()[key];
@@ -182,6 +207,20 @@ void BM_MergeXlsx100FilesOf10000Rows(benchmark::State& state) {
     state.SkipWithError(e.what());
   }
 }
+void BM_MergeCsv100FilesOf10000Rows(benchmark::State& state) {
+  try {
+    RunMerge(state, "csv", kCsvUtf8, kCsvUtf8.count, true, "out.csv");
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+  }
+}
+void BM_MergeCsvGb18030100FilesOf10000Rows(benchmark::State& state) {
+  try {
+    RunMerge(state, "csvgb", kCsvGb18030, kCsvGb18030.count, true, "out.csv");
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+  }
+}
 void BM_MergeOutputRows(benchmark::State& state) {
   const int rows = static_cast<int>(state.range(0));
   RunMerge(state, "rows" + std::to_string(rows), kRowFiles, (rows + kRowFiles.rows - 1) / kRowFiles.rows);
@@ -193,6 +232,8 @@ BENCHMARK(BM_Merge100FilesOf656Rows)->Unit(benchmark::kMillisecond)->Iterations(
 BENCHMARK(BM_Merge100FilesOf656RowsValues)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_Merge1000FilesOf20Rows)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_MergeXlsx100FilesOf10000Rows)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_MergeCsv100FilesOf10000Rows)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_MergeCsvGb18030100FilesOf10000Rows)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_MergeOutputRows)
     ->Arg(10000)
     ->Arg(30000)
@@ -243,6 +284,20 @@ std::optional<TPeer> MergeWithOpenpyxlXlsxwriter(const TInputs& inputs) {
   return peer;
 }
 
+// The same CSV merge by pandas, once, as it reports itself.
+std::optional<TPeer> MergeWithPandas(const TInputs& inputs) {
+  if (std::system("/usr/bin/python3 -c 'import pandas' >/dev/null 2>&1") != 0) return std::nullopt;
+  const fs::path figures = Folder(inputs) / "peer.txt";
+  std::string command = std::string("/usr/bin/python3 -W ignore " PLICATO_BENCH_SOURCE "/merge_pandas.py ") +
+                        CsvEncoding(inputs) + " " + (Folder(inputs) / "peer.csv").string();
+  for (const std::string& file : MakeCsvInputs(inputs)) command += " " + file;
+  command += " > " + figures.string();
+  TPeer peer;
+  if (std::system(command.c_str()) != 0) return std::nullopt;
+  if (!(std::ifstream(figures) >> peer.cpu >> peer.wall >> peer.peakMb)) return std::nullopt;
+  return peer;
+}
+
 // CPU seconds that deflating every entry of the .xlsx file takes at zlib's default level, the level
 // libxlsxwriter compresses its entries at: the entries are read back (inflated) in pieces and only the
 // deflate calls are timed. Negative when the file cannot be read.
@@ -282,6 +337,15 @@ std::string Seconds(const TMeasure& m) {
   return Format("%.3f s", m.wall) + Format(" (%.3f s CPU)", m.cpu) + Format(", %.0f MB", m.peakMb);
 }
 
+// A peer's figures beside ours: its times and memory, and how many times ours it takes.
+std::string BesidePeer(const std::string& name, const std::optional<TPeer>& peer, const TMeasure& m,
+                       const std::string& packages) {
+  if (!peer) return "; " + name + " not run (" + packages + " missing?)";
+  return "; " + name + Format(" %.1f s", peer->wall) + Format(" (%.1f s CPU)", peer->cpu) +
+         Format(", %.0f MB", peer->peakMb) + Format(" = %.1fx wall", peer->wall / m.wall) +
+         Format(", %.1fx CPU", peer->cpu / m.cpu);
+}
+
 void ReportFigures() {
   auto& measures = Measures();
   if (auto it = measures.find("60"); it != measures.end()) {
@@ -317,17 +381,28 @@ void ReportFigures() {
   if (auto it = measures.find("xlsx"); it != measures.end()) {
     const TMeasure& m = it->second;
     std::string now = Seconds(m);
-    if (auto peer = MergeWithOpenpyxlXlsxwriter(kXlsxFiles))
-      now += Format("; openpyxl + xlsxwriter %.1f s", peer->wall) + Format(" (%.1f s CPU)", peer->cpu) +
-             Format(", %.0f MB", peer->peakMb) + Format(" = %.1fx wall", peer->wall / m.wall) +
-             Format(", %.1fx CPU", peer->cpu / m.cpu);
-    else
-      now += "; openpyxl + xlsxwriter not run (python3-openpyxl or python3-xlsxwriter missing?)";
+    now += BesidePeer("openpyxl + xlsxwriter", MergeWithOpenpyxlXlsxwriter(kXlsxFiles), m,
+                      "python3-openpyxl or python3-xlsxwriter");
     if (const double deflate = DeflateSeconds(Folder(kXlsxFiles) / "out.xlsx"); deflate >= 0)
       now += Format("; deflate of the output %.2f s CPU", deflate) +
              Format(" = %.0f%% of ours", 100 * deflate / m.cpu);
     AddFigure("merge 100 .xlsx files x 10,000 rows x 20 columns to .xlsx (--values)", now, "none (new)",
               "15x openpyxl + xlsxwriter, under 150 MB");
+  }
+  const auto csv = measures.find("csv");
+  if (csv != measures.end()) {
+    const TMeasure& m = csv->second;
+    std::string now = Seconds(m);
+    now += BesidePeer("pandas", MergeWithPandas(kCsvUtf8), m, "python3-pandas");
+    AddFigure("merge 100 CSV files x 10,000 rows x 20 columns (UTF-8) to .csv (--values)", now, "none (new)",
+              "3x pandas, under 100 MB");
+  }
+  if (auto it = measures.find("csvgb"); it != measures.end()) {
+    std::string now = Seconds(it->second);
+    if (csv != measures.end())
+      now += Format("; %.2fx UTF-8's time", it->second.wall / csv->second.wall) +
+             Format(" (%.2fx its CPU)", it->second.cpu / csv->second.cpu);
+    AddFigure("the same files in GB18030", now, "none (new)", "at most 1.5x UTF-8's time");
   }
   const char* before[] = {"10,000", "30,000", "65,536"};
   int i = 0;

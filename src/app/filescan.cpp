@@ -10,9 +10,10 @@
 
 namespace plicato {
 
-QStringList ScanFilters(bool includeXlsx) {
+QStringList ScanFilters(bool includeXlsx, bool includeCsv) {
   QStringList filters;
-  for (const std::string& pattern : WorkbookPatterns(includeXlsx)) filters << QString::fromStdString(pattern);
+  for (const std::string& pattern : WorkbookPatterns(includeXlsx, includeCsv))
+    filters << QString::fromStdString(pattern);
   return filters;
 }
 

@@ -20,8 +20,9 @@ namespace plicato {
 
 class TFileScan;
 
-// The name patterns of a folder scan: the legacy workbooks, and the Office Open XML ones when asked for.
-QStringList ScanFilters(bool includeXlsx);
+// The name patterns of a folder scan: the legacy workbooks, and the Office Open XML ones and the CSV
+// files when asked for.
+QStringList ScanFilters(bool includeXlsx, bool includeCsv = false);
 
 // One search over copies of a scanner's folders and filters. Owned by the scanner.
 class TSearchThread : public QThread {

@@ -59,6 +59,10 @@ int main(int argc, char** argv) {
     if (includeXlsx && !path.isDir() &&
         QStringList{QStringLiteral("xlsx"), QStringLiteral("xlsm")}.contains(path.suffix().toLower()))
       includeXlsx->setChecked(true);
+    auto* includeCsv = form.findChild<QCheckBox*>(QStringLiteral("CheckBox7"));
+    if (includeCsv && !path.isDir() &&
+        QStringList{QStringLiteral("csv"), QStringLiteral("tsv")}.contains(path.suffix().toLower()))
+      includeCsv->setChecked(true);
     form.ChooseFolderAndScan(path.isDir() ? path.absoluteFilePath() : path.absolutePath());
   }
   if (screenshot.isEmpty()) return QApplication::exec();

@@ -283,10 +283,10 @@ void TForm1::CheckBox2Click() {
   }
 }
 
-void TForm1::CheckBox4Click() {
-  // The list follows the box: the folder is searched again with or without the .xlsx files.
+void TForm1::ScanBoxClick(QCheckBox* box) {
+  // The list follows the box: the folder is searched again with or without the files it names.
   if (MergeRunning()) {
-    CheckBox4->setChecked(!CheckBox4->isChecked());
+    box->setChecked(!box->isChecked());
     return Refuse();
   }
   if (!Edit1->text().isEmpty()) ChooseFolderAndScan(Edit1->text());

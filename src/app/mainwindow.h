@@ -147,7 +147,8 @@ class TForm1 : public QWidget {
   void Button4Click();
   void Button5Click();
   void CheckBox2Click();
-  void CheckBox4Click();
+  // A box that chooses the kinds of file a folder scan lists (.xlsx, CSV) was clicked.
+  void ScanBoxClick(QCheckBox* box);
   void Edit1Enter();
   void Label8Click();
   void ListBox1DblClick();
@@ -205,6 +206,7 @@ class TForm1 : public QWidget {
   QCheckBox* CheckBox4;
   QCheckBox* CheckBox5;  // typed values
   QCheckBox* CheckBox6;  // source column
+  QCheckBox* CheckBox7;  // CSV files in the folder scan
   QLabel* Label9;
   QSpinBox* SpinEdit1;  // header rows
   QLabel* Label10;

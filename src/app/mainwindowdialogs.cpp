@@ -191,10 +191,10 @@ std::unique_ptr<QFileDialog> TForm1::CreateOpenDialog() {
   dialog->setObjectName(QStringLiteral("OpenDialog1"));
   dialog->setAcceptMode(QFileDialog::AcceptOpen);
   dialog->setFileMode(QFileDialog::ExistingFile);  // the file and its folder must exist
-  // A file chosen by name is read by its content, so both kinds are offered; the legacy one first.
-  const QString both = ScanFilters(true).join(QLatin1Char(' '));
+  // A file chosen by name is read by its content, so every kind is offered; the legacy one first.
+  const QString both = ScanFilters(true, true).join(QLatin1Char(' '));
   dialog->setNameFilters({QString::fromLatin1(kFilter), both});
-  if (CheckBox4->isChecked()) dialog->selectNameFilter(both);
+  if (CheckBox4->isChecked() || CheckBox7->isChecked()) dialog->selectNameFilter(both);
   dialog->setDefaultSuffix(QStringLiteral("xls"));
   dialog->setSizeGripEnabled(true);
   // Where a file was last added from, else the folder being merged.

@@ -55,6 +55,8 @@ void TForm1::CreateControls() {
   CheckBox3->setObjectName(QStringLiteral("CheckBox3"));
   CheckBox4 = new QCheckBox(tr("包含XLSX文件"), this);
   CheckBox4->setObjectName(QStringLiteral("CheckBox4"));
+  CheckBox7 = new QCheckBox(tr("包含CSV文件"), this);
+  CheckBox7->setObjectName(QStringLiteral("CheckBox7"));
   CheckBox5 = new QCheckBox(tr("保留数值类型"), this);
   CheckBox5->setObjectName(QStringLiteral("CheckBox5"));
   CheckBox5->setToolTip(tr("数字、日期、公式结果按原类型保留；只复制有值的单元格，跳过空行"));
@@ -160,6 +162,7 @@ void TForm1::CreateControls() {
   options->addWidget(CheckBox2, 0, 1);
   options->addWidget(CheckBox3, 1, 0);
   options->addWidget(CheckBox4, 1, 1);
+  options->addWidget(CheckBox7, 1, 2);
   options->addWidget(CheckBox5, 2, 0);
   options->addWidget(CheckBox6, 2, 1);
   auto* numbers = new QHBoxLayout;
@@ -170,7 +173,7 @@ void TForm1::CreateControls() {
   numbers->addWidget(ComboBox1);
   numbers->addStretch(1);
   options->addLayout(numbers, 3, 0, 1, 2);
-  options->setColumnStretch(2, 1);
+  options->setColumnStretch(3, 1);
 
   auto* status = new QHBoxLayout;
   status->addWidget(Label3);
@@ -211,7 +214,8 @@ void TForm1::CreateControls() {
   connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
   connect(Button5, &QPushButton::clicked, this, &TForm1::Button5Click);
   connect(CheckBox2, &QCheckBox::toggled, this, &TForm1::CheckBox2Click);
-  connect(CheckBox4, &QCheckBox::clicked, this, &TForm1::CheckBox4Click);
+  connect(CheckBox4, &QCheckBox::clicked, this, [this] { ScanBoxClick(CheckBox4); });
+  connect(CheckBox7, &QCheckBox::clicked, this, [this] { ScanBoxClick(CheckBox7); });
   connect(Edit1, &QLineEdit::returnPressed, this, &TForm1::Edit1Enter);
   // Delete takes the selected entry off the list (not off the disk; see eventFilter); Ctrl+Enter starts,
   // Esc stops.

@@ -146,7 +146,7 @@ void TForm1::BeginScan() {
   // The old scanner and its search go together; nothing it still has on its way is listed.
   RetireScanners();
   scanner_ = std::make_unique<TFileScan>();
-  scanner_->Filters = ScanFilters(CheckBox4->isChecked());
+  scanner_->Filters = ScanFilters(CheckBox4->isChecked(), CheckBox7->isChecked());
   scanner_->Paths.append(Edit1->text());
   host_.FoundCount.store(0);
   ListBox1->clear();
@@ -266,7 +266,7 @@ void TForm1::DropFiles(const QStringList& paths) {
   // A dropped folder's files are appended as the scan finds them; a new folder choice retires this scan.
   auto scanner = std::make_unique<TFileScan>();
   scanner->Paths = folders;
-  scanner->Filters = ScanFilters(CheckBox4->isChecked());
+  scanner->Filters = ScanFilters(CheckBox4->isChecked(), CheckBox7->isChecked());
   scanner->OnFileFound = [this](TFileScan* sender, const QString& fileName) {
     ScanFileFound(sender, fileName);
   };

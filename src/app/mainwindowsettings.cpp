@@ -24,6 +24,7 @@ void TForm1::SaveSettings() {
   settings.setValue(QStringLiteral("markRows"), CheckBox1->isChecked());
   settings.setValue(QStringLiteral("skipUnreadable"), CheckBox3->isChecked());
   settings.setValue(QStringLiteral("includeXlsx"), CheckBox4->isChecked());
+  settings.setValue(QStringLiteral("includeCsv"), CheckBox7->isChecked());
   settings.setValue(QStringLiteral("values"), CheckBox5->isChecked());
   settings.setValue(QStringLiteral("sourceColumn"), CheckBox6->isChecked());
   settings.setValue(QStringLiteral("headerRows"), SpinEdit1->value());
@@ -47,6 +48,7 @@ void TForm1::RestoreSettings() {
   CheckBox1->setChecked(settings.value(QStringLiteral("markRows"), false).toBool());
   CheckBox3->setChecked(settings.value(QStringLiteral("skipUnreadable"), false).toBool());
   CheckBox4->setChecked(settings.value(QStringLiteral("includeXlsx"), false).toBool());
+  CheckBox7->setChecked(settings.value(QStringLiteral("includeCsv"), false).toBool());
   CheckBox5->setChecked(settings.value(QStringLiteral("values"), false).toBool());
   CheckBox6->setChecked(settings.value(QStringLiteral("sourceColumn"), false).toBool());
   SpinEdit1->setValue(settings.value(QStringLiteral("headerRows"), 0).toInt());

@@ -88,6 +88,15 @@ QString RemarkOf(const TFileNote& note) {
         text += zh("：输出文件共%1列，前%2列用于来源列和标记列").arg(f.outputColumns).arg(f.reserved);
       text += zh("；该表的数据一直到%1列。").arg(column(f.lastColumn));
       break;
+    case TNoteFacts::nkUndecodable:
+      text = zh("从第%1行起有无法按其编码解码的字节，已读作“\uFFFD”。").arg(f.row);
+      break;
+    case TNoteFacts::nkUnclosedQuote:
+      text = zh("第%1行的引号没有闭合：文件的其余部分已读作该字段。").arg(f.row);
+      break;
+    case TNoteFacts::nkOneSheet:
+      text = zh("CSV文件只有一个工作表：已合并该表，而非所选的工作表。");
+      break;
   }
   if (!f.sheet.empty()) text = zh("工作表“%1”：").arg(QString::fromStdU16String(f.sheet)) + text;
   return text;

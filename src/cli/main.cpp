@@ -26,6 +26,7 @@
 #include "cli/StandardOutput.h"
 #include "cli/XlsxDump.h"
 #include "merge/CsvOutput.h"  // CsvField, the quoting the .csv output uses
+#include "merge/CsvReader.h"
 #include "merge/FileSearch.h"
 #include "merge/MergeEngine.h"
 #include "merge/OutputNames.h"
@@ -47,12 +48,19 @@ const char kUsage[] =
     "      row 0 and column 0 to the last used row and column. With --cells, one line per stored cell:\n"
     "      row,col,kind,text (kinds: 1 blank, 4 number, 5 text, 6 boolean, 7 error, 8-13 formulas).\n"
     "  plicato-cli merge [--values] [--header-rows N] [--source] [--sheet N|NAME|all] [--mark-rows]\n"
-    "                    [--xlsx] [--skip-unreadable] [--password PW]... -o OUT PATH...\n"
+    "                    [--xlsx] [--csv] [--encoding NAME] [--delimiter C] [--skip-unreadable]\n"
+    "                    [--password PW]... -o OUT PATH...\n"
     "      Merges the rows of the first worksheet of every file into OUT. OUT's extension chooses the\n"
     "      format: .xls (65,536 rows an output, then OUT-1.xls, ...), .xlsx (1,048,576 rows, then\n"
     "      OUT-1.xlsx, ...) or .csv (UTF-8, never split); without one, .xls is added. A PATH that is a\n"
     "      folder is searched for *.xls files, sub-folders included (with --xlsx also *.xlsx and *.xlsm\n"
-    "      files); a file is taken as it is and read by its content.\n"
+    "      files, with --csv also *.csv and *.tsv files); a file is taken as it is and read by its\n"
+    "      content, as CSV when it is named .csv or .tsv or has no extension and is no workbook.\n"
+    "      A CSV file is UTF-8 or GB18030 (GBK), or as its byte-order mark says; --encoding NAME (an\n"
+    "      iconv name, such as BIG5 or CP1252) reads files without a mark in another encoding. Its\n"
+    "      separator (comma, tab, semicolon or |) is found from its first lines; --delimiter C (or tab)\n"
+    "      sets it. In a classic merge its fields are texts; with --values plain numbers and ISO dates\n"
+    "      become values (not leading zeros, '+' or more than 15 digits).\n"
     "      By default (the classic merge) a sheet's rows are taken from the top down to its first row\n"
     "      without text, every value as text, numbers rounded to whole numbers; a file that stops early\n"
     "      or gives no rows is named at the end. --values keeps every cell's type and number format\n"
@@ -556,7 +564,8 @@ void InstallSignalHandlers() {
 // The command line of merge, as parsed; the values checked here are read by Merge.
 struct TMergeArgs {
   std::string out;
-  bool values = false, source = false, mark = false, xlsx = false, skip = false;
+  bool values = false, source = false, mark = false, xlsx = false, skip = false, csv = false;
+  std::string encoding, delimiter;
   std::string headerRows = "0";
   std::string sheet;
   bool sheetGiven = false;
@@ -579,6 +588,17 @@ int Merge(const TMergeArgs& args) {
     if (args.sheet.empty()) return UsageError("--sheet needs a number, a name or all", "merge");
     options.sheet = SheetChoice(args.sheet);
   }
+  options.csvEncoding = args.encoding;
+  if (!args.encoding.empty() && !CsvEncodingKnown(args.encoding))
+    return UsageError("--encoding: the encoding \"" + args.encoding + "\" is not known (see iconv --list)",
+                      "merge");
+  if (!args.delimiter.empty()) {
+    const std::u16string delimiter =
+        args.delimiter == "tab" || args.delimiter == "\\t" ? u"\t" : FromUtf8(args.delimiter);
+    if (delimiter.size() != 1 || delimiter == u"\"" || delimiter == u"\r" || delimiter == u"\n")
+      return UsageError("--delimiter needs one character other than a quote or a line break", "merge");
+    options.csvDelimiter = delimiter[0];
+  }
   std::vector<std::u16string> passwords;
   for (const std::string& password : args.passwords) passwords.push_back(FromUtf8(password));
   const std::vector<std::filesystem::path> paths(args.paths.begin(), args.paths.end());
@@ -596,7 +616,7 @@ int Merge(const TMergeArgs& args) {
     if (std::filesystem::is_directory(p, ec)) {
       const std::string& folder = p.native();
       SearchFiles(
-          folder, WorkbookPatterns(xlsx), true,
+          folder, WorkbookPatterns(xlsx, args.csv), true,
           [&](const std::string& f) {
             files.push_back(f);
             size_t start = folder.size();
@@ -722,6 +742,9 @@ int RunCommand(const std::string& name, std::vector<std::string> args) {
     mergeSheet = AddValue(command, "--sheet", merge.sheet, "N|NAME|all");
     command.add_flag("--mark-rows", merge.mark);
     command.add_flag("--xlsx", merge.xlsx);
+    command.add_flag("--csv", merge.csv);
+    AddValue(command, "--encoding", merge.encoding, "NAME");
+    AddValue(command, "--delimiter", merge.delimiter, "C");
     command.add_flag("--skip-unreadable", merge.skip);
     // Every occurrence adds one password, never split at a comma or a space.
     command.add_option("--password", merge.passwords)

@@ -117,9 +117,11 @@ void SearchFiles(const std::string& folder, const std::vector<std::string>& patt
   SearchFolder(start, patterns, subDirs, onFound, stop, onUnreadable);
 }
 
-std::vector<std::string> WorkbookPatterns(bool withXlsx) {
-  if (!withXlsx) return {"*.xls"};
-  return {"*.xls", "*.xlsx", "*.xlsm"};
+std::vector<std::string> WorkbookPatterns(bool withXlsx, bool withCsv) {
+  std::vector<std::string> patterns = {"*.xls"};
+  if (withXlsx) patterns.insert(patterns.end(), {"*.xlsx", "*.xlsm"});
+  if (withCsv) patterns.insert(patterns.end(), {"*.csv", "*.tsv"});
+  return patterns;
 }
 
 }  // namespace plicato

@@ -36,7 +36,8 @@ void SearchFiles(const std::string& folder, const std::vector<std::string>& patt
                  const std::function<bool(const std::string&)>& onFound,
                  const std::atomic<bool>* stop = nullptr, const TUnreadableFolderEvent& onUnreadable = {});
 
-// The patterns of a folder scan: "*.xls", and with withXlsx also "*.xlsx" and "*.xlsm".
-std::vector<std::string> WorkbookPatterns(bool withXlsx);
+// The patterns of a folder scan: "*.xls", with withXlsx also "*.xlsx" and "*.xlsm", with withCsv also
+// "*.csv" and "*.tsv".
+std::vector<std::string> WorkbookPatterns(bool withXlsx, bool withCsv = false);
 
 }  // namespace plicato

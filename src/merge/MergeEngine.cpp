@@ -16,6 +16,7 @@
 #include "biff/CodePage.h"
 #include "biff/Errors.h"
 #include "biff/OutputFile.h"
+#include "merge/CsvReader.h"
 #include "merge/ReadAhead.h"
 #include "merge/RowSource.h"
 #include "workbook/NumberText.h"
@@ -48,6 +49,10 @@ class EOutputError : public EMergeError {
  public:
   using EMergeError::EMergeError;
 };
+
+TCsvOptions CsvOptionsOf(const TMergeOptions& options) {
+  return {options.csvEncoding, options.csvDelimiter, options.values};
+}
 
 std::string Shown(const fs::path& path) {
   return path.string();
@@ -98,6 +103,20 @@ std::unique_ptr<TXLSWorkbook> ReadXlsWith(const fs::path& path,
     input->OnPassword = nullptr;  // it refers to this frame
     return input;
   }
+}
+
+// A listed file read ahead: an .xls file read with the passwords known (and no other), a CSV file opened
+// (its encoding found, its first piece read); null for an .xlsx file, streamed in its turn.
+std::unique_ptr<TInputBook> ReadBookAhead(const fs::path& path, const std::vector<std::u16string>& known,
+                                          const TCsvOptions& csv, std::u16string& opened) {
+  if (HoldsXlsx(path)) return nullptr;
+  if (ReadAsCsv(path)) return MakeCsvBook(path, csv);
+  size_t next = 0;
+  auto offer = [&]() -> std::optional<std::u16string> {
+    if (next < known.size()) return known[next++];
+    return std::nullopt;
+  };
+  return MakeXlsBook(ReadXlsWith(path, offer, opened));
 }
 
 // 1st, 2nd, 3rd, 4th, ..., 11th, 12th, 13th, ..., 21st.
@@ -263,12 +282,13 @@ class TMergeRun {
 
 std::unique_ptr<TInputBook> TMergeRun::OpenBook(const fs::path& path, size_t index) {
   std::u16string opened;
-  std::unique_ptr<TXLSWorkbook> ahead = readAhead_.Take(path, opened);
+  std::unique_ptr<TInputBook> ahead = readAhead_.Take(path, opened);
   if (!opened.empty()) lastPassword_ = std::move(opened);
   ReadAhead(index);
   // By content, not by name: an .xlsx saved as .xls is still streamed, and an .xls named .xlsx read.
-  std::unique_ptr<TInputBook> book = ahead             ? MakeXlsBook(std::move(ahead))
+  std::unique_ptr<TInputBook> book = ahead             ? std::move(ahead)
                                      : HoldsXlsx(path) ? MakeXlsxBook(path)
+                                     : ReadAsCsv(path) ? MakeCsvBook(path, CsvOptionsOf(options_))
                                                        : MakeXlsBook(ReadXls(path));
   book->SetColumnLimit(limit_);
   return book;
@@ -299,7 +319,7 @@ std::unique_ptr<TXLSWorkbook> TMergeRun::ReadXls(const fs::path& path) {
 
 // Starts reading the listed file after the one at index while that one is merged: an .xls file of a
 // size two models of which fit in memory easily, read with the passwords known now (a file that needs
-// another one is read in its turn, where the host can be asked).
+// another one is read in its turn, where the host can be asked), or a CSV file opened.
 void TMergeRun::ReadAhead(size_t index) {
   if (index + 1 >= list_.size() || host_.StopRequested.load() == 1) return;
   const fs::path& path = list_[index + 1];
@@ -310,15 +330,8 @@ void TMergeRun::ReadAhead(size_t index) {
   if (!lastPassword_.empty()) known.push_back(lastPassword_);
   for (const std::u16string& password : passwords_)
     if (!password.empty() && password != lastPassword_) known.push_back(password);
-  readAhead_.Start(path, [path, known = std::move(known)](std::u16string& opened) {
-    if (HoldsXlsx(path)) return std::unique_ptr<TXLSWorkbook>();  // streamed, in its turn
-    size_t next = 0;
-    auto offer = [&]() -> std::optional<std::u16string> {
-      if (next < known.size()) return known[next++];
-      return std::nullopt;
-    };
-    return ReadXlsWith(path, offer, opened);
-  });
+  readAhead_.Start(path, [path, known = std::move(known), csv = CsvOptionsOf(options_)](
+                             std::u16string& opened) { return ReadBookAhead(path, known, csv, opened); });
 }
 
 // The sheets of a file the run merges, in order. A file without the sheet asked for cannot be merged:
@@ -709,6 +722,17 @@ void TMergeRun::MergeSheet(TInputBook& book, size_t sheet, int32_t done, int32_t
     const int64_t header = std::min<int64_t>(state.taken, headerRows_);
     Note("Gave no rows below its " + Rows(header) + " of header.", Facts(TNoteFacts::nkNoDataRows, header));
   }
+  for (const TInRemark& remark : book.Remarks()) {
+    TNoteFacts facts = Facts(remark.kind == TInRemark::rkUndecodable ? TNoteFacts::nkUndecodable
+                                                                     : TNoteFacts::nkUnclosedQuote);
+    facts.row = remark.line;
+    const std::string line = "line " + std::to_string(remark.line);
+    Note(
+        remark.kind == TInRemark::rkUndecodable
+            ? "Bytes the encoding cannot decode, first on " + line + ", were read as U+FFFD."
+            : "The quote opened on " + line + " is never closed: the rest of the file was read as its field.",
+        facts);
+  }
 }
 
 // Classic mode: the rows with values the sheet holds from the row that ended its rows on, said when
@@ -751,7 +775,13 @@ void TMergeRun::NoteRowsLeftBehind(TInputBook& book, const TSheetState& state) {
 
 void TMergeRun::MergeFile(const fs::path& path, int32_t done, int32_t total) {
   std::unique_ptr<TInputBook> book = OpenBook(path, static_cast<size_t>(done));
-  const std::vector<size_t> sheets = ChooseSheets(*book);
+  const std::vector<size_t> sheets = book->OneSheet() ? std::vector<size_t>{0} : ChooseSheets(*book);
+  const TSheetChoice& choice = options_.sheet;
+  if (book->OneSheet() &&
+      ((choice.kind == TSheetChoice::scIndex && choice.index != 0) ||
+       (choice.kind == TSheetChoice::scName && !SameSheetName(choice.name, book->Sheets()[0].name))))
+    Note("A CSV file has one sheet: it was merged in place of the sheet asked for.",
+         Facts(TNoteFacts::nkOneSheet));
   if (options_.sourceColumn) fileSource_ = FromUtf8(host_.SourceName(path).string());
   const bool every = options_.sheet.kind == TSheetChoice::scAll;
   if (sheets.empty()) Note("Gave no rows: the workbook has no worksheet.", Facts(TNoteFacts::nkNoWorksheet));

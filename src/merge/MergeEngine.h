@@ -43,6 +43,10 @@ struct TMergeOptions {
   bool sourceColumn = false;
   std::u16string sourceCaption = u"Source";  // the source column's cell in the first header row
   TSheetChoice sheet;
+  // CSV inputs: the encoding of files without a byte-order mark (an iconv name; empty: UTF-8 when valid,
+  // else GB18030) and the separator (0: found from each file).
+  std::string csvEncoding;
+  char16_t csvDelimiter = 0;
 };
 
 struct TMergeReport;
@@ -135,6 +139,9 @@ struct TNoteFacts {
     nkColumnsLeftOut,  // columns after `column` (one-based) were not merged; the sheet has values up to
                        // `lastColumn`; `reserved` columns of the output's `outputColumns` hold the
                        // source and mark, when they pushed data columns out
+    nkUndecodable,     // bytes from line `row` on could not be decoded: read as U+FFFD
+    nkUnclosedQuote,   // a quote opened on line `row` was never closed: the rest was taken as its field
+    nkOneSheet,        // a CSV file has one sheet: it was merged, whichever sheet was asked for
   };
   TKind kind = nkNone;
   std::u16string sheet;  // the sheet's name, where every sheet of a file is merged

@@ -7,6 +7,7 @@
 #include <limits>
 #include <system_error>
 
+#include "merge/CsvReader.h"
 #include "xlsx/XlsxReader.h"
 
 namespace plicato {
@@ -176,7 +177,9 @@ std::optional<TOutputClash> FindOutputClash(const fs::path& savePath, const std:
   // The continuations a run could need: each file gives at most one whole sheet (every sheet of it with
   // everySheet, of any number), and each output holds its rows less the repeated header rows.
   int64_t bound = std::numeric_limits<int32_t>::max();
-  if (!everySheet) {
+  // A CSV file has no row limit: its rows could fill any number of outputs.
+  if (!everySheet &&
+      std::none_of(files.begin(), files.end(), [](const fs::path& file) { return ReadAsCsv(file); })) {
     uint64_t rows = 0;
     for (const fs::path& file : files) {
       struct stat info {};

@@ -3,7 +3,7 @@
 #include <system_error>
 #include <utility>
 
-#include "workbook/XLSWorkbook.h"
+#include "merge/RowSource.h"
 
 namespace plicato {
 
@@ -43,7 +43,7 @@ void TReadAhead::Work() {
     TRead read = std::move(read_);
     read_ = nullptr;
     lock.unlock();
-    std::unique_ptr<TXLSWorkbook> workbook;
+    std::unique_ptr<TInputBook> workbook;
     std::u16string opened;
     try {
       workbook = read(opened);
@@ -59,12 +59,12 @@ void TReadAhead::Work() {
   }
 }
 
-std::unique_ptr<TXLSWorkbook> TReadAhead::Take(const std::filesystem::path& path, std::u16string& opened) {
+std::unique_ptr<TInputBook> TReadAhead::Take(const std::filesystem::path& path, std::u16string& opened) {
   std::unique_lock lock(mutex_);
   if (!started_) return nullptr;
   changed_.wait(lock, [this] { return ended_; });
   started_ = false;
-  std::unique_ptr<TXLSWorkbook> workbook = std::move(workbook_);
+  std::unique_ptr<TInputBook> workbook = std::move(workbook_);
   if (path != path_ || !workbook) return nullptr;
   opened = std::move(opened_);
   return workbook;

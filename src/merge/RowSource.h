@@ -2,6 +2,8 @@
 // typed cells, the same for .xls and .xlsx files. The merge applies its rules (classic or value mode,
 // header rows) to these rows; an input book only reads.
 //
+// A CSV file is a book of one sheet (CsvReader.h).
+//
 // An .xls file is read whole into a workbook model first; an .xlsx/.xlsm file is streamed from its sheet
 // XML one row at a time, so that a sheet of a million rows never becomes a model in memory. A streamed
 // book can therefore fail in NextRow, after some of its rows were given. Selecting a sheet again reads it
@@ -45,6 +47,17 @@ struct TInRow {
   uint32_t lastColumnOut = 0;
 };
 
+// A remark on what a book read of its selected sheet that lost nothing but should be looked at, with the
+// file's one-based line where it was first found.
+struct TInRemark {
+  enum TKind : uint8_t {
+    rkUndecodable,    // bytes the encoding cannot decode, read as U+FFFD
+    rkUnclosedQuote,  // a quote left open, closed by the file's end: the rest was taken as its field
+  };
+  TKind kind = rkUndecodable;
+  uint32_t line = 0;
+};
+
 struct TInSheet {
   std::u16string name;
   bool worksheet = true;  // false for chart, macro, dialog sheets and VB modules: they are not merged
@@ -66,6 +79,10 @@ class TInputBook {
   virtual bool SkipRow(uint32_t& index, bool& holdsValue) = 0;
   // The workbook counts its dates from 1904, not 1900.
   virtual bool Date1904() const = 0;
+  // The remarks on the selected sheet as far as it was read; selecting it again begins them anew.
+  virtual std::vector<TInRemark> Remarks() const { return {}; }
+  // The book has only the one sheet, whichever sheet a run asks for (a CSV file).
+  virtual bool OneSheet() const { return false; }
 
   // The columns given in rows' cells (0 to columns - 1); the others are only reported (lastColumnOut).
   void SetColumnLimit(uint32_t columns) { columnLimit_ = columns; }

@@ -682,14 +682,34 @@ bool IsGeneralFormat(std::u16string_view format) {
   return format.empty() || (format.size() == 7 && StartsWithNoCase(format, 0, u"General"));
 }
 
+namespace {
+
+// The sections of the format code met last on this thread, parsed once: the cells of an output mostly
+// repeat a few formats (a column of dates), and parsing the code for every cell was most of its cost.
+const std::vector<TSection>& ParsedSections(std::u16string_view format) {
+  thread_local std::u16string last;
+  thread_local std::vector<TSection> sections;
+  thread_local bool parsed = false;
+  if (!parsed || format != last) {
+    parsed = false;
+    sections = ParseFormat(format);
+    // A section with @ is for texts wherever it stands, and the fourth is for texts anyway.
+    std::erase_if(sections, [](const TSection& s) { return s.text; });
+    if (sections.size() > 3) sections.resize(3);
+    last.assign(format);
+    parsed = true;
+  }
+  return sections;
+}
+
+}  // namespace
+
 std::string FormattedNumberText(double value, std::u16string_view format) {
   if (IsGeneralFormat(format) || !std::isfinite(value)) return ShortestNumberText(value);
-  std::vector<TSection> sections = ParseFormat(format);
-  // A section with @ is for texts wherever it stands, and the fourth is for texts anyway. A number
-  // with no section of its own (the format "@", Text) shows as General, as spreadsheet programs show it.
-  std::erase_if(sections, [](const TSection& s) { return s.text; });
+  const std::vector<TSection>& sections = ParsedSections(format);
+  // A number with no section of its own (the format "@", Text) shows as General, as spreadsheet programs
+  // show it.
   if (sections.empty()) return ShortestNumberText(value);
-  if (sections.size() > 3) sections.resize(3);
   const TSection* chosen = nullptr;
   bool showSign = true;
   const bool conditional = sections[0].condition || (sections.size() > 1 && sections[1].condition);

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QLabel>
@@ -59,6 +60,7 @@ class MainWindowTest : public QObject {
   void windowHasTheControlsInOrder();
   void windowResizesAndShowsWholeEntries();
   void folderFieldAndXlsxBoxRescan();
+  void csvBoxRescans();
   void settingsAreKeptBetweenSessions();
   void chineseAndEnglishWindows();
   void startNeedsFolderSavePathAndList();
@@ -112,7 +114,8 @@ void MainWindowTest::windowHasTheControlsInOrder() {
   const Expected boxes[] = {
       {"CheckBox1", QStringLiteral("首列标记单文件行数")}, {"CheckBox2", QStringLiteral("背景音乐")},
       {"CheckBox3", QStringLiteral("跳过无法读取的文件")}, {"CheckBox4", QStringLiteral("包含XLSX文件")},
-      {"CheckBox5", QStringLiteral("保留数值类型")},       {"CheckBox6", QStringLiteral("添加来源列")}};
+      {"CheckBox5", QStringLiteral("保留数值类型")},       {"CheckBox6", QStringLiteral("添加来源列")},
+      {"CheckBox7", QStringLiteral("包含CSV文件")}};
   for (const Expected& e : boxes) {
     auto* box = form.Control<QCheckBox>(e.name);
     QVERIFY2(box, e.name);
@@ -400,11 +403,11 @@ void MainWindowTest::dialogsAreConfigured() {
   auto open = form.CreateOpenDialog();
   QCOMPARE(open->acceptMode(), QFileDialog::AcceptOpen);
   QCOMPARE(open->fileMode(), QFileDialog::ExistingFile);
-  const QString both = QStringLiteral("*.xls *.xlsx *.xlsm");
+  const QString both = QStringLiteral("*.xls *.xlsx *.xlsm *.csv *.tsv");
   QCOMPARE(open->nameFilters(), (QStringList{QStringLiteral("*.xls"), both}));
   QCOMPARE(open->defaultSuffix(), QStringLiteral("xls"));
   QVERIFY(open->isSizeGripEnabled());
-  form.Control<QCheckBox>("CheckBox4")->setChecked(true);
+  form.Control<QCheckBox>("CheckBox7")->setChecked(true);
   QCOMPARE(form.CreateOpenDialog()->selectedNameFilter(), both);
 
   auto password = form.CreatePasswordDialog(QStringLiteral("/data/月报/secret.xls"));
@@ -534,6 +537,20 @@ void MainWindowTest::folderFieldAndXlsxBoxRescan() {
   QCOMPARE(form.Entries().size(), 8);
 }
 
+// Ticking the CSV box lists the folder again with its .csv and .tsv files, among the others by name.
+void MainWindowTest::csvBoxRescans() {
+  QTemporaryDir dir;
+  for (const char* name : {"a.xls", "b.CSV", "c.tsv", "d.txt"})
+    QFile(dir.filePath(name)).open(QIODevice::WriteOnly);
+  TTestForm form;
+  form.show();
+  form.ChooseFolderAndScan(dir.path());
+  QVERIFY(QTest::qWaitFor([&] { return form.Entries().size() == 1 && !form.ScanBusy(); }, 30000));
+  form.Control<QCheckBox>("CheckBox7")->click();
+  QVERIFY(QTest::qWaitFor([&] { return form.Entries().size() == 3 && !form.ScanBusy(); }, 30000));
+  QCOMPARE(form.Entries().last(), dir.filePath(QStringLiteral("c.tsv")));
+}
+
 void MainWindowTest::settingsAreKeptBetweenSessions() {
   QTemporaryDir dir;
   const QString out = dir.filePath(QStringLiteral("merged.csv"));
@@ -545,7 +562,7 @@ void MainWindowTest::settingsAreKeptBetweenSessions() {
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     form.Control<QLineEdit>("Edit1")->setText(kCorpusMerge);
     form.Control<QLineEdit>("Edit2")->setText(out);
-    for (const char* box : {"CheckBox1", "CheckBox3", "CheckBox5"})
+    for (const char* box : {"CheckBox1", "CheckBox3", "CheckBox5", "CheckBox7"})
       form.Control<QCheckBox>(box)->setChecked(true);
     form.findChild<QSpinBox*>(QStringLiteral("SpinEdit1"))->setValue(3);
     form.findChild<QComboBox*>(QStringLiteral("ComboBox1"))->setEditText(QStringLiteral("汇总"));
@@ -563,7 +580,7 @@ void MainWindowTest::settingsAreKeptBetweenSessions() {
   QVERIFY(QTest::qWaitForWindowExposed(&form));
   QCOMPARE(form.Control<QLineEdit>("Edit1")->text(), kCorpusMerge);
   QCOMPARE(form.Control<QLineEdit>("Edit2")->text(), out);
-  for (const char* box : {"CheckBox1", "CheckBox3", "CheckBox5"})
+  for (const char* box : {"CheckBox1", "CheckBox3", "CheckBox5", "CheckBox7"})
     QVERIFY2(form.Control<QCheckBox>(box)->isChecked(), box);
   for (const char* box : {"CheckBox2", "CheckBox4", "CheckBox6"})
     QVERIFY2(!form.Control<QCheckBox>(box)->isChecked(), box);

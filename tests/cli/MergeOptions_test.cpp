@@ -91,7 +91,14 @@ TEST(MergeOptions, XlsxSkippingPasswordsAndProgress) {
        "gone.xlsx: Sheet \"Gone\": Passed over: the sheet could not be found (The relationship \"\" of"},
       {"and merges the others", "$CLI merge --sheet all -o o9.csv gone.xlsx >/dev/null && cat o9.csv", 0,
        "\xEF\xBB\xBFt\r\n"},
-      {"--help names the options", "$CLI --help", 0, "[--xlsx] [--skip-unreadable] [--password PW]..."},
+      {"--help names the options", "$CLI --help", 0, "[--xlsx] [--csv] [--encoding NAME] [--delimiter C]"},
+      {"--csv lists *.csv and *.tsv in any case, each with its separator",
+       "mkdir m && printf \"a,b\\n\" >m/x.CSV && printf \"c\\td\\n\" >m/y.tsv && $CLI merge --csv -o o9.csv "
+       "m "
+       ">/dev/null 2>&1 && cat o9.csv",
+       0, "a,b\r\nc,d\r\n"},
+      {"an encoding iconv does not know is a usage error", "$CLI merge --encoding NOPE -o o10.csv m", 2,
+       "the encoding \"NOPE\" is not known"},
   };
   for (const auto& c : cases) {
     const auto [status, output] = RunCli(d, c.line);

@@ -72,6 +72,10 @@
         <translation>Include .xlsx files</translation>
     </message>
     <message>
+        <source>包含CSV文件</source>
+        <translation>Include CSV files</translation>
+    </message>
+    <message>
         <source>保留数值类型</source>
         <translation>Keep value types</translation>
     </message>

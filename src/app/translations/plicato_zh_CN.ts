@@ -72,6 +72,10 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>包含CSV文件</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>保留数值类型</source>
         <translation type="unfinished"></translation>
     </message>
