@@ -26,7 +26,9 @@ TSavePath CheckSavePath(const QString& text, const QString& suffix) {
     result.problem = typed.isDir() ? TSavePath::spFolder : TSavePath::spMissingFolder;
     return result;
   }
-  if (typed.suffix().isEmpty()) result.path += QLatin1Char('.') + suffix;
+  // As the merge names its output: only .xls, .xlsx and .csv count as the type, so a dotted name such as
+  // sales.2024 is written as sales.2024.xls, and that is the file to ask about and look beside.
+  if (!OutputSuffixes().contains(typed.suffix().toLower())) result.path += QLatin1Char('.') + suffix;
   const QFileInfo info(result.path);
   result.folder = QDir::toNativeSeparators(info.absolutePath());
   if (!QFileInfo(info.absolutePath()).isDir()) {

@@ -30,7 +30,8 @@ inline const QStringList& OutputSuffixes() {
   return suffixes;
 }
 
-// Judges the save-path text; suffix is added (with a dot) to a path whose file name has no extension.
+// Judges the save-path text; suffix is added (with a dot) to a path whose file name does not end in one of
+// the output types (any letter case), as the merge adds one.
 TSavePath CheckSavePath(const QString& text, const QString& suffix);
 
 }  // namespace plicato

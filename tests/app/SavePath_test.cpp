@@ -48,6 +48,8 @@ void SavePathTest::ProblemsAndContinuations() {
        path,
        true,
        {"sales.2024-1.xls", "sales.2024-2.xls", "sales.2024-10.xls"}},
+      {d.filePath("sales.2024"), "xls", TSavePath::spNone, path, true,
+       {"sales.2024-1.xls", "sales.2024-2.xls", "sales.2024-10.xls"}},
       {d.filePath("sales"), "xls", TSavePath::spNone, d.filePath("sales.xls"), false, {"sales-1.xls"}},
       {d.filePath("out"), "xlsx", TSavePath::spNone, d.filePath("out.xlsx"), false, {"out-1.xlsx"}},
       {d.filePath("sub"), "xls", TSavePath::spFolder, d.filePath("sub"), false, {}},
