@@ -236,7 +236,8 @@ bool TForm1::ConfirmOverwrite() {
   if (save.continuations.isEmpty() || answer == 1) return true;
   QStringList failed;
   for (const QString& file : save.continuations) {
-    if (!(trash ? MoveToTrash(file) : QFile::remove(file))) failed << file;
+    QString reason;
+    if (!DeleteFile(file, trash, reason)) failed << QDir::toNativeSeparators(file) + QStringLiteral(": ") + reason;
   }
   if (failed.isEmpty()) return true;
   ShowStartProblem(tr("以下文件无法移走：\n%1").arg(failed.join(QLatin1Char('\n'))));

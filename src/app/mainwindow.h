@@ -124,8 +124,9 @@ class TForm1 : public QWidget {
   // Hands a file or web address to the desktop (default program, browser); done(true) once the opener
   // has succeeded, done(false) when it could not (called later, on the window's thread, or at once).
   virtual void OpenUrl(const QUrl& url, std::function<void(bool opened)> done);
-  // Moves a file to the desktop's trash; false when there is none for it or the move failed.
-  virtual bool MoveToTrash(const QString& path);
+  // Moves a file to the desktop's trash; false and the system's reason (empty: no trash took it) when
+  // the file stayed where it was.
+  virtual bool MoveToTrash(const QString& path, QString& reason);
   // Whether the file can go to a trash (so deleting it can be undone).
   virtual bool TrashAvailable(const QString& path);
   // Shows the About box modally.
@@ -187,6 +188,8 @@ class TForm1 : public QWidget {
   void ShowProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile);
   void ShowStopping();
   void SetCountLine();
+  // Deletes a file, to the trash or for good; false and the reason when the file is still there.
+  bool DeleteFile(const QString& path, bool trash, QString& reason);
   void Refuse();
   int SelectedIndex() const;
   QStringList Entries() const;

@@ -16,12 +16,8 @@
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
-#include <QStandardPaths>
-#include <QStorageInfo>
 #include <QTimer>
 #include <QVBoxLayout>
-
-#include <unistd.h>
 
 #include <memory>
 
@@ -29,6 +25,7 @@
 #include "filescan.h"
 #include "savepath.h"
 #include "selectdirdialog.h"
+#include "trash.h"
 #include "windowtexts.h"
 
 namespace plicato {
@@ -260,28 +257,24 @@ void TForm1::OpenWithDesktop(const QUrl& url) {
   });
 }
 
-bool TForm1::MoveToTrash(const QString& path) {
-  return QFile::moveToTrash(path);
+bool TForm1::MoveToTrash(const QString& path, QString& reason) {
+  return MoveFileToTrash(path, reason);
 }
 
 bool TForm1::TrashAvailable(const QString& path) {
-#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
-  // As the desktop's trash works: the user's trash for files on the file system of the user's data
-  // folder, else a trash folder at the top of the file's own file system, which the user may create.
-  QString existing = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-  while (!existing.isEmpty() && !QFileInfo(existing).isDir()) existing = QFileInfo(existing).path();
-  const QStorageInfo file(QFileInfo(path).absolutePath());
-  if (!file.isValid()) return false;
-  if (file.rootPath() == QStorageInfo(existing).rootPath()) return true;
-  const QString top = file.rootPath();
-  const QString own = top + QStringLiteral("/.Trash-") + QString::number(::getuid());
-  return QFileInfo(own).isDir()
-             ? ::access(QFile::encodeName(own).constData(), W_OK) == 0
-             : ::access(QFile::encodeName(top).constData(), W_OK) == 0 && !file.isReadOnly();
-#else
-  Q_UNUSED(path);
-  return true;
-#endif
+  return TrashAvailableFor(path);
+}
+
+bool TForm1::DeleteFile(const QString& path, bool trash, QString& reason) {
+  if (trash) {
+    if (MoveToTrash(path, reason)) return true;
+    if (reason.isEmpty()) reason = tr("回收站没有接收它，文件留在原处");
+    return false;
+  }
+  QFile file(path);
+  if (file.remove()) return true;
+  reason = file.errorString();
+  return false;
 }
 
 void TForm1::ShowAbout() {

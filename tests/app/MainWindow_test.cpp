@@ -24,6 +24,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cerrno>
+
 #include "TestForm.h"
 #include "aboutbox.h"
 #include "language.h"
@@ -324,8 +326,14 @@ void MainWindowTest::deleteFileRemovesTheFileOrReportsFailure() {
   QTemporaryDir dir;
   const QString doomed = MakeFile(dir, QStringLiteral("doomed.xls"));
   const QString missing = dir.filePath(QStringLiteral("missing.xls"));
-  QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("data")));
-  qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath(QStringLiteral("data"))));
+  // A fresh account: no data folder yet, the program started in another folder.
+  QTemporaryDir home;
+  QTemporaryDir started;
+  qputenv("HOME", QFile::encodeName(home.path()));
+  qunsetenv("XDG_DATA_HOME");
+  const QString before = QDir::currentPath();
+  QDir::setCurrent(started.path());
+  const QString trash = home.filePath(QStringLiteral(".local/share/Trash"));
   TTestForm form;
   for (const QString& file : {missing, doomed, dir.path()}) {
     form.OpenAnswers.push_back(file);
@@ -346,7 +354,11 @@ void MainWindowTest::deleteFileRemovesTheFileOrReportsFailure() {
   form.Select(1);
   form.Command("N3")->trigger();
   QVERIFY(!QFile::exists(doomed));
-  QVERIFY(QFile::exists(dir.filePath(QStringLiteral("data/Trash/files/doomed.xls"))));
+  QVERIFY(QFile::exists(trash + QStringLiteral("/files/doomed.xls")));
+  QVERIFY(QFile::exists(trash + QStringLiteral("/info/doomed.xls.trashinfo")));
+  QVERIFY(!(QFile::permissions(trash) & 0x0077));  // the trash is the user's alone
+  QCOMPARE(QDir(started.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+  QDir::setCurrent(before);
   QCOMPARE(form.Entries(), (QStringList{missing, dir.path()}));
   QCOMPARE(form.Control<QLabel>("Label5")->text(), QStringLiteral("共有2个XLS文件 已合并0个"));
   QVERIFY(form.Messages.empty());
@@ -358,7 +370,9 @@ void MainWindowTest::deleteFileRemovesTheFileOrReportsFailure() {
     form.Command("N3")->trigger();
     QCOMPARE(form.Messages.size(), size_t{1});
     QCOMPARE(form.Messages[0].caption, QStringLiteral("错误"));
-    QCOMPARE(form.Messages[0].text, QStringLiteral("删除失败！,可能文件被调用中"));
+    QVERIFY2(form.Messages[0].text.startsWith(QStringLiteral("删除失败：") + form.Entries()[row] + QLatin1Char('\n')) &&
+                 form.Messages[0].text.contains(row == 0 ? qt_error_string(ENOENT) : QStringLiteral("文件夹")),
+             qPrintable(form.Messages[0].text));
     QCOMPARE(form.Messages[0].icon, QMessageBox::Critical);
     QCOMPARE(form.Entries(), (QStringList{missing, dir.path()}));
   }
@@ -375,7 +389,7 @@ void MainWindowTest::deleteFileRemovesTheFileOrReportsFailure() {
   form.Command("N3")->trigger();
   QVERIFY2(form.Questions.back().text.contains(QStringLiteral("永久删除")),
            qPrintable(form.Questions.back().text));
-  QVERIFY(!QFile::exists(last) && !QFile::exists(dir.filePath(QStringLiteral("data/Trash/files/last.xls"))));
+  QVERIFY(!QFile::exists(last) && !QFile::exists(trash + QStringLiteral("/files/last.xls")));
   QCOMPARE(form.Control<QLabel>("Label5")->text(), QStringLiteral("共有2个XLS文件 已合并0个"));
 
   // The Delete key takes the selected entry off the list, never off the disk.
