@@ -188,6 +188,10 @@ class TForm1 : public QWidget {
   void ShowProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile);
   void ShowStopping();
   void SetCountLine();
+  // A hint on the status line about the action just taken (what is missing, the music that cannot play);
+  // the next action clears it, so that the line never speaks of an earlier one.
+  void ShowHint(const QString& text);
+  void ClearHint();
   // Deletes a file, to the trash or for good; false and the reason when the file is still there.
   bool DeleteFile(const QString& path, bool trash, QString& reason);
   void Refuse();
@@ -233,6 +237,8 @@ class TForm1 : public QWidget {
   TSelectDirDialog* selectDirDlg1_ = nullptr;
   TForm2* form2_ = nullptr;
   TTune* tune_ = nullptr;
+  TSheetChoice runSheet_;   // the sheet the last run took from each file
+  bool hintShown_ = false;  // the status line holds a hint of the last action (ShowHint)
 
   // Declared before the jobs and scanners, which use it, so that it is destroyed after them.
   TWindowMergeHost host_;

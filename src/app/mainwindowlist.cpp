@@ -237,6 +237,7 @@ void TForm1::dragMoveEvent(QDragMoveEvent* event) {
 void TForm1::dropEvent(QDropEvent* event) {
   const QStringList paths = LocalPaths(event->mimeData());
   event->acceptProposedAction();
+  ClearHint();
   if (!paths.isEmpty()) {
     // Shown after the drop has finished, so that the dragging program is not held by the box.
     PostQueued(this, [this, paths] { DropFiles(paths); });

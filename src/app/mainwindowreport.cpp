@@ -41,7 +41,7 @@ QString TForm1::FailureSummary(TErrorKind kind) const {
   } else {
     // A failure the engine did not report as a file's is the file being read's.
     file = failedInput_.isEmpty() ? runFile_ : failedInput_;
-    const QString reason = ReasonOf(kind);
+    const QString reason = ReasonOf(kind, runSheet_);
     if (file.isEmpty()) {
       lines << tr("合并失败：%1。").arg(reason);
     } else {
@@ -88,7 +88,7 @@ void TForm1::ShowRunReport(const TMergeReport& report) {
     lines << QString() << tr("以下%1个文件无法读取，已跳过：").arg(report.skipped.size());
     for (const TFileNote& note : report.skipped) {
       const QString text = BoxLines(QString::fromStdString(note.text)).simplified();
-      lines << QStringLiteral("  ") + path(note.file) + tr("：") + ReasonOf(note.kind);
+      lines << QStringLiteral("  ") + path(note.file) + tr("：") + ReasonOf(note.kind, runSheet_);
       details << path(note.file) + tr("：") + text;
     }
   }

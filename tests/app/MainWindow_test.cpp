@@ -655,6 +655,8 @@ void CheckAboutBox(TForm2* about, bool& checked) {
   QCOMPARE(contact->text(), QStringLiteral("各种程序定制 sales@tarnwick.example"));
   auto* version = about->findChild<QLabel*>(QStringLiteral("Label4"));
   QVERIFY(version && version->text() == QStringLiteral("Plicato " PLICATO_VERSION));
+  auto* licence = about->findChild<QLabel*>(QStringLiteral("Label5"));
+  QVERIFY(licence && licence->text().contains(QStringLiteral("MIT")));
   QTest::mouseClick(name, Qt::LeftButton);
   QTest::mouseClick(address, Qt::LeftButton);
   QTest::mouseClick(contact, Qt::LeftButton);
