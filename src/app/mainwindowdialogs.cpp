@@ -5,11 +5,15 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHeaderView>
+#include <QLocale>
+#include <QTreeView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -19,6 +23,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <memory>
 
 #include "aboutbox.h"
@@ -33,6 +38,21 @@ namespace plicato {
 namespace {
 
 const char kFilter[] = "*.xls";
+
+// Widens the columns of the toolkit's own file dialog (name, size, type, date) so that each can be read:
+// its defaults cut long names and a date in the locale's long form.
+void FitColumns(QFileDialog& dialog) {
+  dialog.resize(std::max(dialog.width(), 860), std::max(dialog.height(), 520));
+  auto* view = dialog.findChild<QTreeView*>(QStringLiteral("treeView"));
+  if (!view) return;
+  const QFontMetrics metrics(view->font());
+  const QLocale locale;
+  const QString widest[] = {QString(40, QLatin1Char('M')).left(28), locale.formattedDataSize(999'999'999),
+                            QString(24, QLatin1Char('M')).left(16),
+                            locale.toString(QDateTime(QDate(2026, 12, 31), QTime(23, 59)), QLocale::ShortFormat)};
+  for (int column = 0; column < 4; ++column)
+    view->header()->resizeSection(column, metrics.horizontalAdvance(widest[column]) + 3 * metrics.averageCharWidth());
+}
 
 }  // namespace
 
@@ -163,18 +183,24 @@ std::unique_ptr<QFileDialog> TForm1::CreateSaveDialog() {
   dialog->setObjectName(QStringLiteral("SaveDialog1"));
   dialog->setAcceptMode(QFileDialog::AcceptSave);
   dialog->setFileMode(QFileDialog::AnyFile);
+  // Each type by its name in the window's language, as the office programs name them.
+  const QStringList names = {tr("Excel 97-2003 工作簿"), tr("Excel 工作簿"), QStringLiteral("CSV UTF-8")};
   QStringList filters;
-  for (const QString& suffix : OutputSuffixes()) filters << QStringLiteral("*.") + suffix;
+  for (qsizetype i = 0; i < OutputSuffixes().size(); ++i)
+    filters << names.value(i, OutputSuffixes()[i]) + QStringLiteral(" (*.") + OutputSuffixes()[i] + QLatin1Char(')');
   dialog->setNameFilters(filters);
   // The type shown is the one of the path in the field, else the one chosen last.
   const QFileInfo current(Edit2->text());
   const QString typed = current.suffix().toLower();
   const QString suffix = OutputSuffixes().contains(typed) ? typed : saveSuffix_;
-  dialog->selectNameFilter(QStringLiteral("*.") + suffix);
+  dialog->selectNameFilter(filters.value(OutputSuffixes().indexOf(suffix)));
   dialog->setDefaultSuffix(suffix);  // added when the typed name has no extension
   QFileDialog* owner = dialog.get();
-  connect(owner, &QFileDialog::filterSelected, owner,
-          [owner](const QString& filter) { owner->setDefaultSuffix(filter.mid(2)); });
+  connect(owner, &QFileDialog::filterSelected, owner, [owner, filters](const QString& filter) {
+    const qsizetype index = filters.indexOf(filter);
+    if (index >= 0) owner->setDefaultSuffix(OutputSuffixes()[index]);
+  });
+  FitColumns(*dialog);
   if (!Edit2->text().isEmpty() && QFileInfo(current.absolutePath()).isDir()) {
     dialog->setDirectory(current.absolutePath());
     if (!current.fileName().isEmpty()) dialog->selectFile(current.fileName());
@@ -194,6 +220,7 @@ std::unique_ptr<QFileDialog> TForm1::CreateOpenDialog() {
   if (CheckBox4->isChecked()) dialog->selectNameFilter(both);
   dialog->setDefaultSuffix(QStringLiteral("xls"));
   dialog->setSizeGripEnabled(true);
+  FitColumns(*dialog);
   // Where a file was last added from, else the folder being merged.
   const QString folder = QFileInfo(openFolder_).isDir() ? openFolder_ : Edit1->text();
   if (!folder.isEmpty() && QFileInfo(folder).isDir()) dialog->setDirectory(folder);

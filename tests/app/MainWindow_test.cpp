@@ -21,6 +21,8 @@
 #include <QSemaphore>
 #include <QSpinBox>
 #include <QTemporaryDir>
+#include <QTreeView>
+#include <QHeaderView>
 #include <QTest>
 #include <QTimer>
 
@@ -31,8 +33,10 @@
 #include "language.h"
 #include "selectdirdialog.h"
 #include "tune.h"
+#include "windowtexts.h"
 
 using plicato::TForm2;
+using plicato::TSheetChoice;
 using plicato::test::TTestForm;
 
 namespace {
@@ -63,6 +67,7 @@ class MainWindowTest : public QObject {
   void folderFieldAndXlsxBoxRescan();
   void settingsAreKeptBetweenSessions();
   void chineseAndEnglishWindows();
+  void everyTextInTheWindowsLanguageAndOfNow();
   void startNeedsFolderSavePathAndList();
   void listCommandsWhenIdle();
   void deleteFileRemovesTheFileOrReportsFailure();
@@ -407,7 +412,8 @@ void MainWindowTest::dialogsAreConfigured() {
   auto save = form.CreateSaveDialog();
   QCOMPARE(save->windowTitle(), QStringLiteral("请选择保存路径"));
   QCOMPARE(save->acceptMode(), QFileDialog::AcceptSave);
-  QCOMPARE(save->nameFilters(), (QStringList{"*.xls", "*.xlsx", "*.csv"}));
+  QCOMPARE(save->nameFilters(), (QStringList{"Excel 97-2003 工作簿 (*.xls)", "Excel 工作簿 (*.xlsx)",
+                                             "CSV UTF-8 (*.csv)"}));
   QCOMPARE(save->defaultSuffix(), QStringLiteral("xls"));
   QVERIFY(save->testOption(QFileDialog::DontConfirmOverwrite));
 
@@ -452,8 +458,8 @@ void MainWindowTest::saveDialogAddsTheExtension() {
   save->selectFile(QStringLiteral("merged.dat"));
   QCOMPARE(save->selectedFiles().value(0), dir.filePath(QStringLiteral("merged.dat")));
   // The type chosen gives its extension.
-  save->selectNameFilter(QStringLiteral("*.xlsx"));
-  emit save->filterSelected(QStringLiteral("*.xlsx"));
+  save->selectNameFilter(save->nameFilters()[1]);
+  emit save->filterSelected(save->nameFilters()[1]);
   save->selectFile(QStringLiteral("merged"));
   QCOMPARE(save->selectedFiles().value(0), dir.filePath(QStringLiteral("merged.xlsx")));
 }
@@ -586,7 +592,7 @@ void MainWindowTest::settingsAreKeptBetweenSessions() {
   QCOMPARE(form.size(), placed.size());
   QVERIFY(QTest::qWaitFor([&] { return form.Entries().size() == 8 && !form.ScanBusy(); }, 30000));
   QCOMPARE(form.CreateSaveDialog()->directory().absolutePath(), dir.path());
-  QCOMPARE(form.CreateSaveDialog()->selectedNameFilter(), QStringLiteral("*.csv"));
+  QCOMPARE(form.CreateSaveDialog()->selectedNameFilter(), QStringLiteral("CSV UTF-8 (*.csv)"));
   QCOMPARE(form.CreateOpenDialog()->directory().absolutePath(),
            QDir::cleanPath(kCorpusMerge + QStringLiteral("/sub")));
 }
@@ -632,6 +638,65 @@ void MainWindowTest::chineseAndEnglishWindows() {
     QCOMPARE(box.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
     QCOMPARE(box.button(QMessageBox::Cancel)->text(), QStringLiteral("取消"));
     QCOMPARE(form.SelectDirDlg1()->windowTitle(), QStringLiteral("选择文件夹"));
+  }
+  QVERIFY(plicato::InstallTranslations(QString()));
+}
+
+// As a user of each desktop meets the window: Qt's dialogs in the window's language and locale, the
+// window's own texts with none of the other language, and a status line that speaks of the last action.
+void MainWindowTest::everyTextInTheWindowsLanguageAndOfNow() {
+  static const QRegularExpression chinese(QStringLiteral("[\\x{4e00}-\\x{9fff}]"));
+  const struct {
+    const char* override;
+    const char* locale;
+    QLocale::Language language;
+    const char* xlsFilter;
+    const char* caption;
+    const char* noSheet;
+  } desktops[] = {
+      {"", "C", QLocale::Chinese, "Excel 97-2003 工作簿 (*.xls)", "来源文件", "文件中没有名为“sales”的工作表"},
+      {"", "zh_CN", QLocale::Chinese, "Excel 97-2003 工作簿 (*.xls)", "来源文件", "文件中没有名为“sales”的工作表"},
+      {"", "de_DE", QLocale::English, "Excel 97-2003 Workbook (*.xls)", "Source", "The file has no sheet named \"sales\""},
+      {"en", "zh_CN", QLocale::English, "Excel 97-2003 Workbook (*.xls)", "Source", "The file has no sheet named \"sales\""},
+  };
+  QTemporaryDir dir;
+  for (const auto& d : desktops) {
+    const QString language =
+        plicato::WindowLanguage(QString::fromLatin1(d.override), QLocale(QString::fromLatin1(d.locale)));
+    QVERIFY(plicato::InstallTranslations(language));
+    TTestForm form;
+    auto save = form.CreateSaveDialog();
+    QCOMPARE(save->locale().language(), d.language);
+    QCOMPARE(save->nameFilters().value(0), QString::fromUtf8(d.xlsFilter));
+    auto* view = save->findChild<QTreeView*>(QStringLiteral("treeView"));
+    QVERIFY(view && view->header()->sectionSize(3) >=
+                        view->fontMetrics().horizontalAdvance(QLocale().toString(QDateTime::currentDateTime(),
+                                                                                 QLocale::ShortFormat)));
+    QCOMPARE(QString::fromStdU16String(form.MergeOptions().sourceCaption), QString::fromUtf8(d.caption));
+    TSheetChoice sales;
+    sales.kind = TSheetChoice::scName;
+    sales.name = u"sales";
+    QCOMPARE(plicato::ReasonOf(plicato::ekSheetMissing, sales), QString::fromUtf8(d.noSheet));
+
+    // A file gone before it is deleted: the box names it, in the window's language only.
+    const QString gone = dir.filePath(QStringLiteral("gone.xls"));
+    form.OpenAnswers.push_back(gone);
+    form.Command("N4")->trigger();
+    form.Select(0);
+    form.Command("N3")->trigger();
+    QCOMPARE(form.Messages.size(), size_t{1});
+    QVERIFY2(form.Messages[0].text.contains(gone) &&
+                 chinese.match(form.Messages[0].text).hasMatch() == (d.language == QLocale::Chinese),
+             qPrintable(form.Messages[0].text));
+
+    // A hint stays only until the next action.
+    auto* status = form.Control<QLabel>("Label4");
+    form.Control<QLineEdit>("Edit1")->setText(dir.path());
+    form.Control<QPushButton>("Button3")->click();
+    QVERIFY(!status->text().isEmpty());
+    QCOMPARE(chinese.match(status->text()).hasMatch(), d.language == QLocale::Chinese);
+    form.Command("N1")->trigger();
+    QVERIFY2(status->text().isEmpty(), qPrintable(status->text()));
   }
   QVERIFY(plicato::InstallTranslations(QString()));
 }

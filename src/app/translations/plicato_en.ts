@@ -429,6 +429,14 @@ Tick “Skip files that cannot be read” to merge the others. Nothing was writt
         <source>背景音乐无法播放</source>
         <translation>The background music cannot play</translation>
     </message>
+    <message>
+        <source>Excel 97-2003 工作簿</source>
+        <translation>Excel 97-2003 Workbook</translation>
+    </message>
+    <message>
+        <source>Excel 工作簿</source>
+        <translation>Excel Workbook</translation>
+    </message>
 </context>
 <context>
     <name>plicato::TForm2</name>
