@@ -165,6 +165,10 @@ class TForm1 : public QWidget {
   void JobFailed(TThreadComponent* component, const QString& caption, const QString& text);
   void MergeFailed(const QString& className, const QString& message, TErrorKind kind);
   QString FailureSummary(TErrorKind kind) const;
+  // The failure box's details: the file and the reason in the window's words, then technical quoted.
+  QString FailureDetails(TErrorKind kind, const QString& technical) const;
+  // A text of the program's own (in English) quoted in the window's language.
+  QString Quoted(const QString& text) const;
   void MergeFinished();
   void ShowRunReport(const TMergeReport& report);
   bool PrepareSavePath();

@@ -437,6 +437,26 @@ Tick “Skip files that cannot be read” to merge the others. Nothing was writt
         <source>Excel 工作簿</source>
         <translation>Excel Workbook</translation>
     </message>
+    <message>
+        <source>输出文件：%1</source>
+        <translation>Output: %1</translation>
+    </message>
+    <message>
+        <source>文件：%1</source>
+        <translation>File: %1</translation>
+    </message>
+    <message>
+        <source>原因：%1</source>
+        <translation>Reason: %1</translation>
+    </message>
+    <message>
+        <source>程序的原文：</source>
+        <translation>The program's own words: </translation>
+    </message>
+    <message>
+        <source>“%1”</source>
+        <translation>&quot;%1&quot;</translation>
+    </message>
 </context>
 <context>
     <name>plicato::TForm2</name>
