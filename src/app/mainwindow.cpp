@@ -249,7 +249,8 @@ bool TForm1::ConfirmOverwrite() {
   QStringList failed;
   for (const QString& file : save.continuations) {
     QString reason;
-    if (!DeleteFile(file, trash, reason)) failed << QDir::toNativeSeparators(file) + QStringLiteral(": ") + reason;
+    if (!DeleteFile(file, trash, reason))
+      failed << QDir::toNativeSeparators(file) + QStringLiteral(": ") + reason;
   }
   if (failed.isEmpty()) return true;
   ShowStartProblem(tr("以下文件无法移走：\n%1").arg(failed.join(QLatin1Char('\n'))));

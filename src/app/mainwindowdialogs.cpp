@@ -12,15 +12,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
-#include <QLocale>
-#include <QTreeView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QTimer>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -47,11 +47,13 @@ void FitColumns(QFileDialog& dialog) {
   if (!view) return;
   const QFontMetrics metrics(view->font());
   const QLocale locale;
-  const QString widest[] = {QString(40, QLatin1Char('M')).left(28), locale.formattedDataSize(999'999'999),
-                            QString(24, QLatin1Char('M')).left(16),
-                            locale.toString(QDateTime(QDate(2026, 12, 31), QTime(23, 59)), QLocale::ShortFormat)};
+  const QString widest[] = {
+      QString(40, QLatin1Char('M')).left(28), locale.formattedDataSize(999'999'999),
+      QString(24, QLatin1Char('M')).left(16),
+      locale.toString(QDateTime(QDate(2026, 12, 31), QTime(23, 59)), QLocale::ShortFormat)};
   for (int column = 0; column < 4; ++column)
-    view->header()->resizeSection(column, metrics.horizontalAdvance(widest[column]) + 3 * metrics.averageCharWidth());
+    view->header()->resizeSection(column,
+                                  metrics.horizontalAdvance(widest[column]) + 3 * metrics.averageCharWidth());
 }
 
 }  // namespace
@@ -187,7 +189,8 @@ std::unique_ptr<QFileDialog> TForm1::CreateSaveDialog() {
   const QStringList names = {tr("Excel 97-2003 工作簿"), tr("Excel 工作簿"), QStringLiteral("CSV UTF-8")};
   QStringList filters;
   for (qsizetype i = 0; i < OutputSuffixes().size(); ++i)
-    filters << names.value(i, OutputSuffixes()[i]) + QStringLiteral(" (*.") + OutputSuffixes()[i] + QLatin1Char(')');
+    filters << names.value(i, OutputSuffixes()[i]) + QStringLiteral(" (*.") + OutputSuffixes()[i] +
+                   QLatin1Char(')');
   dialog->setNameFilters(filters);
   // The type shown is the one of the path in the field, else the one chosen last.
   const QFileInfo current(Edit2->text());

@@ -106,8 +106,8 @@ bool MoveFileToTrash(const QString& path, QString& reason) {
   const QFileInfo moved(file.fileName());
   if (!IsTrashFiles(moved.path())) {
     const QString stray = moved.path();
-    const QString info = QFileInfo(stray).path() + QStringLiteral("/info/") + moved.fileName() +
-                         QStringLiteral(".trashinfo");
+    const QString info =
+        QFileInfo(stray).path() + QStringLiteral("/info/") + moved.fileName() + QStringLiteral(".trashinfo");
     if (QFile::rename(moved.filePath(), path)) {
       QFile::remove(info);
       QDir().rmdir(stray);

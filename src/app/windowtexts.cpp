@@ -36,7 +36,8 @@ QString ReasonOf(TErrorKind kind, const TSheetChoice& sheet) {
         return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件中没有名为“%1”的工作表"))
             .arg(QString::fromStdU16String(sheet.name));
       if (sheet.kind == TSheetChoice::scIndex)
-        return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件中没有第%1个工作表")).arg(sheet.index + 1);
+        return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件中没有第%1个工作表"))
+            .arg(sheet.index + 1);
       return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件中没有要合并的工作表"));
     default:
       return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件已损坏或格式不受支持"));

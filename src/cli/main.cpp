@@ -438,7 +438,8 @@ class TConsoleHost : public TMergeHost {
     total_ = filesTotal;
     rows_ = rowsOfFile;
     // A few redraws a second are enough to read; more would cost the terminal more than the merge.
-    if (terminal_ && !file_.empty() && std::chrono::steady_clock::now() - drawnAt_ >= std::chrono::milliseconds(100))
+    if (terminal_ && !file_.empty() &&
+        std::chrono::steady_clock::now() - drawnAt_ >= std::chrono::milliseconds(100))
       Draw();
   }
 
@@ -454,15 +455,15 @@ class TConsoleHost : public TMergeHost {
   }
 
  private:
-  // "file 3 of 12, 1234 rows, 0:04  NAME" (the rows taken from that file so far), the name cut from the left to the terminal's width so that the
-  // line never wraps.
+  // "file 3 of 12, 1234 rows, 0:04  NAME" (the rows taken from that file so far), the name cut from the left
+  // to the terminal's width so that the line never wraps.
   void Draw() {
     const auto seconds = static_cast<long>(Elapsed());
     char time[32];
     std::snprintf(time, sizeof time, "%ld:%02ld", seconds / 60, seconds % 60);
     std::string line = "file " + std::to_string(std::min(done_ + 1, total_)) + " of " +
-                       std::to_string(total_) + ", " + std::to_string(rows_) + (rows_ == 1 ? " row, " : " rows, ") +
-                       time + "  ";
+                       std::to_string(total_) + ", " + std::to_string(rows_) +
+                       (rows_ == 1 ? " row, " : " rows, ") + time + "  ";
     winsize size{};
     const size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
     const size_t room = width > line.size() + 4 ? width - line.size() - 1 : 3;
@@ -519,10 +520,10 @@ std::string Summary(const TMergeReport& report, int32_t found, size_t skipped, d
   if (report.filesMerged != found) text += " of " + std::to_string(found);
   text += found == 1 ? " file" : " files";
   if (skipped > 0) text += " (" + std::to_string(skipped) + " skipped)";
-  text += report.outputs.empty() ? "; nothing was written: no rows were gathered"
-                                 : "; wrote " + std::to_string(report.rowsWritten) +
-                                       (report.rowsWritten == 1 ? " row to " : " rows to ") +
-                                       NameList(report.outputs);
+  text += report.outputs.empty()
+              ? "; nothing was written: no rows were gathered"
+              : "; wrote " + std::to_string(report.rowsWritten) +
+                    (report.rowsWritten == 1 ? " row to " : " rows to ") + NameList(report.outputs);
   if (!report.olderOutputs.empty())
     text += "; older outputs, not from this run: " + NameList(report.olderOutputs);
   char time[32];
@@ -695,7 +696,8 @@ int Merge(const TMergeArgs& args) {
       std::cerr << "plicato-cli: stopped by signal " << gStopSignal << ": " << host.MergedCount.load()
                 << " of " << host.FoundCount.load() << " files merged\n";
     }
-    std::cerr << "plicato-cli: " << Summary(report, host.FoundCount.load(), skippedFiles, host.Elapsed()) << "\n";
+    std::cerr << "plicato-cli: " << Summary(report, host.FoundCount.load(), skippedFiles, host.Elapsed())
+              << "\n";
   }
   if (gStopSignal != 0) return 128 + gStopSignal;
   return report.skipped.empty() ? 0 : 3;

@@ -8,6 +8,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,10 +22,9 @@
 #include <QSemaphore>
 #include <QSpinBox>
 #include <QTemporaryDir>
-#include <QTreeView>
-#include <QHeaderView>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 
 #include <cerrno>
 
@@ -375,9 +375,11 @@ void MainWindowTest::deleteFileRemovesTheFileOrReportsFailure() {
     form.Command("N3")->trigger();
     QCOMPARE(form.Messages.size(), size_t{1});
     QCOMPARE(form.Messages[0].caption, QStringLiteral("错误"));
-    QVERIFY2(form.Messages[0].text.startsWith(QStringLiteral("删除失败：") + form.Entries()[row] + QLatin1Char('\n')) &&
-                 form.Messages[0].text.contains(row == 0 ? qt_error_string(ENOENT) : QStringLiteral("文件夹")),
-             qPrintable(form.Messages[0].text));
+    QVERIFY2(
+        form.Messages[0].text.startsWith(QStringLiteral("删除失败：") + form.Entries()[row] +
+                                         QLatin1Char('\n')) &&
+            form.Messages[0].text.contains(row == 0 ? qt_error_string(ENOENT) : QStringLiteral("文件夹")),
+        qPrintable(form.Messages[0].text));
     QCOMPARE(form.Messages[0].icon, QMessageBox::Critical);
     QCOMPARE(form.Entries(), (QStringList{missing, dir.path()}));
   }
@@ -412,8 +414,8 @@ void MainWindowTest::dialogsAreConfigured() {
   auto save = form.CreateSaveDialog();
   QCOMPARE(save->windowTitle(), QStringLiteral("请选择保存路径"));
   QCOMPARE(save->acceptMode(), QFileDialog::AcceptSave);
-  QCOMPARE(save->nameFilters(), (QStringList{"Excel 97-2003 工作簿 (*.xls)", "Excel 工作簿 (*.xlsx)",
-                                             "CSV UTF-8 (*.csv)"}));
+  QCOMPARE(save->nameFilters(),
+           (QStringList{"Excel 97-2003 工作簿 (*.xls)", "Excel 工作簿 (*.xlsx)", "CSV UTF-8 (*.csv)"}));
   QCOMPARE(save->defaultSuffix(), QStringLiteral("xls"));
   QVERIFY(save->testOption(QFileDialog::DontConfirmOverwrite));
 
@@ -654,10 +656,14 @@ void MainWindowTest::everyTextInTheWindowsLanguageAndOfNow() {
     const char* caption;
     const char* noSheet;
   } desktops[] = {
-      {"", "C", QLocale::Chinese, "Excel 97-2003 工作簿 (*.xls)", "来源文件", "文件中没有名为“sales”的工作表"},
-      {"", "zh_CN", QLocale::Chinese, "Excel 97-2003 工作簿 (*.xls)", "来源文件", "文件中没有名为“sales”的工作表"},
-      {"", "de_DE", QLocale::English, "Excel 97-2003 Workbook (*.xls)", "Source", "The file has no sheet named \"sales\""},
-      {"en", "zh_CN", QLocale::English, "Excel 97-2003 Workbook (*.xls)", "Source", "The file has no sheet named \"sales\""},
+      {"", "C", QLocale::Chinese, "Excel 97-2003 工作簿 (*.xls)", "来源文件",
+       "文件中没有名为“sales”的工作表"},
+      {"", "zh_CN", QLocale::Chinese, "Excel 97-2003 工作簿 (*.xls)", "来源文件",
+       "文件中没有名为“sales”的工作表"},
+      {"", "de_DE", QLocale::English, "Excel 97-2003 Workbook (*.xls)", "Source",
+       "The file has no sheet named \"sales\""},
+      {"en", "zh_CN", QLocale::English, "Excel 97-2003 Workbook (*.xls)", "Source",
+       "The file has no sheet named \"sales\""},
   };
   QTemporaryDir dir;
   for (const auto& d : desktops) {
@@ -669,9 +675,9 @@ void MainWindowTest::everyTextInTheWindowsLanguageAndOfNow() {
     QCOMPARE(save->locale().language(), d.language);
     QCOMPARE(save->nameFilters().value(0), QString::fromUtf8(d.xlsFilter));
     auto* view = save->findChild<QTreeView*>(QStringLiteral("treeView"));
-    QVERIFY(view && view->header()->sectionSize(3) >=
-                        view->fontMetrics().horizontalAdvance(QLocale().toString(QDateTime::currentDateTime(),
-                                                                                 QLocale::ShortFormat)));
+    QVERIFY(view &&
+            view->header()->sectionSize(3) >= view->fontMetrics().horizontalAdvance(QLocale().toString(
+                                                  QDateTime::currentDateTime(), QLocale::ShortFormat)));
     QCOMPARE(QString::fromStdU16String(form.MergeOptions().sourceCaption), QString::fromUtf8(d.caption));
     TSheetChoice sales;
     sales.kind = TSheetChoice::scName;

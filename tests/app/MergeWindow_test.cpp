@@ -401,7 +401,8 @@ void MergeWindowTest::skippedFilesPasswordsAndFailureBoxes() {
   const QStringList details = box.details.split(QLatin1Char('\n'));
   QVERIFY2(details.size() >= 3 && details[0] == QStringLiteral("文件：") + bad &&
                details[1] == QStringLiteral("原因：不是可以读取的Excel工作簿") &&
-               details[2].startsWith(QStringLiteral("程序的原文：“Thread ThreadComponent2 raised exception class ")) &&
+               details[2].startsWith(
+                   QStringLiteral("程序的原文：“Thread ThreadComponent2 raised exception class ")) &&
                box.details.endsWith(QStringLiteral("”")) && !box.details.contains(QLatin1Char('\r')),
            qPrintable(box.details));
   QCOMPARE(captionDuringBox, QStringLiteral("停止"));  // the window goes idle after the box

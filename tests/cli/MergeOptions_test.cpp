@@ -66,9 +66,9 @@ TEST(MergeOptions, XlsxSkippingPasswordsAndProgress) {
     int status;
     const char* says;
   } cases[] = {
-      {"folders list *.xls only by default", "$CLI merge -o o1.xls mixed", 0, "merged 1 file; wrote 2 rows to o1.xls"},
-      {"--xlsx lists *.xlsx and *.xlsm too", "$CLI merge --xlsx -o o2.xls mixed", 0,
-       "merged 4 files;"},
+      {"folders list *.xls only by default", "$CLI merge -o o1.xls mixed", 0,
+       "merged 1 file; wrote 2 rows to o1.xls"},
+      {"--xlsx lists *.xlsx and *.xlsm too", "$CLI merge --xlsx -o o2.xls mixed", 0, "merged 4 files;"},
       {"a file given by name is read by its content", "cp mixed/b.xlsx b.xls && $CLI merge -o o3.xls b.xls",
        0, "merged 1 file;"},
       {"without --skip-unreadable the run ends at the file", "$CLI merge -o o4.xls good.xls bad.xls good.xls",
@@ -82,7 +82,8 @@ TEST(MergeOptions, XlsxSkippingPasswordsAndProgress) {
        0, "kept"},
       {"columns past the 255th are reported", "$CLI merge -o o7.xls wide.xlsx", 0,
        "wide.xlsx: Columns after the 255th (IU) were not merged; the sheet has values up to column KN."},
-      {"--help names the options", "$CLI --help", 0, "[--xlsx] [--skip-unreadable] [--password PW]... [--quiet]"},
+      {"--help names the options", "$CLI --help", 0,
+       "[--xlsx] [--skip-unreadable] [--password PW]... [--quiet]"},
   };
   for (const auto& c : cases) {
     const auto [status, output] = RunCli(d, c.line);
@@ -142,24 +143,33 @@ TEST(MergeOptions, ProgressSummaryAndQuiet) {
     std::vector<std::string> says;
     std::vector<std::string> never;
   } cases[] = {
-      {"a terminal", "script -qec \"$CLI merge --skip-unreadable -o o.xls good.xls bad.xls good.xls\" /dev/null",
-       {"\r\033[Kfile 1 of 3, 0 rows, ", "\r\033[Kfile 3 of 3, ", " good.xls", skipped, summary}, {}},
-      {"a pipe", "$CLI merge --skip-unreadable -o o.xls good.xls bad.xls good.xls", {skipped, summary},
+      {"a terminal",
+       "script -qec \"$CLI merge --skip-unreadable -o o.xls good.xls bad.xls good.xls\" /dev/null",
+       {"\r\033[Kfile 1 of 3, 0 rows, ", "\r\033[Kfile 3 of 3, ", " good.xls", skipped, summary},
+       {}},
+      {"a pipe",
+       "$CLI merge --skip-unreadable -o o.xls good.xls bad.xls good.xls",
+       {skipped, summary},
        {"\r", "file 1 of"}},
-      {"quiet", "$CLI merge --skip-unreadable -q -o o.xls good.xls bad.xls good.xls", {skipped},
+      {"quiet",
+       "$CLI merge --skip-unreadable -q -o o.xls good.xls bad.xls good.xls",
+       {skipped},
        {"merged", "file 1 of"}},
       {"quiet on a terminal",
        "script -qec \"$CLI merge --quiet --skip-unreadable -o o.xls good.xls bad.xls good.xls\" /dev/null",
-       {"could not be read"}, {"\033", "merged"}},
+       {"could not be read"},
+       {"\033", "merged"}},
   };
   for (const auto& c : cases) {
     const auto [status, output] = RunCli(d, c.line);
     EXPECT_EQ(status, 3) << c.name << "\n" << output;
-    for (const std::string& said : c.says) EXPECT_NE(output.find(said), std::string::npos) << c.name << "\n" << output;
+    for (const std::string& said : c.says)
+      EXPECT_NE(output.find(said), std::string::npos) << c.name << "\n" << output;
     for (const std::string& not_said : c.never)
       EXPECT_EQ(output.find(not_said), std::string::npos) << c.name << "\n" << output;
     EXPECT_TRUE(std::all_of(output.begin(), output.end(), [](char ch) { return (ch & 0x80) == 0; }))
-        << c.name << ": English only\n" << output;
+        << c.name << ": English only\n"
+        << output;
   }
   // Quiet and successful: nothing at all.
   EXPECT_EQ(RunCli(d, "$CLI merge -q -o q.xls good.xls"), (std::pair<int, std::string>{0, ""}));
