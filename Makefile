@@ -8,13 +8,15 @@ TSAN_BUILD ?= build-tsan
 # A compiler cache, where the machine has one, makes rebuilds in several work trees cheap.
 CMAKE_FLAGS ?= $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: run test check deps build build-asan build-tsan test-asan test-tsan fuzz bench deb format clean
+.PHONY: run test check deps configure build build-asan build-tsan test-asan test-tsan fuzz bench deb format clean
 
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLICATO_WERROR=ON $(CMAKE_FLAGS) >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
@@ -54,7 +56,9 @@ test-tsan: build-tsan
 test: fuzz test-asan test-tsan build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-run: build
+# Only the two programs, not the tests and benchmarks, so that a fresh clone shows the window soon.
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target plicato-cli $$([ -d $(BUILD)/src/app ] && echo plicato)
 	@if [ -x $(BUILD)/src/app/plicato ]; then $(BUILD)/src/app/plicato; else $(BUILD)/plicato-cli --help; fi
 
 # The Debian package, $(BUILD)/plicato_VERSION_amd64.deb.

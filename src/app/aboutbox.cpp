@@ -50,6 +50,11 @@ TForm2::TForm2(QWidget* parent)
   version->setObjectName(QStringLiteral("Label4"));
   version->setAlignment(Qt::AlignCenter);
 
+  // The terms the program is given under; LICENSE holds their whole text.
+  auto* licence = new QLabel(tr("版权所有 © 2026 Tarnwick Software，以 MIT 许可证发布"), this);
+  licence->setObjectName(QStringLiteral("Label5"));
+  licence->setAlignment(Qt::AlignCenter);
+
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(24, 18, 24, 14);
   layout->setSpacing(10);
@@ -57,6 +62,7 @@ TForm2::TForm2(QWidget* parent)
   layout->addWidget(Label1);
   layout->addWidget(Label2);
   layout->addWidget(Label3);
+  layout->addWidget(licence);
   layout->addSpacing(6);
   layout->addWidget(Button1, 0, Qt::AlignHCenter);
   layout->setSizeConstraint(QLayout::SetFixedSize);  // a fixed single border

@@ -46,6 +46,11 @@ bool InstallTranslations(const QString& language) {
   };
   // The window's own texts in English; in Chinese, the folder chooser's (its source texts are the
   // toolkit's English ones) and Qt's dialogs and buttons.
+  // Qt's own texts that follow the locale rather than the translations (the file dialog's type names,
+  // dates and sizes) speak the window's language too.
+  QLocale::setDefault(language.isEmpty() ? QLocale::system()
+                      : gEnglish         ? QLocale(QLocale::English, QLocale::UnitedStates)
+                                         : QLocale(QLocale::Chinese, QLocale::China));
   if (language.isEmpty()) return true;
   if (language == QLatin1String("en")) {
     load(QStringLiteral("plicato_en"), QStringLiteral(":/i18n"));

@@ -17,6 +17,7 @@ QString WindowLanguage();
 // Installs the translations of language ("zh" or "en") on the application, replacing those of an earlier
 // call (none for an empty language: the source texts). False when one that should exist could not be loaded
 // (the window then shows its Chinese texts or Qt's English ones there).
+// The default locale becomes the language's, so that Qt's dialogs give dates, sizes and type names in it.
 bool InstallTranslations(const QString& language);
 // Whether the English translation is installed: the window then shows the engine's own English words
 // where it has them, rather than wording their facts itself.

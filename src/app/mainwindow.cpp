@@ -78,6 +78,7 @@ TForm1::~TForm1() {
 void TForm1::FormCreate() {
   scanner_ = std::make_unique<TFileScan>();
   tune_ = new TTune(this);
+  connect(tune_, &TTune::Unplayable, this, [this] { ShowHint(tr("背景音乐无法播放")); });
 }
 
 bool TForm1::MergeRunning() const {
@@ -117,6 +118,16 @@ void TForm1::Button2Click() {
   if (OutputSuffixes().contains(suffix)) saveSuffix_ = suffix;
 }
 
+void TForm1::ShowHint(const QString& text) {
+  Label4->setText(text);
+  hintShown_ = true;
+}
+
+void TForm1::ClearHint() {
+  if (hintShown_ && !MergeRunning()) Label4->clear();
+  hintShown_ = false;
+}
+
 void TForm1::ShowStartProblem(const QString& text) {
   ShowMessage(WindowText(kNotice), text + QLatin1Char('\n') + tr("没有合并任何文件。"), QMessageBox::Warning,
               true);
@@ -154,9 +165,9 @@ void TForm1::Button3Click() {
   if (!MergeRunning()) {
     host_.StopRequested.store(0);
     // Nothing is shown in a box, but the status line says what is missing.
-    if (Edit1->text().isEmpty()) return Label4->setText(tr("请先选择待处理XLS目录"));
-    if (Edit2->text().isEmpty()) return Label4->setText(tr("请先选择合并后保存路径"));
-    if (ListBox1->count() == 0) return Label4->setText(tr("文件列表为空，没有要合并的文件"));
+    if (Edit1->text().isEmpty()) return ShowHint(tr("请先选择待处理XLS目录"));
+    if (Edit2->text().isEmpty()) return ShowHint(tr("请先选择合并后保存路径"));
+    if (ListBox1->count() == 0) return ShowHint(tr("文件列表为空，没有要合并的文件"));
     if (!PrepareSavePath()) return;
     // The run merges this copy; the visible list may change meanwhile.
     host_.SetFiles(Entries());
@@ -164,6 +175,7 @@ void TForm1::Button3Click() {
     host_.SetMarkRowsValue(CheckBox1->isChecked());
     host_.SetSkipUnreadableValue(CheckBox3->isChecked());
     host_.SetOptions(MergeOptions());
+    runSheet_ = host_.Options().sheet;
     host_.SetSourceFolder(QFileInfo(Edit1->text()).absoluteFilePath());
     // The engine refuses a run that would write over one of its inputs; said here in the window's words.
     if (auto clash = FindOutputClash(host_.SavePath(), host_.FileList())) {
@@ -236,7 +248,9 @@ bool TForm1::ConfirmOverwrite() {
   if (save.continuations.isEmpty() || answer == 1) return true;
   QStringList failed;
   for (const QString& file : save.continuations) {
-    if (!(trash ? MoveToTrash(file) : QFile::remove(file))) failed << file;
+    QString reason;
+    if (!DeleteFile(file, trash, reason))
+      failed << QDir::toNativeSeparators(file) + QStringLiteral(": ") + reason;
   }
   if (failed.isEmpty()) return true;
   ShowStartProblem(tr("以下文件无法移走：\n%1").arg(failed.join(QLatin1Char('\n'))));
@@ -277,7 +291,7 @@ void TForm1::Button5Click() {
 
 void TForm1::CheckBox2Click() {
   if (CheckBox2->isChecked()) {
-    tune_->Play();
+    if (!tune_->Play()) ShowHint(tr("背景音乐无法播放：没有可用的声音设备"));
   } else {
     tune_->Stop();
   }

@@ -124,8 +124,9 @@ class TForm1 : public QWidget {
   // Hands a file or web address to the desktop (default program, browser); done(true) once the opener
   // has succeeded, done(false) when it could not (called later, on the window's thread, or at once).
   virtual void OpenUrl(const QUrl& url, std::function<void(bool opened)> done);
-  // Moves a file to the desktop's trash; false when there is none for it or the move failed.
-  virtual bool MoveToTrash(const QString& path);
+  // Moves a file to the desktop's trash; false and the system's reason (empty: no trash took it) when
+  // the file stayed where it was.
+  virtual bool MoveToTrash(const QString& path, QString& reason);
   // Whether the file can go to a trash (so deleting it can be undone).
   virtual bool TrashAvailable(const QString& path);
   // Shows the About box modally.
@@ -165,6 +166,10 @@ class TForm1 : public QWidget {
   void JobFailed(TThreadComponent* component, const QString& caption, const QString& text);
   void MergeFailed(const QString& className, const QString& message, TErrorKind kind);
   QString FailureSummary(TErrorKind kind) const;
+  // The failure box's details: the file and the reason in the window's words, then technical quoted.
+  QString FailureDetails(TErrorKind kind, const QString& technical) const;
+  // A text of the program's own (in English) quoted in the window's language.
+  QString Quoted(const QString& text) const;
   void MergeFinished();
   void ShowRunReport(const TMergeReport& report);
   bool PrepareSavePath();
@@ -188,6 +193,12 @@ class TForm1 : public QWidget {
   void ShowProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile);
   void ShowStopping();
   void SetCountLine();
+  // A hint on the status line about the action just taken (what is missing, the music that cannot play);
+  // the next action clears it, so that the line never speaks of an earlier one.
+  void ShowHint(const QString& text);
+  void ClearHint();
+  // Deletes a file, to the trash or for good; false and the reason when the file is still there.
+  bool DeleteFile(const QString& path, bool trash, QString& reason);
   void Refuse();
   int SelectedIndex() const;
   QStringList Entries() const;
@@ -232,6 +243,8 @@ class TForm1 : public QWidget {
   TSelectDirDialog* selectDirDlg1_ = nullptr;
   TForm2* form2_ = nullptr;
   TTune* tune_ = nullptr;
+  TSheetChoice runSheet_;   // the sheet the last run took from each file
+  bool hintShown_ = false;  // the status line holds a hint of the last action (ShowHint)
 
   // Declared before the jobs and scanners, which use it, so that it is destroyed after them.
   TWindowMergeHost host_;

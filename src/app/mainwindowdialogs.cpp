@@ -5,30 +5,32 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
-#include <QStandardPaths>
-#include <QStorageInfo>
 #include <QTimer>
+#include <QTreeView>
 #include <QVBoxLayout>
 
-#include <unistd.h>
-
+#include <algorithm>
 #include <memory>
 
 #include "aboutbox.h"
 #include "filescan.h"
 #include "savepath.h"
 #include "selectdirdialog.h"
+#include "trash.h"
 #include "windowtexts.h"
 
 namespace plicato {
@@ -36,6 +38,23 @@ namespace plicato {
 namespace {
 
 const char kFilter[] = "*.xls";
+
+// Widens the columns of the toolkit's own file dialog (name, size, type, date) so that each can be read:
+// its defaults cut long names and a date in the locale's long form.
+void FitColumns(QFileDialog& dialog) {
+  dialog.resize(std::max(dialog.width(), 860), std::max(dialog.height(), 520));
+  auto* view = dialog.findChild<QTreeView*>(QStringLiteral("treeView"));
+  if (!view) return;
+  const QFontMetrics metrics(view->font());
+  const QLocale locale;
+  const QString widest[] = {
+      QString(40, QLatin1Char('M')).left(28), locale.formattedDataSize(999'999'999),
+      QString(24, QLatin1Char('M')).left(16),
+      locale.toString(QDateTime(QDate(2026, 12, 31), QTime(23, 59)), QLocale::ShortFormat)};
+  for (int column = 0; column < 4; ++column)
+    view->header()->resizeSection(column,
+                                  metrics.horizontalAdvance(widest[column]) + 3 * metrics.averageCharWidth());
+}
 
 }  // namespace
 
@@ -166,18 +185,25 @@ std::unique_ptr<QFileDialog> TForm1::CreateSaveDialog() {
   dialog->setObjectName(QStringLiteral("SaveDialog1"));
   dialog->setAcceptMode(QFileDialog::AcceptSave);
   dialog->setFileMode(QFileDialog::AnyFile);
+  // Each type by its name in the window's language, as the office programs name them.
+  const QStringList names = {tr("Excel 97-2003 工作簿"), tr("Excel 工作簿"), QStringLiteral("CSV UTF-8")};
   QStringList filters;
-  for (const QString& suffix : OutputSuffixes()) filters << QStringLiteral("*.") + suffix;
+  for (qsizetype i = 0; i < OutputSuffixes().size(); ++i)
+    filters << names.value(i, OutputSuffixes()[i]) + QStringLiteral(" (*.") + OutputSuffixes()[i] +
+                   QLatin1Char(')');
   dialog->setNameFilters(filters);
   // The type shown is the one of the path in the field, else the one chosen last.
   const QFileInfo current(Edit2->text());
   const QString typed = current.suffix().toLower();
   const QString suffix = OutputSuffixes().contains(typed) ? typed : saveSuffix_;
-  dialog->selectNameFilter(QStringLiteral("*.") + suffix);
+  dialog->selectNameFilter(filters.value(OutputSuffixes().indexOf(suffix)));
   dialog->setDefaultSuffix(suffix);  // added when the typed name has no extension
   QFileDialog* owner = dialog.get();
-  connect(owner, &QFileDialog::filterSelected, owner,
-          [owner](const QString& filter) { owner->setDefaultSuffix(filter.mid(2)); });
+  connect(owner, &QFileDialog::filterSelected, owner, [owner, filters](const QString& filter) {
+    const qsizetype index = filters.indexOf(filter);
+    if (index >= 0) owner->setDefaultSuffix(OutputSuffixes()[index]);
+  });
+  FitColumns(*dialog);
   if (!Edit2->text().isEmpty() && QFileInfo(current.absolutePath()).isDir()) {
     dialog->setDirectory(current.absolutePath());
     if (!current.fileName().isEmpty()) dialog->selectFile(current.fileName());
@@ -197,6 +223,7 @@ std::unique_ptr<QFileDialog> TForm1::CreateOpenDialog() {
   if (CheckBox4->isChecked() || CheckBox7->isChecked()) dialog->selectNameFilter(both);
   dialog->setDefaultSuffix(QStringLiteral("xls"));
   dialog->setSizeGripEnabled(true);
+  FitColumns(*dialog);
   // Where a file was last added from, else the folder being merged.
   const QString folder = QFileInfo(openFolder_).isDir() ? openFolder_ : Edit1->text();
   if (!folder.isEmpty() && QFileInfo(folder).isDir()) dialog->setDirectory(folder);
@@ -260,28 +287,24 @@ void TForm1::OpenWithDesktop(const QUrl& url) {
   });
 }
 
-bool TForm1::MoveToTrash(const QString& path) {
-  return QFile::moveToTrash(path);
+bool TForm1::MoveToTrash(const QString& path, QString& reason) {
+  return MoveFileToTrash(path, reason);
 }
 
 bool TForm1::TrashAvailable(const QString& path) {
-#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
-  // As the desktop's trash works: the user's trash for files on the file system of the user's data
-  // folder, else a trash folder at the top of the file's own file system, which the user may create.
-  QString existing = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-  while (!existing.isEmpty() && !QFileInfo(existing).isDir()) existing = QFileInfo(existing).path();
-  const QStorageInfo file(QFileInfo(path).absolutePath());
-  if (!file.isValid()) return false;
-  if (file.rootPath() == QStorageInfo(existing).rootPath()) return true;
-  const QString top = file.rootPath();
-  const QString own = top + QStringLiteral("/.Trash-") + QString::number(::getuid());
-  return QFileInfo(own).isDir()
-             ? ::access(QFile::encodeName(own).constData(), W_OK) == 0
-             : ::access(QFile::encodeName(top).constData(), W_OK) == 0 && !file.isReadOnly();
-#else
-  Q_UNUSED(path);
-  return true;
-#endif
+  return TrashAvailableFor(path);
+}
+
+bool TForm1::DeleteFile(const QString& path, bool trash, QString& reason) {
+  if (trash) {
+    if (MoveToTrash(path, reason)) return true;
+    if (reason.isEmpty()) reason = tr("回收站没有接收它，文件留在原处");
+    return false;
+  }
+  QFile file(path);
+  if (file.remove()) return true;
+  reason = file.errorString();
+  return false;
 }
 
 void TForm1::ShowAbout() {

@@ -3,6 +3,7 @@
 
 #include "mainwindow.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -135,6 +136,7 @@ void TForm1::CreateControls() {
   auto addCommand = [this](const char* name, const QString& caption, void (TForm1::*handler)()) {
     QAction* action = PopupMenu1->addAction(caption);
     action->setObjectName(QString::fromLatin1(name));
+    connect(action, &QAction::triggered, this, &TForm1::ClearHint);  // before the command's own hint
     connect(action, &QAction::triggered, this, handler);
     return action;
   };
@@ -208,6 +210,11 @@ void TForm1::CreateControls() {
   Edit1->installEventFilter(this);
   Edit2->installEventFilter(this);
 
+  // Every action begins by clearing the hint of the one before: a button or box pressed, a field edited,
+  // a command of the list's menu (above), files dropped.
+  for (QAbstractButton* button : findChildren<QAbstractButton*>())
+    connect(button, &QAbstractButton::pressed, this, &TForm1::ClearHint);
+  for (QLineEdit* field : {Edit1, Edit2}) connect(field, &QLineEdit::textEdited, this, &TForm1::ClearHint);
   connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
   connect(Button3, &QPushButton::clicked, this, &TForm1::Button3Click);

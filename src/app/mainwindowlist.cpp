@@ -17,6 +17,7 @@
 #include <QMouseEvent>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 
 #include "filescan.h"
@@ -109,14 +110,19 @@ void TForm1::N3Click() {
   if (MergeRunning()) return Refuse();
   const QString path = ListBox1->item(index)->text();
   const QFileInfo info(path);
+  QString reason;
   // Only a file that is there is offered for deletion; a folder entry is never taken with its contents.
-  if (info.isFile()) {
+  if (info.isDir()) {
+    reason = tr("这是一个文件夹");
+  } else if (!info.exists()) {
+    reason = qt_error_string(ENOENT);
+  } else {
     const bool trash = TrashAvailable(path);
     const QString question =
         tr("确定要删除文件“%1”吗？").arg(QDir::toNativeSeparators(path)) + QLatin1Char('\n') +
         (trash ? tr("文件将移到回收站。") : tr("这里没有回收站，文件将被永久删除，无法恢复。"));
     if (Ask(tr("删除文件"), question, {tr("删除"), tr("取消")}) != 0) return;
-    if (trash ? MoveToTrash(path) : QFile::remove(path)) {
+    if (DeleteFile(path, trash, reason)) {
       delete ListBox1->takeItem(index);
       ListBox1->clearSelection();
       host_.FoundCount.fetch_sub(1);
@@ -124,7 +130,8 @@ void TForm1::N3Click() {
       return;
     }
   }
-  ShowMessage(tr("错误"), tr("删除失败！,可能文件被调用中"), QMessageBox::Critical, true);
+  ShowMessage(tr("错误"), tr("删除失败：%1\n%2").arg(QDir::toNativeSeparators(path), reason),
+              QMessageBox::Critical, true);
 }
 
 void TForm1::AddEntry(const QString& path, int at) {
@@ -230,6 +237,7 @@ void TForm1::dragMoveEvent(QDragMoveEvent* event) {
 void TForm1::dropEvent(QDropEvent* event) {
   const QStringList paths = LocalPaths(event->mimeData());
   event->acceptProposedAction();
+  ClearHint();
   if (!paths.isEmpty()) {
     // Shown after the drop has finished, so that the dragging program is not held by the box.
     PostQueued(this, [this, paths] { DropFiles(paths); });

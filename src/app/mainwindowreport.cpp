@@ -20,12 +20,31 @@ namespace plicato {
 void TForm1::MergeFailed(const QString& className, const QString& message, TErrorKind kind) {
   // The user reads what happened in a few lines; the job's technical report is kept in the details.
   ShowMessage(QApplication::applicationName(), FailureSummary(kind), QMessageBox::Critical, true,
-              BoxLines(threadComponent2_->FailureText(className, message)));
+              FailureDetails(kind, threadComponent2_->FailureText(className, message)));
   // The engine has written what it gathered; the window is idle again.
   stopping_ = false;
   Label4->setText(WindowText(kStopped));
   Button3->setText(WindowText(kStart));
   Edit3->clear();
+}
+
+QString TForm1::FailureDetails(TErrorKind kind, const QString& technical) const {
+  // The facts in the window's words; the program's own English text, whole, as the last line.
+  QStringList lines;
+  if (kind == ekOutputUnwritable || kind == ekOutputClash) {
+    const QString output = failedOutput_.isEmpty() ? Edit2->text() : failedOutput_;
+    lines << tr("输出文件：%1").arg(QDir::toNativeSeparators(output));
+  } else {
+    const QString file = failedInput_.isEmpty() ? runFile_ : failedInput_;
+    if (!file.isEmpty()) lines << tr("文件：%1").arg(QDir::toNativeSeparators(file));
+    lines << tr("原因：%1").arg(ReasonOf(kind, runSheet_));
+  }
+  lines << tr("程序的原文：") + Quoted(BoxLines(technical));
+  return lines.join(QLatin1Char('\n'));
+}
+
+QString TForm1::Quoted(const QString& text) const {
+  return tr("“%1”").arg(text);
 }
 
 QString TForm1::FailureSummary(TErrorKind kind) const {
@@ -41,7 +60,7 @@ QString TForm1::FailureSummary(TErrorKind kind) const {
   } else {
     // A failure the engine did not report as a file's is the file being read's.
     file = failedInput_.isEmpty() ? runFile_ : failedInput_;
-    const QString reason = ReasonOf(kind);
+    const QString reason = ReasonOf(kind, runSheet_);
     if (file.isEmpty()) {
       lines << tr("合并失败：%1。").arg(reason);
     } else {
@@ -88,8 +107,9 @@ void TForm1::ShowRunReport(const TMergeReport& report) {
     lines << QString() << tr("以下%1个文件无法读取，已跳过：").arg(report.skipped.size());
     for (const TFileNote& note : report.skipped) {
       const QString text = BoxLines(QString::fromStdString(note.text)).simplified();
-      lines << QStringLiteral("  ") + path(note.file) + tr("：") + ReasonOf(note.kind);
-      details << path(note.file) + tr("：") + text;
+      lines << QStringLiteral("  ") + path(note.file) + tr("：") + ReasonOf(note.kind, runSheet_);
+      details << path(note.file) + tr("：") + ReasonOf(note.kind, runSheet_) + QLatin1Char('\n') +
+                     QStringLiteral("  ") + Quoted(text);
     }
   }
   if (!unreadableFolders_.empty()) {

@@ -53,16 +53,20 @@ bool TTune::IsWaveImage(const QByteArray& image) {
   return hasFormat && hasData;
 }
 
-void TTune::Play() {
-  if (waveImage_.isEmpty()) return;
+bool TTune::Play() {
+  if (waveImage_.isEmpty()) return false;
   if (!effect_) {
-    if (QMediaDevices::audioOutputs().isEmpty()) return;
+    if (QMediaDevices::audioOutputs().isEmpty()) return false;
     effect_ = new QSoundEffect(this);
+    connect(effect_, &QSoundEffect::statusChanged, this, [this] {
+      if (effect_->status() == QSoundEffect::Error) emit Unplayable();
+    });
     effect_->setSource(QUrl(QStringLiteral("qrc") + QString::fromLatin1(kResourcePath)));
     effect_->setLoopCount(1);
   }
   effect_->stop();
   effect_->play();
+  return true;
 }
 
 void TTune::Stop() {

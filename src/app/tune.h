@@ -26,8 +26,9 @@ class TTune : public QObject {
   // The wave image, empty when the resource is missing or not a wave file.
   const QByteArray& WaveImage() const { return waveImage_; }
 
-  // Plays the tune once from its beginning, cutting off a playing one.
-  void Play();
+  // Plays the tune once from its beginning, cutting off a playing one; false when there is no tune or
+  // no sound device to play it on. A device that fails later says so with Unplayable.
+  bool Play();
   // Stops the tune; nothing happens when it is silent.
   void Stop();
   // True while the tune is sounding.
@@ -35,6 +36,10 @@ class TTune : public QObject {
 
   // True for a RIFF WAVE image with a "fmt " and a "data" chunk.
   static bool IsWaveImage(const QByteArray& image);
+
+ signals:
+  // The sound device could not play the tune.
+  void Unplayable();
 
  private:
   QByteArray waveImage_;

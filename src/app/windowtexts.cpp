@@ -22,7 +22,7 @@ QString WindowText(const char* source) {
   return QCoreApplication::translate(kContext, source);
 }
 
-QString ReasonOf(TErrorKind kind) {
+QString ReasonOf(TErrorKind kind, const TSheetChoice& sheet) {
   switch (kind) {
     case ekEncrypted:
     case ekWrongPassword:
@@ -32,6 +32,12 @@ QString ReasonOf(TErrorKind kind) {
     case ekNotAWorkbook:
       return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "不是可以读取的Excel工作簿"));
     case ekSheetMissing:
+      if (sheet.kind == TSheetChoice::scName)
+        return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件中没有名为“%1”的工作表"))
+            .arg(QString::fromStdU16String(sheet.name));
+      if (sheet.kind == TSheetChoice::scIndex)
+        return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件中没有第%1个工作表"))
+            .arg(sheet.index + 1);
       return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件中没有要合并的工作表"));
     default:
       return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件已损坏或格式不受支持"));

@@ -23,8 +23,9 @@ constexpr int kBoxTextWidth = 440;
 // A text of the window in the window's language.
 QString WindowText(const char* source);
 
-// Why a file could not be read, in one short line of the window's language, from the failure's kind.
-QString ReasonOf(TErrorKind kind);
+// Why a file could not be read, in one short line of the window's language, from the failure's kind; a
+// missing sheet is named as the run asked for it.
+QString ReasonOf(TErrorKind kind, const TSheetChoice& sheet = {});
 
 // A remark on a merged file (rows left behind, columns left out) in the window's language: the engine's
 // facts worded in Chinese, or the engine's own English words in an English window.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -49,7 +50,7 @@ const char kUsage[] =
     "      row,col,kind,text (kinds: 1 blank, 4 number, 5 text, 6 boolean, 7 error, 8-13 formulas).\n"
     "  plicato-cli merge [--values] [--header-rows N] [--source] [--sheet N|NAME|all] [--mark-rows]\n"
     "                    [--xlsx] [--csv] [--encoding NAME] [--delimiter C] [--skip-unreadable]\n"
-    "                    [--password PW]... -o OUT PATH...\n"
+    "                    [--password PW]... [--quiet] -o OUT PATH...\n"
     "      Merges the rows of the first worksheet of every file into OUT. OUT's extension chooses the\n"
     "      format: .xls (65,536 rows an output, then OUT-1.xls, ...), .xlsx (1,048,576 rows, then\n"
     "      OUT-1.xlsx, ...) or .csv (UTF-8, never split); without one, .xls is added. A PATH that is a\n"
@@ -71,8 +72,10 @@ const char kUsage[] =
     "      as a file of its own). --mark-rows puts each file's row count in a column of its first row.\n"
     "      --skip-unreadable passes over a file that cannot be read (or lacks the sheet) and lists it at\n"
     "      the end (exit status 3). --password PW (repeatable) is tried on each encrypted file, in turn.\n"
-    "      Progress goes to stderr; Ctrl-C stops before the next file (or at a split) and writes what\n"
-    "      was merged. No file to merge: exit status 1.\n"
+    "      Progress goes to stderr (one line redrawn on a terminal, none otherwise), then a summary;\n"
+    "      --quiet leaves only errors. Ctrl-C stops before the next file (or at a split) and writes\n"
+    "      what was merged. No file to merge: exit status 1. `plicato-cli merge --help` lists the\n"
+    "      options with their meanings.\n"
     "  plicato-cli copy [--password PW] IN.xls OUT.xls\n"
     "      Reads IN.xls and writes it back as OUT.xls through the engine, to repair or re-save a legacy\n"
     "      workbook. An encrypted IN.xls (opened with --password) is written decrypted.\n"
@@ -394,21 +397,24 @@ std::string Indented(const std::string& message) {
   return Printable(message, true);
 }
 
-// The command line's view of the window-level state. On a terminal, the progress is one line rewritten
-// in place; otherwise (a log, a pipe) the status lines are written one below the other as they happen.
+// The command line's view of the window-level state, in English. On a terminal, the progress is one line
+// redrawn in place (file n of N, rows so far, time taken, the file's name); otherwise (a log, a pipe) and
+// when quiet, there is none.
 class TConsoleHost : public TMergeHost {
  public:
   TConsoleHost(std::vector<std::filesystem::path> files,
                std::map<std::filesystem::path, std::filesystem::path> names, std::filesystem::path out,
-               bool mark, bool skip, std::vector<std::u16string> passwords, TMergeOptions options)
+               bool mark, bool skip, bool quiet, std::vector<std::u16string> passwords, TMergeOptions options)
       : files_(std::move(files)),
         names_(std::move(names)),
         out_(std::move(out)),
         mark_(mark),
         skip_(skip),
+        quiet_(quiet),
         passwords_(std::move(passwords)),
         options_(std::move(options)),
-        terminal_(::isatty(STDERR_FILENO) == 1) {}
+        terminal_(!quiet && ::isatty(STDERR_FILENO) == 1),
+        start_(std::chrono::steady_clock::now()) {}
   std::vector<std::filesystem::path> FileList() override { return files_; }
   std::filesystem::path SavePath() override { return out_; }
   bool MarkRows() override { return mark_; }
@@ -419,41 +425,30 @@ class TConsoleHost : public TMergeHost {
     auto found = names_.find(file);
     return found != names_.end() ? found->second : file;
   }
+
+  // A remark on a file comes as the file ends, so that a log shows it beside the time it was made.
   void AddNote(const std::filesystem::path& file, const std::string& text) override {
+    if (quiet_) return;
     EndLine();
     std::cerr << Printable(file.string()) << ": " << Indented(text) << "\n";
   }
-
-  // The classic status lines, rendered from the run's events.
-  void FileBegun(int32_t index, int32_t, const std::filesystem::path& file) override {
-    ShowProgress(MergingFileText(index + 1));
+  void FileBegun(int32_t index, int32_t total, const std::filesystem::path& file) override {
     file_ = file.string();
+    done_ = index;
+    total_ = total;
     rows_ = 0;
-    if (file_.empty()) return;
-    if (terminal_)
-      Draw();
-    else
-      std::cerr << Printable(file_) << "\n";
+    if (terminal_ && !file_.empty()) Draw();
   }
-  void FileMerged(int32_t found, int32_t merged) override {
-    count_ = CountLineText(found, merged);
-    if (!terminal_) std::cerr << Printable(count_) << "\n";
-  }
-  void RunEnded(const TMergeReport&) override {
-    ShowProgress(kStoppedText);
-    file_.clear();
-    rows_ = 0;
-    if (!terminal_) return;
-    // The line in place gives way to the final counts and the last status the run gave.
-    EndLine();
-    if (!count_.empty()) std::cerr << Printable(count_) << "\n";
-    std::cerr << Printable(progress_) << "\n";
-  }
+  void FileMerged(int32_t, int32_t) override {}
+  void RunEnded(const TMergeReport&) override { EndLine(); }
   void SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) override {
     done_ = filesDone;
     total_ = filesTotal;
     rows_ = rowsOfFile;
-    if (terminal_) Draw();
+    // A few redraws a second are enough to read; more would cost the terminal more than the merge.
+    if (terminal_ && !file_.empty() &&
+        std::chrono::steady_clock::now() - drawnAt_ >= std::chrono::milliseconds(100))
+      Draw();
   }
 
   // Ends the line drawn in place, so that what is written next starts on a line of its own.
@@ -462,22 +457,28 @@ class TConsoleHost : public TMergeHost {
     drawn_ = false;
   }
 
- private:
-  void ShowProgress(const std::string& text) {
-    progress_ = text;
-    if (!terminal_) std::cerr << Printable(text) << "\n";
+  // Seconds since the host was made, as the summary gives them.
+  double Elapsed() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   }
 
-  // "[files done/files] rows  file", cut from the left to the terminal's width so that it never wraps.
+ private:
+  // "file 3 of 12, 1234 rows, 0:04  NAME" (the rows taken from that file so far), the name cut from the left
+  // to the terminal's width so that the line never wraps.
   void Draw() {
-    std::string line =
-        "[" + std::to_string(done_) + "/" + std::to_string(total_) + "] " + std::to_string(rows_) + " rows  ";
+    const auto seconds = static_cast<long>(Elapsed());
+    char time[32];
+    std::snprintf(time, sizeof time, "%ld:%02ld", seconds / 60, seconds % 60);
+    std::string line = "file " + std::to_string(std::min(done_ + 1, total_)) + " of " +
+                       std::to_string(total_) + ", " + std::to_string(rows_) +
+                       (rows_ == 1 ? " row, " : " rows, ") + time + "  ";
     winsize size{};
     const size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
     const size_t room = width > line.size() + 4 ? width - line.size() - 1 : 3;
     line += Tail(Printable(file_), room);
     std::cerr << "\r\033[K" << line << std::flush;
     drawn_ = true;
+    drawnAt_ = std::chrono::steady_clock::now();
   }
 
   // The end of text in at most room characters (UTF-8 sequences counted as one and kept whole).
@@ -499,16 +500,17 @@ class TConsoleHost : public TMergeHost {
   std::filesystem::path out_;
   bool mark_;
   bool skip_;
+  bool quiet_;
   std::vector<std::u16string> passwords_;
   TMergeOptions options_;
   bool terminal_;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point drawnAt_;
   bool drawn_ = false;
-  std::string count_;
-  std::string progress_;
   std::string file_;
   int32_t done_ = 0;
   int32_t total_ = 0;
-  int64_t rows_ = 0;
+  int64_t rows_ = 0;  // of the current file, as the engine last told them
 };
 
 // "a", "b" and "c" as one list.
@@ -517,6 +519,24 @@ std::string NameList(const std::vector<std::filesystem::path>& names) {
   for (const std::filesystem::path& name : names)
     text += (text.empty() ? "" : ", ") + Printable(name.string());
   return text;
+}
+
+// The last line of a run: the files merged (and skipped), the rows written and where, the continuation
+// files beside them that this run did not write, and the time taken.
+std::string Summary(const TMergeReport& report, int32_t found, size_t skipped, double seconds) {
+  std::string text = "merged " + std::to_string(report.filesMerged);
+  if (report.filesMerged != found) text += " of " + std::to_string(found);
+  text += found == 1 ? " file" : " files";
+  if (skipped > 0) text += " (" + std::to_string(skipped) + " skipped)";
+  text += report.outputs.empty()
+              ? "; nothing was written: no rows were gathered"
+              : "; wrote " + std::to_string(report.rowsWritten) +
+                    (report.rowsWritten == 1 ? " row to " : " rows to ") + NameList(report.outputs);
+  if (!report.olderOutputs.empty())
+    text += "; older outputs, not from this run: " + NameList(report.olderOutputs);
+  char time[32];
+  std::snprintf(time, sizeof time, "; %.1f s", seconds);
+  return text + time;
 }
 
 // --sheet's value: a number counted from 0, "all", or a name.
@@ -564,10 +584,11 @@ void InstallSignalHandlers() {
 // The command line of merge, as parsed; the values checked here are read by Merge.
 struct TMergeArgs {
   std::string out;
-  bool values = false, source = false, mark = false, xlsx = false, skip = false, csv = false;
+  bool values = false, source = false, mark = false, xlsx = false, skip = false, csv = false, quiet = false;
   std::string encoding, delimiter;
   std::string headerRows = "0";
   std::string sheet;
+  CLI::Option* sheetOption = nullptr;
   bool sheetGiven = false;
   std::vector<std::string> passwords;
   std::vector<std::string> paths;
@@ -657,7 +678,7 @@ int Merge(const TMergeArgs& args) {
     return 1;
   }
   options.sourceCaption = u"Source";
-  TConsoleHost host(std::move(files), std::move(names), out, mark, skip, std::move(passwords),
+  TConsoleHost host(std::move(files), std::move(names), out, mark, skip, args.quiet, std::move(passwords),
                     std::move(options));
   host.FoundCount.store(static_cast<int32_t>(host.FileList().size()));
   gHost = &host;
@@ -671,12 +692,7 @@ int Merge(const TMergeArgs& args) {
     throw;
   }
   gHost = nullptr;
-  if (!report.notes.empty()) {
-    std::cerr << "plicato-cli: notes on " << report.notes.size()
-              << (report.notes.size() == 1 ? " file" : " files") << " merged:\n";
-    for (const TFileNote& note : report.notes)
-      std::cerr << "  " << Printable(note.file.string()) << ": " << Indented(note.text) << "\n";
-  }
+  // What was passed over is an error, shown even when quiet: the exit status alone would not say which.
   std::string passedOver;
   if (!report.skipped.empty()) {
     passedOver = std::to_string(report.skipped.size()) + " of " + std::to_string(host.FoundCount.load()) +
@@ -690,32 +706,68 @@ int Merge(const TMergeArgs& args) {
     const bool one = report.skipped.size() + unreadableFolders.size() == 1;
     std::cerr << "plicato-cli: " << passedOver << (one ? " and was skipped:\n" : " and were skipped:\n");
   }
+  const size_t skippedFiles = report.skipped.size();
   for (const TFileNote& folder : unreadableFolders)
     report.skipped.push_back({folder.file, "the folder could not be read: " + folder.text});
   for (const TFileNote& skipped : report.skipped)
     std::cerr << "  " << Printable(skipped.file.string()) << ": " << Indented(skipped.text) << "\n";
-  if (gStopSignal != 0) {
-    std::cerr << "plicato-cli: stopped by signal " << gStopSignal << ": " << host.MergedCount.load() << " of "
-              << host.FoundCount.load() << " files merged\n";
+  if (!args.quiet) {
+    if (gStopSignal != 0) {
+      std::cerr << "plicato-cli: stopped by signal " << gStopSignal << ": " << host.MergedCount.load()
+                << " of " << host.FoundCount.load() << " files merged\n";
+    }
+    std::cerr << "plicato-cli: " << Summary(report, host.FoundCount.load(), skippedFiles, host.Elapsed())
+              << "\n";
   }
-  // The last line: what this run wrote, and the continuation files beside it that it did not.
-  std::string written = report.outputs.empty() ? "nothing was written: no rows were gathered"
-                                               : "wrote " + std::to_string(report.rowsWritten) +
-                                                     (report.rowsWritten == 1 ? " row to " : " rows to ") +
-                                                     NameList(report.outputs);
-  if (!report.olderOutputs.empty())
-    written += "; older outputs, not from this run: " + NameList(report.olderOutputs);
-  std::cerr << "plicato-cli: " << written << "\n";
   if (gStopSignal != 0) return 128 + gStopSignal;
   return report.skipped.empty() ? 0 : 3;
 }
 
 // Given twice, an option's last value counts, as it always has. The type name is the value's name in the
 // usage, which the message of a missing value shows.
-CLI::Option* AddValue(CLI::App& command, const char* name, std::string& field, const char* type) {
-  return command.add_option(name, field)
+CLI::Option* AddValue(CLI::App& command, const char* name, std::string& field, const char* type,
+                      const char* meaning) {
+  return command.add_option(name, field, meaning)
       ->type_name(type)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+// merge's options, each with its meaning for `merge --help`, and two examples after them.
+void AddMergeOptions(CLI::App& command, TMergeArgs& merge) {
+  command.description(
+      "Merges the rows of a worksheet of every file into OUT. A PATH that is a folder is searched for\n"
+      "*.xls files, sub-folders included; a file is taken as it is and read by its content.");
+  AddValue(command, "-o", merge.out, "OUT",
+           "the output: .xls (split at 65,536 rows), .xlsx or .csv; .xls by default");
+  command.add_flag("--values", merge.values, "keep types and number formats; take every row with a value");
+  AddValue(command, "--header-rows", merge.headerRows, "N",
+           "copy the first N rows (0-10) of the first file once, atop every output");
+  command.add_flag("--source", merge.source, "add a first column naming each row's file (\"Source\")");
+  merge.sheetOption = AddValue(command, "--sheet", merge.sheet, "N|NAME|all",
+                               "the sheet: a number counted from 0, a name, or all of them");
+  command.add_flag("--mark-rows", merge.mark, "note each file's row count on its first row");
+  command.add_flag("--xlsx", merge.xlsx, "search folders for *.xlsx and *.xlsm files too");
+  command.add_flag("--csv", merge.csv, "search folders for *.csv and *.tsv files too");
+  AddValue(command, "--encoding", merge.encoding, "NAME",
+           "the encoding of CSV inputs without a byte-order mark (default: UTF-8, else GB18030)");
+  AddValue(command, "--delimiter", merge.delimiter, "C", "the separator of CSV inputs (one character or tab)");
+  command.add_flag("--skip-unreadable", merge.skip, "pass over files that cannot be read (exit status 3)");
+  // Every occurrence adds one password, never split at a comma or a space.
+  command.add_option("--password", merge.passwords, "a password to try on encrypted files (repeatable)")
+      ->type_name("PW")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  command.add_flag("-q,--quiet", merge.quiet, "no progress, remarks or summary; only errors");
+  command.add_option("PATH", merge.paths, "folders and files to merge, in this order")->type_name("");
+  command.footer(
+      "Progress goes to stderr (one line redrawn on a terminal), then a summary; Ctrl-C stops before the\n"
+      "next file and writes what was merged.\n"
+      "\n"
+      "Examples:\n"
+      "  plicato-cli merge --mark-rows -o year.xls reports/\n"
+      "  plicato-cli merge --xlsx --skip-unreadable --source -o all.xlsx reports/ extra.xls");
+  command.set_help_flag("-h,--help", "show this help and exit");
+  command.get_formatter()->column_width(28);
 }
 
 // Each option binds a field of its command's arguments; values are checked by the command itself, with
@@ -728,32 +780,15 @@ int RunCommand(const std::string& name, std::vector<std::string> args) {
   TDumpArgs dump;
   TMergeArgs merge;
   TCopyArgs copy;
-  CLI::Option* mergeSheet = nullptr;
   if (name == "dump") {
-    AddValue(command, "--password", dump.password, "PW");
-    AddValue(command, "--sheet", dump.sheet, "N");
+    AddValue(command, "--password", dump.password, "PW", "");
+    AddValue(command, "--sheet", dump.sheet, "N", "");
     command.add_flag("--cells", dump.cells);
     command.add_option("FILE", dump.files);
   } else if (name == "merge") {
-    AddValue(command, "-o", merge.out, "OUT");
-    command.add_flag("--values", merge.values);
-    AddValue(command, "--header-rows", merge.headerRows, "N");
-    command.add_flag("--source", merge.source);
-    mergeSheet = AddValue(command, "--sheet", merge.sheet, "N|NAME|all");
-    command.add_flag("--mark-rows", merge.mark);
-    command.add_flag("--xlsx", merge.xlsx);
-    command.add_flag("--csv", merge.csv);
-    AddValue(command, "--encoding", merge.encoding, "NAME");
-    AddValue(command, "--delimiter", merge.delimiter, "C");
-    command.add_flag("--skip-unreadable", merge.skip);
-    // Every occurrence adds one password, never split at a comma or a space.
-    command.add_option("--password", merge.passwords)
-        ->type_name("PW")
-        ->expected(1)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    command.add_option("PATH", merge.paths);
+    AddMergeOptions(command, merge);
   } else if (name == "copy") {
-    AddValue(command, "--password", copy.password, "PW");
+    AddValue(command, "--password", copy.password, "PW", "");
     command.add_option("FILE", copy.files);
   } else {
     return UsageError("unknown command \"" + name + "\"");
@@ -762,7 +797,7 @@ int RunCommand(const std::string& name, std::vector<std::string> args) {
     std::reverse(args.begin(), args.end());  // CLI11 takes the arguments last first
     command.parse(args);
   } catch (const CLI::CallForHelp&) {
-    std::fputs(Usage(name).c_str(), stdout);
+    std::fputs(name == "merge" ? command.help().c_str() : Usage(name).c_str(), stdout);
     return 0;
   } catch (const CLI::ParseError& e) {
     return UsageError(e.what(), name);
@@ -772,7 +807,7 @@ int RunCommand(const std::string& name, std::vector<std::string> args) {
     if (extra != "--") return UsageError("unknown option \"" + extra + "\"", name);
   if (name == "dump") return Dump(dump);
   if (name == "copy") return Copy(copy);
-  merge.sheetGiven = mergeSheet->count() > 0;
+  merge.sheetGiven = merge.sheetOption->count() > 0;
   return Merge(merge);
 }
 

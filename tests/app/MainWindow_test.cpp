@@ -9,6 +9,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,14 +25,19 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
+
+#include <cerrno>
 
 #include "TestForm.h"
 #include "aboutbox.h"
 #include "language.h"
 #include "selectdirdialog.h"
 #include "tune.h"
+#include "windowtexts.h"
 
 using plicato::TForm2;
+using plicato::TSheetChoice;
 using plicato::test::TTestForm;
 
 namespace {
@@ -63,6 +69,7 @@ class MainWindowTest : public QObject {
   void csvBoxRescans();
   void settingsAreKeptBetweenSessions();
   void chineseAndEnglishWindows();
+  void everyTextInTheWindowsLanguageAndOfNow();
   void startNeedsFolderSavePathAndList();
   void listCommandsWhenIdle();
   void deleteFileRemovesTheFileOrReportsFailure();
@@ -327,8 +334,14 @@ void MainWindowTest::deleteFileRemovesTheFileOrReportsFailure() {
   QTemporaryDir dir;
   const QString doomed = MakeFile(dir, QStringLiteral("doomed.xls"));
   const QString missing = dir.filePath(QStringLiteral("missing.xls"));
-  QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("data")));
-  qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath(QStringLiteral("data"))));
+  // A fresh account: no data folder yet, the program started in another folder.
+  QTemporaryDir home;
+  QTemporaryDir started;
+  qputenv("HOME", QFile::encodeName(home.path()));
+  qunsetenv("XDG_DATA_HOME");
+  const QString before = QDir::currentPath();
+  QDir::setCurrent(started.path());
+  const QString trash = home.filePath(QStringLiteral(".local/share/Trash"));
   TTestForm form;
   for (const QString& file : {missing, doomed, dir.path()}) {
     form.OpenAnswers.push_back(file);
@@ -349,7 +362,11 @@ void MainWindowTest::deleteFileRemovesTheFileOrReportsFailure() {
   form.Select(1);
   form.Command("N3")->trigger();
   QVERIFY(!QFile::exists(doomed));
-  QVERIFY(QFile::exists(dir.filePath(QStringLiteral("data/Trash/files/doomed.xls"))));
+  QVERIFY(QFile::exists(trash + QStringLiteral("/files/doomed.xls")));
+  QVERIFY(QFile::exists(trash + QStringLiteral("/info/doomed.xls.trashinfo")));
+  QVERIFY(!(QFile::permissions(trash) & 0x0077));  // the trash is the user's alone
+  QCOMPARE(QDir(started.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+  QDir::setCurrent(before);
   QCOMPARE(form.Entries(), (QStringList{missing, dir.path()}));
   QCOMPARE(form.Control<QLabel>("Label5")->text(), QStringLiteral("共有2个XLS文件 已合并0个"));
   QVERIFY(form.Messages.empty());
@@ -361,7 +378,11 @@ void MainWindowTest::deleteFileRemovesTheFileOrReportsFailure() {
     form.Command("N3")->trigger();
     QCOMPARE(form.Messages.size(), size_t{1});
     QCOMPARE(form.Messages[0].caption, QStringLiteral("错误"));
-    QCOMPARE(form.Messages[0].text, QStringLiteral("删除失败！,可能文件被调用中"));
+    QVERIFY2(
+        form.Messages[0].text.startsWith(QStringLiteral("删除失败：") + form.Entries()[row] +
+                                         QLatin1Char('\n')) &&
+            form.Messages[0].text.contains(row == 0 ? qt_error_string(ENOENT) : QStringLiteral("文件夹")),
+        qPrintable(form.Messages[0].text));
     QCOMPARE(form.Messages[0].icon, QMessageBox::Critical);
     QCOMPARE(form.Entries(), (QStringList{missing, dir.path()}));
   }
@@ -378,7 +399,7 @@ void MainWindowTest::deleteFileRemovesTheFileOrReportsFailure() {
   form.Command("N3")->trigger();
   QVERIFY2(form.Questions.back().text.contains(QStringLiteral("永久删除")),
            qPrintable(form.Questions.back().text));
-  QVERIFY(!QFile::exists(last) && !QFile::exists(dir.filePath(QStringLiteral("data/Trash/files/last.xls"))));
+  QVERIFY(!QFile::exists(last) && !QFile::exists(trash + QStringLiteral("/files/last.xls")));
   QCOMPARE(form.Control<QLabel>("Label5")->text(), QStringLiteral("共有2个XLS文件 已合并0个"));
 
   // The Delete key takes the selected entry off the list, never off the disk.
@@ -396,7 +417,8 @@ void MainWindowTest::dialogsAreConfigured() {
   auto save = form.CreateSaveDialog();
   QCOMPARE(save->windowTitle(), QStringLiteral("请选择保存路径"));
   QCOMPARE(save->acceptMode(), QFileDialog::AcceptSave);
-  QCOMPARE(save->nameFilters(), (QStringList{"*.xls", "*.xlsx", "*.csv"}));
+  QCOMPARE(save->nameFilters(),
+           (QStringList{"Excel 97-2003 工作簿 (*.xls)", "Excel 工作簿 (*.xlsx)", "CSV UTF-8 (*.csv)"}));
   QCOMPARE(save->defaultSuffix(), QStringLiteral("xls"));
   QVERIFY(save->testOption(QFileDialog::DontConfirmOverwrite));
 
@@ -441,8 +463,8 @@ void MainWindowTest::saveDialogAddsTheExtension() {
   save->selectFile(QStringLiteral("merged.dat"));
   QCOMPARE(save->selectedFiles().value(0), dir.filePath(QStringLiteral("merged.dat")));
   // The type chosen gives its extension.
-  save->selectNameFilter(QStringLiteral("*.xlsx"));
-  emit save->filterSelected(QStringLiteral("*.xlsx"));
+  save->selectNameFilter(save->nameFilters()[1]);
+  emit save->filterSelected(save->nameFilters()[1]);
   save->selectFile(QStringLiteral("merged"));
   QCOMPARE(save->selectedFiles().value(0), dir.filePath(QStringLiteral("merged.xlsx")));
 }
@@ -589,7 +611,7 @@ void MainWindowTest::settingsAreKeptBetweenSessions() {
   QCOMPARE(form.size(), placed.size());
   QVERIFY(QTest::qWaitFor([&] { return form.Entries().size() == 8 && !form.ScanBusy(); }, 30000));
   QCOMPARE(form.CreateSaveDialog()->directory().absolutePath(), dir.path());
-  QCOMPARE(form.CreateSaveDialog()->selectedNameFilter(), QStringLiteral("*.csv"));
+  QCOMPARE(form.CreateSaveDialog()->selectedNameFilter(), QStringLiteral("CSV UTF-8 (*.csv)"));
   QCOMPARE(form.CreateOpenDialog()->directory().absolutePath(),
            QDir::cleanPath(kCorpusMerge + QStringLiteral("/sub")));
 }
@@ -639,6 +661,69 @@ void MainWindowTest::chineseAndEnglishWindows() {
   QVERIFY(plicato::InstallTranslations(QString()));
 }
 
+// As a user of each desktop meets the window: Qt's dialogs in the window's language and locale, the
+// window's own texts with none of the other language, and a status line that speaks of the last action.
+void MainWindowTest::everyTextInTheWindowsLanguageAndOfNow() {
+  static const QRegularExpression chinese(QStringLiteral("[\\x{4e00}-\\x{9fff}]"));
+  const struct {
+    const char* override;
+    const char* locale;
+    QLocale::Language language;
+    const char* xlsFilter;
+    const char* caption;
+    const char* noSheet;
+  } desktops[] = {
+      {"", "C", QLocale::Chinese, "Excel 97-2003 工作簿 (*.xls)", "来源文件",
+       "文件中没有名为“sales”的工作表"},
+      {"", "zh_CN", QLocale::Chinese, "Excel 97-2003 工作簿 (*.xls)", "来源文件",
+       "文件中没有名为“sales”的工作表"},
+      {"", "de_DE", QLocale::English, "Excel 97-2003 Workbook (*.xls)", "Source",
+       "The file has no sheet named \"sales\""},
+      {"en", "zh_CN", QLocale::English, "Excel 97-2003 Workbook (*.xls)", "Source",
+       "The file has no sheet named \"sales\""},
+  };
+  QTemporaryDir dir;
+  for (const auto& d : desktops) {
+    const QString language =
+        plicato::WindowLanguage(QString::fromLatin1(d.override), QLocale(QString::fromLatin1(d.locale)));
+    QVERIFY(plicato::InstallTranslations(language));
+    TTestForm form;
+    auto save = form.CreateSaveDialog();
+    QCOMPARE(save->locale().language(), d.language);
+    QCOMPARE(save->nameFilters().value(0), QString::fromUtf8(d.xlsFilter));
+    auto* view = save->findChild<QTreeView*>(QStringLiteral("treeView"));
+    QVERIFY(view &&
+            view->header()->sectionSize(3) >= view->fontMetrics().horizontalAdvance(QLocale().toString(
+                                                  QDateTime::currentDateTime(), QLocale::ShortFormat)));
+    QCOMPARE(QString::fromStdU16String(form.MergeOptions().sourceCaption), QString::fromUtf8(d.caption));
+    TSheetChoice sales;
+    sales.kind = TSheetChoice::scName;
+    sales.name = u"sales";
+    QCOMPARE(plicato::ReasonOf(plicato::ekSheetMissing, sales), QString::fromUtf8(d.noSheet));
+
+    // A file gone before it is deleted: the box names it, in the window's language only.
+    const QString gone = dir.filePath(QStringLiteral("gone.xls"));
+    form.OpenAnswers.push_back(gone);
+    form.Command("N4")->trigger();
+    form.Select(0);
+    form.Command("N3")->trigger();
+    QCOMPARE(form.Messages.size(), size_t{1});
+    QVERIFY2(form.Messages[0].text.contains(gone) &&
+                 chinese.match(form.Messages[0].text).hasMatch() == (d.language == QLocale::Chinese),
+             qPrintable(form.Messages[0].text));
+
+    // A hint stays only until the next action.
+    auto* status = form.Control<QLabel>("Label4");
+    form.Control<QLineEdit>("Edit1")->setText(dir.path());
+    form.Control<QPushButton>("Button3")->click();
+    QVERIFY(!status->text().isEmpty());
+    QCOMPARE(chinese.match(status->text()).hasMatch(), d.language == QLocale::Chinese);
+    form.Command("N1")->trigger();
+    QVERIFY2(status->text().isEmpty(), qPrintable(status->text()));
+  }
+  QVERIFY(plicato::InstallTranslations(QString()));
+}
+
 // Checks the shown About box and clicks its links; leaves it open.
 void CheckAboutBox(TForm2* about, bool& checked) {
   QVERIFY(QTest::qWaitFor([&] { return about->isVisible(); }));
@@ -658,6 +743,8 @@ void CheckAboutBox(TForm2* about, bool& checked) {
   QCOMPARE(contact->text(), QStringLiteral("各种程序定制 sales@tarnwick.example"));
   auto* version = about->findChild<QLabel*>(QStringLiteral("Label4"));
   QVERIFY(version && version->text() == QStringLiteral("Plicato " PLICATO_VERSION));
+  auto* licence = about->findChild<QLabel*>(QStringLiteral("Label5"));
+  QVERIFY(licence && licence->text().contains(QStringLiteral("MIT")));
   QTest::mouseClick(name, Qt::LeftButton);
   QTest::mouseClick(address, Qt::LeftButton);
   QTest::mouseClick(contact, Qt::LeftButton);
@@ -763,9 +850,11 @@ void MainWindowTest::tuneIsAWaveImageAndTheBoxNeverComplains() {
   for (int i = 0; i < 2; ++i) {
     music->click();
     QVERIFY(music->isChecked());
-    if (noDevice) QVERIFY(!form.Tune()->Playing());
+    // Without a device the status line says why there is no music, until the next action.
+    auto* status = form.Control<QLabel>("Label4");
+    if (noDevice) QVERIFY(!form.Tune()->Playing() && status->text().contains(QStringLiteral("背景音乐")));
     music->click();
-    QVERIFY(!music->isChecked());
+    QVERIFY(!music->isChecked() && status->text().isEmpty());
     QVERIFY(!form.Tune()->Playing());
   }
   music->click();  // left playing when the window goes

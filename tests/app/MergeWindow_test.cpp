@@ -370,7 +370,8 @@ void MergeWindowTest::skippedFilesPasswordsAndFailureBoxes() {
         "/data/"
         "jan.xls：工作表“一月”：第13行没有文字，已合并其上的12行后在此停止；从该行起有4行有数据未合并。"})
     QVERIFY2(report.text.contains(QString::fromUtf8(part)), qPrintable(report.text));
-  for (const char* part : {"/data/locked.xls：Invalid password", "/data/broken.xls：Bad record in file"})
+  for (const char* part : {"/data/locked.xls：文件有密码保护，密码不对或没有提供\n  “Invalid password",
+                           "/data/broken.xls：文件已损坏或格式不受支持\n  “Bad record in file"})
     QVERIFY2(report.details.contains(QString::fromUtf8(part)), qPrintable(report.details));
   QVERIFY(!report.text.contains(QStringLiteral("s3cret")));
   QVERIFY(!shown.join(QLatin1Char(' ')).contains(QStringLiteral("s3cret")));
@@ -397,8 +398,12 @@ void MergeWindowTest::skippedFilesPasswordsAndFailureBoxes() {
            qPrintable(lines[0]));
   QCOMPARE(lines[1], QStringLiteral("此前合并的行已保存到“%1”。").arg(f.out));
   QCOMPARE(lines[2], QStringLiteral("其余文件没有合并。"));
-  QVERIFY2(box.details.startsWith(QStringLiteral("Thread ThreadComponent2 raised exception class ")) &&
-               box.details.contains(bad) && !box.details.contains(QLatin1Char('\r')),
+  const QStringList details = box.details.split(QLatin1Char('\n'));
+  QVERIFY2(details.size() >= 3 && details[0] == QStringLiteral("文件：") + bad &&
+               details[1] == QStringLiteral("原因：不是可以读取的Excel工作簿") &&
+               details[2].startsWith(
+                   QStringLiteral("程序的原文：“Thread ThreadComponent2 raised exception class ")) &&
+               box.details.endsWith(QStringLiteral("”")) && !box.details.contains(QLatin1Char('\r')),
            qPrintable(box.details));
   QCOMPARE(captionDuringBox, QStringLiteral("停止"));  // the window goes idle after the box
   QCOMPARE(f.Progress(), QStringLiteral("已停止"));

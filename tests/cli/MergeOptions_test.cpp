@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "TestUtil.h"
 #include "biff/CodePage.h"
@@ -68,11 +70,11 @@ TEST(MergeOptions, XlsxSkippingPasswordsAndProgress) {
     int status;
     const char* says;
   } cases[] = {
-      {"folders list *.xls only by default", "$CLI merge -o o1.xls mixed", 0, "共有1个XLS文件 已合并1个"},
-      {"--xlsx lists *.xlsx and *.xlsm too", "$CLI merge --xlsx -o o2.xls mixed", 0,
-       "共有4个XLS文件 已合并4个"},
+      {"folders list *.xls only by default", "$CLI merge -o o1.xls mixed", 0,
+       "merged 1 file; wrote 2 rows to o1.xls"},
+      {"--xlsx lists *.xlsx and *.xlsm too", "$CLI merge --xlsx -o o2.xls mixed", 0, "merged 4 files;"},
       {"a file given by name is read by its content", "cp mixed/b.xlsx b.xls && $CLI merge -o o3.xls b.xls",
-       0, "已合并1个"},
+       0, "merged 1 file;"},
       {"without --skip-unreadable the run ends at the file", "$CLI merge -o o4.xls good.xls bad.xls good.xls",
        1, "File \"bad.xls\" could not be merged"},
       {"--skip-unreadable lists what it passed over, exit status 3",
@@ -80,13 +82,10 @@ TEST(MergeOptions, XlsxSkippingPasswordsAndProgress) {
        "2 of 4 files could not be read and were skipped:\n  bad.xls: "},
       {"each --password in turn; none is shown or written",
        "$CLI merge --password nope --password s3cret-pw -o o6.xls enc.xls >log 2>&1 && "
-       "! grep -q s3cret-pw log o6.xls && grep -q 已合并1个 log && echo kept",
+       "! grep -q s3cret-pw log o6.xls && grep -q \"merged 1 file;\" log && echo kept",
        0, "kept"},
       {"columns past the 255th are reported", "$CLI merge -o o7.xls wide.xlsx", 0,
        "wide.xlsx: Columns after the 255th (IU) were not merged; the sheet has values up to column KN."},
-      {"progress rewritten in place on a terminal",
-       "script -qec \"$CLI merge -o o8.xls good.xls good.xls\" /dev/null", 0,
-       "\r\033[K[2/2] 2 rows  good.xls"},
       {"--sheet all passes over a sheet without its part", "$CLI merge --sheet all -o o9.csv gone.xlsx", 0,
        "gone.xlsx: Sheet \"Gone\": Passed over: the sheet could not be found (The relationship \"\" of"},
       {"and merges the others", "$CLI merge --sheet all -o o9.csv gone.xlsx >/dev/null && cat o9.csv", 0,
@@ -178,6 +177,54 @@ TEST(CommandLine, ConventionsAndUsageErrors) {
     EXPECT_NE(output.find(c.says), std::string::npos) << c.name << "\n" << output;
   }
   EXPECT_FALSE(fs::exists(d / "u.xls"));
+}
+
+// What a run says where: on a terminal one line redrawn in place, then the summary; through a pipe only
+// the remarks and the summary; with --quiet only the errors. All of it in English.
+TEST(MergeOptions, ProgressSummaryAndQuiet) {
+  test::TempDir dir;
+  const fs::path& d = dir.Path();
+  WriteRows(d / "good.xls", 2);
+  std::ofstream(d / "bad.xls") << "not a workbook";
+  // (A terminal ends its lines with "\r\n".)
+  const std::string summary = "plicato-cli: merged 2 of 3 files (1 skipped); wrote 4 rows to o.xls; ";
+  const std::string skipped = "plicato-cli: 1 of 3 files could not be read and was skipped:";
+  const struct {
+    const char* name;
+    const char* line;
+    std::vector<std::string> says;
+    std::vector<std::string> never;
+  } cases[] = {
+      {"a terminal",
+       "script -qec \"$CLI merge --skip-unreadable -o o.xls good.xls bad.xls good.xls\" /dev/null",
+       {"\r\033[Kfile 1 of 3, 0 rows, ", "\r\033[Kfile 3 of 3, ", " good.xls", skipped, summary},
+       {}},
+      {"a pipe",
+       "$CLI merge --skip-unreadable -o o.xls good.xls bad.xls good.xls",
+       {skipped, summary},
+       {"\r", "file 1 of"}},
+      {"quiet",
+       "$CLI merge --skip-unreadable -q -o o.xls good.xls bad.xls good.xls",
+       {skipped},
+       {"merged", "file 1 of"}},
+      {"quiet on a terminal",
+       "script -qec \"$CLI merge --quiet --skip-unreadable -o o.xls good.xls bad.xls good.xls\" /dev/null",
+       {"could not be read"},
+       {"\033", "merged"}},
+  };
+  for (const auto& c : cases) {
+    const auto [status, output] = RunCli(d, c.line);
+    EXPECT_EQ(status, 3) << c.name << "\n" << output;
+    for (const std::string& said : c.says)
+      EXPECT_NE(output.find(said), std::string::npos) << c.name << "\n" << output;
+    for (const std::string& not_said : c.never)
+      EXPECT_EQ(output.find(not_said), std::string::npos) << c.name << "\n" << output;
+    EXPECT_TRUE(std::all_of(output.begin(), output.end(), [](char ch) { return (ch & 0x80) == 0; }))
+        << c.name << ": English only\n"
+        << output;
+  }
+  // Quiet and successful: nothing at all.
+  EXPECT_EQ(RunCli(d, "$CLI merge -q -o q.xls good.xls"), (std::pair<int, std::string>{0, ""}));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@ import argparse
 import csv
 import io
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -92,15 +93,17 @@ def main():
         out_path = os.path.join(work, "out.xls")
         files = [os.path.join(merge, "wide.xls")] * 3000
         proc = subprocess.Popen([cli, "merge", "-o", out_path] + files, stderr=subprocess.PIPE)
+        # Through a pipe the first line is the remark on the first file (its rows stop early).
         first_line = proc.stderr.readline().decode("utf-8")
-        if "正在合并第1个XLS文件" not in first_line:
-            fail("first status line: %r" % first_line)
+        if not first_line.startswith(files[0] + ": "):
+            fail("first line: %r" % first_line)
         proc.send_signal(signal.SIGINT)
         rest = proc.stderr.read().decode("utf-8")
         status = proc.wait(timeout=120)
-        if status != 130 or "已停止" not in rest:
+        stopped = re.search(r"stopped by signal 2: (\d+) of %d files merged\n" % len(files), rest)
+        if status != 130 or not stopped or "plicato-cli: merged " not in rest:
             fail("after Ctrl-C: status %d, stderr ends %r" % (status, rest[-200:]))
-        merged = rest.count("个XLS文件 已合并")
+        merged = int(stopped.group(1))
         rows = xlrd.open_workbook(out_path).sheet_by_index(0).nrows
         per_file = 4
         if merged >= len(files) or rows != merged * per_file:

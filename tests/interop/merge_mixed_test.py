@@ -195,9 +195,9 @@ def main():
         status = run.stderr.decode("utf-8", "replace")
         if run.returncode != 0:
             fail("plicato-cli merge failed (%d): %s" % (run.returncode, status))
-        if "共有%d个XLS文件 已合并%d个" % (len(files), len(files)) not in status:
+        if "plicato-cli: merged %d files;" % len(files) not in status:
             fail("not every listed file was merged: " + status)
-        # The note is a status line as the file ends (the end-of-run list repeats it, indented).
+        # The note is a line of its own as the file ends.
         notes = [line for line in status.splitlines() if "Columns after the 255th" in line and line[:1] != " "]
         if len(notes) != 1 or not notes[0].startswith(os.path.join(folder, "sub", "wide.xlsx") + ": "):
             fail("one note for the wide file expected: %r" % notes)

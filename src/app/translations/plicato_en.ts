@@ -271,7 +271,7 @@ Choose another save path. Nothing was written.</translation>
     </message>
     <message>
         <source>来源文件</source>
-        <translation>Source file</translation>
+        <translation>Source</translation>
     </message>
     <message>
         <source>请先停止！</source>
@@ -300,10 +300,6 @@ Choose another save path. Nothing was written.</translation>
     <message>
         <source>错误</source>
         <translation>Error</translation>
-    </message>
-    <message>
-        <source>删除失败！,可能文件被调用中</source>
-        <translation>Could not delete the file. It may be in use.</translation>
     </message>
     <message>
         <source>无法写入输出文件“%1”。</source>
@@ -407,6 +403,64 @@ Tick “Skip files that cannot be read” to merge the others. Nothing was writt
         <source>停止</source>
         <translation>Stop</translation>
     </message>
+    <message>
+        <source>回收站没有接收它，文件留在原处</source>
+        <translation>No trash took it; the file was left where it was</translation>
+    </message>
+    <message>
+        <source>这是一个文件夹</source>
+        <translation>This is a folder</translation>
+    </message>
+    <message>
+        <source>删除失败：%1
+%2</source>
+        <translation>Could not delete %1
+%2</translation>
+    </message>
+    <message>
+        <source>文件中没有名为“%1”的工作表</source>
+        <translation>The file has no sheet named &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <source>文件中没有第%1个工作表</source>
+        <translation>The file has no sheet %1</translation>
+    </message>
+    <message>
+        <source>背景音乐无法播放：没有可用的声音设备</source>
+        <translation>The background music cannot play: there is no sound device</translation>
+    </message>
+    <message>
+        <source>背景音乐无法播放</source>
+        <translation>The background music cannot play</translation>
+    </message>
+    <message>
+        <source>Excel 97-2003 工作簿</source>
+        <translation>Excel 97-2003 Workbook</translation>
+    </message>
+    <message>
+        <source>Excel 工作簿</source>
+        <translation>Excel Workbook</translation>
+    </message>
+    <message>
+        <source>输出文件：%1</source>
+        <translation>Output: %1</translation>
+    </message>
+    <message>
+        <source>文件：%1</source>
+        <translation>File: %1</translation>
+    </message>
+    <message>
+        <source>原因：%1</source>
+        <translation>Reason: %1</translation>
+    </message>
+    <message>
+        <source>程序的原文：</source>
+        <translation>The program's own words: </translation>
+    </message>
+    <message>
+        <source>“%1”</source>
+        <translation>&quot;%1&quot;</translation>
+    </message>
 </context>
 <context>
     <name>plicato::TForm2</name>
@@ -425,6 +479,10 @@ Tick “Skip files that cannot be read” to merge the others. Nothing was writt
     <message>
         <source>确定</source>
         <translation>OK</translation>
+    </message>
+    <message>
+        <source>版权所有 © 2026 Tarnwick Software，以 MIT 许可证发布</source>
+        <translation>Copyright © 2026 Tarnwick Software, released under the MIT licence</translation>
     </message>
 </context>
 <context>
