@@ -19,7 +19,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from merge_cli_test import fail, libreoffice_csv  # noqa: E402
+from merge_cli_test import fail, libreoffice_csv, libreoffice_desktop  # noqa: E402
 
 try:
     import openpyxl
@@ -138,6 +138,41 @@ def check_awkward(label, path, cells):
     print("ok: %s: %d awkward cells" % (label, len(cells)))
 
 
+def check_awkward_libreoffice(path, cells, work):
+    """The awkward cells as LibreOffice holds them, through python3-uno: numbers value for value, texts as
+    given but for a carriage return, which it reads as a line feed. (A text with a lone surrogate is left
+    out: the bridge to Python fails on it and takes the office down.)"""
+    import shutil
+    with libreoffice_desktop(shutil.which("soffice"), work, "outputs") as desktop:
+        if isinstance(desktop, str):
+            fail(desktop)
+        import uno
+        from com.sun.star.beans import PropertyValue
+        hidden = PropertyValue()
+        hidden.Name, hidden.Value = "Hidden", True
+        doc = desktop.loadComponentFromURL(uno.systemPathToFileUrl(os.path.abspath(path)), "_blank", 0, (hidden,))
+        if doc is None:
+            fail("LibreOffice could not open %s" % path)
+        try:
+            sheet = doc.Sheets.getByIndex(0)
+            for cell in cells:
+                got = sheet.getCellByPosition(cell["column"], cell["row"])
+                if cell["kind"] == "text":
+                    if any(0xD800 <= u <= 0xDFFF for u in cell["text"]):
+                        continue
+                    want = units_text(cell["text"][:32767]).replace("\r", "\n")
+                    value = got.getString()
+                else:
+                    want = float(cell["number"])
+                    value = got.getValue()
+                if value != want:
+                    fail("LibreOffice: %s is %r, expected %r" % ((cell["row"], cell["column"]), value[:80] if
+                                                                 isinstance(value, str) else value, want))
+        finally:
+            doc.close(True)
+    print("ok: LibreOffice: %d awkward cells" % len(cells))
+
+
 def csv_field(cell, whole_text):
     kind = cell["kind"]
     if kind == "text":
@@ -192,6 +227,7 @@ def main():
         with open(os.path.join(work, "awkward.json"), encoding="utf-8") as f:
             awkward = json.load(f)
         check_awkward("openpyxl", os.path.join(work, "awkward.xlsx"), awkward)
+        check_awkward_libreoffice(os.path.join(work, "awkward.xlsx"), awkward, work)
         with open(os.path.join(work, "samples.csv"), "rb") as f:
             raw = f.read()
         if not raw.startswith(b"\xef\xbb\xbf") or b"\n" in raw.replace(b"\r\n", b""):
