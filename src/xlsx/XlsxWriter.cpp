@@ -77,9 +77,15 @@ void AppendCellText(std::string& out, std::u16string_view text) {
     const char16_t c = text[i];
     if (c >= 0x20 && c < 0x80) {
       switch (c) {
-        case u'&': out += "&amp;"; break;
-        case u'<': out += "&lt;"; break;
-        case u'>': out += "&gt;"; break;
+        case u'&':
+          out += "&amp;";
+          break;
+        case u'<':
+          out += "&lt;";
+          break;
+        case u'>':
+          out += "&gt;";
+          break;
         case u'_':
           // A literal "_xHHHH_" would read back as the character it names; LibreOffice also reads
           // shorter ones ("_x12_"), so every underscore before an x is escaped.
@@ -88,9 +94,11 @@ void AppendCellText(std::string& out, std::u16string_view text) {
           else
             out += '_';
           break;
-        default: out += static_cast<char>(c);
+        default:
+          out += static_cast<char>(c);
       }
-    } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+    } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+               text[i + 1] <= 0xDFFF) {
       AppendUtf8Unit(out, 0x10000 + ((char32_t{c} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
       ++i;
     } else if (c == u'\r' || !XmlHolds(c)) {
@@ -108,14 +116,29 @@ std::string AttributeText(std::u16string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
     switch (c) {
-      case u'&': out += "&amp;"; continue;
-      case u'<': out += "&lt;"; continue;
-      case u'>': out += "&gt;"; continue;
-      case u'"': out += "&quot;"; continue;
-      case u'\t': out += "&#9;"; continue;
-      case u'\n': out += "&#10;"; continue;
-      case u'\r': out += "&#13;"; continue;
-      default: break;
+      case u'&':
+        out += "&amp;";
+        continue;
+      case u'<':
+        out += "&lt;";
+        continue;
+      case u'>':
+        out += "&gt;";
+        continue;
+      case u'"':
+        out += "&quot;";
+        continue;
+      case u'\t':
+        out += "&#9;";
+        continue;
+      case u'\n':
+        out += "&#10;";
+        continue;
+      case u'\r':
+        out += "&#13;";
+        continue;
+      default:
+        break;
     }
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       AppendUtf8Unit(out, 0x10000 + ((char32_t{c} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
@@ -135,7 +158,8 @@ void AppendNumber(std::string& out, uint64_t value) {
 // "A", ..., "Z", "AA", ..., "XFD".
 std::string ColumnName(uint32_t column) {
   std::string name;
-  for (uint32_t n = column + 1; n > 0; n = (n - 1) / 26) name.insert(name.begin(), static_cast<char>('A' + (n - 1) % 26));
+  for (uint32_t n = column + 1; n > 0; n = (n - 1) / 26)
+    name.insert(name.begin(), static_cast<char>('A' + (n - 1) % 26));
   return name;
 }
 
@@ -197,7 +221,9 @@ class TXlsxOutput final : public TRowOutput {
       xml_ += Column(cell.column);
       xml_ += rowNumber;
       switch (cell.kind) {
-        case okText: AppendText(cell.text); break;
+        case okText:
+          AppendText(cell.text);
+          break;
         case okNumber:
           if (!std::isfinite(cell.number)) {
             AppendError(ceNum);
@@ -212,8 +238,12 @@ class TXlsxOutput final : public TRowOutput {
             xml_ += "</v></c>";
           }
           break;
-        case okBoolean: xml_ += cell.boolean ? "\" t=\"b\"><v>1</v></c>" : "\" t=\"b\"><v>0</v></c>"; break;
-        case okError: AppendError(cell.error == ceNone ? ceNA : cell.error); break;
+        case okBoolean:
+          xml_ += cell.boolean ? "\" t=\"b\"><v>1</v></c>" : "\" t=\"b\"><v>0</v></c>";
+          break;
+        case okError:
+          AppendError(cell.error == ceNone ? ceNA : cell.error);
+          break;
       }
     }
     if (!any) {
@@ -230,8 +260,9 @@ class TXlsxOutput final : public TRowOutput {
   void Commit() override {
     Usable();
     Guarded([&] {
-      xml_ += "</sheetData><pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" bottom=\"0.75\" header=\"0.3\" "
-              "footer=\"0.3\"/></worksheet>";
+      xml_ +=
+          "</sheetData><pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" bottom=\"0.75\" header=\"0.3\" "
+          "footer=\"0.3\"/></worksheet>";
       zip_->StreamWrite(xml_);
       xml_.clear();
       zip_->EndStream(SheetHead());
@@ -277,7 +308,8 @@ class TXlsxOutput final : public TRowOutput {
   }
 
   const std::string& Column(uint16_t column) {
-    while (columnNames_.size() <= column) columnNames_.push_back(ColumnName(static_cast<uint32_t>(columnNames_.size())));
+    while (columnNames_.size() <= column)
+      columnNames_.push_back(ColumnName(static_cast<uint32_t>(columnNames_.size())));
     return columnNames_[column];
   }
 
@@ -288,7 +320,7 @@ class TXlsxOutput final : public TRowOutput {
     }
     auto space = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; };
     xml_ += space(text.front()) || space(text.back()) ? "\" t=\"inlineStr\"><is><t xml:space=\"preserve\">"
-                                                       : "\" t=\"inlineStr\"><is><t>";
+                                                      : "\" t=\"inlineStr\"><is><t>";
     AppendCellText(xml_, text);
     xml_ += "</t></is></c>";
   }
@@ -357,21 +389,25 @@ class TXlsxOutput final : public TRowOutput {
         "<fills count=\"2\"><fill><patternFill patternType=\"none\"/></fill>"
         "<fill><patternFill patternType=\"gray125\"/></fill></fills>"
         "<borders count=\"1\"><border><left/><right/><top/><bottom/><diagonal/></border></borders>"
-        "<cellStyleXfs count=\"1\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\"/></cellStyleXfs>";
+        "<cellStyleXfs count=\"1\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" "
+        "borderId=\"0\"/></cellStyleXfs>";
     xml += "<cellXfs count=\"" + std::to_string(formats_.size() + 1) +
            "\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/>";
     for (size_t i = 0; i < formats_.size(); ++i)
       xml += "<xf numFmtId=\"" + std::to_string(164 + i) +
              "\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\" applyNumberFormat=\"1\"/>";
-    xml += "</cellXfs><cellStyles count=\"1\"><cellStyle name=\"Normal\" xfId=\"0\" builtinId=\"0\"/></cellStyles>"
-           "</styleSheet>";
+    xml +=
+        "</cellXfs><cellStyles count=\"1\"><cellStyle name=\"Normal\" xfId=\"0\" "
+        "builtinId=\"0\"/></cellStyles>"
+        "</styleSheet>";
     return xml;
   }
 
   static std::string ContentTypes() {
     return std::string(kXmlHead) +
            "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
-           "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+           "<Default Extension=\"rels\" "
+           "ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
            "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
            "<Override PartName=\"/xl/workbook.xml\" "
            "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>"
@@ -406,7 +442,8 @@ class TXlsxOutput final : public TRowOutput {
            "<Properties xmlns=\"http://schemas.openxmlformats.org/officeDocument/2006/extended-properties\" "
            "xmlns:vt=\"http://schemas.openxmlformats.org/officeDocument/2006/docPropsVTypes\">"
            "<Application>Plicato</Application><DocSecurity>0</DocSecurity><ScaleCrop>false</ScaleCrop>"
-           "<HeadingPairs><vt:vector size=\"2\" baseType=\"variant\"><vt:variant><vt:lpstr>Worksheets</vt:lpstr>"
+           "<HeadingPairs><vt:vector size=\"2\" "
+           "baseType=\"variant\"><vt:variant><vt:lpstr>Worksheets</vt:lpstr>"
            "</vt:variant><vt:variant><vt:i4>1</vt:i4></vt:variant></vt:vector></HeadingPairs>"
            "<TitlesOfParts><vt:vector size=\"1\" baseType=\"lpstr\"><vt:lpstr>Sheet1</vt:lpstr></vt:vector>"
            "</TitlesOfParts></Properties>";

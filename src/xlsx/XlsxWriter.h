@@ -7,7 +7,8 @@
 //            pair is not split); an empty text writes nothing. What XML cannot hold (control characters
 //            but tab and line feed, carriage returns that a parser would turn into line feeds, lone
 //            surrogates, U+FFFE and U+FFFF) is written as the format's _xHHHH_ escape, and an underscore
-//            before an x (which could begin such an escape) as _x005F_, so that every text reads back as it was.
+//            before an x (which could begin such an escape) as _x005F_, so that every text reads back as
+//            it was.
 //   number   the shortest digits that read back as the same double, with its number format as a cell
 //            style, one style per format code (General: none); -0 is written as 0. NaN and infinities,
 //            which a worksheet cannot hold, are written as the error #NUM!.

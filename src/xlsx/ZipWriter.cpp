@@ -111,7 +111,10 @@ struct TZipWriter::TStream {
 };
 
 TZipWriter::TZipWriter(cfb::TOutput& output, int level)
-    : output_(output), level_(level), file_(std::make_unique<TFile>(output)), stream_(std::make_unique<TStream>()) {
+    : output_(output),
+      level_(level),
+      file_(std::make_unique<TFile>(output)),
+      stream_(std::make_unique<TStream>()) {
   zlib_filefunc64_def functions{};
   functions.zopen64_file = OpenFile;
   functions.zread_file = ReadFile;
@@ -136,8 +139,8 @@ TZipWriter::~TZipWriter() {
 void TZipWriter::Check(int result, const char* what) {
   if (result == ZIP_OK) return;
   if (file_->failure) std::rethrow_exception(file_->failure);
-  throw output_.Abandon(std::string("the zip library could not ") + what + " (error " + std::to_string(result) +
-                        ")");
+  throw output_.Abandon(std::string("the zip library could not ") + what + " (error " +
+                        std::to_string(result) + ")");
 }
 
 void TZipWriter::AddPart(const char* name, std::string_view bytes) {
@@ -151,8 +154,9 @@ void TZipWriter::AddPart(const char* name, std::string_view bytes) {
 void TZipWriter::BeginStream(const char* name, std::string_view head) {
   if (head.size() > 0xFFFF) throw output_.Abandon("[int] a streamed part's head past 65,535 bytes");
   const zip_fileinfo info = PartInfo();
-  Check(zipOpenNewFileInZip4_64(zip_, name, &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, level_, /*raw*/ 1,
-                                -MAX_WBITS, kMemLevel, Z_DEFAULT_STRATEGY, nullptr, 0, 0, 0, /*zip64*/ 1),
+  Check(zipOpenNewFileInZip4_64(zip_, name, &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, level_,
+                                /*raw*/ 1, -MAX_WBITS, kMemLevel, Z_DEFAULT_STRATEGY, nullptr, 0, 0, 0,
+                                /*zip64*/ 1),
         "begin a part");
   TStream& s = *stream_;
   // The local header is written: the part's data begins here. A stored block that is not the last one
@@ -208,7 +212,8 @@ void TZipWriter::EndStream(std::string_view head) {
   deflateEnd(&s.z);
   s.open = false;
   const auto* headBytes = reinterpret_cast<const uint8_t*>(head.data());
-  const uLong crc = crc32_combine(crc32_z(0, headBytes, head.size()), s.bodyCrc, static_cast<z_off_t>(s.bodySize));
+  const uLong crc =
+      crc32_combine(crc32_z(0, headBytes, head.size()), s.bodyCrc, static_cast<z_off_t>(s.bodySize));
   Check(zipCloseFileInZipRaw64(zip_, head.size() + s.bodySize, crc), "end a part");
   output_.WriteAt(s.headOffset, {headBytes, head.size()});
 }
