@@ -99,6 +99,7 @@ inline std::vector<TSampleCell> AwkwardCells() {
       SampleNumber(2, 1, 2958466.5, u"yyyy\\-mm\\-dd"),  // after 9999
       SampleNumber(2, 2, 1.5, std::u16string{u'0', u'.', u'0', u'"', 0x01, u'x', u'"'}),
       SampleNumber(2, 3, 2.5, u"0.0\"<&>\""),
+      SampleNumber(2, 4, 3.5, std::u16string{0x01, 0xFFFF}),
   };
 }
 

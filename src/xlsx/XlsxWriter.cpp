@@ -338,8 +338,10 @@ class TXlsxOutput final : public TRowOutput {
     if (code == lastCode_) return lastStyle_;
     auto it = styles_.find(code);
     if (it == styles_.end()) {
-      const uint32_t style = IsGeneralFormat(code) ? 0 : static_cast<uint32_t>(formats_.size() + 1);
-      if (style != 0) formats_.push_back(AttributeText(code));
+      // A code of nothing but what XML cannot hold is General.
+      std::string written = IsGeneralFormat(code) ? std::string() : AttributeText(code);
+      const uint32_t style = written.empty() ? 0 : static_cast<uint32_t>(formats_.size() + 1);
+      if (style != 0) formats_.push_back(std::move(written));
       it = styles_.emplace(std::u16string(code), style).first;
     }
     lastCode_ = it->first;
