@@ -15,6 +15,7 @@ import io
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -94,7 +95,7 @@ def libreoffice_desktop(soffice, work, name):
     profile = "file://" + os.path.join(work, "lo-profile-uno")
     office = subprocess.Popen([soffice, "-env:UserInstallation=" + profile, "--headless", "--invisible",
                                "--norestore", "--nologo", "--accept=pipe,name=%s;urp;" % pipe],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     desktop = None
     try:
         local = uno.getComponentContext()
@@ -122,8 +123,13 @@ def libreoffice_desktop(soffice, work, name):
         try:
             office.wait(timeout=60)
         except subprocess.TimeoutExpired:
-            office.kill()
-            office.wait()
+            pass
+        # soffice is a launcher: the office itself is in its process group, and is ended with it.
+        try:
+            os.killpg(office.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        office.wait()
 
 
 def main():
