@@ -72,6 +72,37 @@ inline std::vector<TSampleCell> SampleCells() {
   return cells;
 }
 
+// Cells that XML or a 16-digit writer would damage: texts with control characters, U+FFFE, lone
+// surrogates, literal _xHHHH_ sequences, markup and a cut through 32,767 units; 17-digit, largest,
+// denormal numbers and -0; dates before 1900 and after 9999; format codes with control characters and
+// markup. In ascending rows, then columns.
+inline std::vector<TSampleCell> AwkwardCells() {
+  const std::u16string control = {u'a', 0x01, 0x08, 0x0B, 0x0C, 0x1F, u'\r', u'\t', u'\n', u'b'};
+  return {
+      SampleText(0, 0, control),
+      SampleText(0, 1, std::u16string{u'x', 0xFFFE, 0xFFFF, u'y'}),
+      SampleText(0, 2, std::u16string{0xD800, u'x', 0xDC00}),  // lone surrogates
+      SampleText(0, 3, std::u16string{u'a', 0xDBFF}),
+      SampleText(0, 4, u"_x0041_ and _x005f_ and _x12_ and _xZZZZ_ and __x0041__"),
+      SampleText(0, 5, u"<&>\"'"),
+      SampleText(0, 6, u"  "),
+      SampleText(0, 7, std::u16string(32766, u'_') + u"_x0041_"),  // cut through an escape's text
+      SampleNumber(1, 0, 1.7976931348623157e308),
+      SampleNumber(1, 1, -1.7976931348623157e308),
+      SampleNumber(1, 2, 0.1 + 0.2),
+      SampleNumber(1, 3, 2.2250738585072009e-308),  // denormal
+      SampleNumber(1, 4, 4.9406564584124654e-324),
+      SampleNumber(1, 5, 1e21),
+      SampleNumber(1, 6, 123456789012345678.0),
+      SampleNumber(1, 7, -0.0),
+      SampleNumber(2, 0, -1, u"yyyy\\-mm\\-dd"),      // before 1900
+      SampleNumber(2, 1, 2958466.5, u"yyyy\\-mm\\-dd"),  // after 9999
+      SampleNumber(2, 2, 1.5, std::u16string{u'0', u'.', u'0', u'"', 0x01, u'x', u'"'}),
+      SampleNumber(2, 3, 2.5, u"0.0\"<&>\""),
+      SampleNumber(2, 4, 3.5, std::u16string{0x01, 0xFFFF}),
+  };
+}
+
 // Puts the cells row by row, their rows moved down by firstRow.
 inline void PutSampleCells(TRowOutput& output, const std::vector<TSampleCell>& cells, uint32_t firstRow = 0) {
   std::vector<TOutCell> row;

@@ -419,7 +419,7 @@ void TMergeRun::BeginOutput() {
                         ekOutputClash);
   }
   outputName_ = name;
-  output_ = MakeRowOutput(format_, name, classic_);
+  output_ = MakeRowOutput(format_, name, classic_, static_cast<uint32_t>(headerRows_));
   outputRow_ = 0;
   if (splitNumber_ > 0) {
     for (size_t i = 0; i < headers_.size(); ++i) {

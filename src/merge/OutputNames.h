@@ -77,8 +77,8 @@ std::optional<TOutputClash> FindOutputClash(const std::filesystem::path& savePat
 
 // The output of a format at path (nothing is written before its Commit). .xls is the workbook model's,
 // or its records' for unpadded rows (paddedRows false: a value-mode merge); .xlsx and .csv are the
-// streaming writers'.
+// streaming writers'. headerRows: the rows an .xlsx output keeps in view above a frozen pane.
 std::unique_ptr<TRowOutput> MakeRowOutput(TOutputFormat format, const std::filesystem::path& path,
-                                          bool paddedRows = true);
+                                          bool paddedRows = true, uint32_t headerRows = 0);
 
 }  // namespace plicato

@@ -1,5 +1,5 @@
-// An output that writes on a thread of its own. Writing a streamed format (.xlsx XML through
-// libxlsxwriter's printf, .csv number texts) costs about as much as reading the inputs; with the rows
+// An output that writes on a thread of its own. Writing a streamed format (.xlsx XML and its
+// compression, .csv number texts) costs about as much as reading the inputs; with the rows
 // handed over in batches, the merge reads the next rows while the ones before them are written.
 //
 // The rows are copied as they are given, so the caller's views may change at once, as for any output. A

@@ -9,15 +9,18 @@ CSV conversion must show the same texts.
 """
 
 import argparse
+import contextlib
 import csv
 import io
 import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 import xlrd
 
@@ -78,6 +81,56 @@ def libreoffice_csv(path, workdir):
     csv_path = os.path.join(workdir, os.path.splitext(os.path.basename(path))[0] + ".csv")
     with open(csv_path, encoding="utf-8") as f:
         return list(csv.reader(f))
+
+
+@contextlib.contextmanager
+def libreoffice_desktop(soffice, work, name):
+    """LibreOffice headless driven through python3-uno: yields its Desktop, or a reason it could not be
+    had (a str); the office is ended on leaving."""
+    try:
+        import uno
+    except ImportError:
+        yield "python3-uno is not installed (apt-get install python3-uno)"
+        return
+    pipe = "plicato_%s_%d" % (name, os.getpid())
+    profile = "file://" + os.path.join(work, "lo-profile-uno")
+    office = subprocess.Popen([soffice, "-env:UserInstallation=" + profile, "--headless", "--invisible",
+                               "--norestore", "--nologo", "--accept=pipe,name=%s;urp;" % pipe],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    desktop = None
+    try:
+        local = uno.getComponentContext()
+        resolver = local.ServiceManager.createInstanceWithContext("com.sun.star.bridge.UnoUrlResolver", local)
+        context = None
+        deadline = time.time() + 120
+        while context is None and time.time() < deadline:
+            try:
+                context = resolver.resolve("uno:pipe,name=%s;urp;StarOffice.ComponentContext" % pipe)
+            except Exception:
+                if office.poll() is not None:
+                    break
+                time.sleep(0.5)
+        if context is None:
+            yield "LibreOffice did not accept a connection"
+            return
+        desktop = context.ServiceManager.createInstanceWithContext("com.sun.star.frame.Desktop", context)
+        yield desktop
+    finally:
+        if desktop is not None:
+            try:
+                desktop.terminate()
+            except Exception:
+                pass  # the bridge goes down with the office
+        try:
+            office.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            pass
+        # soffice is a launcher: the office itself is in its process group, and is ended with it.
+        try:
+            os.killpg(office.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        office.wait()
 
 
 def main():

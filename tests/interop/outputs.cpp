@@ -1,7 +1,9 @@
 // Writes .xlsx and .csv files through the merge's row outputs: for the interop checks to read with other
 // programs (outputs_test.py), and as the generated inputs of the large merge (outputs_large_test.py).
 //   interop_outputs samples DIR     DIR/samples.xlsx and DIR/samples.csv of the awkward sample cells, and
-//                                   DIR/samples.json, the cells as they were given
+//                                   DIR/samples.json, the cells as they were given; DIR/awkward.xlsx
+//                                   of the awkward cells, DIR/awkward.json with their texts and
+//                                   format codes as UTF-16 units
 //   interop_outputs rows FIRST N OUT
 //                                   the generated rows FIRST to FIRST + N - 1 (Rows below, which the
 //                                   checks compute again) to OUT from its top, .xlsx or .csv by its
@@ -35,7 +37,31 @@ std::string JsonNumber(double value) {
   return text;
 }
 
+std::string JsonUnits(std::u16string_view text) {
+  std::string json = "[";
+  for (char16_t unit : text) json += std::to_string(unit) + ",";
+  if (json.back() == ',') json.pop_back();
+  return json + "]";
+}
+
+void Awkward(const std::filesystem::path& dir) {
+  const std::vector<test::TSampleCell> cells = test::AwkwardCells();
+  auto output = MakeOutput(dir / "awkward.xlsx");
+  test::PutSampleCells(*output, cells);
+  output->Commit();
+  std::string json = "[\n";
+  for (const test::TSampleCell& c : cells) {
+    json += "{\"row\": " + std::to_string(c.row) + ", \"column\": " + std::to_string(c.column) +
+            ", \"kind\": \"" + (c.kind == okText ? "text" : "number") + "\", \"text\": " + JsonUnits(c.text) +
+            ", \"number\": " + JsonNumber(c.number) + ", \"format\": " + JsonUnits(c.format) + "},\n";
+  }
+  json.resize(json.size() - 2);
+  json += "\n]\n";
+  std::ofstream(dir / "awkward.json", std::ios::binary) << json;
+}
+
 int Samples(const std::filesystem::path& dir) {
+  Awkward(dir);
   const std::vector<test::TSampleCell> cells = test::SampleCells();
   for (const char* name : {"samples.xlsx", "samples.csv"}) {
     auto output = MakeOutput(dir / name);

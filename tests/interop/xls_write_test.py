@@ -20,7 +20,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 try:
     import xlrd
@@ -250,41 +249,21 @@ def check_libreoffice_csv(soffice, path, work, failures):
 
 
 def check_libreoffice_password(soffice, path, work, failures):
-    try:
+    from merge_cli_test import libreoffice_desktop
+
+    with libreoffice_desktop(soffice, work, "xls_write") as desktop:
+        if isinstance(desktop, str):
+            failures.append(desktop)
+            return
         import uno
         from com.sun.star.beans import PropertyValue
-    except ImportError:
-        failures.append("python3-uno is not installed (apt-get install python3-uno)")
-        return
 
-    def prop(name, value):
-        p = PropertyValue()
-        p.Name = name
-        p.Value = value
-        return p
+        def prop(name, value):
+            p = PropertyValue()
+            p.Name = name
+            p.Value = value
+            return p
 
-    pipe = "plicato_xls_write_%d" % os.getpid()
-    profile = "file://" + os.path.join(work, "lo-profile-uno")
-    office = subprocess.Popen([soffice, "-env:UserInstallation=" + profile, "--headless", "--invisible",
-                               "--norestore", "--nologo", "--accept=pipe,name=%s;urp;" % pipe],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    desktop = None
-    try:
-        local = uno.getComponentContext()
-        resolver = local.ServiceManager.createInstanceWithContext("com.sun.star.bridge.UnoUrlResolver", local)
-        context = None
-        deadline = time.time() + 120
-        while context is None and time.time() < deadline:
-            try:
-                context = resolver.resolve("uno:pipe,name=%s;urp;StarOffice.ComponentContext" % pipe)
-            except Exception:
-                if office.poll() is not None:
-                    break
-                time.sleep(0.5)
-        if context is None:
-            failures.append("LibreOffice did not accept a connection")
-            return
-        desktop = context.ServiceManager.createInstanceWithContext("com.sun.star.frame.Desktop", context)
         url = uno.systemPathToFileUrl(os.path.abspath(path))
 
         wrong = desktop.loadComponentFromURL(url, "_blank", 0, (prop("Hidden", True), prop("Password", "wrong")))
@@ -310,17 +289,6 @@ def check_libreoffice_password(soffice, path, work, failures):
             doc.close(True)
         print("LibreOffice: %s opened with its password (and refused with a wrong one), %d cells compared" %
               (os.path.basename(path), len(SECRET[0][1])))
-    finally:
-        if desktop is not None:
-            try:
-                desktop.terminate()
-            except Exception:
-                pass  # the bridge goes down with the office
-        try:
-            office.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            office.kill()
-            office.wait()
 
 
 # ---------------------------------------------------------------------------------------------------------
