@@ -301,8 +301,8 @@ std::optional<TPeer> MergeWithPandas(const TInputs& inputs) {
 // The deflate level of the .xlsx output (XlsxWriter.cpp).
 constexpr int kOutputDeflateLevel = 3;
 
-// CPU seconds that deflating every entry of the .xlsx file takes at the output's level: the entries are read back (inflated) in pieces and only the
-// deflate calls are timed. Negative when the file cannot be read.
+// CPU seconds that deflating every entry of the .xlsx file takes at the output's level: the entries are read
+// back (inflated) in pieces and only the deflate calls are timed. Negative when the file cannot be read.
 double DeflateSeconds(const fs::path& xlsx) {
   zip_t* archive = zip_open(xlsx.c_str(), ZIP_RDONLY, nullptr);
   if (!archive) return -1;
