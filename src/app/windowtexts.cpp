@@ -33,6 +33,8 @@ QString ReasonOf(TErrorKind kind) {
       return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "不是可以读取的Excel工作簿"));
     case ekSheetMissing:
       return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件中没有要合并的工作表"));
+    case ekOutOfMemory:
+      return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "内存不足"));
     default:
       return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件已损坏或格式不受支持"));
   }
