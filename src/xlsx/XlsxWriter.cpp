@@ -103,6 +103,8 @@ class TXlsxOutput final : public TRowOutput {
     started_ = true;
     lastRow_ = row;
     TCLocale c;
+    // A write of the row before this one that fails does so among this row's calls: errno then says why.
+    errno = 0;
     for (const TOutCell& cell : cells) {
       lxw_error error = LXW_NO_ERROR;
       switch (cell.kind) {
@@ -128,9 +130,9 @@ class TXlsxOutput final : public TRowOutput {
       }
       if (error != LXW_NO_ERROR) throw Abandon(lxw_strerror(error), 0);
     }
-    // The rows before this one are in the library's data file: a write that failed there (a full disk)
-    // is found now, not when the package is assembled.
-    if (std::ferror(sheet_->file)) throw Abandon("cannot write the worksheet's data", ENOSPC);
+    // The rows before this one are in the library's data file: a write that failed there is found now, not
+    // when the package is assembled, with what the system said (a full disk, a file size limit).
+    if (std::ferror(sheet_->file)) throw Abandon("cannot write the worksheet's data", errno ? errno : ENOSPC);
   }
 
   void Commit() override {
