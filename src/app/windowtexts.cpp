@@ -87,6 +87,9 @@ QString RemarkOf(const TFileNote& note) {
         text += zh("：输出文件共%1列，前%2列用于来源列和标记列").arg(f.outputColumns).arg(f.reserved);
       text += zh("；该表的数据一直到%1列。").arg(column(f.lastColumn));
       break;
+    case TNoteFacts::nkFormatsLeftOut:
+      text = zh("输出文件容纳不下更多的数字格式：部分数字以常规格式显示。");
+      break;
   }
   if (!f.sheet.empty()) text = zh("工作表“%1”：").arg(QString::fromStdU16String(f.sheet)) + text;
   return text;

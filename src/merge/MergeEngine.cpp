@@ -260,6 +260,7 @@ class TMergeRun {
   std::span<const TOutCell> assembled_;  // the row Assemble made: cells_, or the data cells themselves
   std::u16string markText_;
   fs::path failedInput_, failedOutput_;
+  bool formatsNoted_ = false;  // the output's lack of room for number formats was said, once a run
   // Last: destroyed first, while what a read under way was given still stands.
   TReadAhead readAhead_;
 };
@@ -460,6 +461,11 @@ void TMergeRun::PutRow() {
   }
   ++outputRow_;
   ++fileRows_;
+  if (!formatsNoted_ && output_->FormatsLeftOut() > 0) {
+    formatsNoted_ = true;
+    Note("Numbers of some formats show as General: the output holds no more number formats.",
+         Facts(TNoteFacts::nkFormatsLeftOut));
+  }
 }
 
 void TMergeRun::EmitHeader() {

@@ -133,6 +133,7 @@ struct TNoteFacts {
     nkColumnsLeftOut,  // columns after `column` (one-based) were not merged; the sheet has values up to
                        // `lastColumn`; `reserved` columns of the output's `outputColumns` hold the
                        // source and mark, when they pushed data columns out
+    nkFormatsLeftOut,  // the output holds no more number formats: numbers of the formats after show as General
   };
   TKind kind = nkNone;
   std::u16string sheet;  // the sheet's name, where every sheet of a file is merged
