@@ -55,6 +55,12 @@ QString TForm1::FailureSummary(TErrorKind kind) const {
   if (kind == ekOutputUnwritable) {
     lines << tr("无法写入输出文件“%1”。")
                  .arg(QDir::toNativeSeparators(failedOutput_.isEmpty() ? Edit2->text() : failedOutput_));
+  } else if (kind == ekOutOfMemory && !failedOutput_.isEmpty()) {
+    lines << tr("内存不足，无法写入输出文件“%1”。").arg(QDir::toNativeSeparators(failedOutput_));
+  } else if (kind == ekOutOfMemory) {
+    // Not the file's fault: the machine had no more memory to give while it was merged.
+    file = failedInput_.isEmpty() ? runFile_ : failedInput_;
+    lines << tr("内存不足，无法合并文件“%1”。").arg(QDir::toNativeSeparators(file));
   } else if (kind == ekOutputClash) {
     lines << tr("输出文件是要合并的文件之一，请选择其他保存路径。");
   } else {

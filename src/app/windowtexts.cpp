@@ -39,6 +39,8 @@ QString ReasonOf(TErrorKind kind, const TSheetChoice& sheet) {
         return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件中没有第%1个工作表"))
             .arg(sheet.index + 1);
       return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件中没有要合并的工作表"));
+    case ekOutOfMemory:
+      return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "内存不足"));
     default:
       return WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "文件已损坏或格式不受支持"));
   }
@@ -102,6 +104,9 @@ QString RemarkOf(const TFileNote& note) {
       break;
     case TNoteFacts::nkOneSheet:
       text = zh("CSV文件只有一个工作表：已合并该表，而非所选的工作表。");
+      break;
+    case TNoteFacts::nkFormatsLeftOut:
+      text = zh("输出文件容纳不下更多的数字格式：部分数字以常规格式显示。");
       break;
   }
   if (!f.sheet.empty()) text = zh("工作表“%1”：").arg(QString::fromStdU16String(f.sheet)) + text;

@@ -204,6 +204,27 @@ std::u16string DecodeCodePage(const uint8_t* data, size_t size, uint16_t codePag
   return text;
 }
 
+std::u16string_view WithoutLoneSurrogates(std::u16string_view text, std::u16string& scratch) {
+  bool replaced = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    size_t units = 1;
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      if (c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        units = 2;
+      } else {
+        if (!replaced) scratch.assign(text.substr(0, i));
+        replaced = true;
+        scratch.push_back(u'\uFFFD');
+        continue;
+      }
+    }
+    if (replaced) scratch.append(text.substr(i, units));
+    i += units - 1;
+  }
+  return replaced ? std::u16string_view(scratch) : text;
+}
+
 void AppendUtf8(std::string& out, std::u16string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     uint32_t c = text[i];

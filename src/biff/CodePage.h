@@ -46,6 +46,9 @@ char16_t UpperChar16(char16_t c);
 std::string ToUtf8(std::u16string_view text);                 // a lone surrogate becomes U+FFFD
 void AppendUtf8(std::string& out, std::u16string_view text);  // ToUtf8, appended to out
 std::u16string FromUtf8(std::string_view text);               // malformed sequences become U+FFFD
+// The text with each lone surrogate as U+FFFD, as a file that must hold well-formed UTF-16 takes it: the
+// text itself when it has none, else its copy in scratch.
+std::u16string_view WithoutLoneSurrogates(std::u16string_view text, std::u16string& scratch);
 
 // File names are bytes on Linux and need not be UTF-8. A workbook keeps its name as 16-bit text, so a
 // byte outside valid UTF-8 is carried as the lone surrogate U+DC00 + byte, which no UTF-8 text yields:

@@ -1,6 +1,7 @@
 #include "biff/Errors.h"
 
 #include <cstdio>
+#include <new>
 #include <vector>
 
 namespace plicato {
@@ -26,6 +27,7 @@ EListError::EListError(long long index)
     : EPlicatoError(FormatMessage("List index out of bounds (%lld)", index)) {}
 
 TErrorKind KindOf(const std::exception& e) noexcept {
+  if (dynamic_cast<const std::bad_alloc*>(&e)) return ekOutOfMemory;
   const auto* ours = dynamic_cast<const EPlicatoError*>(&e);
   return ours ? ours->Kind() : ekOther;
 }

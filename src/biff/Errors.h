@@ -27,6 +27,7 @@ enum TErrorKind : uint8_t {
   ekOutputUnwritable,  // an output that could not be created or written (no permission, disk full, ...)
   ekOutputClash,       // an output that would replace one of the inputs
   ekStopped,           // a run or read stopped on request
+  ekOutOfMemory,       // the memory asked for was not to be had: the machine's limit, not the file's fault
 };
 
 class EPlicatoError : public std::runtime_error {
@@ -40,7 +41,9 @@ class EPlicatoError : public std::runtime_error {
   TErrorKind kind_;
 };
 
-// The kind of any exception: that of a failure of ours, otherwise ekOther.
+// The kind of any exception: that of a failure of ours, ekOutOfMemory for std::bad_alloc, otherwise ekOther.
+// A layer that wraps a failure with its context keeps this kind, so that running out of memory is still
+// told apart from damage.
 TErrorKind KindOf(const std::exception& e) noexcept;
 
 // A compound document that is damaged, or a structured-storage operation that failed.

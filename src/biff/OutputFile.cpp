@@ -149,34 +149,43 @@ TReplacement::TReplacement(const std::filesystem::path& target) : given_(target)
   name_ = target_.filename().native();
   folder_ = OpenFolder(target_.parent_path());
   if (folder_ < 0) throw Fail(ErrnoText(errno));
-  struct stat info {};
-  if (::fstatat(folder_, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode) &&
-      !S_ISLNK(info.st_mode)) {
-    const EFileError error = Fail(NotRegularReason(info.st_mode));
-    Discard();
-    throw error;
-  }
-  static std::atomic<int> writes{0};
-  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-    tempName_ = TemporaryName(name_, writes++);
-    // Registered first: a signal between the creation and the registration would leave the file.
-    slot_ = RegisterTemporary(folder_, tempName_);
-    fd_ = ::openat(folder_, tempName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd_ >= 0) break;
-    const int error = errno;
-    UnregisterTemporary(std::exchange(slot_, nullptr));  // not ours to remove
-    if (error != EEXIST) {
-      tempName_.clear();
+  // Whatever fails from here on (running out of memory too) closes what was opened and removes the
+  // temporary file: the destructor of an object not made does not run.
+  try {
+    struct stat info {};
+    if (::fstatat(folder_, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode) &&
+        !S_ISLNK(info.st_mode)) {
+      const EFileError error = Fail(NotRegularReason(info.st_mode));
       Discard();
-      throw Fail(ErrnoText(error));
+      throw error;
     }
-  }
-  if (fd_ < 0) {
-    tempName_.clear();
+    static std::atomic<int> writes{0};
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+      // Named ours only once it is created: Discard removes it.
+      std::string name = TemporaryName(name_, writes++);
+      // Registered first: a signal between the creation and the registration would leave the file.
+      slot_ = RegisterTemporary(folder_, name);
+      fd_ = ::openat(folder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd_ >= 0) {
+        tempName_ = std::move(name);
+        break;
+      }
+      const int error = errno;
+      UnregisterTemporary(std::exchange(slot_, nullptr));  // not ours to remove
+      if (error != EEXIST) {
+        Discard();
+        throw Fail(ErrnoText(error));
+      }
+    }
+    if (fd_ < 0) {
+      Discard();
+      throw Fail("no free temporary file name");
+    }
+    temporary_ = target_.parent_path() / tempName_;
+  } catch (...) {
     Discard();
-    throw Fail("no free temporary file name");
+    throw;
   }
-  temporary_ = target_.parent_path() / tempName_;
 }
 
 TReplacement::~TReplacement() {

@@ -178,16 +178,22 @@ void TRecordStorageDefault::TakeOver(uint16_t id, uint16_t length, const uint8_t
   int last = FirstIndexOfRecord(defaults_, id);
   if (last < 0) throw EXLSError(FormatMessage("Excpected default record %.4X not found.", id));
   // Defaults before this one that the file lacks keep their order and come before it.
-  for (int i = 0; i <= last; ++i) {
-    if (!defaults_.EntryAt(i)) continue;
-    std::unique_ptr<TStoredRecord> taken = defaults_.TakeAt(i);
-    TStoredRecord* appended;
-    if (i == last) {
-      appended = AddRecord(id, length, body);
-    } else {
-      appended = Append(std::move(taken));
+  try {
+    for (int i = 0; i <= last; ++i) {
+      if (!defaults_.EntryAt(i)) continue;
+      std::unique_ptr<TStoredRecord> taken = defaults_.TakeAt(i);
+      TStoredRecord* appended;
+      if (i == last) {
+        appended = AddRecord(id, length, body);
+      } else {
+        appended = Append(std::move(taken));
+      }
+      RecordMoved(appended);
     }
-    RecordMoved(appended);
+  } catch (...) {
+    // A record taken that could not be appended (out of memory) is gone: no field may point to it.
+    RelinkFields();
+    throw;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <new>
 #include <span>
 #include <system_error>
 #include <utility>
@@ -185,6 +186,8 @@ class TMergeRun {
   // would replace an input); each empty when the failure was not theirs.
   const fs::path& FailedInput() const { return failedInput_; }
   const fs::path& FailedOutput() const { return failedOutput_; }
+  // What the run wrote and which continuation files beside them are older, for a message that ends it.
+  std::string OutputsText() const;
 
  private:
   enum THeaderState : uint8_t { hsNone, hsCollecting, hsDone };
@@ -213,11 +216,11 @@ class TMergeRun {
   void Split();
   void WriteOutput(uint32_t rows);
   EOutputError OutputFailure(const fs::path& output, const std::string& message, TErrorKind kind);
+  EOutputError OutOfMemoryWriting();
   std::string TakeBack();
   void Note(const std::string& text, TNoteFacts facts);
   void FlushNotes(const fs::path& path);
   std::vector<fs::path> OlderOutputs() const;
-  std::string OutputsText() const;
   std::string ReportText() const;
 
   TMergeHost& host_;
@@ -276,6 +279,7 @@ class TMergeRun {
   std::span<const TOutCell> assembled_;  // the row Assemble made: cells_, or the data cells themselves
   std::u16string markText_;
   fs::path failedInput_, failedOutput_;
+  bool formatsNoted_ = false;  // the output's lack of room for number formats was said, once a run
   // Last: destroyed first, while what a read under way was given still stands.
   TReadAhead readAhead_;
 };
@@ -464,9 +468,17 @@ void TMergeRun::PutRow() {
     throw OutputFailure(outputName_,
                         "The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what(),
                         ekOutputUnwritable);
+  } catch (const std::exception& e) {
+    if (KindOf(e) == ekOutOfMemory) throw OutOfMemoryWriting();
+    throw;
   }
   ++outputRow_;
   ++fileRows_;
+  if (!formatsNoted_ && output_->FormatsLeftOut() > 0) {
+    formatsNoted_ = true;
+    Note("Numbers of some formats show as General: the output holds no more number formats.",
+         Facts(TNoteFacts::nkFormatsLeftOut));
+  }
 }
 
 void TMergeRun::EmitHeader() {
@@ -521,6 +533,11 @@ void TMergeRun::Split() {
   WriteOutput(rows);
 }
 
+// The output being filled could not be given the memory it asked for: it is dropped unwritten.
+EOutputError TMergeRun::OutOfMemoryWriting() {
+  return OutputFailure(outputName_, "Not enough memory to write \"" + Shown(outputName_) + "\".", ekOutOfMemory);
+}
+
 EOutputError TMergeRun::OutputFailure(const fs::path& output, const std::string& message, TErrorKind kind) {
   failedOutput_ = output;
   return EOutputError(message, kind);
@@ -533,6 +550,7 @@ void TMergeRun::WriteOutput(uint32_t rows) {
   } catch (const std::exception& e) {
     output.reset();
     ReleaseFreedMemory();
+    if (KindOf(e) == ekOutOfMemory) throw OutOfMemoryWriting();
     throw OutputFailure(outputName_,
                         "The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what(),
                         ekOutputUnwritable);
@@ -816,15 +834,16 @@ void TMergeRun::MergeFile(const fs::path& path, int32_t done, int32_t total) {
 }
 
 // A file that failed after some of its rows were taken (a streamed sheet damaged further down) gives
-// none: its rows leave the current output where it can drop them. Rows in an output already written stay
-// there; the returned text says so, or is empty.
+// none: its rows leave the current output where it can drop them, and an output that cannot drop them is
+// dropped whole when it holds nothing else (no earlier file's rows are lost by it). Rows in an output
+// already written stay there; the returned text says so, or is empty.
 std::string TMergeRun::TakeBack() {
   std::string said;
   if (output_) {
     const uint32_t from = splitNumber_ == fileFirstSplit_ ? fileFirstRow_ : outputHeaderRows_;
     if (outputRow_ > from) {
-      if (revisable_) {
-        output_->DropRows(from);
+      if (revisable_ || from <= outputHeaderRows_) {
+        if (revisable_) output_->DropRows(from);
         outputRow_ = from;
         // Header rows it gave that no written output holds go with it: the next file gives them.
         if (fileGaveHeader_ && splitNumber_ == 0) {
@@ -858,7 +877,6 @@ std::vector<fs::path> TMergeRun::OlderOutputs() const {
   return older;
 }
 
-// What the run wrote and which continuation files beside them are older, for a message that ends it.
 std::string TMergeRun::OutputsText() const {
   auto list = [](const std::vector<fs::path>& names) {
     std::string text;
@@ -951,6 +969,17 @@ TMergeReport TMergeRun::Run() {
     } catch (const EOutputError& e) {
       throw EOutputError(e.what() + OutputsText() + ReportText(), e.Kind());
     } catch (const std::exception& e) {
+      // Out of memory is the machine's limit, not the file's fault: the run ends without passing the file
+      // over, and the output, whose rows may be short of what was given, is not put in place of the target.
+      if (KindOf(e) == ekOutOfMemory) {
+        failedInput_ = path;
+        output_.reset();
+        ReleaseFreedMemory();
+        const std::string what = "Not enough memory to merge \"" + Shown(path) + "\".";
+        const std::string nothing = written_.empty() ? "Nothing was written."
+                                                     : "Nothing was written after \"" + Shown(written_.back()) + "\".";
+        throw EMergeError(what + "\r" + nothing + OutputsText() + ReportText(), ekOutOfMemory);
+      }
       std::string reason = e.what();
       if (const std::string said = TakeBack(); !said.empty()) reason += "\r" + said;
       if (skipUnreadable) {
@@ -1037,6 +1066,16 @@ TMergeReport MergeFiles(TMergeHost& host) {
   TMergeRun run(host);
   try {
     return run.Run();
+  } catch (const std::bad_alloc&) {
+    // Short of memory outside a file's merge and an output's writing (taking the list, naming the
+    // outputs, the report at the end): the run's own work. What it wrote before is said.
+    host.RunFailed(run.FailedInput(), run.FailedOutput());
+    std::string written;
+    try {
+      written = run.OutputsText();
+    } catch (const std::bad_alloc&) {
+    }
+    throw EMergeError("Not enough memory to merge the files." + written, ekOutOfMemory);
   } catch (...) {
     host.RunFailed(run.FailedInput(), run.FailedOutput());
     throw;

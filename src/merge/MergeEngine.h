@@ -142,6 +142,8 @@ struct TNoteFacts {
     nkUndecodable,     // bytes from line `row` on could not be decoded: read as U+FFFD
     nkUnclosedQuote,   // a quote opened on line `row` was never closed: the rest was taken as its field
     nkOneSheet,        // a CSV file has one sheet: it was merged, whichever sheet was asked for
+    nkFormatsLeftOut,  // the output holds no more number formats: numbers of the formats after show as
+                       // General
   };
   TKind kind = nkNone;
   std::u16string sheet;  // the sheet's name, where every sheet of a file is merged

@@ -1,10 +1,12 @@
 #include "merge/OutputNames.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
 #include <limits>
+#include <memory>
 #include <system_error>
 
 #include "merge/CsvReader.h"
@@ -102,12 +104,17 @@ int32_t ContinuationNumber(const fs::path& savePath, const fs::path& name) {
 std::vector<fs::path> ExistingContinuations(const fs::path& savePath) {
   const fs::path resolved = ResolveSavePath(savePath);
   std::vector<std::pair<int32_t, fs::path>> found;
-  if (OutputFormatOf(resolved) != ofCsv) {
-    std::error_code ec;
-    for (fs::directory_iterator it(FolderOf(resolved), ec), end; !ec && it != end; it.increment(ec)) {
-      const int32_t n = ContinuationNumber(resolved, it->path().filename());
+  // readdir, not std::filesystem::directory_iterator, whose opening ends the program when it runs out of
+  // memory (it is noexcept inside). A folder that cannot be read holds no continuation this run knows of.
+  DIR* folder = OutputFormatOf(resolved) != ofCsv ? ::opendir(FolderOf(resolved).c_str()) : nullptr;
+  if (folder) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> closing(folder, ::closedir);
+    while (const dirent* entry = ::readdir(folder)) {
+      const int32_t n = ContinuationNumber(resolved, fs::path(entry->d_name));
+      if (n <= 0) continue;
+      fs::path name = ContinuationName(resolved, n);
       std::error_code fileError;
-      if (n > 0 && it->is_regular_file(fileError)) found.emplace_back(n, ContinuationName(resolved, n));
+      if (fs::is_regular_file(name, fileError)) found.emplace_back(n, std::move(name));
     }
   }
   std::sort(found.begin(), found.end());

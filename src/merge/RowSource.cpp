@@ -319,8 +319,15 @@ bool IsDateFormat(std::u16string_view format) {
     } else if (c == u'\\' || c == u'_' || c == u'*') {
       ++i;  // an escaped character, the width of one, or the fill character
     } else if (c == u'[') {
-      while (++i < format.size() && format[i] != u']') {
-      }
+      const size_t end = std::min(format.find(u']', i + 1), format.size());
+      const std::u16string_view inside = format.substr(i + 1, end - i - 1);
+      // [h], [mm], [ss]: elapsed time, whatever follows it ("[h]:mm" is hours and minutes, not a month): a
+      // duration is the same count of days in either date system. Anything else there is a colour, a
+      // condition or a locale.
+      if (!inside.empty() && inside.find_first_not_of(inside[0]) == std::u16string_view::npos &&
+          std::u16string_view(u"hHmMsS").find(inside[0]) != std::u16string_view::npos)
+        return false;
+      i = end;
     } else if (c == u'd' || c == u'y') {
       dayOrYear = true;
     } else if (c == u'm') {

@@ -97,7 +97,8 @@ std::unique_ptr<TInputBook> MakeXlsBook(std::unique_ptr<TXLSWorkbook> workbook);
 std::unique_ptr<TInputBook> MakeXlsxBook(const std::filesystem::path& path);
 
 // Whether a number format code shows a date: a day, month or year part outside quoted text, escaped
-// characters and brackets ("yyyy-mm-dd", "d-mmm", "mmmm"; not "h:mm", "[h]:mm:ss" or "0.00").
+// characters and brackets ("yyyy-mm-dd", "d-mmm", "mmmm"; not "h:mm", "[h]:mm:ss", "[mm]:ss" or "0.00").
+// An elapsed-time format is a duration, whatever else it shows.
 bool IsDateFormat(std::u16string_view format);
 
 // The serial number of the 1900 date system for a date counted from 1904 (1904-01-01 is 1462 there).

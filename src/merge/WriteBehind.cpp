@@ -13,9 +13,12 @@ namespace plicato {
 
 namespace {
 
-// A batch is handed over at this many rows or text characters, whichever comes first: large enough that
-// the hand-over costs nothing beside the rows, small enough that two batches are a few megabytes.
+// A batch is handed over at this many rows, cells or text characters, whichever comes first: large enough
+// that the hand-over costs nothing beside the rows, small enough that two batches are a few megabytes. A
+// cell costs about 100 bytes here (the cell and where its texts stand): rows 16,384 cells wide fill a
+// batch by their cells long before they come to 1,024.
 constexpr size_t kBatchRows = 1024;
+constexpr size_t kBatchCells = size_t(1) << 16;
 constexpr size_t kBatchChars = size_t(1) << 20;
 
 // Rows copied out of the caller's memory: the cells with their texts kept in one buffer.
@@ -36,10 +39,28 @@ struct TBatch {
   TTexts lastFormat{};  // format, formatSize: where the last number format copied stands in chars
 
   bool Empty() const { return rows.empty(); }
-  bool Full() const { return rows.size() >= kBatchRows || chars.size() >= kBatchChars; }
+  bool Full() const {
+    return rows.size() >= kBatchRows || cells.size() >= kBatchCells || chars.size() >= kBatchChars;
+  }
 
+  // Adds the row whole or not at all: a copy that fails (out of memory) leaves the batch as it was, so
+  // that no row claims cells it has not got.
   void Add(uint32_t row, std::span<const TOutCell> given, uint16_t padTo) {
-    rows.push_back({row, padTo, cells.size(), given.size()});
+    const size_t cellCount = cells.size(), charCount = chars.size();
+    const TTexts lastBefore = lastFormat;
+    try {
+      Copy(row, given, padTo);
+    } catch (...) {
+      cells.resize(cellCount);
+      texts.resize(cellCount);
+      chars.resize(charCount);
+      lastFormat = lastBefore;
+      throw;
+    }
+  }
+
+  // The row's cells first, the row last: a push_back that throws adds nothing.
+  void Copy(uint32_t row, std::span<const TOutCell> given, uint16_t padTo) {
     for (const TOutCell& cell : given) {
       TTexts t{chars.size(), cell.text.size(), 0, 0};
       chars.append(cell.text);
@@ -56,6 +77,7 @@ struct TBatch {
       texts.push_back(t);
       cells.push_back(cell);
     }
+    rows.push_back({row, padTo, cells.size() - given.size(), given.size()});
   }
 
   void WriteTo(TRowOutput& output) {

@@ -251,6 +251,10 @@ TCellFormat* TCellFormats::FindOrAddCounted(const TCellFormat& copy) {
     AddUse(f);
     return f;
   }
+  return AddCounted(copy);
+}
+
+TCellFormat* TCellFormats::AddCounted(const TCellFormat& copy) {
   TCellFormat* f = AddFormat();
   f->AssignBody(copy);
   f->UseCount = 1;

@@ -177,6 +177,9 @@ class TCellFormats {
   // The item equal to the copy, with one more use, or a new item with the copy's body and use count 1.
   // A new item takes a use of its font (see the file comment).
   TCellFormat* FindOrAddCounted(const TCellFormat& copy);
+  // The new item of FindOrAddCounted, without the search: for a caller that knows no item is equal (its
+  // body holds a number format no item uses).
+  TCellFormat* AddCounted(const TCellFormat& copy);
   // Gives back one use of a font that is not initial and not a chart's. When its count falls below 1
   // the font is deleted and every format naming a later font moves down with it (positions up to the
   // placeholder 4 are kept, so that no later font moves onto it). Also for other holders of fonts.

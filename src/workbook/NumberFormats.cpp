@@ -96,6 +96,7 @@ TNumberFormats::~TNumberFormats() = default;
 
 void TNumberFormats::Clear() {
   formats_.clear();
+  positionsValid_ = false;
   highestId_ = 0;
   sorted_ = true;
 }
@@ -133,6 +134,7 @@ TNumberFormat* TNumberFormats::AddNumberFormatWithId(std::u16string_view text, i
   if (pos > 0) {
     f = formats_[static_cast<size_t>(pos)].get();
     f->SetText(text);
+    positionsValid_ = false;
     if (f->UseCount < 0) {
       f->UseCount = uses;
     } else {
@@ -140,6 +142,7 @@ TNumberFormat* TNumberFormats::AddNumberFormatWithId(std::u16string_view text, i
     }
   } else {
     formats_.push_back(std::make_unique<TNumberFormat>(text, id, uses));
+    Appended();
     f = formats_.back().get();
   }
   highestId_ = std::max(highestId_, id);
@@ -148,11 +151,18 @@ TNumberFormat* TNumberFormats::AddNumberFormatWithId(std::u16string_view text, i
 
 int32_t TNumberFormats::FindNumberFormatText(std::u16string_view text) const {
   if (text.empty()) return formats_.empty() ? -1 : 0;
-  uint16_t hash = FormatTextHash(text);
-  for (size_t i = 0; i < formats_.size(); ++i) {
-    if (formats_[i]->Hash == hash && formats_[i]->Text == text) return static_cast<int32_t>(i);
+  if (!positionsValid_) {
+    positions_.clear();
+    for (size_t i = 0; i < formats_.size(); ++i) positions_.emplace(formats_[i]->Text, static_cast<int32_t>(i));
+    positionsValid_ = true;
   }
-  return -1;
+  const auto found = positions_.find(text);
+  return found == positions_.end() ? -1 : found->second;
+}
+
+// The last format was appended: the positions known stay right.
+void TNumberFormats::Appended() {
+  if (positionsValid_) positions_.emplace(formats_.back()->Text, static_cast<int32_t>(formats_.size() - 1));
 }
 
 int32_t TNumberFormats::NextFreeId() {
@@ -179,6 +189,7 @@ TNumberFormat* TNumberFormats::FindOrAddNumberFormat(std::u16string_view text) {
   int32_t id = NextFreeId();
   bool keepsOrder = formats_.empty() || formats_.back()->Id < id;
   formats_.push_back(std::make_unique<TNumberFormat>(text, id, 1));
+  Appended();
   if (!keepsOrder) sorted_ = false;
   return formats_.back().get();
 }
@@ -207,7 +218,10 @@ void TNumberFormats::ReleaseNumberFormat(int32_t id) {
   if (pos < 0) throw EXLSError(FormatMessage("Can not find number format# %d", id));
   TNumberFormat* f = formats_[static_cast<size_t>(pos)].get();
   if (f->UseCount < 0) return;
-  if (--f->UseCount < 1) formats_.erase(formats_.begin() + pos);
+  if (--f->UseCount < 1) {
+    formats_.erase(formats_.begin() + pos);
+    positionsValid_ = false;
+  }
 }
 
 void TNumberFormats::SortNumberFormats() {
@@ -217,6 +231,7 @@ void TNumberFormats::SortNumberFormats() {
                      return a->Id < b->Id;
                    });
   sorted_ = true;
+  positionsValid_ = false;
 }
 
 TNumberFormat* TNumberFormats::Item(int32_t index) const {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "workbook/XLSFonts.h"  // TByteTextDecoder
@@ -95,9 +96,16 @@ class TNumberFormats {
   int32_t PositionOfId(int32_t id) const;  // -1 when absent
   int32_t NextFreeId();
 
+  void Appended();
+
   std::vector<std::unique_ptr<TNumberFormat>> formats_;
   int32_t highestId_ = 0;
   bool sorted_ = true;
+  // The position of each text (the first, where two formats share one), built when a search needs it and
+  // kept as formats are appended; a format that leaves, a sort or a text replaced drops it. A search of
+  // the list for each of 70,000 new formats was the whole time of an output that holds them.
+  mutable std::unordered_map<std::u16string_view, int32_t> positions_;
+  mutable bool positionsValid_ = false;
 };
 
 }  // namespace plicato

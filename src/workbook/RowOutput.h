@@ -49,6 +49,9 @@ class TRowOutput {
   // .xlsx; .csv has no row limit (UINT32_MAX) and takes 16,384 columns.
   virtual uint32_t MaxRows() const = 0;
   virtual uint32_t MaxColumns() const = 0;
+  // The distinct number formats given that the output could not hold (an .xls file holds 32,768 cell
+  // formats): their numbers show as General.
+  virtual uint32_t FormatsLeftOut() const { return 0; }
 
   // Adds output row `row` (below MaxRows; rows come in ascending order, each at most once, and a row not
   // given is empty) with its cells in ascending columns, each column at most once, below MaxColumns.

@@ -30,6 +30,9 @@ namespace R = BIFFRecs;
 
 constexpr uint32_t kRows = 65536;
 constexpr uint32_t kColumns = 256;
+// The cell formats an output holds: a cell record carries its format's index in 16 bits, and xlrd reads
+// it as a signed one, refusing the whole file past index 32,767.
+constexpr int32_t kMaxCellFormats = 32768;
 
 // The cell formats (XF records) a merge's numbers are shown with: the default cell format with the
 // number's format set, made once per format and kept (this holds a use of it) while the workbook lives,
@@ -48,11 +51,20 @@ class TFormatXFs {
     } else {
       TCellFormats& formats = workbook_.CellFormats();
       TCellFormat copy(&formats, kDefaultCellFormatIndex);
-      try {
-        copy.SetNumberFormatText(format);
-        index = formats.FindOrAddCounted(copy)->Index();
-      } catch (const EPlicatoError&) {
-        // A code the format table cannot hold (longer than 255 characters): the number shows as General.
+      if (formats.Count() >= kMaxCellFormats) {
+        ++leftOut_;  // the file holds no more: the number shows as General
+      } else {
+        try {
+          const int32_t highestId = formats.NumberFormats().HighestId();
+          copy.SetNumberFormatText(format);
+          // A number format made just now is in no cell format yet: there is none to look for (a search
+          // of them all for each of many formats was the whole time of the output).
+          index = (copy.Body.NumberFormatId > highestId ? formats.AddCounted(copy)
+                                                        : formats.FindOrAddCounted(copy))
+                      ->Index();
+        } catch (const EPlicatoError&) {
+          // A code the format table cannot hold (longer than 255 characters): the number shows as General.
+        }
       }
       indexes_.emplace(format, index);
     }
@@ -61,9 +73,13 @@ class TFormatXFs {
     return index;
   }
 
+  // The number formats the output was given that it holds no cell format for.
+  uint32_t LeftOut() const { return leftOut_; }
+
  private:
   TXLSWorkbook& workbook_;
   std::unordered_map<std::u16string, int> indexes_;
+  uint32_t leftOut_ = 0;
   std::u16string lastFormat_;
   int lastIndex_ = kDefaultCellFormatIndex;
 };
@@ -107,6 +123,7 @@ class TXlsRowOutput : public TRowOutput {
 
   uint32_t MaxRows() const override { return kRows; }
   uint32_t MaxColumns() const override { return kColumns; }
+  uint32_t FormatsLeftOut() const override { return formats_.LeftOut(); }
 
   void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t padTo) override {
     int last = -1;
@@ -139,7 +156,7 @@ class TXlsRowOutput : public TRowOutput {
         if (cell.textKey.source != 0) {
           PutKeyedText(r, cell);
         } else {
-          sheet_.PutText(cell.column, r, cell.text);
+          sheet_.PutText(cell.column, r, WithoutLoneSurrogates(cell.text, wellFormed_));
         }
         break;
       case okNumber:
@@ -159,7 +176,7 @@ class TXlsRowOutput : public TRowOutput {
       sheet_.PutSharedString(cell.column, row, known->entry, kDefaultCellFormatIndex);
       return;
     }
-    TSSTEntry* entry = workbook_.SST().AddString(cell.text);
+    TSSTEntry* entry = workbook_.SST().AddString(WithoutLoneSurrogates(cell.text, wellFormed_));
     try {
       sheet_.PutCountedString(cell.column, row, entry, kDefaultCellFormatIndex);
     } catch (...) {
@@ -174,6 +191,7 @@ class TXlsRowOutput : public TRowOutput {
   uint32_t rows_ = 0;  // one past the last row given
   TFormatXFs formats_{workbook_};
   TKeyedTexts keyed_;
+  std::u16string wellFormed_;  // a text's well-formed copy (xlrd refuses a workbook with a lone surrogate)
 };
 
 // A value-mode merge's rows: few cells a row, no padding. Each row is encoded into its cell records as it
@@ -190,6 +208,7 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
 
   uint32_t MaxRows() const override { return kRows; }
   uint32_t MaxColumns() const override { return kColumns; }
+  uint32_t FormatsLeftOut() const override { return formats_.LeftOut(); }
 
   void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t padTo) override {
     if (row >= kRows || (!rows_.empty() && row <= rows_.back().row))
@@ -368,7 +387,7 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
         return known->id;
       }
     }
-    TSSTEntry* entry = sst_.AddString(cell.text);
+    TSSTEntry* entry = sst_.AddString(WithoutLoneSurrogates(cell.text, wellFormed_));
     uint32_t id = 0;
     try {
       id = IdOf(entry);
@@ -494,6 +513,7 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
   TSST& sst_;
   TFormatXFs formats_{workbook_};
   TKeyedTexts keyed_;
+  std::u16string wellFormed_;  // a text's well-formed copy (xlrd refuses a workbook with a lone surrogate)
   std::unordered_map<TSSTEntry*, uint32_t> ids_;  // the output's number of each entry its texts hold
   std::vector<TSSTEntry*> entries_;               // by that number; null for an entry gone
   size_t gone_ = 0;                               // entries gone

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -354,6 +355,12 @@ class TSheetPart : public TXmlPart {
         Fail(FormatMessage("\"%.40s\" is not a date, a time or a duration", value_.c_str()));
       cell_.kind = xkNumber;
       if (!context_.styles.IsDate(style_)) cell_.format = DateShapeFormat(shape);
+    }
+    // No cell holds an infinity or NaN ("1E+309", "INF", a duration of 10^400 days): it shows the error a
+    // calculation that overflows gives.
+    if (cell_.kind == xkNumber && !std::isfinite(cell_.number)) {
+      cell_.kind = xkError;
+      cell_.error = ErrorValue(u"#NUM!", cell_.text);
     }
     store_.cells.push_back({cell_, ownedOffset_, ownedLength_, owned_});
   }

@@ -349,7 +349,7 @@ auto Guarded(const std::string& file, F&& f) -> decltype(f()) {
   try {
     return f();
   } catch (const std::bad_alloc&) {
-    throw EXlsxError("Not enough memory to read " + file);
+    throw EXlsxError("Not enough memory to read " + file, ekOutOfMemory);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "xlsx/XlsxValues.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <system_error>
 
@@ -117,8 +118,21 @@ bool ParseNumber(std::string_view text, double& value) {
     text.remove_suffix(1);
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   if (text.empty()) return false;
-  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-  return result.ec == std::errc() && result.ptr == text.data() + text.size();
+  const char* end = text.data() + text.size();
+  const auto result = std::from_chars(text.data(), end, value);
+  if (result.ec == std::errc::result_out_of_range && result.ptr == end) {
+    // Past a double's range ("1E-400", "1E+309"): as near as a double comes, 0 or an infinity, as
+    // spreadsheet programs read it. Past even a long double's, the exponent's sign says which.
+    long double wide = 0;
+    if (std::from_chars(text.data(), end, wide).ec == std::errc()) {
+      value = static_cast<double>(wide);
+    } else {
+      const bool small = text.find("e-") != std::string_view::npos || text.find("E-") != std::string_view::npos;
+      value = std::copysign(small ? 0.0 : HUGE_VAL, text.front() == '-' ? -1.0 : 1.0);
+    }
+    return true;
+  }
+  return result.ec == std::errc() && result.ptr == end;
 }
 
 namespace {

@@ -47,7 +47,8 @@ struct TCellRef {
 };
 std::optional<TCellRef> ParseCellRef(const char* text, const char*& failure);
 
-// A number as written in <v>: white space around it and a leading '+' are allowed.
+// A number as written in <v>: white space around it and a leading '+' are allowed. One past a double's
+// range is 0 or an infinity.
 bool ParseNumber(std::string_view text, double& value);
 
 // What an ISO 8601 value of a date cell (t="d") holds, for the format it is shown with when its style has

@@ -89,14 +89,16 @@ FILES = [
     ]),
     ("c_1904.xls", True, [
         ("Only", {0: header(), 1: {0: T("in 1904"), 2: N(serial(datetime.datetime(2024, 3, 1), datetime.datetime(1904, 1, 1)),
-                                                          "yyyy-mm-dd"), 3: N(3)}}),
+                                                          "yyyy-mm-dd"), 3: N(3),
+                                     # durations: the same in either date system
+                                     4: N(1.5, "[h]:mm"), 5: N(0.0125, "[mm]:ss"), 6: N(2.25, "[h]")}}),
     ]),
     ("d_book.xlsx", True, [
         ("Data", {0: header(),
                   1: {0: T("xlsx"), 1: N(0.5, "0.00%"), 2: N(serial(datetime.datetime(2024, 3, 1), datetime.datetime(1904, 1, 1)),
                                                              "yyyy-mm-dd"),
                       3: B(True, "=1>0"), 4: E("#N/A", "=NA()"), 5: N(42, "", "=40+2"), 6: T("ab", '="a"&"b"'),
-                      300: T("past IV")},
+                      7: N(1.5, "[h]:mm"), 8: N(0.0125, "[mm]:ss"), 9: N(2.25, "[h]"), 300: T("past IV")},
                   2: {},
                   4: {0: T("after a gap"), 1: B(False)}}),
         ("Chart1", None),
@@ -219,6 +221,8 @@ def check_inputs(folder):
                         got = cell.value
                         if isinstance(got, datetime.datetime):
                             got = serial(got, datetime.datetime(1904, 1, 1) if date1904 else datetime.datetime(1899, 12, 30))
+                        elif isinstance(got, datetime.timedelta):
+                            got = got.total_seconds() / 86400.0
                         if got != value or (kind == "number" and cell.number_format != (fmt or "General")):
                             fail("input %s %s!%d:%d is %r %r, described %r" %
                                  (name, sheet_name, r, c, got, cell.number_format, (kind, value, fmt)))
@@ -336,6 +340,8 @@ def xlsx_rows(path):
                 row[cell.column - 1] = ("error", v, "")
             elif isinstance(v, bool):
                 row[cell.column - 1] = ("bool", v, "")
+            elif isinstance(v, datetime.timedelta):
+                row[cell.column - 1] = ("number", v.total_seconds() / 86400.0, fmt)
             elif isinstance(v, (int, float, datetime.datetime)):
                 row[cell.column - 1] = ("number", serial(v) if isinstance(v, datetime.datetime) else v, fmt)
             else:

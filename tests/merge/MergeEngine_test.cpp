@@ -246,6 +246,37 @@ TEST(MergeEngine, FailingFileStopsTheRunButKeepsWhatWasGathered) {
   EXPECT_EQ(rows[0][0], u"g0.0");
 }
 
+// A streamed output cannot drop a failing file's rows: when no earlier file gave rows, it is not put in
+// place of the target, and the message says nothing was written; a file passed over leaves no header.
+TEST(MergeEngine, FirstFileFailingLeavesAStreamedTargetAlone) {
+  test::TempDir dir;
+  const std::string bad = "<row r=\"9999\"><c r=\"A9999\"><v>x</v></c></row>";
+  WriteXlsx(dir / "rows.xlsx", XlsxTextRows(5000) + bad);
+  WriteXlsx(dir / "header.xlsx", "<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>Head</t></is></c></row>" + bad);
+  WriteXlsx(dir / "good.xlsx", XlsxTextRows(3));
+  const std::vector<uint8_t> original = {'O', 'R', 'I', 'G', 'I', 'N', 'A', 'L', '\n'};
+  for (const char* name : {"out.csv", "out.xlsx"}) {
+    for (const char* input : {"rows.xlsx", "header.xlsx"}) {
+      SCOPED_TRACE(std::string(name) + " " + input);
+      test::WriteFileBytes(dir / name, original);
+      TRecordingHost host;
+      host.files = {(dir / input).string(), (dir / "good.xlsx").string()};
+      host.savePath = (dir / name).string();
+      host.options.values = true;
+      host.options.headerRows = input == std::string("header.xlsx") ? 1 : 0;
+      EXPECT_THROW(
+          try { MergeFiles(host); } catch (const EMergeError& e) {
+            EXPECT_NE(std::string(e.what()).find("Nothing was written."), std::string::npos) << e.what();
+            throw;
+          },
+          EMergeError);
+      EXPECT_EQ(test::ReadFileBytes(dir / name), original);
+      host.skip = true;
+      EXPECT_EQ(MergeFiles(host).rowsWritten, 3) << "the good file's rows alone";
+    }
+  }
+}
+
 TEST(MergeEngine, EmptyListIsRefusedAndWritesNothing) {
   test::TempDir dir;
   TRecordingHost host;

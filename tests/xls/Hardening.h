@@ -1,4 +1,5 @@
-// Shared by the tests of damaged and hostile input (Damage_test, Bounds_test, Regress_test): the readers
+// Shared by the tests of damaged and hostile input (Damage_test, Bounds_test, Regress_test) and of running
+// out of memory (OutOfMemory_test): the readers
 // run on bytes in memory, and one attempt records how it ended, how long it took and how much memory it
 // held at its peak.
 //
@@ -42,6 +43,8 @@ struct TAllocationCounter {
   static inline std::atomic<int64_t> peak{0};
   static inline std::atomic<uint64_t> calls{0};
   static inline std::atomic<uint64_t> total{0};  // bytes ever requested
+  // When not negative: the number of throwing allocations still to succeed before one fails.
+  static inline std::atomic<int64_t> failIn{-1};
 
   static void ResetPeak() { peak.store(current.load()); }
   static void Add(int64_t n) {
@@ -75,6 +78,8 @@ inline void CountedFree(void* p) noexcept {
   std::free(p);
 }
 inline void* CountedNew(size_t size, size_t alignment) {
+  if (TAllocationCounter::failIn.load() >= 0 && TAllocationCounter::failIn.fetch_sub(1) == 0)
+    throw std::bad_alloc();
   void* p = CountedAlloc(size, alignment);
   if (!p) throw std::bad_alloc();
   return p;

@@ -109,5 +109,38 @@ TEST(XlsRowOutput, BothFormsGiveTheSameCells) {
   }
 }
 
+// What xlrd refuses a whole file for is not written: a cell format index past 32,767 (numbers of the
+// formats after show as General, and the output counts them) and a lone surrogate (U+FFFD instead).
+TEST(XlsRowOutput, WritesWhatOtherReadersRead) {
+  std::vector<std::u16string> formats;
+  for (int i = 0; i < 33000; ++i) formats.push_back(FromUtf8("0.0\"f" + std::to_string(i) + "\""));
+  const std::u16string lone = u"a\xD800" u"b", keyed = u"\xDC00", pair = u"\xD83D\xDE00";
+  for (const bool padded : {true, false}) {
+    test::TempDir dir;
+    auto output = MakeXlsOutput(dir / "out.xls", padded);
+    const TOutCell texts[] = {Text(0, lone), Text(1, keyed, 7, &keyed), Text(2, pair)};
+    output->PutRow(0, texts);
+    std::vector<TOutCell> cells(100);
+    for (uint32_t i = 0; i < formats.size(); ++i) {
+      cells[i % 100] = Text(static_cast<uint16_t>(i % 100), {});
+      cells[i % 100].kind = okNumber;
+      cells[i % 100].format = formats[i];
+      if (i % 100 == 99) output->PutRow(1 + i / 100, cells);
+    }
+    output->Commit();
+    const std::string all = Cells(dir / "out.xls");
+    const size_t kept = formats.size() - output->FormatsLeftOut();
+    EXPECT_LT(kept, formats.size());
+    EXPECT_NE(all.find(FormatMessage("0.0\"f%zu\"\n", kept - 1)), std::string::npos);
+    EXPECT_EQ(all.find(FormatMessage("0.0\"f%zu\"\n", kept)), std::string::npos);
+    EXPECT_TRUE(all.ends_with("R330C99 4 0 0 \n")) << "General";
+    TXLSWorkbook workbook;
+    workbook.Filename = FileNameFromPath(dir / "out.xls");
+    ReadWorkbook(workbook);
+    EXPECT_EQ(workbook.Sheets()[0].GetText(0, 0) + workbook.Sheets()[0].GetText(1, 0), u"a\uFFFDb\uFFFD");
+    EXPECT_EQ(workbook.Sheets()[0].GetText(2, 0), pair);
+  }
+}
+
 }  // namespace
 }  // namespace plicato

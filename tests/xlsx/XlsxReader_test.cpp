@@ -78,6 +78,10 @@ TEST(XlsxReader, CellForms) {
       {"<c r=\"A{R}\" t=\"s\"><v>3</v></c><c t=\"s\"><v>4</v></c>", true, "0:s=a\rb_x0041_ 1:s="},
       {"<c r=\"C{R}\"><v>1.5</v></c><c r=\"D{R}\" t=\"n\"><v> -2E-3 </v></c>", true, "2:n=1.5 3:n=-0.002"},
       {"<c t=\"b\"><v>1</v></c><c t=\"b\"><v>0</v></c>", false, "0:b=1 1:b=0"},
+      // Past a double's range: 0, and the error a calculation that overflows gives, as INF is.
+      {"<c><v>1E-400</v></c><c><v>-1e-99999</v></c><c><v>1E+309</v></c><c><v>-1E+99999</v></c><c><v>INF</v>"
+       "</c>",
+       false, "0:n=0 1:n=-0 2:e6=#NUM! 3:e6=#NUM! 4:e6=#NUM!"},
       {"<c r=\"A{R}\" t=\"e\"><v>#N/A</v></c><c t=\"e\"><v>#SPILL!</v></c>", true, "0:e7=#N/A 1:e0=#SPILL!"},
       {"<c r=\"A{R}\" t=\"inlineStr\"><is><t>inline</t></is></c>"
        "<c t=\"inlineStr\"><is><r><t>in</t></r><r><t>line</t></r><rPh><t>x</t></rPh></is></c>",

@@ -306,6 +306,18 @@ Choose another save path. Nothing was written.</translation>
         <translation>The output file &quot;%1&quot; could not be written.</translation>
     </message>
     <message>
+        <source>内存不足，无法写入输出文件“%1”。</source>
+        <translation>Not enough memory to write the output file &quot;%1&quot;.</translation>
+    </message>
+    <message>
+        <source>内存不足，无法合并文件“%1”。</source>
+        <translation>Not enough memory to merge the file &quot;%1&quot;.</translation>
+    </message>
+    <message>
+        <source>内存不足</source>
+        <translation>not enough memory</translation>
+    </message>
+    <message>
         <source>合并失败：%1。</source>
         <translation>The merge failed: %1.</translation>
     </message>

@@ -307,6 +307,18 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>内存不足，无法写入输出文件“%1”。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>内存不足，无法合并文件“%1”。</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>内存不足</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>合并失败：%1。</source>
         <translation type="unfinished"></translation>
     </message>
