@@ -95,6 +95,12 @@ zip_fileinfo PartInfo() {
 }
 
 constexpr int kMemLevel = 8;  // zlib's default
+// The streamed part's matching, at the fast levels (1 to 3): longer matches taken whole and a search
+// cut at the 12 nearest candidates. Measured on the sheet XML of a merge (872 MB, 100 files x 10,000
+// rows x 20 columns): level 3 as zlib sets it 7.7 s CPU, 129 MB; so tuned 5.2 s, 122 MB; on
+// bench_xlsx_out's 300,000 rows 2.3 s, 39.0 MB against 1.5 s, 36.8 MB. Worksheet rows repeat their
+// markup every few dozen bytes, where zlib's short insertions and deeper search buy little.
+constexpr int kGoodLength = 4, kMaxInsert = 32, kNiceLength = 128, kMaxChain = 12;
 constexpr size_t kDeflatedBuffer = size_t{128} << 10;
 
 }  // namespace
@@ -171,6 +177,7 @@ void TZipWriter::BeginStream(const char* name, std::string_view head) {
   if (deflateInit2(&s.z, level_, Z_DEFLATED, -MAX_WBITS, kMemLevel, Z_DEFAULT_STRATEGY) != Z_OK)
     throw output_.Abandon("not enough memory to compress the worksheet");
   s.open = true;
+  if (level_ >= 1 && level_ <= 3) deflateTune(&s.z, kGoodLength, kMaxInsert, kNiceLength, kMaxChain);
   s.bodyCrc = crc32_z(0, nullptr, 0);
   s.bodySize = 0;
 }
