@@ -1,7 +1,6 @@
 #include "threadcomponent.h"
 
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QMessageBox>
 
 #include <exception>
@@ -99,12 +98,6 @@ void TThreadComponent::Execute() {
 bool TThreadComponent::Running() const {
   return !workers_.empty() && !workers_.back()->Retired() && !workers_.back()->Done() &&
          workers_.back()->Generation() == generation_.load();
-}
-
-bool TThreadComponent::WaitFor(unsigned long timeoutMs) {
-  if (workers_.empty()) return true;
-  return workers_.back()->wait(timeoutMs == ULONG_MAX ? QDeadlineTimer(QDeadlineTimer::Forever)
-                                                      : QDeadlineTimer(static_cast<qint64>(timeoutMs)));
 }
 
 bool TThreadComponent::IsCurrent(uint64_t generation) const {

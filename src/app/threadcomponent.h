@@ -14,7 +14,6 @@
 #include <QThread>
 
 #include <atomic>
-#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -82,8 +81,6 @@ class TThreadComponent : public QObject {
   void Execute();
   // True while the current run's handler has not returned.
   bool Running() const;
-  // Waits until the current run has ended; false when timeoutMs passed first.
-  bool WaitFor(unsigned long timeoutMs = ULONG_MAX);
 
   // The generation of the current run (0 before the first Execute). Window thread only.
   uint64_t Generation() const { return generation_.load(); }

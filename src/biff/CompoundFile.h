@@ -198,7 +198,6 @@ class TDocumentWriter {
   void AppendLeading(std::span<const uint8_t> bytes);
   // Writes over bytes of the leading stream appended before, at that stream offset.
   void PatchLeading(uint64_t offset, std::span<const uint8_t> bytes);
-  uint64_t LeadingSize() const { return leadingSize_; }
   // Writes the document root: leading is its element standing for the leading stream (its own bytes
   // are not used), null when no leading stream was appended. The output is complete afterwards, for
   // the caller to commit.

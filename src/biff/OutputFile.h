@@ -35,11 +35,9 @@ class TReplacement {
   TReplacement(const TReplacement&) = delete;
   TReplacement& operator=(const TReplacement&) = delete;
 
-  // Where the bytes go until Commit: a path for writers that open files by name, a descriptor (open
-  // for writing, valid until Commit) for the others.
-  const std::filesystem::path& TempPath() const { return temporary_; }
   // The file that is replaced: the target, or the file its links lead to.
   const std::filesystem::path& Target() const { return target_; }
+  // Where the bytes go until Commit: a descriptor open for writing, valid until Commit.
   int Descriptor() const { return fd_; }
   void Commit();
 
@@ -51,7 +49,6 @@ class TReplacement {
 
   std::filesystem::path given_;
   std::filesystem::path target_;
-  std::filesystem::path temporary_;
   std::string name_;      // the target's file name within its folder
   std::string tempName_;  // the temporary file's name within the same folder
   int folder_ = -1;       // the folder of both, open for the life of the replacement

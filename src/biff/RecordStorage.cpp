@@ -269,28 +269,14 @@ uint8_t* TRecordStorageDefault::WriteField(uint16_t id, size_t offset, size_t si
   return entry->Data() + offset;
 }
 
-uint8_t TRecordStorageDefault::FieldU8(uint16_t id, size_t offset) const {
-  const uint8_t* p = ReadField(id, offset, 1);
-  return p ? *p : 0;
-}
-
 uint16_t TRecordStorageDefault::FieldU16(uint16_t id, size_t offset) const {
   const uint8_t* p = ReadField(id, offset, 2);
   return p ? DecodeFixed16(p) : 0;
 }
 
-uint32_t TRecordStorageDefault::FieldU32(uint16_t id, size_t offset) const {
-  const uint8_t* p = ReadField(id, offset, 4);
-  return p ? DecodeFixed32(p) : 0;
-}
-
 double TRecordStorageDefault::FieldDouble(uint16_t id, size_t offset) const {
   const uint8_t* p = ReadField(id, offset, 8);
   return p ? DecodeDouble(p) : 0.0;
-}
-
-void TRecordStorageDefault::SetFieldU8(uint16_t id, size_t offset, uint8_t value) {
-  *WriteField(id, offset, 1) = value;
 }
 
 void TRecordStorageDefault::SetFieldU16(uint16_t id, size_t offset, uint16_t value) {
@@ -494,12 +480,6 @@ bool TRecordStorageGlobals::RefreshAll() const {
 void TRecordStorageGlobals::SetRefreshAll(bool on) {
   SetFlag(BIFFRecs::REFRESHALL, on);
 }
-bool TRecordStorageGlobals::WindowProtect() const {
-  return Flag(BIFFRecs::WINDOWPROTECT);
-}
-void TRecordStorageGlobals::SetWindowProtect(bool on) {
-  SetFlag(BIFFRecs::WINDOWPROTECT, on);
-}
 bool TRecordStorageGlobals::DateMode() const {
   return Flag(BIFFRecs::DATEMODE);
 }
@@ -560,30 +540,6 @@ const std::vector<TDefaultRecord>& TRecordStorageSheet::DefaultTable() const {
   return SheetTable();
 }
 
-bool TRecordStorageSheet::PrintGridLines() const {
-  return Flag(BIFFRecs::PRINTGRIDLINES);
-}
-void TRecordStorageSheet::SetPrintGridLines(bool on) {
-  SetFlag(BIFFRecs::PRINTGRIDLINES, on);
-}
-bool TRecordStorageSheet::PrintHeaders() const {
-  return Flag(BIFFRecs::PRINTHEADERS);
-}
-void TRecordStorageSheet::SetPrintHeaders(bool on) {
-  SetFlag(BIFFRecs::PRINTHEADERS, on);
-}
-bool TRecordStorageSheet::HCenter() const {
-  return Flag(BIFFRecs::HCENTER);
-}
-void TRecordStorageSheet::SetHCenter(bool on) {
-  SetFlag(BIFFRecs::HCENTER, on);
-}
-bool TRecordStorageSheet::VCenter() const {
-  return Flag(BIFFRecs::VCENTER);
-}
-void TRecordStorageSheet::SetVCenter(bool on) {
-  SetFlag(BIFFRecs::VCENTER, on);
-}
 bool TRecordStorageSheet::Iteration() const {
   return Flag(BIFFRecs::ITERATION);
 }
@@ -617,15 +573,6 @@ void TRecordStorageSheet::SetRefMode(uint16_t value) {
 }
 uint16_t TRecordStorageSheet::WsBool() const {
   return FieldU16(BIFFRecs::WSBOOL, 0);
-}
-void TRecordStorageSheet::SetWsBool(uint16_t value) {
-  SetFieldU16(BIFFRecs::WSBOOL, 0, value);
-}
-uint16_t TRecordStorageSheet::DefColWidth() const {
-  return FieldU16(BIFFRecs::DEFCOLWIDTH, 0);
-}
-void TRecordStorageSheet::SetDefColWidth(uint16_t value) {
-  SetFieldU16(BIFFRecs::DEFCOLWIDTH, 0, value);
 }
 uint16_t TRecordStorageSheet::Protect() const {
   return FieldU16(BIFFRecs::PROTECT, 0);

@@ -143,11 +143,8 @@ class TRecordStorageDefault : public TBaseRecordStorage {
   const TStoredRecord* Current(uint16_t id) const;
 
   // Fields of the current record of id, at a byte offset of its body.
-  uint8_t FieldU8(uint16_t id, size_t offset) const;
   uint16_t FieldU16(uint16_t id, size_t offset) const;
-  uint32_t FieldU32(uint16_t id, size_t offset) const;
   double FieldDouble(uint16_t id, size_t offset) const;
-  void SetFieldU8(uint16_t id, size_t offset, uint8_t value);
   void SetFieldU16(uint16_t id, size_t offset, uint16_t value);
   void SetFieldU32(uint16_t id, size_t offset, uint32_t value);
   void SetFieldDouble(uint16_t id, size_t offset, double value);
@@ -185,8 +182,6 @@ class TRecordStorageGlobals final : public TRecordStorageDefault {
   // Record bodies (null only after the record was cleared away).
   TStoredRecord* BOF() { return Current(BIFFRecs::BOF); }
   TStoredRecord* Window1() { return Current(BIFFRecs::WINDOW1); }
-  TStoredRecord* Country() { return Current(BIFFRecs::COUNTRY); }
-  TStoredRecord* RecalcId() { return Current(BIFFRecs::RECALCID); }
 
   bool Backup() const;
   void SetBackup(bool on);
@@ -196,8 +191,6 @@ class TRecordStorageGlobals final : public TRecordStorageDefault {
   void SetPrecision(bool on);
   bool RefreshAll() const;
   void SetRefreshAll(bool on);
-  bool WindowProtect() const;
-  void SetWindowProtect(bool on);
   bool DateMode() const;
   void SetDateMode(bool on);
   uint16_t HideObj() const;
@@ -223,21 +216,12 @@ class TRecordStorageSheet final : public TRecordStorageDefault {
   TRecordStorageSheet();
 
   TStoredRecord* BOF() { return Current(BIFFRecs::BOF); }
-  TStoredRecord* Guts() { return Current(BIFFRecs::GUTS); }
   TStoredRecord* DefaultRowHeight() { return Current(BIFFRecs::DEFAULTROWHEIGHT); }
   TStoredRecord* Setup() { return Current(BIFFRecs::SETUP); }
   TStoredRecord* Dimensions() { return Current(BIFFRecs::DIMENSIONS); }
   TStoredRecord* Window2() { return Current(BIFFRecs::WINDOW2); }
   TStoredRecord* Selection() { return Current(BIFFRecs::SELECTION); }
 
-  bool PrintGridLines() const;
-  void SetPrintGridLines(bool on);
-  bool PrintHeaders() const;
-  void SetPrintHeaders(bool on);
-  bool HCenter() const;
-  void SetHCenter(bool on);
-  bool VCenter() const;
-  void SetVCenter(bool on);
   bool Iteration() const;
   void SetIteration(bool on);
   bool SaveRecalc() const;
@@ -252,9 +236,6 @@ class TRecordStorageSheet final : public TRecordStorageDefault {
   uint16_t RefMode() const;
   void SetRefMode(uint16_t value);
   uint16_t WsBool() const;
-  void SetWsBool(uint16_t value);
-  uint16_t DefColWidth() const;
-  void SetDefColWidth(uint16_t value);
   uint16_t Protect() const;
   void SetProtect(uint16_t value);
   double Delta() const;

@@ -258,9 +258,6 @@ TPaperSize TPrintSettings::PaperSize() const {
 uint16_t TPrintSettings::PaperSizeCode() const {
   return sheet_.FieldU16(BIFFRecs::SETUP, kSetupPaperSize);
 }
-void TPrintSettings::SetPaperSizeCode(uint16_t code) {
-  sheet_.SetFieldU16(BIFFRecs::SETUP, kSetupPaperSize, code);
-}
 void TPrintSettings::SetPaperSize(TPaperSize size) {
   sheet_.SetFieldU16(BIFFRecs::SETUP, kSetupPaperSize, size);
 }

@@ -32,10 +32,6 @@ class TSmallSet {
     bits_ |= 1u << static_cast<unsigned>(m);
     return *this;
   }
-  constexpr TSmallSet& Exclude(E m) {
-    bits_ &= ~(1u << static_cast<unsigned>(m));
-    return *this;
-  }
   constexpr bool Empty() const { return bits_ == 0; }
   friend constexpr bool operator==(TSmallSet a, TSmallSet b) { return a.bits_ == b.bits_; }
 
@@ -176,7 +172,7 @@ class TFileSharing {
 // Print settings of one worksheet.
 
 // The paper-size codes of the SETUP record. The record's field is 16-bit; codes above 255 (printer
-// driver forms) are reached through PaperSizeCode.
+// driver forms) are read through PaperSizeCode.
 enum TPaperSize : uint8_t {
   psNone = 0,
   psLetter,
@@ -309,7 +305,6 @@ class TPrintSettings {
   TPaperSize PaperSize() const;
   void SetPaperSize(TPaperSize size);
   uint16_t PaperSizeCode() const;
-  void SetPaperSizeCode(uint16_t code);
   uint16_t ScalingFactor() const;
   void SetScalingFactor(uint16_t value);
   // Setting 1 clears the use-first-page-number bit 0x0080 of the SETUP options; any other value sets it.

@@ -73,7 +73,6 @@ class TCellFormat {
   TCellFormat(const TCellFormat&) = delete;
   TCellFormat& operator=(const TCellFormat&) = delete;
 
-  TCellFormats* Owner() const { return owner_; }
   // Position in the list, -1 for a format outside it. Falls when an earlier item is deleted.
   int32_t Index() const { return index_; }
   // Stable while the format is in the list; kNoFormatHandle outside it.
@@ -82,7 +81,6 @@ class TCellFormat {
   // Copies the 20 bytes; the format takes a use of the number format now named and gives back the use
   // of the one it named before.
   void AssignBody(const TCellFormat& source);
-  bool SameBody(const TCellFormat& other) const { return Body == other.Body; }
 
   // The text of its number format (empty without a list or for an unknown id).
   std::u16string NumberFormatText() const;

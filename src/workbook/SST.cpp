@@ -225,11 +225,6 @@ TSSTEntry* TSSTEntry::Make(void* block, uint16_t charCount, uint8_t flags, uint1
   return entry;
 }
 
-char16_t TSSTEntry::CharAt(size_t i) const {
-  const uint8_t* bytes = TextBytes();
-  return Is16Bit() ? static_cast<char16_t>(DecodeFixed16(bytes + 2 * i)) : static_cast<char16_t>(bytes[i]);
-}
-
 uint32_t TSSTEntry::RunFirstChar(size_t run) const {
   return DecodeFixed16(KeyBytes() + TextByteLength() + 4 * run);
 }

@@ -52,7 +52,6 @@ struct alignas(8) TSSTEntry {
 
   size_t TextByteLength() const { return static_cast<size_t>(CharCount) << (Flags & kStrFlag16Bit); }
   const uint8_t* TextBytes() const { return KeyBytes(); }
-  char16_t CharAt(size_t i) const;
 
   uint32_t RunFirstChar(size_t run) const;
   uint16_t RunFontIndex(size_t run) const;  // the font index recorded when the entry was made

@@ -356,9 +356,4 @@ void TSheets::Clear() {
   created_ = 0;
 }
 
-void TSheets::ClearAndAddDefault() {
-  Clear();
-  Add(0);
-}
-
 }  // namespace plicato

@@ -121,7 +121,6 @@ class TSheets {
   TSheet* FindByName(std::u16string_view name) const;  // case-insensitive; null when absent
   int IndexOf(const TSheet& sheet) const;
   void Clear();
-  void ClearAndAddDefault();
 
  private:
   TXLSWorkbook& workbook_;

@@ -53,7 +53,6 @@ void TXLSWorkbook::CreateParts() {
   optionsDialog_ = std::make_unique<TOptionsDialog>(*globals_);
   fonts_ = std::make_unique<TXFonts>();
   cellFormats_ = std::make_unique<TCellFormats>(fonts_.get());
-  defaultFormatIndex_ = 15;
   colors_ = std::make_unique<TColorTable>();
   sst_ = std::make_unique<TSST>(fonts_.get());
   StrTRUE = u"TRUE";
@@ -128,7 +127,6 @@ void TXLSWorkbook::ClearParts(bool defaultFormats) {
     fonts_->AddDefaultFonts();
     cellFormats_->ResetDefaults();
   }
-  defaultFormatIndex_ = 15;
   colors_->ResetDefaults();
   styles_->Clear();
   fileSharing_->Clear();
@@ -180,7 +178,6 @@ void TXLSWorkbook::FinishRead() {
     cellFormats_->AddDefaultFormats();
     cellFormats_->MarkInitialFormats();
   }
-  defaultFormatIndex_ = cellFormats_->Count() >= 16 ? 15 : 0;
   optionsDialog_->CopyFromSheet(sheets_->Item(0).Records());
   for (int i = 0; i < sheets_->Count(); ++i) sheets_->Item(i).Rows().SortRows();
 }

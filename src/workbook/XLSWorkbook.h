@@ -108,11 +108,8 @@ class TXLSWorkbook {
   std::vector<TChartSheet>& ChartSheets() { return chartSheets_; }
 
   TPaperSize DefaultPaperSize() const { return defaultPaperSize_; }
-  int DefaultFormatIndex() const { return defaultFormatIndex_; }
-  void SetDefaultFormatIndex(int index) { defaultFormatIndex_ = index; }
   // True for a workbook that was not read from a file (it writes the default STYLE records).
   bool NotRead() const { return notRead_; }
-  void SetNotRead(bool value) { notRead_ = value; }
   // The code page of the file read (CODEPAGE record), for old files' 8-bit text.
   uint16_t CodePage = 1252;
   // The folder of the file read, for external references.
@@ -124,7 +121,6 @@ class TXLSWorkbook {
 
   TExcelVersion version_ = xvExcel97;
   TPaperSize defaultPaperSize_;
-  int defaultFormatIndex_ = 15;
   bool notRead_ = true;
 
   std::unique_ptr<TRecordStorageGlobals> globals_;

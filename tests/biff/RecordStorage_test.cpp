@@ -163,7 +163,7 @@ TEST(RecordStorage, RawRecordsAndPlaceholdersKeepFileOrder) {
   // Records not yet arrived stay defaults, in order, and are still reachable through their fields.
   EXPECT_EQ(Ids(s.Defaults()).back(), R::EOF_);
   EXPECT_EQ(s.Current(R::WINDOW2), s.Defaults().EntryAt(24));
-  EXPECT_EQ(s.FieldU32(R::DIMENSIONS, 4), 5u);
+  EXPECT_EQ(s.FieldU16(R::DIMENSIONS, 4), 5u);
 }
 
 TEST(RecordStorage, RepeatedRecordOverwritesInPlaceOrFailsOnOtherLength) {
@@ -264,21 +264,21 @@ TEST(RecordStorage, TypedAccessReadsAndWritesTheCurrentRecord) {
   s.SetRefMode(0);
   s.SetIteration(true);
   s.SetDelta(0.25);
-  s.SetPrintGridLines(true);
+  s.SetFlag(R::PRINTGRIDLINES, true);
   s.SetDimensions(1, 10, 2, 255);
   EXPECT_EQ(DefaultBody(s, R::CALCMODE), (std::vector<uint8_t>{0xFF, 0xFF}));
   EXPECT_EQ(s.CalcCount(), 7);
   EXPECT_EQ(s.RefMode(), 0);
   EXPECT_TRUE(s.Iteration());
   EXPECT_DOUBLE_EQ(s.Delta(), 0.25);
-  EXPECT_TRUE(s.PrintGridLines());
+  EXPECT_TRUE(s.Flag(R::PRINTGRIDLINES));
   EXPECT_EQ(DefaultBody(s, R::DIMENSIONS),
             (std::vector<uint8_t>{1, 0, 0, 0, 10, 0, 0, 0, 2, 0, 255, 0, 0, 0}));
   // A flag reads true only for 1.
   const uint8_t two[2] = {2, 0};
   s.SetRecord(R::HCENTER, 2, two);
-  EXPECT_FALSE(s.HCenter());
-  s.SetHCenter(true);
+  EXPECT_FALSE(s.Flag(R::HCENTER));
+  s.SetFlag(R::HCENTER, true);
   EXPECT_EQ(Body(s.Current(R::HCENTER)), (std::vector<uint8_t>{1, 0}));
 
   TRecordStorageGlobals g;

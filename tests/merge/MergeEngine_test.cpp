@@ -638,9 +638,10 @@ TEST(MergeEngine, StreamsXlsxSheetsOfAnyLength) {
 
 namespace plicato {
 
-// Faults a hostile run found in continuation names, empty runs, stale outputs, names changed mid-run and
-// stops, one case each: a run set up, its outcome, and what must hold of the files afterwards.
-TEST(MergeEngine, HostileRunsThirdRound) {
+// What a run leaves on disk around its outputs: continuation names, runs that write nothing, older
+// outputs, a save path changed mid-run and a stop at a split, one case each: a run set up, its outcome,
+// and what must hold of the files afterwards.
+TEST(MergeEngine, RunsLeaveTheRightFilesAroundTheirOutputs) {
   test::TempDir dir;
   const fs::path& d = dir.Path();
   // 70,000 rows: longer than an .xls output, so the run takes a continuation name.
@@ -657,7 +658,7 @@ TEST(MergeEngine, HostileRunsThirdRound) {
     std::function<void(TRecordingHost&, const TMergeReport&)> check;
   };
   const TCase cases[] = {
-      {"1: a continuation file stays in the save path's folder, whatever that folder is named",
+      {"a continuation file stays in the save path's folder, whatever that folder is named",
        [&](TRecordingHost& host) {
          fs::create_directories(d / "reports.xls-2024");
          fs::create_directories(d / "reports2024");
@@ -673,7 +674,7 @@ TEST(MergeEngine, HostileRunsThirdRound) {
          EXPECT_EQ(test::ReadFileBytes(d / "reports2024/out-1.xls"), old)
              << "another folder's file is left alone";
        }},
-      {"1: a save path without .xls gets the extension, and so do its continuations",
+      {"a save path without .xls gets the extension, and so do its continuations",
        [&](TRecordingHost& host) {
          host.files = {(d / "long.xlsx").string()};
          host.savePath = (d / "plain").string();
@@ -683,7 +684,7 @@ TEST(MergeEngine, HostileRunsThirdRound) {
          EXPECT_EQ(report.outputs, (std::vector<fs::path>{d / "plain.xls", d / "plain-1.xls"}));
          EXPECT_FALSE(fs::exists(d / "plain"));
        }},
-      {"4: every file skipped: an existing output is left as it was",
+      {"every file skipped: an existing output is left as it was",
        [&](TRecordingHost& host) {
          test::WriteFileBytes(d / "kept.xls", old);
          host.files = {(d / "bad.xls").string(), (d / "bad.xls").string()};
@@ -696,7 +697,7 @@ TEST(MergeEngine, HostileRunsThirdRound) {
          EXPECT_EQ(report.skipped.size(), 2u);
          EXPECT_EQ(test::ReadFileBytes(d / "kept.xls"), old);
        }},
-      {"4: files that give no rows: an existing output is left as it was, and each file is said",
+      {"files that give no rows: an existing output is left as it was, and each file is said",
        [&](TRecordingHost& host) {
          test::WriteFileBytes(d / "kept2.xls", old);
          host.files = {(d / "numbers.xls").string()};
@@ -711,14 +712,14 @@ TEST(MergeEngine, HostileRunsThirdRound) {
                        "numbers.xls: Gave no rows: stopped at row 1, which has no text; 1 row with "
                        "values was not merged."}));
        }},
-      {"4: an empty list is refused and writes nothing",
+      {"an empty list is refused and writes nothing",
        [&](TRecordingHost& host) {
          test::WriteFileBytes(d / "kept3.xls", old);
          host.savePath = (d / "kept3.xls").string();
        },
        "There are no files to merge.",
        [&](TRecordingHost&, const TMergeReport&) { EXPECT_EQ(test::ReadFileBytes(d / "kept3.xls"), old); }},
-      {"5: continuation files of an earlier run are named as older outputs, and nothing is deleted",
+      {"continuation files of an earlier run are named as older outputs, and nothing is deleted",
        [&](TRecordingHost& host) {
          fs::create_directories(d / "older");
          for (const char* name : {"out-1.xls", "out-2.xls", "out-10.xls", "out-01.xls", "out-1.xlsx"})
@@ -733,7 +734,7 @@ TEST(MergeEngine, HostileRunsThirdRound) {
                                                                d / "older/out-10.xls"}));
          EXPECT_EQ(test::ReadFileBytes(d / "older/out-1.xls"), old);
        }},
-      {"5: a failure at a later output says which outputs this run wrote, and which are older",
+      {"a failure at a later output says which outputs this run wrote, and which are older",
        [&](TRecordingHost& host) {
          fs::create_directories(d / "full");
          test::WriteFileBytes(d / "full/out-2.xls", old);
@@ -752,7 +753,7 @@ TEST(MergeEngine, HostileRunsThirdRound) {
                    std::string::npos)
              << host.events.back();
        }},
-      {"12: a save path changed during the run is checked against the list when the next output is named",
+      {"a save path changed during the run is checked against the list when the next output is named",
        [&](TRecordingHost& host) {
          fs::create_directories(d / "moved");
          WriteTextRows(d / "moved/x-1.xls", 1, "victim");
@@ -767,7 +768,7 @@ TEST(MergeEngine, HostileRunsThirdRound) {
          EXPECT_EQ(TOutput(d / "moved/x-1.xls").Text(0, 0), u"victim0.0") << "the input is not written over";
          EXPECT_EQ(TOutput(d / "moved/out.xls").LastRow(), 65535) << "the output before it was written";
        }},
-      {"14: a stop takes effect at a split inside a streamed input",
+      {"a stop takes effect at a split inside a streamed input",
        [&](TRecordingHost& host) {
          fs::create_directories(d / "stop");
          host.files = {(d / "long.xlsx").string(), (d / "small.xls").string()};
