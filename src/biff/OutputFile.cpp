@@ -181,7 +181,6 @@ TReplacement::TReplacement(const std::filesystem::path& target) : given_(target)
       Discard();
       throw Fail("no free temporary file name");
     }
-    temporary_ = target_.parent_path() / tempName_;
   } catch (...) {
     Discard();
     throw;

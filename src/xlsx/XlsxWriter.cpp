@@ -296,10 +296,11 @@ class TXlsxOutput final : public TRowOutput {
       output_.reset();
       throw;
     } catch (const std::bad_alloc&) {
+      // Out of memory is not the file's fault: it goes on as itself, for the run to say so.
       abandoned_ = Fail("not enough memory").what();
       zip_.reset();
       output_.reset();
-      throw Fail("not enough memory");
+      throw;
     }
   }
 

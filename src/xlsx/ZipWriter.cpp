@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -174,8 +175,9 @@ void TZipWriter::BeginStream(const char* name, std::string_view head) {
                             static_cast<uint8_t>(~size), static_cast<uint8_t>(~size >> 8)};
   Check(zipWriteInFileInZip(zip_, block, sizeof block), "write a part");
   Check(zipWriteInFileInZip(zip_, head.data(), static_cast<unsigned>(head.size())), "write a part");
-  if (deflateInit2(&s.z, level_, Z_DEFLATED, -MAX_WBITS, kMemLevel, Z_DEFAULT_STRATEGY) != Z_OK)
-    throw output_.Abandon("not enough memory to compress the worksheet");
+  const int started = deflateInit2(&s.z, level_, Z_DEFLATED, -MAX_WBITS, kMemLevel, Z_DEFAULT_STRATEGY);
+  if (started == Z_MEM_ERROR) throw std::bad_alloc();
+  if (started != Z_OK) throw output_.Abandon("the worksheet's compression could not be started");
   s.open = true;
   if (level_ >= 1 && level_ <= 3) deflateTune(&s.z, kGoodLength, kMaxInsert, kNiceLength, kMaxChain);
   s.bodyCrc = crc32_z(0, nullptr, 0);
