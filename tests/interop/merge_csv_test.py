@@ -172,7 +172,7 @@ def main():
             path = os.path.join(work, out)
             run = subprocess.run([cli, "merge", "--csv", "--values", "-o", path, folder], capture_output=True)
             status = run.stderr.decode("utf-8", "replace")
-            if run.returncode != 0 or "共有6个XLS文件 已合并6个" not in status:
+            if run.returncode != 0 or "merged 6 files" not in status:
                 fail("plicato-cli merge to %s failed (%d): %s" % (out, run.returncode, status))
             if out == "out.xlsx":
                 rows = openpyxl.load_workbook(path, read_only=True).worksheets[0].iter_rows(values_only=True)
