@@ -3,9 +3,10 @@
 // is padded. It also keeps the header rows, taken from the first sheet that gives rows and repeated atop
 // every continuation output.
 //
-// A row's data cells are placed one by one (Place); that is where a file's own column map (columns
-// matched by header name) goes, between the column a cell has in its sheet and the shift past the source
-// and mark.
+// A row's data cells are placed one by one (Place). That is where a file's own column map (its columns
+// matched to the output's by header name, TColumnMatch::Map) goes: a cell's column in its sheet is mapped
+// to the output's data column first and then shifted past the source and mark, a cell of a column left
+// out is not placed, and the columns that fit are then counted in the output's data columns.
 #pragma once
 
 #include <cstdint>
@@ -80,6 +81,7 @@ class TColumnLayout {
     void Assign(std::span<const TOutCell> from);
   };
 
+  // A data cell at its column in the output.
   TOutCell Place(TOutCell cell) const {
     cell.column = static_cast<uint16_t>(cell.column + shift_);
     return cell;
