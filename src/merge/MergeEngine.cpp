@@ -423,7 +423,7 @@ void TMergeRun::BeginOutput() {
                         ekOutputClash);
   }
   outputName_ = name;
-  output_ = MakeRowOutput(format_, name, classic_, static_cast<uint32_t>(headerRows_));
+  output_ = MakeRowOutput(format_, name, padTo_, static_cast<uint32_t>(headerRows_));
   outputRow_ = 0;
   if (splitNumber_ > 0) {
     for (size_t i = 0; i < headers_.size(); ++i) {
@@ -463,7 +463,7 @@ void TMergeRun::Assemble(std::span<const TOutCell> data, int headerIndex, bool h
 // Writes the assembled row as the current output's next row.
 void TMergeRun::PutRow() {
   try {
-    output_->PutRow(outputRow_, assembled_, padTo_);
+    output_->PutRow(outputRow_, assembled_);
   } catch (const EFileError& e) {
     throw OutputFailure(outputName_,
                         "The output \"" + Shown(outputName_) + "\" could not be written:\r" + e.what(),
@@ -516,7 +516,7 @@ void TMergeRun::EmitData(TSheetState& state) {
 void TMergeRun::FinishPart() {
   if (mark_ && revisable_ && partRows_ > 0 && output_) {
     markText_ = FromUtf8(std::to_string(partRows_));
-    output_->PutLateCell(partFirstRow_, TextCell(markColumn_, markText_));
+    output_->Revisable()->PutLateCell(partFirstRow_, TextCell(markColumn_, markText_));
   }
   partRows_ = 0;
   partFirstRow_ = 0;
@@ -843,7 +843,7 @@ std::string TMergeRun::TakeBack() {
     const uint32_t from = splitNumber_ == fileFirstSplit_ ? fileFirstRow_ : outputHeaderRows_;
     if (outputRow_ > from) {
       if (revisable_ || from <= outputHeaderRows_) {
-        if (revisable_) output_->DropRows(from);
+        if (revisable_) output_->Revisable()->DropRows(from);
         outputRow_ = from;
         // Header rows it gave that no written output holds go with it: the next file gives them.
         if (fileGaveHeader_ && splitNumber_ == 0) {
