@@ -1,5 +1,6 @@
-// Where a run's outputs go (see Outputs.h for the whole way of an output): the format chosen by the save path's extension, the save path as written, the
-// continuation files of a split, and the check that no output is one of the files to merge.
+// Where a run's outputs go: the format chosen by the save path's extension, the save path as written, the
+// continuation files of a split, and the check that no output is one of the files to merge. Outputs.h
+// tells the rest of an output's way.
 #pragma once
 
 #include <sys/types.h>
@@ -34,6 +35,7 @@ int32_t ContinuationNumber(const std::filesystem::path& savePath, const std::fil
 // The files in the save path's folder now that are continuation names of it, in ascending number (a
 // .csv output has none: it is never split).
 std::vector<std::filesystem::path> ExistingContinuations(const std::filesystem::path& savePath);
+
 // The files of a run's list, to tell whether an output name is one of them: the same device and inode
 // where the name exists, else the same normalised path (symbolic links resolved).
 class TListedFiles {
@@ -60,8 +62,8 @@ struct TOutputClash {
 
 // Looks for an output name a run of this list could write that is a listed file: the save path (resolved),
 // and every continuation name the run could take in the save path's format. An output holds the rows of
-// the format less the header rows repeated at its top; a sheet gives at most 65,536 rows (.xls) or
-// 1,048,576 (.xlsx), one sheet per file, or any number of sheets with everySheet (then every continuation
+// the format less the header rows repeated at its top; a sheet gives at most the rows its format holds
+// (CapacityOf), one sheet per file, or any number of sheets with everySheet (then every continuation
 // number counts). A .csv output is never split: only its save path counts.
 std::optional<TOutputClash> FindOutputClash(const std::filesystem::path& savePath,
                                             const std::vector<std::filesystem::path>& files,
