@@ -26,11 +26,11 @@
 #include "biff/Errors.h"
 #include "cli/StandardOutput.h"
 #include "cli/XlsxDump.h"
-#include "merge/CsvOutput.h"  // CsvField, the quoting the .csv output uses
+#include "merge/output/CsvOutput.h"  // CsvField, the quoting the .csv output uses
 #include "merge/CsvReader.h"
 #include "merge/FileSearch.h"
 #include "merge/MergeEngine.h"
-#include "merge/OutputNames.h"
+#include "merge/output/OutputNames.h"
 #include "workbook/CellStorage.h"
 #include "workbook/NumberText.h"
 #include "workbook/SST.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "merge/OutputNames.h"
+#include "merge/output/OutputNames.h"
 #include "workbook/RowOutput.h"
 
 namespace plicato {

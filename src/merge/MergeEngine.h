@@ -4,7 +4,7 @@
 // value as text; value mode takes every row that holds a value, every cell with its type. Header rows,
 // a source column and a mark column may be added (TMergeOptions).
 //
-// The output's format follows the save path's extension (.xls, .xlsx, .csv; see OutputNames.h); the
+// The output's format follows the save path's extension (.xls, .xlsx, .csv; see output/Outputs.h); the
 // engine writes through TRowOutput and does not know which format it has.
 //
 // The engine knows nothing of the window. It reads the window-level state through TMergeHost, which the
@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "merge/MergeError.h"
-#include "merge/OutputNames.h"
+#include "merge/output/Outputs.h"
 
 namespace plicato {
 

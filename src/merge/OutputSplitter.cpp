@@ -55,7 +55,7 @@ void TOutputSplitter::BeginOutput() {
   if (const fs::path* input = listed_->Find(name))
     throw OutputFailure(name, TRunReport::ClashText(name, *input, false), ekOutputClash);
   outputName_ = name;
-  output_ = MakeRowOutput(format_, name, classic_, static_cast<uint32_t>(headerRows_));
+  output_ = MakeRowOutput(format_, name, layout_.PadTo(), static_cast<uint32_t>(headerRows_));
   outputRow_ = 0;
   if (splitNumber_ > 0) {
     for (size_t i = 0; i < layout_.StoredHeaders(); ++i)
@@ -67,7 +67,7 @@ void TOutputSplitter::BeginOutput() {
 // Writes the row as the current output's next row.
 void TOutputSplitter::PutRow(std::span<const TOutCell> row) {
   try {
-    output_->PutRow(outputRow_, row, layout_.PadTo());
+    output_->PutRow(outputRow_, row);
   } catch (const EFileError& e) {
     throw OutputFailure(outputName_, TRunReport::UnwritableText(outputName_, e.what()), ekOutputUnwritable);
   } catch (const std::exception& e) {
@@ -99,7 +99,7 @@ void TOutputSplitter::PutData(std::span<const TOutCell> taken, int64_t counted) 
 }
 
 void TOutputSplitter::FinishPart() {
-  if (mark_ && revisable_ && partRows_ > 0 && output_) output_->PutLateCell(partFirstRow_, layout_.MarkCell(partRows_));
+  if (mark_ && revisable_ && partRows_ > 0 && output_) output_->Revisable()->PutLateCell(partFirstRow_, layout_.MarkCell(partRows_));
   partRows_ = 0;
   partFirstRow_ = 0;
 }
@@ -164,7 +164,7 @@ std::string TOutputSplitter::TakeBack(bool fileGaveHeader) {
     const uint32_t from = splitNumber_ == fileFirstSplit_ ? fileFirstRow_ : outputHeaderRows_;
     if (outputRow_ > from) {
       if (revisable_ || from <= outputHeaderRows_) {
-        if (revisable_) output_->DropRows(from);
+        if (revisable_) output_->Revisable()->DropRows(from);
         outputRow_ = from;
         // Header rows it gave that no written output holds go with it: the next file gives them.
         if (fileGaveHeader && splitNumber_ == 0) layout_.ForgetHeader();

@@ -17,7 +17,7 @@
 
 #include "merge/ColumnLayout.h"
 #include "merge/MergeError.h"
-#include "merge/OutputNames.h"
+#include "merge/output/Outputs.h"
 #include "merge/RunReport.h"
 #include "workbook/RowOutput.h"
 

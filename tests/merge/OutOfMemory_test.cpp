@@ -12,7 +12,7 @@
 #include "TestUtil.h"
 #include "biff/CodePage.h"
 #include "merge/MergeEngine.h"
-#include "merge/WriteBehind.h"
+#include "merge/output/WriteBehind.h"
 #include "xls/Hardening.h"
 
 namespace plicato {
@@ -25,9 +25,7 @@ using test::TAllocationCounter;
 // each of 40 columns. It allocates nothing.
 class TCheckedRows final : public TRowOutput {
  public:
-  uint32_t MaxRows() const override { return UINT32_MAX; }
-  uint32_t MaxColumns() const override { return 16384; }
-  void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t) override {
+  void PutRow(uint32_t row, std::span<const TOutCell> cells) override {
     char expected[32];
     bool whole = cells.size() == 40;
     for (const TOutCell& cell : cells) {
