@@ -32,7 +32,6 @@ namespace {
 
 // The classic merge's columns of a sheet: 255 text cells a row in an .xls output, as it has always been.
 constexpr uint32_t kClassicColumns = 255;
-constexpr int kMaxHeaderRows = 10;
 // The reader's words for a password that does not open a file, and for a file that needs one.
 constexpr char kInvalidPassword[] = "Invalid password";
 constexpr char kPasswordRequired[] = "File is encrypted. Password required.";
@@ -179,7 +178,7 @@ struct TSheetState {
 // One run of MergeFiles: the output being filled and where the current file's rows go.
 class TMergeRun {
  public:
-  explicit TMergeRun(TMergeHost& host) : host_(host) {}
+  TMergeRun(TMergeHost& host, TMergeOptions options) : host_(host), options_(std::move(options)) {}
 
   TMergeReport Run();
   // Of a run that failed: the input that could not be merged, the output that could not be written (or
@@ -355,7 +354,7 @@ std::vector<size_t> TMergeRun::ChooseSheets(const TInputBook& book) const {
       if (index >= sheets.size()) {
         throw EMergeError("The workbook has " + std::to_string(sheets.size()) +
                               (sheets.size() == 1 ? " sheet" : " sheets") + ": there is no sheet " +
-                              std::to_string(index) + " (sheets are counted from 0).",
+                              std::to_string(index + 1) + " (sheets are counted from 1).",
                           ekSheetMissing);
       }
       if (!sheets[index].worksheet) {
@@ -407,7 +406,7 @@ void TMergeRun::FlushNotes(const fs::path& path) {
 // The save path a continuation output is named after: read again at each split. A path of another format
 // than the run's is not followed: the run's outputs stay of one format.
 fs::path TMergeRun::CurrentSavePath() {
-  fs::path path = ResolveSavePath(host_.SavePath());
+  fs::path path = ResolveSavePath(host_.SavePathAtSplit());
   return !path.empty() && OutputFormatOf(path) == format_ ? path : savePath_;
 }
 
@@ -800,7 +799,7 @@ void TMergeRun::MergeFile(const fs::path& path, int32_t done, int32_t total) {
        (choice.kind == TSheetChoice::scName && !SameSheetName(choice.name, book->Sheets()[0].name))))
     Note("A CSV file has one sheet: it was merged in place of the sheet asked for.",
          Facts(TNoteFacts::nkOneSheet));
-  if (options_.sourceColumn) fileSource_ = FromUtf8(host_.SourceName(path).string());
+  if (options_.sourceColumn) fileSource_ = FromUtf8(options_.SourceName(static_cast<size_t>(done)).string());
   const bool every = options_.sheet.kind == TSheetChoice::scAll;
   if (sheets.empty()) Note("Gave no rows: the workbook has no worksheet.", Facts(TNoteFacts::nkNoWorksheet));
   for (size_t i = 0; i < sheets.size(); ++i) {
@@ -900,14 +899,13 @@ std::string TMergeRun::ReportText() const {
 }
 
 TMergeReport TMergeRun::Run() {
-  list_ = host_.FileList();
+  CheckMergeOptions(options_);
+  list_ = options_.files;
   const std::vector<fs::path>& list = list_;
-  if (list.empty()) throw EMergeError("There are no files to merge.\rNothing was written.");
-  options_ = host_.Options();
-  mark_ = host_.MarkRows();
+  mark_ = options_.markRows;
   classic_ = !options_.values;
-  headerRows_ = std::clamp(options_.headerRows, 0, kMaxHeaderRows);
-  savePath_ = ResolveSavePath(host_.SavePath());
+  headerRows_ = options_.headerRows;
+  savePath_ = ResolveSavePath(options_.savePath);
   try {
     cfb::CheckOutputWritable(savePath_);  // before any input is read, not after all of them
   } catch (const std::exception&) {
@@ -924,8 +922,8 @@ TMergeReport TMergeRun::Run() {
                       ekOutputClash);
   }
   listed_ = std::make_unique<TListedFiles>(list);
-  const bool skipUnreadable = host_.SkipUnreadable();
-  passwords_ = host_.Passwords();
+  const bool skipUnreadable = options_.skipUnreadable;
+  passwords_ = options_.passwords;
 
   // The layout of the output's rows, from the format's size; and whether the output can go back to a row.
   maxRows_ = OutputRowsOf(format_);
@@ -1041,19 +1039,11 @@ TMergeReport TMergeRun::Run() {
 
 }  // namespace
 
-std::string MergingFileText(int32_t number) {
-  return "正在合并第" + std::to_string(number) + "个XLS文件";
-}
-
 std::string ColumnName(uint32_t column) {
   std::string name;
   for (; column > 0; column = (column - 1) / 26)
     name.insert(name.begin(), static_cast<char>('A' + (column - 1) % 26));
   return name;
-}
-
-std::string CountLineText(int32_t found, int32_t merged) {
-  return "共有" + std::to_string(found) + "个XLS文件 已合并" + std::to_string(merged) + "个";
 }
 
 void ReleaseFreedMemory() {
@@ -1062,8 +1052,8 @@ void ReleaseFreedMemory() {
 #endif
 }
 
-TMergeReport MergeFiles(TMergeHost& host) {
-  TMergeRun run(host);
+TMergeReport MergeFiles(TMergeHost& host, TMergeOptions options) {
+  TMergeRun run(host, std::move(options));
   try {
     return run.Run();
   } catch (const std::bad_alloc&) {
