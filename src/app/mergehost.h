@@ -11,7 +11,6 @@
 
 #include <QString>
 
-#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
