@@ -544,6 +544,10 @@ EOutputError TMergeRun::OutputFailure(const fs::path& output, const std::string&
 
 void TMergeRun::WriteOutput(uint32_t rows) {
   std::unique_ptr<TRowOutput> output = std::move(output_);
+  // Room to record the output before it is put in place: once it is, nothing may fail before a failure
+  // message could say that it was written.
+  fs::path name = outputName_;
+  written_.reserve(written_.size() + 1);
   try {
     output->Commit();
   } catch (const std::exception& e) {
@@ -558,7 +562,7 @@ void TMergeRun::WriteOutput(uint32_t rows) {
   // the heap.
   output.reset();
   ReleaseFreedMemory();
-  written_.push_back(outputName_);
+  written_.push_back(std::move(name));
   report_.rowsWritten += rows;
 }
 
