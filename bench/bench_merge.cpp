@@ -46,11 +46,7 @@ class TQuietHost : public plicato::TMergeHost {
  public:
   std::vector<std::string> files;
   std::string out;
-  plicato::TMergeOptions options;
-  plicato::TMergeOptions Options() override { return options; }
-  std::vector<std::filesystem::path> FileList() override { return {files.begin(), files.end()}; }
-  std::filesystem::path SavePath() override { return out; }
-  bool MarkRows() override { return false; }
+  plicato::TMergeOptions options;  // less the files and the output
   void FileBegun(int32_t, int32_t, const std::filesystem::path&) override {}
   void FileMerged(int32_t, int32_t) override {}
   void RunEnded(const plicato::TMergeReport&) override {}
@@ -161,11 +157,14 @@ void RunMerge(benchmark::State& state, const std::string& key, const TInputs& in
   plicato::TMergeReport report;
   m.rows = inputs.totalRows > 0 ? std::min<int64_t>(inputs.totalRows, int64_t(files) * inputs.rows)
                                 : int64_t(files) * inputs.rows;
+  plicato::TMergeOptions run = host.options;
+  run.files.assign(host.files.begin(), host.files.end());
+  run.savePath = host.out;
   ResetPeakMemory();
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
     const double cpu = CpuSeconds();
-    report = plicato::MergeFiles(host);
+    report = plicato::MergeFiles(host, run);
     m.cpu = std::min(m.cpu, CpuSeconds() - cpu);
     m.wall =
         std::min(m.wall, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());

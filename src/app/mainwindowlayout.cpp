@@ -68,7 +68,7 @@ void TForm1::CreateControls() {
   Label9->setObjectName(QStringLiteral("Label9"));
   SpinEdit1 = new QSpinBox(this);
   SpinEdit1->setObjectName(QStringLiteral("SpinEdit1"));
-  SpinEdit1->setRange(0, 10);
+  SpinEdit1->setRange(0, kMaxHeaderRows);
   SpinEdit1->setToolTip(tr("第一个文件的前几行作为表头只复制一次，其余文件的这几行跳过"));
   Label9->setBuddy(SpinEdit1);
   Label10 = new QLabel(tr("工作表"), this);
@@ -241,11 +241,8 @@ void TForm1::CreateControls() {
   connect(ListBox1, &QListWidget::itemDoubleClicked, this, &TForm1::ListBox1DblClick);
   connect(ListBox1, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { PopupMenu1->popup(ListBox1->viewport()->mapToGlobal(at)); });
-  // The merge reads the save path and the marking option as values kept current here.
+  // A run names each continuation output after the save path as the field reads at that split.
   connect(Edit2, &QLineEdit::textChanged, this, [this](const QString& text) { host_.SetSavePathText(text); });
-  connect(CheckBox1, &QCheckBox::toggled, this, [this](bool checked) { host_.SetMarkRowsValue(checked); });
-  connect(CheckBox3, &QCheckBox::toggled, this,
-          [this](bool checked) { host_.SetSkipUnreadableValue(checked); });
 }
 
 }  // namespace plicato

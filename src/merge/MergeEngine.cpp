@@ -60,7 +60,6 @@ namespace plicato {
 
 namespace {
 
-constexpr int kMaxHeaderRows = 10;
 // Progress within a file is reported at most this often.
 constexpr std::chrono::milliseconds kProgressInterval(100);
 
@@ -69,7 +68,8 @@ namespace fs = std::filesystem;
 // One run of MergeFiles.
 class TMergeRun {
  public:
-  explicit TMergeRun(TMergeHost& host) : host_(host), splitter_(host, layout_, report_) {}
+  TMergeRun(TMergeHost& host, TMergeOptions options)
+      : host_(host), splitter_(host, layout_, report_), options_(std::move(options)) {}
 
   TMergeReport Run();
   // Of a run that failed: the input that could not be merged, the output that could not be written (or
@@ -115,20 +115,18 @@ class TMergeRun {
   std::optional<TInputFiles> inputs_;
 };
 
-// Takes the host's settings, in the order hosts have always been asked, and checks the output before any
-// input is read.
+// Checks the run's settings, then the output before any input is read.
 void TMergeRun::Start() {
-  std::vector<fs::path> list = host_.FileList();
-  if (list.empty()) throw EMergeError(TRunReport::NoFilesText());
-  options_ = host_.Options();
-  mark_ = host_.MarkRows();
+  CheckMergeOptions(options_);
+  std::vector<fs::path> list = options_.files;
+  mark_ = options_.markRows;
   classic_ = !options_.values;
-  headerRows_ = std::clamp(options_.headerRows, 0, kMaxHeaderRows);
-  splitter_.Open(ResolveSavePath(host_.SavePath()), list, headerRows_,
+  headerRows_ = options_.headerRows;
+  splitter_.Open(ResolveSavePath(options_.savePath), list, headerRows_,
                  options_.sheet.kind == TSheetChoice::scAll, classic_, mark_);
   inputs_.emplace(host_, std::move(list), options_);
-  skipUnreadable_ = host_.SkipUnreadable();
-  inputs_->SetPasswords(host_.Passwords());
+  skipUnreadable_ = options_.skipUnreadable;
+  inputs_->SetPasswords(options_.passwords);
   layout_.Set({splitter_.Format(), classic_, options_.sourceColumn, mark_, headerRows_, options_.sourceCaption});
   rule_.emplace(classic_, layout_.Limit(), layout_.Fit());
   filesTotal_ = static_cast<int32_t>(inputs_->List().size());
@@ -208,7 +206,6 @@ TMergeRun::TFileEnd TMergeRun::MergeOne(size_t index) {
 }
 
 void TMergeRun::MergeFile(size_t index) {
-  const fs::path& path = inputs_->List()[index];
   std::unique_ptr<TInputBook> book = inputs_->Open(index, layout_.Limit());
   const std::vector<size_t> sheets = book->OneSheet() ? std::vector<size_t>{0} : inputs_->ChooseSheets(*book);
   const TSheetChoice& choice = options_.sheet;
@@ -216,7 +213,7 @@ void TMergeRun::MergeFile(size_t index) {
       ((choice.kind == TSheetChoice::scIndex && choice.index != 0) ||
        (choice.kind == TSheetChoice::scName && !SameSheetName(choice.name, book->Sheets()[0].name))))
     report_.NoteOneSheet();
-  if (options_.sourceColumn) layout_.SetFileSource(FromUtf8(host_.SourceName(path).string()));
+  if (options_.sourceColumn) layout_.SetFileSource(FromUtf8(options_.SourceName(index).string()));
   const bool every = choice.kind == TSheetChoice::scAll;
   if (sheets.empty()) report_.NoteNoWorksheet();
   for (size_t i = 0; i < sheets.size(); ++i) {
@@ -334,19 +331,11 @@ void TMergeRun::Fail() {
 
 }  // namespace
 
-std::string MergingFileText(int32_t number) {
-  return "正在合并第" + std::to_string(number) + "个XLS文件";
-}
-
 std::string ColumnName(uint32_t column) {
   std::string name;
   for (; column > 0; column = (column - 1) / 26)
     name.insert(name.begin(), static_cast<char>('A' + (column - 1) % 26));
   return name;
-}
-
-std::string CountLineText(int32_t found, int32_t merged) {
-  return "共有" + std::to_string(found) + "个XLS文件 已合并" + std::to_string(merged) + "个";
 }
 
 void ReleaseFreedMemory() {
@@ -355,8 +344,8 @@ void ReleaseFreedMemory() {
 #endif
 }
 
-TMergeReport MergeFiles(TMergeHost& host) {
-  TMergeRun run(host);
+TMergeReport MergeFiles(TMergeHost& host, TMergeOptions options) {
+  TMergeRun run(host, std::move(options));
   try {
     return run.Run();
   } catch (const std::bad_alloc&) {

@@ -43,7 +43,7 @@ void TOutputSplitter::BeginFile() {
 // The save path a continuation output is named after: read again at each split. A path of another format
 // than the run's is not followed: the run's outputs stay of one format.
 fs::path TOutputSplitter::CurrentSavePath() {
-  fs::path path = ResolveSavePath(host_.SavePath());
+  fs::path path = ResolveSavePath(host_.SavePathAtSplit());
   return !path.empty() && OutputFormatOf(path) == format_ ? path : savePath_;
 }
 
@@ -137,6 +137,10 @@ EOutputError TOutputSplitter::OutputFailure(const fs::path& output, const std::s
 }
 
 void TOutputSplitter::WriteOutput(uint32_t rows) {
+  // Room to record the output before it is put in place: once it is, nothing may fail before a failure
+  // message could say that it was written.
+  fs::path name = outputName_;
+  written_.reserve(written_.size() + 1);
   std::unique_ptr<TRowOutput> output = std::move(output_);
   try {
     output->Commit();
@@ -150,7 +154,7 @@ void TOutputSplitter::WriteOutput(uint32_t rows) {
   // the heap.
   output.reset();
   ReleaseFreedMemory();
-  written_.push_back(outputName_);
+  written_.push_back(std::move(name));
   report_.Value().rowsWritten += rows;
 }
 

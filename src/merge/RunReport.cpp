@@ -168,10 +168,6 @@ std::string TRunReport::OutputsText(const std::vector<fs::path>& written, const 
   return text;
 }
 
-std::string TRunReport::NoFilesText() {
-  return "There are no files to merge.\rNothing was written.";
-}
-
 std::string TRunReport::ClashText(const fs::path& output, const fs::path& input, bool nothingWritten) {
   return "The output \"" + Shown(output) + "\" is the listed file \"" + Shown(input) +
          "\":\rchoose another save path." + (nothingWritten ? " Nothing was written." : "");
@@ -199,11 +195,11 @@ std::string TRunReport::NoWorksheetText() {
 
 std::string TRunReport::NoSheetNumberText(size_t sheets, size_t index) {
   return "The workbook has " + std::to_string(sheets) + (sheets == 1 ? " sheet" : " sheets") +
-         ": there is no sheet " + std::to_string(index) + " (sheets are counted from 0).";
+         ": there is no sheet " + std::to_string(index + 1) + " (sheets are counted from 1).";
 }
 
 std::string TRunReport::NotWorksheetText(size_t index, const std::u16string& name) {
-  return "Sheet " + std::to_string(index) + " (\"" + ToUtf8(name) + "\") is not a worksheet.";
+  return "Sheet " + std::to_string(index + 1) + " (\"" + ToUtf8(name) + "\") is not a worksheet.";
 }
 
 std::string TRunReport::NamedNotWorksheetText(const std::u16string& name) {

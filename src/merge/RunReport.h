@@ -67,7 +67,6 @@ class TRunReport {
                                  const std::vector<std::filesystem::path>& older);
 
   // The words of failures.
-  static std::string NoFilesText();
   static std::string ClashText(const std::filesystem::path& output, const std::filesystem::path& input,
                                bool nothingWritten);
   static std::string UnwritableText(const std::filesystem::path& output, const std::string& why);

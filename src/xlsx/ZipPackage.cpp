@@ -117,9 +117,12 @@ TZipPart TZipPackage::OpenPart(const std::string& name) const {
   if (stat.size > kMaxPartSize)
     throw EXlsxError(FormatMessage("The part %s declares %llu bytes, more than the 2 GB a part may have",
                                    key.c_str(), static_cast<unsigned long long>(stat.size)));
+  // The name is copied before the entry is opened: nothing may fail between the opening and the part
+  // that closes it, or the archive's file would stay open.
+  std::string partName = key;
   zip_file_t* file = zip_fopen_index(archive_, index, 0);
   if (!file) throw EXlsxError("Cannot read the part " + key + ": " + zip_strerror(archive_), ekDamaged);
-  return TZipPart(file, key, stat.size);
+  return TZipPart(file, std::move(partName), stat.size);
 }
 
 TZipPart::TZipPart(TZipPart&& other) noexcept

@@ -539,7 +539,7 @@ void MainWindowTest::folderFieldAndXlsxBoxRescan() {
 
   // During a merge both are refused, and the box keeps its state.
   QSemaphore held, go;
-  form.RunMerge = [&](plicato::TMergeHost& host) {
+  form.RunMerge = [&](plicato::TMergeHost& host, const plicato::TMergeOptions&) {
     held.release();
     go.acquire();
     host.RunEnded({});

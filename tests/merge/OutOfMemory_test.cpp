@@ -120,10 +120,11 @@ TEST(OutOfMemory, ARunShortOfMemoryLeavesTheTarget) {
       host.savePath = (dir / name).string();
       host.options.values = true;
       host.skip = true;
+      TMergeOptions options = host.RunOptions();  // handed over whole: the run's own allocations fail
       TAllocationCounter::failIn.store(n);
       std::string said;
       try {
-        const TMergeReport report = MergeFiles(host);
+        const TMergeReport report = MergeFiles(host, std::move(options));
         const bool noneFailed = TAllocationCounter::failIn.exchange(-1) >= 0;
         EXPECT_TRUE(report.skipped.empty()) << report.skipped[0].text;
         if (noneFailed) break;

@@ -198,6 +198,10 @@
         <translation>Nothing was merged.</translation>
     </message>
     <message>
+        <source>工作表编号从1开始：“%1”不是工作表编号。</source>
+        <translation>Sheet numbers count from 1: &quot;%1&quot; is no sheet number.</translation>
+    </message>
+    <message>
         <source>保存路径“%1”是一个网址，不是文件路径。请输入或选择一个文件路径。</source>
         <translation>The save path &quot;%1&quot; is an address, not a file path. Type or choose a file path.</translation>
     </message>

@@ -173,7 +173,7 @@ std::optional<TOutputClash> FindOutputClash(const fs::path& savePath, const std:
           ::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) && DetectWorkbookContent(file) == wcXlsx;
       rows += CapacityOf(xlsx ? ofXlsx : ofXls).rows;
     }
-    const uint64_t capacity = CapacityOf(format).rows - static_cast<uint32_t>(std::clamp(headerRows, 0, 10));
+    const uint64_t capacity = CapacityOf(format).rows - static_cast<uint32_t>(headerRows);
     bound = static_cast<int64_t>(std::min<uint64_t>((rows + capacity - 1) / capacity, bound));
   }
   int32_t best = 0;

@@ -64,7 +64,8 @@ struct TOutputClash {
 // and every continuation name the run could take in the save path's format. An output holds the rows of
 // the format less the header rows repeated at its top; a sheet gives at most the rows its format holds
 // (CapacityOf), one sheet per file, or any number of sheets with everySheet (then every continuation
-// number counts). A .csv output is never split: only its save path counts.
+// number counts). A .csv output is never split: only its save path counts. headerRows: 0 to 10, as a
+// run's options are checked.
 std::optional<TOutputClash> FindOutputClash(const std::filesystem::path& savePath,
                                             const std::vector<std::filesystem::path>& files,
                                             int headerRows = 0, bool everySheet = false);
