@@ -907,6 +907,9 @@ TMergeReport TMergeRun::Run() {
   mark_ = host_.MarkRows();
   classic_ = !options_.values;
   headerRows_ = std::clamp(options_.headerRows, 0, kMaxHeaderRows);
+  // Refused rather than merged by position: a run asked to match columns must not stack them unmatched.
+  if (options_.matchColumns)
+    throw EMergeError("Matching columns by header is not available yet.\rNothing was written.", ekUnsupported);
   savePath_ = ResolveSavePath(host_.SavePath());
   try {
     cfb::CheckOutputWritable(savePath_);  // before any input is read, not after all of them

@@ -40,6 +40,8 @@ struct TSheetChoice {
 struct TMergeOptions {
   bool values = false;  // typed values, every row that holds one, no padding
   int headerRows = 0;   // 0 to 10: taken once from the first file that gives rows, skipped in the rest
+  // Lays every file's columns out by the names in its last header row (needs headerRows of 1 or more).
+  bool matchColumns = false;
   bool sourceColumn = false;
   std::u16string sourceCaption = u"Source";  // the source column's cell in the first header row
   TSheetChoice sheet;
