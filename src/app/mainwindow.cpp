@@ -261,6 +261,7 @@ TMergeOptions TForm1::MergeOptions() const {
   TMergeOptions options;
   options.values = CheckBox5->isChecked();
   options.headerRows = SpinEdit1->value();
+  options.matchColumns = options.headerRows >= 1 && CheckBox8->isChecked();
   options.sourceColumn = CheckBox6->isChecked();
   options.sourceCaption = tr("来源文件").toStdU16String();
   // The sheet: the first, all, a number counted from 1 as the sheet tabs are, or a name.
