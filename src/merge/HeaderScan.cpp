@@ -1,18 +1,13 @@
 #include "merge/HeaderScan.h"
 
 #include <algorithm>
-#include <array>
 #include <limits>
 #include <memory>
 #include <system_error>
 
 #include "biff/CodePage.h"
-#include "biff/Coding.h"
-#include "biff/RecordStorage.h"
 #include "biff/Errors.h"
-#include "workbook/CellStorage.h"
 #include "workbook/NumberFormatText.h"
-#include "workbook/SheetData.h"
 #include "workbook/XLSWorkbook.h"
 #include "xls/XLSWorkbookIO.h"
 #include "xlsx/XlsxReader.h"
@@ -51,89 +46,41 @@ std::u16string ShownText(const TInCell& cell, bool date1904) {
   return {};
 }
 
-// Whether the first worksheet's first rows rows are whole in a workbook being read: a row is whole once
-// a later row has cells, as a sheet's cells come row by row.
-TSheet* FirstWorksheetOf(TXLSWorkbook& workbook) {
-  TSheets& sheets = workbook.Sheets();
-  for (int i = 0; i < sheets.Count(); ++i)
-    if (sheets[i].Kind() == 0) return &sheets[i];
-  return nullptr;
-}
-
-bool HeadOfFirstSheetRead(TXLSWorkbook& workbook, int rows) {
-  if (TSheet* sheet = FirstWorksheetOf(workbook)) {
-    TCellStorage& cells = sheet->Cells();
-    std::array<TCell*, 256> row{};
-    int filled = 0;
-    for (uint32_t r = 0; r < 65536 && filled <= rows; ++r)
-      if (cells.RowCells(r, row.data(), static_cast<uint32_t>(row.size())) > 0) ++filled;
-    return filled > rows;
-  }
-  return false;
-}
-
 // An .xls workbook opened with the default password and the known ones; each password is a read of its
-// own, as the reader takes one per read. Throws when none opens it. With rows above 0 the read stops once
-// the first worksheet's first rows rows are whole (cut tells it did): an .xls file cannot be read a sheet
-// at a time, but its first sheet's head comes early in it.
-std::unique_ptr<TXLSWorkbook> ReadXls(const fs::path& path, const std::vector<std::u16string>& passwords,
-                                      int rows, bool& cut) {
+// own, as the reader takes one per read. Throws when none opens it.
+std::unique_ptr<TXLSWorkbook> ReadXls(const fs::path& path, const std::vector<std::u16string>& passwords) {
   for (size_t next = 0;;) {
     auto workbook = std::make_unique<TXLSWorkbook>();
-    TXLSWorkbook& read = *workbook;
-    read.Filename = FileNameFromPath(path);
+    workbook->Filename = FileNameFromPath(path);
     bool offered = false;
-    cut = false;
-    read.OnPassword = [&](std::u16string& asked) {
+    workbook->OnPassword = [&](std::u16string& asked) {
       while (next < passwords.size() && passwords[next].empty()) ++next;
       if (next >= passwords.size()) return false;
       asked = passwords[next++];
       offered = true;
       return true;
     };
-    // Called as the read passes each hundredth of the file.
-    if (rows > 0) {
-      read.OnProgress = [&](int) {
-        if (HeadOfFirstSheetRead(read, rows)) read.Aborted = cut = true;
-      };
-    }
     try {
-      ReadWorkbook(read);
+      ReadWorkbook(*workbook);
     } catch (const EPlicatoError& e) {
       if (offered && e.Kind() == ekWrongPassword) continue;
       throw;
     }
-    read.OnPassword = nullptr;  // they refer to this frame
-    read.OnProgress = nullptr;
-    if (read.Aborted && !cut) throw EXLSError("No known password opens the file.", ekEncrypted);
+    workbook->OnPassword = nullptr;  // it refers to this frame
+    if (workbook->Aborted) throw EXLSError("No known password opens the file.", ekEncrypted);
     return workbook;
   }
 }
 
-// The columns the first worksheet declares it uses (its DIMENSIONS record: the last column + 1), or 0.
-// Read before its cells, so a cut read has it; it may count formatted empty cells too.
-uint32_t DeclaredWidth(TXLSWorkbook& workbook) {
-  TSheet* sheet = FirstWorksheetOf(workbook);
-  const TStoredRecord* dimensions = sheet ? sheet->Records().Dimensions() : nullptr;
-  return dimensions && dimensions->Holds(10, 2) ? DecodeFixed16(dimensions->Data() + 10) : 0;
-}
-
 // By content, as the run opens it: an .xlsx saved as .xls is still streamed. whole tells a book whose
-// sheets are in memory anyway, so that the width may come from every row at no further read; cut an .xls
-// book read only down to the head of its first worksheet (see ReadXls), when the run takes that sheet,
-// with the width that sheet declares.
-std::unique_ptr<TInputBook> OpenBook(const fs::path& path, const THeaderScanOptions& options, bool head,
-                                     bool& whole, bool& cut, uint32_t& declared) {
+// sheets are read whole anyway, so that the width may come from every row at no further read.
+std::unique_ptr<TInputBook> OpenBook(const fs::path& path, const THeaderScanOptions& options, bool& whole) {
   std::error_code ec;
-  whole = cut = false;
-  declared = 0;
+  whole = false;
   if (fs::is_regular_file(path, ec) && DetectWorkbookContent(path) == wcXlsx) return MakeXlsxBook(path);
   if (ReadAsCsv(path)) return MakeCsvBook(path, options.csv);
   whole = true;
-  std::unique_ptr<TXLSWorkbook> workbook =
-      ReadXls(path, options.passwords, head ? std::max(options.headerRows, 1) : 0, cut);
-  if (cut) declared = DeclaredWidth(*workbook);
-  return MakeXlsBook(std::move(workbook));
+  return MakeXlsBook(ReadXls(path, options.passwords));
 }
 
 // The rows the run takes as header rows, as it takes them: in value mode the rows that hold a value, in
@@ -176,34 +123,31 @@ std::vector<size_t> FirstWorksheet(const TInputBook& book) {
   throw EPlicatoError("The workbook has no worksheet.", ekSheetMissing);
 }
 
-// The chosen sheets of a book. head: an .xls book may be read down to its first worksheet's head only.
-THeaderFile ScanFile(const fs::path& path, const THeaderScanOptions& options, bool head) {
+THeaderFile ScanFile(const fs::path& path, const THeaderScanOptions& options) {
   THeaderFile file;
   file.path = path;
-  bool whole = false, cut = false;
-  uint32_t declared = 0;
-  std::unique_ptr<TInputBook> book = OpenBook(path, options, head, whole, cut, declared);
-  book->SetColumnLimit(options.columnLimit);
-  const std::vector<size_t> chosen = options.choose ? options.choose(*book) : FirstWorksheet(*book);
-  for (size_t index : chosen) {
-    THeaderSheet& sheet = file.sheets.emplace_back();
-    sheet.index = index;
-    sheet.name = book->Sheets().at(index).name;
-    try {
-      ScanSheet(*book, sheet, options, whole);
-    } catch (const EPlicatoError& e) {
-      // A sheet listed without its part costs that sheet only, as in the run.
-      if (e.Kind() != ekSheetMissing) throw;
-      sheet.names.clear();
+  // Whatever fails here fails again, with its full message, when the run comes to the file.
+  try {
+    bool whole = false;
+    std::unique_ptr<TInputBook> book = OpenBook(path, options, whole);
+    book->SetColumnLimit(options.columnLimit);
+    const std::vector<size_t> chosen = options.choose ? options.choose(*book) : FirstWorksheet(*book);
+    for (size_t index : chosen) {
+      THeaderSheet& sheet = file.sheets.emplace_back();
+      sheet.index = index;
+      sheet.name = book->Sheets().at(index).name;
+      try {
+        ScanSheet(*book, sheet, options, whole);
+      } catch (const EPlicatoError& e) {
+        // A sheet listed without its part costs that sheet only, as in the run.
+        if (e.Kind() != ekSheetMissing) throw;
+        sheet.names.clear();
+      }
     }
+    file.known = true;
+  } catch (const std::exception&) {
+    file.sheets.clear();
   }
-  // Rows without a value may have kept the header rows below the cut: the whole book tells.
-  if (cut && file.sheets.size() == 1) {
-    std::vector<std::u16string>& names = file.sheets[0].names;
-    if (names.empty()) return ScanFile(path, options, false);
-    names.resize(std::max<size_t>(names.size(), std::min(declared, options.columnLimit)));
-  }
-  file.known = true;
   return file;
 }
 
@@ -212,14 +156,7 @@ THeaderFile ScanFile(const fs::path& path, const THeaderScanOptions& options, bo
 std::vector<THeaderFile> ScanHeaders(const std::vector<fs::path>& files, const THeaderScanOptions& options) {
   std::vector<THeaderFile> headers;
   headers.reserve(files.size());
-  for (const fs::path& path : files) {
-    // Whatever fails here fails again, with its full message, when the run comes to the file.
-    try {
-      headers.push_back(ScanFile(path, options, !options.choose));
-    } catch (const std::exception&) {
-      headers.emplace_back().path = path;
-    }
-  }
+  for (const fs::path& path : files) headers.push_back(ScanFile(path, options));
   return headers;
 }
 

@@ -3,10 +3,9 @@
 // streamed .xlsx/.csv output included, begins with the whole header.
 //
 // Only what is needed is read where the format allows it: a streamed .xlsx sheet and a CSV file stop
-// after their header rows (a damaged row below them is met, and handled, when the run merges the file),
-// their width the widest of those rows. An .xls file cannot be read a sheet at a time: when the run takes
-// the first worksheet, the read stops once that sheet's header rows are in, its width the one the sheet
-// declares; otherwise the whole workbook is read, and the width is taken from every row of each sheet.
+// after their header rows (a damaged row below them is met, and handled, when the run merges the file).
+// An .xls file has no cheaper read than the whole workbook; its sheets are then in memory, so its width
+// is taken from every row.
 //
 // A file that cannot be read here is not a failure here: it is marked unknown, and the run fails on it
 // or passes it over, as it would without the pre-read, when it comes to the file. An encrypted file is
@@ -54,8 +53,7 @@ struct THeaderScanOptions {
   std::vector<std::u16string> passwords;  // tried on an encrypted .xls file after the default one
   uint32_t columnLimit = 16384;           // the columns read of each row
   // The sheets of a book the run merges, as the run chooses them; throws when the book has none it can
-  // merge (the file is then unknown here). Empty for the first worksheet, which lets an .xls read stop
-  // early.
+  // merge (the file is then unknown here). By default the first worksheet.
   std::function<std::vector<size_t>(const TInputBook&)> choose;
 };
 
