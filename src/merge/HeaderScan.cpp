@@ -123,7 +123,7 @@ std::vector<size_t> FirstWorksheet(const TInputBook& book) {
   throw EPlicatoError("The workbook has no worksheet.", ekSheetMissing);
 }
 
-THeaderFile ScanFile(const fs::path& path, const THeaderScanOptions& options) {
+THeaderFile ScanFile(const fs::path& path, size_t number, const THeaderScanOptions& options) {
   THeaderFile file;
   file.path = path;
   // Whatever fails here fails again, with its full message, when the run comes to the file.
@@ -145,6 +145,7 @@ THeaderFile ScanFile(const fs::path& path, const THeaderScanOptions& options) {
       }
     }
     file.known = true;
+    if (whole && options.keep) options.keep(number, book);
   } catch (const std::exception&) {
     file.sheets.clear();
   }
@@ -156,7 +157,7 @@ THeaderFile ScanFile(const fs::path& path, const THeaderScanOptions& options) {
 std::vector<THeaderFile> ScanHeaders(const std::vector<fs::path>& files, const THeaderScanOptions& options) {
   std::vector<THeaderFile> headers;
   headers.reserve(files.size());
-  for (const fs::path& path : files) headers.push_back(ScanFile(path, options));
+  for (const fs::path& path : files) headers.push_back(ScanFile(path, headers.size(), options));
   return headers;
 }
 

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,10 @@ struct THeaderScanOptions {
   // The sheets of a book the run merges, as the run chooses them; throws when the book has none it can
   // merge (the file is then unknown here). By default the first worksheet.
   std::function<std::vector<size_t>(const TInputBook&)> choose;
+  // Offered each .xls book after its header is read, with the file's index in the list: an .xls file is
+  // read whole here, so a run may take the book (move it out) instead of reading the file again, as far
+  // as its memory allows. A book left in place is freed.
+  std::function<void(size_t file, std::unique_ptr<TInputBook>& book)> keep;
 };
 
 // The header of every file, in the order of the list.
