@@ -285,6 +285,7 @@ TMergeOptions TForm1::MergeOptions() const {
   }
   options.values = CheckBox5->isChecked();
   options.headerRows = SpinEdit1->value();
+  options.matchColumns = options.headerRows >= 1 && CheckBox8->isChecked();
   options.sourceColumn = CheckBox6->isChecked();
   options.sourceCaption = tr("来源文件").toStdU16String();
   options.markRows = CheckBox1->isChecked();

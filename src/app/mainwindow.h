@@ -227,6 +227,7 @@ class TForm1 : public QWidget {
   QCheckBox* CheckBox7;  // CSV files in the folder scan
   QLabel* Label9;
   QSpinBox* SpinEdit1;  // header rows
+  QCheckBox* CheckBox8;  // columns matched by header, while there are header rows
   QLabel* Label10;
   QComboBox* ComboBox1;  // the sheet
   QLabel* Label3;

@@ -49,9 +49,9 @@ const char kUsage[] =
     "      workbook renders it, from row 0 and column 0 to the last used row and column. With --cells,\n"
     "      one line per stored cell: row,col,kind,text (kinds: 1 blank, 4 number, 5 text, 6 boolean,\n"
     "      7 error, 8-13 formulas).\n"
-    "  plicato-cli merge [--values] [--header-rows N] [--source] [--sheet N|NAME|all] [--mark-rows]\n"
-    "                    [--xlsx] [--csv] [--encoding NAME] [--delimiter C] [--skip-unreadable]\n"
-    "                    [--password PW]... [--quiet] -o OUT PATH...\n"
+    "  plicato-cli merge [--values] [--header-rows N [--match-columns]] [--source] [--sheet N|NAME|all]\n"
+    "                    [--mark-rows] [--xlsx] [--csv] [--encoding NAME] [--delimiter C]\n"
+    "                    [--skip-unreadable] [--password PW]... [--quiet] -o OUT PATH...\n"
     "      Merges the rows of the first worksheet of every file into OUT. OUT's extension chooses the\n"
     "      format: .xls (65,536 rows an output, then OUT-1.xls, ...), .xlsx (1,048,576 rows, then\n"
     "      OUT-1.xlsx, ...) or .csv (UTF-8, never split); without one, .xls is added. A PATH that is a\n"
@@ -68,6 +68,8 @@ const char kUsage[] =
     "      or gives no rows is named at the end. --values keeps every cell's type and number format\n"
     "      (dates stay dates) and takes every row that holds a value. --header-rows N (0-10) copies the\n"
     "      first N rows of the first file once, atop every output, and skips them in the other files.\n"
+    "      --match-columns lays each file's columns out by the names in its last header row: the\n"
+    "      output has every name any file has, and a file's remark names the columns it lacks or adds.\n"
     "      --source adds a first column naming each row's file (\"Source\" on the header). --sheet picks\n"
     "      the sheet: a number counted from 1 as the tabs show them (--sheet 1 is the first), a name\n"
     "      (any letter case), or all (every worksheet, each as a file of its own). --mark-rows puts each\n"
@@ -546,6 +548,7 @@ void InstallSignalHandlers() {
 struct TMergeArgs {
   std::string out;
   bool values = false, source = false, mark = false, xlsx = false, skip = false, csv = false, quiet = false;
+  bool matchColumns = false;
   std::string encoding, delimiter;
   std::string headerRows = "0";
   std::string sheet;
@@ -586,6 +589,10 @@ int Merge(const TMergeArgs& args) {
       !std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; }))
     return UsageError("--header-rows needs a number from 0 to " + std::to_string(kMaxHeaderRows), "merge");
   options.headerRows = std::stoi(n);
+  if (args.matchColumns && options.headerRows < 1)
+    return UsageError("--match-columns needs --header-rows N (1 or more): the last header row names the columns",
+                      "merge");
+  options.matchColumns = args.matchColumns;
   if (args.sheetGiven) {
     if (args.sheet.empty()) return UsageError("--sheet needs a number, a name or all", "merge");
     const std::optional<TSheetChoice> sheet = ParseSheetChoice(FromUtf8(args.sheet));
@@ -726,6 +733,8 @@ void AddMergeOptions(CLI::App& command, TMergeArgs& merge) {
   command.add_flag("--values", merge.values, "keep types and number formats; take every row with a value");
   AddValue(command, "--header-rows", merge.headerRows, "N",
            "copy the first N rows (0-10) of the first file once, atop every output");
+  command.add_flag("--match-columns", merge.matchColumns,
+                   "lay each file's columns out by the names in its last header row");
   command.add_flag("--source", merge.source, "add a first column naming each row's file (\"Source\")");
   merge.sheetOption = AddValue(command, "--sheet", merge.sheet, "N|NAME|all",
                                "the sheet: a number counted from 1 (1 is the first), a name, or all of them");

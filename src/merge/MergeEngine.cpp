@@ -122,6 +122,9 @@ void TMergeRun::Start() {
   mark_ = options_.markRows;
   classic_ = !options_.values;
   headerRows_ = options_.headerRows;
+  // Refused rather than merged by position: a run asked to match columns must not stack them unmatched.
+  if (options_.matchColumns)
+    throw EMergeError("Matching columns by header is not available yet.\rNothing was written.", ekUnsupported);
   splitter_.Open(ResolveSavePath(options_.savePath), list, headerRows_,
                  options_.sheet.kind == TSheetChoice::scAll, classic_, mark_);
   inputs_.emplace(host_, std::move(list), options_);

@@ -41,6 +41,8 @@ struct TMergeOptions {
   bool values = false;  // typed values, every row that holds one, no padding
   // 0 to kMaxHeaderRows: taken once from the first file that gives rows, skipped in the rest.
   int headerRows = 0;
+  // Lays every file's columns out by the names in its last header row (needs headerRows of 1 or more).
+  bool matchColumns = false;
   bool sourceColumn = false;
   std::u16string sourceCaption = u"Source";  // the source column's cell in the first header row
   // A column (the first, or the second after the source column) records on each file's first row in an

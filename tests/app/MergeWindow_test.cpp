@@ -786,6 +786,7 @@ void MergeWindowTest::optionsAndKeysStartTheRun() {
   f.form->Control<QCheckBox>("CheckBox5")->setChecked(true);
   f.form->Control<QCheckBox>("CheckBox6")->setChecked(true);
   f.form->findChild<QSpinBox*>(QStringLiteral("SpinEdit1"))->setValue(2);
+  f.form->Control<QCheckBox>("CheckBox8")->setChecked(true);
   auto* sheet = f.form->findChild<QComboBox*>(QStringLiteral("ComboBox1"));
   QCOMPARE(sheet->count(), 2);
   QVERIFY(sheet->isEditable());
@@ -817,6 +818,7 @@ void MergeWindowTest::optionsAndKeysStartTheRun() {
     QVERIFY(f.WaitIdle());
     QVERIFY(run.options.values && run.options.sourceColumn);
     QCOMPARE(run.options.headerRows, 2);
+    QVERIFY(run.options.matchColumns);
     QVERIFY(run.options.sourceCaption == u"来源文件");
     QCOMPARE(run.options.sheet.kind, c.kind);
     QCOMPARE(run.options.sheet.index, c.index);

@@ -172,6 +172,10 @@ TEST(CommandLine, ConventionsAndUsageErrors) {
       {"a missing value of dump", "$CLI dump good.xls --sheet", 2, "--sheet: 1 required N missing"},
       {"sheet numbers count from 1", "$CLI merge --sheet 0 -o u.xls good.xls", 2, "count from 1"},
       {"in dump too", "$CLI dump --sheet 0 good.xls", 2, "count from 1"},
+      {"matching columns without header rows", "$CLI merge --match-columns -o m.xls good.xls", 2,
+       "plicato-cli: --match-columns needs --header-rows N (1 or more)"},
+      {"nor with none", "$CLI merge --match-columns --header-rows 0 -o m.xls good.xls", 2,
+       "--match-columns needs --header-rows N"},
   };
   for (const auto& c : cases) {
     const auto [status, output] = RunCli(d, c.line);
@@ -179,6 +183,7 @@ TEST(CommandLine, ConventionsAndUsageErrors) {
     EXPECT_NE(output.find(c.says), std::string::npos) << c.name << "\n" << output;
   }
   EXPECT_FALSE(fs::exists(d / "u.xls"));
+  EXPECT_FALSE(fs::exists(d / "m.xls"));
 }
 
 // What a run says where: on a terminal one line redrawn in place, then the summary; through a pipe only

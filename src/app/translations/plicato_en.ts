@@ -100,6 +100,14 @@
         <translation>The first rows of the first file are copied once as the header; the same rows of every other file are skipped</translation>
     </message>
     <message>
+        <source>按列名对齐</source>
+        <translation>Match columns by header</translation>
+    </message>
+    <message>
+        <source>按最后一行表头的列名对齐各文件的列；缺少的列留空，新增的列加在后面</source>
+        <translation>Lines up the files' columns by the names in the last header row; a column a file lacks stays empty, new columns are added at the end</translation>
+    </message>
+    <message>
         <source>工作表</source>
         <translation>Sheet</translation>
     </message>
