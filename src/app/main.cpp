@@ -25,48 +25,26 @@
 #include "language.h"
 #include "mainwindow.h"
 
-int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  // A window ended by a signal or a crash leaves no half-written output beside its target.
-  plicato::cfb::RemoveTemporaryFilesOnSignals();
-  QApplication::setApplicationName(QStringLiteral("Plicato"));
-  plicato::InstallTranslations(plicato::WindowLanguage());
-  QApplication::setApplicationVersion(QStringLiteral(PLICATO_VERSION));
-  // The desktop entry and icon the package installs: the desktop matches the window to them.
-  QGuiApplication::setDesktopFileName(QStringLiteral("example.tarnwick.plicato"));
-  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("plicato")));
+namespace {
 
-  QString screenshot, mergeFolder, mergeOutput, openPath;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
-      screenshot = QString::fromLocal8Bit(argv[++i]);
-    } else if (std::strcmp(argv[i], "--merge") == 0 && i + 2 < argc) {
-      mergeFolder = QString::fromLocal8Bit(argv[++i]);
-      mergeOutput = QString::fromLocal8Bit(argv[++i]);
-    } else if (argv[i][0] != '-' && openPath.isEmpty()) {
-      openPath = QString::fromLocal8Bit(argv[i]);
-    }
-  }
+// A workbook opened from the desktop: its folder is the one to merge, and it is listed too.
+void OpenFromDesktop(plicato::TForm1& form, const QString& openPath) {
+  const QFileInfo path(openPath);
+  auto* includeXlsx = form.findChild<QCheckBox*>(QStringLiteral("CheckBox4"));
+  if (includeXlsx && !path.isDir() &&
+      QStringList{QStringLiteral("xlsx"), QStringLiteral("xlsm")}.contains(path.suffix().toLower()))
+    includeXlsx->setChecked(true);
+  auto* includeCsv = form.findChild<QCheckBox*>(QStringLiteral("CheckBox7"));
+  if (includeCsv && !path.isDir() &&
+      QStringList{QStringLiteral("csv"), QStringLiteral("tsv")}.contains(path.suffix().toLower()))
+    includeCsv->setChecked(true);
+  form.ChooseFolderAndScan(path.isDir() ? path.absoluteFilePath() : path.absolutePath());
+}
 
-  plicato::TForm1 form;
-  // A screenshot shows the window as it starts on any machine, without this user's last session.
-  if (screenshot.isEmpty()) form.RestoreSettings();
-  form.show();
-  if (!openPath.isEmpty()) {
-    // A workbook opened from the desktop: its folder is the one to merge, and it is listed too.
-    const QFileInfo path(openPath);
-    auto* includeXlsx = form.findChild<QCheckBox*>(QStringLiteral("CheckBox4"));
-    if (includeXlsx && !path.isDir() &&
-        QStringList{QStringLiteral("xlsx"), QStringLiteral("xlsm")}.contains(path.suffix().toLower()))
-      includeXlsx->setChecked(true);
-    auto* includeCsv = form.findChild<QCheckBox*>(QStringLiteral("CheckBox7"));
-    if (includeCsv && !path.isDir() &&
-        QStringList{QStringLiteral("csv"), QStringLiteral("tsv")}.contains(path.suffix().toLower()))
-      includeCsv->setChecked(true);
-    form.ChooseFolderAndScan(path.isDir() ? path.absoluteFilePath() : path.absolutePath());
-  }
-  if (screenshot.isEmpty()) return QApplication::exec();
-
+// Saves a picture of the window to `screenshot` and ends: once the window is painted, or with
+// `mergeFolder` given, in the middle of merging it to `mergeOutput`.
+int RunForScreenshot(plicato::TForm1& form, const QString& screenshot, const QString& mergeFolder,
+                     const QString& mergeOutput) {
   int status = 0;
   auto take = [&] {
     if (!form.grab().save(screenshot, "PNG")) {
@@ -119,4 +97,38 @@ int main(int argc, char** argv) {
   }
   const int result = QApplication::exec();
   return status != 0 ? status : result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  // A window ended by a signal or a crash leaves no half-written output beside its target.
+  plicato::cfb::RemoveTemporaryFilesOnSignals();
+  QApplication::setApplicationName(QStringLiteral("Plicato"));
+  plicato::InstallTranslations(plicato::WindowLanguage());
+  QApplication::setApplicationVersion(QStringLiteral(PLICATO_VERSION));
+  // The desktop entry and icon the package installs: the desktop matches the window to them.
+  QGuiApplication::setDesktopFileName(QStringLiteral("example.tarnwick.plicato"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("plicato")));
+
+  QString screenshot, mergeFolder, mergeOutput, openPath;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
+      screenshot = QString::fromLocal8Bit(argv[++i]);
+    } else if (std::strcmp(argv[i], "--merge") == 0 && i + 2 < argc) {
+      mergeFolder = QString::fromLocal8Bit(argv[++i]);
+      mergeOutput = QString::fromLocal8Bit(argv[++i]);
+    } else if (argv[i][0] != '-' && openPath.isEmpty()) {
+      openPath = QString::fromLocal8Bit(argv[i]);
+    }
+  }
+
+  plicato::TForm1 form;
+  // A screenshot shows the window as it starts on any machine, without this user's last session.
+  if (screenshot.isEmpty()) form.RestoreSettings();
+  form.show();
+  if (!openPath.isEmpty()) OpenFromDesktop(form, openPath);
+  if (screenshot.isEmpty()) return QApplication::exec();
+  return RunForScreenshot(form, screenshot, mergeFolder, mergeOutput);
 }

@@ -27,6 +27,7 @@
 
 namespace plicato {
 
+// Long on purpose: the window built control by control in reading order, each beside its caption and name.
 void TForm1::CreateControls() {
   Label1 = new QLabel(tr("待处理XLS目录"), this);
   Label1->setObjectName(QStringLiteral("Label1"));

@@ -335,6 +335,8 @@ TWrittenValue CellValue(const TCell& cell) {
 
 }  // namespace
 
+// Long on purpose: the loop every written cell goes through, one case per kind of value, its caches (the
+// last format, the pending RK run) local to it so the hot path stays in one place.
 void TXLSWriter::WriteCells(TSheet& sheet, TExcelVersion version, TXLSStream& stream) {
   TCellStorage& cells = sheet.Cells();
   const TCellFormats& formats = workbook_.CellFormats();

@@ -360,6 +360,7 @@ std::u16string TXLSReader::Text8(const uint8_t* chars, size_t count) const {
   return version_ >= xvExcel97 ? DecodeLatin1(chars, count) : CodePageText(chars, count);
 }
 
+// Long on purpose: one line per record the reader knows, so the switch is the list of those records.
 bool TXLSReader::Dispatch() {
   const uint16_t id = header_.id;
   if (substream_ == TSubstream::ssChart) return OnChartSheetRecord();

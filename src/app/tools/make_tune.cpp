@@ -53,14 +53,8 @@ void PutLe32(std::vector<uint8_t>& out, uint32_t v) {
   PutLe16(out, v >> 16);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make_tune OUT.wav\n");
-    return 2;
-  }
-
+// The piece, mixed: lead, bass and arpeggio added together as samples of any size.
+std::vector<double> Compose() {
   // Four-bar phrases over C - Am - F - G, then a closing C.
   const std::vector<Note> melody = {
       {64, 1},   {67, 1},   {72, 1},   {71, 0.5}, {69, 0.5},  // C
@@ -106,6 +100,11 @@ int main(int argc, char** argv) {
     }
   }
 
+  return mix;
+}
+
+// The mix scaled to 90% of the loudest sample, as unsigned 8-bit samples around 128.
+std::vector<uint8_t> Samples8(const std::vector<double>& mix) {
   double peak = 0;
   for (double s : mix) peak = std::max(peak, std::abs(s));
   const double scale = peak > 0 ? 0.9 / peak : 1.0;
@@ -116,7 +115,11 @@ int main(int argc, char** argv) {
     const long v = std::lround(128.0 + s * scale * 127.0);
     data.push_back(static_cast<uint8_t>(std::clamp(v, 0L, 255L)));
   }
+  return data;
+}
 
+// The samples as a RIFF WAVE file: the fmt chunk of 8-bit mono PCM, then the data chunk.
+std::vector<uint8_t> WaveFile(const std::vector<uint8_t>& data) {
   const size_t pad = data.size() & 1;  // chunks are padded to an even length
   std::vector<uint8_t> out;
   out.insert(out.end(), {'R', 'I', 'F', 'F'});
@@ -133,7 +136,17 @@ int main(int argc, char** argv) {
   PutLe32(out, static_cast<uint32_t>(data.size()));
   out.insert(out.end(), data.begin(), data.end());
   if (pad) out.push_back(0);
+  return out;
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_tune OUT.wav\n");
+    return 2;
+  }
+  const std::vector<uint8_t> out = WaveFile(Samples8(Compose()));
   std::ofstream file(argv[1], std::ios::binary | std::ios::trunc);
   file.write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
   if (!file) {
