@@ -8,253 +8,13 @@
 #include <optional>
 #include <vector>
 
-#include "biff/CodePage.h"
+#include "workbook/NumberFormatCode.h"
 
 namespace plicato {
 
+using namespace numfmt;
+
 namespace {
-
-char16_t Lower(char16_t c) {
-  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
-}
-
-bool StartsWithNoCase(std::u16string_view text, size_t at, std::u16string_view prefix) {
-  if (text.size() - at < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (Lower(text[at + i]) != Lower(prefix[i])) return false;
-  return true;
-}
-
-// --- Tokens -----------------------------------------------------------------------------------------
-
-enum TTokenKind : uint8_t {
-  tkLiteral,
-  tkYear,
-  tkMonthOrMinute,
-  tkDay,
-  tkChineseDay,
-  tkHour,
-  tkSecond,
-  tkElapsedHours,
-  tkElapsedMinutes,
-  tkElapsedSeconds,
-  tkAmPm,
-  tkDigit,  // 0 # ?
-  tkPoint,
-  tkComma,
-  tkPercent,
-  tkExponent,
-  tkGeneral,
-};
-
-struct TToken {
-  explicit TToken(TTokenKind k) : kind(k) {}
-  TTokenKind kind;
-  int count = 1;      // letters in a date or time code
-  char16_t ch = 0;    // tkDigit: the placeholder; tkExponent: 'E' or 'e' then sign in sign
-  char16_t sign = 0;  // tkExponent: '+' or '-'
-  std::string text;   // tkLiteral; tkAmPm: the text before noon
-  std::string pm;     // tkAmPm: the text after noon
-};
-
-struct TCondition {
-  enum TOp : uint8_t { opLess, opLessEqual, opGreater, opGreaterEqual, opEqual, opNotEqual } op;
-  double value;
-  bool Holds(double v) const {
-    switch (op) {
-      case opLess:
-        return v < value;
-      case opLessEqual:
-        return v <= value;
-      case opGreater:
-        return v > value;
-      case opGreaterEqual:
-        return v >= value;
-      case opEqual:
-        return v == value;
-      case opNotEqual:
-        return v != value;
-    }
-    return false;
-  }
-};
-
-struct TSection {
-  std::vector<TToken> tokens;
-  std::optional<TCondition> condition;
-  bool date = false;
-  bool empty = true;  // nothing at all to show
-  bool text = false;  // holds @: the section of text cells
-};
-
-void AddLiteral(std::vector<TToken>& tokens, std::u16string_view text) {
-  if (!tokens.empty() && tokens.back().kind == tkLiteral) {
-    tokens.back().text += ToUtf8(text);
-  } else {
-    TToken t{tkLiteral};
-    t.text = ToUtf8(text);
-    tokens.push_back(std::move(t));
-  }
-}
-
-std::optional<TCondition> ParseCondition(std::u16string_view inside) {
-  TCondition c{};
-  size_t at = 0;
-  if (inside.substr(0, 2) == u"<=")
-    c.op = TCondition::opLessEqual, at = 2;
-  else if (inside.substr(0, 2) == u">=")
-    c.op = TCondition::opGreaterEqual, at = 2;
-  else if (inside.substr(0, 2) == u"<>")
-    c.op = TCondition::opNotEqual, at = 2;
-  else if (inside.substr(0, 1) == u"<")
-    c.op = TCondition::opLess, at = 1;
-  else if (inside.substr(0, 1) == u">")
-    c.op = TCondition::opGreater, at = 1;
-  else if (inside.substr(0, 1) == u"=")
-    c.op = TCondition::opEqual, at = 1;
-  else
-    return std::nullopt;
-  const std::string number = ToUtf8(inside.substr(at));
-  const char* begin = number.data();
-  if (!number.empty() && number[0] == '+') ++begin;
-  const auto r = std::from_chars(begin, number.data() + number.size(), c.value);
-  if (r.ec != std::errc() || r.ptr != number.data() + number.size()) return std::nullopt;
-  return c;
-}
-
-// One section of a format code (the text between semicolons) as tokens.
-TSection ParseSection(std::u16string_view s) {
-  TSection section;
-  std::vector<TToken>& tokens = section.tokens;
-  for (size_t i = 0; i < s.size();) {
-    const char16_t c = s[i];
-    if (c == u'"') {
-      const size_t end = s.find(u'"', i + 1);
-      const size_t stop = end == std::u16string_view::npos ? s.size() : end;
-      AddLiteral(tokens, s.substr(i + 1, stop - i - 1));
-      i = stop + 1;
-    } else if (c == u'\\') {
-      if (i + 1 < s.size()) AddLiteral(tokens, s.substr(i + 1, 1));
-      i += 2;
-    } else if (c == u'_') {
-      AddLiteral(tokens, u" ");
-      i += 2;
-    } else if (c == u'*') {
-      i += 2;  // a fill to the cell's width: no width here
-    } else if (c == u'[') {
-      const size_t end = s.find(u']', i + 1);
-      const size_t stop = end == std::u16string_view::npos ? s.size() : end;
-      const std::u16string_view inside = s.substr(i + 1, stop - i - 1);
-      i = stop + 1;
-      if (!inside.empty() &&
-          (Lower(inside[0]) == u'h' || Lower(inside[0]) == u'm' || Lower(inside[0]) == u's') &&
-          std::all_of(inside.begin(), inside.end(),
-                      [&](char16_t x) { return Lower(x) == Lower(inside[0]); })) {
-        TToken t{Lower(inside[0]) == u'h'   ? tkElapsedHours
-                 : Lower(inside[0]) == u'm' ? tkElapsedMinutes
-                                            : tkElapsedSeconds};
-        t.count = static_cast<int>(inside.size());
-        tokens.push_back(t);
-      } else if (!inside.empty() && inside[0] == u'$') {
-        const size_t dash = inside.find(u'-');
-        AddLiteral(tokens, inside.substr(1, (dash == std::u16string_view::npos ? inside.size() : dash) - 1));
-      } else if (auto condition = ParseCondition(inside)) {
-        section.condition = condition;
-      }
-      // Colours, [DBNum1] and other switches change nothing in the text.
-    } else if (StartsWithNoCase(s, i, u"General")) {
-      tokens.push_back(TToken{tkGeneral});
-      i += 7;
-    } else if (StartsWithNoCase(s, i, u"AM/PM") || StartsWithNoCase(s, i, u"A/P") ||
-               s.substr(i, 5) == u"上午/下午") {
-      // The texts before and after noon; the case of AM/PM and A/P is the format's.
-      const bool chinese = s[i] == u'上', full = !chinese && s[i + 1] != u'/', lower = s[i] == u'a';
-      TToken t{tkAmPm};
-      t.text = chinese ? "上午" : full ? (lower ? "am" : "AM") : (lower ? "a" : "A");
-      t.pm = chinese ? "下午" : full ? (lower ? "pm" : "PM") : (lower ? "p" : "P");
-      tokens.push_back(std::move(t));
-      i += chinese || full ? 5 : 3;
-    } else {
-      const char16_t l = Lower(c);
-      size_t run = 1;
-      while (i + run < s.size() && Lower(s[i + run]) == l) ++run;
-      if (l == u'y' || l == u'm' || l == u'd' || l == u'h' || l == u's' ||
-          (l == u'a' && (run == 3 || run == 4))) {
-        TToken t{l == u'y'   ? tkYear
-                 : l == u'm' ? tkMonthOrMinute
-                 : l == u'd' ? tkDay
-                 : l == u'h' ? tkHour
-                 : l == u's' ? tkSecond
-                             : tkChineseDay};
-        t.count = static_cast<int>(run);
-        tokens.push_back(t);
-        i += run;
-      } else if (l == u'e' && i + 1 < s.size() && (s[i + 1] == u'+' || s[i + 1] == u'-')) {
-        TToken t{tkExponent};
-        t.ch = c;
-        t.sign = s[i + 1];
-        tokens.push_back(t);
-        i += 2;
-      } else if (l == u'e') {
-        TToken t{tkYear};
-        t.count = 4;
-        tokens.push_back(t);
-        i += 1;
-      } else if (c == u'0' || c == u'#' || c == u'?') {
-        TToken t{tkDigit};
-        t.ch = c;
-        tokens.push_back(t);
-        ++i;
-      } else if (c == u'.') {
-        tokens.push_back(TToken{tkPoint});
-        ++i;
-      } else if (c == u',') {
-        tokens.push_back(TToken{tkComma});
-        ++i;
-      } else if (c == u'%') {
-        tokens.push_back(TToken{tkPercent});
-        ++i;
-      } else if (c == u'@') {
-        section.text = true;  // the text of a text cell: the section is for texts only
-        ++i;
-      } else {
-        AddLiteral(tokens, s.substr(i, 1));
-        ++i;
-      }
-    }
-  }
-  for (const TToken& t : tokens) {
-    section.empty = false;
-    if ((t.kind >= tkYear && t.kind <= tkAmPm)) section.date = true;
-  }
-  return section;
-}
-
-std::vector<TSection> ParseFormat(std::u16string_view format) {
-  std::vector<TSection> sections;
-  size_t start = 0;
-  bool quoted = false, bracket = false;
-  for (size_t i = 0; i <= format.size(); ++i) {
-    if (i == format.size() || (!quoted && !bracket && format[i] == u';')) {
-      sections.push_back(ParseSection(format.substr(start, i - start)));
-      start = i + 1;
-      continue;
-    }
-    const char16_t c = format[i];
-    if (quoted) {
-      quoted = c != u'"';
-    } else if (bracket) {
-      bracket = c != u']';
-    } else if (c == u'"') {
-      quoted = true;
-    } else if (c == u'[') {
-      bracket = true;
-    } else if ((c == u'\\' || c == u'_' || c == u'*') && i + 1 < format.size()) {
-      ++i;
-    }
-  }
-  return sections;
-}
 
 // --- Dates and times -----------------------------------------------------------------------------------
 
@@ -305,14 +65,11 @@ void AppendPadded(std::string& out, int64_t value, int width) {
   out += digits;
 }
 
-std::optional<std::string> DateText(double value, const TSection& section) {
-  if (!(value >= 0) || value >= 2958466) return std::nullopt;
-  const std::vector<TToken>& tokens = section.tokens;
-  // Fractions of a second: a point after seconds, followed by zeros.
+// The digits of a second's fractions the section shows: the zeros after a point that follows seconds
+// (three at most).
+int SecondFractionDigits(const std::vector<TToken>& tokens) {
   int fraction = 0;
-  bool amPm = false;
   for (size_t i = 0; i < tokens.size(); ++i) {
-    if (tokens[i].kind == tkAmPm) amPm = true;
     if (tokens[i].kind == tkPoint && i > 0 &&
         (tokens[i - 1].kind == tkSecond || tokens[i - 1].kind == tkElapsedSeconds)) {
       int n = 0;
@@ -320,31 +77,62 @@ std::optional<std::string> DateText(double value, const TSection& section) {
       fraction = std::max(fraction, std::min(n, 3));
     }
   }
-  int64_t scale = 1;
-  for (int i = 0; i < fraction; ++i) scale *= 10;
-  const int64_t units = std::llround(value * 86400.0 * static_cast<double>(scale));
-  const int64_t perDay = 86400 * scale;
-  const int64_t serial = units / perDay;
-  if (serial >= 2958466) return std::nullopt;
-  const int64_t inDay = units % perDay;
-  const int64_t seconds = inDay / scale;
-  const int hour = static_cast<int>(seconds / 3600), minute = static_cast<int>(seconds / 60 % 60),
-            second = static_cast<int>(seconds % 60);
-  int year, month, day;
-  DateOfSerial(serial, year, month, day);
-  const int weekday = static_cast<int>((serial + 6) % 7);
+  return fraction;
+}
 
-  // Whether each m is a month or minutes: minutes right after hours or right before seconds.
-  auto neighbour = [&](size_t i, int step) -> const TToken* {
-    for (int64_t j = static_cast<int64_t>(i) + step; j >= 0 && j < static_cast<int64_t>(tokens.size());
+// A serial date and time taken apart, rounded to the shown fractions of a second.
+struct TDateTimeParts {
+  int64_t scale;  // units per second
+  int64_t units;  // the whole value in units
+  int64_t inDay;  // units since midnight
+  int year, month, day, weekday;
+  int hour, minute, second;
+};
+
+std::optional<TDateTimeParts> DateTimeParts(double value, int fraction) {
+  TDateTimeParts p;
+  p.scale = 1;
+  for (int i = 0; i < fraction; ++i) p.scale *= 10;
+  p.units = std::llround(value * 86400.0 * static_cast<double>(p.scale));
+  const int64_t perDay = 86400 * p.scale;
+  const int64_t serial = p.units / perDay;
+  if (serial >= 2958466) return std::nullopt;
+  p.inDay = p.units % perDay;
+  const int64_t seconds = p.inDay / p.scale;
+  p.hour = static_cast<int>(seconds / 3600), p.minute = static_cast<int>(seconds / 60 % 60),
+  p.second = static_cast<int>(seconds % 60);
+  DateOfSerial(serial, p.year, p.month, p.day);
+  p.weekday = static_cast<int>((serial + 6) % 7);
+  return p;
+}
+
+// Whether the m at `i` means minutes: right after hours or right before seconds, other text between.
+bool IsMinutes(const std::vector<TToken>& tokens, size_t i) {
+  auto neighbour = [&](size_t from, int step) -> const TToken* {
+    for (int64_t j = static_cast<int64_t>(from) + step; j >= 0 && j < static_cast<int64_t>(tokens.size());
          j += step) {
       const TTokenKind k = tokens[static_cast<size_t>(j)].kind;
       if (k >= tkYear && k <= tkElapsedSeconds) return &tokens[static_cast<size_t>(j)];
     }
     return nullptr;
   };
-  bool elapsedHours = false, elapsedMinutes = false;
+  const TToken* before = neighbour(i, -1);
+  const TToken* after = neighbour(i, 1);
+  return (before && (before->kind == tkHour || before->kind == tkElapsedHours)) ||
+         (after && (after->kind == tkSecond || after->kind == tkElapsedSeconds));
+}
+
+// Long on purpose: one case per kind of token, each showing its part of the date or time.
+std::optional<std::string> DateText(double value, const TSection& section) {
+  if (!(value >= 0) || value >= 2958466) return std::nullopt;
+  const std::vector<TToken>& tokens = section.tokens;
+  const int fraction = SecondFractionDigits(tokens);
+  const std::optional<TDateTimeParts> parts = DateTimeParts(value, fraction);
+  if (!parts) return std::nullopt;
+  const auto [scale, units, inDay, year, month, day, weekday, hour, minute, second] = *parts;
+  bool amPm = false, elapsedHours = false, elapsedMinutes = false;
   for (const TToken& t : tokens) {
+    amPm = amPm || t.kind == tkAmPm;
     elapsedHours = elapsedHours || t.kind == tkElapsedHours;
     elapsedMinutes = elapsedMinutes || t.kind == tkElapsedMinutes;
   }
@@ -362,11 +150,7 @@ std::optional<std::string> DateText(double value, const TSection& section) {
           AppendPadded(out, year, 4);
         break;
       case tkMonthOrMinute: {
-        const TToken* before = neighbour(i, -1);
-        const TToken* after = neighbour(i, 1);
-        const bool minutes = (before && (before->kind == tkHour || before->kind == tkElapsedHours)) ||
-                             (after && (after->kind == tkSecond || after->kind == tkElapsedSeconds));
-        if (minutes) {
+        if (IsMinutes(tokens, i)) {
           AppendPadded(out, minute, t.count >= 2 ? 2 : 1);
         } else if (t.count <= 2) {
           AppendPadded(out, month, t.count);
@@ -504,86 +288,96 @@ int DecimalExponent(double value) {
   return exponent;
 }
 
-std::optional<std::string> NumberText(double value, const TSection& section, bool showSign) {
-  const std::vector<TToken>& tokens = section.tokens;
-  // Where the placeholders are: integer, fraction and exponent parts.
-  size_t point = tokens.size(), exponent = tokens.size();
+// Where a number section's placeholders are and what its commas and percent signs do.
+struct TNumberLayout {
+  size_t point;     // the token of the decimal point, or the tokens' count
+  size_t exponent;  // the token of E+ E- e+ e-, or the tokens' count
   int integerDigits = 0, fractionDigits = 0, percents = 0;
   bool general = false;
+  bool grouping = false;  // a comma between integer placeholders: thousands separators
+  int scaling = 0;        // commas after the mantissa's last placeholder: each divides by 1,000
+};
+
+// The layout of a number section; none for a fraction ("# ?/?"), which is not shown here.
+std::optional<TNumberLayout> NumberLayout(const std::vector<TToken>& tokens) {
+  TNumberLayout layout;
+  size_t& point = layout.point;
+  size_t& exponent = layout.exponent;
+  point = tokens.size(), exponent = tokens.size();
   for (size_t i = 0; i < tokens.size(); ++i) {
     const TToken& t = tokens[i];
     if (t.kind == tkExponent && exponent == tokens.size()) exponent = i;
     if (t.kind == tkPoint && point == tokens.size() && i < exponent) point = i;
-    if (t.kind == tkPercent) ++percents;
-    if (t.kind == tkGeneral) general = true;
+    if (t.kind == tkPercent) ++layout.percents;
+    if (t.kind == tkGeneral) layout.general = true;
     if (t.kind == tkDigit) {
       if (i > exponent) continue;
       if (i > point)
-        ++fractionDigits;
+        ++layout.fractionDigits;
       else
-        ++integerDigits;
+        ++layout.integerDigits;
     }
-    // A fraction ("# ?/?") is not shown here.
-    if (t.kind == tkLiteral && t.text.find('/') != std::string::npos && integerDigits + fractionDigits > 0) {
+    if (t.kind == tkLiteral && t.text.find('/') != std::string::npos &&
+        layout.integerDigits + layout.fractionDigits > 0) {
       for (size_t j = i + 1; j < tokens.size(); ++j)
         if (tokens[j].kind == tkDigit) return std::nullopt;
     }
   }
-  // Commas: between integer placeholders a thousands separator; after the last placeholder of the
-  // mantissa each divides by 1,000.
-  bool grouping = false;
-  int scaling = 0;
-  {
-    const size_t mantissaEnd = std::min(exponent, tokens.size());
-    for (size_t i = 0; i < mantissaEnd; ++i) {
-      if (tokens[i].kind != tkComma) continue;
-      bool digitBefore = false, digitAfter = false;
-      for (size_t j = 0; j < i; ++j) digitBefore = digitBefore || tokens[j].kind == tkDigit;
-      for (size_t j = i + 1; j < mantissaEnd; ++j) digitAfter = digitAfter || tokens[j].kind == tkDigit;
-      if (digitBefore && digitAfter && i < point)
-        grouping = true;
-      else if (digitBefore && !digitAfter)
-        ++scaling;
-    }
+  const size_t mantissaEnd = std::min(exponent, tokens.size());
+  for (size_t i = 0; i < mantissaEnd; ++i) {
+    if (tokens[i].kind != tkComma) continue;
+    bool digitBefore = false, digitAfter = false;
+    for (size_t j = 0; j < i; ++j) digitBefore = digitBefore || tokens[j].kind == tkDigit;
+    for (size_t j = i + 1; j < mantissaEnd; ++j) digitAfter = digitAfter || tokens[j].kind == tkDigit;
+    if (digitBefore && digitAfter && i < point)
+      layout.grouping = true;
+    else if (digitBefore && !digitAfter)
+      ++layout.scaling;
   }
-  const bool negative = value < 0;
-  double shown = std::fabs(value);
-  for (int i = 0; i < percents; ++i) shown *= 100;
-  for (int i = 0; i < scaling; ++i) shown /= 1000;
-  if (!std::isfinite(shown)) return std::nullopt;
+  return layout;
+}
 
-  std::string integer, fraction;
-  int shownExponent = 0;
-  if (exponent < tokens.size()) {
-    const int k = std::max(integerDigits, 1);
+// The shown value's digits: its integer and fraction digits, and with an exponent in the section the
+// exponent shown (a multiple of the integer placeholders' count for engineering notation, "##0.0E+0").
+void ShownDigits(double shown, const std::vector<TToken>& tokens, const TNumberLayout& layout,
+                 std::string& integer, std::string& fraction, int& shownExponent) {
+  shownExponent = 0;
+  if (layout.exponent < tokens.size()) {
+    const int k = std::max(layout.integerDigits, 1);
     const int e = DecimalExponent(shown);
     bool engineering = false;
-    for (size_t i = 0; i < point && i < exponent; ++i)
+    for (size_t i = 0; i < layout.point && i < layout.exponent; ++i)
       if (tokens[i].kind == tkDigit) {
         engineering = tokens[i].ch == u'#' && k > 1;
         break;
       }
     auto floorDiv = [](int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); };
     shownExponent = shown == 0 ? 0 : engineering ? floorDiv(e, k) * k : e - (k - 1);
-    RoundedDigits(shown, fractionDigits, shownExponent, integer, fraction);
+    RoundedDigits(shown, layout.fractionDigits, shownExponent, integer, fraction);
     // 9.99 rounded to 10.0: one more in the exponent.
     if (!engineering && static_cast<int>(integer.size()) > k) {
       ++shownExponent;
-      RoundedDigits(shown, fractionDigits, shownExponent, integer, fraction);
+      RoundedDigits(shown, layout.fractionDigits, shownExponent, integer, fraction);
     }
   } else {
-    RoundedDigits(shown, fractionDigits, 0, integer, fraction);
+    RoundedDigits(shown, layout.fractionDigits, 0, integer, fraction);
   }
-  const bool zero = integer.empty() && fraction.find_first_not_of('0') == std::string::npos;
+}
 
-  // Integer placeholders, right to left: each takes a digit; the first takes all that are left.
+// What each digit placeholder shows, by token. Integer placeholders, right to left: each takes a digit;
+// the first takes all that are left. Fraction placeholders, left to right: '#' drops and '?' blanks
+// trailing zeros. The exponent's first placeholder: its digits, padded to the number of zeros.
+std::vector<std::string> PlacedDigits(const std::vector<TToken>& tokens, const TNumberLayout& layout,
+                                      const std::string& integer, const std::string& fraction,
+                                      int shownExponent) {
+  const size_t point = layout.point, exponent = layout.exponent;
   std::vector<std::string> pieces(tokens.size());
   {
     int left = static_cast<int>(integer.size());  // digits not yet placed
     int placed = 0;                               // digits placed, for the thousands separator
-    int remaining = integerDigits;
+    int remaining = layout.integerDigits;
     auto put = [&](std::string& piece, char digit) {
-      if (grouping && placed > 0 && placed % 3 == 0) piece.insert(piece.begin(), ',');
+      if (layout.grouping && placed > 0 && placed % 3 == 0) piece.insert(piece.begin(), ',');
       piece.insert(piece.begin(), digit);
       ++placed;
     };
@@ -604,7 +398,6 @@ std::optional<std::string> NumberText(double value, const TSection& section, boo
       }
     }
   }
-  // Fraction placeholders, left to right: '#' drops and '?' blanks trailing zeros.
   {
     const size_t lastNonZero = fraction.find_last_not_of('0');
     size_t at = 0;
@@ -615,11 +408,10 @@ std::optional<std::string> NumberText(double value, const TSection& section, boo
       if (significant || t.ch == u'0')
         pieces[i] = fraction[at];
       else if (t.ch == u'?')
-        pieces[i] = " ";
+        pieces[i].assign(1, ' ');
       ++at;
     }
   }
-  // Exponent placeholders: the digits, padded to the number of zeros.
   if (exponent < tokens.size()) {
     std::string digits = std::to_string(std::abs(shownExponent));
     int zeros = 0;
@@ -633,6 +425,27 @@ std::optional<std::string> NumberText(double value, const TSection& section, boo
       digits.insert(0, static_cast<size_t>(zeros) - digits.size(), '0');
     if (first < tokens.size()) pieces[first] = digits;
   }
+  return pieces;
+}
+
+std::optional<std::string> NumberText(double value, const TSection& section, bool showSign) {
+  const std::vector<TToken>& tokens = section.tokens;
+  const std::optional<TNumberLayout> layout = NumberLayout(tokens);
+  if (!layout) return std::nullopt;
+  const size_t point = layout->point, exponent = layout->exponent;
+  const int integerDigits = layout->integerDigits;
+  const bool general = layout->general;
+  const bool negative = value < 0;
+  double shown = std::fabs(value);
+  for (int i = 0; i < layout->percents; ++i) shown *= 100;
+  for (int i = 0; i < layout->scaling; ++i) shown /= 1000;
+  if (!std::isfinite(shown)) return std::nullopt;
+
+  std::string integer, fraction;
+  int shownExponent = 0;
+  ShownDigits(shown, tokens, *layout, integer, fraction, shownExponent);
+  const bool zero = integer.empty() && fraction.find_first_not_of('0') == std::string::npos;
+  const std::vector<std::string> pieces = PlacedDigits(tokens, *layout, integer, fraction, shownExponent);
 
   std::string out;
   if (showSign && negative && !zero && !general) out += '-';
