@@ -81,6 +81,8 @@ void AddBracketed(TSection& section, std::u16string_view inside) {
 }
 
 // One section of a format code (the text between semicolons) as tokens.
+// Long on purpose: one branch per kind of character a code holds, tried in the order that decides
+// between them (General and AM/PM before the letters of dates).
 TSection ParseSection(std::u16string_view s) {
   TSection section;
   std::vector<TToken>& tokens = section.tokens;
