@@ -1,6 +1,6 @@
 // The reader's substreams: where each begins (BOF: the globals, a worksheet, a chart sheet, a nested
-// chart or object) and ends (EOF), a sheet's state set up and finished, and a chart sheet's records kept as
-// they are.
+// chart or object) and ends (EOF), a sheet's state set up and finished, and a chart sheet's records
+// kept as they are.
 #include "xls/XLSReader.h"
 
 #include <optional>
