@@ -1,6 +1,8 @@
 // Reading a compound document: the header, FAT, DIFAT and directory when a document is opened, each
 // stream's sectors (or mini sectors) when the stream is first used, every sector number, chain, size
 // and directory index checked against the file.
+// Long on purpose: one reader class, whose every step (FAT, directory, streams, mini stream) claims its
+// sectors in one owner map, so that a loop or a chain crossing another is caught wherever it starts.
 #include "biff/CompoundFile.h"
 
 #include <algorithm>
