@@ -63,10 +63,8 @@ std::optional<TCondition> ParseCondition(std::u16string_view inside) {
 // condition ([<0]). Colours, [DBNum1] and other switches change nothing in the text.
 void AddBracketed(TSection& section, std::u16string_view inside) {
   std::vector<TToken>& tokens = section.tokens;
-  if (!inside.empty() &&
-      (Lower(inside[0]) == u'h' || Lower(inside[0]) == u'm' || Lower(inside[0]) == u's') &&
-      std::all_of(inside.begin(), inside.end(),
-                  [&](char16_t x) { return Lower(x) == Lower(inside[0]); })) {
+  if (!inside.empty() && (Lower(inside[0]) == u'h' || Lower(inside[0]) == u'm' || Lower(inside[0]) == u's') &&
+      std::all_of(inside.begin(), inside.end(), [&](char16_t x) { return Lower(x) == Lower(inside[0]); })) {
     TToken t{Lower(inside[0]) == u'h'   ? tkElapsedHours
              : Lower(inside[0]) == u'm' ? tkElapsedMinutes
                                         : tkElapsedSeconds};

@@ -174,7 +174,8 @@ bool ReadSegmentedText(TSSTInput& in, uint16_t charCount, bool wide, std::u16str
 // A run naming a font past the last one is damage confined to that run's formatting: the run is
 // dropped and the text kept (a string left without runs is a plain string). Moves the runs kept to the
 // front of runs and returns their count.
-uint16_t KeepKnownFontRuns(std::vector<uint8_t>& runs, uint16_t runCount, const TXFonts& fonts, uint8_t& flags) {
+uint16_t KeepKnownFontRuns(std::vector<uint8_t>& runs, uint16_t runCount, const TXFonts& fonts,
+                           uint8_t& flags) {
   uint16_t kept = 0;
   for (size_t r = 0; r < runCount; ++r) {
     if (DecodeFixed16(&runs[4 * r + 2]) >= static_cast<uint32_t>(fonts.Count())) continue;
@@ -335,7 +336,8 @@ void TSST::WriteSST(TXLSStream& stream) {
   PutFixed32(out.Body(), static_cast<uint32_t>(count));  // every entry is written once
   uint32_t written = 0;
   if (writeOrder_) {
-    if (writeOrder_->size() != count) throw EXLSError("[int] The SST's write order does not hold every entry");
+    if (writeOrder_->size() != count)
+      throw EXLSError("[int] The SST's write order does not hold every entry");
     for (TSSTEntry* entry : *writeOrder_) WriteEntry(out, entry, written++);
   } else {
     TrieTraverse([&](TSSTEntry* entry) { WriteEntry(out, entry, written++); });
