@@ -1,7 +1,10 @@
 #include "xlsx/ZipPackage.h"
 
+#include <libdeflate.h>
 #include <zip.h>
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "biff/Errors.h"
@@ -117,22 +120,31 @@ TZipPart TZipPackage::OpenPart(const std::string& name) const {
   if (stat.size > kMaxPartSize)
     throw EXlsxError(FormatMessage("The part %s declares %llu bytes, more than the 2 GB a part may have",
                                    key.c_str(), static_cast<unsigned long long>(stat.size)));
-  zip_file_t* file = zip_fopen_index(archive_, index, 0);
+  std::unique_ptr<TZipPart::TWhole> whole;
+  if ((stat.valid & ZIP_STAT_COMP_METHOD) && stat.comp_method == ZIP_CM_DEFLATE && (stat.valid & ZIP_STAT_CRC) &&
+      stat.size > 0 && stat.size <= kWholePartSize && stat.comp_size <= kWholePartSize) {
+    whole = std::make_unique<TZipPart::TWhole>();
+    whole->compressed = stat.comp_size;
+    whole->crc = stat.crc;
+  }
+  zip_file_t* file = zip_fopen_index(archive_, index, whole ? ZIP_FL_COMPRESSED : 0);
   if (!file) throw EXlsxError("Cannot read the part " + key + ": " + zip_strerror(archive_), ekDamaged);
-  return TZipPart(file, key, stat.size);
+  return TZipPart(file, key, stat.size, std::move(whole));
 }
 
 TZipPart::TZipPart(TZipPart&& other) noexcept
     : file_(std::exchange(other.file_, nullptr)),
       name_(std::move(other.name_)),
       declared_(other.declared_),
-      read_(other.read_) {}
+      read_(other.read_),
+      whole_(std::move(other.whole_)) {}
 
 TZipPart& TZipPart::operator=(TZipPart&& other) noexcept {
   std::swap(file_, other.file_);
   std::swap(name_, other.name_);
   std::swap(declared_, other.declared_);
   std::swap(read_, other.read_);
+  std::swap(whole_, other.whole_);
   return *this;
 }
 
@@ -141,6 +153,19 @@ TZipPart::~TZipPart() {
 }
 
 size_t TZipPart::Read(uint8_t* buffer, size_t size) {
+  if (whole_) {
+    if (!whole_->bytes) InflateWhole();
+    const size_t n = std::min(size, whole_->size - whole_->given);
+    std::memcpy(buffer, whole_->bytes.get() + whole_->given, n);
+    whole_->given += n;
+    // As a stream would, the part gives its bytes first and fails its check at its end.
+    if (n == 0 && !whole_->checked) {
+      whole_->checked = true;
+      if (libdeflate_crc32(0, whole_->bytes.get(), whole_->size) != whole_->crc)
+        throw EXlsxError("The part " + name_ + " is damaged: CRC error", ekDamaged);
+    }
+    return n;
+  }
   // Ask for one byte more than the part may still hold, so that inflating past the declared size is
   // seen rather than silently cut off.
   const uint64_t left = declared_ - read_;
@@ -151,6 +176,37 @@ size_t TZipPart::Read(uint8_t* buffer, size_t size) {
   if (read_ > declared_)
     throw EXlsxError("The part " + name_ + " inflates to more bytes than its zip entry declares", ekDamaged);
   return static_cast<size_t>(n);
+}
+
+void TZipPart::InflateWhole() {
+  // The declared sizes are bounded when the part is opened, so both buffers are.
+  const auto compressed = static_cast<size_t>(whole_->compressed);
+  std::unique_ptr<uint8_t[]> in = std::make_unique_for_overwrite<uint8_t[]>(compressed + 1);
+  size_t got = 0;
+  while (got <= compressed) {
+    const zip_int64_t n = zip_fread(file_, in.get() + got, compressed + 1 - got);
+    if (n < 0) throw EXlsxError("The part " + name_ + " is damaged: " + zip_file_strerror(file_), ekDamaged);
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got != compressed)
+    throw EXlsxError("The part " + name_ + " is damaged: its compressed size is not the one its zip entry declares",
+                     ekDamaged);
+  const auto size = static_cast<size_t>(declared_);
+  std::unique_ptr<uint8_t[]> out = std::make_unique_for_overwrite<uint8_t[]>(size);
+  libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
+  if (!inflater) throw EXlsxError("Out of memory while reading " + name_);
+  size_t actual = 0;
+  const libdeflate_result result =
+      libdeflate_deflate_decompress(inflater, in.get(), compressed, out.get(), size, &actual);
+  libdeflate_free_decompressor(inflater);
+  if (result == LIBDEFLATE_INSUFFICIENT_SPACE)
+    throw EXlsxError("The part " + name_ + " inflates to more bytes than its zip entry declares", ekDamaged);
+  if (result != LIBDEFLATE_SUCCESS)
+    throw EXlsxError("The part " + name_ + " is damaged: its compressed data is not valid", ekDamaged);
+  whole_->bytes = std::move(out);
+  whole_->size = actual;
+  read_ = actual;
 }
 
 bool IsZipData(std::span<const uint8_t> head) {
