@@ -811,8 +811,8 @@ class TRowPieces {
   std::exception_ptr failure_;
   std::string prefix_, pattern_, wrapper_;
   size_t sheetDataAt_ = 0;  // where sheetData's name is in the sheet's start
-  std::string kept_;  // the end of the bytes given to the single parser up to where it holds
-  size_t fed_ = 0;    // bytes given to the single parser
+  std::string kept_;        // the end of the bytes given to the single parser up to where it holds
+  size_t fed_ = 0;          // bytes given to the single parser
   size_t fallbacks_ = 0;
   // In document order; the front is current_ once its rows are delivered. The caller alone adds and
   // removes pieces, under the mutex; a piece's contents belong to whoever set it psParsing until psParsed.

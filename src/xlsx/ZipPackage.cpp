@@ -121,8 +121,9 @@ TZipPart TZipPackage::OpenPart(const std::string& name) const {
     throw EXlsxError(FormatMessage("The part %s declares %llu bytes, more than the 2 GB a part may have",
                                    key.c_str(), static_cast<unsigned long long>(stat.size)));
   std::unique_ptr<TZipPart::TWhole> whole;
-  if ((stat.valid & ZIP_STAT_COMP_METHOD) && stat.comp_method == ZIP_CM_DEFLATE && (stat.valid & ZIP_STAT_CRC) &&
-      stat.size > 0 && stat.size <= kWholePartSize && stat.comp_size <= kWholePartSize) {
+  if ((stat.valid & ZIP_STAT_COMP_METHOD) && stat.comp_method == ZIP_CM_DEFLATE &&
+      (stat.valid & ZIP_STAT_CRC) && stat.size > 0 && stat.size <= kWholePartSize &&
+      stat.comp_size <= kWholePartSize) {
     whole = std::make_unique<TZipPart::TWhole>();
     whole->compressed = stat.comp_size;
     whole->crc = stat.crc;
@@ -190,8 +191,9 @@ void TZipPart::InflateWhole() {
     got += static_cast<size_t>(n);
   }
   if (got != compressed)
-    throw EXlsxError("The part " + name_ + " is damaged: its compressed size is not the one its zip entry declares",
-                     ekDamaged);
+    throw EXlsxError(
+        "The part " + name_ + " is damaged: its compressed size is not the one its zip entry declares",
+        ekDamaged);
   const auto size = static_cast<size_t>(declared_);
   std::unique_ptr<uint8_t[]> out = std::make_unique_for_overwrite<uint8_t[]>(size);
   libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
