@@ -128,9 +128,13 @@ TZipPart TZipPackage::OpenPart(const std::string& name) const {
     whole->compressed = stat.comp_size;
     whole->crc = stat.crc;
   }
-  zip_file_t* file = zip_fopen_index(archive_, index, whole ? ZIP_FL_COMPRESSED : 0);
-  if (!file) throw EXlsxError("Cannot read the part " + key + ": " + zip_strerror(archive_), ekDamaged);
-  return TZipPart(file, key, stat.size, std::move(whole));
+  const zip_flags_t flags = whole ? ZIP_FL_COMPRESSED : 0;
+  // Made before the entry is opened, so that nothing can fail between its opening and its owner: an entry
+  // left open holds the archive's file open past the package.
+  TZipPart part(nullptr, key, stat.size, std::move(whole));
+  part.file_ = zip_fopen_index(archive_, index, flags);
+  if (!part.file_) throw EXlsxError("Cannot read the part " + key + ": " + zip_strerror(archive_), ekDamaged);
+  return part;
 }
 
 TZipPart::TZipPart(TZipPart&& other) noexcept
@@ -155,16 +159,28 @@ TZipPart::~TZipPart() {
 
 size_t TZipPart::Read(uint8_t* buffer, size_t size) {
   if (whole_) {
-    if (!whole_->bytes) InflateWhole();
+    if (whole_->failure) std::rethrow_exception(whole_->failure);
+    if (!whole_->inflated) {
+      try {
+        InflateWhole();
+      } catch (...) {
+        whole_->failure = std::current_exception();
+        throw;
+      }
+    }
     const size_t n = std::min(size, whole_->size - whole_->given);
+    if (n == 0) {
+      // As a stream would, the part gives its bytes first and fails its check at its end. Its memory is
+      // not kept past its end (the parts before a sheet are held until the sheet's end).
+      whole_->bytes.reset();
+      if (!whole_->crcMatches)
+        whole_->failure =
+            std::make_exception_ptr(EXlsxError("The part " + name_ + " is damaged: CRC error", ekDamaged));
+      if (whole_->failure) std::rethrow_exception(whole_->failure);
+      return 0;
+    }
     std::memcpy(buffer, whole_->bytes.get() + whole_->given, n);
     whole_->given += n;
-    // As a stream would, the part gives its bytes first and fails its check at its end.
-    if (n == 0 && !whole_->checked) {
-      whole_->checked = true;
-      if (libdeflate_crc32(0, whole_->bytes.get(), whole_->size) != whole_->crc)
-        throw EXlsxError("The part " + name_ + " is damaged: CRC error", ekDamaged);
-    }
     return n;
   }
   // Ask for one byte more than the part may still hold, so that inflating past the declared size is
@@ -206,8 +222,10 @@ void TZipPart::InflateWhole() {
     throw EXlsxError("The part " + name_ + " inflates to more bytes than its zip entry declares", ekDamaged);
   if (result != LIBDEFLATE_SUCCESS)
     throw EXlsxError("The part " + name_ + " is damaged: its compressed data is not valid", ekDamaged);
+  whole_->crcMatches = libdeflate_crc32(0, out.get(), actual) == whole_->crc;
   whole_->bytes = std::move(out);
   whole_->size = actual;
+  whole_->inflated = true;
   read_ = actual;
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <span>
@@ -84,9 +85,10 @@ class TZipPart final : public TPartReader {
   struct TWhole {
     uint64_t compressed = 0;
     uint32_t crc = 0;
-    std::unique_ptr<uint8_t[]> bytes;  // the part inflated, once read
+    std::unique_ptr<uint8_t[]> bytes;  // the part inflated, once read, until its end
     size_t size = 0, given = 0;
-    bool checked = false;
+    bool inflated = false, crcMatches = false;
+    std::exception_ptr failure;  // thrown again by every later Read
   };
   TZipPart(zip_file* file, std::string name, uint64_t declared, std::unique_ptr<TWhole> whole)
       : file_(file), name_(std::move(name)), declared_(declared), whole_(std::move(whole)) {}
