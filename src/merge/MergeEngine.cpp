@@ -546,6 +546,10 @@ EOutputError TMergeRun::OutputFailure(const fs::path& output, const std::string&
 
 void TMergeRun::WriteOutput(uint32_t rows) {
   std::unique_ptr<TRowOutput> output = std::move(output_);
+  // Room for the output's name first: once the output stands in place of its target, recording it cannot
+  // fail, and a run short of memory then never says nothing was written.
+  fs::path name = outputName_;
+  written_.reserve(written_.size() + 1);
   try {
     output->Commit();
   } catch (const std::exception& e) {
@@ -560,7 +564,7 @@ void TMergeRun::WriteOutput(uint32_t rows) {
   // the heap.
   output.reset();
   ReleaseFreedMemory();
-  written_.push_back(outputName_);
+  written_.push_back(std::move(name));
   report_.rowsWritten += rows;
 }
 
