@@ -16,7 +16,7 @@
 
 #include "BenchFigures.h"
 #include "biff/CodePage.h"
-#include "merge/CsvOutput.h"
+#include "merge/output/CsvOutput.h"
 #include "xlsx/XlsxWriter.h"
 
 namespace {

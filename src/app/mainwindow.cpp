@@ -15,7 +15,9 @@
 #include <QPushButton>
 #include <QSpinBox>
 
+#include <filesystem>
 #include <memory>
+#include <utility>
 
 #include "aboutbox.h"
 #include "filescan.h"
@@ -79,10 +81,6 @@ void TForm1::FormCreate() {
   scanner_ = std::make_unique<TFileScan>();
   tune_ = new TTune(this);
   connect(tune_, &TTune::Unplayable, this, [this] { ShowHint(tr("背景音乐无法播放")); });
-}
-
-bool TForm1::MergeRunning() const {
-  return Button3->text() == WindowText(kStop);
 }
 
 bool TForm1::ScanBusy() const {
@@ -168,17 +166,17 @@ void TForm1::Button3Click() {
     if (Edit1->text().isEmpty()) return ShowHint(tr("请先选择待处理XLS目录"));
     if (Edit2->text().isEmpty()) return ShowHint(tr("请先选择合并后保存路径"));
     if (ListBox1->count() == 0) return ShowHint(tr("文件列表为空，没有要合并的文件"));
+    if (!SheetChoice()) {
+      return ShowStartProblem(
+          tr("工作表编号从1开始：“%1”不是工作表编号。").arg(ComboBox1->currentText().trimmed()));
+    }
     if (!PrepareSavePath()) return;
     // The run merges this copy; the visible list may change meanwhile.
-    host_.SetFiles(Entries());
+    TMergeOptions options = MergeOptions();
+    options.savePath = host_.SavePathAtSplit();
     runLastFile_ = ListBox1->item(ListBox1->count() - 1)->text();
-    host_.SetMarkRowsValue(CheckBox1->isChecked());
-    host_.SetSkipUnreadableValue(CheckBox3->isChecked());
-    host_.SetOptions(MergeOptions());
-    runSheet_ = host_.Options().sheet;
-    host_.SetSourceFolder(QFileInfo(Edit1->text()).absoluteFilePath());
     // The engine refuses a run that would write over one of its inputs; said here in the window's words.
-    if (auto clash = FindOutputClash(host_.SavePath(), host_.FileList())) {
+    if (auto clash = FindOutputClash(options.savePath, options.files)) {
       ShowMessage(WindowText(kNotice),
                   tr("保存路径“%1”就是列表中的文件“%2”，合并会覆盖它。\n请另选保存路径，未写入任何文件。")
                       .arg(QFile::decodeName(QByteArray::fromStdString(clash->output.native())),
@@ -197,6 +195,7 @@ void TForm1::Button3Click() {
           QMessageBox::Warning, false);
       return;
     }
+    runOptions_ = options;
     if (!ConfirmOverwrite()) return;
     if (settingsKept_) SaveSettings();
     host_.AllowQuestions();
@@ -213,10 +212,12 @@ void TForm1::Button3Click() {
     Label4->clear();
     ShowProgress(0, filesListed_, 0);
     // The run takes its own copy of the merge to perform, so the seam may change after it has begun.
-    threadComponent2_->OnExecute = [this, merge = RunMerge](TThreadComponent* sender) {
-      ThreadComponent2Execute(sender, merge);
+    threadComponent2_->OnExecute = [this, merge = RunMerge,
+                                    options = std::move(options)](TThreadComponent* sender) {
+      ThreadComponent2Execute(sender, merge, options);
     };
     threadComponent2_->Execute();
+    mergeRunning_ = true;
     Button3->setText(WindowText(kStop));
   } else {
     host_.StopRequested.store(1);
@@ -225,7 +226,7 @@ void TForm1::Button3Click() {
 }
 
 bool TForm1::ConfirmOverwrite() {
-  const QString path = FromPath(host_.SavePath());
+  const QString path = FromPath(runOptions_.savePath);
   const TSavePath save = CheckSavePath(path, saveSuffix_);
   if (!save.exists && save.continuations.isEmpty()) return true;
   QStringList lines;
@@ -257,27 +258,39 @@ bool TForm1::ConfirmOverwrite() {
   return false;
 }
 
+std::optional<TSheetChoice> TForm1::SheetChoice() const {
+  const QString sheet = ComboBox1->currentText().trimmed();
+  TSheetChoice choice;
+  if (sheet.isEmpty() || sheet == tr("第一个") || sheet == QStringLiteral("第一个")) return choice;
+  if (sheet == tr("全部") || sheet == QStringLiteral("全部")) {
+    choice.kind = TSheetChoice::scAll;
+    return choice;
+  }
+  return ParseSheetChoice(sheet.toStdU16String());
+}
+
 TMergeOptions TForm1::MergeOptions() const {
   TMergeOptions options;
+  // A file the folder search found is named in the source column relative to the folder field's
+  // folder; one added or dropped by name elsewhere, as listed.
+  const QString folder =
+      Edit1->text().isEmpty() ? QString() : QDir::cleanPath(QFileInfo(Edit1->text()).absoluteFilePath());
+  const std::filesystem::path base = QFile::encodeName(folder).toStdString();
+  for (const QString& entry : Entries()) {
+    std::filesystem::path file = QFile::encodeName(entry).toStdString();
+    std::filesystem::path relative = file.lexically_normal().lexically_relative(base);
+    const bool inside = !base.empty() && !relative.empty() && *relative.begin() != "..";
+    options.sourceNames.push_back(inside ? std::move(relative) : file);
+    options.files.push_back(std::move(file));
+  }
   options.values = CheckBox5->isChecked();
   options.headerRows = SpinEdit1->value();
+  options.matchColumns = options.headerRows >= 1 && CheckBox8->isChecked();
   options.sourceColumn = CheckBox6->isChecked();
   options.sourceCaption = tr("来源文件").toStdU16String();
-  // The sheet: the first, all, a number counted from 1 as the sheet tabs are, or a name.
-  const QString sheet = ComboBox1->currentText().trimmed();
-  bool number = false;
-  const int index = sheet.toInt(&number);
-  if (sheet.isEmpty() || sheet == tr("第一个") || sheet == QStringLiteral("第一个")) {
-    options.sheet.kind = TSheetChoice::scFirst;
-  } else if (sheet == tr("全部") || sheet == QStringLiteral("全部")) {
-    options.sheet.kind = TSheetChoice::scAll;
-  } else if (number && index >= 1) {
-    options.sheet.kind = TSheetChoice::scIndex;
-    options.sheet.index = index - 1;
-  } else {
-    options.sheet.kind = TSheetChoice::scName;
-    options.sheet.name = sheet.toStdU16String();
-  }
+  options.markRows = CheckBox1->isChecked();
+  options.skipUnreadable = CheckBox3->isChecked();
+  options.sheet = SheetChoice().value_or(TSheetChoice{});
   return options;
 }
 

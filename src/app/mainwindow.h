@@ -21,6 +21,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "mergehost.h"
@@ -67,7 +68,8 @@ class TForm1 : public QWidget {
   TForm2* Form2() const { return form2_; }
   TTune* Tune() const { return tune_; }
 
-  bool MergeRunning() const;
+  // True from Start until the run's end or failure has been shown.
+  bool MergeRunning() const { return mergeRunning_; }
   // True from a folder choice (or a dropped folder) until its scan has reported its last match.
   bool ScanBusy() const;
 
@@ -85,8 +87,12 @@ class TForm1 : public QWidget {
   // from then on they are saved at each Start and when the window closes.
   void RestoreSettings();
   void SaveSettings();
-  // The run's options as the controls give them now.
+  // The run's options as the controls and the list give them now, less the save path (which Start
+  // checks first). A sheet number 0 is taken as the first sheet; Start refuses it (SheetChoice).
   TMergeOptions MergeOptions() const;
+  // The sheet box's choice: its words for the first and for every sheet, else as ParseSheetChoice reads
+  // the text; nothing for a number 0.
+  std::optional<TSheetChoice> SheetChoice() const;
 
   // A folder chosen by the user (the folder chooser, or the screenshot's sample): put into the folder
   // field and scanned. Refused while a merge runs.
@@ -94,7 +100,7 @@ class TForm1 : public QWidget {
 
   // The merge a run performs, on the merge job's thread; each run takes it when Start is pressed. A
   // seam for tests that script the engine's calls.
-  std::function<TMergeReport(TMergeHost& host)> RunMerge = MergeFiles;
+  std::function<TMergeReport(TMergeHost& host, TMergeOptions options)> RunMerge = MergeFiles;
 
  signals:
   // A status of the merge has been shown: control is the control's name (Label4, Label5, Edit3,
@@ -162,7 +168,8 @@ class TForm1 : public QWidget {
 
   void ThreadComponent1Execute(TThreadComponent* sender);
   void ThreadComponent2Execute(TThreadComponent* sender,
-                               const std::function<TMergeReport(TMergeHost&)>& merge);
+                               const std::function<TMergeReport(TMergeHost&, TMergeOptions)>& merge,
+                               const TMergeOptions& options);
   void JobFailed(TThreadComponent* component, const QString& caption, const QString& text);
   void MergeFailed(const QString& className, const QString& message, TErrorKind kind);
   QString FailureSummary(TErrorKind kind) const;
@@ -220,6 +227,7 @@ class TForm1 : public QWidget {
   QCheckBox* CheckBox7;  // CSV files in the folder scan
   QLabel* Label9;
   QSpinBox* SpinEdit1;  // header rows
+  QCheckBox* CheckBox8;  // columns matched by header, while there are header rows
   QLabel* Label10;
   QComboBox* ComboBox1;  // the sheet
   QLabel* Label3;
@@ -243,7 +251,8 @@ class TForm1 : public QWidget {
   TSelectDirDialog* selectDirDlg1_ = nullptr;
   TForm2* form2_ = nullptr;
   TTune* tune_ = nullptr;
-  TSheetChoice runSheet_;   // the sheet the last run took from each file
+  TMergeOptions runOptions_;   // the options of the last run started
+  bool mergeRunning_ = false;  // from Start until the run's end or failure is shown
   bool hintShown_ = false;  // the status line holds a hint of the last action (ShowHint)
 
   // Declared before the jobs and scanners, which use it, so that it is destroyed after them.

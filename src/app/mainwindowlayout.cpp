@@ -68,9 +68,13 @@ void TForm1::CreateControls() {
   Label9->setObjectName(QStringLiteral("Label9"));
   SpinEdit1 = new QSpinBox(this);
   SpinEdit1->setObjectName(QStringLiteral("SpinEdit1"));
-  SpinEdit1->setRange(0, 10);
+  SpinEdit1->setRange(0, kMaxHeaderRows);
   SpinEdit1->setToolTip(tr("第一个文件的前几行作为表头只复制一次，其余文件的这几行跳过"));
   Label9->setBuddy(SpinEdit1);
+  CheckBox8 = new QCheckBox(tr("按列名对齐"), this);
+  CheckBox8->setObjectName(QStringLiteral("CheckBox8"));
+  CheckBox8->setToolTip(tr("按最后一行表头的列名对齐各文件的列；缺少的列留空，新增的列加在后面"));
+  CheckBox8->setEnabled(false);  // the last header row names the columns: none without header rows
   Label10 = new QLabel(tr("工作表"), this);
   Label10->setObjectName(QStringLiteral("Label10"));
   ComboBox1 = new QComboBox(this);
@@ -170,6 +174,7 @@ void TForm1::CreateControls() {
   auto* numbers = new QHBoxLayout;
   numbers->addWidget(Label9);
   numbers->addWidget(SpinEdit1);
+  numbers->addWidget(CheckBox8);
   numbers->addSpacing(16);
   numbers->addWidget(Label10);
   numbers->addWidget(ComboBox1);
@@ -223,6 +228,7 @@ void TForm1::CreateControls() {
   connect(CheckBox2, &QCheckBox::toggled, this, &TForm1::CheckBox2Click);
   connect(CheckBox4, &QCheckBox::clicked, this, [this] { ScanBoxClick(CheckBox4); });
   connect(CheckBox7, &QCheckBox::clicked, this, [this] { ScanBoxClick(CheckBox7); });
+  connect(SpinEdit1, &QSpinBox::valueChanged, this, [this](int rows) { CheckBox8->setEnabled(rows >= 1); });
   connect(Edit1, &QLineEdit::returnPressed, this, &TForm1::Edit1Enter);
   // Delete takes the selected entry off the list (not off the disk; see eventFilter); Ctrl+Enter starts,
   // Esc stops.
@@ -241,11 +247,8 @@ void TForm1::CreateControls() {
   connect(ListBox1, &QListWidget::itemDoubleClicked, this, &TForm1::ListBox1DblClick);
   connect(ListBox1, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { PopupMenu1->popup(ListBox1->viewport()->mapToGlobal(at)); });
-  // The merge reads the save path and the marking option as values kept current here.
+  // A run names each continuation output after the save path as the field reads at that split.
   connect(Edit2, &QLineEdit::textChanged, this, [this](const QString& text) { host_.SetSavePathText(text); });
-  connect(CheckBox1, &QCheckBox::toggled, this, [this](bool checked) { host_.SetMarkRowsValue(checked); });
-  connect(CheckBox3, &QCheckBox::toggled, this,
-          [this](bool checked) { host_.SetSkipUnreadableValue(checked); });
 }
 
 }  // namespace plicato

@@ -24,6 +24,7 @@ void TForm1::MergeFailed(const QString& className, const QString& message, TErro
   // The engine has written what it gathered; the window is idle again.
   stopping_ = false;
   Label4->setText(WindowText(kStopped));
+  mergeRunning_ = false;
   Button3->setText(WindowText(kStart));
   Edit3->clear();
 }
@@ -37,7 +38,7 @@ QString TForm1::FailureDetails(TErrorKind kind, const QString& technical) const 
   } else {
     const QString file = failedInput_.isEmpty() ? runFile_ : failedInput_;
     if (!file.isEmpty()) lines << tr("文件：%1").arg(QDir::toNativeSeparators(file));
-    lines << tr("原因：%1").arg(ReasonOf(kind, runSheet_));
+    lines << tr("原因：%1").arg(ReasonOf(kind, runOptions_.sheet));
   }
   lines << tr("程序的原文：") + Quoted(BoxLines(technical));
   return lines.join(QLatin1Char('\n'));
@@ -66,7 +67,7 @@ QString TForm1::FailureSummary(TErrorKind kind) const {
   } else {
     // A failure the engine did not report as a file's is the file being read's.
     file = failedInput_.isEmpty() ? runFile_ : failedInput_;
-    const QString reason = ReasonOf(kind, runSheet_);
+    const QString reason = ReasonOf(kind, runOptions_.sheet);
     if (file.isEmpty()) {
       lines << tr("合并失败：%1。").arg(reason);
     } else {
@@ -113,8 +114,8 @@ void TForm1::ShowRunReport(const TMergeReport& report) {
     lines << QString() << tr("以下%1个文件无法读取，已跳过：").arg(report.skipped.size());
     for (const TFileNote& note : report.skipped) {
       const QString text = BoxLines(QString::fromStdString(note.text)).simplified();
-      lines << QStringLiteral("  ") + path(note.file) + tr("：") + ReasonOf(note.kind, runSheet_);
-      details << path(note.file) + tr("：") + ReasonOf(note.kind, runSheet_) + QLatin1Char('\n') +
+      lines << QStringLiteral("  ") + path(note.file) + tr("：") + ReasonOf(note.kind, runOptions_.sheet);
+      details << path(note.file) + tr("：") + ReasonOf(note.kind, runOptions_.sheet) + QLatin1Char('\n') +
                      QStringLiteral("  ") + Quoted(text);
     }
   }

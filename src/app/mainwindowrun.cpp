@@ -31,8 +31,9 @@ void TForm1::ThreadComponent1Execute(TThreadComponent* /*sender*/) {
 }
 
 void TForm1::ThreadComponent2Execute(TThreadComponent* /*sender*/,
-                                     const std::function<TMergeReport(TMergeHost&)>& merge) {
-  TMergeReport report = merge(host_);
+                                     const std::function<TMergeReport(TMergeHost&, TMergeOptions)>& merge,
+                                     const TMergeOptions& options) {
+  TMergeReport report = merge(host_, options);
   // The report follows the run's last status to the window's thread, as a value.
   const uint64_t generation = TThreadComponent::CurrentRunGeneration();
   PostQueued(this, [this, generation, report = std::move(report)] {
@@ -51,7 +52,7 @@ void TForm1::PasswordAsked(uint64_t question, const QString& file) {
   const bool retry = file == lastPasswordFile_;
   lastPasswordFile_.clear();
   QString password;
-  switch (EnterPassword(file, retry, host_.SkipUnreadable(), password)) {
+  switch (EnterPassword(file, retry, runOptions_.skipUnreadable, password)) {
     case paPassword:
       lastPasswordFile_ = file;
       host_.AnswerPassword(question, password.toStdU16String());
@@ -138,6 +139,7 @@ void TForm1::ApplyStatus(uint64_t generation, const TWindowMergeHost::TStatus& s
     case TEvent::RunEnded:
       Label4->setText(WindowText(kStopped));
       emit StatusShown(Label4->objectName(), Label4->text());
+      mergeRunning_ = false;
       Button3->setText(WindowText(kStart));
       // A run that was not stopped went through the whole list.
       if (!stopping_) ShowProgress(filesListed_, filesListed_, 0);

@@ -28,6 +28,7 @@ void TForm1::SaveSettings() {
   settings.setValue(QStringLiteral("values"), CheckBox5->isChecked());
   settings.setValue(QStringLiteral("sourceColumn"), CheckBox6->isChecked());
   settings.setValue(QStringLiteral("headerRows"), SpinEdit1->value());
+  settings.setValue(QStringLiteral("matchColumns"), CheckBox8->isChecked());
   // The offered choices by their place, so that they survive a change of language; typed ones as typed.
   const int offered = ComboBox1->findText(ComboBox1->currentText());
   settings.setValue(QStringLiteral("sheetChoice"), offered);
@@ -52,6 +53,7 @@ void TForm1::RestoreSettings() {
   CheckBox5->setChecked(settings.value(QStringLiteral("values"), false).toBool());
   CheckBox6->setChecked(settings.value(QStringLiteral("sourceColumn"), false).toBool());
   SpinEdit1->setValue(settings.value(QStringLiteral("headerRows"), 0).toInt());
+  CheckBox8->setChecked(settings.value(QStringLiteral("matchColumns"), false).toBool());
   const int offered = settings.value(QStringLiteral("sheetChoice"), 0).toInt();
   if (offered >= 0 && offered < ComboBox1->count()) {
     ComboBox1->setCurrentIndex(offered);

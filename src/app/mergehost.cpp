@@ -1,6 +1,5 @@
 #include "mergehost.h"
 
-#include <QDir>
 #include <QFile>
 
 #include <utility>
@@ -12,52 +11,13 @@ namespace plicato {
 TWindowMergeHost::TWindowMergeHost(TDeliver deliver, TAsk ask)
     : deliver_(std::move(deliver)), ask_(std::move(ask)) {}
 
-void TWindowMergeHost::SetFiles(const QStringList& files) {
-  std::vector<std::string> copy;
-  copy.reserve(static_cast<size_t>(files.size()));
-  for (const QString& file : files) copy.push_back(QFile::encodeName(file).toStdString());
-  std::lock_guard<std::mutex> lock(mutex_);
-  files_ = std::move(copy);
-}
-
 void TWindowMergeHost::SetSavePathText(const QString& path) {
   std::string encoded = QFile::encodeName(path).toStdString();
   std::lock_guard<std::mutex> lock(mutex_);
   savePath_ = std::move(encoded);
 }
 
-void TWindowMergeHost::SetOptions(const TMergeOptions& options) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  options_ = options;
-}
-
-TMergeOptions TWindowMergeHost::Options() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return options_;
-}
-
-void TWindowMergeHost::SetSourceFolder(const QString& folder) {
-  std::filesystem::path path =
-      folder.isEmpty() ? std::filesystem::path()
-                       : std::filesystem::path(QFile::encodeName(QDir::cleanPath(folder)).toStdString());
-  std::lock_guard<std::mutex> lock(mutex_);
-  sourceFolder_ = std::move(path);
-}
-
-std::filesystem::path TWindowMergeHost::SourceName(const std::filesystem::path& file) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (sourceFolder_.empty()) return file;
-  const std::filesystem::path relative = file.lexically_normal().lexically_relative(sourceFolder_);
-  if (relative.empty() || *relative.begin() == "..") return file;
-  return relative;
-}
-
-std::vector<std::filesystem::path> TWindowMergeHost::FileList() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return {files_.begin(), files_.end()};
-}
-
-std::filesystem::path TWindowMergeHost::SavePath() {
+std::filesystem::path TWindowMergeHost::SavePathAtSplit() {
   std::lock_guard<std::mutex> lock(mutex_);
   return savePath_;
 }

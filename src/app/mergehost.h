@@ -1,5 +1,5 @@
-// The window's side of the merge engine: what the engine reads (the file list, the save path, the
-// options) as values the window keeps current for it, and the run's events (a file begun, a file merged,
+// The window's side of the merge engine: the save path as the window keeps it current (read again at each
+// split), and the run's events (a file begun, a file merged,
 // the progress, the run's end) handed as values to a delivery function that posts them to the window's
 // thread in order; the window makes its texts from them.
 //
@@ -10,9 +10,7 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 
-#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -53,16 +51,8 @@ class TWindowMergeHost : public TMergeHost {
 
   TWindowMergeHost(TDeliver deliver, TAsk ask);
 
-  // Window thread: the copy of the list a run will merge, taken when Start is pressed.
-  void SetFiles(const QStringList& files);
-  // Window thread: kept current from the save-path field and the option check boxes.
+  // Window thread: kept current from the save-path field.
   void SetSavePathText(const QString& path);
-  void SetMarkRowsValue(bool mark) { markRows_.store(mark); }
-  void SetSkipUnreadableValue(bool skip) { skipUnreadable_.store(skip); }
-  // Window thread: the options of the next run, taken when Start is pressed.
-  void SetOptions(const TMergeOptions& options);
-  // Window thread: the folder whose files the next run names relative to it in the source column.
-  void SetSourceFolder(const QString& folder);
 
   // Window thread: answers question number `question`; nothing gives the file up. A late answer to a
   // question no longer asked is ignored.
@@ -72,14 +62,7 @@ class TWindowMergeHost : public TMergeHost {
   void CancelQuestions();
   void AllowQuestions();
 
-  std::vector<std::filesystem::path> FileList() override;
-  std::filesystem::path SavePath() override;
-  bool MarkRows() override { return markRows_.load(); }
-  bool SkipUnreadable() override { return skipUnreadable_.load(); }
-  TMergeOptions Options() override;
-  // The source column's name of a listed file: its path relative to the folder field's folder when it
-  // lies there (the folder search found it), else the path as listed (a file added or dropped by name).
-  std::filesystem::path SourceName(const std::filesystem::path& file) override;
+  std::filesystem::path SavePathAtSplit() override;
   std::optional<std::u16string> AskPassword(const std::filesystem::path& file) override;
 
   void FileBegun(int32_t index, int32_t total, const std::filesystem::path& file) override;
@@ -95,13 +78,8 @@ class TWindowMergeHost : public TMergeHost {
  private:
   TDeliver deliver_;
   TAsk ask_;
-  std::mutex mutex_;  // guards files_, savePath_ and options_
-  std::vector<std::string> files_;
+  std::mutex mutex_;  // guards savePath_
   std::string savePath_;
-  TMergeOptions options_;
-  std::filesystem::path sourceFolder_;
-  std::atomic<bool> markRows_{false};
-  std::atomic<bool> skipUnreadable_{false};
 
   std::mutex questionMutex_;  // guards the question state below
   std::condition_variable questionAnswered_;

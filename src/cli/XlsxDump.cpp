@@ -71,7 +71,7 @@ std::unique_ptr<TXlsxSheetReader> OpenWorksheet(const std::filesystem::path& pat
       return reader;
     }
   throw EXlsxError(
-      FormatMessage("The workbook has %zu worksheet(s); there is no worksheet %zu", seen, worksheet));
+      FormatMessage("The workbook has %zu worksheet(s); there is no worksheet %zu", seen, worksheet + 1));
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
-#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,11 +26,11 @@
 #include "biff/Errors.h"
 #include "cli/StandardOutput.h"
 #include "cli/XlsxDump.h"
-#include "merge/CsvOutput.h"  // CsvField, the quoting the .csv output uses
+#include "merge/output/CsvOutput.h"  // CsvField, the quoting the .csv output uses
 #include "merge/CsvReader.h"
 #include "merge/FileSearch.h"
 #include "merge/MergeEngine.h"
-#include "merge/OutputNames.h"
+#include "merge/output/OutputNames.h"
 #include "workbook/CellStorage.h"
 #include "workbook/NumberText.h"
 #include "workbook/SST.h"
@@ -45,12 +45,13 @@ namespace {
 const char kUsage[] =
     "Usage:\n"
     "  plicato-cli dump [--password PW] [--sheet N] [--cells] FILE\n"
-    "      Prints worksheet N (default 0) as CSV (UTF-8), every cell as the workbook renders it, from\n"
-    "      row 0 and column 0 to the last used row and column. With --cells, one line per stored cell:\n"
-    "      row,col,kind,text (kinds: 1 blank, 4 number, 5 text, 6 boolean, 7 error, 8-13 formulas).\n"
-    "  plicato-cli merge [--values] [--header-rows N] [--source] [--sheet N|NAME|all] [--mark-rows]\n"
-    "                    [--xlsx] [--csv] [--encoding NAME] [--delimiter C] [--skip-unreadable]\n"
-    "                    [--password PW]... [--quiet] -o OUT PATH...\n"
+    "      Prints worksheet N (counted from 1; default 1, the first) as CSV (UTF-8), every cell as the\n"
+    "      workbook renders it, from row 0 and column 0 to the last used row and column. With --cells,\n"
+    "      one line per stored cell: row,col,kind,text (kinds: 1 blank, 4 number, 5 text, 6 boolean,\n"
+    "      7 error, 8-13 formulas).\n"
+    "  plicato-cli merge [--values] [--header-rows N [--match-columns]] [--source] [--sheet N|NAME|all]\n"
+    "                    [--mark-rows] [--xlsx] [--csv] [--encoding NAME] [--delimiter C]\n"
+    "                    [--skip-unreadable] [--password PW]... [--quiet] -o OUT PATH...\n"
     "      Merges the rows of the first worksheet of every file into OUT. OUT's extension chooses the\n"
     "      format: .xls (65,536 rows an output, then OUT-1.xls, ...), .xlsx (1,048,576 rows, then\n"
     "      OUT-1.xlsx, ...) or .csv (UTF-8, never split); without one, .xls is added. A PATH that is a\n"
@@ -67,9 +68,12 @@ const char kUsage[] =
     "      or gives no rows is named at the end. --values keeps every cell's type and number format\n"
     "      (dates stay dates) and takes every row that holds a value. --header-rows N (0-10) copies the\n"
     "      first N rows of the first file once, atop every output, and skips them in the other files.\n"
+    "      --match-columns lays each file's columns out by the names in its last header row: the\n"
+    "      output has every name any file has, and a file's remark names the columns it lacks or adds.\n"
     "      --source adds a first column naming each row's file (\"Source\" on the header). --sheet picks\n"
-    "      the sheet: a number counted from 0, a name (any letter case), or all (every worksheet, each\n"
-    "      as a file of its own). --mark-rows puts each file's row count in a column of its first row.\n"
+    "      the sheet: a number counted from 1 as the tabs show them (--sheet 1 is the first), a name\n"
+    "      (any letter case), or all (every worksheet, each as a file of its own). --mark-rows puts each\n"
+    "      file's row count in a column of its first row.\n"
     "      --skip-unreadable passes over a file that cannot be read (or lacks the sheet) and lists it at\n"
     "      the end (exit status 3). --password PW (repeatable) is tried on each encrypted file, in turn.\n"
     "      Progress goes to stderr (one line redrawn on a terminal, none otherwise), then a summary;\n"
@@ -306,7 +310,7 @@ class TCsvOutput {
 // The command line of dump, as parsed.
 struct TDumpArgs {
   std::string password;
-  std::string sheet = "0";
+  std::string sheet = "1";
   bool cells = false;
   std::vector<std::string> files;
 };
@@ -316,9 +320,10 @@ int Dump(const TDumpArgs& args) {
   const bool cells = args.cells;
   char* end = nullptr;
   const long n = std::strtol(args.sheet.c_str(), &end, 10);
-  if (args.sheet.empty() || *end != '\0' || n < 0 || n > 65535)
+  if (args.sheet.empty() || *end != '\0' || n < 0 || n > 65536)
     return UsageError("--sheet needs a sheet number", "dump");
-  const int sheetIndex = static_cast<int>(n);
+  if (n == 0) return UsageError("--sheet: sheet numbers count from 1 (1 is the first sheet)", "dump");
+  const int sheetIndex = static_cast<int>(n) - 1;
   if (args.files.empty()) return UsageError("dump needs a file", "dump");
   if (args.files.size() > 1) return UsageError("dump takes one file", "dump");
   const std::string& file = args.files.front();
@@ -345,7 +350,7 @@ int Dump(const TDumpArgs& args) {
   }
   if (sheetIndex >= workbook.Sheets().Count())
     throw EXLSError(FormatMessage("The workbook has %d worksheet(s); there is no worksheet %d",
-                                  workbook.Sheets().Count(), sheetIndex));
+                                  workbook.Sheets().Count(), sheetIndex + 1));
   TSheet& sheet = workbook.Sheets()[sheetIndex];
   std::string out;
   if (cells) {
@@ -402,29 +407,10 @@ std::string Indented(const std::string& message) {
 // when quiet, there is none.
 class TConsoleHost : public TMergeHost {
  public:
-  TConsoleHost(std::vector<std::filesystem::path> files,
-               std::map<std::filesystem::path, std::filesystem::path> names, std::filesystem::path out,
-               bool mark, bool skip, bool quiet, std::vector<std::u16string> passwords, TMergeOptions options)
-      : files_(std::move(files)),
-        names_(std::move(names)),
-        out_(std::move(out)),
-        mark_(mark),
-        skip_(skip),
-        quiet_(quiet),
-        passwords_(std::move(passwords)),
-        options_(std::move(options)),
+  explicit TConsoleHost(bool quiet)
+      : quiet_(quiet),
         terminal_(!quiet && ::isatty(STDERR_FILENO) == 1),
         start_(std::chrono::steady_clock::now()) {}
-  std::vector<std::filesystem::path> FileList() override { return files_; }
-  std::filesystem::path SavePath() override { return out_; }
-  bool MarkRows() override { return mark_; }
-  bool SkipUnreadable() override { return skip_; }
-  std::vector<std::u16string> Passwords() override { return passwords_; }
-  TMergeOptions Options() override { return options_; }
-  std::filesystem::path SourceName(const std::filesystem::path& file) override {
-    auto found = names_.find(file);
-    return found != names_.end() ? found->second : file;
-  }
 
   // A remark on a file comes as the file ends, so that a log shows it beside the time it was made.
   void AddNote(const std::filesystem::path& file, const std::string& text) override {
@@ -495,14 +481,7 @@ class TConsoleHost : public TMergeHost {
     return "..." + text.substr(start);
   }
 
-  std::vector<std::filesystem::path> files_;
-  std::map<std::filesystem::path, std::filesystem::path> names_;  // the source column's names
-  std::filesystem::path out_;
-  bool mark_;
-  bool skip_;
   bool quiet_;
-  std::vector<std::u16string> passwords_;
-  TMergeOptions options_;
   bool terminal_;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point drawnAt_;
@@ -539,22 +518,6 @@ std::string Summary(const TMergeReport& report, int32_t found, size_t skipped, d
   return text + time;
 }
 
-// --sheet's value: a number counted from 0, "all", or a name.
-TSheetChoice SheetChoice(const std::string& value) {
-  TSheetChoice choice;
-  if (value == "all") {
-    choice.kind = TSheetChoice::scAll;
-  } else if (!value.empty() && value.size() <= 5 &&
-             std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    choice.kind = TSheetChoice::scIndex;
-    choice.index = std::stoi(value);
-  } else {
-    choice.kind = TSheetChoice::scName;
-    choice.name = FromUtf8(value);
-  }
-  return choice;
-}
-
 TConsoleHost* gHost = nullptr;
 volatile std::sig_atomic_t gStopSignal = 0;
 
@@ -585,6 +548,7 @@ void InstallSignalHandlers() {
 struct TMergeArgs {
   std::string out;
   bool values = false, source = false, mark = false, xlsx = false, skip = false, csv = false, quiet = false;
+  bool matchColumns = false;
   std::string encoding, delimiter;
   std::string headerRows = "0";
   std::string sheet;
@@ -594,20 +558,46 @@ struct TMergeArgs {
   std::vector<std::string> paths;
 };
 
+// The usage error of merge's options that the run itself would refuse, or 0. The run checks them again;
+// here they are said as the options that were given.
+int OptionsUsageError(const TMergeOptions& options) {
+  switch (FindOptionsProblem(options)) {
+    case TOptionsProblem::headerRows:
+      return UsageError("--header-rows needs a number from 0 to " + std::to_string(kMaxHeaderRows), "merge");
+    case TOptionsProblem::sheetNumber:
+      return UsageError("--sheet: sheet numbers count from 1 (1 is the first sheet)", "merge");
+    case TOptionsProblem::delimiter:
+      return UsageError("--delimiter needs one character other than a quote or a line break", "merge");
+    case TOptionsProblem::none:
+    case TOptionsProblem::noFiles:  // said once the folders have been searched
+    case TOptionsProblem::sourceNames:
+      return 0;
+  }
+  return 0;
+}
+
 int Merge(const TMergeArgs& args) {
-  const std::filesystem::path out = args.out;
-  const bool mark = args.mark, xlsx = args.xlsx, skip = args.skip;
+  const bool xlsx = args.xlsx;
   TMergeOptions options;
+  options.savePath = args.out;
   options.values = args.values;
   options.sourceColumn = args.source;
+  options.markRows = args.mark;
+  options.skipUnreadable = args.skip;
   const std::string& n = args.headerRows;
   if (n.size() > 2 || n.empty() ||
-      !std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; }) || std::stoi(n) > 10)
-    return UsageError("--header-rows needs a number from 0 to 10", "merge");
+      !std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return UsageError("--header-rows needs a number from 0 to " + std::to_string(kMaxHeaderRows), "merge");
   options.headerRows = std::stoi(n);
+  if (args.matchColumns && options.headerRows < 1)
+    return UsageError("--match-columns needs --header-rows N (1 or more): the last header row names the columns",
+                      "merge");
+  options.matchColumns = args.matchColumns;
   if (args.sheetGiven) {
     if (args.sheet.empty()) return UsageError("--sheet needs a number, a name or all", "merge");
-    options.sheet = SheetChoice(args.sheet);
+    const std::optional<TSheetChoice> sheet = ParseSheetChoice(FromUtf8(args.sheet));
+    if (!sheet) return UsageError("--sheet: sheet numbers count from 1 (1 is the first sheet)", "merge");
+    options.sheet = *sheet;
   }
   options.csvEncoding = args.encoding;
   if (!args.encoding.empty() && !CsvEncodingKnown(args.encoding))
@@ -616,22 +606,23 @@ int Merge(const TMergeArgs& args) {
   if (!args.delimiter.empty()) {
     const std::u16string delimiter =
         args.delimiter == "tab" || args.delimiter == "\\t" ? u"\t" : FromUtf8(args.delimiter);
-    if (delimiter.size() != 1 || delimiter == u"\"" || delimiter == u"\r" || delimiter == u"\n")
+    if (delimiter.size() != 1)
       return UsageError("--delimiter needs one character other than a quote or a line break", "merge");
     options.csvDelimiter = delimiter[0];
   }
-  std::vector<std::u16string> passwords;
-  for (const std::string& password : args.passwords) passwords.push_back(FromUtf8(password));
+  if (const int error = OptionsUsageError(options)) return error;
+  for (const std::string& password : args.passwords) options.passwords.push_back(FromUtf8(password));
   const std::vector<std::filesystem::path> paths(args.paths.begin(), args.paths.end());
+  const std::filesystem::path& out = options.savePath;
   if (out.empty()) return UsageError("merge needs -o OUT (.xls, .xlsx or .csv)", "merge");
   if (paths.empty()) return UsageError("merge needs at least one folder or file", "merge");
   cfb::CheckOutputWritable(out);
 
   InstallSignalHandlers();
-  std::vector<std::filesystem::path> files;
+  std::vector<std::filesystem::path>& files = options.files;
   std::vector<TFileNote> unreadableFolders;  // their files are not in the list
-  // The source column names a file found in a folder by its path below that folder.
-  std::map<std::filesystem::path, std::filesystem::path> names;
+  // The source column names a file found in a folder by its path below that folder, any other as given.
+  std::vector<std::filesystem::path>& names = options.sourceNames;
   for (const std::filesystem::path& p : paths) {
     std::error_code ec;
     if (std::filesystem::is_directory(p, ec)) {
@@ -642,7 +633,7 @@ int Merge(const TMergeArgs& args) {
             files.push_back(f);
             size_t start = folder.size();
             if (start < f.size() && f[start] == '/') ++start;
-            names.emplace(f, f.compare(0, folder.size(), folder) == 0 ? f.substr(start) : f);
+            names.push_back(f.compare(0, folder.size(), folder) == 0 ? f.substr(start) : f);
             return true;
           },
           nullptr,
@@ -651,6 +642,7 @@ int Merge(const TMergeArgs& args) {
           });
     } else if (std::filesystem::is_regular_file(p, ec)) {
       files.push_back(p);
+      names.push_back(p);
     } else {
       try {
         cfb::TInputFile check(p);  // says what the path is instead
@@ -664,7 +656,7 @@ int Merge(const TMergeArgs& args) {
   }
   // Files the search could not see would be missing from the merge without a word: the run stops
   // unless unreadable inputs may be passed over, and then they are listed with the skipped files.
-  if (!unreadableFolders.empty() && !skip) {
+  if (!unreadableFolders.empty() && !options.skipUnreadable) {
     std::cerr << "plicato-cli: cannot read the folder \""
               << Printable(unreadableFolders.front().file.string())
               << "\": " << Printable(unreadableFolders.front().text)
@@ -678,14 +670,13 @@ int Merge(const TMergeArgs& args) {
     return 1;
   }
   options.sourceCaption = u"Source";
-  TConsoleHost host(std::move(files), std::move(names), out, mark, skip, args.quiet, std::move(passwords),
-                    std::move(options));
-  host.FoundCount.store(static_cast<int32_t>(host.FileList().size()));
+  TConsoleHost host(args.quiet);
+  host.FoundCount.store(static_cast<int32_t>(files.size()));
   gHost = &host;
   if (gStopSignal != 0) host.StopRequested.store(1);
   TMergeReport report;
   try {
-    report = MergeFiles(host);
+    report = MergeFiles(host, std::move(options));
   } catch (...) {
     gHost = nullptr;
     host.EndLine();
@@ -742,9 +733,11 @@ void AddMergeOptions(CLI::App& command, TMergeArgs& merge) {
   command.add_flag("--values", merge.values, "keep types and number formats; take every row with a value");
   AddValue(command, "--header-rows", merge.headerRows, "N",
            "copy the first N rows (0-10) of the first file once, atop every output");
+  command.add_flag("--match-columns", merge.matchColumns,
+                   "lay each file's columns out by the names in its last header row");
   command.add_flag("--source", merge.source, "add a first column naming each row's file (\"Source\")");
   merge.sheetOption = AddValue(command, "--sheet", merge.sheet, "N|NAME|all",
-                               "the sheet: a number counted from 0, a name, or all of them");
+                               "the sheet: a number counted from 1 (1 is the first), a name, or all of them");
   command.add_flag("--mark-rows", merge.mark, "note each file's row count on its first row");
   command.add_flag("--xlsx", merge.xlsx, "search folders for *.xlsx and *.xlsm files too");
   command.add_flag("--csv", merge.csv, "search folders for *.csv and *.tsv files too");

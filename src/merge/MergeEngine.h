@@ -4,14 +4,15 @@
 // value as text; value mode takes every row that holds a value, every cell with its type. Header rows,
 // a source column and a mark column may be added (TMergeOptions).
 //
-// The output's format follows the save path's extension (.xls, .xlsx, .csv; see OutputNames.h); the
+// The output's format follows the save path's extension (.xls, .xlsx, .csv; see output/Outputs.h); the
 // engine writes through TRowOutput and does not know which format it has.
 //
-// The engine knows nothing of the window. It reads the window-level state through TMergeHost, which the
-// window, the command line and the tests each implement, and tells it how the run goes as events with
-// values (a file begun, a file merged, the run ended or failed); each host renders them its own way. The
-// events are made in order from the engine's thread; a host that shows them elsewhere must deliver them
-// in that order.
+// The engine knows nothing of the window. A run takes its settings as one value (TMergeOptions) when it
+// starts, and tells its host (TMergeHost, which the window, the command line and the tests each
+// implement) how it goes as events with values (a file begun, a file merged, the run ended or failed);
+// each host renders them its own way. The events are made in order from the engine's thread; a host that
+// shows them elsewhere must deliver them in that order. The host also carries the stop request and the
+// counters shared with its front end, and answers password questions.
 #pragma once
 
 #include <atomic>
@@ -23,31 +24,10 @@
 #include <vector>
 
 #include "merge/MergeError.h"
-#include "merge/OutputNames.h"
+#include "merge/MergeOptions.h"
+#include "merge/output/Outputs.h"
 
 namespace plicato {
-
-// Which sheet of each file a run merges.
-struct TSheetChoice {
-  enum TKind : uint8_t { scFirst, scIndex, scName, scAll };
-  TKind kind = scFirst;  // scFirst: the first worksheet
-  int32_t index = 0;     // scIndex: zero-based, in the workbook's order of sheets
-  std::u16string name;   // scName: compared without regard to letter case
-};
-
-// How a run takes and writes its rows, beyond the basic run; read once when a run starts. The defaults
-// are the classic merge.
-struct TMergeOptions {
-  bool values = false;  // typed values, every row that holds one, no padding
-  int headerRows = 0;   // 0 to 10: taken once from the first file that gives rows, skipped in the rest
-  bool sourceColumn = false;
-  std::u16string sourceCaption = u"Source";  // the source column's cell in the first header row
-  TSheetChoice sheet;
-  // CSV inputs: the encoding of files without a byte-order mark (an iconv name; empty: UTF-8 when valid,
-  // else GB18030) and the separator (0: found from each file).
-  std::string csvEncoding;
-  char16_t csvDelimiter = 0;
-};
 
 struct TMergeReport;
 
@@ -55,18 +35,9 @@ class TMergeHost {
  public:
   virtual ~TMergeHost() = default;
 
-  // The files to merge, taken once when a run starts (full paths, as the file system's bytes).
-  virtual std::vector<std::filesystem::path> FileList() = 0;
-  // The save path, read when the run starts and again at each split.
-  virtual std::filesystem::path SavePath() = 0;
-  // The marking option: a column (the first, or the second after the source column) records on each
-  // file's first row in an output how many of its rows that output holds. Read once when a run starts.
-  virtual bool MarkRows() = 0;
-
-  // How the run goes, in the order the engine tells it. The classic window shows a file begun as the
-  // progress line MergingFileText(index + 1) and the path in the current-file field; a file merged as the
-  // count line CountLineText(found, merged); the end as the progress line kStoppedText, the Start/Stop
-  // caption kStartCaption and an empty current-file field.
+  // How the run goes, in the order the engine tells it. The window shows a file begun as its progress
+  // line and the path in the current-file field, a file merged as its count line, and the end as its
+  // stopped line, the Start caption and an empty current-file field.
   // A file begins: its zero-based index in the list of total files, and its path.
   virtual void FileBegun(int32_t index, int32_t total, const std::filesystem::path& file) = 0;
   // A file has been merged: the counters with it counted (MergedCount as it is now).
@@ -75,12 +46,6 @@ class TMergeHost {
   // output was written. The report is the one MergeFiles returns.
   virtual void RunEnded(const TMergeReport& report) = 0;
 
-  // Options a host may offer beyond the basic run; the defaults keep the basic behaviour. Read once when
-  // a run starts, on the engine's thread.
-  // Whether a file that cannot be read is passed over and reported at the end instead of ending the run.
-  virtual bool SkipUnreadable() { return false; }
-  // Passwords to try on every encrypted file, in order, after the default one.
-  virtual std::vector<std::u16string> Passwords() { return {}; }
   // Asked when no known password opens an encrypted file: the password to try next, or nothing to give
   // the file up as unreadable. May block while a user answers; called on the engine's thread.
   virtual std::optional<std::u16string> AskPassword(const std::filesystem::path& /*file*/) {
@@ -89,12 +54,10 @@ class TMergeHost {
   // How far the run is: files finished of files listed, and the rows of the current file copied so far.
   // Made in order with the other events, at most about ten times a second and once as each file ends.
   virtual void SetProgress(int32_t /*filesDone*/, int32_t /*filesTotal*/, int64_t /*rowsOfFile*/) {}
-  // The run's options (read once, when it starts, on the engine's thread).
-  virtual TMergeOptions Options() { return {}; }
-  // What the source column shows for a listed file: its path relative to the folder it was found in, or
-  // the path as given for a file named directly. Asked on the engine's thread as each file begins, only
-  // when the source column is on. The default: the path as listed.
-  virtual std::filesystem::path SourceName(const std::filesystem::path& file) { return file; }
+  // The save path as it is now, read again at each split to name the continuation output (the window's
+  // field may have been edited meanwhile). Empty, the default: the run's own save path. A path of another
+  // output format than the run's is not followed.
+  virtual std::filesystem::path SavePathAtSplit() { return {}; }
   // A remark on a file as the run makes it (rows left behind, columns left out, a file cut short by a
   // stop); the returned report lists it again. Made in order with the other events.
   virtual void AddNote(const std::filesystem::path& /*file*/, const std::string& /*text*/) {}
@@ -107,14 +70,6 @@ class TMergeHost {
   std::atomic<int32_t> FoundCount{0};
   std::atomic<int32_t> MergedCount{0};  // not reset by a run: merging twice counts on
 };
-
-// The classic status texts, for a host that shows the run as the classic window did.
-// "正在合并第" number "个XLS文件", number one-based
-std::string MergingFileText(int32_t number);
-// "共有" FoundCount "个XLS文件 已合并" MergedCount "个"
-std::string CountLineText(int32_t found, int32_t merged);
-inline constexpr char kStoppedText[] = "已停止";  // the progress line after a run
-inline constexpr char kStartCaption[] = "开始";   // the Start/Stop caption while no run is under way
 
 // The name of a one-based column as a worksheet shows it: 1 is A, 27 is AA.
 std::string ColumnName(uint32_t column);
@@ -187,10 +142,12 @@ struct TMergeReport {
 // written ends the run with a message naming that output. A run that gathers no row writes nothing. A
 // stop request takes effect before the next file, or at a split inside a file (which is then noted as
 // cut short); the rows gathered are written.
-// When the host skips unreadable files, a file that fails is passed over instead (none of its rows is
+// The options are checked first (CheckMergeOptions) and copied: the caller's value may change or go
+// while the run goes.
+// When the options skip unreadable files, a file that fails is passed over instead (none of its rows is
 // kept where the output can still drop them) and listed in the returned report with its reason; a
 // failure message that ends a run lists the outputs written, the older continuation files beside them,
 // the files passed over and the notes made before it.
-TMergeReport MergeFiles(TMergeHost& host);
+TMergeReport MergeFiles(TMergeHost& host, TMergeOptions options);
 
 }  // namespace plicato

@@ -28,8 +28,8 @@ namespace {
 
 namespace R = BIFFRecs;
 
-constexpr uint32_t kRows = 65536;
-constexpr uint32_t kColumns = 256;
+constexpr uint32_t kRows = CapacityOf(ofXls).rows;
+constexpr uint32_t kColumns = CapacityOf(ofXls).columns;
 // The cell formats an output holds: a cell record carries its format's index in 16 bits, and xlrd reads
 // it as a signed one, refusing the whole file past index 32,767.
 constexpr int32_t kMaxCellFormats = 32768;
@@ -115,29 +115,29 @@ class TKeyedTexts {
 };
 
 // A classic merge's padded rows: 255 cells each, put into the first worksheet of the model.
-class TXlsRowOutput : public TRowOutput {
+class TXlsRowOutput : public TRevisableOutput {
  public:
   explicit TXlsRowOutput(const std::filesystem::path& path) : sheet_(workbook_.Sheets()[0]) {
     workbook_.Filename = FileNameFromPath(path);
   }
 
-  uint32_t MaxRows() const override { return kRows; }
-  uint32_t MaxColumns() const override { return kColumns; }
   uint32_t FormatsLeftOut() const override { return formats_.LeftOut(); }
 
-  void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t padTo) override {
+  void PutRow(uint32_t row, std::span<const TOutCell> cells) override {
+    // A row given again would be written over cell by cell, mixing two rows' cells.
+    if (row >= kRows || row < rows_) throw EXLSError(FormatMessage("[int] Row %u given out of order", row));
     int last = -1;
     for (const TOutCell& cell : cells) {
       Put(row, cell);
       last = cell.column;
     }
-    const int end = std::min<int>(padTo, kColumns);
+    const int end = std::min<int>(padTo_, kColumns);
     // The rest of the row is empty text, one text cell per column, put in one go.
     if (last + 1 < end) sheet_.PutEmptyTexts(last + 1, end - 1, static_cast<int>(row));
     rows_ = std::max(rows_, row + 1);
   }
 
-  bool Revisable() const override { return true; }
+  void PadRowsTo(uint16_t padTo) override { padTo_ = padTo; }
   void PutLateCell(uint32_t row, const TOutCell& cell) override { Put(row, cell); }
   void DropRows(uint32_t fromRow) override {
     if (fromRow >= rows_) return;
@@ -146,7 +146,11 @@ class TXlsRowOutput : public TRowOutput {
     rows_ = fromRow;
   }
 
-  void Commit() override { WriteWorkbook(workbook_); }
+  void Commit() override {
+    if (committed_) throw EXLSError("[int] The output is committed");
+    WriteWorkbook(workbook_);
+    committed_ = true;
+  }
 
  private:
   void Put(uint32_t row, const TOutCell& cell) {
@@ -189,6 +193,8 @@ class TXlsRowOutput : public TRowOutput {
   TXLSWorkbook workbook_;
   TSheet& sheet_;
   uint32_t rows_ = 0;  // one past the last row given
+  uint16_t padTo_ = 0;
+  bool committed_ = false;
   TFormatXFs formats_{workbook_};
   TKeyedTexts keyed_;
   std::u16string wellFormed_;  // a text's well-formed copy (xlrd refuses a workbook with a lone surrogate)
@@ -200,17 +206,15 @@ class TXlsRowOutput : public TRowOutput {
 // them after the workbook's globals. A text record holds the output's own number for its entry until
 // then, since an entry's number in the file is given out only as the SST is written. (A classic merge's
 // rows stay with the model, whose bytes its outputs have always had.)
-class TXlsRecordOutput : public TRowOutput, private TCellRecords {
+class TXlsRecordOutput : public TRevisableOutput, private TCellRecords {
  public:
   explicit TXlsRecordOutput(const std::filesystem::path& path) : sst_(workbook_.SST()) {
     workbook_.Filename = FileNameFromPath(path);
   }
 
-  uint32_t MaxRows() const override { return kRows; }
-  uint32_t MaxColumns() const override { return kColumns; }
   uint32_t FormatsLeftOut() const override { return formats_.LeftOut(); }
 
-  void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t padTo) override {
+  void PutRow(uint32_t row, std::span<const TOutCell> cells) override {
     if (row >= kRows || (!rows_.empty() && row <= rows_.back().row))
       throw EXLSError(FormatMessage("[int] Row %u given out of order", row));
     scratch_.size = 0;
@@ -222,7 +226,7 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
         last = cell.column;
       }
       FlushNumbers(scratch_);
-      const int end = std::min<int>(padTo, kColumns);
+      const int end = std::min<int>(padTo_, kColumns);
       if (last + 1 < end) {
         const int32_t count = end - last - 1;
         TSSTEntry* empty = sst_.AddEmptyStrings(count);
@@ -251,7 +255,7 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
     }
   }
 
-  bool Revisable() const override { return true; }
+  void PadRowsTo(uint16_t padTo) override { padTo_ = padTo; }
 
   void PutLateCell(uint32_t row, const TOutCell& cell) override {
     scratch_.size = 0;
@@ -289,8 +293,10 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
   void Commit() override {
     // While no entry has gone, the output's numbers are the entries' places in entries_: the SST is
     // written in that order, and the text records already hold their numbers.
+    if (committed_) throw EXLSError("[int] The output is committed");
     sst_.SetWriteOrder(gone_ == 0 ? &entries_ : nullptr);
     WriteWorkbook(workbook_, *this);
+    committed_ = true;
   }
 
  private:
@@ -519,6 +525,8 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
   size_t gone_ = 0;                               // entries gone
   std::vector<TChunk> chunks_;
   std::vector<TRowSpan> rows_;
+  uint16_t padTo_ = 0;
+  bool committed_ = false;
   std::vector<TLateCell> lates_;
   TRowRecords scratch_;  // the records of the row being given
   // A run of numbers with an RK form in consecutive columns not yet written (one RK or MULRK record).
@@ -531,7 +539,7 @@ class TXlsRecordOutput : public TRowOutput, private TCellRecords {
 
 }  // namespace
 
-std::unique_ptr<TRowOutput> MakeXlsOutput(const std::filesystem::path& path, bool paddedRows) {
+std::unique_ptr<TRevisableOutput> MakeXlsOutput(const std::filesystem::path& path, bool paddedRows) {
   if (paddedRows) return std::make_unique<TXlsRowOutput>(path);
   return std::make_unique<TXlsRecordOutput>(path);
 }

@@ -14,10 +14,10 @@
 
 namespace plicato {
 
-// An Excel 97-2003 workbook of one worksheet, 65,536 rows x 256 columns, to be written at path. Number
+// An Excel 97-2003 workbook of one worksheet (CapacityOf(ofXls): 65,536 rows x 256 columns), to be written at path. Number
 // formats of value cells become cell formats (XF records) with those formats; General numbers, texts,
 // booleans and errors take the default cell format. Nothing is written before Commit.
 // paddedRows: the rows are a classic merge's (see above).
-std::unique_ptr<TRowOutput> MakeXlsOutput(const std::filesystem::path& path, bool paddedRows = true);
+std::unique_ptr<TRevisableOutput> MakeXlsOutput(const std::filesystem::path& path, bool paddedRows = true);
 
 }  // namespace plicato

@@ -18,8 +18,8 @@
 namespace plicato {
 namespace {
 
-constexpr uint32_t kMaxRows = 1048576;
-constexpr uint32_t kMaxColumns = 16384;
+constexpr uint32_t kMaxRows = CapacityOf(ofXlsx).rows;
+constexpr uint32_t kMaxColumns = CapacityOf(ofXlsx).columns;
 constexpr size_t kMaxTextUnits = 32767;  // the most a cell holds
 // The sheet's XML is handed to the compression in steps of this size.
 constexpr size_t kDeflateStep = size_t{256} << 10;
@@ -192,10 +192,7 @@ class TXlsxOutput final : public TRowOutput {
     xml_.reserve(kDeflateStep + (size_t{1} << 16));
   }
 
-  uint32_t MaxRows() const override { return kMaxRows; }
-  uint32_t MaxColumns() const override { return kMaxColumns; }
-
-  void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t /*padTo*/) override {
+  void PutRow(uint32_t row, std::span<const TOutCell> cells) override {
     Usable();
     if (row >= kMaxRows) throw Fail("[int] a row past the last row of a worksheet");
     if (started_ && row <= lastRow_) throw Fail("[int] rows out of order");

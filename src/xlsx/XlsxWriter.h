@@ -1,4 +1,4 @@
-// The .xlsx output of a merge: one worksheet of up to 1,048,576 rows x 16,384 columns, its XML written
+// The .xlsx output of a merge: one worksheet as large as CapacityOf(ofXlsx), its XML written
 // row by row and deflated as it comes (TZipWriter), so that the sheet never sits in memory whole and the
 // compression runs on the thread that gives the rows.
 //

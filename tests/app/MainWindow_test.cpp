@@ -122,13 +122,20 @@ void MainWindowTest::windowHasTheControlsInOrder() {
       {"CheckBox1", QStringLiteral("首列标记单文件行数")}, {"CheckBox2", QStringLiteral("背景音乐")},
       {"CheckBox3", QStringLiteral("跳过无法读取的文件")}, {"CheckBox4", QStringLiteral("包含XLSX文件")},
       {"CheckBox5", QStringLiteral("保留数值类型")},       {"CheckBox6", QStringLiteral("添加来源列")},
-      {"CheckBox7", QStringLiteral("包含CSV文件")}};
+      {"CheckBox7", QStringLiteral("包含CSV文件")},        {"CheckBox8", QStringLiteral("按列名对齐")}};
   for (const Expected& e : boxes) {
     auto* box = form.Control<QCheckBox>(e.name);
     QVERIFY2(box, e.name);
     QCOMPARE(box->text(), e.text);
     QVERIFY(!box->isChecked());
   }
+  // Columns are matched by the last header row: the box waits for one.
+  auto* match = form.Control<QCheckBox>("CheckBox8");
+  QVERIFY(!match->isEnabled());
+  form.findChild<QSpinBox*>(QStringLiteral("SpinEdit1"))->setValue(1);
+  QVERIFY(match->isEnabled());
+  form.findChild<QSpinBox*>(QStringLiteral("SpinEdit1"))->setValue(0);
+  QVERIFY(!match->isEnabled());
   auto* bar = form.Control<QProgressBar>("ProgressBar1");
   QVERIFY(bar);
   QCOMPARE(bar->value(), bar->minimum());  // empty when idle
@@ -539,7 +546,7 @@ void MainWindowTest::folderFieldAndXlsxBoxRescan() {
 
   // During a merge both are refused, and the box keeps its state.
   QSemaphore held, go;
-  form.RunMerge = [&](plicato::TMergeHost& host) {
+  form.RunMerge = [&](plicato::TMergeHost& host, const plicato::TMergeOptions&) {
     held.release();
     go.acquire();
     host.RunEnded({});
@@ -584,9 +591,9 @@ void MainWindowTest::settingsAreKeptBetweenSessions() {
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     form.Control<QLineEdit>("Edit1")->setText(kCorpusMerge);
     form.Control<QLineEdit>("Edit2")->setText(out);
-    for (const char* box : {"CheckBox1", "CheckBox3", "CheckBox5", "CheckBox7"})
-      form.Control<QCheckBox>(box)->setChecked(true);
     form.findChild<QSpinBox*>(QStringLiteral("SpinEdit1"))->setValue(3);
+    for (const char* box : {"CheckBox1", "CheckBox3", "CheckBox5", "CheckBox7", "CheckBox8"})
+      form.Control<QCheckBox>(box)->setChecked(true);
     form.findChild<QComboBox*>(QStringLiteral("ComboBox1"))->setEditText(QStringLiteral("汇总"));
     form.OpenAnswers.push_back(kCorpusMerge + QStringLiteral("/sub/b.xls"));
     form.Command("N4")->trigger();
@@ -602,8 +609,9 @@ void MainWindowTest::settingsAreKeptBetweenSessions() {
   QVERIFY(QTest::qWaitForWindowExposed(&form));
   QCOMPARE(form.Control<QLineEdit>("Edit1")->text(), kCorpusMerge);
   QCOMPARE(form.Control<QLineEdit>("Edit2")->text(), out);
-  for (const char* box : {"CheckBox1", "CheckBox3", "CheckBox5", "CheckBox7"})
+  for (const char* box : {"CheckBox1", "CheckBox3", "CheckBox5", "CheckBox7", "CheckBox8"})
     QVERIFY2(form.Control<QCheckBox>(box)->isChecked(), box);
+  QVERIFY(form.Control<QCheckBox>("CheckBox8")->isEnabled());
   for (const char* box : {"CheckBox2", "CheckBox4", "CheckBox6"})
     QVERIFY2(!form.Control<QCheckBox>(box)->isChecked(), box);
   QCOMPARE(form.findChild<QSpinBox*>(QStringLiteral("SpinEdit1"))->value(), 3);

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMimeData>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSemaphore>
@@ -152,6 +153,7 @@ class MergeWindowTest : public QObject {
   void resultNamesWhatTheRunWrote();
   void wrongPasswordsAndSkippingThemAll();
   void optionsAndKeysStartTheRun();
+  void windowAndCommandLineWriteTheSameOutput();
 };
 
 void MergeWindowTest::mergeOfTheCorpusGivesTheExpectedOutputAndStatus() {
@@ -221,7 +223,7 @@ void MergeWindowTest::progressReachesTheEndOfAThreeFileMerge() {
 
   // The engine's reports of rows within a file move the bar within that file's share.
   QSemaphore held, go;
-  f.form->RunMerge = [&](plicato::TMergeHost& host) {
+  f.form->RunMerge = [&](plicato::TMergeHost& host, const plicato::TMergeOptions&) {
     host.SetProgress(1, 3, 0);
     host.SetProgress(1, 3, 5000);
     held.release();
@@ -333,8 +335,8 @@ void MergeWindowTest::skippedFilesPasswordsAndFailureBoxes() {
   skip->setChecked(true);
   bool skipAsked = false;
   std::optional<std::u16string> first, second;
-  f.form->RunMerge = [&](plicato::TMergeHost& host) {
-    skipAsked = host.SkipUnreadable();
+  f.form->RunMerge = [&](plicato::TMergeHost& host, const plicato::TMergeOptions& options) {
+    skipAsked = options.skipUnreadable;
     first = host.AskPassword("/data/secret.xls");
     second = host.AskPassword("/data/locked.xls");
     plicato::TMergeReport report;
@@ -600,10 +602,10 @@ struct TFakeRun {
   plicato::TMergeReport report;
   std::function<void(plicato::TMergeHost&)> during;
   void Install(TTestForm& form) {
-    form.RunMerge = [this](plicato::TMergeHost& host) {
+    form.RunMerge = [this](plicato::TMergeHost& host, const plicato::TMergeOptions& given) {
       ++runs;
-      savePath = host.SavePath();
-      options = host.Options();
+      savePath = given.savePath;
+      options = given;
       if (during) during(host);
       host.RunEnded(report);
       return report;
@@ -784,6 +786,7 @@ void MergeWindowTest::optionsAndKeysStartTheRun() {
   f.form->Control<QCheckBox>("CheckBox5")->setChecked(true);
   f.form->Control<QCheckBox>("CheckBox6")->setChecked(true);
   f.form->findChild<QSpinBox*>(QStringLiteral("SpinEdit1"))->setValue(2);
+  f.form->Control<QCheckBox>("CheckBox8")->setChecked(true);
   auto* sheet = f.form->findChild<QComboBox*>(QStringLiteral("ComboBox1"));
   QCOMPARE(sheet->count(), 2);
   QVERIFY(sheet->isEditable());
@@ -815,17 +818,63 @@ void MergeWindowTest::optionsAndKeysStartTheRun() {
     QVERIFY(f.WaitIdle());
     QVERIFY(run.options.values && run.options.sourceColumn);
     QCOMPARE(run.options.headerRows, 2);
+    QVERIFY(run.options.matchColumns);
     QVERIFY(run.options.sourceCaption == u"来源文件");
     QCOMPARE(run.options.sheet.kind, c.kind);
     QCOMPARE(run.options.sheet.index, c.index);
     QVERIFY(run.options.sheet.name == c.name);
   }
   // The source column names a file the folder search found relative to the folder, any other as listed.
-  auto source = [&](const QString& file) {
-    return QString::fromStdString(f.form->Host().SourceName(file.toStdString()).native());
+  auto source = [&](const plicato::TMergeOptions& options, const QString& file) {
+    const auto at = std::find(options.files.begin(), options.files.end(), file.toStdString());
+    if (at == options.files.end()) return QString();
+    return QString::fromStdString(
+        options.SourceName(static_cast<size_t>(at - options.files.begin())).native());
   };
-  QCOMPARE(source(kCorpusMerge + QStringLiteral("/sub/b.xls")), QStringLiteral("sub/b.xls"));
-  QCOMPARE(source(QStringLiteral("/data/x.xls")), QStringLiteral("/data/x.xls"));
+  QCOMPARE(source(run.options, kCorpusMerge + QStringLiteral("/sub/b.xls")), QStringLiteral("sub/b.xls"));
+  f.form->Control<QLineEdit>("Edit1")->setText(kCorpusMerge + QStringLiteral("/sub"));
+  const plicato::TMergeOptions sub = f.form->MergeOptions();
+  QCOMPARE(source(sub, kCorpusMerge + QStringLiteral("/sub/b.xls")), QStringLiteral("b.xls"));
+  QCOMPARE(source(sub, kCorpusMerge + QStringLiteral("/a.xls")), kCorpusMerge + QStringLiteral("/a.xls"));
+
+  // Sheet numbers count from 1: 0 is refused with a box, and nothing runs.
+  const int runs = run.runs;
+  f.form->Messages.clear();
+  sheet->setEditText(QStringLiteral("0"));
+  f.Start();
+  QCOMPARE(run.runs, runs);
+  QCOMPARE(f.form->Messages.size(), size_t{1});
+  QVERIFY2(f.form->Messages[0].text.contains(QStringLiteral("从1开始")),
+           qPrintable(f.form->Messages[0].text));
+}
+
+// The window and the command line, given the same options over the same folder, write the same output
+// (the source column's caption is each one's own language).
+void MergeWindowTest::windowAndCommandLineWriteTheSameOutput() {
+  Fixture f;
+  f.out = f.dir.filePath(QStringLiteral("window.csv"));
+  QVERIFY(f.ListCorpus());
+  for (const char* box : {"CheckBox1", "CheckBox5", "CheckBox6"})
+    f.form->Control<QCheckBox>(box)->setChecked(true);
+  f.form->findChild<QSpinBox*>(QStringLiteral("SpinEdit1"))->setValue(1);
+  f.form->findChild<QComboBox*>(QStringLiteral("ComboBox1"))->setEditText(QStringLiteral("1"));
+  f.Start();
+  QVERIFY(f.WaitIdle());
+  const QString cli = f.dir.filePath(QStringLiteral("cli.csv"));
+  QProcess process;
+  process.start(QStringLiteral(PLICATO_CLI),
+                {QStringLiteral("merge"), QStringLiteral("--mark-rows"), QStringLiteral("--values"),
+                 QStringLiteral("--source"), QStringLiteral("--header-rows"), QStringLiteral("1"),
+                 QStringLiteral("--sheet"), QStringLiteral("1"), QStringLiteral("-q"), QStringLiteral("-o"),
+                 cli, kCorpusMerge});
+  QVERIFY(process.waitForFinished(120000));
+  QCOMPARE(process.exitCode(), 0);
+  QFile window(f.out), line(cli);
+  QVERIFY(window.open(QIODevice::ReadOnly) && line.open(QIODevice::ReadOnly));
+  QByteArray written = window.readAll();
+  QVERIFY(written.contains(QStringLiteral("来源文件").toUtf8()));
+  written.replace(QStringLiteral("来源文件").toUtf8(), "Source");
+  QCOMPARE(written, line.readAll());
 }
 
 QTEST_MAIN(MergeWindowTest)

@@ -175,9 +175,9 @@ TEST(Dump, XlsxPrintsTheValuesOfTheChosenWorksheet) {
     const char* expected;
   };
   const TCase cases[] = {{"", "1,,\r\n,,x\r\n"},
-                         {"--sheet 0", "1,,\r\n,,x\r\n"},
+                         {"--sheet 1", "1,,\r\n,,x\r\n"},
                          {"--cells", "0,0,4,1\r\n1,2,5,x\r\n2,16383,1,\r\n"},
-                         {"--sheet 1", ""}};
+                         {"--sheet 2", ""}};
   for (const TCase& c : cases) {
     const std::string command =
         "'" PLICATO_CLI "' dump " + std::string(c.options) + " '" + (dir / "sheet.xlsx").string() + "' 2>&1";
@@ -189,7 +189,7 @@ TEST(Dump, XlsxPrintsTheValuesOfTheChosenWorksheet) {
     const int status = ::pclose(pipe);
     if (*c.expected == '\0') {
       EXPECT_NE(status, 0) << c.options;
-      EXPECT_NE(output.find("there is no worksheet 1"), std::string::npos) << output;
+      EXPECT_NE(output.find("there is no worksheet 2"), std::string::npos) << output;
     } else {
       EXPECT_EQ(status, 0) << c.options;
       // --cells lists every stored cell, the formatted ones too: its start is compared.

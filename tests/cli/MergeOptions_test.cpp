@@ -106,9 +106,9 @@ TEST(MergeOptions, XlsxSkippingPasswordsAndProgress) {
   }
 }
 
-// What the options take from the command line itself: --sheet's value is a number only when it is all
-// digits, and the source column names a file found in a folder by its path below that folder, however the
-// folder was written.
+// What the options take from the command line itself: --sheet's value is a number, counted from 1, only
+// when it is all digits, and the source column names a file found in a folder by its path below that folder,
+// however the folder was written.
 TEST(MergeOptions, SheetValuesAndSourceNames) {
   test::TempDir dir;
   const fs::path& d = dir.Path();
@@ -128,8 +128,8 @@ TEST(MergeOptions, SheetValuesAndSourceNames) {
       {"--sheet Q1 book.xls", bom + "Q1\r\n"},
       {"--sheet q1 book.xls", bom + "Q1\r\n"},
       {"--sheet 2月 book.xls", bom + "2月\r\n"},
-      {"--sheet 1 book.xls", bom + "2月\r\n"},
-      {"--sheet 2 book.xls", bom + "Q1\r\n"},
+      {"--sheet 1 book.xls", bom + "First\r\n"},
+      {"--sheet 3 book.xls", bom + "Q1\r\n"},
       {"--source data", bom + "2024/march.xls,r0\r\n"},
       {"--source data/", bom + "2024/march.xls,r0\r\n"},
       {"--source ./data", bom + "2024/march.xls,r0\r\n"},
@@ -170,6 +170,12 @@ TEST(CommandLine, ConventionsAndUsageErrors) {
        "plicato-cli: unknown option \"--frob\"\nUsage:\n  plicato-cli merge "},
       {"a missing value", "$CLI merge good.xls -o", 2, "plicato-cli: -o: 1 required OUT missing\n"},
       {"a missing value of dump", "$CLI dump good.xls --sheet", 2, "--sheet: 1 required N missing"},
+      {"sheet numbers count from 1", "$CLI merge --sheet 0 -o u.xls good.xls", 2, "count from 1"},
+      {"in dump too", "$CLI dump --sheet 0 good.xls", 2, "count from 1"},
+      {"matching columns without header rows", "$CLI merge --match-columns -o m.xls good.xls", 2,
+       "plicato-cli: --match-columns needs --header-rows N (1 or more)"},
+      {"nor with none", "$CLI merge --match-columns --header-rows 0 -o m.xls good.xls", 2,
+       "--match-columns needs --header-rows N"},
   };
   for (const auto& c : cases) {
     const auto [status, output] = RunCli(d, c.line);
@@ -177,6 +183,7 @@ TEST(CommandLine, ConventionsAndUsageErrors) {
     EXPECT_NE(output.find(c.says), std::string::npos) << c.name << "\n" << output;
   }
   EXPECT_FALSE(fs::exists(d / "u.xls"));
+  EXPECT_FALSE(fs::exists(d / "m.xls"));
 }
 
 // What a run says where: on a terminal one line redrawn in place, then the summary; through a pipe only

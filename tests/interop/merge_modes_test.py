@@ -275,7 +275,7 @@ def expected_run(folder, values, header_rows, source, mark, sheet_choice, max_co
         elif sheet_choice == "all":
             chosen = [s for s in sheets if s[1] is not None]
         elif sheet_choice.isdigit():
-            index = int(sheet_choice)
+            index = int(sheet_choice) - 1  # counted from 1, as the tabs show them
             chosen = [sheets[index]] if index < len(sheets) and sheets[index][1] is not None else None
         else:
             chosen = [s for s in sheets if s[0].lower() == sheet_choice.lower()] or None
@@ -384,7 +384,7 @@ def main():
         write_inputs(folder)
         check_inputs(folder)
         runs = 0
-        sheets = ("first", "1", "SECOND", "all")
+        sheets = ("first", "2", "SECOND", "all")
         options_product = list(itertools.product((False, True), (0, 1), (False, True), (False, True)))
         for k, (extension, max_columns, read) in enumerate(
                 ((".xls", 256, xls_rows), (".xlsx", 16384, xlsx_rows), (".csv", 16384, csv_rows))):

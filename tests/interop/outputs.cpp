@@ -19,7 +19,7 @@
 #include "TestUtil.h"
 #include "biff/CodePage.h"
 #include "biff/Errors.h"
-#include "merge/CsvOutput.h"
+#include "merge/output/CsvOutput.h"
 #include "xlsx/XlsxWriter.h"
 
 namespace plicato {

@@ -78,7 +78,78 @@ TEST(MergeEngine, OutputNames) {
   for (const char* other : {"out-012.xls", "out-0.xls", "out-.xls", "out-1.XLS", "out-1.xlsx", "out-1x.xls",
                             "out.xls", "xout-1.xls", "out-99999999999.xls"})
     EXPECT_EQ(ContinuationNumber("/d/out.xls", other), 0) << other;
-  EXPECT_EQ(CountLineText(3, 2), "共有3个XLS文件 已合并2个");
+}
+
+// The sheet choice as typed, in the window and after --sheet: numbers count from 1, 0 is refused, and a
+// name that holds digits stays a name.
+TEST(MergeOptions, SheetChoiceIsParsedOnceForBothFrontEnds) {
+  const struct {
+    const char16_t* text;
+    std::optional<TSheetChoice::TKind> kind;
+    int32_t index;
+  } cases[] = {{u"1", TSheetChoice::scIndex, 0},
+               {u"2", TSheetChoice::scIndex, 1},
+               {u"00010", TSheetChoice::scIndex, 9},
+               {u"0", std::nullopt, 0},
+               {u"000", std::nullopt, 0},
+               {u"", std::nullopt, 0},
+               {u"all", TSheetChoice::scAll, 0},
+               {u"Q1", TSheetChoice::scName, 0},
+               {u"2月", TSheetChoice::scName, 0},
+               {u"123456", TSheetChoice::scName, 0},
+               {u"-1", TSheetChoice::scName, 0}};
+  for (const auto& c : cases) {
+    const std::optional<TSheetChoice> choice = ParseSheetChoice(c.text);
+    ASSERT_EQ(choice.has_value(), c.kind.has_value()) << ToUtf8(c.text);
+    if (!choice) continue;
+    EXPECT_EQ(choice->kind, *c.kind) << ToUtf8(c.text);
+    EXPECT_EQ(choice->index, c.index) << ToUtf8(c.text);
+    EXPECT_EQ(choice->name, choice->kind == TSheetChoice::scName ? c.text : u"") << ToUtf8(c.text);
+  }
+}
+
+// What a run refuses in its options is refused before anything is read or written.
+TEST(MergeOptions, RunRefusesBadOptionsWritingNothing) {
+  test::TempDir dir;
+  WriteTextRows(dir / "a.xls", 2, "a");
+  const struct {
+    const char* why;
+    std::function<void(TMergeOptions&)> change;
+    TOptionsProblem problem;
+  } cases[] = {
+      {"ten header rows", [](TMergeOptions& o) { o.headerRows = kMaxHeaderRows; }, TOptionsProblem::none},
+      {"eleven header rows", [](TMergeOptions& o) { o.headerRows = kMaxHeaderRows + 1; },
+       TOptionsProblem::headerRows},
+      {"negative header rows", [](TMergeOptions& o) { o.headerRows = -1; }, TOptionsProblem::headerRows},
+      {"no files", [](TMergeOptions& o) { o.files.clear(); }, TOptionsProblem::noFiles},
+      {"sheet below 1",
+       [](TMergeOptions& o) {
+         o.sheet = {TSheetChoice::scIndex, -1, {}};
+       },
+       TOptionsProblem::sheetNumber},
+      {"a source name short",
+       [](TMergeOptions& o) {
+         o.sourceNames = {"a", "b"};
+       },
+       TOptionsProblem::sourceNames},
+      {"a quote as separator", [](TMergeOptions& o) { o.csvDelimiter = u'"'; }, TOptionsProblem::delimiter},
+  };
+  for (const auto& c : cases) {
+    TMergeOptions options;
+    options.files = {dir / "a.xls"};
+    options.savePath = dir / "out.xls";
+    c.change(options);
+    EXPECT_EQ(FindOptionsProblem(options), c.problem) << c.why;
+    TRecordingHost host;
+    fs::remove(options.savePath);
+    if (c.problem == TOptionsProblem::none) {
+      EXPECT_EQ(MergeFiles(host, options).filesMerged, 1) << c.why;
+    } else {
+      EXPECT_THROW(MergeFiles(host, options), EMergeError) << c.why;
+      EXPECT_FALSE(fs::exists(options.savePath)) << c.why;
+      EXPECT_TRUE(host.progress.empty()) << c.why;
+    }
+  }
 }
 
 TEST(MergeEngine, CopiesValuesAsTextAndEndsEachFileAtItsFirstRowWithoutText) {
@@ -133,15 +204,9 @@ TEST(MergeEngine, CopiesValuesAsTextAndEndsEachFileAtItsFirstRowWithoutText) {
   for (int r = 0; r <= 2; ++r)
     for (int c = 0; c < 255; ++c) ASSERT_EQ(s.GetCellKind(c, r), ckString) << r << ":" << c;
 
-  std::vector<std::string> expected = {"progress:正在合并第1个XLS文件",
-                                       "file:" + host.files[0],
-                                       "count:共有2个XLS文件 已合并1个",
-                                       "progress:正在合并第2个XLS文件",
-                                       "file:" + host.files[1],
-                                       "count:共有2个XLS文件 已合并2个",
-                                       "progress:已停止",
-                                       "button:开始",
-                                       "file:"};
+  std::vector<std::string> expected = {"begun:1", "file:" + host.files[0], "count:2/1",
+                                       "begun:2", "file:" + host.files[1], "count:2/2",
+                                       "ended"};
   EXPECT_EQ(host.events, expected);
 }
 
@@ -211,8 +276,7 @@ TEST(MergeEngine, StopIsHonouredBetweenFilesAndCountsCarryOver) {
   };
   MergeFiles(host);
   EXPECT_EQ(host.MergedCount.load(), 3) << "file 3 is finished, 4 and 5 skipped";
-  EXPECT_EQ(host.events.back(), "file:");
-  EXPECT_EQ(host.events[host.events.size() - 3], "progress:已停止");
+  EXPECT_EQ(host.events.back(), "ended:stopped");
   std::vector<Row> rows = ReadOutput(dir / "out.xls");
   ASSERT_EQ(rows.size(), 6u);
   EXPECT_EQ(rows[5][0], u"f2-1.0");
@@ -760,7 +824,7 @@ TEST(MergeEngine, RunsLeaveTheRightFilesAroundTheirOutputs) {
          host.files = {(d / "long.xlsx").string(), (d / "moved/x-1.xls").string()};
          host.savePath = (d / "moved/out.xls").string();
          host.onFileBegins = [&host, &d](const std::string&) {
-           host.savePath = (d / "moved/x.xls").string();
+           host.savePathAtSplit = (d / "moved/x.xls").string();
          };
        },
        "is the listed file",

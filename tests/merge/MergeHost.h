@@ -17,13 +17,14 @@
 
 namespace plicato {
 
-// Records what the engine reports, in order.
+// Records what the engine reports, in order; and holds the run's options, field by field, for MergeFiles
+// below.
 class TRecordingHost : public TMergeHost {
  public:
   std::vector<std::string> files;
   std::string savePath;
   bool mark = false;
-  TMergeOptions options;
+  TMergeOptions options;  // the rest of the run's options
   std::vector<std::string> events;
   // Asked before each file begins (after its progress text): lets a test press Stop mid-run.
   std::function<void(const std::string&)> onFileBegins;
@@ -35,35 +36,40 @@ class TRecordingHost : public TMergeHost {
   std::vector<std::string> notes;                  // "file name: text", as the notes were made
   std::vector<std::array<std::string, 2>> failed;  // the input and the output each failed run blamed
   std::function<std::filesystem::path(const std::filesystem::path&)> sourceName;
+  std::string savePathAtSplit;  // what SavePathAtSplit gives; empty: the run's own
 
-  std::vector<std::filesystem::path> FileList() override { return {files.begin(), files.end()}; }
-  std::filesystem::path SavePath() override { return savePath; }
-  bool MarkRows() override { return mark; }
-  TMergeOptions Options() override { return options; }
-  // The events as the classic status outputs show them.
+  // The options of a run: options with the fields above.
+  TMergeOptions RunOptions() const {
+    TMergeOptions run = options;
+    run.files.assign(files.begin(), files.end());
+    run.savePath = savePath;
+    run.markRows = mark;
+    run.skipUnreadable = skip;
+    run.passwords = passwords;
+    if (sourceName)
+      for (const std::filesystem::path& file : run.files) run.sourceNames.push_back(sourceName(file));
+    return run;
+  }
+
+  // The events with their values: a file's one-based number and path, the counts, the end.
   void FileBegun(int32_t index, int32_t, const std::filesystem::path& file) override {
-    events.push_back("progress:" + MergingFileText(index + 1));
+    events.push_back("begun:" + std::to_string(index + 1));
     events.push_back("file:" + file.string());
     if (onFileBegins) onFileBegins(file.string());
   }
   void FileMerged(int32_t found, int32_t merged) override {
-    events.push_back("count:" + CountLineText(found, merged));
+    events.push_back("count:" + std::to_string(found) + "/" + std::to_string(merged));
   }
-  void RunEnded(const TMergeReport&) override {
-    events.insert(events.end(),
-                  {std::string("progress:") + kStoppedText, std::string("button:") + kStartCaption, "file:"});
+  void RunEnded(const TMergeReport& report) override {
+    events.push_back(report.stopped ? "ended:stopped" : "ended");
   }
-  bool SkipUnreadable() override { return skip; }
-  std::vector<std::u16string> Passwords() override { return passwords; }
+  std::filesystem::path SavePathAtSplit() override { return savePathAtSplit; }
   std::optional<std::u16string> AskPassword(const std::filesystem::path& file) override {
     asked.push_back(file.filename().string());
     return asked.size() <= answers.size() ? answers[asked.size() - 1] : std::nullopt;
   }
   void SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) override {
     progress.push_back({filesDone, filesTotal, rowsOfFile});
-  }
-  std::filesystem::path SourceName(const std::filesystem::path& file) override {
-    return sourceName ? sourceName(file) : file;
   }
   void RunFailed(const std::filesystem::path& input, const std::filesystem::path& output) override {
     failed.push_back({input.string(), output.string()});
@@ -72,6 +78,11 @@ class TRecordingHost : public TMergeHost {
     notes.push_back(file.filename().string() + ": " + text);
   }
 };
+
+// A run of the host's options.
+inline TMergeReport MergeFiles(TRecordingHost& host) {
+  return MergeFiles(host, host.RunOptions());
+}
 
 using Row = std::vector<std::u16string>;
 

@@ -12,7 +12,7 @@
 #include "TestUtil.h"
 #include "biff/CodePage.h"
 #include "merge/MergeEngine.h"
-#include "merge/WriteBehind.h"
+#include "merge/output/WriteBehind.h"
 #include "xls/Hardening.h"
 
 namespace plicato {
@@ -25,9 +25,7 @@ using test::TAllocationCounter;
 // each of 40 columns. It allocates nothing.
 class TCheckedRows final : public TRowOutput {
  public:
-  uint32_t MaxRows() const override { return UINT32_MAX; }
-  uint32_t MaxColumns() const override { return 16384; }
-  void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t) override {
+  void PutRow(uint32_t row, std::span<const TOutCell> cells) override {
     char expected[32];
     bool whole = cells.size() == 40;
     for (const TOutCell& cell : cells) {
@@ -122,10 +120,11 @@ TEST(OutOfMemory, ARunShortOfMemoryLeavesTheTarget) {
       host.savePath = (dir / name).string();
       host.options.values = true;
       host.skip = true;
+      TMergeOptions options = host.RunOptions();  // handed over whole: the run's own allocations fail
       TAllocationCounter::failIn.store(n);
       std::string said;
       try {
-        const TMergeReport report = MergeFiles(host);
+        const TMergeReport report = MergeFiles(host, std::move(options));
         const bool noneFailed = TAllocationCounter::failIn.exchange(-1) >= 0;
         EXPECT_TRUE(report.skipped.empty()) << report.skipped[0].text;
         if (noneFailed) break;

@@ -54,10 +54,10 @@ TEST(XlsRowOutput, BothFormsGiveTheSameCells) {
   std::erase_if(samples, [](const test::TSampleCell& cell) { return cell.column >= 256; });
   const std::u16string a = u"keyed a", b = u"keyed b";
   const char keys[2] = {};
-  const std::vector<std::pair<const char*, std::function<void(TRowOutput&)>>> runs = {
-      {"every kind of cell", [&](TRowOutput& out) { test::PutSampleCells(out, samples); }},
+  const std::vector<std::pair<const char*, std::function<void(TRevisableOutput&)>>> runs = {
+      {"every kind of cell", [&](TRevisableOutput& out) { test::PutSampleCells(out, samples); }},
       {"late cells, among and around the row's records",
-       [&](TRowOutput& out) {
+       [&](TRevisableOutput& out) {
          test::PutSampleCells(out, samples, 10);
          out.PutLateCell(10, Text(9, u"after the row"));
          out.PutLateCell(11, Text(12, u"after the numbers"));
@@ -68,7 +68,7 @@ TEST(XlsRowOutput, BothFormsGiveTheSameCells) {
          out.PutLateCell(31, Text(0, u"a row never given"));
        }},
       {"rows dropped and given again, keyed texts whose entries went with them",
-       [&](TRowOutput& out) {
+       [&](TRevisableOutput& out) {
          for (uint32_t r = 0; r < 6; ++r) {
            const TOutCell row[] = {Text(0, a, 7, &keys[0]), Text(1, r < 3 ? a : b, 7, r < 3 ? &keys[0] : &keys[1])};
            out.PutRow(r, row);
@@ -82,7 +82,7 @@ TEST(XlsRowOutput, BothFormsGiveTheSameCells) {
          out.DropRows(9);  // nothing from there on
        }},
       {"rows enough to go out in pieces larger than the stream's buffer, a late cell among them",
-       [&](TRowOutput& out) {
+       [&](TRevisableOutput& out) {
          for (uint32_t r = 0; r < 40000; ++r) {
            TOutCell row[] = {Text(0, a, 7, &keys[0]), Text(1, b), {}};
            row[2].column = 2;

@@ -47,8 +47,6 @@ TEST(XlsxWriter, CellsReadBackByOurReader) {
   const bool german = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
   EXPECT_TRUE(!german || std::localeconv()->decimal_point == std::string(","));
   auto output = MakeXlsxOutput(dir / "out.xlsx");
-  EXPECT_EQ(output->MaxRows(), 1048576u);
-  EXPECT_EQ(output->MaxColumns(), 16384u);
   const std::vector<test::TSampleCell> samples = test::SampleCells();
   test::PutSampleCells(*output, samples);
   output->Commit();
@@ -100,28 +98,6 @@ TEST(XlsxWriter, CellsReadBackByOurReader) {
   }
   EXPECT_EQ(cells.size(), expectedCount);
 }
-
-TEST(XlsxWriter, TheWholeWorksheetAndNoMore) {
-  test::TempDir dir;
-  auto output = MakeXlsxOutput(dir / "out.xlsx");
-  TOutCell cell;
-  cell.kind = okNumber;
-  cell.number = 7;
-  cell.column = 16384;
-  EXPECT_THROW(output->PutRow(0, {&cell, 1}), EFileError);
-  output = MakeXlsxOutput(dir / "out.xlsx");
-  EXPECT_THROW(output->PutRow(1048576, {&cell, 1}), EFileError);
-  output = MakeXlsxOutput(dir / "out.xlsx");
-  cell.column = 16383;
-  output->PutRow(1048575, {&cell, 1});
-  output->Commit();
-  std::vector<std::u16string> texts;
-  const auto cells = ReadBack(dir / "out.xlsx", texts);
-  ASSERT_EQ(cells.size(), 1u);
-  EXPECT_EQ(cells.begin()->first, std::make_pair(1048575u, uint16_t{16383}));
-  EXPECT_EQ(cells.begin()->second.number, 7);
-}
-
 
 // Each awkward cell read back as it was given; the package stays well-formed (our reader refuses one
 // that is not). A format code's characters that XML cannot hold are left out of it.

@@ -100,6 +100,14 @@
         <translation>The first rows of the first file are copied once as the header; the same rows of every other file are skipped</translation>
     </message>
     <message>
+        <source>按列名对齐</source>
+        <translation>Match columns by header</translation>
+    </message>
+    <message>
+        <source>按最后一行表头的列名对齐各文件的列；缺少的列留空，新增的列加在后面</source>
+        <translation>Lines up the files' columns by the names in the last header row; a column a file lacks stays empty, new columns are added at the end</translation>
+    </message>
+    <message>
         <source>工作表</source>
         <translation>Sheet</translation>
     </message>
@@ -196,6 +204,10 @@
     <message>
         <source>没有合并任何文件。</source>
         <translation>Nothing was merged.</translation>
+    </message>
+    <message>
+        <source>工作表编号从1开始：“%1”不是工作表编号。</source>
+        <translation>Sheet numbers count from 1: &quot;%1&quot; is no sheet number.</translation>
     </message>
     <message>
         <source>保存路径“%1”是一个网址，不是文件路径。请输入或选择一个文件路径。</source>

@@ -100,6 +100,14 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>按列名对齐</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>按最后一行表头的列名对齐各文件的列；缺少的列留空，新增的列加在后面</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>工作表</source>
         <translation type="unfinished"></translation>
     </message>

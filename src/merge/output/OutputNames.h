@@ -1,5 +1,6 @@
 // Where a run's outputs go: the format chosen by the save path's extension, the save path as written, the
-// continuation files of a split, and the check that no output is one of the files to merge.
+// continuation files of a split, and the check that no output is one of the files to merge. Outputs.h
+// tells the rest of an output's way.
 #pragma once
 
 #include <sys/types.h>
@@ -7,7 +8,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -35,12 +35,6 @@ int32_t ContinuationNumber(const std::filesystem::path& savePath, const std::fil
 // The files in the save path's folder now that are continuation names of it, in ascending number (a
 // .csv output has none: it is never split).
 std::vector<std::filesystem::path> ExistingContinuations(const std::filesystem::path& savePath);
-// The rows and columns one output of the format holds, as its TRowOutput says: 65,536 x 256 for .xls,
-// 1,048,576 x 16,384 for .xlsx; .csv has no row limit (UINT32_MAX) and takes 16,384 columns.
-uint32_t OutputRowsOf(TOutputFormat format);
-uint32_t OutputColumnsOf(TOutputFormat format);
-// Whether the format's output is revisable (TRowOutput::Revisable): .xls, whose rows wait in a model.
-bool OutputRevisable(TOutputFormat format);
 
 // The files of a run's list, to tell whether an output name is one of them: the same device and inode
 // where the name exists, else the same normalised path (symbolic links resolved).
@@ -68,17 +62,12 @@ struct TOutputClash {
 
 // Looks for an output name a run of this list could write that is a listed file: the save path (resolved),
 // and every continuation name the run could take in the save path's format. An output holds the rows of
-// the format less the header rows repeated at its top; a sheet gives at most 65,536 rows (.xls) or
-// 1,048,576 (.xlsx), one sheet per file, or any number of sheets with everySheet (then every continuation
-// number counts). A .csv output is never split: only its save path counts.
+// the format less the header rows repeated at its top; a sheet gives at most the rows its format holds
+// (CapacityOf), one sheet per file, or any number of sheets with everySheet (then every continuation
+// number counts). A .csv output is never split: only its save path counts. headerRows: 0 to 10, as a
+// run's options are checked.
 std::optional<TOutputClash> FindOutputClash(const std::filesystem::path& savePath,
                                             const std::vector<std::filesystem::path>& files,
                                             int headerRows = 0, bool everySheet = false);
-
-// The output of a format at path (nothing is written before its Commit). .xls is the workbook model's,
-// or its records' for unpadded rows (paddedRows false: a value-mode merge); .xlsx and .csv are the
-// streaming writers'. headerRows: the rows an .xlsx output keeps in view above a frozen pane.
-std::unique_ptr<TRowOutput> MakeRowOutput(TOutputFormat format, const std::filesystem::path& path,
-                                          bool paddedRows = true, uint32_t headerRows = 0);
 
 }  // namespace plicato

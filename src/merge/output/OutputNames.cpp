@@ -1,4 +1,4 @@
-#include "merge/OutputNames.h"
+#include "merge/output/OutputNames.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -17,8 +17,6 @@ namespace plicato {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr uint32_t kXlsRows = 65536;
 
 // The extension of a file name that names a format, in any letter case, and its length; 0 for none.
 size_t KnownExtension(const std::string& name, TOutputFormat* format = nullptr) {
@@ -123,26 +121,6 @@ std::vector<fs::path> ExistingContinuations(const fs::path& savePath) {
   return names;
 }
 
-uint32_t OutputRowsOf(TOutputFormat format) {
-  switch (format) {
-    case ofXls:
-      return kXlsRows;
-    case ofXlsx:
-      return kXlsxMaxRows;
-    case ofCsv:
-      break;
-  }
-  return UINT32_MAX;
-}
-
-uint32_t OutputColumnsOf(TOutputFormat format) {
-  return format == ofXls ? 256 : kXlsxMaxColumns;
-}
-
-bool OutputRevisable(TOutputFormat format) {
-  return format == ofXls;
-}
-
 TListedFiles::TListedFiles(const std::vector<fs::path>& files) : files_(files) {
   for (size_t i = 0; i < files.size(); ++i) {
     struct stat info {};
@@ -193,9 +171,9 @@ std::optional<TOutputClash> FindOutputClash(const fs::path& savePath, const std:
       // Only a regular file is opened to look: a named pipe would wait for a writer.
       const bool xlsx =
           ::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) && DetectWorkbookContent(file) == wcXlsx;
-      rows += xlsx ? kXlsxMaxRows : kXlsRows;
+      rows += CapacityOf(xlsx ? ofXlsx : ofXls).rows;
     }
-    const uint64_t capacity = OutputRowsOf(format) - static_cast<uint32_t>(std::clamp(headerRows, 0, 10));
+    const uint64_t capacity = CapacityOf(format).rows - static_cast<uint32_t>(headerRows);
     bound = static_cast<int64_t>(std::min<uint64_t>((rows + capacity - 1) / capacity, bound));
   }
   int32_t best = 0;

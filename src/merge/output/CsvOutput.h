@@ -1,7 +1,7 @@
 // The .csv output of a merge, and the CSV quoting that the command line's dump shares with it.
 //
 // RFC 4180 text in UTF-8 with a byte-order mark (so that spreadsheet programs open Chinese text as
-// UTF-8), CRLF line ends, no row limit and 16,384 columns. A row holds its fields up to its last cell; a
+// UTF-8), CRLF line ends, no row limit (CapacityOf(ofCsv)). A row holds its fields up to its last cell; a
 // row the merge does not give is an empty line where a later row needs it to keep its position, and
 // nothing after the last row given. Cells:
 //   text      the text, quoted when it holds a comma, quote, CR or LF; an empty text an empty field

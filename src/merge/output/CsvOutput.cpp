@@ -1,4 +1,4 @@
-#include "merge/CsvOutput.h"
+#include "merge/output/CsvOutput.h"
 
 #include <cmath>
 #include <cstring>
@@ -41,10 +41,7 @@ class TCsvFileOutput final : public TRowOutput {
     buffer_ = "\xEF\xBB\xBF";  // the byte-order mark
   }
 
-  uint32_t MaxRows() const override { return UINT32_MAX; }
-  uint32_t MaxColumns() const override { return kMaxColumns; }
-
-  void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t /*padTo*/) override {
+  void PutRow(uint32_t row, std::span<const TOutCell> cells) override {
     if (committed_) throw Fail("[int] the output is committed");
     if (started_ && row < nextRow_) throw Fail("[int] rows out of order");
     // Checked before anything of the row is written, so that a refused row leaves no part of it.
@@ -78,7 +75,7 @@ class TCsvFileOutput final : public TRowOutput {
   }
 
  private:
-  static constexpr uint32_t kMaxColumns = 16384;
+  static constexpr uint32_t kMaxColumns = CapacityOf(ofCsv).columns;
   static constexpr size_t kBufferSize = 1 << 20;
 
   EFileError Fail(const char* reason) const {

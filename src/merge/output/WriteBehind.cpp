@@ -1,4 +1,4 @@
-#include "merge/WriteBehind.h"
+#include "merge/output/WriteBehind.h"
 
 #include <condition_variable>
 #include <exception>
@@ -25,7 +25,6 @@ constexpr size_t kBatchChars = size_t(1) << 20;
 struct TBatch {
   struct TRow {
     uint32_t row;
-    uint16_t padTo;
     size_t firstCell;
     size_t cellCount;
   };
@@ -45,11 +44,11 @@ struct TBatch {
 
   // Adds the row whole or not at all: a copy that fails (out of memory) leaves the batch as it was, so
   // that no row claims cells it has not got.
-  void Add(uint32_t row, std::span<const TOutCell> given, uint16_t padTo) {
+  void Add(uint32_t row, std::span<const TOutCell> given) {
     const size_t cellCount = cells.size(), charCount = chars.size();
     const TTexts lastBefore = lastFormat;
     try {
-      Copy(row, given, padTo);
+      Copy(row, given);
     } catch (...) {
       cells.resize(cellCount);
       texts.resize(cellCount);
@@ -60,7 +59,7 @@ struct TBatch {
   }
 
   // The row's cells first, the row last: a push_back that throws adds nothing.
-  void Copy(uint32_t row, std::span<const TOutCell> given, uint16_t padTo) {
+  void Copy(uint32_t row, std::span<const TOutCell> given) {
     for (const TOutCell& cell : given) {
       TTexts t{chars.size(), cell.text.size(), 0, 0};
       chars.append(cell.text);
@@ -77,7 +76,7 @@ struct TBatch {
       texts.push_back(t);
       cells.push_back(cell);
     }
-    rows.push_back({row, padTo, cells.size() - given.size(), given.size()});
+    rows.push_back({row, cells.size() - given.size(), given.size()});
   }
 
   void WriteTo(TRowOutput& output) {
@@ -87,8 +86,7 @@ struct TBatch {
       cells[i].format = std::u16string_view(chars).substr(t.format, t.formatSize);
     }
     for (const TRow& row : rows)
-      output.PutRow(row.row, std::span<const TOutCell>(cells).subspan(row.firstCell, row.cellCount),
-                    row.padTo);
+      output.PutRow(row.row, std::span<const TOutCell>(cells).subspan(row.firstCell, row.cellCount));
   }
 
   void Clear() {
@@ -120,12 +118,9 @@ class TWriteBehind final : public TRowOutput {
     if (worker_.joinable()) worker_.join();
   }
 
-  uint32_t MaxRows() const override { return output_->MaxRows(); }
-  uint32_t MaxColumns() const override { return output_->MaxColumns(); }
-
-  void PutRow(uint32_t row, std::span<const TOutCell> cells, uint16_t padTo) override {
-    if (!worker_.joinable()) return output_->PutRow(row, cells, padTo);
-    filling_.Add(row, cells, padTo);
+  void PutRow(uint32_t row, std::span<const TOutCell> cells) override {
+    if (!worker_.joinable()) return output_->PutRow(row, cells);
+    filling_.Add(row, cells);
     if (filling_.Full()) HandOver();
   }
 

@@ -1,0 +1,173 @@
+#include "merge/HeaderScan.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <system_error>
+
+#include "biff/CodePage.h"
+#include "biff/Errors.h"
+#include "workbook/NumberFormatText.h"
+#include "workbook/XLSWorkbook.h"
+#include "xls/XLSWorkbookIO.h"
+#include "xlsx/XlsxReader.h"
+
+namespace plicato {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The cells each mode takes: the classic merge only texts and numbers entered as such, value mode every
+// cell that holds a value (a formula as its cached result).
+bool Taken(const TInCell& cell, bool values) {
+  if (!values) return !cell.formula && (cell.kind == ikNumber || (cell.kind == ikText && !cell.text.empty()));
+  switch (cell.kind) {
+    case ikText: return !cell.text.empty();
+    case ikError: return cell.error != ceNone || !cell.text.empty();
+    case ikBlank: return false;
+    default: return true;
+  }
+}
+
+// A header cell as the sheet shows it: a number as its format displays it, a date in the 1900 system.
+std::u16string ShownText(const TInCell& cell, bool date1904) {
+  switch (cell.kind) {
+    case ikText: return std::u16string(cell.text);
+    case ikNumber: {
+      double number = cell.number;
+      if (date1904 && !cell.format.empty() && IsDateFormat(cell.format)) number += kDays1900To1904;
+      return FromUtf8(FormattedNumberText(number, cell.format));
+    }
+    case ikBoolean: return cell.boolean ? u"TRUE" : u"FALSE";
+    case ikError: return cell.error != ceNone ? std::u16string(ErrorText(cell.error)) : std::u16string(cell.text);
+    case ikBlank: break;
+  }
+  return {};
+}
+
+// An .xls workbook opened with the default password and the known ones; each password is a read of its
+// own, as the reader takes one per read. Throws when none opens it.
+std::unique_ptr<TXLSWorkbook> ReadXls(const fs::path& path, const std::vector<std::u16string>& passwords) {
+  for (size_t next = 0;;) {
+    auto workbook = std::make_unique<TXLSWorkbook>();
+    workbook->Filename = FileNameFromPath(path);
+    bool offered = false;
+    workbook->OnPassword = [&](std::u16string& asked) {
+      while (next < passwords.size() && passwords[next].empty()) ++next;
+      if (next >= passwords.size()) return false;
+      asked = passwords[next++];
+      offered = true;
+      return true;
+    };
+    try {
+      ReadWorkbook(*workbook);
+    } catch (const EPlicatoError& e) {
+      if (offered && e.Kind() == ekWrongPassword) continue;
+      throw;
+    }
+    workbook->OnPassword = nullptr;  // it refers to this frame
+    if (workbook->Aborted) throw EXLSError("No known password opens the file.", ekEncrypted);
+    return workbook;
+  }
+}
+
+// By content, as the run opens it: an .xlsx saved as .xls is still streamed. whole tells a book whose
+// sheets are read whole anyway, so that the width may come from every row at no further read.
+std::unique_ptr<TInputBook> OpenBook(const fs::path& path, const THeaderScanOptions& options, bool& whole) {
+  std::error_code ec;
+  whole = false;
+  if (fs::is_regular_file(path, ec) && DetectWorkbookContent(path) == wcXlsx) return MakeXlsxBook(path);
+  if (ReadAsCsv(path)) return MakeCsvBook(path, options.csv);
+  whole = true;
+  return MakeXlsBook(ReadXls(path, options.passwords));
+}
+
+// The rows the run takes as header rows, as it takes them: in value mode the rows that hold a value, in
+// the classic merge the rows from the top down to the first without text.
+void ScanSheet(TInputBook& book, THeaderSheet& sheet, const THeaderScanOptions& options, bool whole) {
+  book.SelectSheet(sheet.index);
+  const int headerRows = std::max(options.headerRows, 1);
+  const uint32_t limit = std::min<uint32_t>(options.columnLimit, std::numeric_limits<uint16_t>::max());
+  TInRow row;
+  int taken = 0;
+  uint32_t width = 0, next = 0;
+  while ((whole || taken < headerRows) && book.NextRow(row)) {
+    uint32_t rowWidth = row.lastColumnOut != 0 ? limit : 0;
+    for (const TInCell& cell : row.cells)
+      if (Taken(cell, options.values)) rowWidth = std::max<uint32_t>(rowWidth, cell.column + 1u);
+    if (!options.values) {
+      const bool text = std::any_of(row.cells.begin(), row.cells.end(), [](const TInCell& cell) {
+        return cell.kind == ikText && !cell.formula && !cell.text.empty();
+      });
+      if (row.index != next++ || !text) break;
+    } else if (rowWidth == 0) {
+      continue;
+    }
+    width = std::max(width, rowWidth);
+    if (++taken != headerRows) continue;
+    for (const TInCell& cell : row.cells) {
+      if (!Taken(cell, options.values)) continue;
+      sheet.names.resize(cell.column + 1u);
+      sheet.names[cell.column] = ShownText(cell, book.Date1904());
+    }
+  }
+  if (taken >= headerRows) sheet.names.resize(std::max<size_t>(sheet.names.size(), width));
+  sheet.known = true;
+}
+
+std::vector<size_t> FirstWorksheet(const TInputBook& book) {
+  const std::vector<TInSheet>& sheets = book.Sheets();
+  for (size_t i = 0; i < sheets.size(); ++i)
+    if (sheets[i].worksheet) return {i};
+  throw EPlicatoError("The workbook has no worksheet.", ekSheetMissing);
+}
+
+THeaderFile ScanFile(const fs::path& path, size_t number, const THeaderScanOptions& options) {
+  THeaderFile file;
+  file.path = path;
+  // Whatever fails here fails again, with its full message, when the run comes to the file.
+  try {
+    bool whole = false;
+    std::unique_ptr<TInputBook> book = OpenBook(path, options, whole);
+    book->SetColumnLimit(options.columnLimit);
+    const std::vector<size_t> chosen = options.choose ? options.choose(*book) : FirstWorksheet(*book);
+    for (size_t index : chosen) {
+      THeaderSheet& sheet = file.sheets.emplace_back();
+      sheet.index = index;
+      sheet.name = book->Sheets().at(index).name;
+      try {
+        ScanSheet(*book, sheet, options, whole);
+      } catch (const EPlicatoError& e) {
+        // A sheet listed without its part costs that sheet only, as in the run.
+        if (e.Kind() != ekSheetMissing) throw;
+        sheet.names.clear();
+      }
+    }
+    file.known = true;
+    if (whole && options.keep) options.keep(number, book);
+  } catch (const std::exception&) {
+    file.sheets.clear();
+  }
+  return file;
+}
+
+}  // namespace
+
+std::vector<THeaderFile> ScanHeaders(const std::vector<fs::path>& files, const THeaderScanOptions& options) {
+  std::vector<THeaderFile> headers;
+  headers.reserve(files.size());
+  for (const fs::path& path : files) headers.push_back(ScanFile(path, headers.size(), options));
+  return headers;
+}
+
+void MatchHeaders(std::vector<THeaderFile>& files, TColumnMatch& match) {
+  for (THeaderFile& file : files) {
+    for (THeaderSheet& sheet : file.sheets) {
+      // A sheet without its header rows gives no data rows: it has no columns to match.
+      sheet.match = sheet.known && !sheet.names.empty() ? static_cast<uint32_t>(match.AddFile(sheet.names)) : kNoHeaderMatch;
+    }
+  }
+}
+
+}  // namespace plicato

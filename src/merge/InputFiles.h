@@ -1,0 +1,57 @@
+// Where a run's rows come from: the listed files in order, each opened by its content (an .xlsx file
+// streamed, a CSV file read piece by piece, an .xls file read whole), an encrypted one with the
+// passwords known (the one that opened the last file first) and then the host's answers; the next file
+// read ahead while one is merged; and the sheets of each file the run merges.
+//
+// Owns the list, the passwords and the read ahead. The books it opens belong to the caller.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "merge/CsvReader.h"
+#include "merge/MergeEngine.h"
+#include "merge/ReadAhead.h"
+#include "merge/RowSource.h"
+
+namespace plicato {
+
+class TXLSWorkbook;
+
+class TInputFiles {
+ public:
+  // The host answers AskPassword and tells of a stop request (nothing more is read ahead then).
+  TInputFiles(TMergeHost& host, std::vector<std::filesystem::path> list, const TMergeOptions& options);
+
+  const std::vector<std::filesystem::path>& List() const { return list_; }
+  // The passwords to try on every encrypted file, after the default one.
+  void SetPasswords(std::vector<std::u16string> passwords) { passwords_ = std::move(passwords); }
+
+  // Opens the listed file at index, reading no more than limit columns of its sheets, and starts reading
+  // the file after it.
+  std::unique_ptr<TInputBook> Open(size_t index, uint32_t limit);
+  // The sheets of the book the run merges, in order. A book without the sheet asked for cannot be merged:
+  // the failure's message says why.
+  std::vector<size_t> ChooseSheets(const TInputBook& book) const;
+
+ private:
+  std::unique_ptr<TXLSWorkbook> ReadXls(const std::filesystem::path& path);
+  void ReadAhead(size_t index);
+  std::vector<std::u16string> KnownPasswords() const;
+  std::optional<std::u16string> NextPassword(const std::filesystem::path& path, size_t& next);
+
+  TMergeHost& host_;
+  std::vector<std::filesystem::path> list_;  // the files to merge, in order
+  TSheetChoice sheet_;
+  TCsvOptions csv_;
+  std::vector<std::u16string> passwords_;  // the host's, taken when the run starts
+  std::u16string lastPassword_;            // the one that opened the last encrypted file
+  // Last: destroyed first, while what a read under way was given still stands.
+  TReadAhead readAhead_;
+};
+
+}  // namespace plicato

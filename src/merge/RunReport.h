@@ -1,0 +1,99 @@
+// The run's report and every sentence the merge says: the remarks on each file as it is merged (kept
+// aside until the file is through, so that a file that fails takes its remarks with it), the report
+// MergeFiles returns, and the words of the failures that end a run or pass a file over. The other parts
+// of the run decide what happened and hand the facts here; this is the one place their wording lives.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "merge/MergeEngine.h"
+#include "merge/RowSource.h"
+
+namespace plicato {
+
+class TMergeHost;
+
+// The reader's words for a password that does not open a file, and for a file that needs one.
+inline constexpr char kInvalidPassword[] = "Invalid password";
+inline constexpr char kPasswordRequired[] = "File is encrypted. Password required.";
+
+// What the count of a classic sheet's rows left behind found: the rows with values from the row that
+// ended its rows on; a count stopped by a stop request or by damage is a lower bound.
+struct TRowsLeft {
+  int64_t left = 0;
+  bool stopped = false;     // the count was stopped
+  bool unreadable = false;  // the rest of the sheet could not be read: why
+  std::string why;
+};
+
+class TRunReport {
+ public:
+  // The sheet the remarks made from now on are about, where every sheet of a file is merged; else empty.
+  void SetSheet(std::u16string label) { sheet_ = std::move(label); }
+
+  // Remarks on the file being merged.
+  void NoteFormatsLeftOut();  // once a run
+  bool FormatsNoted() const { return formatsNoted_; }
+  void NoteSheetMissing(const std::string& why);
+  void NoteCutAtSplit(int64_t taken);
+  void NoteNoValues();
+  void NoteNoDataRows(int64_t header);
+  void NoteRemark(const TInRemark& remark);
+  void NoteRowsLeft(int64_t taken, uint32_t endRow, const TRowsLeft& count);
+  void NoteOneSheet();
+  void NoteNoWorksheet();
+  void NoteSheetsLeft();
+  // Columns from fit on were not merged; the sheet has values up to lastColumn. When fit is short of the
+  // columns read (limit), the output's columns, reserved of them for the source and mark, are why.
+  void NoteColumnsLeftOut(uint32_t fit, uint32_t limit, uint32_t lastColumn, uint32_t outputColumns,
+                          uint32_t reserved);
+
+  // The file's remarks, made as it ends: in the report, and to the host as they are made.
+  void FlushNotes(TMergeHost& host, const std::filesystem::path& path);
+  // A file that failed: its remarks go with it.
+  void DropFileNotes() { fileNotes_.clear(); }
+  void Skip(const std::filesystem::path& path, const std::string& reason, TErrorKind kind);
+
+  TMergeReport& Value() { return report_; }
+  const TMergeReport& Value() const { return report_; }
+
+  // The files passed over and the remarks so far, one line each, for a message that ends the run.
+  std::string ReportText() const;
+  // What the run wrote and which continuation files beside them are older, for a message that ends it.
+  static std::string OutputsText(const std::vector<std::filesystem::path>& written,
+                                 const std::vector<std::filesystem::path>& older);
+
+  // The words of failures.
+  static std::string ClashText(const std::filesystem::path& output, const std::filesystem::path& input,
+                               bool nothingWritten);
+  static std::string UnwritableText(const std::filesystem::path& output, const std::string& why);
+  static std::string OutOfMemoryWritingText(const std::filesystem::path& output);
+  static std::string OutOfMemoryMergingText(const std::filesystem::path& input,
+                                            const std::vector<std::filesystem::path>& written);
+  static std::string OutOfMemoryText();
+  static std::string NoWorksheetText();
+  static std::string NoSheetNumberText(size_t sheets, size_t index);
+  static std::string NotWorksheetText(size_t index, const std::u16string& name);
+  static std::string NamedNotWorksheetText(const std::u16string& name);
+  static std::string NoSheetNamedText(const std::u16string& name);
+  // Of a failed file's rows: some stay in an output that cannot drop them; some were written already.
+  static std::string RowsStayText(const std::filesystem::path& output);
+  static std::string RowsWrittenText(const std::filesystem::path& output);
+  // The message of a run ended by a failing file, and what became of the rows before it.
+  static std::string FileFailedText(const std::filesystem::path& input, const std::string& reason);
+  static std::string RowsBeforeWrittenText(const std::filesystem::path& output);
+  static std::string NothingWrittenText(const std::vector<std::filesystem::path>& written);
+
+ private:
+  void Note(const std::string& text, TNoteFacts facts);
+
+  TMergeReport report_;
+  std::vector<TFileNote> fileNotes_;  // the current file's remarks (without the file)
+  std::u16string sheet_;
+  bool formatsNoted_ = false;  // the output's lack of room for number formats was said, once a run
+};
+
+}  // namespace plicato
