@@ -70,10 +70,11 @@ std::unique_ptr<TXLSWorkbook> ReadXlsWith(const fs::path& path,
 }
 
 // A listed file read ahead: an .xls file read with the passwords known (and no other), a CSV file opened
-// (its encoding found, its first piece read); null for an .xlsx file, streamed in its turn.
+// (its encoding found, its first piece read), an .xlsx file opened (its styles and strings read, its first
+// worksheet being inflated: its rows are streamed in its turn).
 std::unique_ptr<TInputBook> ReadBookAhead(const fs::path& path, const std::vector<std::u16string>& known,
                                           const TCsvOptions& csv, std::u16string& opened) {
-  if (HoldsXlsx(path)) return nullptr;
+  if (HoldsXlsx(path)) return MakeXlsxBook(path);
   if (ReadAsCsv(path)) return MakeCsvBook(path, csv);
   size_t next = 0;
   auto offer = [&]() -> std::optional<std::u16string> {

@@ -154,7 +154,7 @@ class TSheetPart : public TXmlPart {
         if (name[1] == 's' && name[2] == '\0' && inCell_) {
           inInline_ = true;
           hasInline_ = true;
-          item_.Take();
+          item_.Begin(false);
         }
         return;
       case 's':
@@ -184,7 +184,8 @@ class TSheetPart : public TXmlPart {
     if (inInline_) {
       if (std::strcmp(name, "is") == 0) {
         inInline_ = false;
-        inline_ = item_.Take();
+        inline_.clear();
+        item_.TakeInto(inline_);
       } else {
         item_.End(name);
       }
@@ -393,6 +394,9 @@ std::atomic<size_t> gPieceSize{1 << 20};
 constexpr size_t kPiecesAhead = 4;
 // The bytes kept of the sheet's start, to check that only white space follows its last row.
 constexpr size_t kKeptTail = 64 * 1024;
+// What the single parser parses alone before the pieces start: the sheet's start and its first rows (at
+// least one). The pieces, parsed on both threads, start soon after.
+constexpr size_t kHeadSize = 64 * 1024;
 constexpr size_t kReadSize = 256 * 1024;
 // Pieces the single parser parses again before it parses the rest.
 constexpr size_t kFallbacks = 16;
@@ -564,6 +568,7 @@ class TRowPieces {
       if (!prefix.empty() && prefix.back() != ':') continue;
       prefix_ = prefix;
       pattern_ = "<" + prefix + "row";
+      sheetDataAt_ = at;
       return true;
     }
     return false;
@@ -573,7 +578,11 @@ class TRowPieces {
     const size_t piece = gPieceSize.load(std::memory_order_relaxed);
     if (piece > 0) Fill(carry_, 3 * piece);
     size_t cut = std::string::npos;
-    if (piece > 0 && !ended_ && IsUtf8Xml(carry_) && FindPrefix()) cut = FindCut(carry_, piece);
+    if (piece > 0 && !ended_ && IsUtf8Xml(carry_) && FindPrefix()) {
+      const size_t firstRow = FindCut(carry_, sheetDataAt_);
+      if (firstRow != std::string::npos)
+        cut = FindCut(carry_, std::max(std::min(piece, kHeadSize), firstRow + 1));
+    }
     if (cut == std::string::npos) {
       Single();
       return;
@@ -640,6 +649,8 @@ class TRowPieces {
     std::unique_ptr<TPiece> piece;
     if (spare_.empty()) {
       piece = std::make_unique<TPiece>();
+      // Room for the cells of a piece of short values (some 40 bytes a cell), not grown cell by cell.
+      piece->rows.cells.reserve(size / 40);
     } else {
       piece = std::move(spare_.back());
       spare_.pop_back();
@@ -799,8 +810,9 @@ class TRowPieces {
   bool ended_ = false, cutsDone_ = false;
   std::exception_ptr failure_;
   std::string prefix_, pattern_, wrapper_;
-  std::string kept_;  // the end of the bytes given to the single parser up to where it holds
-  size_t fed_ = 0;    // bytes given to the single parser
+  size_t sheetDataAt_ = 0;  // where sheetData's name is in the sheet's start
+  std::string kept_;        // the end of the bytes given to the single parser up to where it holds
+  size_t fed_ = 0;          // bytes given to the single parser
   size_t fallbacks_ = 0;
   // In document order; the front is current_ once its rows are delivered. The caller alone adds and
   // removes pieces, under the mutex; a piece's contents belong to whoever set it psParsing until psParsed.

@@ -175,6 +175,9 @@ struct TXlsxSheetReader::TImpl {
   // The sheet's own worker touches only bytes the inflater gave, never the package.
   std::unique_ptr<xlsx::TInflateThread> inflater;
   std::unique_ptr<xlsx::TSheetRows> sheet;
+  // No row of the selected sheet asked for yet: selecting it again changes nothing, and its part, inflated
+  // ahead since the workbook was opened, is not inflated a second time.
+  bool untouched = false;
 };
 
 std::string TXlsxSheetReader::TImpl::FindWorkbook() {
@@ -240,6 +243,7 @@ bool TXlsxSheetReader::TImpl::HasSheetPart(size_t index) const {
 // Starts reading sheet index through a new inflater, which first inflates the parts before (the styles
 // and shared strings, which the caller then parses before any row is read).
 void TXlsxSheetReader::TImpl::Select(size_t index, std::vector<xlsx::TZipPart> before) {
+  untouched = false;
   sheet.reset();
   inflater.reset();
   sheetPart.clear();
@@ -262,6 +266,7 @@ void TXlsxSheetReader::TImpl::Select(size_t index, std::vector<xlsx::TZipPart> b
   sheet = std::make_unique<xlsx::TSheetRows>(
       inflater->Reader(sheetIndex), xlsx::TSheetContext{strings, styles, date1904, dateCompatibility});
   sheetPart = std::move(part);
+  untouched = true;
 }
 
 void TXlsxSheetReader::TImpl::Open() {
@@ -370,6 +375,7 @@ TXlsxSheetReader::~TXlsxSheetReader() = default;
 
 bool TXlsxSheetReader::NextRow(TXlsxRow& row) {
   if (!impl_->sheet) throw EXlsxError("No worksheet is selected: the last choice of a sheet failed");
+  impl_->untouched = false;
   return Guarded(file_, [&] { return impl_->sheet->Next(row); });
 }
 
@@ -378,6 +384,7 @@ const std::vector<TXlsxSheetEntry>& TXlsxSheetReader::Sheets() const {
 }
 
 void TXlsxSheetReader::SelectSheet(size_t index) {
+  if (impl_->untouched && impl_->selected == index) return;
   Guarded(file_, [&] { impl_->Select(index, {}); });
 }
 

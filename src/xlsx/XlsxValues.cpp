@@ -1,5 +1,6 @@
 #include "xlsx/XlsxValues.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -62,11 +63,30 @@ bool TStringItem::Characters(const char* text, int length) {
 }
 
 std::u16string TStringItem::Take() {
-  std::u16string text = DecodeEscapes(FromUtf8(utf8_));
+  std::u16string text;
+  TakeInto(text);
+  return text;
+}
+
+void TStringItem::TakeInto(std::u16string& out) {
+  const size_t start = out.size();
+  // Most texts are ASCII, which widens as it is.
+  if (std::all_of(utf8_.begin(), utf8_.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    out.append(utf8_.begin(), utf8_.end());
+  else
+    out += FromUtf8(utf8_);
+  if (std::u16string_view(out).substr(start).find(u"_x") != std::u16string_view::npos) {
+    const std::u16string decoded = DecodeEscapes(out.substr(start));
+    out.resize(start);
+    out += decoded;
+  }
+  Reset();
+}
+
+void TStringItem::Reset() {
   utf8_.clear();
   phonetic_ = 0;
   collecting_ = bare_ = false;
-  return text;
 }
 
 std::optional<TCellRef> ParseCellRef(const char* text, const char*& failure) {

@@ -26,7 +26,7 @@ class TStringItem {
   // Starts an item. bare: an item without child elements has its own character data as its text (as a
   // pre-release <sstItem> may); its first child element makes it an item of <t> elements after all.
   void Begin(bool bare) {
-    Take();
+    Reset();
     bare_ = bare;
   }
   void Start(const char* element);
@@ -34,8 +34,12 @@ class TStringItem {
   // False when the item has grown past kMaxItemBytes.
   bool Characters(const char* text, int length);
   std::u16string Take();
+  // Appends the text to out and starts anew: a sheet's inline strings reuse one buffer.
+  void TakeInto(std::u16string& out);
 
  private:
+  void Reset();
+
   std::string utf8_;
   int phonetic_ = 0;
   bool collecting_ = false, bare_ = false;

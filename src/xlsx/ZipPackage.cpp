@@ -1,7 +1,10 @@
 #include "xlsx/ZipPackage.h"
 
+#include <libdeflate.h>
 #include <zip.h>
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "biff/Errors.h"
@@ -117,25 +120,36 @@ TZipPart TZipPackage::OpenPart(const std::string& name) const {
   if (stat.size > kMaxPartSize)
     throw EXlsxError(FormatMessage("The part %s declares %llu bytes, more than the 2 GB a part may have",
                                    key.c_str(), static_cast<unsigned long long>(stat.size)));
-  // The name is copied before the entry is opened: nothing may fail between the opening and the part
-  // that closes it, or the archive's file would stay open.
-  std::string partName = key;
-  zip_file_t* file = zip_fopen_index(archive_, index, 0);
-  if (!file) throw EXlsxError("Cannot read the part " + key + ": " + zip_strerror(archive_), ekDamaged);
-  return TZipPart(file, std::move(partName), stat.size);
+  std::unique_ptr<TZipPart::TWhole> whole;
+  if ((stat.valid & ZIP_STAT_COMP_METHOD) && stat.comp_method == ZIP_CM_DEFLATE &&
+      (stat.valid & ZIP_STAT_CRC) && stat.size > 0 && stat.size <= kWholePartSize &&
+      stat.comp_size <= kWholePartSize) {
+    whole = std::make_unique<TZipPart::TWhole>();
+    whole->compressed = stat.comp_size;
+    whole->crc = stat.crc;
+  }
+  const zip_flags_t flags = whole ? ZIP_FL_COMPRESSED : 0;
+  // Made before the entry is opened, so that nothing can fail between its opening and its owner: an entry
+  // left open holds the archive's file open past the package.
+  TZipPart part(nullptr, key, stat.size, std::move(whole));
+  part.file_ = zip_fopen_index(archive_, index, flags);
+  if (!part.file_) throw EXlsxError("Cannot read the part " + key + ": " + zip_strerror(archive_), ekDamaged);
+  return part;
 }
 
 TZipPart::TZipPart(TZipPart&& other) noexcept
     : file_(std::exchange(other.file_, nullptr)),
       name_(std::move(other.name_)),
       declared_(other.declared_),
-      read_(other.read_) {}
+      read_(other.read_),
+      whole_(std::move(other.whole_)) {}
 
 TZipPart& TZipPart::operator=(TZipPart&& other) noexcept {
   std::swap(file_, other.file_);
   std::swap(name_, other.name_);
   std::swap(declared_, other.declared_);
   std::swap(read_, other.read_);
+  std::swap(whole_, other.whole_);
   return *this;
 }
 
@@ -144,6 +158,31 @@ TZipPart::~TZipPart() {
 }
 
 size_t TZipPart::Read(uint8_t* buffer, size_t size) {
+  if (whole_) {
+    if (whole_->failure) std::rethrow_exception(whole_->failure);
+    if (!whole_->inflated) {
+      try {
+        InflateWhole();
+      } catch (...) {
+        whole_->failure = std::current_exception();
+        throw;
+      }
+    }
+    const size_t n = std::min(size, whole_->size - whole_->given);
+    if (n == 0) {
+      // As a stream would, the part gives its bytes first and fails its check at its end. Its memory is
+      // not kept past its end (the parts before a sheet are held until the sheet's end).
+      whole_->bytes.reset();
+      if (!whole_->crcMatches)
+        whole_->failure =
+            std::make_exception_ptr(EXlsxError("The part " + name_ + " is damaged: CRC error", ekDamaged));
+      if (whole_->failure) std::rethrow_exception(whole_->failure);
+      return 0;
+    }
+    std::memcpy(buffer, whole_->bytes.get() + whole_->given, n);
+    whole_->given += n;
+    return n;
+  }
   // Ask for one byte more than the part may still hold, so that inflating past the declared size is
   // seen rather than silently cut off.
   const uint64_t left = declared_ - read_;
@@ -154,6 +193,40 @@ size_t TZipPart::Read(uint8_t* buffer, size_t size) {
   if (read_ > declared_)
     throw EXlsxError("The part " + name_ + " inflates to more bytes than its zip entry declares", ekDamaged);
   return static_cast<size_t>(n);
+}
+
+void TZipPart::InflateWhole() {
+  // The declared sizes are bounded when the part is opened, so both buffers are.
+  const auto compressed = static_cast<size_t>(whole_->compressed);
+  std::unique_ptr<uint8_t[]> in = std::make_unique_for_overwrite<uint8_t[]>(compressed + 1);
+  size_t got = 0;
+  while (got <= compressed) {
+    const zip_int64_t n = zip_fread(file_, in.get() + got, compressed + 1 - got);
+    if (n < 0) throw EXlsxError("The part " + name_ + " is damaged: " + zip_file_strerror(file_), ekDamaged);
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got != compressed)
+    throw EXlsxError(
+        "The part " + name_ + " is damaged: its compressed size is not the one its zip entry declares",
+        ekDamaged);
+  const auto size = static_cast<size_t>(declared_);
+  std::unique_ptr<uint8_t[]> out = std::make_unique_for_overwrite<uint8_t[]>(size);
+  libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
+  if (!inflater) throw EXlsxError("Out of memory while reading " + name_);
+  size_t actual = 0;
+  const libdeflate_result result =
+      libdeflate_deflate_decompress(inflater, in.get(), compressed, out.get(), size, &actual);
+  libdeflate_free_decompressor(inflater);
+  if (result == LIBDEFLATE_INSUFFICIENT_SPACE)
+    throw EXlsxError("The part " + name_ + " inflates to more bytes than its zip entry declares", ekDamaged);
+  if (result != LIBDEFLATE_SUCCESS)
+    throw EXlsxError("The part " + name_ + " is damaged: its compressed data is not valid", ekDamaged);
+  whole_->crcMatches = libdeflate_crc32(0, out.get(), actual) == whole_->crc;
+  whole_->bytes = std::move(out);
+  whole_->size = actual;
+  whole_->inflated = true;
+  read_ = actual;
 }
 
 bool IsZipData(std::span<const uint8_t> head) {

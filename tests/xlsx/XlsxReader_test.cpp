@@ -270,6 +270,28 @@ TEST(XlsxReader, DamagedInputIsRefusedWithAMessage) {
     at[3] ^= 1;  // '2' to '3', 't' to 'u'
     EXPECT_NE(Failure(damaged).find("is damaged"), std::string::npos) << text << ": " << Failure(damaged);
   }
+  // A deflated part is inflated whole: a CRC that does not match its bytes (the entry's CRC changed) and a
+  // stream cut short (its compressed size made 10 bytes) are damage all the same.
+  {
+    std::vector<uint8_t> wrongCrc = BuildZip(good);
+    std::vector<uint8_t> cut = wrongCrc;
+    const std::string name = "xl/worksheets/sheet1.xml";
+    for (size_t i = 0; i + 46 + name.size() < wrongCrc.size(); ++i) {
+      const bool local = wrongCrc[i + 2] == 3 && wrongCrc[i + 3] == 4;
+      const size_t nameAt = i + (local ? 30 : 46);
+      if (wrongCrc[i] != 'P' || wrongCrc[i + 1] != 'K' ||
+          !(local || (wrongCrc[i + 2] == 1 && wrongCrc[i + 3] == 2)) ||
+          std::string(wrongCrc.begin() + static_cast<ptrdiff_t>(nameAt),
+                      wrongCrc.begin() + static_cast<ptrdiff_t>(nameAt + name.size())) != name)
+        continue;
+      wrongCrc[i + (local ? 14 : 16)] ^= 1;
+      if (!local)
+        std::fill_n(cut.begin() + static_cast<ptrdiff_t>(i + 20), 4, uint8_t(0));  // compressed size
+      if (!local) cut[i + 20] = 10;
+    }
+    EXPECT_NE(Failure(wrongCrc).find("is damaged"), std::string::npos) << Failure(wrongCrc);
+    EXPECT_NE(Failure(cut).find("is damaged"), std::string::npos) << Failure(cut);
+  }
   // A reader given up after its first row stops its worker, which waits with its blocks full.
   {
     std::string rows;
@@ -590,7 +612,8 @@ TEST(XlsxReader, ReadsWhatOtherProgramsRead) {
        without(Workbook({{"A", "worksheet", plain}}), "xl/workbook.xml", "r:id=\"rS0\"", "r:id=\"\""),
        "The relationship \"\" of the worksheet \"A\" is missing"},
       // Root relationships that are not XML, the workbook at its usual place.
-      {"damaged root relationships", without(WorkbookParts(plain), "_rels/.rels", "</Relationships>", "</Relations>"), "0: 0:n=1\n"},
+      {"damaged root relationships",
+       without(WorkbookParts(plain), "_rels/.rels", "</Relationships>", "</Relations>"), "0: 0:n=1\n"},
   };
   for (const std::span<const TCase> table : {std::span<const TCase>(cases), std::span<const TCase>(more)})
     for (const TCase& c : table) {
@@ -636,8 +659,9 @@ TEST(XlsxReader, ListsTheSheetsAndReadsAnyWorksheet) {
   EXPECT_TRUE(reader.Date1904());
   EXPECT_EQ(reader.SelectedSheet(), 1u);
   TXlsxRow row;
-  // Moved after a row of another sheet, and back: each starts at its first row.
-  for (size_t index : {size_t(1), size_t(3), size_t(1)}) {
+  // Chosen again before and after a row of it was read, moved after a row of another sheet, and back: each
+  // starts at its first row.
+  for (size_t index : {size_t(1), size_t(1), size_t(3), size_t(1)}) {
     if (index != reader.SelectedSheet() || index == 1) reader.SelectSheet(index);
     EXPECT_EQ(ToUtf8(reader.SheetName()), index == 1 ? "One" : "Two");
     ASSERT_TRUE(reader.NextRow(row));
