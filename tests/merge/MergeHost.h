@@ -80,6 +80,14 @@ class TRecordingHost : public TMergeHost {
   }
 };
 
+// What the command line says of a failure, and of a note (a remark, or a file passed over).
+inline std::string Said(const EMergeError& e) {
+  return RunFailureWords(e.Facts());
+}
+inline std::string Said(const TFileNote& note) {
+  return note.facts.kind != TNoteFacts::nkNone ? NoteWords(note.facts) : FileFailureWords(note.failure);
+}
+
 // A run of the host's options.
 inline TMergeReport MergeFiles(TRecordingHost& host) {
   return MergeFiles(host, host.RunOptions());
