@@ -300,9 +300,15 @@ TEST(MergeEngine, FailingFileStopsTheRunButKeepsWhatWasGathered) {
     MergeFiles(host);
     FAIL() << "the bad file must fail the run";
   } catch (const EMergeError& e) {
-    std::string message = Said(e);
-    EXPECT_NE(message.find(host.files[1]), std::string::npos) << message;
-    EXPECT_NE(message.find("not an Excel workbook"), std::string::npos) << message;
+    // The facts: the file, the kind, the rows before it written; what() holds the reader's words only.
+    const TRunFailure& f = e.Facts();
+    EXPECT_EQ(f.what, TRunFailure::rfFile);
+    EXPECT_EQ(f.input, host.files[1]);
+    EXPECT_EQ(f.file.kind, ekNotAWorkbook);
+    EXPECT_FALSE(f.file.reading);
+    EXPECT_EQ(f.rest, TRunFailure::rsRowsBefore);
+    EXPECT_EQ(f.written, std::vector<fs::path>{dir / "out.xls"});
+    EXPECT_EQ(std::string(e.what()).rfind("The file is not an Excel workbook", 0), 0u) << e.what();
   }
   EXPECT_EQ(host.MergedCount.load(), 1);
   std::vector<Row> rows = ReadOutput(dir / "out.xls");
@@ -532,6 +538,10 @@ TEST(MergeEngine, PassesOverUnreadableFilesAndTriesEachPassword) {
       EXPECT_NE(Said(report.skipped[i]).find(c.skipped[i].second), std::string::npos)
           << Said(report.skipped[i]);
       said += Said(report.skipped[i]);
+      // Where the reading was: the damaged sheet after its five good rows; a file that never opened,
+      // nowhere.
+      const TFileFailure& failure = report.skipped[i].failure;
+      EXPECT_EQ(failure.reading ? int64_t{failure.afterRow} : -1, c.skipped[i].first == "cut.xlsx" ? 5 : -1);
     }
     EXPECT_EQ(host.asked, c.asked);
     EXPECT_EQ(ReadOutput(host.savePath, 1).size(), static_cast<size_t>(c.rows));
@@ -1127,7 +1137,10 @@ TEST(MergeEngine, SheetNumbersCountChartSheets) {
     const TMergeReport report = MergeFiles(host);
     ASSERT_EQ(report.skipped.size(), 1u) << index;
     EXPECT_EQ(report.skipped[0].kind, ekSheetMissing);
-    EXPECT_NE(Said(report.skipped[0]).find(name), std::string::npos) << Said(report.skipped[0]);
+    const TFileFailure& failure = report.skipped[0].failure;
+    EXPECT_EQ(failure.sheetProblem, TFileFailure::spNotWorksheet);
+    EXPECT_EQ(failure.index, static_cast<size_t>(index));
+    EXPECT_EQ(ToUtf8(failure.sheetName), name);
     EXPECT_TRUE(report.outputs.empty());
   }
 }
