@@ -751,6 +751,26 @@ void MergeWindowTest::resultNamesWhatTheRunWrote() {
   QCOMPARE(result.caption, QStringLiteral("合并已停止"));
   QVERIFY(result.text.contains(QStringLiteral("没有写入任何文件")));
   QVERIFY(result.folder.isEmpty());
+
+  // A file that fails while its sheet is read: the details say where, the reader's words quoted last.
+  plicato::TRunFailure failure = plicato::TRunFailure::Of(plicato::TRunFailure::rfFile, "/data/cut.xlsx");
+  failure.file.kind = plicato::ekDamaged;
+  failure.file.words = "sheet1.xml, line 3: cut short";
+  failure.file.reading = true;
+  failure.file.sheet = u"一月";
+  failure.file.afterRow = 5;
+  run.during = [&](plicato::TMergeHost& host) {
+    host.RunFailed(failure);
+    throw plicato::EMergeError(failure, plicato::ekDamaged);
+  };
+  f.form->Messages.clear();
+  f.Start();
+  QVERIFY(QTest::qWaitFor([&] { return !f.form->Messages.empty(); }));
+  const QStringList details = f.form->Messages[0].details.split(QLatin1Char('\n'));
+  QVERIFY2(details.size() == 4 && details[0] == QStringLiteral("文件：/data/cut.xlsx") &&
+               details[2] == QStringLiteral("位置：工作表“一月”第5行之后") &&
+               details[3].contains(QStringLiteral("sheet1.xml, line 3: cut short")),
+           qPrintable(details.join(QLatin1Char('\n'))));
 }
 
 void MergeWindowTest::wrongPasswordsAndSkippingThemAll() {
