@@ -60,35 +60,38 @@ QString StoppedAtText(const TNoteFacts& f) {
     text = f.leftAtLeast
                ? QCoreApplication::translate(
                      kContext,
-                     QT_TRANSLATE_N_NOOP("plicato::TForm1",
-                                         "没有合并任何行：第%1行没有文字，合并在此停止；其后至少有%n行有数据未合并%2。"),
+                     QT_TRANSLATE_N_NOOP(
+                         "plicato::TForm1",
+                         "没有合并任何行：第%1行没有文字，合并在此停止；其后至少有%n行有数据未合并%2。"),
                      nullptr, left)
                : QCoreApplication::translate(
                      kContext,
-                     QT_TRANSLATE_N_NOOP("plicato::TForm1",
-                                         "没有合并任何行：第%1行没有文字，合并在此停止；其后有%n行有数据未合并。"),
+                     QT_TRANSLATE_N_NOOP(
+                         "plicato::TForm1",
+                         "没有合并任何行：第%1行没有文字，合并在此停止；其后有%n行有数据未合并。"),
                      nullptr, left);
     text = text.arg(f.row);
   } else {
     text = f.leftAtLeast
                ? QCoreApplication::translate(
                      kContext,
-                     QT_TRANSLATE_N_NOOP("plicato::TForm1",
-                                         "第%1行没有文字，已合并其上的%2后在此停止；从该行起至少有%n行有数据未合并%3。"),
+                     QT_TRANSLATE_N_NOOP(
+                         "plicato::TForm1",
+                         "第%1行没有文字，已合并其上的%2后在此停止；从该行起至少有%n行有数据未合并%3。"),
                      nullptr, left)
                : QCoreApplication::translate(
                      kContext,
-                     QT_TRANSLATE_N_NOOP("plicato::TForm1",
-                                         "第%1行没有文字，已合并其上的%2后在此停止；从该行起有%n行有数据未合并。"),
+                     QT_TRANSLATE_N_NOOP(
+                         "plicato::TForm1",
+                         "第%1行没有文字，已合并其上的%2后在此停止；从该行起有%n行有数据未合并。"),
                      nullptr, left);
     text = text.arg(f.row).arg(RowsText(f.rows));
   }
   if (!f.leftAtLeast) return text;
-  const QString tail =
-      f.unreadable.empty()
-          ? WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "（统计被停止）"))
-          : WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "（其余部分无法读取：%1）"))
-                .arg(QString::fromStdString(f.unreadable));
+  const QString tail = f.unreadable.empty()
+                           ? WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "（统计被停止）"))
+                           : WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "（其余部分无法读取：%1）"))
+                                 .arg(QString::fromStdString(f.unreadable));
   return text.arg(tail);
 }
 
@@ -114,11 +117,13 @@ QString RemarkOf(const TFileNote& note) {
       text = StoppedAtText(f);
       break;
     case TNoteFacts::nkCutAtSplit:
-      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "合并在输出文件分割处停止：本表已合并%1，其余未合并。"))
+      text = WindowText(
+                 QT_TRANSLATE_NOOP("plicato::TForm1", "合并在输出文件分割处停止：本表已合并%1，其余未合并。"))
                  .arg(RowsText(f.rows));
       break;
     case TNoteFacts::nkSheetsLeft:
-      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "合并在此工作表之前停止：它和其后的工作表未合并。"));
+      text = WindowText(
+          QT_TRANSLATE_NOOP("plicato::TForm1", "合并在此工作表之前停止：它和其后的工作表未合并。"));
       break;
     case TNoteFacts::nkSheetMissing:
       text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "找不到该工作表，已跳过（%1）。"))
@@ -132,25 +137,31 @@ QString RemarkOf(const TFileNote& note) {
         text += WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "：输出文件共%1列，前%2列用于来源列和标记列"))
                     .arg(f.outputColumns)
                     .arg(f.reserved);
-      text += WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "；该表的数据一直到%1列。")).arg(column(f.lastColumn));
+      text += WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "；该表的数据一直到%1列。"))
+                  .arg(column(f.lastColumn));
       break;
     case TNoteFacts::nkUndecodable:
-      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "从第%1行起有无法按其编码解码的字节，已读作U+FFFD。"))
+      text = WindowText(
+                 QT_TRANSLATE_NOOP("plicato::TForm1", "从第%1行起有无法按其编码解码的字节，已读作U+FFFD。"))
                  .arg(f.row);
       break;
     case TNoteFacts::nkUnclosedQuote:
-      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "第%1行的引号没有闭合：文件的其余部分已读作该字段。"))
+      text = WindowText(
+                 QT_TRANSLATE_NOOP("plicato::TForm1", "第%1行的引号没有闭合：文件的其余部分已读作该字段。"))
                  .arg(f.row);
       break;
     case TNoteFacts::nkOneSheet:
-      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "CSV文件只有一个工作表：已合并该表，而非所选的工作表。"));
+      text = WindowText(
+          QT_TRANSLATE_NOOP("plicato::TForm1", "CSV文件只有一个工作表：已合并该表，而非所选的工作表。"));
       break;
     case TNoteFacts::nkFormatsLeftOut:
-      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "输出文件容纳不下更多的数字格式：部分数字以常规格式显示。"));
+      text = WindowText(
+          QT_TRANSLATE_NOOP("plicato::TForm1", "输出文件容纳不下更多的数字格式：部分数字以常规格式显示。"));
       break;
   }
   if (!f.sheet.empty())
-    text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "工作表“%1”：")).arg(QString::fromStdU16String(f.sheet)) +
+    text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "工作表“%1”："))
+               .arg(QString::fromStdU16String(f.sheet)) +
            text;
   return text;
 }

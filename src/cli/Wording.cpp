@@ -39,13 +39,15 @@ std::string StoppedAtWords(const TNoteFacts& f) {
   const std::string counted = (f.leftAtLeast ? "at least " : "") + Rows(f.left) + " with values";
   const std::string were = f.left == 1 && !f.leftAtLeast ? " was" : " were";
   const std::string where = "row " + std::to_string(f.row) + ", which has no text";
-  if (f.rows == 0) return "Gave no rows: stopped at " + where + "; " + counted + were + " not merged" + incomplete + ".";
+  if (f.rows == 0)
+    return "Gave no rows: stopped at " + where + "; " + counted + were + " not merged" + incomplete + ".";
   return "Stopped at " + where + ", after " + Rows(f.rows) + ": " + counted + " from there on" + were +
          " not merged" + incomplete + ".";
 }
 
 std::string ColumnsLeftOutWords(const TNoteFacts& f) {
-  std::string text = "Columns after the " + Ordinal(f.column) + " (" + ColumnName(f.column) + ") were not merged";
+  std::string text =
+      "Columns after the " + Ordinal(f.column) + " (" + ColumnName(f.column) + ") were not merged";
   if (f.outputColumns > 0)
     text += ": the output has " + std::to_string(f.outputColumns) + " columns, the first " +
             std::to_string(f.reserved) + " for the source and mark";
@@ -144,7 +146,8 @@ std::string NoteWords(const TNoteFacts& f) {
       text = ColumnsLeftOutWords(f);
       break;
     case TNoteFacts::nkUndecodable:
-      text = "Bytes the encoding cannot decode, first on line " + std::to_string(f.row) + ", were read as U+FFFD.";
+      text = "Bytes the encoding cannot decode, first on line " + std::to_string(f.row) +
+             ", were read as U+FFFD.";
       break;
     case TNoteFacts::nkUnclosedQuote:
       text = "The quote opened on line " + std::to_string(f.row) +
@@ -200,7 +203,8 @@ std::string RunFailureWords(const TRunFailure& f) {
     case TRunFailure::rsUnsaid:
       break;
     case TRunFailure::rsNothingWritten:
-      text += f.written.empty() ? "\rNothing was written." : "\rNothing was written after " + Quoted(f.written.back()) + ".";
+      text += f.written.empty() ? "\rNothing was written."
+                                : "\rNothing was written after " + Quoted(f.written.back()) + ".";
       break;
     case TRunFailure::rsRowsBefore:
       text += "\rThe rows merged before it were written to " + Quoted(f.written.back()) + ".";

@@ -96,10 +96,10 @@ struct TRunFailure {
   };
   // What the run had written when it ended, said after the failure.
   enum TRest : uint8_t {
-    rsUnsaid,           // not said (the outputs list says it, if anything)
-    rsNothingWritten,   // nothing (after the last of `written`) was written
-    rsRowsBefore,       // the rows merged before it were written to `written.back()`
-    rsRestFailed,       // writing the rows before it failed too: `restFailure`
+    rsUnsaid,          // not said (the outputs list says it, if anything)
+    rsNothingWritten,  // nothing (after the last of `written`) was written
+    rsRowsBefore,      // the rows merged before it were written to `written.back()`
+    rsRestFailed,      // writing the rows before it failed too: `restFailure`
   };
   static TRunFailure Of(TWhat what, std::filesystem::path input = {}, std::filesystem::path output = {}) {
     TRunFailure failure;

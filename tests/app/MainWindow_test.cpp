@@ -659,9 +659,10 @@ void MainWindowTest::chineseAndEnglishWindows() {
     form.Command("N2")->trigger();
     QCOMPARE(form.Control<QLabel>("Label5")->text(), QStringLiteral("0 files found, 0 merged"));
     // The engine's remarks, counted in English.
-    QCOMPARE(plicato::RemarkOf(StoppedAt()),
-             QStringLiteral("Stopped at row 3, which has no text, after 1 row: 2 rows with values from there on "
-                            "were not merged."));
+    QCOMPARE(
+        plicato::RemarkOf(StoppedAt()),
+        QStringLiteral("Stopped at row 3, which has no text, after 1 row: 2 rows with values from there on "
+                       "were not merged."));
     // Every text of the window has its English.
     for (QWidget* widget : form.findChildren<QWidget*>()) {
       QString text;
@@ -675,7 +676,8 @@ void MainWindowTest::chineseAndEnglishWindows() {
   {
     TTestForm form;
     QCOMPARE(form.Control<QPushButton>("Button3")->text(), QStringLiteral("开始"));
-    QCOMPARE(plicato::RemarkOf(StoppedAt()), QStringLiteral("第3行没有文字，已合并其上的1行后在此停止；从该行起有2行有数据未合并。"));
+    QCOMPARE(plicato::RemarkOf(StoppedAt()),
+             QStringLiteral("第3行没有文字，已合并其上的1行后在此停止；从该行起有2行有数据未合并。"));
     QMessageBox box(QMessageBox::Information, QString(), QString(), QMessageBox::Ok | QMessageBox::Cancel);
     QCOMPARE(box.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
     QCOMPARE(box.button(QMessageBox::Cancel)->text(), QStringLiteral("取消"));
