@@ -191,7 +191,7 @@ void TForm1::Button3Click() {
           tr("无法读取文件夹“%1”（%2），其中的文件不在列表中。\n勾选“跳过无法读取的文件”可合并其余文件，"
              "未写入任何文件。")
               .arg(QDir::toNativeSeparators(FromPath(unreadableFolders_.front().file)),
-                   QString::fromStdString(unreadableFolders_.front().text)),
+                   QString::fromStdString(unreadableFolders_.front().failure.words)),
           QMessageBox::Warning, false);
       return;
     }
@@ -207,6 +207,7 @@ void TForm1::Button3Click() {
     runFile_.clear();
     failedInput_.clear();
     failedOutput_.clear();
+    failure_.reset();
     // A little before now: the file system stamps a written output with a coarser clock.
     runStart_ = QDateTime::currentDateTime().addMSecs(-50);
     Label4->clear();

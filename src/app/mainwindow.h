@@ -177,6 +177,7 @@ class TForm1 : public QWidget {
   QString FailureDetails(TErrorKind kind, const QString& technical) const;
   // A text of the program's own (in English) quoted in the window's language.
   QString Quoted(const QString& text) const;
+  QStringList WhereLines(const TFileFailure& failure) const;
   void MergeFinished();
   void ShowRunReport(const TMergeReport& report);
   bool PrepareSavePath();
@@ -275,6 +276,7 @@ class TForm1 : public QWidget {
   QString lastPasswordFile_;                    // the file the last password was given for, in this run
   QString runFile_;                             // the file the running merge began last
   QString failedInput_, failedOutput_;          // what the engine said failed, ending the run
+  std::shared_ptr<const TRunFailure> failure_;  // ... and its facts
   bool skipAllPasswords_ = false;               // "全部跳过" was chosen in this run
   // Folders the list's scans could not read: their files are missing from the list.
   std::vector<TFileNote> unreadableFolders_;

@@ -176,7 +176,11 @@ void TForm1::ScanFileFound(TFileScan* /*sender*/, const QString& fileName) {
 }
 
 void TForm1::ScanFolderUnreadable(TFileScan* /*sender*/, const QString& folder, const QString& reason) {
-  unreadableFolders_.push_back({QFile::encodeName(folder).toStdString(), reason.toStdString()});
+  TFileNote note;  // a folder passed over: the system's words say why
+  note.file = QFile::encodeName(folder).toStdString();
+  note.kind = ekInputUnreadable;
+  note.failure.words = reason.toStdString();
+  unreadableFolders_.push_back(std::move(note));
 }
 
 void TForm1::RetireScanners() {

@@ -39,9 +39,29 @@ QString TForm1::FailureDetails(TErrorKind kind, const QString& technical) const 
     const QString file = failedInput_.isEmpty() ? runFile_ : failedInput_;
     if (!file.isEmpty()) lines << tr("文件：%1").arg(QDir::toNativeSeparators(file));
     lines << tr("原因：%1").arg(ReasonOf(kind, runOptions_.sheet));
+    if (failure_ && failure_->what == TRunFailure::rfFile) lines << WhereLines(failure_->file);
   }
   lines << tr("程序的原文：") + Quoted(BoxLines(technical));
   return lines.join(QLatin1Char('\n'));
+}
+
+QStringList TForm1::WhereLines(const TFileFailure& failure) const {
+  // Where the reading was when the file failed, and what became of the rows it had given.
+  QStringList lines;
+  if (failure.reading) {
+    const QString sheet = QString::fromStdU16String(failure.sheet);
+    if (failure.afterRow == 0) {
+      lines << tr("位置：工作表“%1”的第一行").arg(sheet);
+    } else {
+      lines << tr("位置：工作表“%1”第%2行之后").arg(sheet).arg(failure.afterRow);
+    }
+  }
+  auto path = [](const std::filesystem::path& file) { return QDir::toNativeSeparators(FromPath(file)); };
+  if (!failure.rowsStayIn.empty())
+    lines << tr("该文件出错之前的行留在“%1”中（该格式不能删除已写入的行）。").arg(path(failure.rowsStayIn));
+  if (!failure.rowsWrittenTo.empty())
+    lines << tr("该文件出错之前的行已有一部分写入到“%1”为止的输出文件中。").arg(path(failure.rowsWrittenTo));
+  return lines;
 }
 
 QString TForm1::Quoted(const QString& text) const {
@@ -113,16 +133,20 @@ void TForm1::ShowRunReport(const TMergeReport& report) {
   if (!report.skipped.empty()) {
     lines << QString() << tr("以下%1个文件无法读取，已跳过：").arg(report.skipped.size());
     for (const TFileNote& note : report.skipped) {
-      const QString text = BoxLines(QString::fromStdString(note.text)).simplified();
-      lines << QStringLiteral("  ") + path(note.file) + tr("：") + ReasonOf(note.kind, runOptions_.sheet);
-      details << path(note.file) + tr("：") + ReasonOf(note.kind, runOptions_.sheet) + QLatin1Char('\n') +
-                     QStringLiteral("  ") + Quoted(text);
+      const QString reason = ReasonOf(note.kind, runOptions_.sheet);
+      lines << QStringLiteral("  ") + path(note.file) + tr("：") + reason;
+      QStringList said = WhereLines(note.failure);
+      // The reader's own words, where it had any (a missing sheet is said by the reason).
+      if (!note.failure.words.empty())
+        said << Quoted(BoxLines(QString::fromStdString(note.failure.words)).simplified());
+      details << path(note.file) + tr("：") + reason;
+      for (const QString& line : said) details << QStringLiteral("  ") + line;
     }
   }
   if (!unreadableFolders_.empty()) {
     lines << QString() << tr("以下%1个文件夹无法读取，其中的文件已跳过：").arg(unreadableFolders_.size());
     for (const TFileNote& note : unreadableFolders_)
-      lines << QStringLiteral("  ") + path(note.file) + tr("：") + QString::fromStdString(note.text);
+      lines << QStringLiteral("  ") + path(note.file) + tr("：") + QString::fromStdString(note.failure.words);
   }
   if (!report.notes.empty()) {
     lines << QString() << tr("合并时的说明：");

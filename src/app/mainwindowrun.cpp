@@ -152,6 +152,7 @@ void TForm1::ApplyStatus(uint64_t generation, const TWindowMergeHost::TStatus& s
       // Its failure report follows.
       failedInput_ = status.file;
       failedOutput_ = status.output;
+      failure_ = status.failure;
       return;
   }
 }

@@ -82,11 +82,12 @@ void TWindowMergeHost::RunEnded(const TMergeReport& report) {
   deliver_(status);
 }
 
-void TWindowMergeHost::RunFailed(const std::filesystem::path& input, const std::filesystem::path& output) {
+void TWindowMergeHost::RunFailed(const TRunFailure& failure) {
   TStatus status;
   status.event = TEvent::RunFailed;
-  status.file = FromPath(input);
-  status.output = FromPath(output);
+  status.file = FromPath(BlamedInput(failure));
+  status.output = FromPath(BlamedOutput(failure));
+  status.failure = std::make_shared<const TRunFailure>(failure);
   deliver_(status);
 }
 

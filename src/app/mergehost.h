@@ -13,6 +13,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,7 +31,7 @@ class TWindowMergeHost : public TMergeHost {
     Counts,       // a file merged: found, merged
     Bar,          // how far the run is: filesDone of filesTotal, rowsOfFile
     RunEnded,     // the run has returned its report; stopped: before the list's end
-    RunFailed,    // the run fails: file, the input that failed, and output, the output that failed
+    RunFailed,    // the run fails: file, the input that failed, output, the output that failed, and failure
   };
   struct TStatus {
     TEvent event = TEvent::Bar;
@@ -42,6 +43,7 @@ class TWindowMergeHost : public TMergeHost {
     int32_t found = 0;
     int32_t merged = 0;
     bool stopped = false;
+    std::shared_ptr<const TRunFailure> failure;  // of RunFailed: what ended the run
   };
   // Called on the merge thread; must not block on the window's thread.
   using TDeliver = std::function<void(const TStatus& status)>;
@@ -68,7 +70,7 @@ class TWindowMergeHost : public TMergeHost {
   void FileBegun(int32_t index, int32_t total, const std::filesystem::path& file) override;
   void FileMerged(int32_t found, int32_t merged) override;
   void RunEnded(const TMergeReport& report) override;
-  void RunFailed(const std::filesystem::path& input, const std::filesystem::path& output) override;
+  void RunFailed(const TRunFailure& failure) override;
   void SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) override;
 
   // Called on the merge thread each time a file begins, between its number and its path. A seam for

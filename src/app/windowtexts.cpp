@@ -4,8 +4,6 @@
 #include <QFile>
 #include <QRegularExpression>
 
-#include "language.h"
-
 namespace plicato {
 
 namespace {
@@ -46,70 +44,125 @@ QString ReasonOf(TErrorKind kind, const TSheetChoice& sheet) {
   }
 }
 
+namespace {
+
+// A count of rows, in the window's language ("5行", "1 row").
+QString RowsText(int64_t n) {
+  return QCoreApplication::translate(kContext, QT_TRANSLATE_N_NOOP("plicato::TForm1", "%n行"), nullptr,
+                                     static_cast<int>(n));
+}
+
+// Classic mode's stop at a row without text, with the rows with values left below it.
+QString StoppedAtText(const TNoteFacts& f) {
+  const int left = static_cast<int>(f.left);
+  QString text;
+  if (f.rows == 0) {
+    text = f.leftAtLeast
+               ? QCoreApplication::translate(
+                     kContext,
+                     QT_TRANSLATE_N_NOOP(
+                         "plicato::TForm1",
+                         "没有合并任何行：第%1行没有文字，合并在此停止；其后至少有%n行有数据未合并%2。"),
+                     nullptr, left)
+               : QCoreApplication::translate(
+                     kContext,
+                     QT_TRANSLATE_N_NOOP(
+                         "plicato::TForm1",
+                         "没有合并任何行：第%1行没有文字，合并在此停止；其后有%n行有数据未合并。"),
+                     nullptr, left);
+    text = text.arg(f.row);
+  } else {
+    text = f.leftAtLeast
+               ? QCoreApplication::translate(
+                     kContext,
+                     QT_TRANSLATE_N_NOOP(
+                         "plicato::TForm1",
+                         "第%1行没有文字，已合并其上的%2后在此停止；从该行起至少有%n行有数据未合并%3。"),
+                     nullptr, left)
+               : QCoreApplication::translate(
+                     kContext,
+                     QT_TRANSLATE_N_NOOP(
+                         "plicato::TForm1",
+                         "第%1行没有文字，已合并其上的%2后在此停止；从该行起有%n行有数据未合并。"),
+                     nullptr, left);
+    text = text.arg(f.row).arg(RowsText(f.rows));
+  }
+  if (!f.leftAtLeast) return text;
+  const QString tail = f.unreadable.empty()
+                           ? WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "（统计被停止）"))
+                           : WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "（其余部分无法读取：%1）"))
+                                 .arg(QString::fromStdString(f.unreadable));
+  return text.arg(tail);
+}
+
+}  // namespace
+
 QString RemarkOf(const TFileNote& note) {
   const TNoteFacts& f = note.facts;
-  if (f.kind == TNoteFacts::nkNone || WindowInEnglish())
-    return BoxLines(QString::fromStdString(note.text)).simplified();
-  // Written here in Chinese, not through the translations: the English window shows the engine's words,
-  // which count in English (one row, two rows; the 255th column).
-  auto zh = [](const char* text) { return QString::fromUtf8(text); };
   auto column = [](uint32_t number) { return QString::fromStdString(ColumnName(number)); };
-  const QString left = (f.leftAtLeast ? zh("至少") : QString()) + QString::number(f.left);
-  QString tail;
-  if (f.leftAtLeast)
-    tail = f.unreadable.empty() ? zh("（统计被停止）")
-                                : zh("（其余部分无法读取：%1）").arg(QString::fromStdString(f.unreadable));
   QString text;
   switch (f.kind) {
     case TNoteFacts::nkNone:
       break;
     case TNoteFacts::nkNoValues:
-      text = zh("没有合并任何行：工作表中没有数据。");
+      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "没有合并任何行：工作表中没有数据。"));
       break;
     case TNoteFacts::nkNoWorksheet:
-      text = zh("没有合并任何行：工作簿中没有工作表。");
+      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "没有合并任何行：工作簿中没有工作表。"));
       break;
     case TNoteFacts::nkNoDataRows:
-      text = zh("表头%1行之下没有数据行。").arg(f.rows);
+      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "表头%1之下没有数据行。")).arg(RowsText(f.rows));
       break;
     case TNoteFacts::nkStoppedAt:
-      text = f.rows == 0 ? zh("没有合并任何行：第%1行没有文字，合并在此停止；其后有%2行有数据未合并%3。")
-                               .arg(f.row)
-                               .arg(left, tail)
-                         : zh("第%1行没有文字，已合并其上的%2行后在此停止；从该行起有%3行有数据未合并%4。")
-                               .arg(f.row)
-                               .arg(f.rows)
-                               .arg(left, tail);
+      text = StoppedAtText(f);
       break;
     case TNoteFacts::nkCutAtSplit:
-      text = zh("合并在输出文件分割处停止：本表已合并%1行，其余未合并。").arg(f.rows);
+      text = WindowText(
+                 QT_TRANSLATE_NOOP("plicato::TForm1", "合并在输出文件分割处停止：本表已合并%1，其余未合并。"))
+                 .arg(RowsText(f.rows));
       break;
     case TNoteFacts::nkSheetsLeft:
-      text = zh("合并在此工作表之前停止：它和其后的工作表未合并。");
+      text = WindowText(
+          QT_TRANSLATE_NOOP("plicato::TForm1", "合并在此工作表之前停止：它和其后的工作表未合并。"));
       break;
     case TNoteFacts::nkSheetMissing:
-      text = zh("找不到该工作表，已跳过（%1）。").arg(QString::fromStdString(f.unreadable));
+      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "找不到该工作表，已跳过（%1）。"))
+                 .arg(QString::fromStdString(f.unreadable));
       break;
     case TNoteFacts::nkColumnsLeftOut:
-      text = zh("第%1列（%2列）之后的列未合并").arg(f.column).arg(column(f.column));
+      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "第%1列（%2列）之后的列未合并"))
+                 .arg(f.column)
+                 .arg(column(f.column));
       if (f.outputColumns > 0)
-        text += zh("：输出文件共%1列，前%2列用于来源列和标记列").arg(f.outputColumns).arg(f.reserved);
-      text += zh("；该表的数据一直到%1列。").arg(column(f.lastColumn));
+        text += WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "：输出文件共%1列，前%2列用于来源列和标记列"))
+                    .arg(f.outputColumns)
+                    .arg(f.reserved);
+      text += WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "；该表的数据一直到%1列。"))
+                  .arg(column(f.lastColumn));
       break;
     case TNoteFacts::nkUndecodable:
-      text = zh("从第%1行起有无法按其编码解码的字节，已读作“\uFFFD”。").arg(f.row);
+      text = WindowText(
+                 QT_TRANSLATE_NOOP("plicato::TForm1", "从第%1行起有无法按其编码解码的字节，已读作U+FFFD。"))
+                 .arg(f.row);
       break;
     case TNoteFacts::nkUnclosedQuote:
-      text = zh("第%1行的引号没有闭合：文件的其余部分已读作该字段。").arg(f.row);
+      text = WindowText(
+                 QT_TRANSLATE_NOOP("plicato::TForm1", "第%1行的引号没有闭合：文件的其余部分已读作该字段。"))
+                 .arg(f.row);
       break;
     case TNoteFacts::nkOneSheet:
-      text = zh("CSV文件只有一个工作表：已合并该表，而非所选的工作表。");
+      text = WindowText(
+          QT_TRANSLATE_NOOP("plicato::TForm1", "CSV文件只有一个工作表：已合并该表，而非所选的工作表。"));
       break;
     case TNoteFacts::nkFormatsLeftOut:
-      text = zh("输出文件容纳不下更多的数字格式：部分数字以常规格式显示。");
+      text = WindowText(
+          QT_TRANSLATE_NOOP("plicato::TForm1", "输出文件容纳不下更多的数字格式：部分数字以常规格式显示。"));
       break;
   }
-  if (!f.sheet.empty()) text = zh("工作表“%1”：").arg(QString::fromStdU16String(f.sheet)) + text;
+  if (!f.sheet.empty())
+    text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "工作表“%1”："))
+               .arg(QString::fromStdU16String(f.sheet)) +
+           text;
   return text;
 }
 

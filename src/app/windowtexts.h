@@ -27,8 +27,8 @@ QString WindowText(const char* source);
 // missing sheet is named as the run asked for it.
 QString ReasonOf(TErrorKind kind, const TSheetChoice& sheet = {});
 
-// A remark on a merged file (rows left behind, columns left out) in the window's language: the engine's
-// facts worded in Chinese, or the engine's own English words in an English window.
+// A remark on a merged file (rows left behind, columns left out): the engine's facts in the window's
+// language.
 QString RemarkOf(const TFileNote& note);
 
 // The engine's messages break lines with carriage returns; a box breaks them at '\n'.

@@ -25,6 +25,7 @@
 #include "biff/CompoundFile.h"
 #include "biff/Errors.h"
 #include "cli/StandardOutput.h"
+#include "cli/Wording.h"
 #include "cli/XlsxDump.h"
 #include "merge/output/CsvOutput.h"  // CsvField, the quoting the .csv output uses
 #include "merge/CsvReader.h"
@@ -413,10 +414,10 @@ class TConsoleHost : public TMergeHost {
         start_(std::chrono::steady_clock::now()) {}
 
   // A remark on a file comes as the file ends, so that a log shows it beside the time it was made.
-  void AddNote(const std::filesystem::path& file, const std::string& text) override {
+  void AddNote(const TFileNote& note) override {
     if (quiet_) return;
     EndLine();
-    std::cerr << Printable(file.string()) << ": " << Indented(text) << "\n";
+    std::cerr << Printable(note.file.string()) << ": " << Indented(NoteWords(note.facts)) << "\n";
   }
   void FileBegun(int32_t index, int32_t total, const std::filesystem::path& file) override {
     file_ = file.string();
@@ -620,7 +621,7 @@ int Merge(const TMergeArgs& args) {
 
   InstallSignalHandlers();
   std::vector<std::filesystem::path>& files = options.files;
-  std::vector<TFileNote> unreadableFolders;  // their files are not in the list
+  std::vector<std::pair<std::filesystem::path, std::string>> unreadableFolders;  // why; not in the list
   // The source column names a file found in a folder by its path below that folder, any other as given.
   std::vector<std::filesystem::path>& names = options.sourceNames;
   for (const std::filesystem::path& p : paths) {
@@ -638,7 +639,7 @@ int Merge(const TMergeArgs& args) {
           },
           nullptr,
           [&](const std::string& unreadable, const std::string& reason) {
-            unreadableFolders.push_back({unreadable, reason});
+            unreadableFolders.emplace_back(unreadable, reason);
           });
     } else if (std::filesystem::is_regular_file(p, ec)) {
       files.push_back(p);
@@ -658,8 +659,8 @@ int Merge(const TMergeArgs& args) {
   // unless unreadable inputs may be passed over, and then they are listed with the skipped files.
   if (!unreadableFolders.empty() && !options.skipUnreadable) {
     std::cerr << "plicato-cli: cannot read the folder \""
-              << Printable(unreadableFolders.front().file.string())
-              << "\": " << Printable(unreadableFolders.front().text)
+              << Printable(unreadableFolders.front().first.string())
+              << "\": " << Printable(unreadableFolders.front().second)
               << ". Nothing was merged; --skip-unreadable merges the files that can be read.\n";
     return 1;
   }
@@ -698,10 +699,12 @@ int Merge(const TMergeArgs& args) {
     std::cerr << "plicato-cli: " << passedOver << (one ? " and was skipped:\n" : " and were skipped:\n");
   }
   const size_t skippedFiles = report.skipped.size();
-  for (const TFileNote& folder : unreadableFolders)
-    report.skipped.push_back({folder.file, "the folder could not be read: " + folder.text});
   for (const TFileNote& skipped : report.skipped)
-    std::cerr << "  " << Printable(skipped.file.string()) << ": " << Indented(skipped.text) << "\n";
+    std::cerr << "  " << Printable(skipped.file.string()) << ": " << Indented(FileFailureWords(skipped.failure))
+              << "\n";
+  for (const auto& [folder, why] : unreadableFolders)
+    std::cerr << "  " << Printable(folder.string()) << ": " << Indented("the folder could not be read: " + why)
+              << "\n";
   if (!args.quiet) {
     if (gStopSignal != 0) {
       std::cerr << "plicato-cli: stopped by signal " << gStopSignal << ": " << host.MergedCount.load()
@@ -711,7 +714,7 @@ int Merge(const TMergeArgs& args) {
               << "\n";
   }
   if (gStopSignal != 0) return 128 + gStopSignal;
-  return report.skipped.empty() ? 0 : 3;
+  return report.skipped.empty() && unreadableFolders.empty() ? 0 : 3;
 }
 
 // Given twice, an option's last value counts, as it always has. The type name is the value's name in the
@@ -837,6 +840,10 @@ int main(int argc, char** argv) {
     const std::string command = rest.front();
     rest.erase(rest.begin());
     return RunCommand(command, std::move(rest));
+  } catch (const EMergeError& e) {
+    // The merge says what ended it as facts; these are its words.
+    std::cerr << "plicato-cli: " << Printable(RunFailureWords(e.Facts()), true) << "\n";
+    return 1;
   } catch (const std::exception& e) {
     std::cerr << "plicato-cli: " << Printable(e.what(), true) << "\n";
     return 1;

@@ -150,6 +150,23 @@ void TInputFiles::ReadAhead(size_t index) {
   });
 }
 
+namespace {
+
+// A sheet asked for that the workbook does not give, as the failure of the file.
+EMergeError SheetMissing(TFileFailure::TSheetProblem problem, size_t sheets = 0, size_t index = 0,
+                         std::u16string name = {}) {
+  TRunFailure failure;
+  failure.what = TRunFailure::rfFile;
+  failure.file.kind = ekSheetMissing;
+  failure.file.sheetProblem = problem;
+  failure.file.sheets = sheets;
+  failure.file.index = index;
+  failure.file.sheetName = std::move(name);
+  return EMergeError(std::move(failure), ekSheetMissing);
+}
+
+}  // namespace
+
 std::vector<size_t> TInputFiles::ChooseSheets(const TInputBook& book) const {
   const std::vector<TInSheet>& sheets = book.Sheets();
   const TSheetChoice& choice = sheet_;
@@ -158,23 +175,23 @@ std::vector<size_t> TInputFiles::ChooseSheets(const TInputBook& book) const {
     case TSheetChoice::scFirst:
       for (size_t i = 0; i < sheets.size() && chosen.empty(); ++i)
         if (sheets[i].worksheet) chosen.push_back(i);
-      if (chosen.empty()) throw EMergeError(TRunReport::NoWorksheetText(), ekSheetMissing);
+      if (chosen.empty()) throw SheetMissing(TFileFailure::spNoWorksheet);
       break;
     case TSheetChoice::scIndex: {
       const size_t index = static_cast<size_t>(std::max(choice.index, 0));
-      if (index >= sheets.size()) throw EMergeError(TRunReport::NoSheetNumberText(sheets.size(), index), ekSheetMissing);
+      if (index >= sheets.size()) throw SheetMissing(TFileFailure::spNoSheetNumber, sheets.size(), index);
       if (!sheets[index].worksheet)
-        throw EMergeError(TRunReport::NotWorksheetText(index, sheets[index].name), ekSheetMissing);
+        throw SheetMissing(TFileFailure::spNotWorksheet, sheets.size(), index, sheets[index].name);
       chosen.push_back(index);
       break;
     }
     case TSheetChoice::scName: {
       for (size_t i = 0; i < sheets.size() && chosen.empty(); ++i) {
         if (!SameSheetName(sheets[i].name, choice.name)) continue;
-        if (!sheets[i].worksheet) throw EMergeError(TRunReport::NamedNotWorksheetText(sheets[i].name), ekSheetMissing);
+        if (!sheets[i].worksheet) throw SheetMissing(TFileFailure::spNamedNotWorksheet, sheets.size(), i, sheets[i].name);
         chosen.push_back(i);
       }
-      if (chosen.empty()) throw EMergeError(TRunReport::NoSheetNamedText(choice.name), ekSheetMissing);
+      if (chosen.empty()) throw SheetMissing(TFileFailure::spNoSheetNamed, sheets.size(), 0, choice.name);
       break;
     }
     case TSheetChoice::scAll:

@@ -28,7 +28,7 @@
 //   TRowRule         how the mode takes rows from a sheet: the classic rule or the value rule.
 //   TColumnLayout    where a taken row's cells go in the output: source, mark, data; the header rows kept.
 //   TOutputSplitter  the output being filled, splits into continuation outputs, taking a file's rows back.
-//   TRunReport       remarks, the report, and every sentence said about the run.
+//   TRunReport       remarks and the files passed over (as facts: the hosts word them), the report.
 // TMergeRun below reads the host's settings once, sets the parts up and runs the files through them.
 //
 // The run's states (the output, then each file):
@@ -48,7 +48,7 @@
 //   STOPPED (cut at a split: its rows up to it stay, it is not counted), or FAILED: its rows are TAKEN BACK
 //   from the output being filled where the output can drop them, its remarks dropped, and then it is
 //   SKIPPED (listed in the report) or it ENDS THE RUN (what was gathered before it is written, and the
-//   failure's message says what was written). Out of memory ends the run at once and drops the output
+//   failure's facts say what was written). Out of memory ends the run at once and drops the output
 //   being filled; an output that cannot be written ends it too, naming that output.
 //
 // Who owns what: the run owns the host's settings and the parts; the splitter owns the output being
@@ -76,8 +76,12 @@ class TMergeRun {
   // would replace an input); each empty when the failure was not theirs.
   const fs::path& FailedInput() const { return failedInput_; }
   const fs::path& FailedOutput() const { return splitter_.FailedOutput(); }
-  // What the run wrote and which continuation files beside them are older, for a message that ends it.
-  std::string OutputsText() const { return TRunReport::OutputsText(splitter_.Written(), splitter_.OlderOutputs()); }
+  // The failure that ends the run, with what the run wrote, the older continuation files beside them,
+  // the files passed over and the remarks so far.
+  EMergeError Ending(TRunFailure failure, TErrorKind kind) const {
+    report_.List(failure, splitter_.Written(), splitter_.OlderOutputs());
+    return EMergeError(std::move(failure), kind);
+  }
 
  private:
   enum TFileEnd : uint8_t { feMerged, feSkipped, feFailed, feStopped };
@@ -89,6 +93,7 @@ class TMergeRun {
   void GiveData(TSheetState& state);
   TMergeReport Finish(bool stopped);
   [[noreturn]] void Fail();
+  TFileFailure FileFailure(const std::exception& e) const;
 
   TMergeHost& host_;
   TRunReport report_;
@@ -107,10 +112,12 @@ class TMergeRun {
   std::chrono::steady_clock::time_point lastProgress_;
   uint32_t rowsGiven_ = 0;  // data rows given in the run, for reading the clock now and then
   int32_t filesDone_ = 0, filesTotal_ = 0;
-  // The failure that ends the run: the file, why, and its kind.
+  // The sheet whose rows are being read, if any: a failure says where it came.
+  bool reading_ = false;
+  std::u16string readingSheet_;
+  // The failure that ends the run: the file and why.
   fs::path failedInput_;
-  std::string failure_;
-  TErrorKind failureKind_ = ekOther;
+  TFileFailure failure_;
   // Last: destroyed first, while what a read under way was given still stands.
   std::optional<TInputFiles> inputs_;
 };
@@ -124,7 +131,7 @@ void TMergeRun::Start() {
   headerRows_ = options_.headerRows;
   // Refused rather than merged by position: a run asked to match columns must not stack them unmatched.
   if (options_.matchColumns)
-    throw EMergeError("Matching columns by header is not available yet.\rNothing was written.", ekUnsupported);
+    throw EMergeError(TRunFailure::Of(TRunFailure::rfMatchUnavailable), ekUnsupported);
   splitter_.Open(ResolveSavePath(options_.savePath), list, headerRows_,
                  options_.sheet.kind == TSheetChoice::scAll, classic_, mark_);
   inputs_.emplace(host_, std::move(list), options_);
@@ -165,34 +172,34 @@ TMergeRun::TFileEnd TMergeRun::MergeOne(size_t index) {
   fileGaveHeader_ = false;
   rule_->BeginFile();
   cutShort_ = false;
+  reading_ = false;
   report_.DropFileNotes();
   lastProgress_ = std::chrono::steady_clock::now();
   try {
     MergeFile(index);
   } catch (const EOutputError& e) {
-    throw EOutputError(e.what() + OutputsText() + report_.ReportText(), e.Kind());
+    throw Ending(e.Facts(), e.Kind());
   } catch (const std::exception& e) {
     // Out of memory is the machine's limit, not the file's fault: the run ends without passing the file
     // over, and the output, whose rows may be short of what was given, is not put in place of the target.
     if (KindOf(e) == ekOutOfMemory) {
       failedInput_ = path;
       splitter_.Drop();
-      throw EMergeError(TRunReport::OutOfMemoryMergingText(path, splitter_.Written()) + OutputsText() +
-                            report_.ReportText(),
-                        ekOutOfMemory);
+      TRunFailure failure = TRunFailure::Of(TRunFailure::rfOutOfMemoryMerging, path);
+      failure.rest = TRunFailure::rsNothingWritten;
+      throw Ending(std::move(failure), ekOutOfMemory);
     }
-    std::string reason = e.what();
-    if (const std::string said = splitter_.TakeBack(fileGaveHeader_); !said.empty()) reason += "\r" + said;
+    TFileFailure failure = FileFailure(e);
+    splitter_.TakeBack(fileGaveHeader_, failure);
     report_.DropFileNotes();
     if (skipUnreadable_) {
-      report_.Skip(path, reason, KindOf(e));
+      report_.Skip(path, std::move(failure));
       host_.SetProgress(done + 1, filesTotal_, 0);
       return feSkipped;
     }
     // Stop at the failing file, but keep what was gathered before it: the output is written by Fail.
     failedInput_ = path;
-    failure_ = reason;
-    failureKind_ = KindOf(e);
+    failure_ = std::move(failure);
     return feFailed;
   }
   report_.FlushNotes(host_, path);
@@ -228,6 +235,7 @@ void TMergeRun::MergeFile(size_t index) {
       report_.NoteSheetsLeft();
       break;
     }
+    readingSheet_ = sheet.name;
     MergeSheet(*book, sheets[i]);
     if (cutShort_) break;
   }
@@ -255,6 +263,8 @@ void TMergeRun::MergeSheet(TInputBook& book, size_t sheet) {
     book.SelectSheet(sheet);
   }
   const bool headerSheet = layout_.WantsHeader();
+  reading_ = true;
+  rule_->BeginSheet();
   while (rule_->Next(book, state)) {
     const int64_t ordinal = state.taken++;
     if (ordinal < headerRows_) {
@@ -273,6 +283,7 @@ void TMergeRun::MergeSheet(TInputBook& book, size_t sheet) {
       break;
     }
   }
+  reading_ = false;
   splitter_.FinishPart();
   layout_.EndHeader();
   if (cutShort_) {
@@ -308,7 +319,7 @@ TMergeReport TMergeRun::Finish(bool stopped) {
   try {
     splitter_.Finish();
   } catch (const EOutputError& e) {
-    throw EOutputError(e.what() + OutputsText() + report_.ReportText(), e.Kind());
+    throw Ending(e.Facts(), e.Kind());
   }
   report.outputs = splitter_.Written();
   report.olderOutputs = splitter_.OlderOutputs();
@@ -316,20 +327,43 @@ TMergeReport TMergeRun::Finish(bool stopped) {
   return std::move(report);
 }
 
-// The end of a run a file failed: the rows gathered before it are written, and the message says so.
+// The end of a run a file failed: the rows gathered before it are written, and the failure says so.
 void TMergeRun::Fail() {
-  std::string message = TRunReport::FileFailedText(failedInput_, failure_);
+  TRunFailure failure = TRunFailure::Of(TRunFailure::rfFile, failedInput_);
+  failure.file = failure_;
+  failure.rest = TRunFailure::rsNothingWritten;
   if (splitter_.Filling()) {
     try {
       splitter_.WriteRest();
-      message += "\r" + TRunReport::RowsBeforeWrittenText(splitter_.Written().back());
+      failure.rest = TRunFailure::rsRowsBefore;
     } catch (const std::exception& e) {
-      message += "\r" + std::string(e.what());
+      failure.rest = TRunFailure::rsRestFailed;
+      failure.restWords = e.what();
+      if (const auto* output = dynamic_cast<const EMergeError*>(&e)) {
+        const TRunFailure& facts = output->Facts();
+        failure.restWhat = facts.what;
+        failure.restOutput = facts.output;
+        failure.restInput = facts.input;
+        failure.restWords = facts.file.words;
+      }
     }
-  } else {
-    message += "\r" + TRunReport::NothingWrittenText(splitter_.Written());
   }
-  throw EMergeError(message + OutputsText() + report_.ReportText(), failureKind_);
+  throw Ending(std::move(failure), failure_.kind);
+}
+
+// Why the file being merged failed, from its exception: a sheet asked for that it lacks, or the reader's
+// words; where its rows were being read, the sheet and the last row read well.
+TFileFailure TMergeRun::FileFailure(const std::exception& e) const {
+  TFileFailure failure;
+  if (const auto* merge = dynamic_cast<const EMergeError*>(&e)) failure = merge->Facts().file;
+  if (failure.sheetProblem == TFileFailure::spNone && failure.words.empty()) failure.words = e.what();
+  failure.kind = KindOf(e);
+  if (reading_) {
+    failure.reading = true;
+    failure.sheet = readingSheet_;
+    failure.afterRow = rule_->LastRowRead();
+  }
+  return failure;
 }
 
 }  // namespace
@@ -354,15 +388,22 @@ TMergeReport MergeFiles(TMergeHost& host, TMergeOptions options) {
   } catch (const std::bad_alloc&) {
     // Short of memory outside a file's merge and an output's writing (taking the list, naming the
     // outputs, the report at the end): the run's own work. What it wrote before is said.
-    host.RunFailed(run.FailedInput(), run.FailedOutput());
-    std::string written;
+    std::optional<EMergeError> failure;
+    const TRunFailure facts = TRunFailure::Of(TRunFailure::rfOutOfMemory, run.FailedInput(), run.FailedOutput());
     try {
-      written = run.OutputsText();
+      failure.emplace(run.Ending(facts, ekOutOfMemory));
     } catch (const std::bad_alloc&) {
+      failure.emplace(facts, ekOutOfMemory);
     }
-    throw EMergeError(TRunReport::OutOfMemoryText() + written, ekOutOfMemory);
-  } catch (...) {
-    host.RunFailed(run.FailedInput(), run.FailedOutput());
+    host.RunFailed(failure->Facts());
+    throw *failure;
+  } catch (const EMergeError& e) {
+    host.RunFailed(e.Facts());
+    throw;
+  } catch (const std::exception& e) {
+    TRunFailure failure = TRunFailure::Of(TRunFailure::rfOther, run.FailedInput(), run.FailedOutput());
+    failure.file.words = e.what();
+    host.RunFailed(failure);
     throw;
   }
 }

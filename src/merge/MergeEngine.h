@@ -59,12 +59,13 @@ class TMergeHost {
   // output format than the run's is not followed.
   virtual std::filesystem::path SavePathAtSplit() { return {}; }
   // A remark on a file as the run makes it (rows left behind, columns left out, a file cut short by a
-  // stop); the returned report lists it again. Made in order with the other events.
-  virtual void AddNote(const std::filesystem::path& /*file*/, const std::string& /*text*/) {}
-  // The end of a run that fails, just before its exception leaves MergeFiles (instead of RunEnded): the
-  // input that could not be merged and the output that could not be written or would replace an input,
-  // each empty when the failure was not theirs.
-  virtual void RunFailed(const std::filesystem::path& /*input*/, const std::filesystem::path& /*output*/) {}
+  // stop), as facts; the returned report lists it again. Made in order with the other events.
+  virtual void AddNote(const TFileNote& /*note*/) {}
+  // The end of a run that fails, just before its exception leaves MergeFiles (instead of RunEnded): what
+  // ended it, as the EMergeError thrown carries it. A failure that is not an EMergeError (an output that
+  // cannot be created at all) comes as rfOther with the exception's words, the input being merged and
+  // the output being written, each empty when the failure was not theirs.
+  virtual void RunFailed(const TRunFailure& /*failure*/) {}
 
   std::atomic<int32_t> StopRequested{0};  // 1 asks the run to stop before its next file
   std::atomic<int32_t> FoundCount{0};
@@ -77,51 +78,6 @@ std::string ColumnName(uint32_t column);
 // Returns the memory freed by a written output workbook to the system.
 void ReleaseFreedMemory();
 
-// What a remark on a merged file says, as facts a host can put in its own words (the note's text says it
-// in English).
-struct TNoteFacts {
-  enum TKind : uint8_t {
-    nkNone,            // the text alone
-    nkNoValues,        // the sheet gave no rows: it holds no values
-    nkNoWorksheet,     // the file gave no rows: the workbook has no worksheet
-    nkNoDataRows,      // the sheet gave no rows below its `rows` rows of header
-    nkStoppedAt,       // the classic merge stopped at `row` (one-based), which has no text, after `rows`
-                       // rows; `left` rows with values from there on were not merged
-    nkCutAtSplit,      // a stop request took effect at a split, after `rows` rows of the sheet
-    nkSheetsLeft,      // a stop request came before this sheet: it and the ones after it were not merged
-    nkSheetMissing,    // the sheet, one of every sheet merged, could not be found and was passed over;
-                       // `unreadable` says why (the reader's words)
-    nkColumnsLeftOut,  // columns after `column` (one-based) were not merged; the sheet has values up to
-                       // `lastColumn`; `reserved` columns of the output's `outputColumns` hold the
-                       // source and mark, when they pushed data columns out
-    nkUndecodable,     // bytes from line `row` on could not be decoded: read as U+FFFD
-    nkUnclosedQuote,   // a quote opened on line `row` was never closed: the rest was taken as its field
-    nkOneSheet,        // a CSV file has one sheet: it was merged, whichever sheet was asked for
-    nkFormatsLeftOut,  // the output holds no more number formats: numbers of the formats after show as
-                       // General
-  };
-  TKind kind = nkNone;
-  std::u16string sheet;  // the sheet's name, where every sheet of a file is merged
-  uint32_t row = 0;
-  int64_t rows = 0;
-  int64_t left = 0;
-  bool leftAtLeast = false;  // `left` is a lower bound: the count was stopped, or the rest was unreadable
-  std::string unreadable;    // why the rest of the sheet could not be read (the reader's words), or empty
-  uint32_t column = 0, lastColumn = 0, outputColumns = 0, reserved = 0;
-};
-
-// What a run reports about single files that did not end it.
-struct TFileNote {
-  TFileNote() = default;
-  TFileNote(std::filesystem::path path, std::string words, TErrorKind errorKind = ekOther,
-            TNoteFacts said = {})
-      : file(std::move(path)), text(std::move(words)), kind(errorKind), facts(std::move(said)) {}
-
-  std::filesystem::path file;
-  std::string text;
-  TErrorKind kind = ekOther;  // of a file passed over: why it could not be read
-  TNoteFacts facts;           // of a remark on a file merged
-};
 struct TMergeReport {
   std::vector<TFileNote> skipped;  // files passed over as unreadable, with the reason
   std::vector<TFileNote> notes;    // files merged with a remark, such as columns left out or rows left behind
@@ -137,16 +93,16 @@ struct TMergeReport {
 // not write, and a run whose output (the save path or a continuation name it could take) would be one of
 // its inputs are refused with EMergeError, and nothing is written; each output name is checked again as it
 // is taken. Throws EMergeError when a file fails: the rows gathered so far have then been written when
-// there were any (an existing file at the save path is otherwise left as it was), and the message names
-// the failing file, carries the reader's message and says what was written. An output that cannot be
-// written ends the run with a message naming that output. A run that gathers no row writes nothing. A
+// there were any (an existing file at the save path is otherwise left as it was), and its facts name
+// the failing file, carry the reader's words and say what was written. An output that cannot be
+// written ends the run with facts naming that output. A run that gathers no row writes nothing. A
 // stop request takes effect before the next file, or at a split inside a file (which is then noted as
 // cut short); the rows gathered are written.
 // The options are checked first (CheckMergeOptions) and copied: the caller's value may change or go
 // while the run goes.
 // When the options skip unreadable files, a file that fails is passed over instead (none of its rows is
-// kept where the output can still drop them) and listed in the returned report with its reason; a
-// failure message that ends a run lists the outputs written, the older continuation files beside them,
+// kept where the output can still drop them) and listed in the returned report with its reason; the
+// facts of a failure that ends a run list the outputs written, the older continuation files beside them,
 // the files passed over and the notes made before it.
 TMergeReport MergeFiles(TMergeHost& host, TMergeOptions options);
 

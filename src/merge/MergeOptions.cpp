@@ -42,27 +42,12 @@ TOptionsProblem FindOptionsProblem(const TMergeOptions& options) {
 }
 
 void CheckMergeOptions(const TMergeOptions& options) {
-  std::string problem;
-  switch (FindOptionsProblem(options)) {
-    case TOptionsProblem::none:
-      return;
-    case TOptionsProblem::noFiles:
-      problem = "There are no files to merge.";
-      break;
-    case TOptionsProblem::headerRows:
-      problem = "There can be 0 to " + std::to_string(kMaxHeaderRows) + " header rows.";
-      break;
-    case TOptionsProblem::sheetNumber:
-      problem = "Sheet numbers count from 1.";
-      break;
-    case TOptionsProblem::sourceNames:
-      problem = "The source names do not match the files to merge.";
-      break;
-    case TOptionsProblem::delimiter:
-      problem = "The CSV separator cannot be a quote or a line break.";
-      break;
-  }
-  throw EMergeError(problem + "\rNothing was written.");
+  const TOptionsProblem problem = FindOptionsProblem(options);
+  if (problem == TOptionsProblem::none) return;
+  TRunFailure failure;
+  failure.what = TRunFailure::rfOptions;
+  failure.options = problem;
+  throw EMergeError(std::move(failure));
 }
 
 }  // namespace plicato

@@ -75,8 +75,8 @@ enum class TOptionsProblem : uint8_t {
 };
 TOptionsProblem FindOptionsProblem(const TMergeOptions& options);
 
-// Throws EMergeError saying the options' problem in English, with nothing written; returns when there is
-// none. Where a run checks its options.
+// Throws EMergeError with the options' problem as its facts (rfOptions), with nothing written; returns when
+// there is none. Where a run checks its options.
 void CheckMergeOptions(const TMergeOptions& options);
 
 }  // namespace plicato

@@ -23,7 +23,12 @@ void TOutputSplitter::Open(const fs::path& savePath, const std::vector<fs::path>
   // Refused before anything is read: the output would replace an input that is still to be merged.
   if (auto clash = FindOutputClash(savePath_, list, headerRows, everySheet)) {
     failedOutput_ = clash->output;
-    throw EMergeError(TRunReport::ClashText(clash->output, clash->input, true), ekOutputClash);
+    TRunFailure failure;
+    failure.what = TRunFailure::rfClash;
+    failure.output = clash->output;
+    failure.input = clash->input;
+    failure.beforeAnyInput = true;
+    throw EMergeError(std::move(failure), ekOutputClash);
   }
   listed_ = std::make_unique<TListedFiles>(list);
   classic_ = classic;
@@ -53,7 +58,7 @@ void TOutputSplitter::BeginOutput() {
   if (output_) return;
   const fs::path name = splitNumber_ == 0 ? savePath_ : ContinuationName(CurrentSavePath(), splitNumber_);
   if (const fs::path* input = listed_->Find(name))
-    throw OutputFailure(name, TRunReport::ClashText(name, *input, false), ekOutputClash);
+    throw OutputFailure(TRunFailure::rfClash, name, ekOutputClash, {}, *input);
   outputName_ = name;
   output_ = MakeRowOutput(format_, name, layout_.PadTo(), static_cast<uint32_t>(headerRows_));
   outputRow_ = 0;
@@ -69,7 +74,7 @@ void TOutputSplitter::PutRow(std::span<const TOutCell> row) {
   try {
     output_->PutRow(outputRow_, row);
   } catch (const EFileError& e) {
-    throw OutputFailure(outputName_, TRunReport::UnwritableText(outputName_, e.what()), ekOutputUnwritable);
+    throw OutputFailure(TRunFailure::rfUnwritable, outputName_, ekOutputUnwritable, e.what());
   } catch (const std::exception& e) {
     if (KindOf(e) == ekOutOfMemory) throw OutOfMemoryWriting();
     throw;
@@ -128,12 +133,18 @@ void TOutputSplitter::Drop() {
 
 // The output being filled could not be given the memory it asked for: it is dropped unwritten.
 EOutputError TOutputSplitter::OutOfMemoryWriting() {
-  return OutputFailure(outputName_, TRunReport::OutOfMemoryWritingText(outputName_), ekOutOfMemory);
+  return OutputFailure(TRunFailure::rfOutOfMemoryWriting, outputName_, ekOutOfMemory);
 }
 
-EOutputError TOutputSplitter::OutputFailure(const fs::path& output, const std::string& message, TErrorKind kind) {
+EOutputError TOutputSplitter::OutputFailure(TRunFailure::TWhat what, const fs::path& output, TErrorKind kind,
+                                            std::string why, const fs::path& input) {
   failedOutput_ = output;
-  return EOutputError(message, kind);
+  TRunFailure failure;
+  failure.what = what;
+  failure.output = output;
+  failure.input = input;
+  failure.file.words = std::move(why);
+  return EOutputError(std::move(failure), kind);
 }
 
 void TOutputSplitter::WriteOutput(uint32_t rows) {
@@ -148,7 +159,7 @@ void TOutputSplitter::WriteOutput(uint32_t rows) {
     output.reset();
     ReleaseFreedMemory();
     if (KindOf(e) == ekOutOfMemory) throw OutOfMemoryWriting();
-    throw OutputFailure(outputName_, TRunReport::UnwritableText(outputName_, e.what()), ekOutputUnwritable);
+    throw OutputFailure(TRunFailure::rfUnwritable, outputName_, ekOutputUnwritable, e.what());
   }
   // The cells of a full .xls output are hundreds of megabytes: they go back to the system, not just to
   // the heap.
@@ -161,9 +172,8 @@ void TOutputSplitter::WriteOutput(uint32_t rows) {
 // A file that failed after some of its rows were taken (a streamed sheet damaged further down) gives
 // none: its rows leave the current output where it can drop them, and an output that cannot drop them is
 // dropped whole when it holds nothing else (no earlier file's rows are lost by it). Rows in an output
-// already written stay there; the returned text says so.
-std::string TOutputSplitter::TakeBack(bool fileGaveHeader) {
-  std::string said;
+// already written stay there; the failure is told where rows stayed.
+void TOutputSplitter::TakeBack(bool fileGaveHeader, TFileFailure& failure) {
   if (output_) {
     const uint32_t from = splitNumber_ == fileFirstSplit_ ? fileFirstRow_ : outputHeaderRows_;
     if (outputRow_ > from) {
@@ -173,7 +183,7 @@ std::string TOutputSplitter::TakeBack(bool fileGaveHeader) {
         // Header rows it gave that no written output holds go with it: the next file gives them.
         if (fileGaveHeader && splitNumber_ == 0) layout_.ForgetHeader();
       } else {
-        said = TRunReport::RowsStayText(outputName_);
+        failure.rowsStayIn = outputName_;
       }
     }
     // An output holding nothing of its own once more is not begun: a failure before any row leaves the
@@ -181,13 +191,9 @@ std::string TOutputSplitter::TakeBack(bool fileGaveHeader) {
     if (outputRow_ <= outputHeaderRows_) output_.reset();
   }
   layout_.EndHeader();
-  if (splitNumber_ > fileFirstSplit_) {
-    if (!said.empty()) said += "\r";
-    said += TRunReport::RowsWrittenText(written_.back());
-  }
+  if (splitNumber_ > fileFirstSplit_) failure.rowsWrittenTo = written_.back();
   partRows_ = 0;
   fileRows_ = 0;
-  return said;
 }
 
 std::vector<fs::path> TOutputSplitter::OlderOutputs() const {

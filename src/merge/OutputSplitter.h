@@ -25,7 +25,7 @@ namespace plicato {
 
 class TMergeHost;
 
-// An output that could not be written: the run ends with this message, which names the output; the
+// An output that could not be written: the run ends with this failure, which names the output; the
 // input being merged is not to blame.
 class EOutputError : public EMergeError {
  public:
@@ -61,8 +61,8 @@ class TOutputSplitter {
   // The output being filled is dropped unwritten.
   void Drop();
 
-  // Takes a failed file's rows back; the returned text says what could not be taken back, or is empty.
-  std::string TakeBack(bool fileGaveHeader);
+  // Takes a failed file's rows back; the failure is told which rows could not be taken back.
+  void TakeBack(bool fileGaveHeader, TFileFailure& failure);
 
   int32_t Splits() const { return splitNumber_; }
   bool Revisable() const { return revisable_; }
@@ -79,7 +79,8 @@ class TOutputSplitter {
   void PutRow(std::span<const TOutCell> row);
   void Split();
   void WriteOutput(uint32_t rows);
-  EOutputError OutputFailure(const std::filesystem::path& output, const std::string& message, TErrorKind kind);
+  EOutputError OutputFailure(TRunFailure::TWhat what, const std::filesystem::path& output, TErrorKind kind,
+                             std::string why = {}, const std::filesystem::path& input = {});
   EOutputError OutOfMemoryWriting();
 
   TMergeHost& host_;

@@ -14,6 +14,7 @@ bool TRowRule::Next(TInputBook& book, TSheetState& state) {
       state.ended = true;
       return false;
     }
+    lastRead_ = row_.index + 1;
     // Only a text cell keeps its row: a formula's cached text is a formula's result.
     const bool text = row_.index == state.next &&
                       std::any_of(row_.cells.begin(), row_.cells.end(), [](const TInCell& cell) {
@@ -31,8 +32,10 @@ bool TRowRule::Next(TInputBook& book, TSheetState& state) {
     TakeClassic();
     return true;
   }
-  while (book.NextRow(row_))
+  while (book.NextRow(row_)) {
+    lastRead_ = row_.index + 1;
     if (TakeValues(book.Date1904())) return true;
+  }
   return false;
 }
 

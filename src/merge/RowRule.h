@@ -45,6 +45,9 @@ class TRowRule {
   // without non-empty text (a row the sheet leaves out has none). Value mode: rows without a value are
   // passed over.
   bool Next(TInputBook& book, TSheetState& state);
+  // The last row of the sheet Next read (one-based), 0 before the first: where a failure came after.
+  void BeginSheet() { lastRead_ = 0; }
+  uint32_t LastRowRead() const { return lastRead_; }
   // The data cells taken, at the sheet's columns; valid until the next call of Next.
   const std::vector<TOutCell>& Taken() const { return taken_; }
 
@@ -67,6 +70,7 @@ class TRowRule {
   bool classic_;
   uint32_t fit_;
   uint32_t lastColumnOut_ = 0;
+  uint32_t lastRead_ = 0;
   TInRow row_;
   std::vector<TOutCell> taken_;
   std::vector<std::u16string> texts_;  // the classic merge's texts of numbers, by column

@@ -1,13 +1,14 @@
-// The run's report and every sentence the merge says: the remarks on each file as it is merged (kept
-// aside until the file is through, so that a file that fails takes its remarks with it), the report
-// MergeFiles returns, and the words of the failures that end a run or pass a file over. The other parts
-// of the run decide what happened and hand the facts here; this is the one place their wording lives.
+// The run's report: the remarks on each file as it is merged (kept aside until the file is through, so
+// that a file that fails takes its remarks with it), the files passed over, and the report MergeFiles
+// returns. The other parts of the run decide what happened and hand the facts here; remarks are facts
+// (TNoteFacts), and the hosts word them.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
+
 
 #include "merge/MergeEngine.h"
 #include "merge/RowSource.h"
@@ -55,40 +56,18 @@ class TRunReport {
   void FlushNotes(TMergeHost& host, const std::filesystem::path& path);
   // A file that failed: its remarks go with it.
   void DropFileNotes() { fileNotes_.clear(); }
-  void Skip(const std::filesystem::path& path, const std::string& reason, TErrorKind kind);
+  void Skip(const std::filesystem::path& path, TFileFailure failure);
 
   TMergeReport& Value() { return report_; }
   const TMergeReport& Value() const { return report_; }
 
-  // The files passed over and the remarks so far, one line each, for a message that ends the run.
-  std::string ReportText() const;
-  // What the run wrote and which continuation files beside them are older, for a message that ends it.
-  static std::string OutputsText(const std::vector<std::filesystem::path>& written,
-                                 const std::vector<std::filesystem::path>& older);
-
-  // The words of failures.
-  static std::string ClashText(const std::filesystem::path& output, const std::filesystem::path& input,
-                               bool nothingWritten);
-  static std::string UnwritableText(const std::filesystem::path& output, const std::string& why);
-  static std::string OutOfMemoryWritingText(const std::filesystem::path& output);
-  static std::string OutOfMemoryMergingText(const std::filesystem::path& input,
-                                            const std::vector<std::filesystem::path>& written);
-  static std::string OutOfMemoryText();
-  static std::string NoWorksheetText();
-  static std::string NoSheetNumberText(size_t sheets, size_t index);
-  static std::string NotWorksheetText(size_t index, const std::u16string& name);
-  static std::string NamedNotWorksheetText(const std::u16string& name);
-  static std::string NoSheetNamedText(const std::u16string& name);
-  // Of a failed file's rows: some stay in an output that cannot drop them; some were written already.
-  static std::string RowsStayText(const std::filesystem::path& output);
-  static std::string RowsWrittenText(const std::filesystem::path& output);
-  // The message of a run ended by a failing file, and what became of the rows before it.
-  static std::string FileFailedText(const std::filesystem::path& input, const std::string& reason);
-  static std::string RowsBeforeWrittenText(const std::filesystem::path& output);
-  static std::string NothingWrittenText(const std::vector<std::filesystem::path>& written);
+  // The failure that ends the run given what the run wrote, the continuation files beside them that are
+  // older, the files passed over and the remarks so far.
+  void List(TRunFailure& failure, const std::vector<std::filesystem::path>& written,
+            std::vector<std::filesystem::path> older) const;
 
  private:
-  void Note(const std::string& text, TNoteFacts facts);
+  void Note(TNoteFacts facts);
 
   TMergeReport report_;
   std::vector<TFileNote> fileNotes_;  // the current file's remarks (without the file)

@@ -624,6 +624,16 @@ void MainWindowTest::settingsAreKeptBetweenSessions() {
            QDir::cleanPath(kCorpusMerge + QStringLiteral("/sub")));
 }
 
+// A remark: the classic merge stopped at row 3 after 1 row, with 2 rows left below.
+static plicato::TFileNote StoppedAt() {
+  plicato::TFileNote note;
+  note.facts.kind = plicato::TNoteFacts::nkStoppedAt;
+  note.facts.row = 3;
+  note.facts.rows = 1;
+  note.facts.left = 2;
+  return note;
+}
+
 void MainWindowTest::chineseAndEnglishWindows() {
   using plicato::WindowLanguage;
   // PLICATO_LANG first; Chinese for Chinese locales and for locales that name no language.
@@ -648,6 +658,11 @@ void MainWindowTest::chineseAndEnglishWindows() {
     QVERIFY(!form.MergeOptions().sourceCaption.empty() && form.MergeOptions().sourceCaption != u"来源文件");
     form.Command("N2")->trigger();
     QCOMPARE(form.Control<QLabel>("Label5")->text(), QStringLiteral("0 files found, 0 merged"));
+    // The engine's remarks, counted in English.
+    QCOMPARE(
+        plicato::RemarkOf(StoppedAt()),
+        QStringLiteral("Stopped at row 3, which has no text, after 1 row: 2 rows with values from there on "
+                       "were not merged."));
     // Every text of the window has its English.
     for (QWidget* widget : form.findChildren<QWidget*>()) {
       QString text;
@@ -661,6 +676,8 @@ void MainWindowTest::chineseAndEnglishWindows() {
   {
     TTestForm form;
     QCOMPARE(form.Control<QPushButton>("Button3")->text(), QStringLiteral("开始"));
+    QCOMPARE(plicato::RemarkOf(StoppedAt()),
+             QStringLiteral("第3行没有文字，已合并其上的1行后在此停止；从该行起有2行有数据未合并。"));
     QMessageBox box(QMessageBox::Information, QString(), QString(), QMessageBox::Ok | QMessageBox::Cancel);
     QCOMPARE(box.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
     QCOMPARE(box.button(QMessageBox::Cancel)->text(), QStringLiteral("取消"));

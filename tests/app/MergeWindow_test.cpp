@@ -47,6 +47,22 @@ const QString kCorpusMerge = kCorpus + QStringLiteral("/gen/merge");
 
 using Rows = std::vector<QStringList>;
 
+// A file passed over, with the reader's words; a remark on a merged file.
+plicato::TFileNote Skipped(const char* file, const char* words, plicato::TErrorKind kind) {
+  plicato::TFileNote note;
+  note.file = file;
+  note.kind = kind;
+  note.failure.kind = kind;
+  note.failure.words = words;
+  return note;
+}
+plicato::TFileNote Noted(const char* file, const plicato::TNoteFacts& facts) {
+  plicato::TFileNote note;
+  note.file = file;
+  note.facts = facts;
+  return note;
+}
+
 QStringList CorpusOrder() {
   const QString m = kCorpusMerge + QLatin1Char('/');
   return {m + ".hidden.xls", m + "a.xls",         m + "e_biff5.xls", m + "UPPER.XLS",
@@ -340,16 +356,19 @@ void MergeWindowTest::skippedFilesPasswordsAndFailureBoxes() {
     first = host.AskPassword("/data/secret.xls");
     second = host.AskPassword("/data/locked.xls");
     plicato::TMergeReport report;
-    report.skipped = {{"/data/locked.xls", "Invalid password", plicato::ekWrongPassword},
-                      {"/data/broken.xls", "Bad record\rin file", plicato::ekDamaged}};
+    report.skipped = {Skipped("/data/locked.xls", "Invalid password", plicato::ekWrongPassword),
+                      Skipped("/data/broken.xls", "Bad record\rin file", plicato::ekDamaged)};
+    plicato::TNoteFacts wide;
+    wide.kind = plicato::TNoteFacts::nkColumnsLeftOut;
+    wide.column = 255;
+    wide.lastColumn = 300;
     plicato::TNoteFacts stopped;
     stopped.kind = plicato::TNoteFacts::nkStoppedAt;
     stopped.sheet = u"一月";
     stopped.row = 13;
     stopped.rows = 12;
     stopped.left = 4;
-    report.notes = {{"/data/wide.xlsx", "columns past the 255th were not merged"},
-                    {"/data/jan.xls", "Sheet \"一月\": Stopped at row 13", plicato::ekOther, stopped}};
+    report.notes = {Noted("/data/wide.xlsx", wide), Noted("/data/jan.xls", stopped)};
     host.RunEnded(report);
     return report;
   };
@@ -368,7 +387,7 @@ void MergeWindowTest::skippedFilesPasswordsAndFailureBoxes() {
   // Skipped files with their reason in the window's words, the technical text in the details.
   for (const char* part :
        {"/data/locked.xls：文件有密码保护", "/data/broken.xls：文件已损坏",
-        "/data/wide.xlsx：columns past the 255th were not merged",
+        "/data/wide.xlsx：第255列（IU列）之后的列未合并；该表的数据一直到KN列。",
         "/data/"
         "jan.xls：工作表“一月”：第13行没有文字，已合并其上的12行后在此停止；从该行起有4行有数据未合并。"})
     QVERIFY2(report.text.contains(QString::fromUtf8(part)), qPrintable(report.text));
@@ -694,8 +713,13 @@ void MergeWindowTest::resultNamesWhatTheRunWrote() {
   run.report.olderOutputs = {f.dir.filePath(QStringLiteral("out-2.xls")).toStdString()};
   run.report.filesMerged = 7;
   run.report.rowsWritten = 70000;
-  run.report.skipped = {{"/data/x.xls", "not a compound document", plicato::ekNotAWorkbook}};
-  run.report.notes = {{"/data/y.xls", "stopped at row 12; 30 rows with values were left behind"}};
+  run.report.skipped = {Skipped("/data/x.xls", "not a compound document", plicato::ekNotAWorkbook)};
+  plicato::TNoteFacts stopped;
+  stopped.kind = plicato::TNoteFacts::nkStoppedAt;
+  stopped.row = 12;
+  stopped.rows = 11;
+  stopped.left = 30;
+  run.report.notes = {Noted("/data/y.xls", stopped)};
   f.Start();
   QVERIFY(QTest::qWaitFor([&] { return !f.form->Messages.empty(); }));
   TTestForm::Message result = f.form->Messages[0];
@@ -706,7 +730,7 @@ void MergeWindowTest::resultNamesWhatTheRunWrote() {
   for (const QString& part :
        {f.out, f.dir.filePath(QStringLiteral("out-1.xls")), f.dir.filePath(QStringLiteral("out-2.xls")),
         QStringLiteral("/data/x.xls：不是可以读取的Excel工作簿"),
-        QStringLiteral("/data/y.xls：stopped at row 12")})
+        QStringLiteral("/data/y.xls：第12行没有文字")})
     QVERIFY2(result.text.contains(part), qPrintable(result.text));
   QCOMPARE(result.folder, f.dir.path());
 
@@ -727,6 +751,26 @@ void MergeWindowTest::resultNamesWhatTheRunWrote() {
   QCOMPARE(result.caption, QStringLiteral("合并已停止"));
   QVERIFY(result.text.contains(QStringLiteral("没有写入任何文件")));
   QVERIFY(result.folder.isEmpty());
+
+  // A file that fails while its sheet is read: the details say where, the reader's words quoted last.
+  plicato::TRunFailure failure = plicato::TRunFailure::Of(plicato::TRunFailure::rfFile, "/data/cut.xlsx");
+  failure.file.kind = plicato::ekDamaged;
+  failure.file.words = "sheet1.xml, line 3: cut short";
+  failure.file.reading = true;
+  failure.file.sheet = u"一月";
+  failure.file.afterRow = 5;
+  run.during = [&](plicato::TMergeHost& host) {
+    host.RunFailed(failure);
+    throw plicato::EMergeError(failure, plicato::ekDamaged);
+  };
+  f.form->Messages.clear();
+  f.Start();
+  QVERIFY(QTest::qWaitFor([&] { return !f.form->Messages.empty(); }));
+  const QStringList details = f.form->Messages[0].details.split(QLatin1Char('\n'));
+  QVERIFY2(details.size() == 4 && details[0] == QStringLiteral("文件：/data/cut.xlsx") &&
+               details[2] == QStringLiteral("位置：工作表“一月”第5行之后") &&
+               details[3].contains(QStringLiteral("sheet1.xml, line 3: cut short")),
+           qPrintable(details.join(QLatin1Char('\n'))));
 }
 
 void MergeWindowTest::wrongPasswordsAndSkippingThemAll() {

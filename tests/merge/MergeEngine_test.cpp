@@ -300,9 +300,15 @@ TEST(MergeEngine, FailingFileStopsTheRunButKeepsWhatWasGathered) {
     MergeFiles(host);
     FAIL() << "the bad file must fail the run";
   } catch (const EMergeError& e) {
-    std::string message = e.what();
-    EXPECT_NE(message.find(host.files[1]), std::string::npos) << message;
-    EXPECT_NE(message.find("not an Excel workbook"), std::string::npos) << message;
+    // The facts: the file, the kind, the rows before it written; what() holds the reader's words only.
+    const TRunFailure& f = e.Facts();
+    EXPECT_EQ(f.what, TRunFailure::rfFile);
+    EXPECT_EQ(f.input, host.files[1]);
+    EXPECT_EQ(f.file.kind, ekNotAWorkbook);
+    EXPECT_FALSE(f.file.reading);
+    EXPECT_EQ(f.rest, TRunFailure::rsRowsBefore);
+    EXPECT_EQ(f.written, std::vector<fs::path>{dir / "out.xls"});
+    EXPECT_EQ(std::string(e.what()).rfind("The file is not an Excel workbook", 0), 0u) << e.what();
   }
   EXPECT_EQ(host.MergedCount.load(), 1);
   std::vector<Row> rows = ReadOutput(dir / "out.xls");
@@ -330,7 +336,7 @@ TEST(MergeEngine, FirstFileFailingLeavesAStreamedTargetAlone) {
       host.options.headerRows = input == std::string("header.xlsx") ? 1 : 0;
       EXPECT_THROW(
           try { MergeFiles(host); } catch (const EMergeError& e) {
-            EXPECT_NE(std::string(e.what()).find("Nothing was written."), std::string::npos) << e.what();
+            EXPECT_NE(Said(e).find("Nothing was written."), std::string::npos) << Said(e);
             throw;
           },
           EMergeError);
@@ -519,7 +525,7 @@ TEST(MergeEngine, PassesOverUnreadableFilesAndTriesEachPassword) {
       EXPECT_EQ(c.failure, nullptr);
       EXPECT_EQ(host.progress.back()[0], static_cast<int64_t>(c.files.size())) << "every file done";
     } catch (const EMergeError& e) {
-      said = e.what();
+      said = Said(e);
       EXPECT_NE(c.failure, nullptr) << said;
       if (c.failure) {
         EXPECT_NE(said.find(c.failure), std::string::npos) << said;
@@ -529,9 +535,13 @@ TEST(MergeEngine, PassesOverUnreadableFilesAndTriesEachPassword) {
     ASSERT_EQ(report.skipped.size(), c.skipped.size());
     for (size_t i = 0; i < c.skipped.size(); ++i) {
       EXPECT_EQ(report.skipped[i].file.filename().string(), c.skipped[i].first);
-      EXPECT_NE(report.skipped[i].text.find(c.skipped[i].second), std::string::npos)
-          << report.skipped[i].text;
-      said += report.skipped[i].text;
+      EXPECT_NE(Said(report.skipped[i]).find(c.skipped[i].second), std::string::npos)
+          << Said(report.skipped[i]);
+      said += Said(report.skipped[i]);
+      // Where the reading was: the damaged sheet after its five good rows; a file that never opened,
+      // nowhere.
+      const TFileFailure& failure = report.skipped[i].failure;
+      EXPECT_EQ(failure.reading ? int64_t{failure.afterRow} : -1, c.skipped[i].first == "cut.xlsx" ? 5 : -1);
     }
     EXPECT_EQ(host.asked, c.asked);
     EXPECT_EQ(ReadOutput(host.savePath, 1).size(), static_cast<size_t>(c.rows));
@@ -643,15 +653,15 @@ TEST(MergeEngine, StreamsXlsxSheetsOfAnyLength) {
   ASSERT_EQ(report.notes.size(), 3u);
   EXPECT_EQ(report.notes[0].file, dir / "long.xlsx");
   EXPECT_EQ(
-      report.notes[0].text,
+      Said(report.notes[0]),
       "Stopped at row 70001, which has no text, after 70000 rows: 1 row with values from there on was not "
       "merged.");
   EXPECT_EQ(report.notes[1].file, dir / "wide.xlsx");
-  EXPECT_NE(report.notes[1].text.find("Stopped at row 2, which has no text, after 1 row: 1 row"),
+  EXPECT_NE(Said(report.notes[1]).find("Stopped at row 2, which has no text, after 1 row: 1 row"),
             std::string::npos)
-      << report.notes[1].text;
+      << Said(report.notes[1]);
   EXPECT_EQ(report.notes[2].file, dir / "wide.xlsx");
-  EXPECT_NE(report.notes[2].text.find("up to column KN"), std::string::npos) << report.notes[2].text;
+  EXPECT_NE(Said(report.notes[2]).find("up to column KN"), std::string::npos) << Said(report.notes[2]);
   // The same as facts, for a window that words them itself.
   const TNoteFacts& stopped = report.notes[0].facts;
   EXPECT_EQ(std::tuple(stopped.kind, stopped.row, stopped.rows, stopped.left, stopped.leftAtLeast),
@@ -847,7 +857,7 @@ TEST(MergeEngine, RunsLeaveTheRightFilesAroundTheirOutputs) {
          EXPECT_EQ(TOutput(d / "stop/out.xls").LastRow(), 65535);
          EXPECT_EQ(host.MergedCount.load(), 0) << "the file cut short is not counted as merged";
          ASSERT_EQ(report.notes.size(), 1u);
-         EXPECT_NE(report.notes[0].text.find("Stopped at a split after 65536 rows"), std::string::npos);
+         EXPECT_NE(Said(report.notes[0]).find("Stopped at a split after 65536 rows"), std::string::npos);
        }},
   };
   for (const TCase& c : cases) {
@@ -859,9 +869,9 @@ TEST(MergeEngine, RunsLeaveTheRightFilesAroundTheirOutputs) {
       report = MergeFiles(host);
       EXPECT_EQ(c.failure, nullptr);
     } catch (const EMergeError& e) {
-      ASSERT_NE(c.failure, nullptr) << e.what();
-      EXPECT_NE(std::string(e.what()).find(c.failure), std::string::npos) << e.what();
-      host.events.push_back(e.what());
+      ASSERT_NE(c.failure, nullptr) << Said(e);
+      EXPECT_NE(Said(e).find(c.failure), std::string::npos) << Said(e);
+      host.events.push_back(Said(e));
     }
     c.check(host, report);
   }
@@ -901,7 +911,7 @@ TEST(MergeEngine, HeaderRowsTopEveryOutput) {
   EXPECT_EQ(report.rowsWritten, 1 + 70000 + 1 + 1);
   ASSERT_EQ(report.notes.size(), 1u);
   EXPECT_EQ(
-      report.notes[0].text,
+      Said(report.notes[0]),
       "Columns after the 254th (IT) were not merged: the output has 256 columns, the first 2 for the source "
       "and mark; the sheet has values up to column IU.");
 }
@@ -1127,7 +1137,10 @@ TEST(MergeEngine, SheetNumbersCountChartSheets) {
     const TMergeReport report = MergeFiles(host);
     ASSERT_EQ(report.skipped.size(), 1u) << index;
     EXPECT_EQ(report.skipped[0].kind, ekSheetMissing);
-    EXPECT_NE(report.skipped[0].text.find(name), std::string::npos) << report.skipped[0].text;
+    const TFileFailure& failure = report.skipped[0].failure;
+    EXPECT_EQ(failure.sheetProblem, TFileFailure::spNotWorksheet);
+    EXPECT_EQ(failure.index, static_cast<size_t>(index));
+    EXPECT_EQ(ToUtf8(failure.sheetName), name);
     EXPECT_TRUE(report.outputs.empty());
   }
 }

@@ -10,6 +10,7 @@
 
 #include "TestUtil.h"
 #include "biff/CodePage.h"
+#include "cli/Wording.h"
 #include "merge/MergeEngine.h"
 #include "workbook/XLSWorkbook.h"
 #include "xls/XLSWorkbookIO.h"
@@ -33,7 +34,7 @@ class TRecordingHost : public TMergeHost {
   std::vector<std::optional<std::u16string>> answers;  // given in turn when asked; then nothing
   std::vector<std::string> asked;
   std::vector<std::array<int64_t, 3>> progress;
-  std::vector<std::string> notes;                  // "file name: text", as the notes were made
+  std::vector<std::string> notes;                  // "file name: text" (in English), as the notes were made
   std::vector<std::array<std::string, 2>> failed;  // the input and the output each failed run blamed
   std::function<std::filesystem::path(const std::filesystem::path&)> sourceName;
   std::string savePathAtSplit;  // what SavePathAtSplit gives; empty: the run's own
@@ -71,13 +72,21 @@ class TRecordingHost : public TMergeHost {
   void SetProgress(int32_t filesDone, int32_t filesTotal, int64_t rowsOfFile) override {
     progress.push_back({filesDone, filesTotal, rowsOfFile});
   }
-  void RunFailed(const std::filesystem::path& input, const std::filesystem::path& output) override {
-    failed.push_back({input.string(), output.string()});
+  void RunFailed(const TRunFailure& failure) override {
+    failed.push_back({BlamedInput(failure).string(), BlamedOutput(failure).string()});
   }
-  void AddNote(const std::filesystem::path& file, const std::string& text) override {
-    notes.push_back(file.filename().string() + ": " + text);
+  void AddNote(const TFileNote& note) override {
+    notes.push_back(note.file.filename().string() + ": " + NoteWords(note.facts));
   }
 };
+
+// What the command line says of a failure, and of a note (a remark, or a file passed over).
+inline std::string Said(const EMergeError& e) {
+  return RunFailureWords(e.Facts());
+}
+inline std::string Said(const TFileNote& note) {
+  return note.facts.kind != TNoteFacts::nkNone ? NoteWords(note.facts) : FileFailureWords(note.failure);
+}
 
 // A run of the host's options.
 inline TMergeReport MergeFiles(TRecordingHost& host) {

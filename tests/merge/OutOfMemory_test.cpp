@@ -126,13 +126,14 @@ TEST(OutOfMemory, ARunShortOfMemoryLeavesTheTarget) {
       try {
         const TMergeReport report = MergeFiles(host, std::move(options));
         const bool noneFailed = TAllocationCounter::failIn.exchange(-1) >= 0;
-        EXPECT_TRUE(report.skipped.empty()) << report.skipped[0].text;
+        EXPECT_TRUE(report.skipped.empty()) << Said(report.skipped[0]);
         if (noneFailed) break;
         continue;
       } catch (const EPlicatoError& e) {
         TAllocationCounter::failIn.store(-1);
-        EXPECT_EQ(e.Kind(), ekOutOfMemory) << e.what();
-        said = e.what();
+        const auto* merge = dynamic_cast<const EMergeError*>(&e);
+        said = merge ? Said(*merge) : e.what();
+        EXPECT_EQ(e.Kind(), ekOutOfMemory) << said;
         EXPECT_EQ(said.rfind("Not enough memory to ", 0), 0u) << said;
       }
       ++failures;

@@ -485,6 +485,121 @@ Tick “Skip files that cannot be read” to merge the others. Nothing was writt
         <source>“%1”</source>
         <translation>&quot;%1&quot;</translation>
     </message>
+    <message>
+        <source>没有合并任何行：工作表中没有数据。</source>
+        <translation>Gave no rows: the sheet holds no values.</translation>
+    </message>
+    <message>
+        <source>没有合并任何行：工作簿中没有工作表。</source>
+        <translation>Gave no rows: the workbook has no worksheet.</translation>
+    </message>
+    <message>
+        <source>表头%1之下没有数据行。</source>
+        <translation>Gave no rows below its %1 of header.</translation>
+    </message>
+    <message>
+        <source>（统计被停止）</source>
+        <translation> (the count was stopped)</translation>
+    </message>
+    <message>
+        <source>（其余部分无法读取：%1）</source>
+        <translation> (the rest of the sheet could not be read: %1)</translation>
+    </message>
+    <message>
+        <source>合并在输出文件分割处停止：本表已合并%1，其余未合并。</source>
+        <translation>Stopped at a split after %1 of the sheet: the rest of it was not merged.</translation>
+    </message>
+    <message>
+        <source>合并在此工作表之前停止：它和其后的工作表未合并。</source>
+        <translation>Stopped before this sheet: it and the sheets after it were not merged.</translation>
+    </message>
+    <message>
+        <source>找不到该工作表，已跳过（%1）。</source>
+        <translation>Passed over: the sheet could not be found (%1).</translation>
+    </message>
+    <message>
+        <source>第%1列（%2列）之后的列未合并</source>
+        <translation>Columns after column %2 (number %1) were not merged</translation>
+    </message>
+    <message>
+        <source>：输出文件共%1列，前%2列用于来源列和标记列</source>
+        <translation>: the output has %1 columns, the first %2 for the source and mark</translation>
+    </message>
+    <message>
+        <source>；该表的数据一直到%1列。</source>
+        <translation>; the sheet has values up to column %1.</translation>
+    </message>
+    <message>
+        <source>从第%1行起有无法按其编码解码的字节，已读作U+FFFD。</source>
+        <translation>Bytes the encoding cannot decode, first on line %1, were read as U+FFFD.</translation>
+    </message>
+    <message>
+        <source>第%1行的引号没有闭合：文件的其余部分已读作该字段。</source>
+        <translation>The quote opened on line %1 is never closed: the rest of the file was read as its field.</translation>
+    </message>
+    <message>
+        <source>CSV文件只有一个工作表：已合并该表，而非所选的工作表。</source>
+        <translation>A CSV file has one sheet: it was merged in place of the sheet asked for.</translation>
+    </message>
+    <message>
+        <source>输出文件容纳不下更多的数字格式：部分数字以常规格式显示。</source>
+        <translation>Numbers of some formats show as General: the output holds no more number formats.</translation>
+    </message>
+    <message>
+        <source>工作表“%1”：</source>
+        <translation>Sheet &quot;%1&quot;: </translation>
+    </message>
+    <message>
+        <source>位置：工作表“%1”的第一行</source>
+        <translation>Where: the first row of sheet &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <source>位置：工作表“%1”第%2行之后</source>
+        <translation>Where: sheet &quot;%1&quot;, after row %2</translation>
+    </message>
+    <message>
+        <source>该文件出错之前的行留在“%1”中（该格式不能删除已写入的行）。</source>
+        <translation>Its rows before the failure stay in &quot;%1&quot;, which cannot drop rows.</translation>
+    </message>
+    <message>
+        <source>该文件出错之前的行已有一部分写入到“%1”为止的输出文件中。</source>
+        <translation>Its rows before the failure up to &quot;%1&quot; had already been written.</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n行</source>
+        <translation>
+            <numerusform>%n row</numerusform>
+            <numerusform>%n rows</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>没有合并任何行：第%1行没有文字，合并在此停止；其后至少有%n行有数据未合并%2。</source>
+        <translation>
+            <numerusform>Gave no rows: stopped at row %1, which has no text; at least %n row with values was not merged%2.</numerusform>
+            <numerusform>Gave no rows: stopped at row %1, which has no text; at least %n rows with values were not merged%2.</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>没有合并任何行：第%1行没有文字，合并在此停止；其后有%n行有数据未合并。</source>
+        <translation>
+            <numerusform>Gave no rows: stopped at row %1, which has no text; %n row with values was not merged.</numerusform>
+            <numerusform>Gave no rows: stopped at row %1, which has no text; %n rows with values were not merged.</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>第%1行没有文字，已合并其上的%2后在此停止；从该行起至少有%n行有数据未合并%3。</source>
+        <translation>
+            <numerusform>Stopped at row %1, which has no text, after %2: at least %n row with values from there on was not merged%3.</numerusform>
+            <numerusform>Stopped at row %1, which has no text, after %2: at least %n rows with values from there on were not merged%3.</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>第%1行没有文字，已合并其上的%2后在此停止；从该行起有%n行有数据未合并。</source>
+        <translation>
+            <numerusform>Stopped at row %1, which has no text, after %2: %n row with values from there on was not merged.</numerusform>
+            <numerusform>Stopped at row %1, which has no text, after %2: %n rows with values from there on were not merged.</numerusform>
+        </translation>
+    </message>
 </context>
 <context>
     <name>plicato::TForm2</name>
