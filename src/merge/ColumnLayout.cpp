@@ -26,11 +26,17 @@ void TColumnLayout::Set(const TSettings& settings) {
   // column it can hold.
   limit_ = settings.classic && maxColumns_ <= 256 ? kClassicColumns : maxColumns_;
   fit_ = std::min<uint32_t>(limit_, maxColumns_ - shift_);
+  classic_ = settings.classic;
+  matching_ = false;
   padTo_ = settings.classic ? static_cast<uint16_t>(std::min<uint32_t>(kClassicColumns + shift_, 0xFFFF)) : 0;
 }
 
 std::span<const TOutCell> TColumnLayout::Assemble(std::span<const TOutCell> data, int headerIndex, bool header,
                                                   int64_t mark) {
+  if (matching_ && !header) {
+    PlaceMatched(data);
+    data = matched_;
+  }
   if (shift_ == 0) return data;  // no source and no mark: the data cells as they are
   cells_.clear();
   if (sourceColumn_) {
@@ -46,6 +52,60 @@ std::span<const TOutCell> TColumnLayout::Assemble(std::span<const TOutCell> data
   }
   for (const TOutCell& cell : data) cells_.push_back(Place(cell));
   return cells_;
+}
+
+void TColumnLayout::PlaceMatched(std::span<const TOutCell> data) {
+  const size_t width = names_.size();
+  byColumn_.resize(width);
+  filled_.assign(width, false);
+  for (const TOutCell& cell : data) {
+    const uint32_t column = cell.column < map_.size() ? map_[cell.column] : kLeftOut;
+    if (column >= width) {
+      // Only a cell that holds something is lost: the classic row's empty texts are its padding.
+      if (!(cell.kind == okText && cell.text.empty())) {
+        if (leftOut_.size() <= cell.column) leftOut_.resize(cell.column + 1u, false);
+        leftOut_[cell.column] = true;
+      }
+      continue;
+    }
+    byColumn_[column] = cell;
+    byColumn_[column].column = static_cast<uint16_t>(column);
+    filled_[column] = true;
+  }
+  matched_.clear();
+  for (size_t column = 0; column < width; ++column) {
+    if (filled_[column]) {
+      matched_.push_back(byColumn_[column]);
+    } else if (classic_) {
+      matched_.push_back(TextCell(static_cast<uint16_t>(column), {}));
+    }
+  }
+  if (classic_) {
+    // The classic row ends at its last text, as by position: the output pads the rest.
+    while (!matched_.empty() && matched_.back().text.empty()) matched_.pop_back();
+  }
+}
+
+void TColumnLayout::SetColumnNames(const std::vector<std::u16string>& names) {
+  matching_ = true;
+  names_ = names;
+  namesRow_.clear();
+  for (size_t column = 0; column < names_.size(); ++column)
+    if (!names_[column].empty()) namesRow_.push_back(TextCell(static_cast<uint16_t>(column), names_[column]));
+}
+
+void TColumnLayout::SetMap(const std::vector<uint32_t>& map) {
+  map_ = map;
+  for (uint32_t& column : map_)
+    if (column >= names_.size()) column = kLeftOut;
+}
+
+std::vector<uint32_t> TColumnLayout::TakeColumnsLeftOut() {
+  std::vector<uint32_t> columns;
+  for (uint32_t column = 0; column < leftOut_.size(); ++column)
+    if (leftOut_[column]) columns.push_back(column);
+  leftOut_.clear();
+  return columns;
 }
 
 const TOutCell& TColumnLayout::MarkCell(int64_t rows) {

@@ -31,6 +31,7 @@ std::optional<TSheetChoice> ParseSheetChoice(std::u16string_view text) {
 TOptionsProblem FindOptionsProblem(const TMergeOptions& options) {
   // The settings first: a front end checks them before it has gathered the files.
   if (options.headerRows < 0 || options.headerRows > kMaxHeaderRows) return TOptionsProblem::headerRows;
+  if (options.matchColumns && options.headerRows < 1) return TOptionsProblem::matchColumns;
   if (options.sheet.kind == TSheetChoice::scIndex && options.sheet.index < 0)
     return TOptionsProblem::sheetNumber;
   const char16_t d = options.csvDelimiter;
@@ -60,6 +61,9 @@ void CheckMergeOptions(const TMergeOptions& options) {
       break;
     case TOptionsProblem::delimiter:
       problem = "The CSV separator cannot be a quote or a line break.";
+      break;
+    case TOptionsProblem::matchColumns:
+      problem = "Matching columns by header needs at least 1 header row.";
       break;
   }
   throw EMergeError(problem + "\rNothing was written.");

@@ -24,6 +24,13 @@ std::string Rows(int64_t n) {
   return std::to_string(n) + (n == 1 ? " row" : " rows");
 }
 
+// "金额", "备注": names as the remarks quote them.
+std::string Names(const std::vector<std::u16string>& names) {
+  std::string text;
+  for (const std::u16string& name : names) text += (text.empty() ? "\"" : ", \"") + ToUtf8(name) + "\"";
+  return text;
+}
+
 TNoteFacts Facts(TNoteFacts::TKind kind, int64_t rows = 0) {
   TNoteFacts facts;
   facts.kind = kind;
@@ -133,6 +140,49 @@ void TRunReport::NoteColumnsLeftOut(uint32_t fit, uint32_t limit, uint32_t lastC
     facts.reserved = reserved;
   }
   Note(text + "; the sheet has values up to column " + ColumnName(lastColumn) + ".", facts);
+}
+
+void TRunReport::NoteColumnsMatched(const std::vector<std::u16string>& lacking,
+                                    const std::vector<std::u16string>& brought) {
+  std::string text;
+  if (!lacking.empty()) text = "Lacks columns " + Names(lacking);
+  if (!brought.empty()) text += (text.empty() ? "Brings new columns " : "; brings new columns ") + Names(brought);
+  TNoteFacts facts = Facts(TNoteFacts::nkColumnsMatched);
+  facts.lacking = lacking;
+  facts.brought = brought;
+  Note(text + ".", facts);
+}
+
+void TRunReport::NoteMatchedByPosition() {
+  Note("Its header cells are all empty: its columns were matched by position.", Facts(TNoteFacts::nkMatchedByPosition));
+}
+
+void TRunReport::NoteUnionLeftOut(const std::vector<std::u16string>& names, uint32_t outputColumns,
+                                  uint32_t reserved) {
+  TNoteFacts facts = Facts(TNoteFacts::nkUnionLeftOut);
+  facts.lacking = names;
+  facts.outputColumns = outputColumns;
+  facts.reserved = reserved;
+  std::string text = "Columns " + Names(names) + " were not merged: the output has " + std::to_string(outputColumns) +
+                     " columns";
+  if (reserved > 0) text += ", the first " + std::to_string(reserved) + " for the source and mark";
+  Note(text + ".", facts);
+}
+
+void TRunReport::NoteColumnsNotMatched(const std::vector<uint32_t>& columns) {
+  TNoteFacts facts = Facts(TNoteFacts::nkColumnsNotMatched);
+  facts.columns = columns;
+  std::string text;
+  for (uint32_t column : columns) text += (text.empty() ? "" : ", ") + ColumnName(column + 1);
+  Note("Values in column" + std::string(columns.size() == 1 ? " " : "s ") + text +
+           " were not merged: the output has no column for them.",
+       facts);
+}
+
+void TRunReport::NoteColumnsDiffer() {
+  Note("Its last header row differs from the first file's: its columns were stacked by position; "
+       "matching columns by header (--match-columns) lines them up by name.",
+       Facts(TNoteFacts::nkColumnsDiffer));
 }
 
 void TRunReport::FlushNotes(TMergeHost& host, const fs::path& path) {
