@@ -54,6 +54,11 @@ QString RemarkOf(const TFileNote& note) {
   // which count in English (one row, two rows; the 255th column).
   auto zh = [](const char* text) { return QString::fromUtf8(text); };
   auto column = [](uint32_t number) { return QString::fromStdString(ColumnName(number)); };
+  auto names = [](const std::vector<std::u16string>& list) {
+    QStringList quoted;
+    for (const std::u16string& name : list) quoted << QString::fromUtf8("“%1”").arg(QString::fromStdU16String(name));
+    return quoted.join(QString::fromUtf8("、"));
+  };
   const QString left = (f.leftAtLeast ? zh("至少") : QString()) + QString::number(f.left);
   QString tail;
   if (f.leftAtLeast)
@@ -107,6 +112,30 @@ QString RemarkOf(const TFileNote& note) {
       break;
     case TNoteFacts::nkFormatsLeftOut:
       text = zh("输出文件容纳不下更多的数字格式：部分数字以常规格式显示。");
+      break;
+    case TNoteFacts::nkColumnsMatched: {
+      QStringList parts;
+      if (!f.lacking.empty()) parts << zh("缺少列：") + names(f.lacking);
+      if (!f.brought.empty()) parts << zh("新增列：") + names(f.brought);
+      text = parts.join(zh("；")) + zh("。");
+      break;
+    }
+    case TNoteFacts::nkMatchedByPosition:
+      text = zh("表头全部为空：各列按位置对齐。");
+      break;
+    case TNoteFacts::nkUnionLeftOut:
+      text = zh("列%1未合并：输出文件共%2列").arg(names(f.lacking)).arg(f.outputColumns);
+      if (f.reserved > 0) text += zh("，前%1列用于来源列和标记列").arg(f.reserved);
+      text += zh("。");
+      break;
+    case TNoteFacts::nkColumnsNotMatched: {
+      QStringList columns;
+      for (uint32_t c : f.columns) columns << column(c + 1);
+      text = zh("%1列的数据未合并：输出文件中没有对应的列。").arg(columns.join(zh("、")));
+      break;
+    }
+    case TNoteFacts::nkColumnsDiffer:
+      text = zh("最后一行表头与第一个文件的不同：各列按位置合并；勾选“按列名对齐”可按列名对齐各列。");
       break;
   }
   if (!f.sheet.empty()) text = zh("工作表“%1”：").arg(QString::fromStdU16String(f.sheet)) + text;
