@@ -55,12 +55,12 @@ std::span<const TOutCell> TColumnLayout::Assemble(std::span<const TOutCell> data
 }
 
 void TColumnLayout::PlaceMatched(std::span<const TOutCell> data) {
-  const size_t width = names_.size();
-  byColumn_.resize(width);
-  filled_.assign(width, false);
+  if (match_ && !data.empty() && data.back().column >= map_.size()) TakeMap(match_->Widen(file_, data.back().column));
+  byColumn_.resize(width_);
+  filled_.assign(width_, false);
   for (const TOutCell& cell : data) {
     const uint32_t column = cell.column < map_.size() ? map_[cell.column] : kLeftOut;
-    if (column >= width) {
+    if (column == kLeftOut) {
       // Only a cell that holds something is lost: the classic row's empty texts are its padding.
       if (!(cell.kind == okText && cell.text.empty())) {
         if (leftOut_.size() <= cell.column) leftOut_.resize(cell.column + 1u, false);
@@ -73,7 +73,7 @@ void TColumnLayout::PlaceMatched(std::span<const TOutCell> data) {
     filled_[column] = true;
   }
   matched_.clear();
-  for (size_t column = 0; column < width; ++column) {
+  for (size_t column = 0; column < width_; ++column) {
     if (filled_[column]) {
       matched_.push_back(byColumn_[column]);
     } else if (classic_) {
@@ -94,10 +94,23 @@ void TColumnLayout::SetColumnNames(const std::vector<std::u16string>& names) {
     if (!names_[column].empty()) namesRow_.push_back(TextCell(static_cast<uint16_t>(column), names_[column]));
 }
 
-void TColumnLayout::SetMap(const std::vector<uint32_t>& map) {
+void TColumnLayout::SetMap(TColumnMatch* match, size_t file) {
+  match_ = match;
+  file_ = file;
+  TakeMap(match ? match->Map(file) : std::vector<uint32_t>());
+}
+
+void TColumnLayout::TakeMap(const std::vector<uint32_t>& map) {
   map_ = map;
-  for (uint32_t& column : map_)
-    if (column >= names_.size()) column = kLeftOut;
+  width_ = names_.size();
+  for (uint32_t& column : map_) {
+    if (column == kLeftOut) continue;
+    if (column >= names_.size() && match_->Named(column)) {
+      column = kLeftOut;
+    } else {
+      width_ = std::max<size_t>(width_, column + 1u);
+    }
+  }
 }
 
 std::vector<uint32_t> TColumnLayout::TakeColumnsLeftOut() {

@@ -11,11 +11,11 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "merge/ColumnMatch.h"
 #include "merge/output/OutputNames.h"
 #include "workbook/RowOutput.h"
 
@@ -60,9 +60,10 @@ class TColumnLayout {
   void SetColumnNames(const std::vector<std::u16string>& names);
   bool Matching() const { return matching_; }
   size_t Columns() const { return names_.size(); }
-  // The current sheet's map from its columns to the output's data columns (kLeftOut: not written).
-  // Entries at or past the written columns are left out: a sheet matched late brings no new column.
-  void SetMap(const std::vector<uint32_t>& map);
+  // The current sheet, file of match: its map from its columns to the output's data columns (kLeftOut:
+  // not written), widened as values past its header come. A named column past the names written is left
+  // out: a sheet matched late brings no new column. Null: no map yet, nothing is placed.
+  void SetMap(TColumnMatch* match, size_t file);
   // The last header row, of the union's names; at the output's data columns before the shift.
   std::span<const TOutCell> NamesRow() const { return namesRow_; }
   // The sheet's columns (zero-based) whose values were left out since the last call, ascending.
@@ -96,7 +97,7 @@ class TColumnLayout {
     void Assign(std::span<const TOutCell> from);
   };
 
-  static constexpr uint32_t kLeftOut = std::numeric_limits<uint32_t>::max();
+  static constexpr uint32_t kLeftOut = TColumnMatch::kLeftOut;
 
   // A data cell at its column in the output.
   TOutCell Place(TOutCell cell) const {
@@ -106,6 +107,7 @@ class TColumnLayout {
   // The data cells laid out through the sheet's map, in ascending output columns; a classic row carries
   // a text in every written column, as its rows by position do.
   void PlaceMatched(std::span<const TOutCell> data);
+  void TakeMap(const std::vector<uint32_t>& map);
 
   uint32_t maxColumns_ = 0;
   bool sourceColumn_ = false;
@@ -124,7 +126,10 @@ class TColumnLayout {
   bool classic_ = true;
   std::vector<std::u16string> names_;
   std::vector<TOutCell> namesRow_;
+  TColumnMatch* match_ = nullptr;
+  size_t file_ = 0;
   std::vector<uint32_t> map_;
+  size_t width_ = 0;  // the data columns a row of the sheet may fill
   std::vector<TOutCell> matched_;     // a matched row's data cells, ascending
   std::vector<TOutCell> byColumn_;    // a matched row's cells at their output data columns
   std::vector<bool> filled_;          // which of byColumn_ the row gave

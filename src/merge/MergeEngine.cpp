@@ -185,7 +185,9 @@ void TMergeRun::MatchColumns() {
     return book.OneSheet() ? std::vector<size_t>{0} : inputs_->ChooseSheets(book);
   };
   scan.keep = [this](size_t file, std::unique_ptr<TInputBook>& book) { inputs_->Keep(file, book); };
+  auto t0 = std::chrono::steady_clock::now();
   headers_ = ScanHeaders(inputs_->List(), scan);
+  fprintf(stderr, "TIMING scan %.1f ms\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() * 1000);
   match_.emplace(layout_.Fit());
   MatchHeaders(headers_, *match_);
   std::vector<std::u16string> names = match_->Columns();
@@ -201,7 +203,7 @@ void TMergeRun::SetSheetColumns(size_t index, size_t sheet) {
     if (scanned.index == sheet && scanned.match != kNoHeaderMatch) known = &scanned;
   sheetMatchLate_ = known == nullptr;
   // Until its header rows are read, a late sheet lays nothing out by position.
-  layout_.SetMap(known ? match_->Map(known->match) : std::vector<uint32_t>());
+  layout_.SetMap(known ? &*match_ : nullptr, known ? known->match : 0);
   if (!known) return;
   const TColumnFacts facts = match_->Facts(known->match);
   if (facts.unnamed) report_.NoteMatchedByPosition();
@@ -213,8 +215,10 @@ void TMergeRun::SetSheetColumns(size_t index, size_t sheet) {
       std::find(match_->Map(known->match).begin(), match_->Map(known->match).end(), TColumnMatch::kLeftOut) !=
           match_->Map(known->match).end()) {
     unionNoted_ = true;
-    const std::vector<std::u16string>& all = match_->Columns();
-    report_.NoteUnionLeftOut({all.begin() + match_->Kept(), all.end()}, layout_.OutputColumns(), layout_.Shift());
+    std::vector<std::u16string> names;
+    for (size_t column = match_->Kept(); column < match_->Columns().size(); ++column)
+      if (match_->Named(static_cast<uint32_t>(column))) names.push_back(match_->Columns()[column]);
+    if (!names.empty()) report_.NoteUnionLeftOut(names, layout_.OutputColumns(), layout_.Shift());
   }
 }
 
@@ -227,7 +231,7 @@ void TMergeRun::TakeHeaderRow(int64_t ordinal, bool headerSheet) {
     // The output's columns are written already: the columns only this sheet brings are left out (the
     // layout counts them), the ones it lacks are said as for any other.
     const size_t number = match_->AddFile(HeaderNames(rule_->Taken()));
-    layout_.SetMap(match_->Map(number));
+    layout_.SetMap(&*match_, number);
     const TColumnFacts facts = match_->Facts(number);
     if (facts.unnamed) report_.NoteMatchedByPosition();
     std::vector<std::u16string> lacking;
@@ -275,7 +279,10 @@ TMergeReport TMergeRun::Run() {
       break;
     }
   }
-  return Finish(stopped);
+  auto t0 = std::chrono::steady_clock::now();
+  auto r = Finish(stopped);
+  fprintf(stderr, "TIMING finish %.1f ms\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() * 1000);
+  return r;
 }
 
 // Merges the listed file at index, from FileBegun to how it ended.

@@ -1152,7 +1152,7 @@ TEST(MergeEngine, MatchedColumnsFollowTheirNames) {
     });
   };
   write("a.xls", {{u"日期", u"金额", u"数量"}, {u"d1", u"10", u"1"}});
-  write("b.xls", {{u" 金额", u"ＱＴＹ", u"日期"}, {u"20", u"2", u"d2"}});
+  write("b.xls", {{u" 金额", u"ＱＴＹ", u"日期"}, {u"20", u"2", u"d2", u"under no name"}});
   write("c.xls", {{u" ", u"\u3000"}, {u"d3", u"30"}});  // header cells of spaces only
   std::vector<std::u16string> wide(200, u"w"), more(100, u"m");
   for (size_t c = 0; c < wide.size(); ++c) wide[c] += FromUtf8(std::to_string(c));
@@ -1170,7 +1170,7 @@ TEST(MergeEngine, MatchedColumnsFollowTheirNames) {
       options.sourceColumn = true;
       const TMergeReport report = RunInto(dir.Path(), {"a.xls", "b.xls", "c.xls"}, out, options, false);
       EXPECT_EQ(OutputRows(dir / out), (std::vector<std::string>{"Source|日期|金额|数量|ＱＴＹ", "a.xls|d1|10|1",
-                                                                 "b.xls|d2|20||2", "c.xls|d3|30"}));
+                                                                 "b.xls|d2|20||2|under no name", "c.xls|d3|30"}));
       std::vector<std::string> said;
       for (const TFileNote& note : report.notes) said.push_back(note.file.filename().string() + ": " + note.text);
       EXPECT_EQ(said, (std::vector<std::string>{"a.xls: Lacks columns \"ＱＴＹ\".",
@@ -1214,7 +1214,7 @@ TEST(MergeEngine, MatchedColumnsFollowTheirNames) {
   ASSERT_EQ(differ.notes.size(), 1u);
   EXPECT_EQ(differ.notes[0].facts.kind, TNoteFacts::nkColumnsDiffer);
   EXPECT_EQ(differ.notes[0].file.filename(), "b.xls");
-  EXPECT_EQ(OutputRows(dir / "differ.csv")[2], "20|2|d2");
+  EXPECT_EQ(OutputRows(dir / "differ.csv")[2], "20|2|d2|under no name");
 }
 
 }  // namespace plicato
