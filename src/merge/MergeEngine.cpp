@@ -185,9 +185,7 @@ void TMergeRun::MatchColumns() {
     return book.OneSheet() ? std::vector<size_t>{0} : inputs_->ChooseSheets(book);
   };
   scan.keep = [this](size_t file, std::unique_ptr<TInputBook>& book) { inputs_->Keep(file, book); };
-  auto t0 = std::chrono::steady_clock::now();
   headers_ = ScanHeaders(inputs_->List(), scan);
-  fprintf(stderr, "TIMING scan %.1f ms\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() * 1000);
   match_.emplace(layout_.Fit());
   MatchHeaders(headers_, *match_);
   std::vector<std::u16string> names = match_->Columns();
@@ -279,10 +277,7 @@ TMergeReport TMergeRun::Run() {
       break;
     }
   }
-  auto t0 = std::chrono::steady_clock::now();
-  auto r = Finish(stopped);
-  fprintf(stderr, "TIMING finish %.1f ms\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() * 1000);
-  return r;
+  return Finish(stopped);
 }
 
 // Merges the listed file at index, from FileBegun to how it ended.
