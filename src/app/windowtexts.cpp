@@ -56,7 +56,7 @@ QString RemarkOf(const TFileNote& note) {
   auto column = [](uint32_t number) { return QString::fromStdString(ColumnName(number)); };
   auto names = [](const std::vector<std::u16string>& list) {
     QStringList quoted;
-    for (const std::u16string& name : list) quoted << QString::fromUtf8("“%1”").arg(QString::fromStdU16String(name));
+    for (const std::u16string& name : list) quoted << QString::fromStdU16String(name);
     return quoted.join(QString::fromUtf8("、"));
   };
   const QString left = (f.leftAtLeast ? zh("至少") : QString()) + QString::number(f.left);
@@ -124,7 +124,7 @@ QString RemarkOf(const TFileNote& note) {
       text = zh("表头全部为空：各列按位置对齐。");
       break;
     case TNoteFacts::nkUnionLeftOut:
-      text = zh("列%1未合并：输出文件共%2列").arg(names(f.lacking)).arg(f.outputColumns);
+      text = zh("列“%1”未合并：输出文件共%2列").arg(names(f.lacking)).arg(f.outputColumns);
       if (f.reserved > 0) text += zh("，前%1列用于来源列和标记列").arg(f.reserved);
       text += zh("。");
       break;
