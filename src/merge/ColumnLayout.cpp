@@ -90,13 +90,15 @@ void TColumnLayout::SetColumnNames(const std::vector<std::u16string>& names) {
   matching_ = true;
   names_ = names;
   namesRow_.clear();
+  // A classic row carries a text in every column, an empty name too.
   for (size_t column = 0; column < names_.size(); ++column)
-    if (!names_[column].empty()) namesRow_.push_back(TextCell(static_cast<uint16_t>(column), names_[column]));
+    if (classic_ || !names_[column].empty()) namesRow_.push_back(TextCell(static_cast<uint16_t>(column), names_[column]));
 }
 
 void TColumnLayout::SetMap(TColumnMatch* match, size_t file) {
   match_ = match;
   file_ = file;
+  leftOut_.clear();  // of a sheet that failed before its remark
   TakeMap(match ? match->Map(file) : std::vector<uint32_t>());
 }
 

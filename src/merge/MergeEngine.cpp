@@ -240,9 +240,16 @@ void TMergeRun::TakeHeaderRow(int64_t ordinal, bool headerSheet) {
   if (last && !match_ && !classic_ && !differNoted_) {
     std::vector<std::u16string> names = HeaderNames(rule_->Taken());
     for (std::u16string& name : names) name = TColumnMatch::Fold(name);
+    // Only a column named otherwise at the same place puts values under a wrong name: a file with more
+    // or fewer columns at the end stacks well by position.
+    auto differs = [&](const std::vector<std::u16string>& first) {
+      for (size_t i = 0; i < std::min(names.size(), first.size()); ++i)
+        if (!names[i].empty() && !first[i].empty() && names[i] != first[i]) return true;
+      return false;
+    };
     if (!firstNames_) {
       firstNames_ = std::move(names);
-    } else if (names != *firstNames_) {
+    } else if (differs(*firstNames_)) {
       differNoted_ = true;
       report_.NoteColumnsDiffer();
     }

@@ -107,7 +107,8 @@ struct TNoteFacts {
     nkColumnsNotMatched,  // the values of the sheet's `columns` (zero-based) were left out: no column of
                           // the output was theirs
     // Without it, in value mode:
-    nkColumnsDiffer,  // the sheet's last header row differs from the first file's: stacked by position
+    nkColumnsDiffer,  // the sheet's last header row names a column otherwise than the first file's at the
+                      // same place: stacked by position
   };
   TKind kind = nkNone;
   std::u16string sheet;  // the sheet's name, where every sheet of a file is merged
