@@ -58,7 +58,6 @@ class TColumnLayout {
   // Matching columns by header: the output's data columns, named (the union, as many as are written).
   // The last header row is written with these names from then on.
   void SetColumnNames(const std::vector<std::u16string>& names);
-  bool Matching() const { return matching_; }
   size_t Columns() const { return names_.size(); }
   // The current sheet, file of match: its map from its columns to the output's data columns (kLeftOut:
   // not written), widened as values past its header come. A named column past the names written is left
