@@ -170,7 +170,7 @@ std::vector<THeaderFile> ScanHeaders(const std::vector<fs::path>& files, const T
       options.keep(file, book);
     };
   auto scan = [&] {
-    for (size_t i = next++; i < files.size(); i = next++) {
+    for (size_t i = next++; i < files.size() && !(options.stop && options.stop->load() == 1); i = next++) {
       try {
         headers[i] = ScanFile(files[i], i, own);
       } catch (const std::exception&) {

@@ -12,6 +12,7 @@
 // tried with the passwords known only; nobody is asked here.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -56,6 +57,8 @@ struct THeaderScanOptions {
   // The sheets of a book the run merges, as the run chooses them; throws when the book has none it can
   // merge (the file is then unknown here). By default the first worksheet.
   std::function<std::vector<size_t>(const TInputBook&)> choose;
+  // A stop request (1): no further file is read, the rest are left unknown.
+  const std::atomic<int32_t>* stop = nullptr;
   // Offered each .xls book after its header is read, with the file's index in the list: an .xls file is
   // read whole here, so a run may take the book (move it out) instead of reading the file again, as far
   // as its memory allows. A book left in place is freed. Files are read by two threads at once: this and

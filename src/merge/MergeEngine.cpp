@@ -184,6 +184,7 @@ void TMergeRun::MatchColumns() {
   scan.choose = [this](const TInputBook& book) {
     return book.OneSheet() ? std::vector<size_t>{0} : inputs_->ChooseSheets(book);
   };
+  scan.stop = &host_.StopRequested;  // the run then stops before its first file
   scan.keep = [this](size_t file, std::unique_ptr<TInputBook>& book) { inputs_->Keep(file, book); };
   headers_ = ScanHeaders(inputs_->List(), scan);
   match_.emplace(layout_.Fit());
