@@ -100,6 +100,11 @@ QString StoppedAtText(const TNoteFacts& f) {
 QString RemarkOf(const TFileNote& note) {
   const TNoteFacts& f = note.facts;
   auto column = [](uint32_t number) { return QString::fromStdString(ColumnName(number)); };
+  auto names = [](const std::vector<std::u16string>& list) {
+    QStringList quoted;
+    for (const std::u16string& name : list) quoted << QString::fromStdU16String(name);
+    return quoted.join(WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "、")));
+  };
   QString text;
   switch (f.kind) {
     case TNoteFacts::nkNone:
@@ -157,6 +162,38 @@ QString RemarkOf(const TFileNote& note) {
     case TNoteFacts::nkFormatsLeftOut:
       text = WindowText(
           QT_TRANSLATE_NOOP("plicato::TForm1", "输出文件容纳不下更多的数字格式：部分数字以常规格式显示。"));
+      break;
+    case TNoteFacts::nkColumnsMatched: {
+      QStringList parts;
+      if (!f.lacking.empty())
+        parts << WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "缺少列：%1")).arg(names(f.lacking));
+      if (!f.brought.empty())
+        parts << WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "新增列：%1")).arg(names(f.brought));
+      text = parts.join(WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "；"))) +
+             WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "。"));
+      break;
+    }
+    case TNoteFacts::nkMatchedByPosition:
+      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "表头全部为空：各列按位置对齐。"));
+      break;
+    case TNoteFacts::nkUnionLeftOut:
+      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "列“%1”未合并：输出文件共%2列"))
+                 .arg(names(f.lacking))
+                 .arg(f.outputColumns);
+      if (f.reserved > 0)
+        text += WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "，前%1列用于来源列和标记列")).arg(f.reserved);
+      text += WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "。"));
+      break;
+    case TNoteFacts::nkColumnsNotMatched: {
+      QStringList columns;
+      for (uint32_t c : f.columns) columns << column(c + 1);
+      text = WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "%1列的数据未合并：输出文件中没有对应的列。"))
+                 .arg(columns.join(WindowText(QT_TRANSLATE_NOOP("plicato::TForm1", "、"))));
+      break;
+    }
+    case TNoteFacts::nkColumnsDiffer:
+      text = WindowText(QT_TRANSLATE_NOOP(
+          "plicato::TForm1", "最后一行表头与第一个文件的不同：各列按位置合并；勾选“按列名对齐”可按列名对齐各列。"));
       break;
   }
   if (!f.sheet.empty())

@@ -87,6 +87,8 @@ std::string OptionsWords(TOptionsProblem problem) {
       return "The source names do not match the files to merge.";
     case TOptionsProblem::delimiter:
       return "The CSV separator cannot be a quote or a line break.";
+    case TOptionsProblem::matchColumns:
+      return "Matching columns by header needs at least 1 header row.";
   }
   return {};
 }
@@ -106,6 +108,13 @@ std::string OutputWords(TRunFailure::TWhat what, const fs::path& output, const f
     default:
       return words;
   }
+}
+
+// "金额", "备注": names as the remarks quote them.
+std::string Names(const std::vector<std::u16string>& names) {
+  std::string text;
+  for (const std::u16string& name : names) text += (text.empty() ? "" : ", ") + Quoted(name);
+  return text;
 }
 
 std::string List(const std::vector<fs::path>& names) {
@@ -159,6 +168,31 @@ std::string NoteWords(const TNoteFacts& f) {
     case TNoteFacts::nkFormatsLeftOut:
       text = "Numbers of some formats show as General: the output holds no more number formats.";
       break;
+    case TNoteFacts::nkColumnsMatched:
+      if (!f.lacking.empty()) text = "Lacks columns " + Names(f.lacking);
+      if (!f.brought.empty()) text += (text.empty() ? "Brings new columns " : "; brings new columns ") + Names(f.brought);
+      text += ".";
+      break;
+    case TNoteFacts::nkMatchedByPosition:
+      text = "Its header cells are all empty: its columns were matched by position.";
+      break;
+    case TNoteFacts::nkUnionLeftOut:
+      text = "Columns " + Names(f.lacking) + " were not merged: the output has " + std::to_string(f.outputColumns) +
+             " columns";
+      if (f.reserved > 0) text += ", the first " + std::to_string(f.reserved) + " for the source and mark";
+      text += ".";
+      break;
+    case TNoteFacts::nkColumnsNotMatched: {
+      std::string columns;
+      for (uint32_t column : f.columns) columns += (columns.empty() ? "" : ", ") + ColumnName(column + 1);
+      text = "Values in column" + std::string(f.columns.size() == 1 ? " " : "s ") + columns +
+             " were not merged: the output has no column for them.";
+      break;
+    }
+    case TNoteFacts::nkColumnsDiffer:
+      text = "Its last header row differs from the first file's: its columns were stacked by position; "
+             "matching columns by header (--match-columns) lines them up by name.";
+      break;
   }
   return f.sheet.empty() ? text : "Sheet " + Quoted(f.sheet) + ": " + text;
 }
@@ -180,9 +214,6 @@ std::string RunFailureWords(const TRunFailure& f) {
       break;
     case TRunFailure::rfOptions:
       text = OptionsWords(f.options) + "\rNothing was written.";
-      break;
-    case TRunFailure::rfMatchUnavailable:
-      text = "Matching columns by header is not available yet.\rNothing was written.";
       break;
     case TRunFailure::rfClash:
     case TRunFailure::rfUnwritable:

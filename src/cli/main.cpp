@@ -569,6 +569,9 @@ int OptionsUsageError(const TMergeOptions& options) {
       return UsageError("--sheet: sheet numbers count from 1 (1 is the first sheet)", "merge");
     case TOptionsProblem::delimiter:
       return UsageError("--delimiter needs one character other than a quote or a line break", "merge");
+    case TOptionsProblem::matchColumns:
+      return UsageError("--match-columns needs --header-rows N (1 or more): the last header row names the columns",
+                        "merge");
     case TOptionsProblem::none:
     case TOptionsProblem::noFiles:  // said once the folders have been searched
     case TOptionsProblem::sourceNames:
@@ -590,9 +593,6 @@ int Merge(const TMergeArgs& args) {
       !std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; }))
     return UsageError("--header-rows needs a number from 0 to " + std::to_string(kMaxHeaderRows), "merge");
   options.headerRows = std::stoi(n);
-  if (args.matchColumns && options.headerRows < 1)
-    return UsageError("--match-columns needs --header-rows N (1 or more): the last header row names the columns",
-                      "merge");
   options.matchColumns = args.matchColumns;
   if (args.sheetGiven) {
     if (args.sheet.empty()) return UsageError("--sheet needs a number, a name or all", "merge");

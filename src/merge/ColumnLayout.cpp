@@ -26,11 +26,17 @@ void TColumnLayout::Set(const TSettings& settings) {
   // column it can hold.
   limit_ = settings.classic && maxColumns_ <= 256 ? kClassicColumns : maxColumns_;
   fit_ = std::min<uint32_t>(limit_, maxColumns_ - shift_);
+  classic_ = settings.classic;
+  matching_ = false;
   padTo_ = settings.classic ? static_cast<uint16_t>(std::min<uint32_t>(kClassicColumns + shift_, 0xFFFF)) : 0;
 }
 
 std::span<const TOutCell> TColumnLayout::Assemble(std::span<const TOutCell> data, int headerIndex, bool header,
                                                   int64_t mark) {
+  if (matching_ && !header) {
+    PlaceMatched(data);
+    data = matched_;
+  }
   if (shift_ == 0) return data;  // no source and no mark: the data cells as they are
   cells_.clear();
   if (sourceColumn_) {
@@ -46,6 +52,75 @@ std::span<const TOutCell> TColumnLayout::Assemble(std::span<const TOutCell> data
   }
   for (const TOutCell& cell : data) cells_.push_back(Place(cell));
   return cells_;
+}
+
+void TColumnLayout::PlaceMatched(std::span<const TOutCell> data) {
+  if (match_ && !data.empty() && data.back().column >= map_.size()) TakeMap(match_->Widen(file_, data.back().column));
+  byColumn_.resize(width_);
+  filled_.assign(width_, false);
+  for (const TOutCell& cell : data) {
+    const uint32_t column = cell.column < map_.size() ? map_[cell.column] : kLeftOut;
+    if (column == kLeftOut) {
+      // Only a cell that holds something is lost: the classic row's empty texts are its padding.
+      if (!(cell.kind == okText && cell.text.empty())) {
+        if (leftOut_.size() <= cell.column) leftOut_.resize(cell.column + 1u, false);
+        leftOut_[cell.column] = true;
+      }
+      continue;
+    }
+    byColumn_[column] = cell;
+    byColumn_[column].column = static_cast<uint16_t>(column);
+    filled_[column] = true;
+  }
+  matched_.clear();
+  for (size_t column = 0; column < width_; ++column) {
+    if (filled_[column]) {
+      matched_.push_back(byColumn_[column]);
+    } else if (classic_) {
+      matched_.push_back(TextCell(static_cast<uint16_t>(column), {}));
+    }
+  }
+  if (classic_) {
+    // The classic row ends at its last text, as by position: the output pads the rest.
+    while (!matched_.empty() && matched_.back().text.empty()) matched_.pop_back();
+  }
+}
+
+void TColumnLayout::SetColumnNames(const std::vector<std::u16string>& names) {
+  matching_ = true;
+  names_ = names;
+  namesRow_.clear();
+  // A classic row carries a text in every column, an empty name too.
+  for (size_t column = 0; column < names_.size(); ++column)
+    if (classic_ || !names_[column].empty()) namesRow_.push_back(TextCell(static_cast<uint16_t>(column), names_[column]));
+}
+
+void TColumnLayout::SetMap(TColumnMatch* match, size_t file) {
+  match_ = match;
+  file_ = file;
+  leftOut_.clear();  // of a sheet that failed before its remark
+  TakeMap(match ? match->Map(file) : std::vector<uint32_t>());
+}
+
+void TColumnLayout::TakeMap(const std::vector<uint32_t>& map) {
+  map_ = map;
+  width_ = names_.size();
+  for (uint32_t& column : map_) {
+    if (column == kLeftOut) continue;
+    if (column >= names_.size() && match_->Named(column)) {
+      column = kLeftOut;
+    } else {
+      width_ = std::max<size_t>(width_, column + 1u);
+    }
+  }
+}
+
+std::vector<uint32_t> TColumnLayout::TakeColumnsLeftOut() {
+  std::vector<uint32_t> columns;
+  for (uint32_t column = 0; column < leftOut_.size(); ++column)
+    if (leftOut_[column]) columns.push_back(column);
+  leftOut_.clear();
+  return columns;
 }
 
 const TOutCell& TColumnLayout::MarkCell(int64_t rows) {

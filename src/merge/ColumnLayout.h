@@ -3,10 +3,11 @@
 // is padded. It also keeps the header rows, taken from the first sheet that gives rows and repeated atop
 // every continuation output.
 //
-// A row's data cells are placed one by one (Place). That is where a file's own column map (its columns
-// matched to the output's by header name, TColumnMatch::Map) goes: a cell's column in its sheet is mapped
-// to the output's data column first and then shifted past the source and mark, a cell of a column left
-// out is not placed, and the columns that fit are then counted in the output's data columns.
+// A row's data cells are placed one by one (Place). Where columns are matched by header name, a sheet's
+// own column map (TColumnMatch::Map) takes each data cell's column in its sheet to the output's data
+// column before the shift past the source and mark; a cell of a column left out (past the output's
+// width, or past the columns the header pre-read knew of) is not placed but counted for the remark. The
+// last header row is then the union's names; the header rows above it are the first file's, as they are.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "merge/ColumnMatch.h"
 #include "merge/output/OutputNames.h"
 #include "workbook/RowOutput.h"
 
@@ -53,6 +55,19 @@ class TColumnLayout {
   // The mark given late, on the first row of a sheet's part in an output that can go back to it.
   const TOutCell& MarkCell(int64_t rows);
 
+  // Matching columns by header: the output's data columns, named (the union, as many as are written).
+  // The last header row is written with these names from then on.
+  void SetColumnNames(const std::vector<std::u16string>& names);
+  size_t Columns() const { return names_.size(); }
+  // The current sheet, file of match: its map from its columns to the output's data columns (kLeftOut:
+  // not written), widened as values past its header come. A named column past the names written is left
+  // out: a sheet matched late brings no new column. Null: no map yet, nothing is placed.
+  void SetMap(TColumnMatch* match, size_t file);
+  // The last header row, of the union's names; at the output's data columns before the shift.
+  std::span<const TOutCell> NamesRow() const { return namesRow_; }
+  // The sheet's columns (zero-based) whose values were left out since the last call, ascending.
+  std::vector<uint32_t> TakeColumnsLeftOut();
+
   // The header rows: none yet, being taken from the first sheet that gives rows, or taken.
   bool WantsHeader() const { return headerRows_ > 0 && headerState_ == hsNone; }
   // Keeps a header row taken; the header sheet is then being collected.
@@ -81,11 +96,17 @@ class TColumnLayout {
     void Assign(std::span<const TOutCell> from);
   };
 
+  static constexpr uint32_t kLeftOut = TColumnMatch::kLeftOut;
+
   // A data cell at its column in the output.
   TOutCell Place(TOutCell cell) const {
     cell.column = static_cast<uint16_t>(cell.column + shift_);
     return cell;
   }
+  // The data cells laid out through the sheet's map, in ascending output columns; a classic row carries
+  // a text in every written column, as its rows by position do.
+  void PlaceMatched(std::span<const TOutCell> data);
+  void TakeMap(const std::vector<uint32_t>& map);
 
   uint32_t maxColumns_ = 0;
   bool sourceColumn_ = false;
@@ -99,6 +120,19 @@ class TColumnLayout {
   THeaderState headerState_ = hsNone;
   std::vector<THeaderRow> headers_;
   std::vector<TOutCell> cells_;
+  // Matching columns by header.
+  bool matching_ = false;
+  bool classic_ = true;
+  std::vector<std::u16string> names_;
+  std::vector<TOutCell> namesRow_;
+  TColumnMatch* match_ = nullptr;
+  size_t file_ = 0;
+  std::vector<uint32_t> map_;
+  size_t width_ = 0;  // the data columns a row of the sheet may fill
+  std::vector<TOutCell> matched_;     // a matched row's data cells, ascending
+  std::vector<TOutCell> byColumn_;    // a matched row's cells at their output data columns
+  std::vector<bool> filled_;          // which of byColumn_ the row gave
+  std::vector<bool> leftOut_;         // the sheet's columns whose values were left out
   std::u16string markText_;
   TOutCell markCell_;
 };

@@ -62,9 +62,35 @@ size_t TColumnMatch::AddFile(const std::vector<std::u16string>& names) {
       named_.push_back(!keys[i].empty());
     }
     file.map.push_back(Output(same.columns[occurrence]));
+    if (keys[i].empty()) ++file.emptyHeaders;
   }
   files_.push_back(std::move(file));
   return files_.size() - 1;
+}
+
+uint32_t TColumnMatch::AddUnnamed() {
+  const auto column = static_cast<uint32_t>(columns_.size());
+  columns_.emplace_back();
+  named_.push_back(false);
+  byName_[std::u16string()].columns.push_back(column);
+  return column;
+}
+
+const std::vector<uint32_t>& TColumnMatch::Widen(size_t file, uint32_t column) {
+  TFile& of = files_.at(file);
+  const std::vector<uint32_t>& empty = byName_[std::u16string()].columns;
+  while (of.map.size() <= column) {
+    const auto i = static_cast<uint32_t>(of.map.size());
+    if (of.unnamed) {
+      // By position: the union is widened up to the column.
+      while (columns_.size() <= i) AddUnnamed();
+      of.map.push_back(Output(i));
+      continue;
+    }
+    const uint32_t nth = of.emptyHeaders++;
+    of.map.push_back(Output(nth < empty.size() ? empty[nth] : AddUnnamed()));
+  }
+  return of.map;
 }
 
 TColumnFacts TColumnMatch::Facts(size_t file) const {

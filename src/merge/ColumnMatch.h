@@ -56,6 +56,12 @@ class TColumnMatch {
   // Output column of each column of the file (kLeftOut past the capacity): file's column i goes to
   // Map(file)[i]. Fixed when the file is added, so rows can be laid out before the last file is added.
   const std::vector<uint32_t>& Map(size_t file) const { return files_.at(file).map; }
+  // Widens the file's map to cover its column (values past its header row): each column added is one
+  // more empty-header column of the file, matched as those are, by position among them; the union gains
+  // unnamed columns where it has too few. Returns the map.
+  const std::vector<uint32_t>& Widen(size_t file, uint32_t column);
+  // Whether the union's column has a name (not empty once folded).
+  bool Named(uint32_t column) const { return named_.at(column); }
   // The report's facts of the file, against the union of every file added so far.
   TColumnFacts Facts(size_t file) const;
 
@@ -67,7 +73,10 @@ class TColumnMatch {
     std::vector<uint32_t> map;
     std::vector<uint32_t> brought;
     bool unnamed = false;
+    uint32_t emptyHeaders = 0;  // its columns with an empty header, those Widen added included
   };
+  // Adds an unnamed column to the union, as the empty-header column matched next.
+  uint32_t AddUnnamed();
 
   uint32_t Output(uint32_t column) const { return column < capacity_ ? column : kLeftOut; }
 

@@ -1,9 +1,12 @@
 #include "merge/HeaderScan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "biff/CodePage.h"
 #include "biff/Errors.h"
@@ -72,8 +75,8 @@ std::unique_ptr<TXLSWorkbook> ReadXls(const fs::path& path, const std::vector<st
   }
 }
 
-// By content, as the run opens it: an .xlsx saved as .xls is still streamed. whole tells a book whose
-// sheets are read whole anyway, so that the width may come from every row at no further read.
+// By content, as the run opens it: an .xlsx saved as .xls is still streamed. whole tells a book read
+// whole, which the run may keep.
 std::unique_ptr<TInputBook> OpenBook(const fs::path& path, const THeaderScanOptions& options, bool& whole) {
   std::error_code ec;
   whole = false;
@@ -85,14 +88,14 @@ std::unique_ptr<TInputBook> OpenBook(const fs::path& path, const THeaderScanOpti
 
 // The rows the run takes as header rows, as it takes them: in value mode the rows that hold a value, in
 // the classic merge the rows from the top down to the first without text.
-void ScanSheet(TInputBook& book, THeaderSheet& sheet, const THeaderScanOptions& options, bool whole) {
+void ScanSheet(TInputBook& book, THeaderSheet& sheet, const THeaderScanOptions& options) {
   book.SelectSheet(sheet.index);
   const int headerRows = std::max(options.headerRows, 1);
   const uint32_t limit = std::min<uint32_t>(options.columnLimit, std::numeric_limits<uint16_t>::max());
   TInRow row;
   int taken = 0;
   uint32_t width = 0, next = 0;
-  while ((whole || taken < headerRows) && book.NextRow(row)) {
+  while (taken < headerRows && book.NextRow(row)) {
     uint32_t rowWidth = row.lastColumnOut != 0 ? limit : 0;
     for (const TInCell& cell : row.cells)
       if (Taken(cell, options.values)) rowWidth = std::max<uint32_t>(rowWidth, cell.column + 1u);
@@ -137,7 +140,7 @@ THeaderFile ScanFile(const fs::path& path, size_t number, const THeaderScanOptio
       sheet.index = index;
       sheet.name = book->Sheets().at(index).name;
       try {
-        ScanSheet(*book, sheet, options, whole);
+        ScanSheet(*book, sheet, options);
       } catch (const EPlicatoError& e) {
         // A sheet listed without its part costs that sheet only, as in the run.
         if (e.Kind() != ekSheetMissing) throw;
@@ -155,9 +158,33 @@ THeaderFile ScanFile(const fs::path& path, size_t number, const THeaderScanOptio
 }  // namespace
 
 std::vector<THeaderFile> ScanHeaders(const std::vector<fs::path>& files, const THeaderScanOptions& options) {
-  std::vector<THeaderFile> headers;
-  headers.reserve(files.size());
-  for (const fs::path& path : files) headers.push_back(ScanFile(path, headers.size(), options));
+  // Two readers take the files in turn: without it the pre-read of .xls files, each read whole, costs
+  // as much as the merge reading them ahead, one by one, while it writes.
+  std::vector<THeaderFile> headers(files.size());
+  std::atomic<size_t> next{0};
+  std::mutex keeping;
+  THeaderScanOptions own = options;
+  if (options.keep)
+    own.keep = [&keeping, &options](size_t file, std::unique_ptr<TInputBook>& book) {
+      const std::lock_guard lock(keeping);
+      options.keep(file, book);
+    };
+  auto scan = [&] {
+    for (size_t i = next++; i < files.size() && !(options.stop && options.stop->load() == 1); i = next++) {
+      try {
+        headers[i] = ScanFile(files[i], i, own);
+      } catch (const std::exception&) {
+        // Short of memory even for the file's name: unknown, as any file that cannot be read here.
+      }
+    }
+  };
+  if (files.size() < 2) {
+    scan();
+    return headers;
+  }
+  std::thread other(scan);
+  scan();
+  other.join();
   return headers;
 }
 

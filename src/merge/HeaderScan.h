@@ -4,14 +4,15 @@
 //
 // Only what is needed is read where the format allows it: a streamed .xlsx sheet and a CSV file stop
 // after their header rows (a damaged row below them is met, and handled, when the run merges the file).
-// An .xls file has no cheaper read than the whole workbook; its sheets are then in memory, so its width
-// is taken from every row.
+// An .xls file has no cheaper read than the whole workbook; the run may keep it. Values past a sheet's
+// header row are met when the run merges the sheet (TColumnMatch::Widen).
 //
 // A file that cannot be read here is not a failure here: it is marked unknown, and the run fails on it
 // or passes it over, as it would without the pre-read, when it comes to the file. An encrypted file is
 // tried with the passwords known only; nobody is asked here.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -34,8 +35,8 @@ struct THeaderSheet {
   std::u16string name;    // the sheet's name
   bool known = false;     // false: the sheet could not be read here (a sheet listed without its part)
   // One text per column (0 to size - 1), the cells of the last header row as the sheet shows them, empty
-  // for an empty cell; as many as the data is wide (the header row's width, or wider where values stand
-  // under no header). Empty when the sheet gave fewer rows than its header rows.
+  // for an empty cell; as many as the header rows are wide. Empty when the sheet gave fewer rows than its
+  // header rows.
   std::vector<std::u16string> names;
   // The sheet's number in the TColumnMatch that MatchHeaders fed; kNoHeaderMatch for a sheet not added.
   uint32_t match = kNoHeaderMatch;
@@ -56,9 +57,12 @@ struct THeaderScanOptions {
   // The sheets of a book the run merges, as the run chooses them; throws when the book has none it can
   // merge (the file is then unknown here). By default the first worksheet.
   std::function<std::vector<size_t>(const TInputBook&)> choose;
+  // A stop request (1): no further file is read, the rest are left unknown.
+  const std::atomic<int32_t>* stop = nullptr;
   // Offered each .xls book after its header is read, with the file's index in the list: an .xls file is
   // read whole here, so a run may take the book (move it out) instead of reading the file again, as far
-  // as its memory allows. A book left in place is freed.
+  // as its memory allows. A book left in place is freed. Files are read by two threads at once: this and
+  // choose are called from either, this one call at a time.
   std::function<void(size_t file, std::unique_ptr<TInputBook>& book)> keep;
 };
 

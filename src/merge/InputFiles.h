@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,10 @@ class TInputFiles {
   // The passwords to try on every encrypted file, after the default one.
   void SetPasswords(std::vector<std::u16string> passwords) { passwords_ = std::move(passwords); }
 
+  // A book of the listed file at index read already (by the header pre-read), opened in its turn instead
+  // of reading the file again; as many as fit the memory set aside for them, the rest freed.
+  void Keep(size_t index, std::unique_ptr<TInputBook>& book);
+
   // Opens the listed file at index, reading no more than limit columns of its sheets, and starts reading
   // the file after it.
   std::unique_ptr<TInputBook> Open(size_t index, uint32_t limit);
@@ -50,6 +55,8 @@ class TInputFiles {
   TCsvOptions csv_;
   std::vector<std::u16string> passwords_;  // the host's, taken when the run starts
   std::u16string lastPassword_;            // the one that opened the last encrypted file
+  std::map<size_t, std::unique_ptr<TInputBook>> kept_;  // books read already, by their index in the list
+  uintmax_t keptBytes_ = 0;                             // the size of their files
   // Last: destroyed first, while what a read under way was given still stands.
   TReadAhead readAhead_;
 };

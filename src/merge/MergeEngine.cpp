@@ -14,11 +14,14 @@
 #include "biff/CodePage.h"
 #include "biff/Errors.h"
 #include "merge/ColumnLayout.h"
+#include "merge/ColumnMatch.h"
+#include "merge/HeaderScan.h"
 #include "merge/InputFiles.h"
 #include "merge/OutputSplitter.h"
 #include "merge/RowRule.h"
 #include "merge/RowSource.h"
 #include "merge/RunReport.h"
+#include "workbook/NumberFormatText.h"
 #include "workbook/SheetData.h"
 
 // A run of the merge, and the parts it hands rows through.
@@ -65,6 +68,28 @@ constexpr std::chrono::milliseconds kProgressInterval(100);
 
 namespace fs = std::filesystem;
 
+// A header cell taken, as its column's name: a text, or a number as its format shows it.
+std::u16string HeaderName(const TOutCell& cell) {
+  switch (cell.kind) {
+    case okText: return std::u16string(cell.text);
+    case okNumber: return FromUtf8(FormattedNumberText(cell.number, cell.format));
+    case okBoolean: return cell.boolean ? u"TRUE" : u"FALSE";
+    case okError: return std::u16string(ErrorText(cell.error));
+  }
+  return {};
+}
+
+// The names of a header row taken, one per column up to its last cell.
+std::vector<std::u16string> HeaderNames(std::span<const TOutCell> cells) {
+  std::vector<std::u16string> names;
+  for (const TOutCell& cell : cells) {
+    if (names.size() <= cell.column) names.resize(cell.column + 1u);
+    names[cell.column] = HeaderName(cell);
+  }
+  while (!names.empty() && TColumnMatch::Fold(names.back()).empty()) names.pop_back();
+  return names;
+}
+
 // One run of MergeFiles.
 class TMergeRun {
  public:
@@ -87,6 +112,10 @@ class TMergeRun {
   enum TFileEnd : uint8_t { feMerged, feSkipped, feFailed, feStopped };
 
   void Start();
+  void MatchColumns();
+  void SetSheetColumns(size_t index, size_t sheet);
+  void TakeHeaderRow(int64_t ordinal, bool headerSheet);
+  void NoteColumnsLeftOut();
   TFileEnd MergeOne(size_t index);
   void MergeFile(size_t index);
   void MergeSheet(TInputBook& book, size_t sheet);
@@ -106,6 +135,15 @@ class TMergeRun {
   int headerRows_ = 0;
   bool skipUnreadable_ = false;
   std::optional<TRowRule> rule_;
+  // Matching columns by header: every file's header, read before the first row, and their union.
+  std::vector<THeaderFile> headers_;
+  std::optional<TColumnMatch> match_;
+  bool sheetMatchLate_ = false;  // the current sheet was not known at the pre-read: it is matched as read
+  bool unionNoted_ = false;      // the union's columns past the output's width were named
+  // Without matching, in value mode: the first file's last header row, folded, and whether another
+  // file's was found to differ (said once).
+  std::optional<std::vector<std::u16string>> firstNames_;
+  bool differNoted_ = false;
   // The current file: whether it gave the header rows, whether a stop request cut it short at a split.
   bool fileGaveHeader_ = false;
   bool cutShort_ = false;
@@ -129,17 +167,112 @@ void TMergeRun::Start() {
   mark_ = options_.markRows;
   classic_ = !options_.values;
   headerRows_ = options_.headerRows;
-  // Refused rather than merged by position: a run asked to match columns must not stack them unmatched.
-  if (options_.matchColumns)
-    throw EMergeError(TRunFailure::Of(TRunFailure::rfMatchUnavailable), ekUnsupported);
   splitter_.Open(ResolveSavePath(options_.savePath), list, headerRows_,
                  options_.sheet.kind == TSheetChoice::scAll, classic_, mark_);
   inputs_.emplace(host_, std::move(list), options_);
   skipUnreadable_ = options_.skipUnreadable;
   inputs_->SetPasswords(options_.passwords);
   layout_.Set({splitter_.Format(), classic_, options_.sourceColumn, mark_, headerRows_, options_.sourceCaption});
-  rule_.emplace(classic_, layout_.Limit(), layout_.Fit());
+  // Matching takes every column read: the layout leaves out what the output cannot hold.
+  rule_.emplace(classic_, layout_.Limit(), options_.matchColumns ? layout_.Limit() : layout_.Fit());
   filesTotal_ = static_cast<int32_t>(inputs_->List().size());
+  if (options_.matchColumns) MatchColumns();
+}
+
+// Reads the header rows of every listed file before the first row is written, so that every output
+// begins with the whole union of names. An .xls book read for it is kept for the run, as memory allows.
+void TMergeRun::MatchColumns() {
+  THeaderScanOptions scan;
+  scan.headerRows = headerRows_;
+  scan.values = options_.values;
+  scan.csv = {options_.csvEncoding, options_.csvDelimiter, options_.values};
+  scan.passwords = options_.passwords;
+  scan.columnLimit = layout_.Limit();
+  scan.choose = [this](const TInputBook& book) {
+    return book.OneSheet() ? std::vector<size_t>{0} : inputs_->ChooseSheets(book);
+  };
+  scan.stop = &host_.StopRequested;  // the run then stops before its first file
+  scan.keep = [this](size_t file, std::unique_ptr<TInputBook>& book) { inputs_->Keep(file, book); };
+  headers_ = ScanHeaders(inputs_->List(), scan);
+  match_.emplace(layout_.Fit());
+  MatchHeaders(headers_, *match_);
+  std::vector<std::u16string> names = match_->Columns();
+  names.resize(match_->Kept());
+  layout_.SetColumnNames(names);
+}
+
+// The map of the file's sheet for the layout, and the remarks of its columns; a sheet the pre-read did
+// not know (a password typed only now) is matched when its header rows are read.
+void TMergeRun::SetSheetColumns(size_t index, size_t sheet) {
+  const THeaderSheet* known = nullptr;
+  for (const THeaderSheet& scanned : headers_.at(index).sheets)
+    if (scanned.index == sheet && scanned.match != kNoHeaderMatch) known = &scanned;
+  sheetMatchLate_ = known == nullptr;
+  // Until its header rows are read, a late sheet lays nothing out by position.
+  layout_.SetMap(known ? &*match_ : nullptr, known ? known->match : 0);
+  if (!known) return;
+  const TColumnFacts facts = match_->Facts(known->match);
+  if (facts.unnamed) report_.NoteMatchedByPosition();
+  std::vector<std::u16string> lacking, brought;
+  for (uint32_t column : facts.lacking) lacking.push_back(match_->Columns()[column]);
+  for (uint32_t column : facts.brought) brought.push_back(match_->Columns()[column]);
+  if (!lacking.empty() || !brought.empty()) report_.NoteColumnsMatched(lacking, brought);
+  if (!unionNoted_ && match_->Columns().size() > match_->Kept() &&
+      std::find(match_->Map(known->match).begin(), match_->Map(known->match).end(), TColumnMatch::kLeftOut) !=
+          match_->Map(known->match).end()) {
+    unionNoted_ = true;
+    std::vector<std::u16string> names;
+    for (size_t column = match_->Kept(); column < match_->Columns().size(); ++column)
+      if (match_->Named(static_cast<uint32_t>(column))) names.push_back(match_->Columns()[column]);
+    if (!names.empty()) report_.NoteUnionLeftOut(names, layout_.OutputColumns(), layout_.Shift());
+  }
+}
+
+// A header row taken: kept as the output's header when the sheet gives it (the last one the union's
+// names where columns are matched), matched where the sheet was not known before, compared with the
+// first file's where files stacked by position may differ.
+void TMergeRun::TakeHeaderRow(int64_t ordinal, bool headerSheet) {
+  const bool last = ordinal == headerRows_ - 1;
+  if (last && match_ && sheetMatchLate_) {
+    // The output's columns are written already: the columns only this sheet brings are left out (the
+    // layout counts them), the ones it lacks are said as for any other.
+    const size_t number = match_->AddFile(HeaderNames(rule_->Taken()));
+    layout_.SetMap(&*match_, number);
+    const TColumnFacts facts = match_->Facts(number);
+    if (facts.unnamed) report_.NoteMatchedByPosition();
+    std::vector<std::u16string> lacking;
+    for (uint32_t column : facts.lacking)
+      if (column < layout_.Columns()) lacking.push_back(match_->Columns()[column]);
+    if (!lacking.empty()) report_.NoteColumnsMatched(lacking, {});
+  }
+  if (last && !match_ && !classic_ && !differNoted_) {
+    std::vector<std::u16string> names = HeaderNames(rule_->Taken());
+    for (std::u16string& name : names) name = TColumnMatch::Fold(name);
+    // Only a column named otherwise at the same place puts values under a wrong name: a file with more
+    // or fewer columns at the end stacks well by position.
+    auto differs = [&](const std::vector<std::u16string>& first) {
+      for (size_t i = 0; i < std::min(names.size(), first.size()); ++i)
+        if (!names[i].empty() && !first[i].empty() && names[i] != first[i]) return true;
+      return false;
+    };
+    if (!firstNames_) {
+      firstNames_ = std::move(names);
+    } else if (differs(*firstNames_)) {
+      differNoted_ = true;
+      report_.NoteColumnsDiffer();
+    }
+  }
+  if (!headerSheet) return;
+  fileGaveHeader_ = true;
+  const std::span<const TOutCell> row = last && match_ ? layout_.NamesRow() : std::span<const TOutCell>(rule_->Taken());
+  layout_.StoreHeader(row);
+  splitter_.PutHeader(row, static_cast<int>(layout_.StoredHeaders() - 1));
+}
+
+// The sheet's columns whose values the layout left out, in the file's remark.
+void TMergeRun::NoteColumnsLeftOut() {
+  const std::vector<uint32_t> columns = layout_.TakeColumnsLeftOut();
+  if (!columns.empty()) report_.NoteColumnsNotMatched(columns);
 }
 
 TMergeReport TMergeRun::Run() {
@@ -236,12 +369,16 @@ void TMergeRun::MergeFile(size_t index) {
       break;
     }
     readingSheet_ = sheet.name;
+    if (match_) SetSheetColumns(index, sheets[i]);
     MergeSheet(*book, sheets[i]);
+    if (match_) NoteColumnsLeftOut();
     if (cutShort_) break;
   }
   report_.SetSheet({});
   if (rule_->LastColumnOut() > 0) {
-    report_.NoteColumnsLeftOut(layout_.Fit(), layout_.Limit(), rule_->LastColumnOut(), layout_.OutputColumns(),
+    // Where columns are matched the rule takes every column read; the layout says what it left out.
+    const uint32_t fit = match_ ? layout_.Limit() : layout_.Fit();
+    report_.NoteColumnsLeftOut(fit, layout_.Limit(), rule_->LastColumnOut(), layout_.OutputColumns(),
                                layout_.Shift());
   }
 }
@@ -268,11 +405,7 @@ void TMergeRun::MergeSheet(TInputBook& book, size_t sheet) {
   while (rule_->Next(book, state)) {
     const int64_t ordinal = state.taken++;
     if (ordinal < headerRows_) {
-      if (headerSheet) {
-        fileGaveHeader_ = true;
-        layout_.StoreHeader(rule_->Taken());
-        splitter_.PutHeader(rule_->Taken(), static_cast<int>(layout_.StoredHeaders() - 1));
-      }
+      TakeHeaderRow(ordinal, headerSheet);
       continue;
     }
     const int32_t splits = splitter_.Splits();

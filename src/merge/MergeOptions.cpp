@@ -31,6 +31,7 @@ std::optional<TSheetChoice> ParseSheetChoice(std::u16string_view text) {
 TOptionsProblem FindOptionsProblem(const TMergeOptions& options) {
   // The settings first: a front end checks them before it has gathered the files.
   if (options.headerRows < 0 || options.headerRows > kMaxHeaderRows) return TOptionsProblem::headerRows;
+  if (options.matchColumns && options.headerRows < 1) return TOptionsProblem::matchColumns;
   if (options.sheet.kind == TSheetChoice::scIndex && options.sheet.index < 0)
     return TOptionsProblem::sheetNumber;
   const char16_t d = options.csvDelimiter;

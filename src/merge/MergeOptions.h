@@ -72,6 +72,7 @@ enum class TOptionsProblem : uint8_t {
   sheetNumber,  // a sheet number below 1
   sourceNames,  // source names given, but not one for each file
   delimiter,    // a CSV separator that is a quote or a line break
+  matchColumns,  // matching columns by header without a header row to name them
 };
 TOptionsProblem FindOptionsProblem(const TMergeOptions& options);
 

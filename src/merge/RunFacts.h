@@ -35,6 +35,16 @@ struct TNoteFacts {
     nkOneSheet,        // a CSV file has one sheet: it was merged, whichever sheet was asked for
     nkFormatsLeftOut,  // the output holds no more number formats: numbers of the formats after show as
                        // General
+    // Matching columns by header:
+    nkColumnsMatched,     // the sheet lacks the output's columns `lacking` and brought the new `brought`
+    nkMatchedByPosition,  // the sheet's header cells are all empty: its columns were laid out by position
+    nkUnionLeftOut,       // the output's columns `lacking` (the union's past its width) were left out;
+                          // `reserved` of its `outputColumns` hold the source and mark
+    nkColumnsNotMatched,  // the values of the sheet's `columns` (zero-based) were left out: no column of
+                          // the output was theirs
+    // Without it, in value mode:
+    nkColumnsDiffer,  // the sheet's last header row names a column otherwise than the first file's at the
+                      // same place: stacked by position
   };
   TKind kind = nkNone;
   std::u16string sheet;  // the sheet's name, where every sheet of a file is merged
@@ -44,6 +54,8 @@ struct TNoteFacts {
   bool leftAtLeast = false;  // `left` is a lower bound: the count was stopped, or the rest was unreadable
   std::string unreadable;    // why the rest of the sheet could not be read (the reader's words), or empty
   uint32_t column = 0, lastColumn = 0, outputColumns = 0, reserved = 0;
+  std::vector<std::u16string> lacking, brought;  // column names
+  std::vector<uint32_t> columns;
 };
 
 // Why a file could not be merged, and what became of the rows it had given.
@@ -86,7 +98,6 @@ struct TRunFailure {
   enum TWhat : uint8_t {
     rfOther,               // only `file.words` say it
     rfOptions,             // the run's settings: `options`; nothing was written
-    rfMatchUnavailable,    // matching columns by header was asked for; nothing was written
     rfClash,               // the output `output` is the listed file `input`
     rfUnwritable,          // the output `output` could not be written: `file.words` (the system's)
     rfOutOfMemoryWriting,  // not enough memory to write `output`

@@ -91,6 +91,37 @@ void TRunReport::NoteColumnsLeftOut(uint32_t fit, uint32_t limit, uint32_t lastC
   Note(std::move(facts));
 }
 
+void TRunReport::NoteColumnsMatched(const std::vector<std::u16string>& lacking,
+                                    const std::vector<std::u16string>& brought) {
+  TNoteFacts facts = Facts(TNoteFacts::nkColumnsMatched);
+  facts.lacking = lacking;
+  facts.brought = brought;
+  Note(std::move(facts));
+}
+
+void TRunReport::NoteMatchedByPosition() {
+  Note(Facts(TNoteFacts::nkMatchedByPosition));
+}
+
+void TRunReport::NoteUnionLeftOut(const std::vector<std::u16string>& names, uint32_t outputColumns,
+                                  uint32_t reserved) {
+  TNoteFacts facts = Facts(TNoteFacts::nkUnionLeftOut);
+  facts.lacking = names;
+  facts.outputColumns = outputColumns;
+  facts.reserved = reserved;
+  Note(std::move(facts));
+}
+
+void TRunReport::NoteColumnsNotMatched(const std::vector<uint32_t>& columns) {
+  TNoteFacts facts = Facts(TNoteFacts::nkColumnsNotMatched);
+  facts.columns = columns;
+  Note(std::move(facts));
+}
+
+void TRunReport::NoteColumnsDiffer() {
+  Note(Facts(TNoteFacts::nkColumnsDiffer));
+}
+
 void TRunReport::FlushNotes(TMergeHost& host, const fs::path& path) {
   for (TFileNote& note : fileNotes_) {
     note.file = path;

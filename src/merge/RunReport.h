@@ -51,6 +51,14 @@ class TRunReport {
   // columns read (limit), the output's columns, reserved of them for the source and mark, are why.
   void NoteColumnsLeftOut(uint32_t fit, uint32_t limit, uint32_t lastColumn, uint32_t outputColumns,
                           uint32_t reserved);
+  // Matching columns by header: what the sheet lacks and brings (names), that it was laid out by position,
+  // the union's columns past the output's width (once a run), the sheet's columns left out; without it,
+  // that the sheet's last header row differs from the first file's.
+  void NoteColumnsMatched(const std::vector<std::u16string>& lacking, const std::vector<std::u16string>& brought);
+  void NoteMatchedByPosition();
+  void NoteUnionLeftOut(const std::vector<std::u16string>& names, uint32_t outputColumns, uint32_t reserved);
+  void NoteColumnsNotMatched(const std::vector<uint32_t>& columns);
+  void NoteColumnsDiffer();
 
   // The file's remarks, made as it ends: in the report, and to the host as they are made.
   void FlushNotes(TMergeHost& host, const std::filesystem::path& path);

@@ -898,7 +898,7 @@ void MergeWindowTest::windowAndCommandLineWriteTheSameOutput() {
   Fixture f;
   f.out = f.dir.filePath(QStringLiteral("window.csv"));
   QVERIFY(f.ListCorpus());
-  for (const char* box : {"CheckBox1", "CheckBox5", "CheckBox6"})
+  for (const char* box : {"CheckBox1", "CheckBox5", "CheckBox6", "CheckBox8"})
     f.form->Control<QCheckBox>(box)->setChecked(true);
   f.form->findChild<QSpinBox*>(QStringLiteral("SpinEdit1"))->setValue(1);
   f.form->findChild<QComboBox*>(QStringLiteral("ComboBox1"))->setEditText(QStringLiteral("1"));
@@ -909,7 +909,8 @@ void MergeWindowTest::windowAndCommandLineWriteTheSameOutput() {
   process.start(QStringLiteral(PLICATO_CLI),
                 {QStringLiteral("merge"), QStringLiteral("--mark-rows"), QStringLiteral("--values"),
                  QStringLiteral("--source"), QStringLiteral("--header-rows"), QStringLiteral("1"),
-                 QStringLiteral("--sheet"), QStringLiteral("1"), QStringLiteral("-q"), QStringLiteral("-o"),
+                 QStringLiteral("--match-columns"), QStringLiteral("--sheet"), QStringLiteral("1"),
+                 QStringLiteral("-q"), QStringLiteral("-o"),
                  cli, kCorpusMerge});
   QVERIFY(process.waitForFinished(120000));
   QCOMPARE(process.exitCode(), 0);

@@ -133,6 +133,8 @@ TEST(MergeOptions, RunRefusesBadOptionsWritingNothing) {
        },
        TOptionsProblem::sourceNames},
       {"a quote as separator", [](TMergeOptions& o) { o.csvDelimiter = u'"'; }, TOptionsProblem::delimiter},
+      {"matching without header rows", [](TMergeOptions& o) { o.matchColumns = true; },
+       TOptionsProblem::matchColumns},
   };
   for (const auto& c : cases) {
     TMergeOptions options;
@@ -1143,6 +1145,89 @@ TEST(MergeEngine, SheetNumbersCountChartSheets) {
     EXPECT_EQ(ToUtf8(failure.sheetName), name);
     EXPECT_TRUE(report.outputs.empty());
   }
+}
+
+}  // namespace plicato
+
+namespace plicato {
+
+// Columns matched by header in either mode and every format: the union of names after the source column,
+// each file's cells under their names, and each file's remark naming what it lacks and brings; a file
+// without header names is laid out by position; the union past an .xls output's width is left out and
+// said. Without matching, differing headers are said once.
+TEST(MergeEngine, MatchedColumnsFollowTheirNames) {
+  test::TempDir dir;
+  auto write = [&](const char* name, std::vector<std::vector<std::u16string>> rows) {
+    WriteInput(dir / name, [&](TSheet& s) {
+      for (size_t r = 0; r < rows.size(); ++r)
+        for (size_t c = 0; c < rows[r].size(); ++c)
+          if (!rows[r][c].empty()) s.PutText(static_cast<int>(c), static_cast<int>(r), rows[r][c]);
+    });
+  };
+  write("a.xls", {{u"日期", u"金额", u"数量"}, {u"d1", u"10", u"1"}});
+  write("b.xls", {{u" 金额", u"ＱＴＹ", u"日期"}, {u"20", u"2", u"d2", u"under no name"}});
+  write("c.xls", {{u" ", u"\u3000"}, {u"d3", u"30"}});  // header cells of spaces only
+  std::vector<std::u16string> wide(200, u"w"), more(100, u"m");
+  for (size_t c = 0; c < wide.size(); ++c) wide[c] += FromUtf8(std::to_string(c));
+  for (size_t c = 0; c < more.size(); ++c) more[c] += FromUtf8(std::to_string(c));
+  write("wide.xls", {wide, std::vector<std::u16string>(200, u"x")});
+  write("more.xls", {more, std::vector<std::u16string>(100, u"y")});
+
+  for (const bool values : {false, true})
+    for (const char* out : {"out.xls", "out.xlsx", "out.csv"}) {
+      SCOPED_TRACE(std::string(values ? "values " : "classic ") + out);
+      TMergeOptions options;
+      options.values = values;
+      options.headerRows = 1;
+      options.matchColumns = true;
+      options.sourceColumn = true;
+      const TMergeReport report = RunInto(dir.Path(), {"a.xls", "b.xls", "c.xls"}, out, options, false);
+      EXPECT_EQ(OutputRows(dir / out), (std::vector<std::string>{"Source|日期|金额|数量|ＱＴＹ", "a.xls|d1|10|1",
+                                                                 "b.xls|d2|20||2|under no name", "c.xls|d3|30"}));
+      std::vector<std::string> said;
+      for (const TFileNote& note : report.notes) said.push_back(note.file.filename().string() + ": " + note.text);
+      EXPECT_EQ(said, (std::vector<std::string>{"a.xls: Lacks columns \"ＱＴＹ\".",
+                                                "b.xls: Lacks columns \"数量\"; brings new columns \"ＱＴＹ\".",
+                                                "c.xls: Its header cells are all empty: its columns were matched "
+                                                "by position."}));
+      ASSERT_EQ(report.notes.size(), 3u);
+      EXPECT_EQ(report.notes[1].facts.lacking, std::vector<std::u16string>{u"数量"});
+      EXPECT_EQ(report.notes[1].facts.brought, std::vector<std::u16string>{u"ＱＴＹ"});
+    }
+
+  // 300 names into 256 columns less the source: the last 45 names are left out, said once, and the
+  // file whose values they held says which of its columns were not merged.
+  TMergeOptions options;
+  options.values = true;
+  options.headerRows = 1;
+  options.matchColumns = true;
+  options.sourceColumn = true;
+  const TMergeReport report = RunInto(dir.Path(), {"wide.xls", "more.xls"}, "wide-out.xls", options, false);
+  std::vector<TNoteFacts::TKind> kinds;
+  for (const TFileNote& note : report.notes) kinds.push_back(note.facts.kind);
+  EXPECT_EQ(kinds, (std::vector<TNoteFacts::TKind>{TNoteFacts::nkColumnsMatched, TNoteFacts::nkColumnsMatched,
+                                                   TNoteFacts::nkUnionLeftOut, TNoteFacts::nkColumnsNotMatched}));
+  ASSERT_EQ(report.notes.size(), 4u);
+  EXPECT_EQ(report.notes[2].facts.lacking.size(), 45u);
+  EXPECT_EQ(report.notes[2].facts.lacking.front(), u"m55");
+  EXPECT_EQ(report.notes[3].facts.columns.size(), 45u);
+  EXPECT_EQ(report.notes[3].facts.columns.front(), 55u);
+  const std::vector<std::string> rows = OutputRows(dir / "wide-out.xls");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[2], "more.xls" + std::string(201, '|') + [] {
+    std::string cells;
+    for (int c = 0; c < 55; ++c) cells += std::string(c ? "|" : "") + "y";
+    return cells;
+  }());
+
+  // Without matching, in value mode: the differing header rows are said once, and stacked by position.
+  options.matchColumns = false;
+  options.sourceColumn = false;
+  const TMergeReport differ = RunInto(dir.Path(), {"a.xls", "b.xls", "wide.xls"}, "differ.csv", options, false);
+  ASSERT_EQ(differ.notes.size(), 1u);
+  EXPECT_EQ(differ.notes[0].facts.kind, TNoteFacts::nkColumnsDiffer);
+  EXPECT_EQ(differ.notes[0].file.filename(), "b.xls");
+  EXPECT_EQ(OutputRows(dir / "differ.csv")[2], "20|2|d2|under no name");
 }
 
 }  // namespace plicato

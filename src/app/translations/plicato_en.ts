@@ -546,6 +546,46 @@ Tick “Skip files that cannot be read” to merge the others. Nothing was writt
         <translation>Numbers of some formats show as General: the output holds no more number formats.</translation>
     </message>
     <message>
+        <source>缺少列：%1</source>
+        <translation>Lacks the columns %1</translation>
+    </message>
+    <message>
+        <source>新增列：%1</source>
+        <translation>brings the new columns %1</translation>
+    </message>
+    <message>
+        <source>；</source>
+        <translation>; </translation>
+    </message>
+    <message>
+        <source>。</source>
+        <translation>.</translation>
+    </message>
+    <message>
+        <source>、</source>
+        <translation>, </translation>
+    </message>
+    <message>
+        <source>表头全部为空：各列按位置对齐。</source>
+        <translation>Its header cells are all empty: its columns were matched by position.</translation>
+    </message>
+    <message>
+        <source>列“%1”未合并：输出文件共%2列</source>
+        <translation>Columns %1 were not merged: the output has %2 columns</translation>
+    </message>
+    <message>
+        <source>，前%1列用于来源列和标记列</source>
+        <translation>, the first %1 for the source and mark</translation>
+    </message>
+    <message>
+        <source>%1列的数据未合并：输出文件中没有对应的列。</source>
+        <translation>Values in columns %1 were not merged: the output has no column for them.</translation>
+    </message>
+    <message>
+        <source>最后一行表头与第一个文件的不同：各列按位置合并；勾选“按列名对齐”可按列名对齐各列。</source>
+        <translation>Its last header row differs from the first file's: its columns were stacked by position; &quot;Match columns by header&quot; lines them up by name.</translation>
+    </message>
+    <message>
         <source>工作表“%1”：</source>
         <translation>Sheet &quot;%1&quot;: </translation>
     </message>
