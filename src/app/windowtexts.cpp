@@ -97,6 +97,7 @@ QString StoppedAtText(const TNoteFacts& f) {
 
 }  // namespace
 
+// Long on purpose: one case per kind of remark, so the switch is the list of what a run can remark.
 QString RemarkOf(const TFileNote& note) {
   const TNoteFacts& f = note.facts;
   auto column = [](uint32_t number) { return QString::fromStdString(ColumnName(number)); };

@@ -26,8 +26,13 @@ TEST(Wording, EachFactInTheCommandLinesEnglish) {
   TNoteFacts columns = Note(TNoteFacts::nkColumnsLeftOut), sheet = Note(TNoteFacts::nkNoValues);
   columns.column = 254, columns.lastColumn = 255, columns.outputColumns = 256, columns.reserved = 2;
   sheet.sheet = u"一月";
+  TNoteFacts matched = Note(TNoteFacts::nkColumnsMatched), unmatched = Note(TNoteFacts::nkColumnsNotMatched);
+  matched.lacking = {u"备注"}, matched.brought = {u"折扣", u"客户"};
+  unmatched.columns = {0, 26};
   const std::pair<TNoteFacts, const char*> notes[] = {
       {Note(TNoteFacts::nkNoWorksheet), "Gave no rows: the workbook has no worksheet."},
+      {matched, "Lacks columns \"备注\"; brings new columns \"折扣\", \"客户\"."},
+      {unmatched, "Values in columns A, AA were not merged: the output has no column for them."},
       {Note(TNoteFacts::nkNoDataRows, 1), "Gave no rows below its 1 row of header."},
       {Note(TNoteFacts::nkStoppedAt, 1, 2, 1),
        "Stopped at row 2, which has no text, after 1 row: 1 row with values from there on was not merged."},
@@ -98,8 +103,6 @@ TEST(Wording, EachFactInTheCommandLinesEnglish) {
        "Not enough memory to write \"o.xls\"."},
       {TRunFailure::Of(TRunFailure::rfOutOfMemory), "Not enough memory to merge the files."},
       {options, "Sheet numbers count from 1.\rNothing was written."},
-      {TRunFailure::Of(TRunFailure::rfMatchUnavailable),
-       "Matching columns by header is not available yet.\rNothing was written."},
   };
   for (const auto& [facts, words] : failures) EXPECT_EQ(RunFailureWords(facts), words);
 }

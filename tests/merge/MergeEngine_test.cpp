@@ -1185,7 +1185,7 @@ TEST(MergeEngine, MatchedColumnsFollowTheirNames) {
       EXPECT_EQ(OutputRows(dir / out), (std::vector<std::string>{"Source|日期|金额|数量|ＱＴＹ", "a.xls|d1|10|1",
                                                                  "b.xls|d2|20||2|under no name", "c.xls|d3|30"}));
       std::vector<std::string> said;
-      for (const TFileNote& note : report.notes) said.push_back(note.file.filename().string() + ": " + note.text);
+      for (const TFileNote& note : report.notes) said.push_back(note.file.filename().string() + ": " + Said(note));
       EXPECT_EQ(said, (std::vector<std::string>{"a.xls: Lacks columns \"ＱＴＹ\".",
                                                 "b.xls: Lacks columns \"数量\"; brings new columns \"ＱＴＹ\".",
                                                 "c.xls: Its header cells are all empty: its columns were matched "
