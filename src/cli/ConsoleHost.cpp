@@ -28,9 +28,8 @@ void TConsoleHost::Draw() {
   const auto seconds = static_cast<long>(Elapsed());
   char time[32];
   std::snprintf(time, sizeof time, "%ld:%02ld", seconds / 60, seconds % 60);
-  std::string line = "file " + std::to_string(std::min(done_ + 1, total_)) + " of " +
-                     std::to_string(total_) + ", " + std::to_string(rows_) +
-                     (rows_ == 1 ? " row, " : " rows, ") + time + "  ";
+  std::string line = "file " + std::to_string(std::min(done_ + 1, total_)) + " of " + std::to_string(total_) +
+                     ", " + std::to_string(rows_) + (rows_ == 1 ? " row, " : " rows, ") + time + "  ";
   winsize size{};
   const size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
   const size_t room = width > line.size() + 4 ? width - line.size() - 1 : 3;

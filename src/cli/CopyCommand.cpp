@@ -1,7 +1,7 @@
 #include "cli/CopyCommand.h"
 
 #include "biff/CodePage.h"
-#include "biff/CompoundFile.h"
+#include "biff/OutputFile.h"
 #include "cli/CommandLine.h"
 #include "workbook/XLSWorkbook.h"
 #include "xls/XLSWorkbookIO.h"

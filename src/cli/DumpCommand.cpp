@@ -7,13 +7,11 @@
 #include <string_view>
 
 #include "biff/CodePage.h"
-#include "biff/CompoundFile.h"
 #include "biff/Errors.h"
 #include "cli/CommandLine.h"
 #include "cli/StandardOutput.h"
 #include "cli/XlsxDump.h"
 #include "merge/output/CsvOutput.h"  // CsvField, the quoting the .csv output uses
-#include "merge/CsvReader.h"
 #include "workbook/CellStorage.h"
 #include "workbook/NumberText.h"
 #include "workbook/SST.h"

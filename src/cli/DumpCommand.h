@@ -14,8 +14,8 @@ struct TDumpArgs {
   std::vector<std::string> files;
 };
 
-// Prints the chosen worksheet of the one file to standard output; a usage error's exit status, or 0. A file that
-// cannot be read, or lacks the sheet, raises the reader's error.
+// Prints the chosen worksheet of the one file to standard output; a usage error's exit status, or 0. A file
+// that cannot be read, or lacks the sheet, raises the reader's error.
 int Dump(const TDumpArgs& args);
 
 }  // namespace plicato

@@ -37,8 +37,9 @@ int OptionsUsageError(const TMergeOptions& options) {
     case TOptionsProblem::delimiter:
       return UsageError("--delimiter needs one character other than a quote or a line break", "merge");
     case TOptionsProblem::matchColumns:
-      return UsageError("--match-columns needs --header-rows N (1 or more): the last header row names the columns",
-                        "merge");
+      return UsageError(
+          "--match-columns needs --header-rows N (1 or more): the last header row names the columns",
+          "merge");
     case TOptionsProblem::none:
     case TOptionsProblem::noFiles:  // said once the folders have been searched
     case TOptionsProblem::sourceNames:
@@ -175,11 +176,11 @@ int ReportRun(const TMergeReport& report, TConsoleHost& host, const TUnreadableF
   }
   const size_t skippedFiles = report.skipped.size();
   for (const TFileNote& skipped : report.skipped)
-    std::cerr << "  " << Printable(skipped.file.string()) << ": " << Indented(FileFailureWords(skipped.failure))
-              << "\n";
+    std::cerr << "  " << Printable(skipped.file.string()) << ": "
+              << Indented(FileFailureWords(skipped.failure)) << "\n";
   for (const auto& [folder, why] : unreadableFolders)
-    std::cerr << "  " << Printable(folder.string()) << ": " << Indented("the folder could not be read: " + why)
-              << "\n";
+    std::cerr << "  " << Printable(folder.string()) << ": "
+              << Indented("the folder could not be read: " + why) << "\n";
   if (!quiet) {
     if (StopSignal() != 0) {
       std::cerr << "plicato-cli: stopped by signal " << StopSignal() << ": " << host.MergedCount.load()
@@ -213,7 +214,8 @@ void AddMergeOptions(CLI::App& command, TMergeArgs& merge) {
   command.add_flag("--csv", merge.csv, "search folders for *.csv and *.tsv files too");
   AddValue(command, "--encoding", merge.encoding, "NAME",
            "the encoding of CSV inputs without a byte-order mark (default: UTF-8, else GB18030)");
-  AddValue(command, "--delimiter", merge.delimiter, "C", "the separator of CSV inputs (one character or tab)");
+  AddValue(command, "--delimiter", merge.delimiter, "C",
+           "the separator of CSV inputs (one character or tab)");
   command.add_flag("--skip-unreadable", merge.skip, "pass over files that cannot be read (exit status 3)");
   // Every occurrence adds one password, never split at a comma or a space.
   command.add_option("--password", merge.passwords, "a password to try on encrypted files (repeatable)")

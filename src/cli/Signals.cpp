@@ -4,7 +4,7 @@
 
 #include <csignal>
 
-#include "biff/CompoundFile.h"
+#include "biff/OutputFile.h"
 #include "merge/MergeEngine.h"
 
 namespace plicato {
