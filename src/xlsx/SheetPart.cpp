@@ -1,5 +1,7 @@
 // The expat handlers of a worksheet part: rows, cells and the cells' values, as TSheetPart reads them. The
-// hot path of reading a sheet: the handlers' helpers are inline, in this file alone.
+// hot path of reading a sheet: the handlers' helpers are inline, in this file alone, and those called for
+// every cell or row are forced into their handler (TSheetPart is shared by two files, so the compiler
+// would not inline them for being called once).
 #include "xlsx/SheetPart.h"
 
 #include <charconv>
@@ -54,7 +56,7 @@ inline void TSheetPart::StartRow(const char** attributes) {
   }
 }
 
-inline void TSheetPart::EndRow() {
+[[gnu::always_inline]] inline void TSheetPart::EndRow() {
   inRow_ = false;
   if (!rowKnown_) {
     if (store_.rows.empty()) firstCounted_ = true;
@@ -70,7 +72,7 @@ inline void TSheetPart::EndRow() {
   if (pauseAtRows_) Pause();
 }
 
-inline void TSheetPart::StartCell(const char** attributes) {
+[[gnu::always_inline]] inline void TSheetPart::StartCell(const char** attributes) {
   inCell_ = true;
   formula_ = false;
   hasInline_ = false;
