@@ -1,7 +1,7 @@
 // The rows of one worksheet part, parsed as they are asked for. A small sheet is parsed by one parser on
 // the caller's thread, row by row; a large one is cut at its rows into pieces of a megabyte that a worker
 // and the caller's thread parse side by side, the rows delivered in document order and exactly as one
-// parse would deliver them (see TRowPieces in SheetRows.cpp). Memory: the inflater's blocks, four pieces
+// parse would deliver them (see TRowPieces in RowPieces.h). Memory: the inflater's blocks, four pieces
 // with their parsed rows, and two rows; some ten megabytes for a common sheet, some 60 at most for pieces
 // of nothing but empty <c/> elements (56 bytes a cell).
 //
