@@ -249,6 +249,17 @@ void TXLSReader::ReadRecords() {
       }
       inCustomView_ = false;
     }
+    // A stream in clear shows a cell's row before the body is taken: the cells of rows not kept, most of
+    // a large sheet's records, are passed over with no other work.
+    if (rowLimit_ != UINT32_MAX && !stream_.Decrypting() && nested_ == 0) {
+      const std::span<const uint8_t> bytes = stream_.Bytes();
+      const uint64_t at = stream_.Position();
+      if (bytes.size() - at >= header_.length && BelowRowsKept(id, bytes.data() + at)) {
+        stream_.Seek(header_.length, TSeekOrigin::soCurrent);
+        ++recordCount_;
+        continue;
+      }
+    }
     try {
       if (id & 0x8000) throw EXLSError("Bad record in file");
       // The shared string table reads its record (and the CONTINUE records after it) itself.
@@ -359,7 +370,7 @@ std::u16string TXLSReader::Text8(const uint8_t* chars, size_t count) const {
 }
 
 // Long on purpose: one line per record the reader knows, so the switch is the list of those records.
-bool TXLSReader::BelowRowsKept(uint16_t id) {
+bool TXLSReader::BelowRowsKept(uint16_t id, const uint8_t* body) {
   switch (id) {
     case rec::BLANK:
     case rec::MULBLANK:
@@ -386,7 +397,7 @@ bool TXLSReader::BelowRowsKept(uint16_t id) {
   // Every cell record, of every version, begins with its row. A record too short for it is left to its
   // handler, which reports it. The STRING, SHRFMLA or ARRAY record after a formula passed over is then
   // met on its own, which leaves the reader as the whole read leaves it.
-  if (!InSheet() || header_.length < 2 || DecodeFixed16(body_) < rowLimit_) return false;
+  if (!InSheet() || header_.length < 2 || DecodeFixed16(body) < rowLimit_) return false;
   rowsLeftOut_ = true;
   return true;
 }
@@ -401,7 +412,7 @@ bool TXLSReader::Dispatch() {
   // Outside any substream, or in one that is read past.
   if (substream_ == TSubstream::ssNone || substream_ == TSubstream::ssSkip) return false;
 
-  if (rowLimit_ != UINT32_MAX && BelowRowsKept(id)) return false;
+  if (rowLimit_ != UINT32_MAX && stream_.Decrypting() && BelowRowsKept(id, body_)) return false;
 
   // One line per record: the table reads like the list of records the reader knows.
   // clang-format off

@@ -124,8 +124,8 @@ class TXLSReader {
   // given and returns whether the record is also kept raw in the current record list.
   bool Dispatch();
   bool OnNestedRecord(uint16_t id);
-  // A cell record of a row below the rows kept (KeepRowsAbove).
-  bool BelowRowsKept(uint16_t id);
+  // A cell record (its body at body) of a row below the rows kept (KeepRowsAbove).
+  bool BelowRowsKept(uint16_t id, const uint8_t* body);
   void ReadBody();
   [[noreturn]] void Short(uint32_t needed) const;
   void KeepRaw();
