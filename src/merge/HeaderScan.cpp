@@ -186,7 +186,7 @@ THeaderFile ScanFile(const fs::path& path, size_t number, const THeaderScanOptio
 }  // namespace
 
 std::vector<THeaderFile> ScanHeaders(const std::vector<fs::path>& files, const THeaderScanOptions& options) {
-  // Two readers take the files in turn: without it the pre-read of .xls files, each read whole, costs
+  // Two readers take the files in turn: without it the pre-read of .xls files, each walked whole, costs
   // as much as the merge reading them ahead, one by one, while it writes.
   std::vector<THeaderFile> headers(files.size());
   std::atomic<size_t> next{0};
