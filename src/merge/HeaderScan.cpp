@@ -26,32 +26,46 @@ namespace fs = std::filesystem;
 bool Taken(const TInCell& cell, bool values) {
   if (!values) return !cell.formula && (cell.kind == ikNumber || (cell.kind == ikText && !cell.text.empty()));
   switch (cell.kind) {
-    case ikText: return !cell.text.empty();
-    case ikError: return cell.error != ceNone || !cell.text.empty();
-    case ikBlank: return false;
-    default: return true;
+    case ikText:
+      return !cell.text.empty();
+    case ikError:
+      return cell.error != ceNone || !cell.text.empty();
+    case ikBlank:
+      return false;
+    default:
+      return true;
   }
 }
 
 // A header cell as the sheet shows it: a number as its format displays it, a date in the 1900 system.
 std::u16string ShownText(const TInCell& cell, bool date1904) {
   switch (cell.kind) {
-    case ikText: return std::u16string(cell.text);
+    case ikText:
+      return std::u16string(cell.text);
     case ikNumber: {
       double number = cell.number;
       if (date1904 && !cell.format.empty() && IsDateFormat(cell.format)) number += kDays1900To1904;
       return FromUtf8(FormattedNumberText(number, cell.format));
     }
-    case ikBoolean: return cell.boolean ? u"TRUE" : u"FALSE";
-    case ikError: return cell.error != ceNone ? std::u16string(ErrorText(cell.error)) : std::u16string(cell.text);
-    case ikBlank: break;
+    case ikBoolean:
+      return cell.boolean ? u"TRUE" : u"FALSE";
+    case ikError:
+      return cell.error != ceNone ? std::u16string(ErrorText(cell.error)) : std::u16string(cell.text);
+    case ikBlank:
+      break;
   }
   return {};
 }
 
+// The rows of each sheet an .xls file is first read with: the header rows and a margin for the empty rows
+// value mode passes over above them. A sheet whose header rows are not among them is read again whole.
+constexpr uint32_t kTopRowsMargin = 32;
+
 // An .xls workbook opened with the default password and the known ones; each password is a read of its
-// own, as the reader takes one per read. Throws when none opens it.
-std::unique_ptr<TXLSWorkbook> ReadXls(const fs::path& path, const std::vector<std::u16string>& passwords) {
+// own, as the reader takes one per read. Throws when none opens it. With top rows (see ReadWorkbookTop),
+// whole tells whether the book holds every cell of the file.
+std::unique_ptr<TXLSWorkbook> ReadXls(const fs::path& path, const std::vector<std::u16string>& passwords,
+                                      uint32_t top, bool& whole) {
   for (size_t next = 0;;) {
     auto workbook = std::make_unique<TXLSWorkbook>();
     workbook->Filename = FileNameFromPath(path);
@@ -64,7 +78,7 @@ std::unique_ptr<TXLSWorkbook> ReadXls(const fs::path& path, const std::vector<st
       return true;
     };
     try {
-      ReadWorkbook(*workbook);
+      whole = top == UINT32_MAX ? (ReadWorkbook(*workbook), true) : ReadWorkbookTop(*workbook, top);
     } catch (const EPlicatoError& e) {
       if (offered && e.Kind() == ekWrongPassword) continue;
       throw;
@@ -75,20 +89,24 @@ std::unique_ptr<TXLSWorkbook> ReadXls(const fs::path& path, const std::vector<st
   }
 }
 
-// By content, as the run opens it: an .xlsx saved as .xls is still streamed. whole tells a book read
-// whole, which the run may keep.
-std::unique_ptr<TInputBook> OpenBook(const fs::path& path, const THeaderScanOptions& options, bool& whole) {
+// By content, as the run opens it: an .xlsx saved as .xls is still streamed. An .xls file is read with its
+// top rows only unless top is UINT32_MAX. whole tells a book read whole, which the run may keep; cut one
+// that left cells out for top.
+std::unique_ptr<TInputBook> OpenBook(const fs::path& path, const THeaderScanOptions& options, uint32_t top,
+                                     bool& whole, bool& cut) {
   std::error_code ec;
-  whole = false;
+  whole = cut = false;
   if (fs::is_regular_file(path, ec) && DetectWorkbookContent(path) == wcXlsx) return MakeXlsxBook(path);
   if (ReadAsCsv(path)) return MakeCsvBook(path, options.csv);
-  whole = true;
-  return MakeXlsBook(ReadXls(path, options.passwords));
+  std::unique_ptr<TInputBook> book = MakeXlsBook(ReadXls(path, options.passwords, top, whole));
+  cut = !whole;
+  return book;
 }
 
 // The rows the run takes as header rows, as it takes them: in value mode the rows that hold a value, in
-// the classic merge the rows from the top down to the first without text.
-void ScanSheet(TInputBook& book, THeaderSheet& sheet, const THeaderScanOptions& options) {
+// the classic merge the rows from the top down to the first without text. Returns whether the sheet gave
+// all its header rows.
+bool ScanSheet(TInputBook& book, THeaderSheet& sheet, const THeaderScanOptions& options) {
   book.SelectSheet(sheet.index);
   const int headerRows = std::max(options.headerRows, 1);
   const uint32_t limit = std::min<uint32_t>(options.columnLimit, std::numeric_limits<uint16_t>::max());
@@ -117,6 +135,7 @@ void ScanSheet(TInputBook& book, THeaderSheet& sheet, const THeaderScanOptions& 
   }
   if (taken >= headerRows) sheet.names.resize(std::max<size_t>(sheet.names.size(), width));
   sheet.known = true;
+  return taken >= headerRows;
 }
 
 std::vector<size_t> FirstWorksheet(const TInputBook& book) {
@@ -131,21 +150,30 @@ THeaderFile ScanFile(const fs::path& path, size_t number, const THeaderScanOptio
   file.path = path;
   // Whatever fails here fails again, with its full message, when the run comes to the file.
   try {
-    bool whole = false;
-    std::unique_ptr<TInputBook> book = OpenBook(path, options, whole);
-    book->SetColumnLimit(options.columnLimit);
-    const std::vector<size_t> chosen = options.choose ? options.choose(*book) : FirstWorksheet(*book);
-    for (size_t index : chosen) {
-      THeaderSheet& sheet = file.sheets.emplace_back();
-      sheet.index = index;
-      sheet.name = book->Sheets().at(index).name;
-      try {
-        ScanSheet(*book, sheet, options);
-      } catch (const EPlicatoError& e) {
-        // A sheet listed without its part costs that sheet only, as in the run.
-        if (e.Kind() != ekSheetMissing) throw;
-        sheet.names.clear();
+    // A top read that misses a sheet's header rows is short of rows only, not of anything else: all of
+    // it is read again.
+    bool whole = false, cut = false, complete = false;
+    std::unique_ptr<TInputBook> book;
+    for (uint32_t top = static_cast<uint32_t>(std::max(options.headerRows, 1)) + kTopRowsMargin; !complete;
+         top = UINT32_MAX) {
+      file.sheets.clear();
+      book = OpenBook(path, options, top, whole, cut);
+      book->SetColumnLimit(options.columnLimit);
+      const std::vector<size_t> chosen = options.choose ? options.choose(*book) : FirstWorksheet(*book);
+      complete = true;
+      for (size_t index : chosen) {
+        THeaderSheet& sheet = file.sheets.emplace_back();
+        sheet.index = index;
+        sheet.name = book->Sheets().at(index).name;
+        try {
+          complete = ScanSheet(*book, sheet, options) && complete;
+        } catch (const EPlicatoError& e) {
+          // A sheet listed without its part costs that sheet only, as in the run.
+          if (e.Kind() != ekSheetMissing) throw;
+          sheet.names.clear();
+        }
       }
+      complete = complete || !cut;
     }
     file.known = true;
     if (whole && options.keep) options.keep(number, book);
@@ -158,7 +186,7 @@ THeaderFile ScanFile(const fs::path& path, size_t number, const THeaderScanOptio
 }  // namespace
 
 std::vector<THeaderFile> ScanHeaders(const std::vector<fs::path>& files, const THeaderScanOptions& options) {
-  // Two readers take the files in turn: without it the pre-read of .xls files, each read whole, costs
+  // Two readers take the files in turn: without it the pre-read of .xls files, each walked whole, costs
   // as much as the merge reading them ahead, one by one, while it writes.
   std::vector<THeaderFile> headers(files.size());
   std::atomic<size_t> next{0};
@@ -192,7 +220,8 @@ void MatchHeaders(std::vector<THeaderFile>& files, TColumnMatch& match) {
   for (THeaderFile& file : files) {
     for (THeaderSheet& sheet : file.sheets) {
       // A sheet without its header rows gives no data rows: it has no columns to match.
-      sheet.match = sheet.known && !sheet.names.empty() ? static_cast<uint32_t>(match.AddFile(sheet.names)) : kNoHeaderMatch;
+      sheet.match = sheet.known && !sheet.names.empty() ? static_cast<uint32_t>(match.AddFile(sheet.names))
+                                                        : kNoHeaderMatch;
     }
   }
 }

@@ -4,8 +4,10 @@
 //
 // Only what is needed is read where the format allows it: a streamed .xlsx sheet and a CSV file stop
 // after their header rows (a damaged row below them is met, and handled, when the run merges the file).
-// An .xls file has no cheaper read than the whole workbook; the run may keep it. Values past a sheet's
-// header row are met when the run merges the sheet (TColumnMatch::Widen).
+// An .xls file's records are all walked, as its rows may be stored out of order, but only the cells of
+// its top rows are kept; a sheet whose header rows lie further down is read again whole, and such a book
+// the run may keep. Values past a sheet's header row are met when the run merges the sheet
+// (TColumnMatch::Widen).
 //
 // A file that cannot be read here is not a failure here: it is marked unknown, and the run fails on it
 // or passes it over, as it would without the pre-read, when it comes to the file. An encrypted file is
@@ -59,8 +61,8 @@ struct THeaderScanOptions {
   std::function<std::vector<size_t>(const TInputBook&)> choose;
   // A stop request (1): no further file is read, the rest are left unknown.
   const std::atomic<int32_t>* stop = nullptr;
-  // Offered each .xls book after its header is read, with the file's index in the list: an .xls file is
-  // read whole here, so a run may take the book (move it out) instead of reading the file again, as far
+  // Offered each .xls book read whole here after its header is read, with the file's index in the list:
+  // a run may take the book (move it out) instead of reading the file again, as far
   // as its memory allows. A book left in place is freed. Files are read by two threads at once: this and
   // choose are called from either, this one call at a time.
   std::function<void(size_t file, std::unique_ptr<TInputBook>& book)> keep;

@@ -249,6 +249,17 @@ void TXLSReader::ReadRecords() {
       }
       inCustomView_ = false;
     }
+    // A stream in clear shows a cell's row before the body is taken: the cells of rows not kept, most of
+    // a large sheet's records, are passed over with no other work.
+    if (rowLimit_ != UINT32_MAX && !stream_.Decrypting() && nested_ == 0) {
+      const std::span<const uint8_t> bytes = stream_.Bytes();
+      const uint64_t at = stream_.Position();
+      if (bytes.size() - at >= header_.length && BelowRowsKept(id, bytes.data() + at)) {
+        stream_.Seek(header_.length, TSeekOrigin::soCurrent);
+        ++recordCount_;
+        continue;
+      }
+    }
     try {
       if (id & 0x8000) throw EXLSError("Bad record in file");
       // The shared string table reads its record (and the CONTINUE records after it) itself.
@@ -312,10 +323,10 @@ void TXLSReader::KeepRaw() {
 }
 
 // Cells name the strings of the table in no particular order (our own files write the table in hash
-// order), so the file index entry of a LABELSST record of a large table is seldom in the cache, and waiting for it costs
-// more than the rest of the cell. A cursor kept a few records ahead of the one being read has the table
-// fetch the entries of the LABELSST records it passes; it moves one record per record read, and starts
-// again from the current record when the reader has passed it (after a seek or a read-ahead).
+// order), so the file index entry of a LABELSST record of a large table is seldom in the cache, and waiting
+// for it costs more than the rest of the cell. A cursor kept a few records ahead of the one being read has
+// the table fetch the entries of the LABELSST records it passes; it moves one record per record read, and
+// starts again from the current record when the reader has passed it (after a seek or a read-ahead).
 void TXLSReader::LookAhead() {
   constexpr int kLookAheadRecords = 16;
   const std::span<const uint8_t> bytes = stream_.Bytes();
@@ -359,6 +370,38 @@ std::u16string TXLSReader::Text8(const uint8_t* chars, size_t count) const {
 }
 
 // Long on purpose: one line per record the reader knows, so the switch is the list of those records.
+bool TXLSReader::BelowRowsKept(uint16_t id, const uint8_t* body) {
+  switch (id) {
+    case rec::BLANK:
+    case rec::MULBLANK:
+    case rec::NUMBER:
+    case rec::RK:
+    case rec::RK_OLD:
+    case rec::MULRK:
+    case rec::LABELSST:
+    case rec::LABEL:
+    case rec::RSTRING:
+    case rec::BOOLERR:
+    case rec::FORMULA:
+    case rec::FORMULA_3:
+    case rec::FORMULA_4:
+    case rec::INTEGER_2:
+    case rec::NUMBER_2:
+    case rec::LABEL_2:
+    case rec::BLANK_2:
+    case rec::BOOLERR_2:
+      break;
+    default:
+      return false;
+  }
+  // Every cell record, of every version, begins with its row. A record too short for it is left to its
+  // handler, which reports it. The STRING, SHRFMLA or ARRAY record after a formula passed over is then
+  // met on its own, which leaves the reader as the whole read leaves it.
+  if (!InSheet() || header_.length < 2 || DecodeFixed16(body) < rowLimit_) return false;
+  rowsLeftOut_ = true;
+  return true;
+}
+
 bool TXLSReader::Dispatch() {
   const uint16_t id = header_.id;
   if (substream_ == TSubstream::ssChart) return OnChartSheetRecord();
@@ -368,6 +411,8 @@ bool TXLSReader::Dispatch() {
   if (id == rec::EOF_) return OnEOF(r);
   // Outside any substream, or in one that is read past.
   if (substream_ == TSubstream::ssNone || substream_ == TSubstream::ssSkip) return false;
+
+  if (rowLimit_ != UINT32_MAX && stream_.Decrypting() && BelowRowsKept(id, body_)) return false;
 
   // One line per record: the table reads like the list of records the reader knows.
   // clang-format off

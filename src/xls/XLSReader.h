@@ -55,6 +55,13 @@ class TXLSReader {
   // version.
   void ReadWorkbook(const std::vector<uint8_t>* source = nullptr);
 
+  // Only the cells of the rows above rows are kept; the cell records of the other rows are passed over
+  // undecoded. The whole stream is still walked, so a top row whose records come after lower ones is read
+  // whole. For a look at the top of a file's sheets, much cheaper than the whole read.
+  void KeepRowsAbove(uint32_t rows) { rowLimit_ = rows; }
+  // Whether a cell record was passed over for KeepRowsAbove.
+  bool RowsLeftOut() const { return rowsLeftOut_; }
+
  private:
   // What the records of the current substream go to.
   enum class TSubstream : uint8_t {
@@ -117,6 +124,8 @@ class TXLSReader {
   // given and returns whether the record is also kept raw in the current record list.
   bool Dispatch();
   bool OnNestedRecord(uint16_t id);
+  // A cell record (its body at body) of a row below the rows kept (KeepRowsAbove).
+  bool BelowRowsKept(uint16_t id, const uint8_t* body);
   void ReadBody();
   [[noreturn]] void Short(uint32_t needed) const;
   void KeepRaw();
@@ -251,6 +260,8 @@ class TXLSReader {
   uint32_t recordCount_ = 0;   // records dispatched before the current one
   uint64_t ahead_ = 0;         // stream offset of the next record LookAhead looks at
   bool stop_ = false;
+  uint32_t rowLimit_ = UINT32_MAX;
+  bool rowsLeftOut_ = false;
   int progressHigh_ = -1;
   uint64_t progressAt_ = 0;  // the stream position from which the percentage read passes progressHigh_
 

@@ -16,18 +16,23 @@ std::u16string FolderOf(const std::u16string& name) {
   return at == std::u16string::npos ? std::u16string() : name.substr(0, at + 1);
 }
 
-void Read(TXLSWorkbook& workbook, const std::vector<uint8_t>* source) {
+// Returns whether a cell was left out (below rows).
+bool Read(TXLSWorkbook& workbook, const std::vector<uint8_t>* source, uint32_t rows = UINT32_MAX) {
   workbook.ResetForRead();
   if (!source) workbook.FileFolder = FolderOf(workbook.Filename);
+  bool leftOut = false;
   try {
     TXLSReader reader(workbook);
+    reader.KeepRowsAbove(rows);
     reader.ReadWorkbook(source);
+    leftOut = reader.RowsLeftOut();
   } catch (...) {
     // What was read stays; the workbook is made consistent (formats settled, one sheet at least).
     workbook.FinishRead();
     throw;
   }
   workbook.FinishRead();
+  return leftOut;
 }
 
 void Write(TXLSWorkbook& workbook, std::vector<uint8_t>* destination, TCellRecords* firstSheetCells) {
@@ -48,6 +53,10 @@ void ReadWorkbook(TXLSWorkbook& workbook) {
 
 void ReadWorkbook(TXLSWorkbook& workbook, const std::vector<uint8_t>& source) {
   Read(workbook, &source);
+}
+
+bool ReadWorkbookTop(TXLSWorkbook& workbook, uint32_t rows) {
+  return !Read(workbook, nullptr, rows);
 }
 
 void WriteWorkbook(TXLSWorkbook& workbook) {

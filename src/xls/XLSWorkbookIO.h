@@ -15,6 +15,10 @@ class TCellRecords;
 // settled), or one default worksheet when no worksheet had been read.
 void ReadWorkbook(TXLSWorkbook& workbook);
 void ReadWorkbook(TXLSWorkbook& workbook, const std::vector<uint8_t>& source);
+// Reads it as ReadWorkbook does but keeps the cells of the top rows (0 to rows - 1) of each sheet only,
+// whatever order the file stores them in: a cheap look at the top of a large file. Returns whether the
+// workbook is whole (no sheet had a cell further down).
+bool ReadWorkbookTop(TXLSWorkbook& workbook, uint32_t rows);
 
 // Writes the whole workbook to the file named by its Filename, or into memory. A partly written file is
 // the writer's concern.

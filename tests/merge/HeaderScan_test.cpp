@@ -47,6 +47,14 @@ TEST(HeaderScan, NamesAndWidthOfEachFileOrUnknown) {
   std::ofstream(dir / "c.csv") << "title\nx,,y\n1,2,3,4,5\n";
   std::ofstream(dir / "bad.xls") << "not a workbook";
   WriteTextRows(dir / "short.xls", 1, "t");
+  // Its header rows lie below the rows an .xls file is first read with; its first row holds no value.
+  WriteInput(dir / "deep.xls", [](TSheet& s) {
+    s.PutBlank(0, 0, 15);
+    s.PutText(0, 300, u"title");
+    s.PutText(1, 301, u"deep");
+    s.PutText(0, 302, u"value");
+  });
+  WriteTextRows(dir / "long.xls", 300, "r");  // read in part: no book to keep
 
   const struct {
     const char* file;
@@ -58,13 +66,15 @@ TEST(HeaderScan, NamesAndWidthOfEachFileOrUnknown) {
       {"c.csv", true, {u"x", u"", u"y"}},
       {"bad.xls", false, {}},
       {"short.xls", true, {}},  // fewer rows than its header rows: no columns
+      {"deep.xls", true, {u"", u"deep"}},
+      {"long.xls", true, {u"r1.0", u"r1.1", u"r1.2"}},
   };
   std::vector<fs::path> files;
   for (const auto& c : cases) files.push_back(dir / c.file);
   THeaderScanOptions options;
   options.headerRows = 2;
   options.values = true;
-  // The .xls books, read whole, may be kept for the run: read again from their top.
+  // The .xls books read whole may be kept for the run: read again from their top.
   std::vector<size_t> kept;
   options.keep = [&](size_t file, std::unique_ptr<TInputBook>& book) {
     kept.push_back(file);
@@ -75,7 +85,7 @@ TEST(HeaderScan, NamesAndWidthOfEachFileOrUnknown) {
   };
   std::vector<THeaderFile> scanned = ScanHeaders(files, options);
   std::sort(kept.begin(), kept.end());  // two threads read the files
-  EXPECT_EQ(kept, (std::vector<size_t>{0, 4}));
+  EXPECT_EQ(kept, (std::vector<size_t>{0, 4, 5}));
   ASSERT_EQ(scanned.size(), files.size());
   for (size_t i = 0; i < files.size(); ++i) {
     SCOPED_TRACE(cases[i].file);
@@ -88,8 +98,8 @@ TEST(HeaderScan, NamesAndWidthOfEachFileOrUnknown) {
   // Each known sheet with columns is a file of the match; the rest are left out of it.
   TColumnMatch match(100);
   MatchHeaders(scanned, match);
-  EXPECT_EQ(match.Columns(), (TNames{u"日期", u"2024-03-01", u"12.50", u"", u"TRUE", u"金额 ", u"7",
-                                     u"x", u"y"}));
+  EXPECT_EQ(match.Columns(), (TNames{u"日期", u"2024-03-01", u"12.50", u"", u"TRUE", u"金额 ", u"7", u"x",
+                                     u"y", u"deep", u"r1.0", u"r1.1", u"r1.2"}));
   EXPECT_EQ(scanned[2].sheets[0].match, 2u);
   EXPECT_EQ(scanned[4].sheets[0].match, kNoHeaderMatch);
 
