@@ -33,7 +33,9 @@ void TColumnLayout::Set(const TSettings& settings) {
 
 std::span<const TOutCell> TColumnLayout::Assemble(std::span<const TOutCell> data, int headerIndex, bool header,
                                                   int64_t mark) {
-  if (matching_ && !header) {
+  // A sheet whose columns stand where the output has them (the common case: files alike) gives its rows
+  // as they are: they hold no cell past the map, ascending, and a classic row already ends at its last text.
+  if (matching_ && !header && !(identity_ && (data.empty() || data.back().column < map_.size()))) {
     PlaceMatched(data);
     data = matched_;
   }
@@ -113,6 +115,8 @@ void TColumnLayout::TakeMap(const std::vector<uint32_t>& map) {
       width_ = std::max<size_t>(width_, column + 1u);
     }
   }
+  identity_ = true;
+  for (size_t i = 0; i < map_.size() && identity_; ++i) identity_ = map_[i] == i;
 }
 
 std::vector<uint32_t> TColumnLayout::TakeColumnsLeftOut() {

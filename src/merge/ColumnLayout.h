@@ -128,6 +128,7 @@ class TColumnLayout {
   TColumnMatch* match_ = nullptr;
   size_t file_ = 0;
   std::vector<uint32_t> map_;
+  bool identity_ = false;  // map_ keeps every column where it is: rows within it pass unchanged
   size_t width_ = 0;  // the data columns a row of the sheet may fill
   std::vector<TOutCell> matched_;     // a matched row's data cells, ascending
   std::vector<TOutCell> byColumn_;    // a matched row's cells at their output data columns
