@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "biff/CodePage.h"
+#include "merge/InputFiles.h"
 #include "biff/Errors.h"
 #include "workbook/NumberFormatText.h"
 #include "workbook/XLSWorkbook.h"
@@ -61,32 +62,20 @@ std::u16string ShownText(const TInCell& cell, bool date1904) {
 // value mode passes over above them. A sheet whose header rows are not among them is read again whole.
 constexpr uint32_t kTopRowsMargin = 32;
 
-// An .xls workbook opened with the default password and the known ones; each password is a read of its
-// own, as the reader takes one per read. Throws when none opens it. With top rows (see ReadWorkbookTop),
-// whole tells whether the book holds every cell of the file.
+// An .xls workbook opened with the default password and the known ones, never asking. With top rows (see
+// ReadWorkbookTop), whole tells whether the book holds every cell of the file.
 std::unique_ptr<TXLSWorkbook> ReadXls(const fs::path& path, const std::vector<std::u16string>& passwords,
                                       uint32_t top, bool& whole) {
-  for (size_t next = 0;;) {
-    auto workbook = std::make_unique<TXLSWorkbook>();
-    workbook->Filename = FileNameFromPath(path);
-    bool offered = false;
-    workbook->OnPassword = [&](std::u16string& asked) {
-      while (next < passwords.size() && passwords[next].empty()) ++next;
-      if (next >= passwords.size()) return false;
-      asked = passwords[next++];
-      offered = true;
-      return true;
-    };
-    try {
-      whole = top == UINT32_MAX ? (ReadWorkbook(*workbook), true) : ReadWorkbookTop(*workbook, top);
-    } catch (const EPlicatoError& e) {
-      if (offered && e.Kind() == ekWrongPassword) continue;
-      throw;
-    }
-    workbook->OnPassword = nullptr;  // it refers to this frame
-    if (workbook->Aborted) throw EXLSError("No known password opens the file.", ekEncrypted);
-    return workbook;
-  }
+  size_t next = 0;
+  auto offer = [&]() -> std::optional<std::u16string> {
+    while (next < passwords.size() && passwords[next].empty()) ++next;
+    if (next >= passwords.size()) return std::nullopt;
+    return passwords[next++];
+  };
+  std::u16string opened;
+  return ReadXlsWith(path, offer, opened, [&](TXLSWorkbook& workbook) {
+    whole = top == UINT32_MAX ? (ReadWorkbook(workbook), true) : ReadWorkbookTop(workbook, top);
+  });
 }
 
 // By content, as the run opens it: an .xlsx saved as .xls is still streamed. An .xls file is read with its
@@ -94,9 +83,8 @@ std::unique_ptr<TXLSWorkbook> ReadXls(const fs::path& path, const std::vector<st
 // that left cells out for top.
 std::unique_ptr<TInputBook> OpenBook(const fs::path& path, const THeaderScanOptions& options, uint32_t top,
                                      bool& whole, bool& cut) {
-  std::error_code ec;
   whole = cut = false;
-  if (fs::is_regular_file(path, ec) && DetectWorkbookContent(path) == wcXlsx) return MakeXlsxBook(path);
+  if (HoldsXlsx(path)) return MakeXlsxBook(path);
   if (ReadAsCsv(path)) return MakeCsvBook(path, options.csv);
   std::unique_ptr<TInputBook> book = MakeXlsBook(ReadXls(path, options.passwords, top, whole));
   cut = !whole;

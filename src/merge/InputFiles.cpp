@@ -26,19 +26,32 @@ constexpr uintmax_t kReadAheadBytes = 64 << 20;
 // again does (the benchmark's 100 files of 200 KB merged slower with all of them kept).
 constexpr uintmax_t kKeptBytes = 16 << 20;
 
-// Only a regular file is asked for its content: opening a named pipe to look at it would wait for a
-// writer forever. Anything else goes to the .xls reader, which says what the path is.
+// A listed file read ahead: an .xls file read with the passwords known (and no other), a CSV file opened
+// (its encoding found, its first piece read), an .xlsx file opened (its styles and strings read, its first
+// worksheet being inflated: its rows are streamed in its turn).
+std::unique_ptr<TInputBook> ReadBookAhead(const fs::path& path, const std::vector<std::u16string>& known,
+                                          const TCsvOptions& csv, std::u16string& opened) {
+  if (HoldsXlsx(path)) return MakeXlsxBook(path);
+  if (ReadAsCsv(path)) return MakeCsvBook(path, csv);
+  size_t next = 0;
+  auto offer = [&]() -> std::optional<std::u16string> {
+    if (next < known.size()) return known[next++];
+    return std::nullopt;
+  };
+  return MakeXlsBook(ReadXlsWith(path, offer, opened));
+}
+
+}  // namespace
+
 bool HoldsXlsx(const fs::path& path) {
   std::error_code ec;
   return fs::is_regular_file(path, ec) && DetectWorkbookContent(path) == wcXlsx;
 }
 
-// Reads an .xls file. The reader takes one password per read, after its default one: each password
-// next gives is a new read of the file, which fails early, at the file's encryption record. opened is
-// the password that opened the file, or empty.
 std::unique_ptr<TXLSWorkbook> ReadXlsWith(const fs::path& path,
                                           const std::function<std::optional<std::u16string>()>& next,
-                                          std::u16string& opened) {
+                                          std::u16string& opened,
+                                          const std::function<void(TXLSWorkbook&)>& read) {
   bool tried = false;
   for (;;) {
     auto input = std::make_unique<TXLSWorkbook>();
@@ -53,7 +66,11 @@ std::unique_ptr<TXLSWorkbook> ReadXlsWith(const fs::path& path,
       return true;
     };
     try {
-      ReadWorkbook(*input);
+      if (read) {
+        read(*input);
+      } else {
+        ReadWorkbook(*input);
+      }
     } catch (const EPlicatoError& e) {
       if (offered && e.Kind() == ekWrongPassword) {
         tried = true;
@@ -72,23 +89,6 @@ std::unique_ptr<TXLSWorkbook> ReadXlsWith(const fs::path& path,
     return input;
   }
 }
-
-// A listed file read ahead: an .xls file read with the passwords known (and no other), a CSV file opened
-// (its encoding found, its first piece read), an .xlsx file opened (its styles and strings read, its first
-// worksheet being inflated: its rows are streamed in its turn).
-std::unique_ptr<TInputBook> ReadBookAhead(const fs::path& path, const std::vector<std::u16string>& known,
-                                          const TCsvOptions& csv, std::u16string& opened) {
-  if (HoldsXlsx(path)) return MakeXlsxBook(path);
-  if (ReadAsCsv(path)) return MakeCsvBook(path, csv);
-  size_t next = 0;
-  auto offer = [&]() -> std::optional<std::u16string> {
-    if (next < known.size()) return known[next++];
-    return std::nullopt;
-  };
-  return MakeXlsBook(ReadXlsWith(path, offer, opened));
-}
-
-}  // namespace
 
 TInputFiles::TInputFiles(TMergeHost& host, std::vector<fs::path> list, const TMergeOptions& options)
     : host_(host),

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -22,6 +23,19 @@
 namespace plicato {
 
 class TXLSWorkbook;
+
+// Whether path is a regular file holding an .xlsx package. Only a regular file is asked for its content:
+// opening a named pipe to look at it would wait for a writer forever. Anything else goes to the .xls
+// reader, which says what the path is.
+bool HoldsXlsx(const std::filesystem::path& path);
+
+// Reads an .xls file. The reader takes one password per read, after its default one: each password next
+// gives is a new read of the file, which fails early, at the file's encryption record. opened is the
+// password that opened the file, or empty. read reads the workbook (by default whole).
+std::unique_ptr<TXLSWorkbook> ReadXlsWith(const std::filesystem::path& path,
+                                          const std::function<std::optional<std::u16string>()>& next,
+                                          std::u16string& opened,
+                                          const std::function<void(TXLSWorkbook&)>& read = {});
 
 class TInputFiles {
  public:
